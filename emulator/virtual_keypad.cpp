@@ -1,0 +1,528 @@
+#include "virtual_keypad.h"
+
+#include <algorithm>
+#include <thread>
+
+namespace virtual_keypad {
+
+using namespace navkeypad;
+using Clock = std::chrono::steady_clock;
+
+std::string InterfacePath(const std::string& keypadId, int interfaceNumber) {
+  return "virtual:" + keypadId + ":1." + std::to_string(interfaceNumber);
+}
+
+VirtualKeypad::VirtualKeypad(std::string id) : id_(std::move(id)) {
+  factory_.customTable = DefaultTable();
+  settings_ = factory_;
+  defaults_ = factory_;
+}
+
+KeyCodeTable VirtualKeypad::DefaultTable() {
+  // Arrow keys and Enter, no modifiers.
+  return KeyCodeTable{{0x00, 0x50, 0x00, 0x4F, 0x00, 0x51, 0x00, 0x52, 0x00, 0x28}};
+}
+
+KeyCodeTable VirtualKeypad::AlternateTable() {
+  // Keypad arrows (4, 6, 2, 8) and keypad Enter.
+  return KeyCodeTable{{0x00, 0x5C, 0x00, 0x5E, 0x00, 0x5A, 0x00, 0x60, 0x00, 0x58}};
+}
+
+KeypadSettings VirtualKeypad::settings() const {
+  std::lock_guard lock(mutex_);
+  return settings_;
+}
+void VirtualKeypad::setSettings(const KeypadSettings& settings) {
+  std::lock_guard lock(mutex_);
+  settings_ = settings;
+}
+KeypadSettings VirtualKeypad::storedDefaults() const {
+  std::lock_guard lock(mutex_);
+  return defaults_;
+}
+KeypadSettings VirtualKeypad::factorySettings() const {
+  std::lock_guard lock(mutex_);
+  return factory_;
+}
+void VirtualKeypad::setFactorySettings(const KeypadSettings& settings) {
+  std::lock_guard lock(mutex_);
+  factory_ = settings;
+}
+
+namespace {
+// Types 0, 3 and 6 select the default table, 1, 4 and 7 the alternate one, 2, 5 and 8
+// the customisable one.
+KeyCodeTable TableForType(const KeypadSettings& settings) {
+  switch (settings.keypadType % 3) {
+    case 0:
+      return VirtualKeypad::DefaultTable();
+    case 1:
+      return VirtualKeypad::AlternateTable();
+    default:
+      return settings.customTable;
+  }
+}
+}  // namespace
+
+KeyCodeTable VirtualKeypad::activeTable() const {
+  std::lock_guard lock(mutex_);
+  return TableForType(settings_);
+}
+
+std::string VirtualKeypad::firmwareVersion() const {
+  std::lock_guard lock(mutex_);
+  return firmwareVersion_;
+}
+void VirtualKeypad::setFirmwareVersion(std::string version) {
+  std::lock_guard lock(mutex_);
+  firmwareVersion_ = std::move(version);
+}
+std::string VirtualKeypad::serialNumber() const {
+  std::lock_guard lock(mutex_);
+  return serialNumber_;
+}
+void VirtualKeypad::setSerialNumber(std::string serial) {
+  std::lock_guard lock(mutex_);
+  serialNumber_ = std::move(serial);
+}
+void VirtualKeypad::setJackState(uint8_t state) {
+  std::lock_guard lock(mutex_);
+  jackState_ = state;
+}
+void VirtualKeypad::setOrientation(uint8_t orientation) {
+  std::lock_guard lock(mutex_);
+  orientation_ = orientation;
+}
+void VirtualKeypad::setTemperature(std::string temperature) {
+  std::lock_guard lock(mutex_);
+  temperature_ = std::move(temperature);
+}
+
+DeviceStatus VirtualKeypad::status() const {
+  std::lock_guard lock(mutex_);
+  DeviceStatus status;
+  status.ledBrightness = settings_.ledBrightness;
+  status.keypadType = settings_.keypadType;
+  status.jackState = jackState_;
+  status.orientation = orientation_;
+  status.codeTable = TableForType(settings_);
+  status.firmwareVersion = firmwareVersion_;
+  status.serialNumber = serialNumber_;
+  status.temperature = temperature_;
+  return status;
+}
+
+void VirtualKeypad::setManufacturer(std::wstring text) {
+  std::lock_guard lock(mutex_);
+  manufacturer_ = std::move(text);
+}
+void VirtualKeypad::setProduct(std::wstring text) {
+  std::lock_guard lock(mutex_);
+  product_ = std::move(text);
+}
+void VirtualKeypad::setStringsReadable(bool readable) {
+  std::lock_guard lock(mutex_);
+  stringsReadable_ = readable;
+}
+void VirtualKeypad::setOpenable(bool openable) {
+  std::lock_guard lock(mutex_);
+  openable_ = openable;
+}
+bool VirtualKeypad::openable() const {
+  std::lock_guard lock(mutex_);
+  return openable_;
+}
+bool VirtualKeypad::stringsReadable() const {
+  std::lock_guard lock(mutex_);
+  return stringsReadable_;
+}
+std::wstring VirtualKeypad::manufacturer() const {
+  std::lock_guard lock(mutex_);
+  return manufacturer_;
+}
+std::wstring VirtualKeypad::product() const {
+  std::lock_guard lock(mutex_);
+  return product_;
+}
+
+Behaviour VirtualKeypad::behaviour() const {
+  std::lock_guard lock(mutex_);
+  return behaviour_;
+}
+void VirtualKeypad::setBehaviour(const Behaviour& behaviour) {
+  std::lock_guard lock(mutex_);
+  behaviour_ = behaviour;
+}
+void VirtualKeypad::refuseCommand(uint8_t command) {
+  std::lock_guard lock(mutex_);
+  behaviour_.refusedCommands.push_back(command);
+}
+
+std::vector<ReceivedCommand> VirtualKeypad::receivedCommands() const {
+  std::lock_guard lock(mutex_);
+  return received_;
+}
+std::vector<uint8_t> VirtualKeypad::receivedCommandCodes() const {
+  std::lock_guard lock(mutex_);
+  std::vector<uint8_t> codes;
+  for (const auto& received : received_) codes.push_back(received.command);
+  return codes;
+}
+void VirtualKeypad::clearReceivedCommands() {
+  std::lock_guard lock(mutex_);
+  received_.clear();
+}
+int VirtualKeypad::interleavedRequests() const {
+  std::lock_guard lock(mutex_);
+  return interleaved_;
+}
+int VirtualKeypad::malformedRequests() const {
+  std::lock_guard lock(mutex_);
+  return malformed_;
+}
+int VirtualKeypad::reenumerations() const {
+  std::lock_guard lock(mutex_);
+  return reenumerations_;
+}
+Mode VirtualKeypad::mode() const {
+  std::lock_guard lock(mutex_);
+  return mode_;
+}
+
+VirtualKeypad::Identity VirtualKeypad::identity() const {
+  std::lock_guard lock(mutex_);
+  if (mode_ == Mode::Loader) return {0x0200, {0}};
+  return {static_cast<uint16_t>(kKeypadProductId), {0, kConfigurationInterface}};
+}
+uint64_t VirtualKeypad::generation() const {
+  std::lock_guard lock(mutex_);
+  return generation_;
+}
+void VirtualKeypad::setInstantEmptyReads(bool instant) {
+  std::lock_guard lock(mutex_);
+  instantEmptyReads_ = instant;
+}
+void VirtualKeypad::markUnplugged() {
+  std::lock_guard lock(mutex_);
+  unplugged_ = true;
+  pending_.clear();
+  ready_.notify_all();
+}
+bool VirtualKeypad::unplugged() const {
+  std::lock_guard lock(mutex_);
+  return unplugged_;
+}
+
+bool VirtualKeypad::receiveReport(int interfaceNumber, const uint8_t* data, std::size_t length) {
+  std::lock_guard lock(mutex_);
+  if (unplugged_ || interfaceNumber != kConfigurationInterface) return false;
+  if (!pending_.empty()) ++interleaved_;
+
+  // A report shorter than a frame header, or one that is not a well-formed request frame,
+  // is refused the way the keypad refuses anything it cannot parse.
+  auto refuse = [&] {
+    ++malformed_;
+    Report report{};
+    report[0] = kRequestReportId;
+    report[1] = static_cast<uint8_t>(kReportSize);
+    report[2] = kFrameRefused;
+    queue(report);
+  };
+  if (length < 9 || data[0] != kRequestReportId || data[2] != kStx) {
+    refuse();
+    return true;
+  }
+  const uint8_t command = static_cast<uint8_t>(DecodeHexDigit(data[3]) * 16 + DecodeHexDigit(data[4]));
+  const std::size_t payloadLength = DecodeHexDigit(data[5]) * 16u + DecodeHexDigit(data[6]);
+  if (9 + payloadLength > length || data[7 + payloadLength] != kEtx ||
+      data[8 + payloadLength] != FrameChecksum(std::span(data + 2, 6 + payloadLength))) {
+    refuse();
+    return true;
+  }
+  std::vector<uint8_t> payload(data + 7, data + 7 + payloadLength);
+  received_.push_back({command, payload});
+  handleFrame(command, payload);
+  return true;
+}
+
+void VirtualKeypad::handleFrame(uint8_t command, const std::vector<uint8_t>& payload) {
+  const Behaviour& b = behaviour_;
+  ++commandsProcessed_;
+  if (b.silent) return;
+  for (int i = 0; i < b.acknowledgementsBeforeResult; ++i) {
+    Report ack{};
+    ack[0] = kRequestReportId;
+    ack[1] = static_cast<uint8_t>(kReportSize);
+    ack[2] = kFrameAcknowledge;
+    queue(ack);
+  }
+  const bool failing = b.failAfterCommands && commandsProcessed_ > *b.failAfterCommands;
+  const bool refused = b.refuseAll || failing ||
+                       std::find(b.refusedCommands.begin(), b.refusedCommands.end(), command) !=
+                           b.refusedCommands.end();
+  if (refused) {
+    Report report{};
+    report[0] = kRequestReportId;
+    report[1] = static_cast<uint8_t>(kReportSize);
+    report[2] = kFrameRefused;
+    queue(report);
+    return;
+  }
+  std::vector<uint8_t> data;
+  const uint8_t status = executeCommand(command, payload, data);
+  answer(command, b.statusByte != 0 ? b.statusByte : status, data);
+}
+
+uint8_t VirtualKeypad::executeCommand(uint8_t command, const std::vector<uint8_t>& payload,
+                                      std::vector<uint8_t>& data) {
+  constexpr uint8_t kOk = 0x00;
+  constexpr uint8_t kBadArgument = 0x01;
+  constexpr uint8_t kUnknownCommand = 0x02;
+  auto needs = [&](std::size_t size) { return payload.size() == size; };
+  switch (command) {
+    case CMD_GET_STATUS: {
+      DeviceStatus status;
+      status.ledBrightness = settings_.ledBrightness;
+      status.keypadType = settings_.keypadType;
+      status.jackState = jackState_;
+      status.orientation = orientation_;
+      status.codeTable = TableForType(settings_);
+      status.firmwareVersion = firmwareVersion_;
+      status.serialNumber = serialNumber_;
+      status.temperature = temperature_;
+      data = EncodeStatusRecord(status);
+      return kOk;
+    }
+    case CMD_SET_LED_BRIGHTNESS:
+      if (!needs(1) || payload[0] > kMaxLedBrightness) return kBadArgument;
+      settings_.ledBrightness = payload[0];
+      return kOk;
+    case CMD_SET_LED_COLOUR:
+      if (!needs(1)) return kBadArgument;
+      settings_.ledColour = payload[0];
+      return kOk;
+    case CMD_SET_BUZZER:
+      if (!needs(1) || payload[0] > 1) return kBadArgument;
+      settings_.buzzer = payload[0];
+      return kOk;
+    case CMD_SET_BUZZER_PERIOD:
+      if (!needs(1) || payload[0] < 1 || payload[0] > 9) return kBadArgument;
+      settings_.buzzerPeriod = payload[0];
+      return kOk;
+    case CMD_LOAD_TABLE:
+      if (!needs(kCodeTableSize)) return kBadArgument;
+      std::copy(payload.begin(), payload.end(), settings_.customTable.bytes.begin());
+      return kOk;
+    case CMD_SET_KEYPAD_TYPE:
+      if (!needs(1) || payload[0] > 8) return kBadArgument;
+      settings_.keypadType = payload[0];
+      return kOk;
+    case CMD_SELF_TEST:
+    case CMD_STATUS_BUZZER:
+      return needs(1) ? kOk : kBadArgument;
+    case CMD_WRITE_DEFAULT:
+      defaults_ = settings_;
+      return kOk;
+    case CMD_RESET_TO_DEFAULT:
+      settings_ = factory_;
+      defaults_ = factory_;
+      leaveBusWhenAnswered_ = true;
+      return kOk;
+    case CMD_ENTER_FIRMWARE_UPGRADE:
+      leaveBusWhenAnswered_ = true;
+      return kOk;
+    case CMD_SET_SERIAL_NUMBER: {
+      if (!needs(kSerialNumberPayloadSize)) return kBadArgument;
+      const auto end = std::find(payload.begin(), payload.end(), 0);
+      serialNumber_.assign(payload.begin(), end);
+      return kOk;
+    }
+    case CMD_SET_LOCAL_VOLUME:
+      return needs(2) && payload[0] <= 4 && payload[1] <= 99 ? kOk : kBadArgument;
+    case CMD_SET_VOLUME_CONFIGURATION:
+      return needs(1) && payload[0] <= 3 ? kOk : kBadArgument;
+    default:
+      return kUnknownCommand;
+  }
+}
+
+void VirtualKeypad::answer(uint8_t command, uint8_t status, const std::vector<uint8_t>& data) {
+  Report report{};
+  const std::size_t length = 1 + data.size();  // N counts the status byte
+  report[0] = kRequestReportId;
+  report[1] = behaviour_.overlongByteCount ? 0x41 : static_cast<uint8_t>(kReportSize);
+  report[2] = kStx;
+  report[3] = static_cast<uint8_t>(EncodeHexDigit(command >> 4));
+  report[4] = static_cast<uint8_t>(EncodeHexDigit(command));
+  report[5] = static_cast<uint8_t>(EncodeHexDigit(static_cast<uint8_t>(length >> 4)));
+  report[6] = static_cast<uint8_t>(EncodeHexDigit(static_cast<uint8_t>(length)));
+  report[7] = status;
+  std::copy(data.begin(), data.end(), report.begin() + 8);
+  report[7 + length] = kEtx;
+  report[8 + length] = FrameChecksum(std::span(report).subspan(2, 6 + length));
+  if (behaviour_.corruptChecksum) report[8 + length] ^= 0x5A;
+  queue(report);
+}
+
+void VirtualKeypad::queue(const Report& report) {
+  const auto now = Clock::now();
+  const auto start = std::max(now, lastScheduled_);
+  lastScheduled_ = start + behaviour_.responseDelay;
+  pending_.push_back({lastScheduled_, report});
+  ready_.notify_all();
+}
+
+int VirtualKeypad::readReport(uint64_t handleGeneration, uint8_t* data, std::size_t length,
+                              int timeoutMs) {
+  bool leftBus = false;
+  int result = 0;
+  {
+    std::unique_lock lock(mutex_);
+    const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
+    for (;;) {
+      if (unplugged_ || handleGeneration != generation_) return -1;
+      if (!pending_.empty() && pending_.front().readyAt <= Clock::now()) break;
+      if (pending_.empty() && instantEmptyReads_ && timeoutMs >= 0) return 0;
+      if (timeoutMs == 0) return 0;
+      if (timeoutMs < 0) {
+        if (pending_.empty()) {
+          ready_.wait(lock);
+        } else {
+          ready_.wait_until(lock, pending_.front().readyAt);
+        }
+        continue;
+      }
+      if (Clock::now() >= deadline) return 0;
+      const auto wakeAt =
+          pending_.empty() ? deadline : std::min(deadline, pending_.front().readyAt);
+      ready_.wait_until(lock, wakeAt);
+    }
+    const Report report = pending_.front().report;
+    pending_.erase(pending_.begin());
+    const std::size_t count = std::min(length, report.size());
+    std::copy_n(report.begin(), count, data);
+    result = static_cast<int>(count);
+    if (pending_.empty() && leaveBusWhenAnswered_) {
+      leaveBusWhenAnswered_ = false;
+      leaveBusAndReturn();
+      leftBus = true;
+    }
+  }
+  if (leftBus) {
+    VirtualBus::instance().notifyChange(false);
+    VirtualBus::instance().notifyChange(true);
+  }
+  return result;
+}
+
+void VirtualKeypad::leaveBusAndReturn() {
+  // Open handles go stale, as they do when a real device re-enumerates.
+  ++generation_;
+  ++reenumerations_;
+  lastScheduled_ = {};
+}
+
+// --- the bus ------------------------------------------------------------------------------
+
+VirtualBus& VirtualBus::instance() {
+  static VirtualBus bus;
+  return bus;
+}
+
+std::shared_ptr<VirtualKeypad> VirtualBus::plug(std::string id) {
+  std::shared_ptr<VirtualKeypad> keypad;
+  {
+    std::lock_guard lock(mutex_);
+    if (id.empty()) id = "keypad" + std::to_string(nextId_++);
+    keypad = std::make_shared<VirtualKeypad>(id);
+    keypads_.push_back(keypad);
+  }
+  notifyChange(true);
+  return keypad;
+}
+
+void VirtualBus::unplug(const std::shared_ptr<VirtualKeypad>& keypad) {
+  {
+    std::lock_guard lock(mutex_);
+    keypads_.erase(std::remove(keypads_.begin(), keypads_.end(), keypad), keypads_.end());
+  }
+  keypad->markUnplugged();
+  notifyChange(false);
+}
+
+void VirtualBus::reset() {
+  std::vector<std::shared_ptr<VirtualKeypad>> removed;
+  {
+    std::lock_guard lock(mutex_);
+    removed.swap(keypads_);
+    listeners_.clear();
+    nextId_ = 1;
+    initCalls_ = 0;
+    exitCalls_ = 0;
+  }
+  for (const auto& keypad : removed) keypad->markUnplugged();
+}
+
+std::vector<std::shared_ptr<VirtualKeypad>> VirtualBus::keypads() const {
+  std::lock_guard lock(mutex_);
+  return keypads_;
+}
+
+std::shared_ptr<VirtualKeypad> VirtualBus::find(const std::string& id) const {
+  std::lock_guard lock(mutex_);
+  for (const auto& keypad : keypads_) {
+    if (keypad->id() == id) return keypad;
+  }
+  return nullptr;
+}
+
+int VirtualBus::addChangeListener(ChangeListener listener) {
+  std::lock_guard lock(mutex_);
+  listeners_.emplace_back(nextListener_, std::move(listener));
+  return nextListener_++;
+}
+
+void VirtualBus::removeChangeListener(int token) {
+  std::lock_guard lock(mutex_);
+  std::erase_if(listeners_, [token](const auto& entry) { return entry.first == token; });
+}
+
+void VirtualBus::notifyChange(bool arrived) {
+  std::vector<ChangeListener> listeners;
+  {
+    std::lock_guard lock(mutex_);
+    for (const auto& entry : listeners_) listeners.push_back(entry.second);
+  }
+  for (const auto& listener : listeners) listener(arrived);
+}
+
+int VirtualBus::openHandles() const {
+  std::lock_guard lock(mutex_);
+  return openHandles_;
+}
+void VirtualBus::handleOpened() {
+  std::lock_guard lock(mutex_);
+  ++openHandles_;
+}
+void VirtualBus::handleClosed() {
+  std::lock_guard lock(mutex_);
+  --openHandles_;
+}
+int VirtualBus::initCalls() const {
+  std::lock_guard lock(mutex_);
+  return initCalls_;
+}
+int VirtualBus::exitCalls() const {
+  std::lock_guard lock(mutex_);
+  return exitCalls_;
+}
+void VirtualBus::countInit() {
+  std::lock_guard lock(mutex_);
+  ++initCalls_;
+}
+void VirtualBus::countExit() {
+  std::lock_guard lock(mutex_);
+  ++exitCalls_;
+}
+
+}  // namespace virtual_keypad

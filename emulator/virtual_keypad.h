@@ -1,0 +1,208 @@
+// The virtual keypad: a model of the navigation keypad on a virtual USB bus, reached through
+// our own implementation of the hidapi C functions, so the production code runs unchanged
+// on a machine without hardware. Everything here is thread-safe.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "device/keypad_commands.h"
+
+namespace virtual_keypad {
+
+using Report = navkeypad::Report;
+
+// The settings a keypad keeps; three of them are stored as defaults by CMD_WRITE_DEFAULT.
+struct KeypadSettings {
+  uint8_t ledBrightness = 5;
+  uint8_t keypadType = navkeypad::kKeypadTypeDefault;
+  uint8_t ledColour = 0;
+  uint8_t buzzer = 0;
+  uint8_t buzzerPeriod = 1;
+  navkeypad::KeyCodeTable customTable;
+  friend bool operator==(const KeypadSettings&, const KeypadSettings&) = default;
+};
+
+struct ReceivedCommand {
+  uint8_t command = 0;
+  std::vector<uint8_t> payload;
+  friend bool operator==(const ReceivedCommand&, const ReceivedCommand&) = default;
+};
+
+// How the keypad answers (or fails to) the commands it receives.
+struct Behaviour {
+  std::chrono::microseconds responseDelay{0};  // before each report of an answer
+  bool silent = false;
+  int acknowledgementsBeforeResult = 0;
+  bool refuseAll = false;
+  std::vector<uint8_t> refusedCommands;  // refused whenever they come
+  uint8_t statusByte = 0;                // non-zero: a well-formed frame with a bad status
+  bool corruptChecksum = false;
+  bool overlongByteCount = false;
+  std::optional<int> failAfterCommands;  // refuse every command after the first N
+};
+
+enum class Mode { Application, Loader };
+
+class VirtualKeypad {
+ public:
+  explicit VirtualKeypad(std::string id);
+
+  const std::string& id() const { return id_; }
+
+  KeypadSettings settings() const;
+  void setSettings(const KeypadSettings& settings);
+  KeypadSettings storedDefaults() const;
+  KeypadSettings factorySettings() const;
+  void setFactorySettings(const KeypadSettings& settings);
+
+  static navkeypad::KeyCodeTable DefaultTable();
+  static navkeypad::KeyCodeTable AlternateTable();
+  // The table the status record reports: the one the keypad type selects.
+  navkeypad::KeyCodeTable activeTable() const;
+
+  std::string firmwareVersion() const;
+  void setFirmwareVersion(std::string version);
+  std::string serialNumber() const;
+  void setSerialNumber(std::string serial);
+  void setJackState(uint8_t state);
+  void setOrientation(uint8_t orientation);
+  void setTemperature(std::string temperature);
+  navkeypad::DeviceStatus status() const;
+
+  void setManufacturer(std::wstring text);
+  void setProduct(std::wstring text);
+  void setStringsReadable(bool readable);
+  // A keypad present on the bus that refuses to be opened (no permission).
+  void setOpenable(bool openable);
+
+  Behaviour behaviour() const;
+  void setBehaviour(const Behaviour& behaviour);
+  void refuseCommand(uint8_t command);
+
+  std::vector<ReceivedCommand> receivedCommands() const;
+  std::vector<uint8_t> receivedCommandCodes() const;
+  void clearReceivedCommands();
+  // Requests that arrived before the answer to the previous one had been read.
+  int interleavedRequests() const;
+  int malformedRequests() const;
+  // Times the keypad left the bus and came back (factory reset, mode change).
+  int reenumerations() const;
+
+  Mode mode() const;
+
+  // --- used by the hidapi stand-in -------------------------------------------------------
+  struct Identity {
+    uint16_t productId;
+    std::vector<int> interfaces;
+  };
+  Identity identity() const;
+  uint64_t generation() const;
+  bool openable() const;
+  bool stringsReadable() const;
+  std::wstring manufacturer() const;
+  std::wstring product() const;
+  // Returns false when the keypad does not accept the write.
+  bool receiveReport(int interfaceNumber, const uint8_t* data, std::size_t length);
+  // Blocks for at most `timeoutMs` (-1: without limit) until an answer report is ready.
+  // Returns the number of bytes read, 0 on time-out, -1 when the handle went stale.
+  int readReport(uint64_t handleGeneration, uint8_t* data, std::size_t length, int timeoutMs);
+  // Instant answers to polls of an idle keypad keep silence tests quick: the exchange counts
+  // empty polls, not wall-clock time.
+  void setInstantEmptyReads(bool instant);
+  void markUnplugged();
+  bool unplugged() const;
+
+ private:
+  struct Pending {
+    std::chrono::steady_clock::time_point readyAt;
+    Report report;
+  };
+
+  void handleFrame(uint8_t command, const std::vector<uint8_t>& payload);
+  void answer(uint8_t command, uint8_t status, const std::vector<uint8_t>& data);
+  void queue(const Report& report);
+  uint8_t executeCommand(uint8_t command, const std::vector<uint8_t>& payload,
+                         std::vector<uint8_t>& data);
+  void leaveBusAndReturn();
+
+  mutable std::mutex mutex_;
+  std::condition_variable ready_;
+  std::string id_;
+  KeypadSettings settings_;
+  KeypadSettings defaults_;
+  KeypadSettings factory_;
+  std::string firmwareVersion_ = "1.04";
+  std::string serialNumber_ = "VNK000123";
+  std::string temperature_ = "24";
+  uint8_t jackState_ = 1;
+  uint8_t orientation_ = 0;
+  std::wstring manufacturer_ = L"Velto";
+  std::wstring product_ = L"Velto Navigation Keypad";
+  bool stringsReadable_ = true;
+  bool openable_ = true;
+  bool unplugged_ = false;
+  bool instantEmptyReads_ = true;
+  Behaviour behaviour_;
+  Mode mode_ = Mode::Application;
+  std::vector<Pending> pending_;
+  std::chrono::steady_clock::time_point lastScheduled_{};
+  bool leaveBusWhenAnswered_ = false;
+  uint64_t generation_ = 0;
+  int commandsProcessed_ = 0;
+  std::vector<ReceivedCommand> received_;
+  int interleaved_ = 0;
+  int malformed_ = 0;
+  int reenumerations_ = 0;
+};
+
+// The virtual USB bus that hid_enumerate sees.
+class VirtualBus {
+ public:
+  static VirtualBus& instance();
+
+  std::shared_ptr<VirtualKeypad> plug(std::string id = {});
+  void unplug(const std::shared_ptr<VirtualKeypad>& keypad);
+  // Unplugs everything and forgets every listener: a clean bus for the next test.
+  void reset();
+  std::vector<std::shared_ptr<VirtualKeypad>> keypads() const;
+  std::shared_ptr<VirtualKeypad> find(const std::string& id) const;
+
+  // Called with true on arrival and false on removal of any device on the bus, also when a
+  // keypad leaves and returns by itself.
+  using ChangeListener = std::function<void(bool arrived)>;
+  int addChangeListener(ChangeListener listener);
+  void removeChangeListener(int token);
+  void notifyChange(bool arrived);
+
+  int openHandles() const;
+  void handleOpened();
+  void handleClosed();
+  int initCalls() const;
+  int exitCalls() const;
+  void countInit();
+  void countExit();
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<std::shared_ptr<VirtualKeypad>> keypads_;
+  std::vector<std::pair<int, ChangeListener>> listeners_;
+  int nextListener_ = 1;
+  int nextId_ = 1;
+  int openHandles_ = 0;
+  int initCalls_ = 0;
+  int exitCalls_ = 0;
+};
+
+// Path of one interface of a keypad as hid_enumerate reports it.
+std::string InterfacePath(const std::string& keypadId, int interfaceNumber);
+
+}  // namespace virtual_keypad

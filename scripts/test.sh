@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Sets up, builds and runs every test: the suite, the suite again under AddressSanitizer and
+# UndefinedBehaviorSanitizer, the threaded tests under ThreadSanitizer, then the fuzzers.
+set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+FUZZ_SECONDS="${FUZZ_SECONDS:-30}"
+
+step() { printf '\n=== %s\n' "$*"; }
+
+step "dependencies"
+bash "$ROOT/scripts/deps.sh"
+export QT_QPA_PLATFORM=offscreen
+
+step "build and test"
+configure_and_build "$ROOT/build-test" -DNAVKEYPAD_BENCH=ON
+ctest --test-dir "$ROOT/build-test" -j "$JOBS" --output-on-failure
+
+step "AddressSanitizer + UndefinedBehaviorSanitizer"
+configure_and_build "$ROOT/build-asan" -DNAVKEYPAD_ASAN=ON
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --test-dir "$ROOT/build-asan" -j "$JOBS" --output-on-failure
+
+step "ThreadSanitizer (threaded tests)"
+configure_and_build "$ROOT/build-tsan" -DNAVKEYPAD_TSAN=ON
+# GCC 12's ThreadSanitizer cannot map its shadow memory with the large address-space
+# randomisation of recent kernels; running without randomisation sidesteps that.
+TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+  setarch "$(uname -m)" -R ctest --test-dir "$ROOT/build-tsan" -L threads -j "$JOBS" \
+  --output-on-failure
+
+step "fuzzers (${FUZZ_SECONDS} s each)"
+CC=clang CXX=clang++ configure_and_build "$ROOT/build-fuzz" -DNAVKEYPAD_FUZZ=ON \
+  -DNAVKEYPAD_TESTS=OFF -DNAVKEYPAD_BENCH=OFF
+for fuzzer in "$ROOT"/build-fuzz/fuzz/fuzz_*; do
+  name="$(basename "$fuzzer")"
+  seeds="$ROOT/fuzz/corpus/${name#fuzz_}"
+  work="$(mktemp -d)"
+  echo "$name"
+  "$fuzzer" -max_total_time="$FUZZ_SECONDS" -print_final_stats=0 "$work" "$seeds" \
+    >"$ROOT/build-fuzz/$name.log" 2>&1 || { tail -40 "$ROOT/build-fuzz/$name.log"; exit 1; }
+  grep -E '^Done|^#[0-9]+.*DONE' "$ROOT/build-fuzz/$name.log" | tail -1 || true
+  rm -rf "$work"
+done
+
+step "all tests passed"

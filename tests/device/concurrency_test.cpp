@@ -1,0 +1,59 @@
+// The self-test worker and the main window exchange with the one keypad at the same time;
+// their reports must never interleave.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "virtual_bus_fixture.h"
+
+using namespace navkeypad;
+using namespace std::chrono_literals;
+
+using Concurrency = VirtualBusTest;
+
+TEST_F(Concurrency, TwoThreadsNeverInterleaveTheirReports) {
+  auto keypad = connectKeypad();
+  virtual_keypad::Behaviour behaviour;
+  behaviour.responseDelay = 200us;
+  behaviour.acknowledgementsBeforeResult = 1;
+  keypad->setBehaviour(behaviour);
+
+  constexpr int kExchangesPerThread = 100;
+  std::atomic<int> failures{0};
+  auto worker = [&](uint8_t command, uint8_t value) {
+    for (int i = 0; i < kExchangesPerThread; ++i) {
+      const std::vector<uint8_t> payload{value};
+      if (SendKeypadCommand(command, payload) != kExchangeOk) ++failures;
+    }
+  };
+  std::thread brightness(worker, CMD_SET_LED_BRIGHTNESS, 4);
+  std::thread status([&] {
+    for (int i = 0; i < kExchangesPerThread; ++i) {
+      std::vector<uint8_t> data;
+      if (SendKeypadCommand(CMD_GET_STATUS, {}, &data) != kExchangeOk ||
+          !DecodeStatusRecord(data)) {
+        ++failures;
+      }
+    }
+  });
+  brightness.join();
+  status.join();
+
+  EXPECT_EQ(failures.load(), 0);
+  EXPECT_EQ(keypad->interleavedRequests(), 0);
+  EXPECT_EQ(keypad->receivedCommands().size(), 2u * kExchangesPerThread);
+}
+
+TEST_F(Concurrency, ScanningWhileAnotherThreadEnumeratesIsSafe) {
+  bus().plug();
+  std::thread other([] {
+    for (int i = 0; i < 50; ++i) {
+      std::lock_guard lock(HidGlobalStateMutex());
+      hid_free_enumeration(hid_enumerate(kKeypadVendorId, 0));
+    }
+  });
+  for (int i = 0; i < 50; ++i) scan();
+  other.join();
+  EXPECT_NE(hid_handle, nullptr);
+}

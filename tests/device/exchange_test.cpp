@@ -1,0 +1,141 @@
+// Exchanges with the virtual keypad: what goes on the wire and how each kind of answer is
+// judged.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "virtual_bus_fixture.h"
+
+using namespace navkeypad;
+using namespace std::chrono_literals;
+using virtual_keypad::Behaviour;
+using virtual_keypad::ReceivedCommand;
+
+class Exchange : public VirtualBusTest {
+ protected:
+  int32_t send(uint8_t command, std::vector<uint8_t> payload, int32_t timeoutMs = 5000) {
+    length_ = 0;
+    return USBEncoderSendAndReceive_a(hid_handle, command, payload.data(),
+                                      static_cast<int32_t>(payload.size()), response_, 64,
+                                      &length_, timeoutMs);
+  }
+  uint8_t response_[64] = {};
+  uint32_t length_ = 0;
+};
+
+TEST_F(Exchange, SettingCommandReachesTheKeypadAndSucceeds) {
+  auto keypad = connectKeypad();
+  ASSERT_NE(hid_handle, nullptr);
+  EXPECT_EQ(send(CMD_SET_LED_BRIGHTNESS, {7}), kExchangeOk);
+  EXPECT_EQ(length_, 0u);
+  EXPECT_THAT(keypad->receivedCommands(),
+              ::testing::ElementsAre(ReceivedCommand{CMD_SET_LED_BRIGHTNESS, {7}}));
+  EXPECT_EQ(keypad->settings().ledBrightness, 7);
+}
+
+TEST_F(Exchange, StatusRecordArrivesAndDecodes) {
+  auto keypad = connectKeypad();
+  keypad->setSerialNumber("SN-42");
+  keypad->setFirmwareVersion("2.10");
+  std::vector<uint8_t> data;
+  ASSERT_EQ(SendKeypadCommand(CMD_GET_STATUS, {}, &data), kExchangeOk);
+  const auto status = DecodeStatusRecord(data);
+  ASSERT_TRUE(status.has_value());
+  EXPECT_EQ(status->serialNumber, "SN-42");
+  EXPECT_EQ(status->firmwareVersion, "2.10");
+  EXPECT_EQ(status->codeTable, virtual_keypad::VirtualKeypad::DefaultTable());
+}
+
+TEST_F(Exchange, EachKindOfBadAnswerHasItsResultCode) {
+  auto keypad = connectKeypad();
+  auto with = [&](auto change) {
+    Behaviour behaviour;
+    change(behaviour);
+    keypad->setBehaviour(behaviour);
+  };
+  with([](Behaviour& b) { b.refuseAll = true; });
+  EXPECT_EQ(send(CMD_SET_KEYPAD_TYPE, {1}), kExchangeRefused);
+  with([](Behaviour& b) { b.statusByte = 0x03; });
+  EXPECT_EQ(send(CMD_SET_KEYPAD_TYPE, {1}), kExchangeRefused);
+  with([](Behaviour& b) { b.corruptChecksum = true; });
+  EXPECT_EQ(send(CMD_SET_KEYPAD_TYPE, {1}), kExchangeRefused);
+  with([](Behaviour& b) { b.overlongByteCount = true; });
+  EXPECT_EQ(send(CMD_SET_KEYPAD_TYPE, {1}), kExchangeOverlongReport);
+  with([](Behaviour& b) { b.silent = true; });
+  EXPECT_EQ(send(CMD_SET_KEYPAD_TYPE, {1}), kExchangeTimeout);
+  with([](Behaviour&) {});
+  EXPECT_EQ(send(CMD_SET_KEYPAD_TYPE, {1}), kExchangeOk);
+}
+
+TEST_F(Exchange, AcknowledgementsRestartTheTimeOut) {
+  auto keypad = connectKeypad();
+  Behaviour behaviour;
+  behaviour.acknowledgementsBeforeResult = 2;
+  behaviour.responseDelay = 30ms;  // result after 90 ms; no gap reaches the 50 ms time-out
+  keypad->setBehaviour(behaviour);
+  EXPECT_EQ(send(CMD_GET_STATUS, {}, 50), kExchangeOk);
+  EXPECT_GT(length_, 14u);
+}
+
+TEST_F(Exchange, TimeOutZeroWaitsForALateAnswer) {
+  auto keypad = connectKeypad();
+  Behaviour behaviour;
+  behaviour.responseDelay = 150ms;
+  keypad->setBehaviour(behaviour);
+  EXPECT_EQ(send(CMD_SET_LED_BRIGHTNESS, {1}, 0), kExchangeOk);
+}
+
+TEST_F(Exchange, UnpluggedKeypadGivesDeviceError) {
+  auto keypad = connectKeypad();
+  bus().unplug(keypad);
+  EXPECT_EQ(send(CMD_GET_STATUS, {}), kExchangeDeviceError);
+}
+
+TEST_F(Exchange, FailureAfterNCommands) {
+  auto keypad = connectKeypad();
+  Behaviour behaviour;
+  behaviour.failAfterCommands = 2;
+  keypad->setBehaviour(behaviour);
+  EXPECT_EQ(send(CMD_SET_LED_BRIGHTNESS, {1}), kExchangeOk);
+  EXPECT_EQ(send(CMD_SET_LED_BRIGHTNESS, {2}), kExchangeOk);
+  EXPECT_EQ(send(CMD_SET_LED_BRIGHTNESS, {3}), kExchangeRefused);
+  EXPECT_EQ(keypad->settings().ledBrightness, 2);
+}
+
+TEST_F(Exchange, ReceiveAloneWaitsForAFrameWithoutSending) {
+  auto keypad = connectKeypad();
+  EXPECT_EQ(USBEncoderReceive_a(hid_handle, CMD_GET_STATUS, response_, 64, &length_, 100),
+            kExchangeTimeout);
+  EXPECT_TRUE(keypad->receivedCommands().empty());
+}
+
+TEST_F(Exchange, FactoryResetMakesTheKeypadLeaveTheBusAndReturn) {
+  auto keypad = connectKeypad();
+  ASSERT_EQ(send(CMD_SET_LED_BRIGHTNESS, {9}), kExchangeOk);
+  ASSERT_EQ(send(CMD_WRITE_DEFAULT, {}), kExchangeOk);
+  EXPECT_EQ(keypad->storedDefaults().ledBrightness, 9);
+  int changes = 0;
+  bus().addChangeListener([&](bool) { ++changes; });
+  ASSERT_EQ(send(CMD_RESET_TO_DEFAULT, {}), kExchangeOk);
+  EXPECT_EQ(changes, 2);  // gone, then back
+  EXPECT_EQ(keypad->reenumerations(), 1);
+  EXPECT_EQ(keypad->settings(), keypad->factorySettings());
+  EXPECT_EQ(keypad->storedDefaults(), keypad->factorySettings());
+  // The old handle is stale; a new scan finds the keypad again.
+  EXPECT_EQ(send(CMD_GET_STATUS, {}), kExchangeDeviceError);
+  scan();
+  EXPECT_EQ(send(CMD_GET_STATUS, {}), kExchangeOk);
+}
+
+TEST_F(Exchange, NullHandleAndOversizedPayloadFailWithoutTouchingTheBus) {
+  auto keypad = bus().plug();
+  uint8_t payload[56] = {};
+  EXPECT_EQ(USBEncoderSendAndReceive_a(nullptr, CMD_GET_STATUS, payload, 0, response_, 64,
+                                       &length_, 5000),
+            kExchangeDeviceError);
+  EXPECT_EQ(USBEncoderReceive_a(nullptr, 0, response_, 64, &length_, 5000), kExchangeDeviceError);
+  connectKeypad();
+  EXPECT_EQ(USBEncoderSendAndReceive_a(hid_handle, CMD_LOAD_TABLE, payload, 56, response_, 64,
+                                       &length_, 5000),
+            kExchangeDeviceError);
+  EXPECT_TRUE(keypad->receivedCommands().empty());
+}

@@ -1,0 +1,88 @@
+#include <gtest/gtest.h>
+
+#include "device/keypad_commands.h"
+
+using namespace navkeypad;
+
+namespace {
+std::vector<uint8_t> FixedPart() {
+  return {7, 2, 0, 1, 0xE0, 0x04, 0, 0x05, 0, 0x06, 0xE7, 0x07, 0, 0x28};
+}
+}  // namespace
+
+TEST(StatusRecord, FieldsAtTheirOffsets) {
+  auto record = FixedPart();
+  for (char c : std::string("1.04")) record.push_back(static_cast<uint8_t>(c));
+  record.push_back(0);
+  for (char c : std::string("SN1")) record.push_back(static_cast<uint8_t>(c));
+  record.push_back(0);
+  for (char c : std::string("31")) record.push_back(static_cast<uint8_t>(c));
+  record.push_back(0);
+  const auto status = DecodeStatusRecord(record);
+  ASSERT_TRUE(status);
+  EXPECT_EQ(status->ledBrightness, 7);
+  EXPECT_EQ(status->keypadType, 2);
+  EXPECT_EQ(status->jackState, 0);
+  EXPECT_EQ(status->orientation, 1);
+  EXPECT_EQ(status->codeTable.entry(NavigationKey::Left), (KeyCodeEntry{0xE0, 0x04}));
+  EXPECT_EQ(status->codeTable.entry(NavigationKey::Up), (KeyCodeEntry{0xE7, 0x07}));
+  EXPECT_EQ(status->codeTable.entry(NavigationKey::Enter), (KeyCodeEntry{0x00, 0x28}));
+  EXPECT_EQ(status->firmwareVersion, "1.04");
+  EXPECT_EQ(status->serialNumber, "SN1");
+  EXPECT_EQ(status->temperature, "31");
+  EXPECT_EQ(EncodeStatusRecord(*status), record);
+}
+
+TEST(StatusRecord, EmptyFirmwareVersionPutsTheSerialAtOffset15) {
+  auto record = FixedPart();
+  record.insert(record.end(), {0, 'A', 'B', 0, '9', 0});
+  const auto status = DecodeStatusRecord(record);
+  ASSERT_TRUE(status);
+  EXPECT_EQ(status->firmwareVersion, "");
+  EXPECT_EQ(status->serialNumber, "AB");
+  EXPECT_EQ(status->temperature, "9");
+}
+
+TEST(StatusRecord, TextsWithoutTerminatorEndAtTheLastDataByte) {
+  auto record = FixedPart();
+  record.insert(record.end(), {'1', '.', '0', 0, 'S', 'N'});
+  const auto status = DecodeStatusRecord(record);
+  ASSERT_TRUE(status);
+  EXPECT_EQ(status->firmwareVersion, "1.0");
+  EXPECT_EQ(status->serialNumber, "SN");
+  EXPECT_EQ(status->temperature, "");
+
+  record = FixedPart();
+  const auto bare = DecodeStatusRecord(record);
+  ASSERT_TRUE(bare);
+  EXPECT_EQ(bare->firmwareVersion, "");
+  EXPECT_EQ(bare->serialNumber, "");
+}
+
+TEST(StatusRecord, ShortRecordIsNoStatus) {
+  auto record = FixedPart();
+  record.pop_back();
+  EXPECT_FALSE(DecodeStatusRecord(record));
+  EXPECT_FALSE(DecodeStatusRecord({}));
+}
+
+TEST(StatusRecord, EncodedRecordAlwaysFitsOneResultFrame) {
+  DeviceStatus status;
+  status.firmwareVersion = std::string(30, 'F');
+  status.serialNumber = std::string(30, 'S');
+  status.temperature = "25";
+  const auto record = EncodeStatusRecord(status);
+  EXPECT_LE(record.size(), 54u);
+  const auto decoded = DecodeStatusRecord(record);
+  ASSERT_TRUE(decoded);
+  EXPECT_EQ(decoded->firmwareVersion, status.firmwareVersion);
+  EXPECT_EQ(decoded->serialNumber.size(), 54u - 14u - 31u - 1u);
+}
+
+TEST(SerialNumberPayload, ZeroTerminatedOrCutAtTwelve) {
+  const auto shortSerial = SerialNumberPayload("AB12");
+  EXPECT_EQ(shortSerial, (std::array<uint8_t, 12>{'A', 'B', '1', '2', 0, 0, 0, 0, 0, 0, 0, 0}));
+  const auto longSerial = SerialNumberPayload("0123456789ABCDEF");
+  EXPECT_EQ(longSerial,
+            (std::array<uint8_t, 12>{'0', '1', '2', '3', '4', '5', '6', '7', '8', '9', 'A', 'B'}));
+}
