@@ -232,7 +232,8 @@ bool VirtualKeypad::receiveReport(int interfaceNumber, const uint8_t* data, std:
     refuse();
     return true;
   }
-  const uint8_t command = static_cast<uint8_t>(DecodeHexDigit(data[3]) * 16 + DecodeHexDigit(data[4]));
+  const uint8_t command =
+      static_cast<uint8_t>(DecodeHexDigit(data[3]) * 16 + DecodeHexDigit(data[4]));
   const std::size_t payloadLength = DecodeHexDigit(data[5]) * 16u + DecodeHexDigit(data[6]);
   if (9 + payloadLength > length || data[7 + payloadLength] != kEtx ||
       data[8 + payloadLength] != FrameChecksum(std::span(data + 2, 6 + payloadLength))) {

@@ -154,8 +154,7 @@ int32_t USBEncoderSendAndReceive_a(hid_device* device, uint8_t command, const ui
 }
 
 int32_t USBEncoderReceive_a(hid_device* device, uint8_t /*command*/, uint8_t* response,
-                            int32_t responseCapacity, uint32_t* responseLength,
-                            int32_t timeoutMs) {
+                            int32_t responseCapacity, uint32_t* responseLength, int32_t timeoutMs) {
   if (device == nullptr) return kExchangeDeviceError;
   std::lock_guard lock(ExchangeMutex());
   return WaitForResultFrame(device, response, responseCapacity, responseLength, timeoutMs);

@@ -79,8 +79,7 @@ int32_t USBEncoderSendAndReceive_a(hid_device* device, uint8_t command, const ui
 // The waiting half of an exchange. A time-out of 0 waits without limit; every
 // acknowledgement from the keypad grants a fresh full time-out.
 int32_t USBEncoderReceive_a(hid_device* device, uint8_t command, uint8_t* response,
-                            int32_t responseCapacity, uint32_t* responseLength,
-                            int32_t timeoutMs);
+                            int32_t responseCapacity, uint32_t* responseLength, int32_t timeoutMs);
 
 void hid_exit_safely(hid_device* device);
 

@@ -54,8 +54,8 @@ std::vector<uint8_t> EncodeStatusRecord(const DeviceStatus& status) {
   constexpr std::size_t kMaxRecord = kMaxResultLength - 1;
   std::vector<uint8_t> record;
   record.reserve(kMaxRecord);
-  for (uint8_t byte : {status.ledBrightness, status.keypadType, status.jackState,
-                       status.orientation}) {
+  for (uint8_t byte :
+       {status.ledBrightness, status.keypadType, status.jackState, status.orientation}) {
     record.push_back(byte);
   }
   for (uint8_t byte : status.codeTable.bytes) record.push_back(byte);

@@ -15,8 +15,8 @@ class Exchange : public VirtualBusTest {
   int32_t send(uint8_t command, std::vector<uint8_t> payload, int32_t timeoutMs = 5000) {
     length_ = 0;
     return USBEncoderSendAndReceive_a(hid_handle, command, payload.data(),
-                                      static_cast<int32_t>(payload.size()), response_, 64,
-                                      &length_, timeoutMs);
+                                      static_cast<int32_t>(payload.size()), response_, 64, &length_,
+                                      timeoutMs);
   }
   uint8_t response_[64] = {};
   uint32_t length_ = 0;
@@ -129,8 +129,8 @@ TEST_F(Exchange, FactoryResetMakesTheKeypadLeaveTheBusAndReturn) {
 TEST_F(Exchange, NullHandleAndOversizedPayloadFailWithoutTouchingTheBus) {
   auto keypad = bus().plug();
   uint8_t payload[56] = {};
-  EXPECT_EQ(USBEncoderSendAndReceive_a(nullptr, CMD_GET_STATUS, payload, 0, response_, 64,
-                                       &length_, 5000),
+  EXPECT_EQ(USBEncoderSendAndReceive_a(nullptr, CMD_GET_STATUS, payload, 0, response_, 64, &length_,
+                                       5000),
             kExchangeDeviceError);
   EXPECT_EQ(USBEncoderReceive_a(nullptr, 0, response_, 64, &length_, 5000), kExchangeDeviceError);
   connectKeypad();
