@@ -1,0 +1,207 @@
+#include "support/ini_file.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "temp_dir.h"
+
+using ::testing::ElementsAre;
+
+class IniFile : public ::testing::Test {
+ protected:
+  std::string write(const std::string& bytes) {
+    WriteBytes(path_, bytes);
+    return path_;
+  }
+  // A load and a save: what the file looks like after any change.
+  std::string resaved(const std::string& bytes) {
+    write(bytes);
+    CIniFile::RecordList records;
+    EXPECT_TRUE(CIniFile::Load(path_, records));
+    EXPECT_TRUE(CIniFile::Save(path_, records));
+    return ReadBytes(path_);
+  }
+
+  TempDir dir_;
+  std::string path_ = dir_.file("settings.ini");
+};
+
+TEST_F(IniFile, NewKeysGoToTheTopOfTheirSectionWithCrLf) {
+  ASSERT_TRUE(CIniFile::Create(path_));
+  EXPECT_EQ(ReadBytes(path_), "");
+  ASSERT_TRUE(CIniFile::AddSection("appSettings", path_));
+  for (const char* key : {"a", "b", "c"})
+    ASSERT_TRUE(CIniFile::SetValue(key, "", "appSettings", path_));
+  EXPECT_EQ(ReadBytes(path_), " [appSettings]\r\n c=\r\n b=\r\n a=\r\n");
+
+  EXPECT_EQ(CIniFile::GetValue("b", "appSettings", path_), "");
+  ASSERT_TRUE(CIniFile::SetValue("b", "7", "appSettings", path_));
+  EXPECT_EQ(ReadBytes(path_), " [appSettings]\r\n c=\r\n b=7\r\n a=\r\n");
+
+  ASSERT_TRUE(CIniFile::SetValue("x", "1", "Other", path_));
+  EXPECT_EQ(ReadBytes(path_), " [appSettings]\r\n c=\r\n b=7\r\n a=\r\n [Other]\r\n x=1\r\n");
+}
+
+TEST_F(IniFile, KeysAndValuesAreNotTrimmedAroundTheFirstEquals) {
+  write("[S]\nKey = Value  \nk=a=b\n");
+  EXPECT_EQ(CIniFile::GetValue("Key ", "S", path_), " Value");
+  EXPECT_EQ(CIniFile::GetValue("Key", "S", path_), "");
+  EXPECT_EQ(CIniFile::GetValue("k", "S", path_), "a=b");
+}
+
+TEST_F(IniFile, CommentedRecordIsFoundAndWrittenBackWithItsMarker) {
+  write("[S]\r\n#k=v\r\n");
+  EXPECT_TRUE(CIniFile::RecordExists("k", "S", path_));
+  EXPECT_EQ(CIniFile::GetValue("k", "S", path_), "v");
+  ASSERT_TRUE(CIniFile::SetValue("k", "w", "S", path_));
+  EXPECT_EQ(ReadBytes(path_), " [S]\r\n#k=w\r\n");
+  ASSERT_TRUE(CIniFile::UnCommentRecord("k", "S", path_));
+  EXPECT_EQ(ReadBytes(path_), " [S]\r\n k=w\r\n");
+  ASSERT_TRUE(CIniFile::CommentRecord(CIniFile::SemiColon, "k", "S", path_));
+  EXPECT_EQ(ReadBytes(path_), " [S]\r\n;k=w\r\n");
+  EXPECT_FALSE(CIniFile::CommentRecord(CIniFile::Pound, "missing", "S", path_));
+}
+
+TEST_F(IniFile, CommentsTravelWithTheirRecordAndTrailingCommentsAreLost) {
+  EXPECT_EQ(resaved("# first\n;second\n[S]\n\n#third\nk=v\n# tail\n"),
+            "# first\r\n;second\r\n [S]\r\n#third\r\n k=v\r\n");
+}
+
+TEST_F(IniFile, OddLinesComeBackAsTheFormatReadsThem) {
+  EXPECT_EQ(resaved("garbage\n"), " []\r\n");
+  EXPECT_EQ(resaved("# note\ngarbage\n[S]\n"), "# note\r\n [S]\r\n");
+  write("[Sec]trailing\nx[Two]\n");
+  EXPECT_THAT(CIniFile::GetSectionNames(path_), ElementsAre("Sec", "[Two"));
+  EXPECT_EQ(resaved("[S]\nk=v   \nw=  x\n"), " [S]\r\n k=v\r\n w=  x\r\n");
+}
+
+TEST_F(IniFile, LfAndCrLfAndAMissingLastLineEndAreAllRead) {
+  write("[S]\na=1\r\nb=2");
+  EXPECT_EQ(CIniFile::GetValue("a", "S", path_), "1");
+  EXPECT_EQ(CIniFile::GetValue("b", "S", path_), "2");
+}
+
+TEST_F(IniFile, SectionLineWithoutClosingBracketIsAFormatError) {
+  for (const std::string bad : {"[appSettings\nk=v\n", "k=v\na[b\n"}) {
+    write(bad);
+    EXPECT_THROW(CIniFile::GetValue("k", "appSettings", path_), IniFormatError);
+    EXPECT_THROW(CIniFile::SetValue("k", "1", "appSettings", path_), IniFormatError);
+    EXPECT_THROW(CIniFile::Content(path_), IniFormatError);
+    EXPECT_EQ(ReadBytes(path_), bad);
+  }
+  // The caller may catch it as the standard error it derives from.
+  EXPECT_THROW(CIniFile::SectionExists("S", path_), std::out_of_range);
+}
+
+TEST_F(IniFile, MissingFileReadsEmptyAndIsNotCreated) {
+  EXPECT_EQ(CIniFile::GetValue("k", "S", path_), "");
+  EXPECT_FALSE(CIniFile::SectionExists("S", path_));
+  EXPECT_TRUE(CIniFile::GetSectionNames(path_).empty());
+  EXPECT_FALSE(CIniFile::SetValue("k", "v", "S", path_));
+  EXPECT_FALSE(CIniFile::AddSection("S", path_));
+  EXPECT_FALSE(std::filesystem::exists(path_));
+  EXPECT_EQ(CIniFile::Content(path_), "");
+}
+
+TEST_F(IniFile, ContentShowsActiveLinesWithoutTheLeadingSpace) {
+  write("#c\n[S]\n;k=v\nj=w\n");
+  EXPECT_EQ(CIniFile::Content(path_), "#c\n[S]\n;k=v\nj=w\n");
+}
+
+TEST_F(IniFile, RepeatedSectionsAndWholeSectionOperations) {
+  write("[A]\na=1\n[B]\nb=1\n[A]\nc=1\n");
+  ASSERT_TRUE(CIniFile::AddSection("B", path_));
+  EXPECT_THAT(CIniFile::GetSectionNames(path_), ElementsAre("A", "B", "A", "B"));
+  EXPECT_EQ(CIniFile::GetSection("A", path_).size(), 2u);
+
+  ASSERT_TRUE(CIniFile::CommentSection('#', "A", path_));
+  EXPECT_EQ(ReadBytes(path_), "#[A]\r\n#a=1\r\n [B]\r\n b=1\r\n#[A]\r\n#c=1\r\n [B]\r\n");
+  ASSERT_TRUE(CIniFile::UnCommentSection("A", path_));
+  ASSERT_TRUE(CIniFile::RenameSection("B", "C", path_));
+  ASSERT_TRUE(CIniFile::DeleteSection("A", path_));
+  EXPECT_EQ(ReadBytes(path_), " [C]\r\n b=1\r\n [C]\r\n");
+}
+
+TEST_F(IniFile, CommentTextsGetTheirLineEndAndDeleteTakesThemAlong) {
+  write("[S]\nk=v\nj=w\n");
+  ASSERT_TRUE(CIniFile::SetSectionComments("# about S", "S", path_));
+  ASSERT_TRUE(CIniFile::SetRecordComments("; about k\n", "k", "S", path_));
+  EXPECT_EQ(ReadBytes(path_), "# about S\r\n [S]\r\n; about k\r\n k=v\r\n j=w\r\n");
+  ASSERT_TRUE(CIniFile::DeleteRecord("k", "S", path_));
+  EXPECT_EQ(ReadBytes(path_), "# about S\r\n [S]\r\n j=w\r\n");
+  EXPECT_FALSE(CIniFile::SetSectionComments("# x", "Missing", path_));
+}
+
+TEST_F(IniFile, SortOrdersSectionsAndKeys) {
+  write("[B]\nz=1\na=2\n[A]\nm=3\n");
+  ASSERT_TRUE(CIniFile::Sort(path_, false));
+  EXPECT_EQ(ReadBytes(path_), " [A]\r\n m=3\r\n [B]\r\n a=2\r\n z=1\r\n");
+  ASSERT_TRUE(CIniFile::Sort(path_, true));
+  EXPECT_EQ(ReadBytes(path_), " [B]\r\n z=1\r\n a=2\r\n [A]\r\n m=3\r\n");
+  write("k=v\n");
+  EXPECT_FALSE(CIniFile::Sort(path_, false));
+}
+
+TEST_F(IniFile, SaveKeepsTheTargetsPermissions) {
+  write("[S]\nk=v\n");
+  std::filesystem::permissions(
+      path_, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+  ASSERT_TRUE(CIniFile::SetValue("k", "w", "S", path_));
+  EXPECT_EQ(std::filesystem::status(path_).permissions(),
+            std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_.path()),
+                          std::filesystem::directory_iterator()),
+            1);
+}
+
+// Runs `body` as an unprivileged user when the tests run as root, since root may write
+// anywhere; returns the body's result.
+template <typename Body>
+bool AsUnprivilegedUser(Body body) {
+  if (geteuid() != 0) return body();
+  const pid_t child = fork();
+  if (child == 0) {
+    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
+    _exit(body() ? 1 : 0);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 1;
+}
+
+TEST_F(IniFile, FailedSaveLeavesTheOldFileAsItWas) {
+  const std::string original = "[appSettings]\nKeypadLayout=2\n";
+  write(original);
+  std::filesystem::permissions(dir_.path(), std::filesystem::perms::all);
+  std::filesystem::permissions(path_, std::filesystem::perms::all);
+  std::filesystem::permissions(
+      dir_.path(), std::filesystem::perms::owner_all | std::filesystem::perms::group_read |
+                       std::filesystem::perms::group_exec | std::filesystem::perms::others_read |
+                       std::filesystem::perms::others_exec);
+  // The file itself is writable, its folder is not: a temporary file cannot be made there.
+  const bool saved = AsUnprivilegedUser(
+      [&] { return CIniFile::SetValue("KeypadLayout", "0", "appSettings", path_); });
+  EXPECT_FALSE(saved);
+  EXPECT_EQ(ReadBytes(path_), original);
+}
+
+TEST_F(IniFile, ReadOnlyFileIsNotReplaced) {
+  const std::string original = "[S]\nk=v\n";
+  write(original);
+  std::filesystem::permissions(path_, std::filesystem::perms::owner_read |
+                                          std::filesystem::perms::group_read |
+                                          std::filesystem::perms::others_read);
+  std::filesystem::permissions(dir_.path(), std::filesystem::perms::all);
+  const bool saved = AsUnprivilegedUser([&] { return CIniFile::SetValue("k", "w", "S", path_); });
+  EXPECT_FALSE(saved);
+  EXPECT_EQ(ReadBytes(path_), original);
+}
+
+TEST(Trim, ModesAndAllSpaceTexts) {
+  EXPECT_EQ(Trim("  a b \t", " \t", kTrimBoth), "a b");
+  EXPECT_EQ(Trim("  a b \t", " \t", kTrimFront), "a b \t");
+  EXPECT_EQ(Trim("  a b \t", " \t", kTrimEnd), "  a b");
+  for (int mode : {kTrimBoth, kTrimFront, kTrimEnd}) EXPECT_EQ(Trim(" \t ", " \t", mode), "");
+}
