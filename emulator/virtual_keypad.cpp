@@ -36,6 +36,18 @@ void VirtualKeypad::setSettings(const KeypadSettings& settings) {
   std::lock_guard lock(mutex_);
   settings_ = settings;
 }
+void VirtualKeypad::setLedBrightness(uint8_t level) {
+  std::lock_guard lock(mutex_);
+  settings_.ledBrightness = level;
+}
+void VirtualKeypad::setKeypadType(uint8_t type) {
+  std::lock_guard lock(mutex_);
+  settings_.keypadType = type;
+}
+void VirtualKeypad::setCustomTable(const KeyCodeTable& table) {
+  std::lock_guard lock(mutex_);
+  settings_.customTable = table;
+}
 KeypadSettings VirtualKeypad::storedDefaults() const {
   std::lock_guard lock(mutex_);
   return defaults_;

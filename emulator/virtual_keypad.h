@@ -60,6 +60,9 @@ class VirtualKeypad {
 
   KeypadSettings settings() const;
   void setSettings(const KeypadSettings& settings);
+  void setLedBrightness(uint8_t level);
+  void setKeypadType(uint8_t type);
+  void setCustomTable(const navkeypad::KeyCodeTable& table);
   KeypadSettings storedDefaults() const;
   KeypadSettings factorySettings() const;
   void setFactorySettings(const KeypadSettings& settings);

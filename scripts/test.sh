@@ -29,9 +29,10 @@ TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
   --output-on-failure
 
 step "fuzzers (${FUZZ_SECONDS} s each)"
-CC=clang CXX=clang++ configure_and_build "$ROOT/build-fuzz" -DNAVKEYPAD_FUZZ=ON \
+CC=clang CXX=clang++ BUILD_TARGET=fuzzers configure_and_build "$ROOT/build-fuzz" -DNAVKEYPAD_FUZZ=ON \
   -DNAVKEYPAD_TESTS=OFF -DNAVKEYPAD_BENCH=OFF
 for fuzzer in "$ROOT"/build-fuzz/fuzz/fuzz_*; do
+  [[ -f "$fuzzer" && -x "$fuzzer" ]] || continue
   name="$(basename "$fuzzer")"
   seeds="$ROOT/fuzz/corpus/${name#fuzz_}"
   work="$(mktemp -d)"

@@ -1,16 +1,9 @@
 #include "support/ini_file.h"
 
 #include <algorithm>
-#include <cstdio>
-#include <filesystem>
 #include <fstream>
-#include <random>
 
-#ifndef _WIN32
-#include <unistd.h>
-#endif
-
-namespace fs = std::filesystem;
+#include "support/atomic_file.h"
 
 namespace {
 
@@ -35,24 +28,6 @@ std::string WithCrLf(const std::string& text) {
 std::string RecordLine(const CIniFile::Record& record) {
   if (record.Key.empty()) return "[" + record.Section + "]";
   return record.Key + "=" + record.Value;
-}
-
-fs::path TemporarySibling(const fs::path& target) {
-  std::random_device random;
-  const auto suffix = std::to_string(random()) + std::to_string(random());
-  return target.parent_path() / ("." + target.filename().string() + "." + suffix + ".tmp");
-}
-
-bool WriteWholeFile(const fs::path& path, const std::string& bytes) {
-  std::FILE* file = std::fopen(path.string().c_str(), "wbx");
-  if (file == nullptr) return false;
-  bool ok = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-  ok = std::fflush(file) == 0 && ok;
-#ifndef _WIN32
-  ok = fsync(fileno(file)) == 0 && ok;
-#endif
-  ok = std::fclose(file) == 0 && ok;
-  return ok;
 }
 
 template <typename Predicate>
@@ -135,28 +110,7 @@ bool CIniFile::Save(const std::string& fileName, const RecordList& content) {
     text += '\n';
   }
 
-  const fs::path target(fileName);
-  std::error_code error;
-  const auto targetStatus = fs::status(target, error);
-  const bool exists = fs::exists(targetStatus);
-  if (exists) {
-    // A file the user may not write stays as it is, as a plain overwrite would leave it.
-    std::ofstream probe(target, std::ios::binary | std::ios::app);
-    if (!probe.is_open()) return false;
-  }
-
-  const fs::path temporary = TemporarySibling(target);
-  if (!WriteWholeFile(temporary, WithCrLf(text))) {
-    fs::remove(temporary, error);
-    return false;
-  }
-  if (exists) fs::permissions(temporary, targetStatus.permissions(), error);
-  fs::rename(temporary, target, error);
-  if (error) {
-    fs::remove(temporary, error);
-    return false;
-  }
-  return true;
+  return support::WriteFileAtomically(fileName, WithCrLf(text));
 }
 
 bool CIniFile::Create(const std::string& fileName) {

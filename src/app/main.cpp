@@ -1,0 +1,44 @@
+// The utility's entry. Command-line arguments are not used.
+#include <QApplication>
+#include <cstdio>
+#include <cstdlib>
+
+#include "app/start_up.h"
+#include "device/hid_transport.h"
+#ifdef NAVKEYPAD_VIRTUAL
+#include "virtual_keypad.h"
+#endif
+
+namespace {
+
+// Qt's own message for a missing display is a wall of text about platform plugins; say in
+// one line what is wrong and what to do.
+bool HasDisplay() {
+#if defined(__linux__)
+  const char* platformName = std::getenv("QT_QPA_PLATFORM");
+  if (platformName != nullptr && *platformName != '\0') return true;
+  return std::getenv("DISPLAY") != nullptr || std::getenv("WAYLAND_DISPLAY") != nullptr;
+#else
+  return true;
+#endif
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (!HasDisplay()) {
+    std::fprintf(stderr,
+                 "%s: no display (neither DISPLAY nor WAYLAND_DISPLAY is set); start it from a "
+                 "desktop session, or without one: xvfb-run -a %s\n",
+                 argv[0], argv[0]);
+    return 1;
+  }
+#ifdef NAVKEYPAD_VIRTUAL
+  virtual_keypad::VirtualBus::instance().plug();
+#endif
+  QApplication app(argc, argv);
+  app.setApplicationName("navkeypad-utility");
+  tarvik_usb_encoder::StartApplication();
+  app.exec();
+  return 0;
+}

@@ -1,0 +1,36 @@
+#include "app/splash_form.h"
+
+#include <QGuiApplication>
+#include <QPixmap>
+#include <QScreen>
+
+namespace tarvik_usb_encoder {
+
+velto_splash_form::velto_splash_form(QWidget* parent)
+    : QWidget(parent, Qt::SplashScreen | Qt::FramelessWindowHint) {
+  setObjectName("velto_splash_form");
+  setAttribute(Qt::WA_DeleteOnClose);
+  setFixedSize(722, 415);
+  pictureBox1 = new QLabel(this);
+  pictureBox1->setObjectName("pictureBox1");
+  pictureBox1->setScaledContents(true);
+  pictureBox1->setPixmap(QPixmap(":/app/splash.png"));
+  // The picture's top edge is cut off by the window, as it always was.
+  pictureBox1->setGeometry(-2, -15, 720, 432);
+  if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+    move(screen->availableGeometry().center() - rect().center());
+  }
+
+  timer1 = new QTimer(this);
+  timer1->setObjectName("timer1");
+  timer1->setInterval(3000);
+  connect(timer1, &QTimer::timeout, this, &velto_splash_form::timer1_Tick);
+  timer1->start();
+}
+
+void velto_splash_form::timer1_Tick() {
+  timer1->stop();
+  close();
+}
+
+}  // namespace tarvik_usb_encoder

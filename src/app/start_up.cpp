@@ -1,0 +1,25 @@
+#include "app/start_up.h"
+
+#include <QGuiApplication>
+#include <QScreen>
+
+#include "app/splash_form.h"
+#include "main_window/form1.h"
+
+namespace tarvik_usb_encoder {
+
+StartUp StartApplication() {
+  auto* mainWindow = new Form1();
+  mainWindow->setAttribute(Qt::WA_DeleteOnClose);
+  auto* splash = new velto_splash_form();
+  QObject::connect(splash, &QObject::destroyed, mainWindow, [mainWindow] {
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+      mainWindow->move(screen->availableGeometry().center() - mainWindow->rect().center());
+    }
+    mainWindow->show();
+  });
+  splash->show();
+  return {mainWindow, splash};
+}
+
+}  // namespace tarvik_usb_encoder

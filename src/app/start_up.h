@@ -1,0 +1,16 @@
+#pragma once
+
+namespace tarvik_usb_encoder {
+
+class Form1;
+class velto_splash_form;
+
+// Shows the splash and, as it closes, the main window (whose first showing runs its load
+// sequence). Both live on the GUI thread; the caller runs the event loop.
+struct StartUp {
+  Form1* mainWindow;
+  velto_splash_form* splash;
+};
+StartUp StartApplication();
+
+}  // namespace tarvik_usb_encoder

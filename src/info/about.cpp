@@ -1,0 +1,123 @@
+#include "info/about.h"
+
+#include <QFrame>
+#include <QLabel>
+#include <QPushButton>
+#include <QTextBrowser>
+#include <algorithm>
+
+#include "info/version.h"
+#include "platform/platform.h"
+
+namespace tarvik_usb_encoder {
+
+QString about::versionNo;
+QString about::partNo;
+
+QString version::resource(const QString& name) {
+  if (name == "Version") return "3.1";
+  if (name == "Part_Number") return "Navigational Keypad";
+  return {};
+}
+
+namespace {
+const char kProductNote[] =
+    "This software works with Velto's Navigation Keypad.\n"
+    "For more information visit Velto's Website:\n"
+    "\n"
+    "https://www.example.com/velto\n"
+    "mailto:support@example.com";
+
+// The note as rich text, with its web and mail addresses as links.
+QString NoteWithLinks() {
+  QString html;
+  for (const QString& line : QString(kProductNote).split('\n')) {
+    const QString escaped = line.toHtmlEscaped();
+    if (line.startsWith("https://") || line.startsWith("mailto:")) {
+      html += QString("<a href=\"%1\">%1</a><br>").arg(escaped);
+    } else {
+      html += escaped + "<br>";
+    }
+  }
+  return html;
+}
+}  // namespace
+
+about::about(QWidget* parent) : QWidget(parent, Qt::Window) {
+  setObjectName("about");
+  setAttribute(Qt::WA_DeleteOnClose);
+  setWindowTitle("About USB Navigation Keypad Utility");
+  setWindowIcon(QIcon());
+  setFixedSize(345, 309);
+
+  pictureBox1 = new QLabel(this);
+  pictureBox1->setObjectName("pictureBox1");
+  const QPixmap logo(":/info/logo.png");
+  pictureBox1->setPixmap(logo);
+  pictureBox1->setGeometry(20, 15, logo.isNull() ? 115 : logo.width(),
+                           logo.isNull() ? 55 : logo.height());
+
+  label1 = new QLabel("USB Navigation Keypad Utility", this);
+  label1->setObjectName("label1");
+  label1->move(152, 32);
+  label1->adjustSize();
+
+  lineShape1 = new QFrame(this);
+  lineShape1->setObjectName("lineShape1");
+  lineShape1->setFrameShape(QFrame::HLine);
+  lineShape1->setFrameShadow(QFrame::Sunken);
+  lineShape1->setGeometry(21, 100, 438 - 21, 2);
+
+  versionLbl = new QLabel(this);
+  versionLbl->setObjectName("versionLbl");
+  versionLbl->move(14, 102);
+  label3 = new QLabel("Part No ", this);
+  label3->setObjectName("label3");
+  label3->move(193, 102);
+  label3->adjustSize();
+  partNoLbl = new QLabel(this);
+  partNoLbl->setObjectName("partNoLbl");
+  partNoLbl->move(237, 102);
+
+  richTextBox1 = new QTextBrowser(this);
+  richTextBox1->setObjectName("richTextBox1");
+  richTextBox1->setGeometry(16, 158, 314, 91);
+  richTextBox1->setOpenLinks(false);
+  richTextBox1->setHtml(NoteWithLinks());
+  QPalette note = richTextBox1->palette();
+  note.setColor(QPalette::Base, palette().color(QPalette::Window));
+  richTextBox1->setPalette(note);
+  connect(richTextBox1, &QTextBrowser::anchorClicked, this, &about::richTextBox1_LinkClicked);
+
+  button2 = new QPushButton("Close", this);
+  button2->setObjectName("button2");
+  button2->setGeometry(239, 266, 90, 28);
+  connect(button2, &QPushButton::clicked, this, &about::button2_Click);
+
+  about_Load();
+}
+
+void about::about_Load() {
+  versionNo = version::resource("Version");
+  versionLbl->setText("Version " + versionNo);
+  versionLbl->adjustSize();
+  partNo = version::resource("Part_Number");
+  partNoLbl->setText(partNo);
+  partNoLbl->adjustSize();
+  // The part number ends where the Close button does, and its caption stands right before
+  // it, so neither is cut off whatever the font.
+  const int right = button2->geometry().right();
+  const int partX = std::min(237, right - partNoLbl->width());
+  partNoLbl->move(partX, 102);
+  label3->move(std::min(193, partX - label3->width()), 102);
+}
+
+void about::button2_Click() {
+  close();
+}
+
+void about::richTextBox1_LinkClicked(const QUrl& link) {
+  platform::current().openLink(link.toString());
+}
+
+}  // namespace tarvik_usb_encoder

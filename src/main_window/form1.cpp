@@ -1,0 +1,521 @@
+#include "main_window/form1.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDir>
+#include <QFileInfo>
+#include <QGroupBox>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QMouseEvent>
+#include <QStringList>
+#include <filesystem>
+
+#include "device/keypad_commands.h"
+#include "info/about.h"
+#include "main_window/keypad_settings_file.h"
+#include "platform/clock.h"
+#include "platform/platform.h"
+#include "support/event_log.h"
+#include "support/ini_file.h"
+
+namespace tarvik_usb_encoder {
+
+using namespace navkeypad;
+namespace cfg = navkeypad::settings;
+
+std::array<uint8_t, 32> Form1::keyCodeArray{};
+std::array<QString, 3> Form1::configArray{};
+
+namespace {
+
+constexpr int kStatusReadWaitMs = 500;
+const QString kLayoutPlaceholder = "Keypad - Layout";
+const QString kBrightnessPlaceholder = "LED Brightness";
+const QStringList kLayoutEntries = {"Default Table", "Alternate Table", "Customise Table"};
+
+QString ConfigFileName() {
+  return QString::fromLatin1(cfg::kConfigFileName);
+}
+
+}  // namespace
+
+Form1::Form1(QWidget* parent) : QMainWindow(parent) {
+  setObjectName("Form1");
+  setWindowTitle("Velto USB Navigation Keypad Configuration Utility");
+  setWindowIcon(QIcon(":/app/icon.png"));
+  // No close, minimise or maximise button: "Exit" is the way out.
+  setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
+  setFixedWidth(891);
+  setMinimumHeight(484);
+  setMaximumHeight(524);
+  resize(891, 484);
+  buildMenu();
+  buildControls();
+}
+
+QPushButton* Form1::addButton(const char* name, const QString& caption, QRect geometry) {
+  auto* button = new QPushButton(caption, centralWidget());
+  button->setObjectName(name);
+  button->setGeometry(geometry);
+  return button;
+}
+
+void Form1::buildMenu() {
+  QMenuBar* bar = menuBar();
+  bar->setObjectName("menuStrip1");
+  QMenu* file = bar->addMenu("File");
+  file->setObjectName("helpToolStripMenuItem");
+  QAction* import = file->addAction("Import Cfg File");
+  import->setObjectName("aboutVeltoUSBEncoderConfiguratorToolStripMenuItem");
+  connect(import, &QAction::triggered, this,
+          &Form1::aboutVeltoUSBEncoderConfiguratorToolStripMenuItem_Click);
+  QAction* exportFile = file->addAction("Export Cfg File");
+  exportFile->setObjectName("exitToolStripMenuItem");
+  connect(exportFile, &QAction::triggered, this, &Form1::exitToolStripMenuItem_Click);
+  QAction* exit = file->addAction("Exit");
+  exit->setObjectName("exitToolStripMenuItem1");
+  connect(exit, &QAction::triggered, this, &Form1::exitToolStripMenuItem1_Click);
+
+  QMenu* help = bar->addMenu("Help");
+  help->setObjectName("helpToolStripMenuItem1");
+  QAction* about = help->addAction("About USB Navigation Keypad Configuration Utility");
+  about->setObjectName("aboutVeltoUSBEncoderConfiguratorToolStripMenuItem1");
+  connect(about, &QAction::triggered, this,
+          &Form1::aboutVeltoUSBEncoderConfiguratorToolStripMenuItem1_Click);
+}
+
+void Form1::buildControls() {
+  auto* central = new QWidget(this);
+  setCentralWidget(central);
+
+  label1 = new QLabel("USB Navigation Keypad Configuration Utility", central);
+  label1->setObjectName("label1");
+  QFont titleFont = label1->font();
+  titleFont.setPointSize(14);
+  titleFont.setBold(true);
+  label1->setFont(titleFont);
+  label1->setGeometry(20, 8, 851, 32);
+
+  auto group = [&](const QString& title, QRect geometry) {
+    auto* box = new QGroupBox(title, central);
+    box->setGeometry(geometry);
+    box->lower();
+    return box;
+  };
+  group("Keypad", QRect(12, 44, 867, 146));
+  group("Settings", QRect(12, 196, 430, 150));
+  group("Configuration File", QRect(449, 196, 430, 150));
+  group("Tools", QRect(12, 352, 730, 64));
+
+  button11 = addButton("button11", "Scan For Device", QRect(28, 68, 200, 32));
+  richTextBox1 = new QTextEdit(central);
+  richTextBox1->setObjectName("richTextBox1");
+  richTextBox1->setReadOnly(true);
+  richTextBox1->setFocusPolicy(Qt::NoFocus);
+  richTextBox1->setLineWrapMode(QTextEdit::NoWrap);
+  richTextBox1->setGeometry(28, 108, 835, 72);
+
+  auto makeList = [&](const char* name, const QStringList& entries, QRect geometry) {
+    auto* list = new QComboBox(central);
+    list->setObjectName(name);
+    list->setEditable(true);
+    list->setInsertPolicy(QComboBox::NoInsert);
+    list->lineEdit()->setReadOnly(true);
+    list->addItems(entries);
+    list->setMaxVisibleItems(5);
+    list->setGeometry(geometry);
+    list->setEnabled(false);
+    list->installEventFilter(this);
+    list->lineEdit()->installEventFilter(this);
+    return list;
+  };
+  QStringList levels;
+  for (int level = 0; level <= kMaxLedBrightness; ++level) {
+    levels << QString("LED Brightness - %1").arg(level);
+  }
+  ledBrightnessCbox = makeList("ledBrightnessCbox", levels, QRect(28, 226, 190, 30));
+  ledBrightnessCbox->setCurrentIndex(0);
+  keypadTypeCbox = makeList("keypadTypeCbox", kLayoutEntries, QRect(236, 226, 190, 30));
+  keypadTypeCbox->setCurrentIndex(-1);
+  keypadTypeCbox->setEditText(kLayoutPlaceholder);
+  connect(ledBrightnessCbox, qOverload<int>(&QComboBox::activated), this,
+          &Form1::ledBrightnessCbox_SelectionChangeCommitted);
+  connect(keypadTypeCbox, qOverload<int>(&QComboBox::activated), this,
+          &Form1::keypadTypeCbox_SelectionChangeCommitted);
+
+  button1 = addButton("button1", "Customise Code Table", QRect(28, 276, 398, 36));
+  button8 = addButton("button8", "Save Changes", QRect(465, 226, 398, 36));
+  button3 = addButton("button3", "Reset From Configuration File", QRect(465, 276, 398, 36));
+  button2 = addButton("button2", "Test Keypad", QRect(28, 374, 160, 32));
+  button9 = addButton("button9", "Reset To Factory Default", QRect(200, 374, 220, 32));
+  btnLoadFirmware =
+      addButton("btnLoadFirmware", "Update Navigation Keypad Firmware", QRect(432, 374, 294, 32));
+  button10 = addButton("button10", "Exit", QRect(763, 374, 116, 32));
+
+  for (QPushButton* disabled : {button2, button9, button1, button8}) disabled->setEnabled(false);
+
+  connect(button11, &QPushButton::clicked, this, &Form1::button11_Click);
+  connect(button9, &QPushButton::clicked, this, &Form1::button9_Click);
+  connect(button10, &QPushButton::clicked, this, &Form1::button10_Click);
+  connect(button8, &QPushButton::clicked, this, &Form1::button8_Click);
+  connect(button3, &QPushButton::clicked, this, &Form1::button3_Click);
+  connect(button1, &QPushButton::clicked, this, &Form1::button1_Click);
+  connect(button2, &QPushButton::clicked, this, &Form1::button2_Click);
+  // Reacts to the mouse only; keyboard activation of this button does nothing.
+  btnLoadFirmware->installEventFilter(this);
+
+  statusStrip1 = new QStatusBar(this);
+  statusStrip1->setObjectName("statusStrip1");
+  setStatusBar(statusStrip1);
+}
+
+void Form1::showEvent(QShowEvent* event) {
+  QMainWindow::showEvent(event);
+  if (!loaded_) {
+    loaded_ = true;
+    Form1_Load();
+  }
+}
+
+void Form1::closeEvent(QCloseEvent* event) {
+  // The window manager may still close a window without a close button; leave cleanly.
+  leave();
+  event->accept();
+}
+
+bool Form1::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == btnLoadFirmware) {
+    if (event->type() == QEvent::MouseButtonRelease) {
+      auto* mouse = static_cast<QMouseEvent*>(event);
+      if (mouse->button() == Qt::LeftButton &&
+          btnLoadFirmware->rect().contains(mouse->position().toPoint())) {
+        QMetaObject::invokeMethod(this, &Form1::btnLoadFirmware_MouseClick, Qt::QueuedConnection);
+      }
+    } else if (event->type() == QEvent::KeyPress || event->type() == QEvent::KeyRelease) {
+      return true;
+    }
+    return QMainWindow::eventFilter(watched, event);
+  }
+  // The lists take no typed characters; arrows and the mouse still choose entries.
+  if (event->type() == QEvent::KeyPress) {
+    const bool inLists = watched == ledBrightnessCbox || watched == keypadTypeCbox ||
+                         watched == ledBrightnessCbox->lineEdit() ||
+                         watched == keypadTypeCbox->lineEdit();
+    const auto* key = static_cast<QKeyEvent*>(event);
+    if (inLists && !key->text().isEmpty() && key->text().at(0).isPrint()) return true;
+  }
+  return QMainWindow::eventFilter(watched, event);
+}
+
+void Form1::warn(const QString& text) {
+  platform::current().warning(text + "\n", kCaption);
+}
+
+void Form1::warn(const std::string& text) {
+  warn(platform::FromLocal8Bit(text));
+}
+
+template <typename Action>
+void Form1::withConfigFile(Action action) {
+  try {
+    action();
+  } catch (const IniFormatError&) {
+    warn(cfg::DamagedFileMessage());
+  }
+}
+
+// --- start-up and connection ---------------------------------------------------------------
+
+void Form1::Form1_Load() {
+  const QString appData = platform::current().localAppDataFolder();
+  if (!appData.isEmpty()) {
+    FileName = cfg::PrepareConfigFile(platform::ToLocal8Bit(appData));
+  }
+  m_Log1 = RkTools::EventLog("ubs_encoder.cfg", "");
+  scanAndShowStatus();
+}
+
+void Form1::scanAndShowStatus() {
+  if (hid_handle != nullptr) hid_exit_safely(hid_handle);
+  char manufacturer[kDeviceTextCapacity];
+  char product[kDeviceTextCapacity];
+  hid_handle = ScanForUSBDevice_a(kKeypadVendorId, kKeypadProductId, manufacturer, product);
+  if (hid_handle == nullptr) warn(QString("Velto NavigationKeypad not connected.."));
+  if (GetDeviceStatusMessage() == 0) {
+    showConnected();
+  } else {
+    showNotConnected();
+  }
+}
+
+void Form1::showConnected() {
+  EnableDisableFunctionButtons(true);
+  selectListEntries();
+  ShowDeviceStatus();
+}
+
+void Form1::showNotConnected() {
+  showPlaceholders();
+  configArray[0] =
+      "Device Connected   -    None"
+      "                                Firmware Version        -   None";
+  showStatusLines();
+  EnableDisableFunctionButtons(false);
+}
+
+void Form1::showPlaceholders() {
+  keypadTypeCbox->setCurrentIndex(-1);
+  keypadTypeCbox->setEditText(kLayoutPlaceholder);
+  ledBrightnessCbox->setCurrentIndex(-1);
+  ledBrightnessCbox->setEditText(kBrightnessPlaceholder);
+}
+
+void Form1::selectListEntries() {
+  // A level or type the lists have no entry for shows the placeholder rather than a wrong
+  // entry.
+  if (prev_ledBrightness_index >= 0 && prev_ledBrightness_index < ledBrightnessCbox->count()) {
+    ledBrightnessCbox->setCurrentIndex(prev_ledBrightness_index);
+  } else {
+    ledBrightnessCbox->setCurrentIndex(-1);
+    ledBrightnessCbox->setEditText(kBrightnessPlaceholder);
+  }
+  if (prev_keypadType_index >= 0 && prev_keypadType_index < keypadTypeCbox->count()) {
+    keypadTypeCbox->setCurrentIndex(prev_keypadType_index);
+  } else {
+    keypadTypeCbox->setCurrentIndex(-1);
+    keypadTypeCbox->setEditText(kLayoutPlaceholder);
+  }
+}
+
+int8_t Form1::GetDeviceStatusMessage() {
+  platform::clock().sleepMs(kStatusReadWaitMs);
+  std::vector<uint8_t> record;
+  if (SendKeypadCommand(CMD_GET_STATUS, {}, &record) != kExchangeOk) return -1;
+  const auto status = DecodeStatusRecord(record);
+  if (!status) return -1;
+  prev_ledBrightness_index = status->ledBrightness;
+  prev_keypadType_index = status->keypadType;
+  prev_jack_status = status->jackState;
+  prev_HV_status = status->orientation;
+  std::copy(status->codeTable.bytes.begin(), status->codeTable.bytes.end(), keyCodeArray.begin());
+  firmwareVersion = platform::FromLocal8Bit(status->firmwareVersion);
+  serialNumber = platform::FromLocal8Bit(status->serialNumber);
+  temperature = platform::FromLocal8Bit(status->temperature);
+  return 0;
+}
+
+void Form1::ShowDeviceStatus() {
+  const QString table = prev_keypadType_index >= 0 && prev_keypadType_index < kLayoutEntries.size()
+                            ? kLayoutEntries[prev_keypadType_index]
+                            : QString("Keypad Type %1").arg(prev_keypadType_index);
+  configArray[0] =
+      "Device Connected         NavigationKeypad"
+      "                                  Firmware Version        -   " +
+      firmwareVersion;
+  configArray[1] = "Code Table Loaded      " + table;
+  configArray[2] = "Serial Number               " + serialNumber;
+  showStatusLines();
+}
+
+void Form1::showStatusLines() {
+  richTextBox1->setPlainText(QStringList(configArray.begin(), configArray.end()).join("\n"));
+}
+
+void Form1::EnableDisableFunctionButtons(bool enable) {
+  for (QWidget* control : std::initializer_list<QWidget*>{
+           ledBrightnessCbox, keypadTypeCbox, button1, button8, button9, button2, button3}) {
+    control->setEnabled(enable);
+  }
+}
+
+void Form1::button11_Click() {
+  scanAndShowStatus();
+}
+
+void Form1::button9_Click() {
+  if (SendKeypadCommand(CMD_RESET_TO_DEFAULT) != kExchangeOk) {
+    warn(QString("Unable to Reset to Default.."));
+    return;
+  }
+  warn(QString("Please click on Scan For to re-connect after device reboot."));
+  showPlaceholders();
+  ShowDeviceStatus();
+  EnableDisableFunctionButtons(false);
+}
+
+void Form1::leave() {
+  if (leaving_) return;
+  leaving_ = true;
+  if (hid_handle != nullptr) {
+    hid_exit_safely(hid_handle);
+    hid_handle = nullptr;
+  }
+  QApplication::closeAllWindows();
+  QCoreApplication::exit(0);
+}
+
+void Form1::button10_Click() {
+  leave();
+}
+
+void Form1::exitToolStripMenuItem1_Click() {
+  leave();
+}
+
+// --- the setting lists ---------------------------------------------------------------------
+
+void Form1::ledBrightnessCbox_SelectionChangeCommitted(int index) {
+  const std::vector<uint8_t> payload{static_cast<uint8_t>(index)};
+  if (SendKeypadCommand(CMD_SET_LED_BRIGHTNESS, payload) != kExchangeOk) {
+    warn(QString("Unable to set the LED Brightness.."));
+    ledBrightnessCbox->setCurrentIndex(prev_ledBrightness_index);
+    return;
+  }
+  prev_ledBrightness_index = index;
+}
+
+void Form1::keypadTypeCbox_SelectionChangeCommitted(int index) {
+  const std::vector<uint8_t> payload{static_cast<uint8_t>(index)};
+  if (SendKeypadCommand(CMD_SET_KEYPAD_TYPE, payload) != kExchangeOk) {
+    warn(QString("Unable to set Keypad Type.."));
+    keypadTypeCbox->setCurrentIndex(prev_keypadType_index);
+    return;
+  }
+  prev_keypadType_index = index;
+  ShowDeviceStatus();
+}
+
+// --- the configuration file ----------------------------------------------------------------
+
+bool Form1::SetSettings(const std::string& key, const std::string& value) {
+  if (!CIniFile::SetValue(key, value, cfg::kSection, FileName)) {
+    warn(QString("Failed to update USBNavigationKeypadUtilityCfg.ini file."));
+    return false;
+  }
+  return true;
+}
+
+QString Form1::GetSettings(const std::string& key) {
+  return platform::FromLocal8Bit(CIniFile::GetValue(key, cfg::kSection, FileName));
+}
+
+void Form1::ToUnmanagedStr(const QString& text, std::string& out) {
+  out = platform::ToLocal8Bit(text);
+}
+
+void Form1::button8_Click() {
+  if (SendKeypadCommand(CMD_WRITE_DEFAULT) != kExchangeOk) {
+    warn(QString("Unable to Write Default.."));
+    return;
+  }
+  SaveToConfigFile();
+}
+
+void Form1::SaveToConfigFile() {
+  if (GetDeviceStatusMessage() != 0) {
+    warn(QString("Unable to Save Config file."));
+    return;
+  }
+  cfg::SavedState state;
+  state.keypadLayout = prev_keypadType_index;
+  state.ledBrightness = prev_ledBrightness_index;
+  std::copy_n(keyCodeArray.begin(), state.codeTable.bytes.size(), state.codeTable.bytes.begin());
+  ToUnmanagedStr(serialNumber, state.serialNumber);
+  withConfigFile([&] {
+    for (const auto& [key, value] : cfg::ValuesToSave(state)) SetSettings(key, value);
+  });
+}
+
+void Form1::button3_Click() {
+  withConfigFile([&] {
+    const cfg::StoredSettings stored = cfg::ReadStoredSettings(FileName);
+    if (!stored.saved) return;
+    if (!stored.problem.empty()) {
+      warn(stored.problem);
+      return;
+    }
+    for (const cfg::RestoreStep& step : stored.steps) {
+      if (SendKeypadCommand(step.command, step.payload) == kExchangeOk) continue;
+      warn(step.failureMessage);
+      if (step.command == CMD_SET_KEYPAD_TYPE)
+        keypadTypeCbox->setCurrentIndex(prev_keypadType_index);
+      if (step.command == CMD_SET_LED_BRIGHTNESS) {
+        ledBrightnessCbox->setCurrentIndex(prev_ledBrightness_index);
+      }
+      return;
+    }
+    if (GetDeviceStatusMessage() == 0) {
+      showConnected();
+    } else {
+      showNotConnected();
+    }
+  });
+}
+
+void Form1::aboutVeltoUSBEncoderConfiguratorToolStripMenuItem_Click() {
+  try {
+    const auto chosen = platform::current().openFile(
+        {"(*.ini)|*.ini|All files (*.ini)|*.ini", "openFileDialogBrowse"});
+    if (!chosen) return;
+    if (QFileInfo(*chosen).fileName() != ConfigFileName()) {
+      warn(QString("Incorrect Filename."));
+      return;
+    }
+    std::string path;
+    ToUnmanagedStr(*chosen, path);
+    bool complete = CIniFile::SectionExists(cfg::kSection, path);
+    for (const char* key : cfg::kAllKeys) {
+      complete = CIniFile::RecordExists(key, cfg::kSection, path) && complete;
+    }
+    if (!complete) {
+      warn(QString("File is incorrect format."));
+      return;
+    }
+    if (!cfg::CopyFileAtomically(path, FileName)) warn(QString("Failed to copy the new file."));
+  } catch (const std::exception&) {
+    warn(QString("Exception :Failed to copy the new file."));
+  }
+}
+
+void Form1::exitToolStripMenuItem_Click() {
+  try {
+    const auto folder = platform::current().chooseFolder(
+        {"Select Folder - To Copy The USBNavigationKeypadUtilityCfg.ini File",
+         platform::HomeFolder()});
+    if (!folder) {
+      warn(QString("Unable to save the cfg file."));
+      return;
+    }
+    const QString target = QDir(*folder).filePath(ConfigFileName());
+    if (QFileInfo::exists(target) &&
+        !platform::current().question(
+            "USBNavigationKeypadUtilityCfg.ini file already exists. Do you want to overwrite it?",
+            "Save USBNavigationKeypadUtilityCfg File")) {
+      return;
+    }
+    std::string targetPath;
+    ToUnmanagedStr(target, targetPath);
+    if (!cfg::CopyFileAtomically(FileName, targetPath)) warn(QString("Failed to export the file"));
+  } catch (const std::exception&) {
+    warn(QString("Exception :Unable to save cfg file."));
+  }
+}
+
+// --- other windows -------------------------------------------------------------------------
+
+void Form1::aboutVeltoUSBEncoderConfiguratorToolStripMenuItem1_Click() {
+  auto* window = new about();
+  window->move(pos());
+  window->show();
+}
+
+void Form1::button1_Click() {}
+
+void Form1::button2_Click() {}
+
+void Form1::btnLoadFirmware_MouseClick() {}
+
+}  // namespace tarvik_usb_encoder

@@ -1,0 +1,106 @@
+// The main window: connection and status, the two setting lists, the configuration file
+// actions, and the doors to the other windows.
+#pragma once
+
+#include <QComboBox>
+#include <QMainWindow>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QTextEdit>
+#include <array>
+#include <cstdint>
+#include <string>
+
+class QAction;
+class QLabel;
+
+namespace tarvik_usb_encoder {
+
+class Form1 : public QMainWindow {
+  Q_OBJECT
+
+ public:
+  explicit Form1(QWidget* parent = nullptr);
+
+  // The keypad's code table as last read; bytes 0-9 are the 4-way table.
+  static std::array<uint8_t, 32> keyCodeArray;
+  // The three status lines, kept between updates.
+  static std::array<QString, 3> configArray;
+
+  // Runs once, when the window is first shown: configuration file, event log, connection.
+  void Form1_Load();
+
+  int8_t GetDeviceStatusMessage();
+  void ShowDeviceStatus();
+  void EnableDisableFunctionButtons(bool enable);
+  bool SetSettings(const std::string& key, const std::string& value);
+  QString GetSettings(const std::string& key);
+  void SaveToConfigFile();
+  static void ToUnmanagedStr(const QString& text, std::string& out);
+
+  int32_t prev_ledBrightness_index = 0;
+  int32_t prev_keypadType_index = 0;
+  int32_t prev_jack_status = 0;
+  int32_t prev_HV_status = 0;
+  QString firmwareVersion;
+  QString serialNumber;
+  QString temperature;
+
+  static constexpr const char* kCaption = "Velto NavigationKeypad";
+
+ public slots:
+  void button11_Click();  // Scan For Device
+  void button9_Click();   // Reset To Factory Default
+  void button10_Click();  // Exit
+  void exitToolStripMenuItem1_Click();
+  void ledBrightnessCbox_SelectionChangeCommitted(int index);
+  void keypadTypeCbox_SelectionChangeCommitted(int index);
+  void button8_Click();                                             // Save Changes
+  void button3_Click();                                             // Reset From Configuration File
+  void aboutVeltoUSBEncoderConfiguratorToolStripMenuItem_Click();   // Import Cfg File
+  void exitToolStripMenuItem_Click();                               // Export Cfg File
+  void aboutVeltoUSBEncoderConfiguratorToolStripMenuItem1_Click();  // About
+  void button1_Click();                                             // Customise Code Table
+  void button2_Click();                                             // Test Keypad
+  void btnLoadFirmware_MouseClick();
+
+ protected:
+  void showEvent(QShowEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private:
+  void buildControls();
+  void buildMenu();
+  QPushButton* addButton(const char* name, const QString& caption, QRect geometry);
+  void warn(const QString& text);
+  void warn(const std::string& text);
+  void scanAndShowStatus();
+  void showConnected();
+  void showNotConnected();
+  void showPlaceholders();
+  void selectListEntries();
+  void showStatusLines();
+  void leave();
+  // Runs a file action; a configuration file that cannot be read shows one clear message.
+  template <typename Action>
+  void withConfigFile(Action action);
+
+  bool loaded_ = false;
+  bool leaving_ = false;
+  QLabel* label1 = nullptr;
+  QPushButton* button11 = nullptr;
+  QTextEdit* richTextBox1 = nullptr;
+  QPushButton* button2 = nullptr;
+  QPushButton* button9 = nullptr;
+  QPushButton* btnLoadFirmware = nullptr;
+  QPushButton* button10 = nullptr;
+  QPushButton* button1 = nullptr;
+  QPushButton* button8 = nullptr;
+  QPushButton* button3 = nullptr;
+  QComboBox* ledBrightnessCbox = nullptr;
+  QComboBox* keypadTypeCbox = nullptr;
+  QStatusBar* statusStrip1 = nullptr;
+};
+
+}  // namespace tarvik_usb_encoder

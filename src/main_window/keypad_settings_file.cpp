@@ -1,0 +1,139 @@
+#include "main_window/keypad_settings_file.h"
+
+#include <cctype>
+#include <charconv>
+#include <filesystem>
+
+#include "support/atomic_file.h"
+#include "support/ini_file.h"
+
+namespace tarvik_usb_encoder {
+std::string FileName;
+}
+
+namespace navkeypad::settings {
+namespace fs = std::filesystem;
+
+std::string PrepareConfigFile(const std::string& appDataFolder) {
+  const fs::path folder = fs::path(appDataFolder) / kConfigFolderName;
+  std::error_code ignored;
+  if (!fs::exists(folder, ignored)) fs::create_directory(folder, ignored);
+  const std::string file = (folder / kConfigFileName).string();
+  if (fs::exists(file, ignored)) return file;
+  if (CIniFile::Create(file) && CIniFile::AddSection(kSection, file)) {
+    for (const char* key : kAllKeys) CIniFile::SetValue(key, "", kSection, file);
+  }
+  return file;
+}
+
+std::string FormatCodeTableValues(const KeyCodeTable& table) {
+  std::string text;
+  for (uint8_t byte : table.bytes) text += std::to_string(byte) + ",";
+  return text;
+}
+
+std::optional<int32_t> ParseDecimal(const std::string& text) {
+  std::size_t begin = 0;
+  std::size_t end = text.size();
+  while (begin < end && std::isspace(static_cast<unsigned char>(text[begin]))) ++begin;
+  while (end > begin && std::isspace(static_cast<unsigned char>(text[end - 1]))) --end;
+  if (begin < end && text[begin] == '+') ++begin;
+  if (begin == end) return std::nullopt;
+  int32_t value = 0;
+  const char* first = text.data() + begin;
+  const char* last = text.data() + end;
+  const auto [stop, error] = std::from_chars(first, last, value);
+  if (error != std::errc() || stop != last) return std::nullopt;
+  return value;
+}
+
+bool IsCustomLayout(int32_t layout) {
+  return layout == 2 || layout == 5 || layout == 8;
+}
+
+std::vector<std::pair<std::string, std::string>> ValuesToSave(const SavedState& state) {
+  return {{kFirstUp, kSavedMarker},
+          {kKeypadLayout, std::to_string(state.keypadLayout)},
+          {kLedBrightness, std::to_string(state.ledBrightness)},
+          {kCodeTableValues, FormatCodeTableValues(state.codeTable)},
+          {kSerialNumber, state.serialNumber}};
+}
+
+namespace {
+
+std::string NotANumber(const char* key) {
+  return std::string(key) + " in " + kConfigFileName + " is not a whole number..";
+}
+
+std::optional<KeyCodeTable> ParseCodeTable(const std::string& text) {
+  KeyCodeTable table;
+  std::size_t start = 0;
+  for (std::size_t i = 0; i < table.bytes.size(); ++i) {
+    const std::size_t comma = text.find(',', start);
+    const std::string piece =
+        text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+    const auto value = ParseDecimal(piece);
+    if (!value || *value < 0 || *value > 255) return std::nullopt;
+    table.bytes[i] = static_cast<uint8_t>(*value);
+    if (comma == std::string::npos) {
+      if (i + 1 < table.bytes.size()) return std::nullopt;
+      break;
+    }
+    start = comma + 1;
+  }
+  return table;
+}
+
+}  // namespace
+
+StoredSettings ReadStoredSettings(const std::string& fileName) {
+  StoredSettings stored;
+  if (CIniFile::GetValue(kFirstUp, kSection, fileName) != kSavedMarker) return stored;
+  stored.saved = true;
+
+  const auto layout = ParseDecimal(CIniFile::GetValue(kKeypadLayout, kSection, fileName));
+  if (!layout) {
+    stored.problem = NotANumber(kKeypadLayout);
+    return stored;
+  }
+  std::optional<KeyCodeTable> table;
+  if (IsCustomLayout(*layout)) {
+    table = ParseCodeTable(CIniFile::GetValue(kCodeTableValues, kSection, fileName));
+    if (!table) {
+      stored.problem = std::string(kCodeTableValues) + " in " + kConfigFileName +
+                       " must hold ten numbers from 0 to 255, each followed by a comma..";
+      return stored;
+    }
+  }
+  const auto brightness = ParseDecimal(CIniFile::GetValue(kLedBrightness, kSection, fileName));
+  if (!brightness) {
+    stored.problem = NotANumber(kLedBrightness);
+    return stored;
+  }
+
+  // The keypad takes one byte: the low eight bits of what the file holds.
+  stored.steps.push_back(
+      {CMD_SET_KEYPAD_TYPE, {static_cast<uint8_t>(*layout & 0xFF)}, "Unable to set Keypad Type.."});
+  if (table) {
+    stored.steps.push_back({CMD_LOAD_TABLE,
+                            std::vector<uint8_t>(table->bytes.begin(), table->bytes.end()),
+                            "Unable to Load Table.."});
+  }
+  stored.steps.push_back({CMD_SET_LED_BRIGHTNESS,
+                          {static_cast<uint8_t>(*brightness & 0xFF)},
+                          "Unable to set LED Brightness.."});
+  return stored;
+}
+
+bool CopyFileAtomically(const std::string& from, const std::string& to) {
+  std::string bytes;
+  return support::ReadWholeFile(from, bytes) && support::WriteFileAtomically(to, bytes);
+}
+
+std::string DamagedFileMessage() {
+  return std::string(kConfigFileName) +
+         " cannot be read: a section line has no closing \"]\". Import a good file, or delete "
+         "this one to start afresh..";
+}
+
+}  // namespace navkeypad::settings

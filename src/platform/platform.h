@@ -1,0 +1,53 @@
+// The operating system's side of the windows: message boxes, file and folder dialogs, the
+// per-user data folder, 8-bit text and links. Windows call these instead of Qt directly, so
+// tests can answer every dialog and read every text shown.
+#pragma once
+
+#include <QString>
+#include <optional>
+#include <string>
+
+namespace platform {
+
+class Platform {
+ public:
+  virtual ~Platform() = default;
+
+  // Modal, OK button, warning icon. Callable from any thread; the caller waits.
+  virtual void warning(const QString& text, const QString& caption) = 0;
+  // Modal, Yes and No, question icon; true for Yes. Callable from any thread.
+  virtual bool question(const QString& text, const QString& caption) = 0;
+
+  struct FileRequest {
+    QString filter;           // e.g. "(*.ini)|*.ini|All files (*.ini)|*.ini"
+    QString initialFileName;  // text in the name box when the dialog opens
+  };
+  // The chosen path, or nothing when the user did not confirm.
+  virtual std::optional<QString> openFile(const FileRequest& request) = 0;
+
+  struct FolderRequest {
+    QString description;
+    QString initialFolder;
+  };
+  virtual std::optional<QString> chooseFolder(const FolderRequest& request) = 0;
+
+  // The per-user local application-data folder; empty when there is none.
+  virtual QString localAppDataFolder() = 0;
+
+  // Hands a link to the desktop's default handler; the result is not reported.
+  virtual void openLink(const QString& link) = 0;
+};
+
+// The platform the windows use; the Qt one unless replaced.
+Platform& current();
+// Not owned; nullptr puts the Qt platform back.
+void setCurrent(Platform* replacement);
+
+// Texts that go into files, to the keypad or to the loader are 8-bit, in the local encoding.
+std::string ToLocal8Bit(const QString& text);
+QString FromLocal8Bit(const std::string& text);
+
+// The user's home folder, where folder dialogs start.
+QString HomeFolder();
+
+}  // namespace platform

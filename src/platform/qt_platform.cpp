@@ -1,0 +1,117 @@
+#include <QApplication>
+#include <QDesktopServices>
+#include <QDir>
+#include <QFileDialog>
+#include <QMessageBox>
+#include <QStandardPaths>
+#include <QStringList>
+#include <QThread>
+#include <QUrl>
+#include <atomic>
+
+#include "platform/platform.h"
+
+namespace platform {
+namespace {
+
+// Dialogs belong to the GUI thread; a worker's call is carried out there while it waits.
+template <typename Function>
+auto OnGuiThread(Function function) -> decltype(function()) {
+  QCoreApplication* app = QCoreApplication::instance();
+  if (app == nullptr || QThread::currentThread() == app->thread()) return function();
+  decltype(function()) result{};
+  QMetaObject::invokeMethod(
+      app, [&] { result = function(); }, Qt::BlockingQueuedConnection);
+  return result;
+}
+
+// "Text|*.ext|Other|*.x" as the dialog filters of the original desktop are written, turned
+// into Qt's "Text (*.ext);;Other (*.x)".
+QString QtFilter(const QString& filter) {
+  const QStringList parts = filter.split('|');
+  QStringList entries;
+  for (int i = 0; i + 1 < parts.size(); i += 2) {
+    entries << parts[i] + " (" + QString(parts[i + 1]).replace(';', ' ') + ")";
+  }
+  return entries.join(";;");
+}
+
+class QtPlatform : public Platform {
+ public:
+  void warning(const QString& text, const QString& caption) override {
+    OnGuiThread([&] {
+      QMessageBox::warning(QApplication::activeWindow(), caption, text, QMessageBox::Ok);
+      return 0;
+    });
+  }
+
+  bool question(const QString& text, const QString& caption) override {
+    return OnGuiThread([&] {
+      return QMessageBox::question(QApplication::activeWindow(), caption, text,
+                                   QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes;
+    });
+  }
+
+  std::optional<QString> openFile(const FileRequest& request) override {
+    return OnGuiThread([&]() -> std::optional<QString> {
+      QFileDialog dialog(QApplication::activeWindow());
+      dialog.setFileMode(QFileDialog::ExistingFile);
+      dialog.setNameFilter(QtFilter(request.filter));
+      dialog.setDirectory(HomeFolder());
+      dialog.selectFile(request.initialFileName);
+      if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) {
+        return std::nullopt;
+      }
+      return dialog.selectedFiles().first();
+    });
+  }
+
+  std::optional<QString> chooseFolder(const FolderRequest& request) override {
+    return OnGuiThread([&]() -> std::optional<QString> {
+      const QString folder = QFileDialog::getExistingDirectory(
+          QApplication::activeWindow(), request.description, request.initialFolder);
+      if (folder.isEmpty()) return std::nullopt;
+      return folder;
+    });
+  }
+
+  QString localAppDataFolder() override {
+    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+  }
+
+  void openLink(const QString& link) override {
+    QDesktopServices::openUrl(QUrl::fromUserInput(link));
+  }
+};
+
+QtPlatform& qtPlatform() {
+  static QtPlatform instance;
+  return instance;
+}
+
+std::atomic<Platform*> installed{nullptr};
+
+}  // namespace
+
+Platform& current() {
+  Platform* replacement = installed.load();
+  return replacement != nullptr ? *replacement : qtPlatform();
+}
+
+void setCurrent(Platform* replacement) {
+  installed.store(replacement);
+}
+
+std::string ToLocal8Bit(const QString& text) {
+  return text.toLocal8Bit().toStdString();
+}
+
+QString FromLocal8Bit(const std::string& text) {
+  return QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+QString HomeFolder() {
+  return QDir::homePath();
+}
+
+}  // namespace platform

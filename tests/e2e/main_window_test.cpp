@@ -1,0 +1,504 @@
+// A user's journeys through the main window on the virtual keypad.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QTextEdit>
+
+#include "app/splash_form.h"
+#include "app/start_up.h"
+#include "gui_fixture.h"
+
+using namespace navkeypad;
+using tarvik_usb_encoder::Form1;
+using ::testing::ElementsAre;
+using virtual_keypad::ReceivedCommand;
+
+namespace {
+
+const char kConnectedLine1[] =
+    "Device Connected         NavigationKeypad                                  "
+    "Firmware Version        -   1.04";
+const char kNotConnectedLine1[] =
+    "Device Connected   -    None                                Firmware Version        -   None";
+const char kNewConfigFile[] =
+    " [appSettings]\r\n SerialNumber=\r\n FirmwareFile=\r\n CodeTableValues=\r\n"
+    " LedBrightness=\r\n KeypadLayout=\r\n FirstUp=\r\n";
+const QString kCaption = "Velto NavigationKeypad";
+
+}  // namespace
+
+class MainWindow : public GuiTest {
+ protected:
+  // Starts the program's main window; its first showing runs the load sequence.
+  Form1& open() {
+    window_ = std::make_unique<Form1>();
+    window_->show();
+    QApplication::processEvents();
+    return *window_;
+  }
+
+  QStringList statusLines() {
+    return find<QTextEdit>(window_.get(), "richTextBox1")->toPlainText().split('\n');
+  }
+  QComboBox* brightnessList() { return find<QComboBox>(window_.get(), "ledBrightnessCbox"); }
+  QComboBox* layoutList() { return find<QComboBox>(window_.get(), "keypadTypeCbox"); }
+  bool enabled(const char* name) { return find<QWidget>(window_.get(), name)->isEnabled(); }
+
+  // Every function control together; they are switched as one.
+  std::vector<bool> functionControls() {
+    std::vector<bool> states;
+    for (const char* name : {"ledBrightnessCbox", "keypadTypeCbox", "button1", "button8", "button9",
+                             "button2", "button3"}) {
+      states.push_back(enabled(name));
+    }
+    return states;
+  }
+  static std::vector<bool> all(bool state) { return std::vector<bool>(7, state); }
+
+  std::unique_ptr<Form1> window_;
+};
+
+TEST_F(MainWindow, FirstStartCreatesTheConfigurationFileAndShowsTheKeypad) {
+  auto keypad = bus().plug();
+  keypad->setLedBrightness(4);
+  keypad->setKeypadType(1);
+  Form1& form = open();
+
+  EXPECT_EQ(form.windowTitle(), "Velto USB Navigation Keypad Configuration Utility");
+  EXPECT_EQ(ReadBytes(configFile()), kNewConfigFile);
+  EXPECT_EQ(tarvik_usb_encoder::FileName, configFile());
+  EXPECT_TRUE(messages().empty());
+  EXPECT_THAT(clock_.waits(), ElementsAre(500));
+  EXPECT_THAT(keypad->receivedCommandCodes(), ElementsAre(CMD_GET_STATUS));
+
+  EXPECT_THAT(statusLines(), ElementsAre(kConnectedLine1, "Code Table Loaded      Alternate Table",
+                                         "Serial Number               VNK000123"));
+  EXPECT_EQ(brightnessList()->currentText(), "LED Brightness - 4");
+  EXPECT_EQ(layoutList()->currentText(), "Alternate Table");
+  EXPECT_EQ(functionControls(), all(true));
+  EXPECT_TRUE(enabled("button11"));
+  EXPECT_TRUE(enabled("btnLoadFirmware"));
+  EXPECT_FALSE(std::filesystem::exists("ubs_encoder.cfg"));
+}
+
+TEST_F(MainWindow, AnExistingConfigurationFileIsNotTouched) {
+  bus().plug();
+  std::filesystem::create_directories(std::filesystem::path(configFile()).parent_path());
+  const std::string existing = "[appSettings]\nFirstUp=Yes\nKeypadLayout=2\n";
+  WriteBytes(configFile(), existing);
+  const auto modified = std::filesystem::last_write_time(configFile());
+  open();
+  EXPECT_EQ(ReadBytes(configFile()), existing);
+  EXPECT_EQ(std::filesystem::last_write_time(configFile()), modified);
+}
+
+TEST_F(MainWindow, WithoutAKeypadOneWarningAndEverythingWaitsForAScan) {
+  Form1& form = open();
+  EXPECT_THAT(
+      platform_.messages(),
+      ElementsAre(Message{Kind::Warning, "Velto NavigationKeypad not connected..\n", kCaption}));
+  EXPECT_THAT(statusLines(), ElementsAre(kNotConnectedLine1, "", ""));
+  EXPECT_EQ(functionControls(), all(false));
+  EXPECT_EQ(brightnessList()->currentText(), "LED Brightness");
+  EXPECT_EQ(layoutList()->currentText(), "Keypad - Layout");
+
+  const int exits = bus().exitCalls();
+  click(&form, "button10");
+  EXPECT_EQ(bus().exitCalls(), exits);
+  EXPECT_EQ(bus().openHandles(), 0);
+}
+
+TEST_F(MainWindow, ScanningAgainClosesTheFirstDeviceAndRereadsTheStatus) {
+  auto keypad = bus().plug();
+  Form1& form = open();
+  keypad->setSerialNumber("NEW-SERIAL");
+  click(&form, "button11");
+  click(&form, "button11");
+  EXPECT_EQ(bus().openHandles(), 1);
+  EXPECT_EQ(statusLines()[2], "Serial Number               NEW-SERIAL");
+  EXPECT_THAT(clock_.waits(), ElementsAre(500, 500, 500));
+
+  bus().unplug(keypad);
+  click(&form, "button11");
+  EXPECT_THAT(messages(), ElementsAre("Velto NavigationKeypad not connected..\n"));
+  // Lines 2 and 3 keep what the last good read wrote.
+  EXPECT_THAT(statusLines(), ElementsAre(kNotConnectedLine1, "Code Table Loaded      Default Table",
+                                         "Serial Number               NEW-SERIAL"));
+  EXPECT_EQ(functionControls(), all(false));
+}
+
+TEST_F(MainWindow, FactoryResetKeepsTheLinesAndWaitsForAScan) {
+  auto keypad = bus().plug();
+  keypad->setLedBrightness(8);
+  Form1& form = open();
+  const QStringList before = statusLines();
+
+  keypad->refuseCommand(CMD_RESET_TO_DEFAULT);
+  click(&form, "button9");
+  EXPECT_THAT(messages(), ElementsAre("Unable to Reset to Default..\n"));
+  EXPECT_EQ(functionControls(), all(true));
+
+  keypad->setBehaviour({});
+  platform_.clearMessages();
+  click(&form, "button9");
+  EXPECT_THAT(messages(),
+              ElementsAre("Please click on Scan For to re-connect after device reboot.\n"));
+  EXPECT_EQ(statusLines(), before);
+  EXPECT_EQ(functionControls(), all(false));
+  EXPECT_EQ(brightnessList()->currentText(), "LED Brightness");
+  EXPECT_EQ(keypad->settings(), keypad->factorySettings());
+
+  click(&form, "button11");
+  EXPECT_EQ(functionControls(), all(true));
+  EXPECT_EQ(brightnessList()->currentText(), "LED Brightness - 5");
+}
+
+TEST_F(MainWindow, BrightnessCommitSendsTheLevelAndAFailurePutsTheListBack) {
+  auto keypad = bus().plug();
+  open();
+  keypad->clearReceivedCommands();
+  choose(brightnessList(), 7);
+  EXPECT_THAT(keypad->receivedCommands(),
+              ElementsAre(ReceivedCommand{CMD_SET_LED_BRIGHTNESS, {7}}));
+  EXPECT_EQ(window_->prev_ledBrightness_index, 7);
+  EXPECT_EQ(keypad->settings().ledBrightness, 7);
+
+  keypad->refuseCommand(CMD_SET_LED_BRIGHTNESS);
+  choose(brightnessList(), 2);
+  EXPECT_THAT(
+      platform_.messages(),
+      ElementsAre(Message{Kind::Warning, "Unable to set the LED Brightness..\n", kCaption}));
+  EXPECT_EQ(brightnessList()->currentText(), "LED Brightness - 7");
+  EXPECT_EQ(window_->prev_ledBrightness_index, 7);
+  // Putting the list back is the program's doing and sends nothing.
+  EXPECT_EQ(keypad->receivedCommands().size(), 2u);
+}
+
+TEST_F(MainWindow, LayoutCommitRewritesTheStatusOnlyOnSuccess) {
+  auto keypad = bus().plug();
+  open();
+  choose(layoutList(), 2);
+  EXPECT_EQ(keypad->receivedCommands().back(), (ReceivedCommand{CMD_SET_KEYPAD_TYPE, {2}}));
+  EXPECT_EQ(statusLines()[1], "Code Table Loaded      Customise Table");
+
+  keypad->refuseCommand(CMD_SET_KEYPAD_TYPE);
+  const QStringList before = statusLines();
+  choose(layoutList(), 1);
+  EXPECT_THAT(messages(), ElementsAre("Unable to set Keypad Type..\n"));
+  EXPECT_EQ(layoutList()->currentText(), "Customise Table");
+  EXPECT_EQ(statusLines(), before);
+}
+
+TEST_F(MainWindow, TypedLettersChangeNothing) {
+  auto keypad = bus().plug();
+  open();
+  keypad->clearReceivedCommands();
+  for (QComboBox* list : {brightnessList(), layoutList()}) {
+    const QString before = list->currentText();
+    list->setFocus();
+    QTest::keyClicks(list, "abc 9");
+    QTest::keyClicks(static_cast<QWidget*>(list->lineEdit()), "xyz");
+    EXPECT_EQ(list->currentText(), before);
+  }
+  EXPECT_TRUE(keypad->receivedCommands().empty());
+}
+
+TEST_F(MainWindow, StatusOutsideTheListsShowsPlaceholders) {
+  auto keypad = bus().plug();
+  keypad->setKeypadType(5);
+  open();
+  EXPECT_EQ(layoutList()->currentIndex(), -1);
+  EXPECT_EQ(layoutList()->currentText(), "Keypad - Layout");
+  EXPECT_EQ(statusLines()[1], "Code Table Loaded      Keypad Type 5");
+}
+
+TEST_F(MainWindow, SaveChangesStoresDefaultsAndWritesTheFile) {
+  auto keypad = bus().plug();
+  KeyCodeTable table{{0x00, 0x50, 0xE1, 0x4F, 0x00, 0x51, 0x00, 0x52, 0x00, 0x28}};
+  keypad->setLedBrightness(4);
+  keypad->setKeypadType(2);
+  keypad->setCustomTable(table);
+  keypad->setSerialNumber("S");
+  Form1& form = open();
+  keypad->clearReceivedCommands();
+  clock_.clearWaits();
+
+  click(&form, "button8");
+  EXPECT_THAT(keypad->receivedCommandCodes(), ElementsAre(CMD_WRITE_DEFAULT, CMD_GET_STATUS));
+  EXPECT_THAT(clock_.waits(), ElementsAre(500));
+  EXPECT_EQ(keypad->storedDefaults().ledBrightness, 4);
+  EXPECT_EQ(ReadBytes(configFile()),
+            " [appSettings]\r\n SerialNumber=S\r\n FirmwareFile=\r\n"
+            " CodeTableValues=0,80,225,79,0,81,0,82,0,40,\r\n LedBrightness=4\r\n"
+            " KeypadLayout=2\r\n FirstUp=Yes\r\n");
+  EXPECT_TRUE(messages().empty());
+}
+
+TEST_F(MainWindow, SaveChangesFailuresLeaveTheFileAlone) {
+  auto keypad = bus().plug();
+  Form1& form = open();
+  keypad->refuseCommand(CMD_WRITE_DEFAULT);
+  click(&form, "button8");
+  keypad->setBehaviour({});
+  keypad->refuseCommand(CMD_GET_STATUS);
+  click(&form, "button8");
+  EXPECT_THAT(messages(),
+              ElementsAre("Unable to Write Default..\n", "Unable to Save Config file.\n"));
+  EXPECT_EQ(ReadBytes(configFile()), kNewConfigFile);
+
+  keypad->setBehaviour({});
+  platform_.clearMessages();
+  const std::string damaged = "[appSettings\nFirstUp=Yes\n";
+  WriteBytes(configFile(), damaged);
+  click(&form, "button8");
+  ASSERT_EQ(messages().size(), 1u);
+  EXPECT_TRUE(messages()[0].startsWith("USBNavigationKeypadUtilityCfg.ini cannot be read"));
+  EXPECT_EQ(ReadBytes(configFile()), damaged);
+
+  platform_.clearMessages();
+  std::filesystem::remove(configFile());
+  std::filesystem::remove(std::filesystem::path(configFile()).parent_path());
+  click(&form, "button8");
+  EXPECT_EQ(messages().size(), 5u);
+  EXPECT_EQ(messages()[0], "Failed to update USBNavigationKeypadUtilityCfg.ini file.\n");
+}
+
+class ResetFromFile : public MainWindow {
+ protected:
+  std::shared_ptr<virtual_keypad::VirtualKeypad> openWithFile(const std::string& layout,
+                                                              const std::string& brightness,
+                                                              const std::string& table) {
+    auto keypad = bus().plug();
+    open();
+    WriteBytes(configFile(), "[appSettings]\nFirstUp=Yes\nKeypadLayout=" + layout +
+                                 "\nLedBrightness=" + brightness + "\nCodeTableValues=" + table +
+                                 "\n");
+    keypad->clearReceivedCommands();
+    clock_.clearWaits();
+    return keypad;
+  }
+  const std::string kTable = "0,4,0,5,0,6,0,7,0,8,";
+};
+
+TEST_F(ResetFromFile, NothingHappensBeforeTheFirstSave) {
+  auto keypad = bus().plug();
+  Form1& form = open();
+  keypad->clearReceivedCommands();
+  click(&form, "button3");
+  EXPECT_TRUE(keypad->receivedCommands().empty());
+  EXPECT_TRUE(messages().empty());
+}
+
+TEST_F(ResetFromFile, FixedLayoutsSendLayoutAndBrightness) {
+  for (const std::string layout : {"0", "1"}) {
+    auto keypad = openWithFile(layout, "6", kTable);
+    click(window_.get(), "button3");
+    const uint8_t type = static_cast<uint8_t>(std::stoi(layout));
+    EXPECT_THAT(keypad->receivedCommands(),
+                ElementsAre(ReceivedCommand{CMD_SET_KEYPAD_TYPE, {type}},
+                            ReceivedCommand{CMD_SET_LED_BRIGHTNESS, {6}},
+                            ReceivedCommand{CMD_GET_STATUS, {}}));
+    EXPECT_THAT(clock_.waits(), ElementsAre(500));
+    EXPECT_EQ(brightnessList()->currentText(), "LED Brightness - 6");
+    window_.reset();
+    bus().reset();
+  }
+}
+
+TEST_F(ResetFromFile, CustomLayoutSendsTheTableBetween) {
+  auto keypad = openWithFile("2", "3", kTable + "99,");
+  click(window_.get(), "button3");
+  EXPECT_THAT(keypad->receivedCommands(),
+              ElementsAre(ReceivedCommand{CMD_SET_KEYPAD_TYPE, {2}},
+                          ReceivedCommand{CMD_LOAD_TABLE, {0, 4, 0, 5, 0, 6, 0, 7, 0, 8}},
+                          ReceivedCommand{CMD_SET_LED_BRIGHTNESS, {3}},
+                          ReceivedCommand{CMD_GET_STATUS, {}}));
+  EXPECT_EQ(statusLines()[1], "Code Table Loaded      Customise Table");
+  EXPECT_EQ(functionControls(), all(true));
+}
+
+TEST_F(ResetFromFile, EachFailureStopsTheSequence) {
+  struct Case {
+    uint8_t refused;
+    const char* message;
+    std::vector<uint8_t> sent;
+  };
+  for (const Case& c :
+       {Case{CMD_SET_KEYPAD_TYPE, "Unable to set Keypad Type..\n", {CMD_SET_KEYPAD_TYPE}},
+        Case{CMD_LOAD_TABLE, "Unable to Load Table..\n", {CMD_SET_KEYPAD_TYPE, CMD_LOAD_TABLE}},
+        Case{CMD_SET_LED_BRIGHTNESS,
+             "Unable to set LED Brightness..\n",
+             {CMD_SET_KEYPAD_TYPE, CMD_LOAD_TABLE, CMD_SET_LED_BRIGHTNESS}}}) {
+    auto keypad = openWithFile("2", "3", kTable);
+    keypad->refuseCommand(c.refused);
+    platform_.clearMessages();
+    click(window_.get(), "button3");
+    EXPECT_THAT(messages(), ElementsAre(c.message));
+    EXPECT_EQ(keypad->receivedCommandCodes(), c.sent);
+    // The lists show what the keypad last accepted.
+    EXPECT_EQ(layoutList()->currentText(), "Default Table");
+    EXPECT_EQ(brightnessList()->currentText(), "LED Brightness - 5");
+    window_.reset();
+    bus().reset();
+  }
+}
+
+TEST_F(ResetFromFile, ValuesThatAreNotNumbersAreNamedAndNothingIsSent) {
+  struct Case {
+    std::string layout, brightness, table, named;
+  };
+  for (const Case& c :
+       {Case{"two", "3", kTable, "KeypadLayout"}, Case{"1", "", kTable, "LedBrightness"},
+        Case{"2", "3", "0,4,0,5,", "CodeTableValues"},
+        Case{"2", "3", "0,4,0,5,0,6,0,7,0,256,", "CodeTableValues"}}) {
+    auto keypad = openWithFile(c.layout, c.brightness, c.table);
+    platform_.clearMessages();
+    click(window_.get(), "button3");
+    ASSERT_EQ(messages().size(), 1u);
+    EXPECT_TRUE(messages()[0].startsWith(QString::fromStdString(c.named) + " in "))
+        << messages()[0].toStdString();
+    EXPECT_TRUE(keypad->receivedCommands().empty());
+    window_.reset();
+    bus().reset();
+  }
+}
+
+class ImportExport : public MainWindow {
+ protected:
+  void SetUp() override {
+    MainWindow::SetUp();
+    bus().plug();
+    open();
+    original_ = ReadBytes(configFile());
+  }
+  std::string writeCandidate(const std::string& name, const std::string& bytes) {
+    const auto folder = other_.path() / "picked";
+    std::filesystem::create_directories(folder);
+    WriteBytes(folder / name, bytes);
+    return (folder / name).string();
+  }
+  void import(const std::string& path) {
+    platform_.answerOpenFile(QString::fromStdString(path));
+    trigger(window_.get(), "aboutVeltoUSBEncoderConfiguratorToolStripMenuItem");
+  }
+  TempDir other_;
+  std::string original_;
+  const std::string kComplete =
+      "[appSettings]\nFirstUp=Yes\nKeypadLayout=1\nLedBrightness=2\nCodeTableValues=\n"
+      "FirmwareFile=\nSerialNumber=X\n";
+};
+
+TEST_F(ImportExport, ImportRefusesWrongNamesAndIncompleteFiles) {
+  import(writeCandidate("usbnavigationkeypadutilitycfg.ini", kComplete));
+  platform_.answerOpenFile(std::nullopt);
+  trigger(window_.get(), "aboutVeltoUSBEncoderConfiguratorToolStripMenuItem");
+  import(writeCandidate("USBNavigationKeypadUtilityCfg.ini",
+                        "[appSettings]\nFirstUp=Yes\nKeypadLayout=1\nLedBrightness=2\n"
+                        "CodeTableValues=\nFirmwareFile=\n"));
+  import(writeCandidate("USBNavigationKeypadUtilityCfg.ini", "[other]\nFirstUp=Yes\n"));
+  import(writeCandidate("USBNavigationKeypadUtilityCfg.ini", "[appSettings]\nFirstUp=Yes\na[b\n"));
+  EXPECT_THAT(messages(), ElementsAre("Incorrect Filename.\n", "File is incorrect format.\n",
+                                      "File is incorrect format.\n",
+                                      "Exception :Failed to copy the new file.\n"));
+  EXPECT_EQ(ReadBytes(configFile()), original_);
+  const auto requests = platform_.fileRequests();
+  ASSERT_FALSE(requests.empty());
+  EXPECT_EQ(requests[0].filter, "(*.ini)|*.ini|All files (*.ini)|*.ini");
+  EXPECT_EQ(requests[0].initialFileName, "openFileDialogBrowse");
+}
+
+TEST_F(ImportExport, ImportCopiesACompleteFileEvenWithACommentedKey) {
+  const std::string commented =
+      kComplete.substr(0, kComplete.find("SerialNumber")) + "#SerialNumber=X\n";
+  import(writeCandidate("USBNavigationKeypadUtilityCfg.ini", commented));
+  EXPECT_TRUE(messages().empty());
+  EXPECT_EQ(ReadBytes(configFile()), commented);
+}
+
+TEST_F(ImportExport, ImportCopyFailureKeepsTheConfigurationFile) {
+  tarvik_usb_encoder::FileName = (other_.path() / "missing" / "x.ini").string();
+  import(writeCandidate("USBNavigationKeypadUtilityCfg.ini", kComplete));
+  EXPECT_THAT(messages(), ElementsAre("Failed to copy the new file.\n"));
+}
+
+TEST_F(ImportExport, ExportAsksBeforeReplacingAndCopiesWholeFiles) {
+  const QString folder = QString::fromStdString(other_.path().string());
+  const auto target = other_.path() / "USBNavigationKeypadUtilityCfg.ini";
+
+  trigger(window_.get(), "exitToolStripMenuItem");  // cancelled
+  EXPECT_THAT(messages(), ElementsAre("Unable to save the cfg file.\n"));
+  ASSERT_EQ(platform_.folderRequests().size(), 1u);
+  EXPECT_EQ(platform_.folderRequests()[0].description,
+            "Select Folder - To Copy The USBNavigationKeypadUtilityCfg.ini File");
+
+  platform_.clearMessages();
+  platform_.answerFolder(folder);
+  trigger(window_.get(), "exitToolStripMenuItem");
+  EXPECT_EQ(ReadBytes(target), original_);
+  EXPECT_TRUE(messages().empty());
+
+  WriteBytes(target, "old");
+  platform_.answerFolder(folder);
+  platform_.answerQuestion(false);
+  trigger(window_.get(), "exitToolStripMenuItem");
+  EXPECT_EQ(ReadBytes(target), "old");
+  EXPECT_THAT(platform_.messages(),
+              ElementsAre(Message{Kind::Question,
+                                  "USBNavigationKeypadUtilityCfg.ini file already exists. Do you "
+                                  "want to overwrite it?",
+                                  "Save USBNavigationKeypadUtilityCfg File"}));
+
+  platform_.clearMessages();
+  platform_.answerFolder(folder);
+  platform_.answerQuestion(true);
+  trigger(window_.get(), "exitToolStripMenuItem");
+  EXPECT_EQ(ReadBytes(target), original_);
+  EXPECT_EQ(messages().size(), 1u);  // the question only
+
+  platform_.clearMessages();
+  std::filesystem::remove(configFile());
+  platform_.answerFolder(folder);
+  platform_.answerQuestion(true);
+  trigger(window_.get(), "exitToolStripMenuItem");
+  EXPECT_THAT(messages(), ElementsAre(QString("USBNavigationKeypadUtilityCfg.ini file already "
+                                              "exists. Do you want to overwrite it?"),
+                                      QString("Failed to export the file\n")));
+  EXPECT_EQ(ReadBytes(target), original_);
+}
+
+TEST_F(MainWindow, EveryAboutClickOpensAnotherWindowAtTheMainWindowsPlace) {
+  bus().plug();
+  Form1& form = open();
+  form.move(40, 60);
+  trigger(&form, "aboutVeltoUSBEncoderConfiguratorToolStripMenuItem1");
+  trigger(&form, "aboutVeltoUSBEncoderConfiguratorToolStripMenuItem1");
+  std::vector<QWidget*> abouts;
+  for (QWidget* window : QApplication::topLevelWidgets()) {
+    if (window->objectName() == "about" && window->isVisible()) abouts.push_back(window);
+  }
+  ASSERT_EQ(abouts.size(), 2u);
+  for (QWidget* about : abouts) {
+    EXPECT_EQ(about->pos(), form.pos());
+    EXPECT_EQ(about->windowTitle(), "About USB Navigation Keypad Utility");
+    EXPECT_EQ(find<QLabel>(about, "versionLbl")->text(), "Version 3.1");
+    EXPECT_EQ(find<QLabel>(about, "partNoLbl")->text(), "Navigational Keypad");
+  }
+  click(abouts[0], "button2");
+  EXPECT_FALSE(abouts[1]->isHidden());
+}
+
+TEST_F(MainWindow, SplashShowsForThreeSecondsThenTheMainWindow) {
+  bus().plug();
+  const auto started = tarvik_usb_encoder::StartApplication();
+  EXPECT_EQ(started.splash->timer1->interval(), 3000);
+  EXPECT_TRUE(started.splash->timer1->isActive());
+  EXPECT_FALSE(started.mainWindow->isVisible());
+  started.splash->timer1_Tick();
+  QApplication::processEvents();
+  QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+  EXPECT_TRUE(started.mainWindow->isVisible());
+  EXPECT_EQ(tarvik_usb_encoder::Form1::configArray[0], kConnectedLine1);
+  started.mainWindow->close();
+}

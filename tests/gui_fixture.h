@@ -1,0 +1,90 @@
+// Windows on the virtual keypad with the scripted platform and the recording clock: every
+// message shown and every wait asked for is there to read, and no dialog blocks.
+#pragma once
+
+#include <QAbstractItemView>
+#include <QAction>
+#include <QApplication>
+#include <QComboBox>
+#include <QTest>
+#include <QWidget>
+#include <memory>
+
+#include "main_window/form1.h"
+#include "main_window/keypad_settings_file.h"
+#include "platform/clock.h"
+#include "platform/scripted_platform.h"
+#include "temp_dir.h"
+#include "virtual_bus_fixture.h"
+
+// Readable failure output for texts.
+inline void PrintTo(const QString& text, std::ostream* out) {
+  *out << '"' << text.toStdString() << '"';
+}
+
+class GuiTest : public VirtualBusTest {
+ protected:
+  using Message = platform::ScriptedPlatform::Message;
+  using Kind = platform::ScriptedPlatform::Kind;
+
+  void SetUp() override {
+    VirtualBusTest::SetUp();
+    platform::setCurrent(&platform_);
+    platform::setClock(&clock_);
+    platform_.setLocalAppDataFolder(QString::fromStdString(appData_.path().string()));
+    tarvik_usb_encoder::Form1::keyCodeArray = {};
+    tarvik_usb_encoder::Form1::configArray = {};
+    tarvik_usb_encoder::FileName.clear();
+  }
+
+  void TearDown() override {
+    for (QWidget* window : QApplication::topLevelWidgets()) {
+      if (window->isVisible()) window->close();
+    }
+    QApplication::processEvents();
+    platform::setCurrent(nullptr);
+    platform::setClock(nullptr);
+    VirtualBusTest::TearDown();
+  }
+
+  // The configuration file the program uses for this test's user.
+  std::string configFile() const {
+    return (appData_.path() / navkeypad::settings::kConfigFolderName /
+            navkeypad::settings::kConfigFileName)
+        .string();
+  }
+
+  template <typename T>
+  static T* find(QWidget* window, const char* name) {
+    T* found = window->findChild<T*>(name);
+    EXPECT_NE(found, nullptr) << name;
+    return found;
+  }
+
+  static void click(QWidget* window, const char* button) {
+    QTest::mouseClick(find<QWidget>(window, button), Qt::LeftButton);
+    QApplication::processEvents();
+  }
+
+  static void trigger(QWidget* window, const char* action) {
+    find<QAction>(window, action)->trigger();
+    QApplication::processEvents();
+  }
+
+  // Picks an entry the way a user does: open the list and click the entry.
+  static void choose(QComboBox* list, int index) {
+    list->showPopup();
+    QApplication::processEvents();
+    auto* view = list->view();
+    view->scrollTo(view->model()->index(index, 0));
+    const QRect entry = view->visualRect(view->model()->index(index, 0));
+    QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, entry.center());
+    QApplication::processEvents();
+  }
+
+  std::vector<QString> messages() const { return platform_.messageTexts(); }
+
+  platform::ScriptedPlatform platform_;
+  platform::RecordingClock clock_;
+  TempDir appData_;
+};
