@@ -1,14 +1,21 @@
 // Renders the windows on the virtual keypad into the PNGs the README shows:
 //   build/docs/screenshots docs
 #include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
 #include <QDir>
 #include <QMenuBar>
+#include <QPushButton>
+#include <QTest>
 #include <QTimer>
 #include <cstdio>
 
+#include "code_table/my4way_layout.h"
 #include "info/about.h"
 #include "main_window/form1.h"
+#include "platform/clock.h"
 #include "platform/scripted_platform.h"
+#include "self_test/self_test.h"
 #include "virtual_keypad.h"
 
 namespace {
@@ -43,5 +50,35 @@ int main(int argc, char** argv) {
   about.show();
   app.processEvents();
   ok = Save(about, folder, "about-window.png") && ok;
+
+  // The editor with Up given "0x1E    1" and Left selected.
+  QTest::mouseClick(form.findChild<QPushButton*>("button1"), Qt::LeftButton);
+  auto* editor = form.findChild<tarvik_usb_encoder::My4way_layout*>();
+  QTest::mouseClick(editor->findChild<QPushButton*>("key5Btn"), Qt::LeftButton);
+  auto* codes = editor->findChild<QComboBox*>("selectCodeCbox");
+  codes->setCurrentIndex(0x1E);
+  editor->selectCodeCbox_SelectionChangeCommitted(0x1E);
+  QTest::mouseClick(editor->findChild<QPushButton*>("key2Btn"), Qt::LeftButton);
+  app.processEvents();
+  ok = Save(*editor, folder, "code-table-editor.png") && ok;
+  editor->close();
+
+  // The self test in its key step, with Left and Up pressed; time runs a hundred times faster.
+  platform::RecordingClock fast(100);
+  platform::setClock(&fast);
+  QTest::mouseClick(form.findChild<QPushButton*>("button2"), Qt::LeftButton);
+  auto* test = form.findChild<tarvik_usb_encoder::self_test*>();
+  auto* lastStep = test->findChild<QCheckBox*>("brightnessCheckBox");
+  while (!lastStep->isChecked()) app.processEvents(QEventLoop::AllEvents, 10);
+  QTest::keyClick(test, Qt::Key_Left);
+  QTest::keyClick(test, Qt::Key_Up);
+  app.processEvents();
+  ok = Save(*test, folder, "self-test.png") && ok;
+  QTest::mouseClick(test->findChild<QPushButton*>("endBtn"), Qt::LeftButton);
+  while (form.findChild<tarvik_usb_encoder::self_test*>() != nullptr) {
+    app.processEvents(QEventLoop::AllEvents, 10);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+  }
+  platform::setClock(nullptr);
   return ok ? 0 : 1;
 }

@@ -8,6 +8,7 @@
 #include <QPainterPath>
 #include <QString>
 #include <cstdio>
+#include <vector>
 
 namespace {
 
@@ -96,6 +97,48 @@ QImage Logo() {
   return image;
 }
 
+// A photo-like keypad picture whose five keys lie exactly where a window puts its buttons.
+QImage KeypadPicture(QSize size, const std::vector<QRect>& keys) {
+  QImage image(size, QImage::Format_RGB32);
+  image.fill(QColor(236, 236, 236));
+  QPainter painter(&image);
+  painter.setRenderHint(QPainter::Antialiasing);
+  QRect bounds = keys.front();
+  for (const QRect& key : keys) bounds = bounds.united(key);
+  const QRectF body = QRectF(bounds).adjusted(-40, -48, 40, 48);
+  QLinearGradient shell(body.topLeft(), body.bottomRight());
+  shell.setColorAt(0, QColor(62, 66, 76));
+  shell.setColorAt(1, QColor(28, 30, 36));
+  painter.setPen(QPen(QColor(15, 15, 18), 3));
+  painter.setBrush(shell);
+  painter.drawRoundedRect(body, 46, 46);
+  for (const QRect& key : keys) {
+    const QRectF face = QRectF(key).adjusted(-6, -6, 6, 6);
+    QLinearGradient cap(face.topLeft(), face.bottomLeft());
+    cap.setColorAt(0, QColor(250, 252, 255));
+    cap.setColorAt(1, QColor(200, 208, 218));
+    painter.setPen(QPen(kKeyEdge, 2));
+    painter.setBrush(cap);
+    painter.drawRoundedRect(face, 10, 10);
+  }
+  painter.setPen(QColor(200, 205, 212));
+  painter.setFont(QFont("DejaVu Sans", 11, QFont::Bold));
+  painter.drawText(QRectF(body.left(), body.bottom() - 40, body.width(), 30), Qt::AlignCenter,
+                   "Velto");
+  return image;
+}
+
+// The picture behind a key that the self test has seen pressed.
+QImage TestedKey() {
+  QImage image(70, 46, QImage::Format_RGB32);
+  QPainter painter(&image);
+  QLinearGradient blue(0, 0, 0, 46);
+  blue.setColorAt(0, QColor(60, 140, 255));
+  blue.setColorAt(1, QColor(10, 70, 190));
+  painter.fillRect(image.rect(), blue);
+  return image;
+}
+
 QImage Icon(int size) {
   QImage image(size, size, QImage::Format_ARGB32);
   image.fill(Qt::transparent);
@@ -115,5 +158,22 @@ int main(int argc, char** argv) {
   ok = Save(Logo(), folder, "info/logo.png") && ok;
   ok = Save(Icon(64), folder, "app/icon.png") && ok;
   ok = Save(Icon(256), folder, "app/icon-256.png") && ok;
+  // Key places of the code table editor's buttons and the self test's indicators, relative
+  // to each window's picture.
+  ok = Save(KeypadPicture({436, 437}, {{180, 86, 82, 62},
+                                       {88, 173, 74, 70},
+                                       {190, 176, 59, 65},
+                                       {277, 173, 74, 70},
+                                       {180, 267, 82, 62}}),
+            folder, "code_table/keypad.png") &&
+       ok;
+  ok = Save(KeypadPicture({437, 441}, {{179, 100, 70, 46},
+                                       {77, 173, 70, 46},
+                                       {179, 173, 70, 46},
+                                       {279, 173, 70, 46},
+                                       {179, 257, 70, 46}}),
+            folder, "self_test/keypad.png") &&
+       ok;
+  ok = Save(TestedKey(), folder, "self_test/blue.png") && ok;
   return ok ? 0 : 1;
 }

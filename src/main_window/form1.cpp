@@ -13,11 +13,13 @@
 #include <QStringList>
 #include <filesystem>
 
+#include "code_table/my4way_layout.h"
 #include "device/keypad_commands.h"
 #include "info/about.h"
 #include "main_window/keypad_settings_file.h"
 #include "platform/clock.h"
 #include "platform/platform.h"
+#include "self_test/self_test.h"
 #include "support/event_log.h"
 #include "support/ini_file.h"
 
@@ -512,9 +514,35 @@ void Form1::aboutVeltoUSBEncoderConfiguratorToolStripMenuItem1_Click() {
   window->show();
 }
 
-void Form1::button1_Click() {}
+void Form1::button1_Click() {
+  if (GetDeviceStatusMessage() != 0) {
+    warn(QString("Load Table-Unable to get device status.."));
+    return;
+  }
+  if (prev_keypadType_index != kKeypadTypeCustom) {
+    warn(QString("Please select a customise table.."));
+    return;
+  }
+  KeyCodeTable table;
+  std::copy_n(keyCodeArray.begin(), table.bytes.size(), table.bytes.begin());
+  auto* editor = new My4way_layout(table, this);
+  editor->pictureBox1->setPixmap(
+      platform::PictureFromCurrentDirectory("NavigationKeypad.jpg", ":/code_table/keypad.png"));
+  editor->show();
+}
 
-void Form1::button2_Click() {}
+void Form1::button2_Click() {
+  if (GetDeviceStatusMessage() != 0) {
+    warn(QString("Unable to get device message..Please click on Scan for and try again.."));
+    return;
+  }
+  selfTestFrm = new self_test(this);
+  selfTestFrm->selfTestFrm1 = selfTestFrm;
+  selfTestFrm->pictureBox1->setPixmap(
+      platform::PictureFromCurrentDirectory("Navigationkeypad.jpg", ":/self_test/keypad.png"));
+  selfTestFrm->move(pos());
+  selfTestFrm->show();
+}
 
 void Form1::btnLoadFirmware_MouseClick() {}
 

@@ -4,6 +4,7 @@
 
 #include <QComboBox>
 #include <QMainWindow>
+#include <QPointer>
 #include <QPushButton>
 #include <QStatusBar>
 #include <QTextEdit>
@@ -15,6 +16,8 @@ class QAction;
 class QLabel;
 
 namespace tarvik_usb_encoder {
+
+class self_test;
 
 class Form1 : public QMainWindow {
   Q_OBJECT
@@ -45,6 +48,8 @@ class Form1 : public QMainWindow {
   QString firmwareVersion;
   QString serialNumber;
   QString temperature;
+  // The last self-test window opened.
+  QPointer<self_test> selfTestFrm;
 
   static constexpr const char* kCaption = "Velto NavigationKeypad";
 

@@ -17,9 +17,14 @@ uint64_t SystemClock::tickMs() {
 }
 
 void RecordingClock::sleepMs(int milliseconds) {
-  std::lock_guard lock(mutex_);
-  waits_.push_back(milliseconds);
-  if (milliseconds > 0) now_ += static_cast<uint64_t>(milliseconds);
+  {
+    std::lock_guard lock(mutex_);
+    waits_.push_back(milliseconds);
+    if (milliseconds > 0) now_ += static_cast<uint64_t>(milliseconds);
+  }
+  if (timeDivisor_ > 0 && milliseconds > 0) {
+    std::this_thread::sleep_for(std::chrono::microseconds(1000 * milliseconds / timeDivisor_));
+  }
 }
 
 uint64_t RecordingClock::tickMs() {

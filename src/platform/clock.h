@@ -24,10 +24,12 @@ class SystemClock : public Clock {
   uint64_t tickMs() override;
 };
 
-// Records every requested wait and returns at once; the tick moves on by each wait, so
+// Records every requested wait and returns at once, or after the wait divided by a scale
+// when one is set (for loops that poll); the tick moves on by each requested wait, so
 // durations computed from it still add up.
 class RecordingClock : public Clock {
  public:
+  explicit RecordingClock(int timeDivisor = 0) : timeDivisor_(timeDivisor) {}
   void sleepMs(int milliseconds) override;
   uint64_t tickMs() override;
   std::vector<int> waits() const;
@@ -39,6 +41,7 @@ class RecordingClock : public Clock {
   mutable std::mutex mutex_;
   std::vector<int> waits_;
   uint64_t now_ = 1000;
+  int timeDivisor_;
 };
 
 // The clock every part of the program waits on; the system clock unless replaced.

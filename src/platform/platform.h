@@ -51,3 +51,13 @@ QString FromLocal8Bit(const std::string& text);
 QString HomeFolder();
 
 }  // namespace platform
+
+#include <QPixmap>
+
+namespace platform {
+
+// A picture file from the current directory, as the windows always read them, or the
+// built-in copy when the file is missing or unreadable.
+QPixmap PictureFromCurrentDirectory(const QString& fileName, const QString& builtInResource);
+
+}  // namespace platform

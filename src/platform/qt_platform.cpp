@@ -115,3 +115,13 @@ QString HomeFolder() {
 }
 
 }  // namespace platform
+
+namespace platform {
+
+QPixmap PictureFromCurrentDirectory(const QString& fileName, const QString& builtInResource) {
+  QPixmap picture(QDir::current().filePath(fileName));
+  if (picture.isNull()) picture.load(builtInResource);
+  return picture;
+}
+
+}  // namespace platform
