@@ -164,6 +164,7 @@ Behaviour VirtualKeypad::behaviour() const {
 void VirtualKeypad::setBehaviour(const Behaviour& behaviour) {
   std::lock_guard lock(mutex_);
   behaviour_ = behaviour;
+  commandsProcessed_ = 0;
 }
 void VirtualKeypad::refuseCommand(uint8_t command) {
   std::lock_guard lock(mutex_);

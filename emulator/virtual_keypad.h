@@ -47,7 +47,7 @@ struct Behaviour {
   uint8_t statusByte = 0;                // non-zero: a well-formed frame with a bad status
   bool corruptChecksum = false;
   bool overlongByteCount = false;
-  std::optional<int> failAfterCommands;  // refuse every command after the first N
+  std::optional<int> failAfterCommands;  // refuse every command after the next N
 };
 
 enum class Mode { Application, Loader };

@@ -24,7 +24,7 @@ step "ThreadSanitizer (threaded tests)"
 configure_and_build "$ROOT/build-tsan" -DNAVKEYPAD_TSAN=ON
 # GCC 12's ThreadSanitizer cannot map its shadow memory with the large address-space
 # randomisation of recent kernels; running without randomisation sidesteps that.
-TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$ROOT/tests/tsan.supp" \
   setarch "$(uname -m)" -R ctest --test-dir "$ROOT/build-tsan" -L threads -j "$JOBS" \
   --output-on-failure
 

@@ -163,6 +163,7 @@ void self_test::InitializeSelfTest() {
     setUpIndicators();
   }
   backgroundWorker1 = QThread::create([this] { backgroundWorker1_DoWork(); });
+  backgroundWorker1->setParent(this);
   backgroundWorker1->setObjectName("backgroundWorker1");
   connect(backgroundWorker1, &QThread::finished, this,
           &self_test::backgroundWorker1_RunWorkerCompleted, Qt::QueuedConnection);

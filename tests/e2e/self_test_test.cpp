@@ -1,0 +1,221 @@
+// The guided self test on the virtual keypad, opened from the main window.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <QCheckBox>
+#include <QElapsedTimer>
+#include <QLabel>
+
+#include "gui_fixture.h"
+#include "self_test/self_test.h"
+
+using namespace navkeypad;
+using tarvik_usb_encoder::Form1;
+using tarvik_usb_encoder::self_test;
+using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
+using virtual_keypad::ReceivedCommand;
+
+class SelfTest : public GuiTest {
+ protected:
+  void SetUp() override {
+    GuiTest::SetUp();
+    // The worker polls; let its waits pass, a hundred times faster than asked.
+    platform::setClock(&scaledClock_);
+    keypad_ = bus().plug();
+  }
+
+  void openMainWindow() {
+    form_ = std::make_unique<Form1>();
+    form_->show();
+    QApplication::processEvents();
+    keypad_->clearReceivedCommands();
+  }
+
+  // Opens the test the way the button does, without letting the worker run yet.
+  self_test* startTest() {
+    form_->button2_Click();
+    test_ = form_->selfTestFrm;
+    return test_;
+  }
+
+  // Lets events run until `done`, or gives up after a generous guard.
+  template <typename Predicate>
+  bool waitFor(Predicate done) {
+    QElapsedTimer guard;
+    guard.start();
+    while (!done()) {
+      if (guard.elapsed() > 20000) return false;
+      QApplication::processEvents(QEventLoop::AllEvents, 5);
+      QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+    return true;
+  }
+  bool waitForKeyStep() {
+    return waitFor([&] {
+      const auto codes = keypad_->receivedCommands();
+      return !codes.empty() && codes.back() == ReceivedCommand{CMD_SET_KEYPAD_TYPE, {0}};
+    });
+  }
+  bool waitUntilClosed() {
+    return waitFor([&] { return test_.isNull(); });
+  }
+  void pressKey(Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+    QTest::keyClick(test_.data(), key, modifiers);
+  }
+  QWidget* indicator(const char* name) { return find<QWidget>(test_.data(), name); }
+  bool marked(const char* name) {
+    return qobject_cast<tarvik_usb_encoder::KeyIndicator*>(indicator(name))->marked();
+  }
+
+  static std::vector<ReceivedCommand> brightness(std::initializer_list<uint8_t> levels) {
+    std::vector<ReceivedCommand> commands;
+    for (uint8_t level : levels) commands.push_back({CMD_SET_LED_BRIGHTNESS, {level}});
+    return commands;
+  }
+  static std::vector<ReceivedCommand> join(std::vector<std::vector<ReceivedCommand>> parts) {
+    std::vector<ReceivedCommand> all;
+    for (const auto& part : parts) all.insert(all.end(), part.begin(), part.end());
+    return all;
+  }
+  static const ReceivedCommand kStatus;
+
+  platform::RecordingClock scaledClock_{100};
+  std::shared_ptr<virtual_keypad::VirtualKeypad> keypad_;
+  std::unique_ptr<Form1> form_;
+  QPointer<self_test> test_;
+};
+
+const ReceivedCommand SelfTest::kStatus{CMD_GET_STATUS, {}};
+
+TEST_F(SelfTest, AFullRunBlinksSweepsMarksKeysAndRestores) {
+  keypad_->setKeypadType(1);
+  keypad_->setLedBrightness(3);
+  openMainWindow();
+  ASSERT_NE(startTest(), nullptr);
+  EXPECT_EQ(test_->windowTitle(), "Self Test");
+  EXPECT_EQ(test_->pos(), form_->pos());
+  ASSERT_TRUE(waitForKeyStep());
+  EXPECT_EQ(keypad_->settings().keypadType, 0);
+  EXPECT_TRUE(find<QCheckBox>(test_.data(), "ledCheckBox")->isChecked());
+  EXPECT_TRUE(find<QCheckBox>(test_.data(), "brightnessCheckBox")->isChecked());
+  EXPECT_EQ(find<QLabel>(test_.data(), "ledLevelLbl")->text(), "9");
+  EXPECT_EQ(find<QLabel>(test_.data(), "keypadLbl")->text(), "NavigationKeypad ");
+  EXPECT_THAT(platform_.messages(),
+              ElementsAre(Message{Kind::Warning, "Press each key  on NavigationKeypad... \n",
+                                  "NavigationKeypad Keypad"}));
+
+  pressKey(Qt::Key_Left);
+  pressKey(Qt::Key_Up);
+  EXPECT_TRUE(marked("button2"));
+  EXPECT_TRUE(marked("button5"));
+  EXPECT_FALSE(marked("button3"));
+  EXPECT_EQ(indicator("button2")->parentWidget(), test_->pictureBox1);
+
+  click(test_.data(), "endBtn");
+  ASSERT_TRUE(waitUntilClosed());
+  EXPECT_EQ(keypad_->receivedCommands(),
+            join({{kStatus, kStatus},
+                  brightness({0, 8, 0, 8, 0, 8, 0, 8}),
+                  brightness({0}),
+                  brightness({0, 1, 2, 3, 4, 5, 6, 7, 8, 9}),
+                  brightness({0, 3}),
+                  {{CMD_SET_KEYPAD_TYPE, {0}}},
+                  {{CMD_SET_KEYPAD_TYPE, {1}}, {CMD_SET_LED_BRIGHTNESS, {3}}}}));
+  EXPECT_EQ(keypad_->settings().keypadType, 1);
+  EXPECT_EQ(keypad_->settings().ledBrightness, 3);
+}
+
+TEST_F(SelfTest, CloseDuringTheFirstBlinkStopsAfterItsLevelEightAndRestores) {
+  keypad_->setKeypadType(2);
+  keypad_->setLedBrightness(6);
+  openMainWindow();
+  startTest();
+  // Clicked before the worker got past its first change: it has not blinked yet.
+  find<QPushButton>(test_.data(), "endBtn")->click();
+  EXPECT_FALSE(find<QPushButton>(test_.data(), "endBtn")->isEnabled());
+  ASSERT_TRUE(waitUntilClosed());
+  EXPECT_EQ(keypad_->receivedCommands(),
+            join({{kStatus, kStatus},
+                  brightness({0, 8}),
+                  {{CMD_SET_KEYPAD_TYPE, {2}}, {CMD_SET_LED_BRIGHTNESS, {6}}}}));
+  EXPECT_TRUE(messages().empty());
+}
+
+TEST_F(SelfTest, KeysAreMarkedOnceAndOnlyWithoutModifiers) {
+  openMainWindow();
+  startTest();
+  ASSERT_TRUE(waitForKeyStep());
+  pressKey(Qt::Key_Left, Qt::ShiftModifier);
+  EXPECT_FALSE(marked("button2"));
+  pressKey(Qt::Key_Left);
+  const QPoint place = indicator("button2")->pos();
+  pressKey(Qt::Key_Left);
+  pressKey(Qt::Key_Left);
+  EXPECT_EQ(indicator("button2")->pos(), place);
+  EXPECT_TRUE(self_test::buttonArray[1]);
+  // Hidden indicators are marked too, and stay hidden.
+  pressKey(Qt::Key_F15);
+  EXPECT_TRUE(marked("button9"));
+  EXPECT_FALSE(indicator("button9")->isVisible());
+  pressKey(Qt::Key_Return);
+  EXPECT_TRUE(marked("button6"));
+  // The keystrokes operated nothing: the test still runs.
+  EXPECT_FALSE(test_.isNull());
+  click(test_.data(), "endBtn");
+  ASSERT_TRUE(waitUntilClosed());
+}
+
+TEST_F(SelfTest, AKeypadOfAnotherTypeShowsNoIndicatorsButRunsTheLedSteps) {
+  keypad_->setKeypadType(3);
+  openMainWindow();
+  startTest();
+  for (int number = 1; number <= 16; ++number) {
+    EXPECT_FALSE(test_->indicators[number]->isVisible()) << number;
+  }
+  EXPECT_EQ(test_->indicators[2]->text(), "button2");
+  ASSERT_TRUE(waitForKeyStep());
+  click(test_.data(), "endBtn");
+  ASSERT_TRUE(waitUntilClosed());
+  const auto received = keypad_->receivedCommands();
+  EXPECT_EQ(received.size(), 2u + 8u + 1u + 10u + 2u + 1u + 2u);
+  EXPECT_EQ(received.back(), (ReceivedCommand{CMD_SET_LED_BRIGHTNESS, {5}}));
+  EXPECT_EQ(received[received.size() - 2], (ReceivedCommand{CMD_SET_KEYPAD_TYPE, {3}}));
+}
+
+TEST_F(SelfTest, AFailedLevelEightEndsTheTestAndStillRestores) {
+  openMainWindow();
+  virtual_keypad::Behaviour failing;
+  failing.failAfterCommands = 3;  // both status reads and the first level 0 succeed
+  keypad_->setBehaviour(failing);
+  startTest();
+  ASSERT_TRUE(waitUntilClosed());
+  EXPECT_EQ(keypad_->receivedCommands(),
+            join({{kStatus, kStatus},
+                  brightness({0, 8}),
+                  {{CMD_SET_KEYPAD_TYPE, {0}}, {CMD_SET_LED_BRIGHTNESS, {5}}}}));
+  EXPECT_TRUE(messages().empty());
+}
+
+TEST_F(SelfTest, StatusFailuresAtOpeningAndAtConstruction) {
+  openMainWindow();
+  keypad_->refuseCommand(CMD_GET_STATUS);
+  EXPECT_EQ(startTest(), nullptr);
+  EXPECT_THAT(platform_.messages(),
+              ElementsAre(Message{Kind::Warning,
+                                  "Unable to get device message..Please click on Scan for and try "
+                                  "again..\n",
+                                  "Velto NavigationKeypad"}));
+
+  platform_.clearMessages();
+  virtual_keypad::Behaviour failing;
+  failing.failAfterCommands = 1;  // the main window's read passes, the window's own fails
+  keypad_->setBehaviour(failing);
+  ASSERT_NE(startTest(), nullptr);
+  EXPECT_THAT(
+      platform_.messages(),
+      ElementsAre(Message{Kind::Warning, "Device status message error..\n", "Velto USB Encoder"}));
+  EXPECT_FALSE(test_->testRunning());
+  click(test_.data(), "endBtn");
+  ASSERT_TRUE(waitUntilClosed());
+}
