@@ -60,6 +60,7 @@ struct hid_device_info HID_API_EXPORT* hid_enumerate(unsigned short vendor_id,
   hid_device_info** tail = &head;
   for (const auto& keypad : VirtualBus::instance().keypads()) {
     const auto identity = keypad->identity();
+    // The keypad and its bootstrap loader share the vendor identifier.
     const unsigned short vendor = static_cast<unsigned short>(navkeypad::kKeypadVendorId);
     if (vendor_id != 0 && vendor_id != vendor) continue;
     if (product_id != 0 && product_id != identity.productId) continue;
@@ -124,14 +125,18 @@ hid_device* HID_API_EXPORT hid_open(unsigned short vendor_id, unsigned short pro
 int HID_API_EXPORT hid_write(hid_device* dev, const unsigned char* data, size_t length) {
   if (dev == nullptr || data == nullptr) return -1;
   if (dev->generation != dev->keypad->generation()) return -1;
-  if (!dev->keypad->receiveReport(dev->interfaceNumber, data, length)) return -1;
-  return static_cast<int>(length);
+  dev->keypad->paceReport();
+  const bool accepted = dev->keypad->receiveReport(dev->interfaceNumber, data, length);
+  dev->keypad->flushBusEvents();
+  return accepted ? static_cast<int>(length) : -1;
 }
 
 int HID_API_EXPORT hid_read_timeout(hid_device* dev, unsigned char* data, size_t length,
                                     int milliseconds) {
   if (dev == nullptr || data == nullptr) return -1;
-  return dev->keypad->readReport(dev->generation, data, length, milliseconds);
+  const int read = dev->keypad->readReport(dev->generation, data, length, milliseconds);
+  dev->keypad->flushBusEvents();
+  return read;
 }
 
 int HID_API_EXPORT hid_read(hid_device* dev, unsigned char* data, size_t length) {

@@ -1,7 +1,13 @@
 #include "virtual_keypad.h"
 
 #include <algorithm>
+#include <cstring>
 #include <thread>
+
+#include "bsl430/bsl430.h"
+#include "bsl430/ti_txt.h"
+#include "firmware/crc.h"
+#include "firmware/firmware_resources.h"
 
 namespace virtual_keypad {
 
@@ -12,10 +18,48 @@ std::string InterfacePath(const std::string& keypadId, int interfaceNumber) {
   return "virtual:" + keypadId + ":1." + std::to_string(interfaceNumber);
 }
 
-VirtualKeypad::VirtualKeypad(std::string id) : id_(std::move(id)) {
+namespace {
+// The chip's memory map, as far as the loader cares.
+constexpr uint32_t kMemorySize = 0x10000;
+constexpr uint32_t kPmmControl = 0x0120;
+constexpr uint32_t kInfoStart = 0x1800;
+constexpr uint32_t kInfoEnd = 0x1A00;
+constexpr uint32_t kInfoAStart = 0x1980;
+constexpr uint32_t kRamStart = 0x1C00;
+constexpr uint32_t kRamEnd = 0x3400;
+constexpr uint32_t kMainStart = 0x4400;
+constexpr uint32_t kVectorTable = 0xFFE0;
+constexpr uint32_t kResetVector = 0xFFFE;
+constexpr uint32_t kRamLoaderVersion = 0x2500;
+constexpr uint8_t kRamLoaderVersionBytes[] = {0x00, 0x06, 0x05, 0x34};
+constexpr char kVersionMarker[] = "FWVER:";
+constexpr uint32_t kMarkerAddress = 0x4480;
+
+bool InFlash(uint32_t address) {
+  return (address >= kInfoStart && address < kInfoEnd) ||
+         (address >= kMainStart && address < kMemorySize);
+}
+bool InRam(uint32_t address) {
+  return address >= kRamStart && address < kRamEnd;
+}
+}  // namespace
+
+VirtualKeypad::VirtualKeypad(std::string id) : id_(std::move(id)), memory_(kMemorySize, 0xFF) {
   factory_.customTable = DefaultTable();
   settings_ = factory_;
   defaults_ = factory_;
+  // The firmware it left the factory with: its vectors are the loader password we ship.
+  for (const auto& section :
+       bsl430::ParseTiTxt(navkeypad::firmware::FirmwareResource("password.Text")).sections) {
+    std::copy(section.bytes.begin(), section.bytes.end(), memory_.begin() + section.address);
+  }
+  writeApplicationMarker();
+}
+
+void VirtualKeypad::writeApplicationMarker() {
+  const std::string marker = kVersionMarker + firmwareVersion_;
+  std::copy(marker.begin(), marker.end(), memory_.begin() + kMarkerAddress);
+  memory_[kMarkerAddress + marker.size()] = 0;
 }
 
 KeyCodeTable VirtualKeypad::DefaultTable() {
@@ -204,7 +248,7 @@ Mode VirtualKeypad::mode() const {
 
 VirtualKeypad::Identity VirtualKeypad::identity() const {
   std::lock_guard lock(mutex_);
-  if (mode_ == Mode::Loader) return {0x0200, {0}};
+  if (mode_ != Mode::Application) return {kLoaderProductId, {0}};
   return {static_cast<uint16_t>(kKeypadProductId), {0, kConfigurationInterface}};
 }
 uint64_t VirtualKeypad::generation() const {
@@ -228,7 +272,19 @@ bool VirtualKeypad::unplugged() const {
 
 bool VirtualKeypad::receiveReport(int interfaceNumber, const uint8_t* data, std::size_t length) {
   std::lock_guard lock(mutex_);
-  if (unplugged_ || interfaceNumber != kConfigurationInterface) return false;
+  if (unplugged_) return false;
+  if (mode_ != Mode::Application) {
+    if (interfaceNumber != 0) return false;
+    ++loaderReports_;
+    if (behaviour_.unplugAfterLoaderReports &&
+        loaderReports_ >= *behaviour_.unplugAfterLoaderReports) {
+      pendingUnplug_ = true;
+      return false;
+    }
+    handleLoaderReport(data, length);
+    return true;
+  }
+  if (interfaceNumber != kConfigurationInterface) return false;
   if (!pending_.empty()) ++interleaved_;
 
   // A report shorter than a frame header, or one that is not a well-formed request frame,
@@ -341,9 +397,11 @@ uint8_t VirtualKeypad::executeCommand(uint8_t command, const std::vector<uint8_t
       settings_ = factory_;
       defaults_ = factory_;
       leaveBusWhenAnswered_ = true;
+      modeAfterLeaving_ = Mode::Application;
       return kOk;
     case CMD_ENTER_FIRMWARE_UPGRADE:
       leaveBusWhenAnswered_ = true;
+      modeAfterLeaving_ = Mode::RomLoader;
       return kOk;
     case CMD_SET_SERIAL_NUMBER: {
       if (!needs(kSerialNumberPayloadSize)) return kBadArgument;
@@ -388,7 +446,6 @@ void VirtualKeypad::queue(const Report& report) {
 
 int VirtualKeypad::readReport(uint64_t handleGeneration, uint8_t* data, std::size_t length,
                               int timeoutMs) {
-  bool leftBus = false;
   int result = 0;
   {
     std::unique_lock lock(mutex_);
@@ -418,22 +475,252 @@ int VirtualKeypad::readReport(uint64_t handleGeneration, uint8_t* data, std::siz
     result = static_cast<int>(count);
     if (pending_.empty() && leaveBusWhenAnswered_) {
       leaveBusWhenAnswered_ = false;
-      leaveBusAndReturn();
-      leftBus = true;
+      leaveBusAndReturn(modeAfterLeaving_);
     }
-  }
-  if (leftBus) {
-    VirtualBus::instance().notifyChange(false);
-    VirtualBus::instance().notifyChange(true);
   }
   return result;
 }
 
-void VirtualKeypad::leaveBusAndReturn() {
+void VirtualKeypad::leaveBusAndReturn(Mode next) {
   // Open handles go stale, as they do when a real device re-enumerates.
   ++generation_;
   ++reenumerations_;
+  ++pendingReturns_;
   lastScheduled_ = {};
+  pending_.clear();
+  if (next != Mode::Application) loaderLocked_ = next == Mode::RomLoader;
+  mode_ = next;
+}
+
+void VirtualKeypad::flushBusEvents() {
+  int returns = 0;
+  bool unplug = false;
+  {
+    std::lock_guard lock(mutex_);
+    std::swap(returns, pendingReturns_);
+    std::swap(unplug, pendingUnplug_);
+  }
+  for (int i = 0; i < returns; ++i) {
+    VirtualBus::instance().notifyChange(false);
+    VirtualBus::instance().notifyChange(true);
+  }
+  if (unplug) {
+    if (auto self = VirtualBus::instance().find(id_)) VirtualBus::instance().unplug(self);
+  }
+}
+
+void VirtualKeypad::paceReport() {
+  std::chrono::steady_clock::time_point wakeAt;
+  {
+    std::lock_guard lock(mutex_);
+    if (mode_ == Mode::Application || behaviour_.loaderReportPace.count() == 0) return;
+    wakeAt = std::max(Clock::now(), nextReportAllowed_);
+    nextReportAllowed_ = wakeAt + behaviour_.loaderReportPace;
+  }
+  std::this_thread::sleep_until(wakeAt);
+}
+
+std::vector<uint8_t> VirtualKeypad::readMemory(uint32_t address, std::size_t count) const {
+  std::lock_guard lock(mutex_);
+  std::vector<uint8_t> bytes;
+  for (std::size_t i = 0; i < count && address + i < memory_.size(); ++i) {
+    bytes.push_back(memory_[address + i]);
+  }
+  return bytes;
+}
+
+void VirtualKeypad::installFirmware(const std::string& tiTxt) {
+  std::lock_guard lock(mutex_);
+  for (const auto& section : bsl430::ParseTiTxt(tiTxt).sections) {
+    for (std::size_t i = 0; i < section.bytes.size(); ++i) {
+      if (section.address + i < memory_.size()) memory_[section.address + i] = section.bytes[i];
+    }
+  }
+}
+
+std::vector<uint8_t> VirtualKeypad::loaderCommandCodes() const {
+  std::lock_guard lock(mutex_);
+  return loaderCommands_;
+}
+
+int VirtualKeypad::massErases() const {
+  std::lock_guard lock(mutex_);
+  return massErases_;
+}
+
+void VirtualKeypad::loaderReply(std::initializer_list<uint8_t> core,
+                                const std::vector<uint8_t>& data) {
+  Report report{};
+  report[0] = 0x3F;
+  std::size_t length = 0;
+  for (uint8_t byte : core) report[2 + length++] = byte;
+  for (uint8_t byte : data) {
+    if (2 + length >= report.size()) break;
+    report[2 + length++] = byte;
+  }
+  report[1] = static_cast<uint8_t>(length);
+  queue(report);
+}
+
+void VirtualKeypad::eraseSegment(uint32_t address) {
+  if (!InFlash(address)) return;
+  const uint32_t size = address < kInfoEnd ? 128 : 512;
+  const uint32_t start = address - address % size;
+  if (start == kInfoAStart && infoALocked_) return;
+  std::fill(memory_.begin() + start, memory_.begin() + start + size, 0xFF);
+}
+
+void VirtualKeypad::massErase() {
+  ++massErases_;
+  std::fill(memory_.begin() + kMainStart, memory_.end(), 0xFF);
+}
+
+// Flash only clears bits; RAM takes what comes; a word 0xA504 into PMMCTL0 resets the chip.
+bool VirtualKeypad::writeMemory(uint32_t address, const std::vector<uint8_t>& bytes) {
+  if (address == kPmmControl && bytes.size() >= 2 && bytes[0] == 0x04 && bytes[1] == 0xA5) {
+    resetChip();
+    return true;
+  }
+  bool ok = true;
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    const uint32_t at = address + static_cast<uint32_t>(i);
+    if (InRam(at)) {
+      memory_[at] = bytes[i];
+    } else if (InFlash(at) && !(at >= kInfoAStart && at < kInfoEnd && infoALocked_)) {
+      memory_[at] &= bytes[i];
+      ok = ok && memory_[at] == bytes[i];
+    } else {
+      ok = false;
+    }
+  }
+  return ok;
+}
+
+void VirtualKeypad::resetChip() {
+  const bool blankReset = memory_[kResetVector] == 0xFF && memory_[kResetVector + 1] == 0xFF;
+  if (blankReset) {
+    leaveBusAndReturn(Mode::RomLoader);
+    return;
+  }
+  // The new application: the version its image carries, factory settings, no serial number.
+  firmwareVersion_.clear();
+  const std::string marker = kVersionMarker;
+  const auto found =
+      std::search(memory_.begin() + kMainStart, memory_.end(), marker.begin(), marker.end());
+  if (found != memory_.end()) {
+    for (auto at = found + static_cast<long>(marker.size()); at != memory_.end() && *at != 0;
+         ++at) {
+      firmwareVersion_.push_back(static_cast<char>(*at));
+    }
+  }
+  settings_ = factory_;
+  defaults_ = factory_;
+  serialNumber_.clear();
+  leaveBusAndReturn(Mode::Application);
+}
+
+void VirtualKeypad::handleLoaderReport(const uint8_t* data, std::size_t length) {
+  constexpr uint8_t kSuccess = 0x00, kWriteCheckFailed = 0x01, kLocked = 0x04,
+                    kPasswordError = 0x05, kUnknownCommand = 0x07, kTooLong = 0x08;
+  if (length < 3 || data[0] != 0x3F) return;
+  const std::size_t coreLength = data[1];
+  if (coreLength > 62 || coreLength + 2 > length) {
+    loaderReply({0x3B, kTooLong});
+    return;
+  }
+  const uint8_t* core = data + 2;
+  const uint8_t command = core[0];
+  loaderCommands_.push_back(command);
+  auto address = [&] { return static_cast<uint32_t>(core[1] | (core[2] << 8) | (core[3] << 16)); };
+  const bool rom = mode_ == Mode::RomLoader;
+
+  if (command == 0x11) {  // RX Password
+    const bool matches = coreLength >= 33 && !behaviour_.refusePassword &&
+                         std::equal(core + 1, core + 33, memory_.begin() + kVectorTable);
+    if (matches) {
+      loaderLocked_ = false;
+      loaderReply({0x3B, kSuccess});
+    } else {
+      massErase();
+      loaderReply({0x3B, kPasswordError});
+    }
+    return;
+  }
+  if (command == 0x15 && !rom) {  // Mass Erase works while locked
+    massErase();
+    loaderReply({0x3B, kSuccess});
+    return;
+  }
+  const bool romKnows = command == 0x1B || command == 0x17;
+  if (rom && !romKnows) {
+    loaderReply({0x3B, kUnknownCommand});
+    return;
+  }
+  if (loaderLocked_) {
+    if (command != 0x1B && command != 0x17) loaderReply({0x3B, kLocked});
+    return;
+  }
+  switch (command) {
+    case 0x10:    // RX Data Block
+    case 0x1B: {  // RX Data Block Fast
+      if (coreLength < 4) return;
+      const uint32_t at = address();
+      std::vector<uint8_t> bytes(core + 4, core + coreLength);
+      if (rom && !InRam(at)) return;
+      if (InFlash(at) && ++loaderWrites_ == behaviour_.corruptWriteNumber && !bytes.empty()) {
+        bytes[0] ^= 0x01;
+      }
+      const bool ok = writeMemory(at, bytes);
+      if (command == 0x10) loaderReply({0x3B, ok ? kSuccess : kWriteCheckFailed});
+      return;
+    }
+    case 0x12:  // Erase Segment
+      eraseSegment(address());
+      loaderReply({0x3B, kSuccess});
+      return;
+    case 0x13:  // Unlock/Lock Info
+      infoALocked_ = !infoALocked_;
+      loaderReply({0x3B, kSuccess});
+      return;
+    case 0x16: {  // CRC Check
+      if (coreLength < 6) return;
+      const uint32_t at = address();
+      const uint32_t count = core[4] | (core[5] << 8);
+      navkeypad::firmware::CRC crc(0xFFFF);
+      for (uint32_t i = 0; i < count && at + i < memory_.size(); ++i) crc.CrcInput(memory_[at + i]);
+      const uint16_t value = crc.GetCrcValue();
+      loaderReply({0x3A, static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8)});
+      return;
+    }
+    case 0x17: {  // Load PC: only the RAM loader with its version bytes runs
+      const bool ramLoader =
+          address() == kRamLoaderVersion + 4 &&
+          std::equal(std::begin(kRamLoaderVersionBytes), std::end(kRamLoaderVersionBytes),
+                     memory_.begin() + kRamLoaderVersion);
+      leaveBusAndReturn(ramLoader ? Mode::RamLoader : Mode::RomLoader);
+      return;
+    }
+    case 0x18: {  // TX Data Block
+      if (coreLength < 6) return;
+      const uint32_t at = address();
+      const uint32_t count = std::min<uint32_t>(core[4] | (core[5] << 8), 58);
+      std::vector<uint8_t> bytes;
+      for (uint32_t i = 0; i < count && at + i < memory_.size(); ++i)
+        bytes.push_back(memory_[at + i]);
+      loaderReply({0x3A}, bytes);
+      return;
+    }
+    case 0x19:  // TX BSL Version
+      if (versionReadsFailed_ < behaviour_.failVersionReads) {
+        ++versionReadsFailed_;
+        loaderReply({0x3B, kUnknownCommand});
+        return;
+      }
+      loaderReply({0x3A, 0x00, 0x06, 0x05, 0x34});
+      return;
+    default:
+      loaderReply({0x3B, kUnknownCommand});
+  }
 }
 
 // --- the bus ------------------------------------------------------------------------------

@@ -48,9 +48,18 @@ struct Behaviour {
   bool corruptChecksum = false;
   bool overlongByteCount = false;
   std::optional<int> failAfterCommands;  // refuse every command after the next N
+
+  // In the bootstrap loader:
+  int corruptWriteNumber = 0;   // the Nth data write (from 1) lands with a bit cleared
+  bool refusePassword = false;  // every password is wrong (and mass-erases)
+  std::optional<int> unplugAfterLoaderReports;  // leaves the bus for good after N reports
+  int failVersionReads = 0;                     // this many version requests go unanswered
+  // The loader takes at most one report per interval, as a full-speed interrupt endpoint.
+  std::chrono::microseconds loaderReportPace{0};
 };
 
-enum class Mode { Application, Loader };
+// The keypad's application, the loader in its flash, or the RAM loader started from it.
+enum class Mode { Application, RomLoader, RamLoader };
 
 class VirtualKeypad {
  public:
@@ -102,6 +111,14 @@ class VirtualKeypad {
 
   Mode mode() const;
 
+  // --- the chip's memory, for the loader ----------------------------------------------------
+  std::vector<uint8_t> readMemory(uint32_t address, std::size_t count) const;
+  // Programs a TI-TXT image straight into memory, as a programmer on the bench would.
+  void installFirmware(const std::string& tiTxt);
+  // The loader commands received, by code.
+  std::vector<uint8_t> loaderCommandCodes() const;
+  int massErases() const;
+
   // --- used by the hidapi stand-in -------------------------------------------------------
   struct Identity {
     uint16_t productId;
@@ -115,6 +132,10 @@ class VirtualKeypad {
   std::wstring product() const;
   // Returns false when the keypad does not accept the write.
   bool receiveReport(int interfaceNumber, const uint8_t* data, std::size_t length);
+  // Waits out the loader's report pacing; called before a write, without the lock.
+  void paceReport();
+  // Delivers what the last write or read set off: leaving the bus and coming back.
+  void flushBusEvents();
   // Blocks for at most `timeoutMs` (-1: without limit) until an answer report is ready.
   // Returns the number of bytes read, 0 on time-out, -1 when the handle went stale.
   int readReport(uint64_t handleGeneration, uint8_t* data, std::size_t length, int timeoutMs);
@@ -135,7 +156,14 @@ class VirtualKeypad {
   void queue(const Report& report);
   uint8_t executeCommand(uint8_t command, const std::vector<uint8_t>& payload,
                          std::vector<uint8_t>& data);
-  void leaveBusAndReturn();
+  void leaveBusAndReturn(Mode next);
+  void handleLoaderReport(const uint8_t* data, std::size_t length);
+  void loaderReply(std::initializer_list<uint8_t> core, const std::vector<uint8_t>& data = {});
+  bool writeMemory(uint32_t address, const std::vector<uint8_t>& bytes);
+  void eraseSegment(uint32_t address);
+  void massErase();
+  void resetChip();
+  void writeApplicationMarker();
 
   mutable std::mutex mutex_;
   std::condition_variable ready_;
@@ -159,6 +187,18 @@ class VirtualKeypad {
   std::vector<Pending> pending_;
   std::chrono::steady_clock::time_point lastScheduled_{};
   bool leaveBusWhenAnswered_ = false;
+  Mode modeAfterLeaving_ = Mode::Application;
+  int pendingReturns_ = 0;
+  bool pendingUnplug_ = false;
+  std::vector<uint8_t> memory_;
+  bool loaderLocked_ = true;
+  bool infoALocked_ = true;
+  int loaderWrites_ = 0;
+  int loaderReports_ = 0;
+  int versionReadsFailed_ = 0;
+  int massErases_ = 0;
+  std::vector<uint8_t> loaderCommands_;
+  std::chrono::steady_clock::time_point nextReportAllowed_{};
   uint64_t generation_ = 0;
   int commandsProcessed_ = 0;
   std::vector<ReceivedCommand> received_;

@@ -1,0 +1,79 @@
+// Our bootstrap-loader library for the MSP430F5xx USB loader (vendor 0x2047, product 0x0200),
+// speaking its HID protocol through hidapi. Every function is safe to call from any thread;
+// the library keeps one open loader connection and one open TI-TXT file.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "bsl430/ti_txt.h"
+
+// One block of memory, as the sequence and the library hand it to each other by value.
+struct DataBlock_ {
+  uint8_t bytes[10240];
+  uint32_t byteCount;
+  uint32_t startAddress;
+};
+static_assert(sizeof(DataBlock_) == 10248);
+
+// The last reply as the library keeps it: 0x80, the reply's length (two bytes, low first),
+// a zero byte, the reply code (0x3A data, 0x3B message), then the reply's data from byte 5.
+// A CRC reply thus has its low byte at 5 and its high byte at 6.
+struct dataBuffer {
+  uint8_t bytes[260];
+};
+
+inline constexpr uint16_t kLoaderVendorId = 0x2047;
+inline constexpr uint16_t kLoaderProductId = 0x0200;
+
+void BSL_setFamily(uint32_t family);
+void BSL_setCom(uint32_t com);
+// "PID=0x0200,VID=0x2047,DEVICEINDEX=0": 1 when the loader cannot be opened, else 0.
+uint8_t BSL_initialize_BSL(const char* connection);
+uint8_t BSL_close_BSL();
+
+DataBlock_ BSL_readTI_Text(const char* text, uint32_t maxBytes);
+DataBlock_ BSL_getDefaultPass();
+// 0 when the loader accepted the password.
+uint8_t BSL_RX_Password(DataBlock_ password);
+// Writes a TI-TXT text (flag 1: without waiting for a reply to each block); 0 when written.
+uint32_t BSL_RX_TXT(const char* text, uint8_t fast);
+uint32_t BSL_RX_TXT_File(const char* path, uint8_t fast);
+uint8_t BSL_LoadPC(uint32_t address);
+// "Vendor: VV, CI: CC, API: AA, PI: PP", or "ERROR". The text is the library's own.
+char* BSL_TX_BSL_Version_String();
+uint8_t BSL_eraseSegment(uint32_t address);
+uint8_t BSL_CRC_Check(uint32_t address, uint32_t length);
+dataBuffer BSL_get_RX_Buffer();
+
+// -2 when the file cannot be read as TI-TXT; the reason is in BSL_lastFileError().
+int32_t BSL_openTI_TextForRead(const char* path);
+int32_t BSL_moreDataToRead_TextFile();
+DataBlock_ BSL_readTI_TextFile(uint32_t maxBytes);
+void BSL_closeTI_Text();
+std::string BSL_lastFileError();
+
+// Loader devices on the bus, counted by distinct path.
+uint32_t BSL_NumOfUSBDevices(uint16_t vendorId, uint16_t productId);
+
+// Device arrival and removal, delivered as the desktop's device-change message (0x0219) with
+// its event code: 0x8000 arrived, 0x8004 removed.
+inline constexpr uint32_t kDeviceChangeMessage = 0x0219;
+inline constexpr uint32_t kDeviceArrived = 0x8000;
+inline constexpr uint32_t kDeviceRemoved = 0x8004;
+using USBDeviceNotification = std::function<void(uint32_t message, uint32_t event)>;
+
+// Where notifications come from: a udev monitor on Linux, the virtual bus in the virtual
+// build. The program installs one before any window registers.
+class DeviceWatch {
+ public:
+  virtual ~DeviceWatch() = default;
+  virtual bool start(USBDeviceNotification notify) = 0;
+  virtual void stop() = 0;
+};
+void BSL_setDeviceWatch(DeviceWatch* watch);
+
+// 0 when registered; the notification arrives on the thread that registered.
+uint8_t BSL_RegisterUSBDeviceNotification(USBDeviceNotification notify);
+uint8_t BSL_UnRegisterUSBDeviceNotification();

@@ -1,0 +1,21 @@
+// The firmware upgrade's fixed texts, looked up by name: the loader's USB identifiers, the
+// stored password, the RAM loader image and its version, and the reset write.
+#pragma once
+
+#include <string>
+
+namespace navkeypad::firmware {
+
+// "VID", "PID", "password.Text", "RAM_BSL.Text", "RAM_BSL_VERSION", "Forced_BOR.Text";
+// an empty text for any other name.
+std::string FirmwareResource(const std::string& name);
+
+// "0x200" -> "0x0200": hex texts widened to four digits behind the "0x".
+std::string padHexStringValue(const std::string& text);
+
+namespace generated {
+extern const char* const kRamBslText;
+extern const char* const kPasswordText;
+}  // namespace generated
+
+}  // namespace navkeypad::firmware

@@ -1,0 +1,222 @@
+// Whole firmware downloads into the virtual keypad's bootstrap loader.
+#include "firmware/download_sequence.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "bsl430/bsl430.h"
+#include "platform/clock.h"
+#include "temp_dir.h"
+#include "virtual_bus_fixture.h"
+
+using namespace navkeypad;
+using navkeypad::firmware::DownloadSequence;
+using ::testing::Contains;
+using ::testing::ElementsAreArray;
+using ::testing::Not;
+using virtual_keypad::Mode;
+
+namespace {
+using ProgressLine = std::pair<int, std::string>;
+const std::string kFirmware =
+    std::string(NAVKEYPAD_SOURCE_DIR) + "/resources/firmware/keypad-firmware-2.01.txt";
+
+// Interrupt vectors other than the stored password's, so that password is refused.
+std::string OtherVectors() {
+  std::string text = "@FFE0\n";
+  for (int i = 0; i < 15; ++i) text += "20 44 ";
+  return text + "00 44\nq";
+}
+
+std::vector<ProgressLine> SuccessfulRun(const std::string& path) {
+  return {{5, ""},
+          {10, "Password Sent Successfully\r\n"},
+          {20, "Sending RAM BSL v00.06.05.34\r\n"},
+          {30, "Done RAM BSL v00.06.05.34\r\n"},
+          {35, ""},
+          {40, ""},
+          {45, ""},
+          {60, "Erasing memory segments \r\n"},
+          {70, "Sending " + path + "\r\n"},
+          {75, "Firmware Sent\r\n"},
+          {80, "Verifying memory\r\n"},
+          {85, "Memory successfully verified\r\n"},
+          {90, "Total programming time is 0s \r\n"},
+          {90, "Resetting Device...\r\nStarting application\r\n"},
+          {100, "Done!"}};
+}
+}  // namespace
+
+class Download : public VirtualBusTest {
+ protected:
+  void SetUp() override {
+    VirtualBusTest::SetUp();
+    platform::setClock(&clock_);
+    keypad_ = connectKeypad();
+    keypad_->setSerialNumber("SN-1");
+  }
+  void TearDown() override {
+    BSL_close_BSL();
+    platform::setClock(nullptr);
+    VirtualBusTest::TearDown();
+  }
+  // The keypad restarts as its loader, as the main window asks it to.
+  void enterLoader() {
+    ASSERT_EQ(SendKeypadCommand(CMD_ENTER_FIRMWARE_UPGRADE), kExchangeOk);
+    ASSERT_EQ(keypad_->mode(), Mode::RomLoader);
+  }
+  bool run(const std::string& path) {
+    DownloadSequence sequence(
+        {}, [this](int percent, const std::string& text) { reports_.emplace_back(percent, text); });
+    const bool result = sequence.CustomSelectedFirmware(path);
+    sequence_ = sequence;
+    return result;
+  }
+  void behave(const virtual_keypad::Behaviour& behaviour) { keypad_->setBehaviour(behaviour); }
+  std::vector<std::string> texts() const {
+    std::vector<std::string> all;
+    for (const auto& [percent, text] : reports_) all.push_back(text);
+    return all;
+  }
+
+  platform::RecordingClock clock_;
+  std::shared_ptr<virtual_keypad::VirtualKeypad> keypad_;
+  std::vector<ProgressLine> reports_;
+  std::optional<DownloadSequence> sequence_;
+  TempDir dir_;
+};
+
+TEST_F(Download, ACompleteRunStartsTheNewFirmware) {
+  enterLoader();
+  ASSERT_TRUE(run(kFirmware));
+  EXPECT_THAT(reports_, ElementsAreArray(SuccessfulRun(kFirmware)));
+  EXPECT_EQ(clock_.waits(), (std::vector<int>{1000, 1000, 1000}));
+  EXPECT_EQ(sequence_->totalProgramTime, 0u);
+  EXPECT_FALSE(sequence_->massEraseOccurred);
+  EXPECT_EQ(keypad_->mode(), Mode::Application);
+  EXPECT_EQ(keypad_->firmwareVersion(), "2.01");
+  // The new application starts afresh: factory settings, no serial number.
+  EXPECT_EQ(keypad_->serialNumber(), "");
+  EXPECT_EQ(keypad_->settings(), keypad_->factorySettings());
+  scan();
+  std::vector<uint8_t> record;
+  ASSERT_EQ(SendKeypadCommand(CMD_GET_STATUS, {}, &record), kExchangeOk);
+  EXPECT_EQ(DecodeStatusRecord(record)->firmwareVersion, "2.01");
+}
+
+TEST_F(Download, AWrongStoredPasswordMassErasesAndTheDefaultOneCarriesOn) {
+  // A keypad whose vectors are not the stored password.
+  keypad_->installFirmware(OtherVectors());
+  enterLoader();
+  ASSERT_TRUE(run(kFirmware));
+  auto expected = SuccessfulRun(kFirmware);
+  expected.insert(expected.begin() + 1, {5, "Mass erase occured!\r\n"});
+  std::erase(expected, ProgressLine{60, "Erasing memory segments \r\n"});
+  EXPECT_THAT(reports_, ElementsAreArray(expected));
+  EXPECT_EQ(clock_.waits(), (std::vector<int>{2000, 1000, 1000, 1000}));
+  EXPECT_TRUE(sequence_->massEraseOccurred);
+  EXPECT_THAT(keypad_->loaderCommandCodes(), Contains(0x12));  // the reset vector only
+  EXPECT_EQ(keypad_->firmwareVersion(), "2.01");
+}
+
+TEST_F(Download, TheMassEraseFlagCarriesIntoTheRetriedStartUp) {
+  keypad_->installFirmware(OtherVectors());
+  virtual_keypad::Behaviour behaviour;
+  behaviour.failVersionReads = 1;
+  behave(behaviour);
+  enterLoader();
+  ASSERT_TRUE(run(kFirmware));
+  const auto all = texts();
+  EXPECT_THAT(all, Contains("Failed to read data from RAM BSL\r\n"));
+  EXPECT_THAT(all, Contains("Unsuccessful in starting the BSL. Restarting. \r\n"));
+  EXPECT_THAT(all, Not(Contains("Erasing memory segments \r\n")));
+  EXPECT_TRUE(sequence_->massEraseOccurred);
+  EXPECT_EQ(keypad_->firmwareVersion(), "2.01");
+}
+
+TEST_F(Download, AStartUpThatFailsTwiceTouchesNothing) {
+  virtual_keypad::Behaviour behaviour;
+  behaviour.failVersionReads = 2;
+  behave(behaviour);
+  enterLoader();
+  const auto before = keypad_->readMemory(0x4400, 0xBC00);
+  EXPECT_FALSE(run(kFirmware));
+  const auto all = texts();
+  EXPECT_EQ(std::count(all.begin(), all.end(), "Failed to read data from RAM BSL\r\n"), 2);
+  EXPECT_EQ(
+      std::count(all.begin(), all.end(), "Unsuccessful in starting the BSL. Restarting. \r\n"), 1);
+  EXPECT_THAT(keypad_->loaderCommandCodes(), Not(Contains(0x12)));
+  EXPECT_EQ(keypad_->readMemory(0x4400, 0xBC00), before);
+  EXPECT_EQ(reports_.back().first, 50);
+}
+
+TEST_F(Download, ACorruptedWriteFailsVerificationAndForcesNoReset) {
+  virtual_keypad::Behaviour behaviour;
+  behaviour.corruptWriteNumber = 7;
+  behave(behaviour);
+  enterLoader();
+  EXPECT_FALSE(run(kFirmware));
+  EXPECT_EQ(reports_.back(), (ProgressLine{85, "Memory verification error\r\n"}));
+  EXPECT_EQ(keypad_->mode(), Mode::RamLoader);
+}
+
+TEST_F(Download, UnpluggingDuringTheDownloadFails) {
+  virtual_keypad::Behaviour behaviour;
+  behaviour.unplugAfterLoaderReports = 65;  // within the download of the file
+  behave(behaviour);
+  enterLoader();
+  EXPECT_FALSE(run(kFirmware));
+  EXPECT_EQ(reports_.back(), (ProgressLine{85, "Memory verification error\r\n"}));
+  EXPECT_TRUE(bus().keypads().empty());
+}
+
+TEST_F(Download, ARefusedResetWriteStillEndsDone) {
+  // Learn where the reset write stands in a good run, then pull the keypad right there.
+  enterLoader();
+  ASSERT_TRUE(run(kFirmware));
+  const auto codes = keypad_->loaderCommandCodes();
+  bus().reset();
+  reports_.clear();
+  keypad_ = connectKeypad();
+  virtual_keypad::Behaviour behaviour;
+  behaviour.unplugAfterLoaderReports = static_cast<int>(codes.size());  // the first reset write
+  behave(behaviour);
+  enterLoader();
+  EXPECT_TRUE(run(kFirmware));
+  EXPECT_EQ(reports_.back(), (ProgressLine{100, "Done!"}));
+  EXPECT_TRUE(bus().keypads().empty());
+}
+
+TEST_F(Download, UnusableFilesAreRefusedBeforeTheDeviceIsTouched) {
+  enterLoader();
+  const auto empty = dir_.file("empty.txt");
+  WriteBytes(empty, "@4400\nq\n");
+  const auto broken = dir_.file("broken.txt");
+  WriteBytes(broken, "@4400\n01 02 0\nq\n");
+  for (const auto& [path, why] : std::vector<std::pair<std::string, std::string>>{
+           {empty, "it holds no data"},
+           {broken, "line 2: \"0\" is not a byte of two hex digits"},
+           {dir_.file("missing.txt"), "it cannot be opened"},
+           {"/" + std::string(250, 'x') + ".txt", "its path is longer than 199 bytes"}}) {
+    reports_.clear();
+    EXPECT_FALSE(run(path));
+    ASSERT_EQ(reports_.size(), 1u);
+    EXPECT_EQ(reports_[0].second, "Cannot use the firmware file " + path + ": " + why + "\r\n");
+  }
+  EXPECT_TRUE(keypad_->loaderCommandCodes().empty());
+}
+
+TEST_F(Download, AnUnalignedImageHasEverySegmentItTouchesErased) {
+  // Flash still holding old bits where the image reaches into a second segment.
+  keypad_->installFirmware("@8200\n00 00 00 00\nq");
+  const std::string image = dir_.file("unaligned.txt");
+  std::string text = "@81F0\n";
+  for (int i = 0; i < 32; ++i) text += "5A ";
+  text +=
+      "\n@FFE0\n10 44 10 44 10 44 10 44 10 44 10 44 10 44 10 44\n"
+      "10 44 10 44 10 44 10 44 10 44 10 44 10 44 00 44\nq";
+  WriteBytes(image, text);
+  enterLoader();
+  EXPECT_TRUE(run(image));
+  EXPECT_EQ(keypad_->readMemory(0x8200, 4), (std::vector<uint8_t>{0x5A, 0x5A, 0x5A, 0x5A}));
+}
