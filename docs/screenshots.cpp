@@ -4,6 +4,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
+#include <QLabel>
 #include <QMenuBar>
 #include <QPushButton>
 #include <QTest>
@@ -11,11 +12,13 @@
 #include <cstdio>
 
 #include "code_table/my4way_layout.h"
+#include "firmware/firmware_upgrade.h"
 #include "info/about.h"
 #include "main_window/form1.h"
 #include "platform/clock.h"
 #include "platform/scripted_platform.h"
 #include "self_test/self_test.h"
+#include "virtual_device_watch.h"
 #include "virtual_keypad.h"
 
 namespace {
@@ -79,6 +82,29 @@ int main(int argc, char** argv) {
     app.processEvents(QEventLoop::AllEvents, 10);
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
   }
+
+  // The upgrade window after a successful run of the demo firmware 2.01.
+  virtual_keypad::VirtualDeviceWatch watch;
+  BSL_setDeviceWatch(&watch);
+  scripted.answerQuestion(true);
+  QTest::mouseClick(form.findChild<QPushButton*>("btnLoadFirmware"), Qt::LeftButton);
+  app.processEvents();
+  auto* upgrade = form.findChild<tarvik_usb_encoder::firmware_upgrade*>();
+  auto* count = upgrade->findChild<QLabel*>("labelNumOfDevices");
+  while (count->text() == "Searching for devices") app.processEvents(QEventLoop::AllEvents, 10);
+  scripted.answerOpenFile(QString(NAVKEYPAD_SOURCE_DIR) +
+                          "/resources/firmware/keypad-firmware-2.01.txt");
+  QTest::mouseClick(upgrade->findChild<QPushButton*>("btnBrowse"), Qt::LeftButton);
+  bool restored = false;
+  QObject::connect(upgrade, &tarvik_usb_encoder::firmware_upgrade::restoreFinished,
+                   [&] { restored = true; });
+  QTest::mouseClick(upgrade->findChild<QPushButton*>("btnUpgrade"), Qt::LeftButton);
+  while (!restored) app.processEvents(QEventLoop::AllEvents, 10);
+  app.processEvents();
+  ok = Save(*upgrade, folder, "firmware-upgrade.png") && ok;
+  upgrade->close();
+  app.processEvents();
+  BSL_setDeviceWatch(nullptr);
   platform::setClock(nullptr);
   return ok ? 0 : 1;
 }

@@ -6,6 +6,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QTest>
 #include <QWidget>
 #include <memory>
@@ -83,6 +84,27 @@ class GuiTest : public VirtualBusTest {
   }
 
   std::vector<QString> messages() const { return platform_.messageTexts(); }
+  std::vector<QString> warnings() const {
+    std::vector<QString> texts;
+    for (const auto& message : platform_.messages()) {
+      if (message.kind == Kind::Warning) texts.push_back(message.text);
+    }
+    return texts;
+  }
+
+  // Lets events run until `done`, giving up after a generous guard so that a broken window
+  // fails the test instead of hanging it.
+  template <typename Predicate>
+  static bool waitFor(Predicate done) {
+    QElapsedTimer guard;
+    guard.start();
+    while (!done()) {
+      if (guard.elapsed() > 20000) return false;
+      QApplication::processEvents(QEventLoop::AllEvents, 5);
+      QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+    return true;
+  }
 
   platform::ScriptedPlatform platform_;
   platform::RecordingClock clock_;

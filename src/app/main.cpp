@@ -4,9 +4,13 @@
 #include <cstdlib>
 
 #include "app/start_up.h"
+#include "bsl430/bsl430.h"
 #include "device/hid_transport.h"
 #ifdef NAVKEYPAD_VIRTUAL
+#include "virtual_device_watch.h"
 #include "virtual_keypad.h"
+#else
+#include "platform/udev_device_watch.h"
 #endif
 
 namespace {
@@ -35,10 +39,15 @@ int main(int argc, char** argv) {
   }
 #ifdef NAVKEYPAD_VIRTUAL
   virtual_keypad::VirtualBus::instance().plug();
+  virtual_keypad::VirtualDeviceWatch deviceWatch;
+#else
+  platform::UdevDeviceWatch deviceWatch;
 #endif
+  BSL_setDeviceWatch(&deviceWatch);
   QApplication app(argc, argv);
   app.setApplicationName("navkeypad-utility");
   tarvik_usb_encoder::StartApplication();
   app.exec();
+  BSL_setDeviceWatch(nullptr);
   return 0;
 }

@@ -15,6 +15,7 @@
 
 #include "code_table/my4way_layout.h"
 #include "device/keypad_commands.h"
+#include "firmware/firmware_upgrade.h"
 #include "info/about.h"
 #include "main_window/keypad_settings_file.h"
 #include "platform/clock.h"
@@ -544,6 +545,25 @@ void Form1::button2_Click() {
   selfTestFrm->show();
 }
 
-void Form1::btnLoadFirmware_MouseClick() {}
+void Form1::btnLoadFirmware_MouseClick() {
+  if (!platform::current().question("Are you sure you want to upgrade the firmware?",
+                                    "Firmware Upgrade")) {
+    return;
+  }
+  auto* window = new firmware_upgrade(this);
+  if (GetDeviceStatusMessage() == 0) {
+    firmware_upgrade::keypadType = prev_keypadType_index;
+    firmware_upgrade::ledBrightness = prev_ledBrightness_index;
+    std::copy_n(keyCodeArray.begin(), firmware_upgrade::key_codes.size(),
+                firmware_upgrade::key_codes.begin());
+    firmware_upgrade::serialNumber = serialNumber;
+  } else {
+    warn(QString("Unable to get device status information"));
+  }
+  if (SendKeypadCommand(CMD_ENTER_FIRMWARE_UPGRADE) != kExchangeOk) {
+    EnableDisableFunctionButtons(false);
+  }
+  window->show();
+}
 
 }  // namespace tarvik_usb_encoder

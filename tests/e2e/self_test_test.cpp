@@ -39,18 +39,6 @@ class SelfTest : public GuiTest {
     return test_;
   }
 
-  // Lets events run until `done`, or gives up after a generous guard.
-  template <typename Predicate>
-  bool waitFor(Predicate done) {
-    QElapsedTimer guard;
-    guard.start();
-    while (!done()) {
-      if (guard.elapsed() > 20000) return false;
-      QApplication::processEvents(QEventLoop::AllEvents, 5);
-      QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    }
-    return true;
-  }
   bool waitForKeyStep() {
     return waitFor([&] {
       const auto codes = keypad_->receivedCommands();

@@ -1,0 +1,28 @@
+// Device-change notifications from the virtual bus, delivered on the thread that started
+// the watch, as the desktop delivers its own.
+#pragma once
+
+#include <QObject>
+#include <QPointer>
+#include <mutex>
+
+#include "bsl430/bsl430.h"
+
+namespace virtual_keypad {
+
+class VirtualDeviceWatch : public DeviceWatch {
+ public:
+  ~VirtualDeviceWatch() override;
+  bool start(USBDeviceNotification notify) override;
+  void stop() override;
+  // Refuses the next start, as a desktop may.
+  void failNextStart() { failNextStart_ = true; }
+
+ private:
+  std::mutex mutex_;
+  QObject* receiver_ = nullptr;  // lives on the starting thread
+  int listener_ = 0;
+  bool failNextStart_ = false;
+};
+
+}  // namespace virtual_keypad

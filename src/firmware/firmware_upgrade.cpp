@@ -1,0 +1,346 @@
+#include "firmware/firmware_upgrade.h"
+
+#include <QCloseEvent>
+#include <QFileInfo>
+#include <QGroupBox>
+#include <QGuiApplication>
+#include <QMouseEvent>
+#include <QScreen>
+
+#include "bsl430/bsl430.h"
+#include "device/keypad_commands.h"
+#include "firmware/download_sequence.h"
+#include "firmware/firmware_resources.h"
+#include "main_window/keypad_settings_file.h"
+#include "platform/clock.h"
+#include "platform/platform.h"
+#include "support/ini_file.h"
+
+namespace tarvik_usb_encoder {
+
+using namespace navkeypad;
+
+QString firmware_upgrade::myVID;
+QString firmware_upgrade::myPID;
+QString firmware_upgrade::myDeviceIndex = "0";
+uint32_t firmware_upgrade::numberOfUSBDevicesConnected = 0;
+bool firmware_upgrade::scanDeviceAgain = false;
+std::optional<QString> firmware_upgrade::serialNumber;
+int32_t firmware_upgrade::keypadType = 0;
+int32_t firmware_upgrade::ledBrightness = 0;
+std::array<uint8_t, 10> firmware_upgrade::key_codes{};
+
+namespace {
+constexpr int kKeypadStartMs = 6000;
+constexpr char kCaption[] = "Velto NavigationKeypad";
+
+QFont BigFont() {
+  QFont font("Microsoft Sans Serif");
+  font.setPointSizeF(19.8);
+  return font;
+}
+
+uint16_t HexId(QString text) {
+  return static_cast<uint16_t>(text.remove("0x").toUShort(nullptr, 16));
+}
+}  // namespace
+
+firmware_upgrade::firmware_upgrade(QWidget* parent)
+    : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                          Qt::WindowCloseButtonHint) {
+  setObjectName("firmware_upgrade");
+  setAttribute(Qt::WA_DeleteOnClose);
+  setWindowTitle("Velto Navigation Keypad Firmware Upgrade");
+  setFixedSize(500, 320);
+  if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+    move(screen->availableGeometry().center() - rect().center());
+  }
+
+  auto* groupBox1 = new QGroupBox("Select which firmware to download", this);
+  groupBox1->setObjectName("groupBox1");
+  groupBox1->setGeometry(12, 6, 476, 90);
+  label1 = new QLabel("Select Firmware", groupBox1);
+  label1->setObjectName("label1");
+  label1->setGeometry(12, 26, 110, 24);
+  btnBrowse = new QPushButton("&Browse", groupBox1);
+  btnBrowse->setObjectName("btnBrowse");
+  btnBrowse->setGeometry(130, 24, 96, 28);
+  btnBrowse->setEnabled(false);
+  label3 = new QLabel("File to download", groupBox1);
+  label3->setObjectName("label3");
+  label3->setGeometry(12, 58, 110, 24);
+  filenameTextBox = new QLineEdit(groupBox1);
+  filenameTextBox->setObjectName("filenameTextBox");
+  filenameTextBox->setReadOnly(true);
+  filenameTextBox->setGeometry(130, 58, 334, 24);
+
+  auto* label2 = new QLabel("VID", this);
+  label2->setObjectName("label2");
+  label2->setGeometry(14, 102, 30, 20);
+  vidLbl = new QLabel(this);
+  vidLbl->setObjectName("vidLbl");
+  vidLbl->setGeometry(44, 102, 60, 20);
+  auto* label4 = new QLabel("PID", this);
+  label4->setObjectName("label4");
+  label4->setGeometry(112, 102, 30, 20);
+  pidLbl = new QLabel("        ", this);
+  pidLbl->setObjectName("pidLbl");
+  pidLbl->setGeometry(142, 102, 60, 20);
+  labelNumOfDevices = new QLabel("Searching for devices", this);
+  labelNumOfDevices->setObjectName("labelNumOfDevices");
+  labelNumOfDevices->setGeometry(220, 102, 268, 20);
+  labelNumOfDevices->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+
+  btnUpgrade = new QPushButton("Upgrade Firmware", this);
+  btnUpgrade->setObjectName("btnUpgrade");
+  btnUpgrade->setFont(BigFont());
+  btnUpgrade->setGeometry(12, 128, 300, 50);
+  btnUpgrade->setEnabled(false);
+  btnClose = new QPushButton("&Close", this);
+  btnClose->setObjectName("btnClose");
+  btnClose->setFont(BigFont());
+  btnClose->setGeometry(324, 128, 164, 50);
+  // Both react to the mouse only.
+  for (QPushButton* button : {btnUpgrade, btnClose}) {
+    button->setFocusPolicy(Qt::NoFocus);
+    button->installEventFilter(this);
+  }
+
+  progressBar = new QProgressBar(this);
+  progressBar->setObjectName("progressBar");
+  progressBar->setRange(0, 100);
+  progressBar->setValue(0);
+  progressBar->setGeometry(12, 186, 476, 20);
+  statusBox = new QPlainTextEdit(this);
+  statusBox->setObjectName("statusBox");
+  statusBox->setReadOnly(true);
+  statusBox->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  QPalette background = statusBox->palette();
+  background.setColor(QPalette::Base, palette().color(QPalette::Window));
+  statusBox->setPalette(background);
+  statusBox->setGeometry(12, 212, 476, 96);
+
+  connect(btnBrowse, &QPushButton::clicked, this, &firmware_upgrade::btnBrowse_Click);
+
+  InitializeVidPidFirmware();
+  registered_ = BSL_RegisterUSBDeviceNotification([this](uint32_t message, uint32_t event) {
+                  ParseMessages(message, event);
+                }) == 0;
+  if (registered_) {
+    startDeviceCheck();
+  } else {
+    labelNumOfDevices->setText("ERROR: Unable to register device");
+  }
+}
+
+firmware_upgrade::~firmware_upgrade() {
+  if (registered_) BSL_UnRegisterUSBDeviceNotification();
+  // The workers only queue their reports to this window; waiting for them cannot block.
+  for (QThread* worker : {backgroundWorker1, backgroundWorkerCheckDevice}) {
+    if (worker != nullptr) worker->wait();
+  }
+}
+
+void firmware_upgrade::InitializeVidPidFirmware() {
+  myVID = QString::fromStdString(firmware::padHexStringValue(firmware::FirmwareResource("VID")));
+  myPID = QString::fromStdString(firmware::padHexStringValue(firmware::FirmwareResource("PID")));
+  vidLbl->setText(myVID);
+  pidLbl->setText(myPID);
+}
+
+bool firmware_upgrade::downloadRunning() const {
+  return backgroundWorker1 != nullptr && !backgroundWorker1->isFinished();
+}
+
+bool firmware_upgrade::workerBusy() const {
+  return downloadRunning() ||
+         (backgroundWorkerCheckDevice != nullptr && !backgroundWorkerCheckDevice->isFinished());
+}
+
+void firmware_upgrade::ParseMessages(uint32_t message, uint32_t event) {
+  if (message != kDeviceChangeMessage || (event != kDeviceArrived && event != kDeviceRemoved)) {
+    return;
+  }
+  if (workerBusy()) {
+    scanDeviceAgain = true;
+  } else {
+    startDeviceCheck();
+  }
+}
+
+void firmware_upgrade::startDeviceCheck() {
+  if (backgroundWorkerCheckDevice != nullptr) backgroundWorkerCheckDevice->deleteLater();
+  const uint16_t vendor = HexId(myVID);
+  const uint16_t product = HexId(myPID);
+  backgroundWorkerCheckDevice = QThread::create(
+      [this, vendor, product] { deviceCount_ = BSL_NumOfUSBDevices(vendor, product); });
+  backgroundWorkerCheckDevice->setParent(this);
+  connect(backgroundWorkerCheckDevice, &QThread::finished, this,
+          &firmware_upgrade::backgroundWorkerCheckDevice_RunWorkerCompleted, Qt::QueuedConnection);
+  backgroundWorkerCheckDevice->start();
+}
+
+void firmware_upgrade::backgroundWorkerCheckDevice_RunWorkerCompleted() {
+  numberOfUSBDevicesConnected = deviceCount_;
+  const uint32_t count = numberOfUSBDevicesConnected;
+  if (count == 0) {
+    labelNumOfDevices->setText("No device connected");
+    btnUpgrade->setEnabled(false);
+    btnBrowse->setEnabled(false);
+  } else {
+    labelNumOfDevices->setText(QString("Found %1 device%2").arg(count).arg(count > 1 ? "s" : ""));
+    // A running download keeps its button: one run at a time.
+    btnUpgrade->setEnabled(!downloadRunning());
+    btnBrowse->setEnabled(true);
+  }
+  if (scanDeviceAgain) {
+    scanDeviceAgain = false;
+    startDeviceCheck();
+  }
+}
+
+void firmware_upgrade::btnBrowse_Click() {
+  const auto chosen =
+      platform::current().openFile({"(*.txt)|*.txt|All files (*.*)|*.*", "openFileDialogBrowse"});
+  if (!chosen) return;
+  filenameTextBox->setText(*chosen);
+  try {
+    CIniFile::SetValue(settings::kFirmwareFile,
+                       platform::ToLocal8Bit(QFileInfo(*chosen).fileName()), settings::kSection,
+                       FileName);
+  } catch (const IniFormatError&) {
+    warn(QString::fromStdString(settings::DamagedFileMessage()));
+  }
+}
+
+void firmware_upgrade::btnUpgrade_MouseClick() {
+  if (downloadRunning() || !btnUpgrade->isEnabled()) return;
+  btnUpgrade->setEnabled(false);
+  btnClose->setEnabled(false);
+  statusBox->setPlainText("Starting\n");
+  progressBar->setValue(0);
+
+  const std::string path = platform::ToLocal8Bit(filenameTextBox->text());
+  firmware::LoaderIdentity identity{myVID.toStdString(), myPID.toStdString(),
+                                    myDeviceIndex.toStdString()};
+  downloadResult_ = false;
+  if (backgroundWorker1 != nullptr) backgroundWorker1->deleteLater();
+  backgroundWorker1 = QThread::create([this, path, identity] {
+    auto report = [this](int percent, const std::string& text) {
+      const QString shown = platform::FromLocal8Bit(text);
+      QMetaObject::invokeMethod(
+          this, [this, percent, shown] { backgroundWorker1_ProgressChanged(percent, shown); },
+          Qt::QueuedConnection);
+    };
+    if (path.empty()) {
+      report(0, "No file specified\r\n");
+      downloadResult_ = false;
+      return;
+    }
+    firmware::DownloadSequence sequence(identity, report);
+    downloadResult_ = sequence.CustomSelectedFirmware(path);
+  });
+  backgroundWorker1->setParent(this);
+  connect(backgroundWorker1, &QThread::finished, this,
+          &firmware_upgrade::backgroundWorker1_RunWorkerCompleted, Qt::QueuedConnection);
+  backgroundWorker1->start();
+}
+
+void firmware_upgrade::backgroundWorker1_ProgressChanged(int percent, const QString& text) {
+  progressBar->setValue(percent);
+  if (text.isEmpty()) return;
+  // The loader's texts end their lines with CR LF; the box shows plain lines.
+  QString shown = text;
+  shown.remove('\r');
+  statusBox->moveCursor(QTextCursor::End);
+  statusBox->insertPlainText(shown);
+  statusBox->moveCursor(QTextCursor::End);
+}
+
+void firmware_upgrade::backgroundWorker1_RunWorkerCompleted() {
+  btnClose->setEnabled(true);
+  if (!downloadResult_) {
+    startDeviceCheck();
+    return;
+  }
+  restoreKeypad();
+  emit restoreFinished();
+}
+
+void firmware_upgrade::warn(const QString& text) {
+  platform::current().warning(text + "\n", kCaption);
+}
+
+void firmware_upgrade::restoreKeypad() {
+  platform::clock().sleepMs(kKeypadStartMs);
+  if (hid_handle != nullptr) hid_exit_safely(hid_handle);
+  char manufacturer[kDeviceTextCapacity];
+  char product[kDeviceTextCapacity];
+  hid_handle = ScanForUSBDevice_a(kKeypadVendorId, kKeypadProductId, manufacturer, product);
+  if (hid_handle == nullptr) {
+    warn("Velto Lumo not connected..");
+    return;
+  }
+  struct Step {
+    uint8_t command;
+    std::vector<uint8_t> payload;
+    const char* failure;
+  };
+  std::vector<Step> steps;
+  // Without a serial number read before the upgrade there is nothing to give back; writing
+  // an empty one would wipe the keypad's.
+  if (serialNumber) {
+    const auto payload = SerialNumberPayload(platform::ToLocal8Bit(*serialNumber));
+    steps.push_back(
+        {CMD_SET_SERIAL_NUMBER, {payload.begin(), payload.end()}, "Unable to set SerialNumber.."});
+  }
+  steps.push_back(
+      {CMD_SET_KEYPAD_TYPE, {static_cast<uint8_t>(keypadType)}, "Unable to set Keypad Type.."});
+  steps.push_back({CMD_LOAD_TABLE, {key_codes.begin(), key_codes.end()}, "Unable to Load Table.."});
+  steps.push_back({CMD_SET_LED_BRIGHTNESS,
+                   {static_cast<uint8_t>(ledBrightness)},
+                   "Unable to set LED Brightness.."});
+  steps.push_back({CMD_WRITE_DEFAULT, {}, "Unable to Write Default.."});
+  for (const Step& step : steps) {
+    if ((SendKeypadCommand(step.command, step.payload) & 0xFF) != 0) {
+      warn(step.failure);
+      return;
+    }
+  }
+}
+
+void firmware_upgrade::btnClose_MouseClick() {
+  close();
+}
+
+void firmware_upgrade::closeEvent(QCloseEvent* event) {
+  if (downloadRunning()) {
+    // The loader is being written: stopping now could leave a keypad that does not start.
+    statusBox->moveCursor(QTextCursor::End);
+    statusBox->insertPlainText("The download must finish before this window can close.\n");
+    event->ignore();
+    return;
+  }
+  event->accept();
+}
+
+bool firmware_upgrade::eventFilter(QObject* watched, QEvent* event) {
+  if ((watched == btnUpgrade || watched == btnClose) &&
+      event->type() == QEvent::MouseButtonRelease) {
+    auto* button = static_cast<QPushButton*>(watched);
+    auto* mouse = static_cast<QMouseEvent*>(event);
+    if (mouse->button() == Qt::LeftButton && button->isEnabled() &&
+        button->rect().contains(mouse->position().toPoint())) {
+      if (watched == btnUpgrade) {
+        QMetaObject::invokeMethod(this, &firmware_upgrade::btnUpgrade_MouseClick,
+                                  Qt::QueuedConnection);
+      } else {
+        QMetaObject::invokeMethod(this, &firmware_upgrade::btnClose_MouseClick,
+                                  Qt::QueuedConnection);
+      }
+    }
+  }
+  return QWidget::eventFilter(watched, event);
+}
+
+}  // namespace tarvik_usb_encoder

@@ -1,0 +1,82 @@
+// The firmware upgrade window: watches the bus for the bootstrap loader, lets the user pick
+// a TI-TXT file, runs the download on a worker and, once the keypad is back with its new
+// firmware, restores the settings handed over before the upgrade.
+#pragma once
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QThread>
+#include <QWidget>
+#include <array>
+#include <atomic>
+#include <optional>
+
+namespace tarvik_usb_encoder {
+
+class firmware_upgrade : public QWidget {
+  Q_OBJECT
+
+ public:
+  explicit firmware_upgrade(QWidget* parent = nullptr);
+  ~firmware_upgrade() override;
+
+  // Process-wide, kept from one window to the next.
+  static QString myVID;
+  static QString myPID;
+  static QString myDeviceIndex;
+  static uint32_t numberOfUSBDevicesConnected;
+  static bool scanDeviceAgain;
+  // What the restore sends after a successful upgrade. No serial number until one was read.
+  static std::optional<QString> serialNumber;
+  static int32_t keypadType;
+  static int32_t ledBrightness;
+  static std::array<uint8_t, 10> key_codes;
+
+  void InitializeVidPidFirmware();
+  // The desktop's device-change message; arrival and removal both owe a device check.
+  void ParseMessages(uint32_t message, uint32_t event);
+  bool workerBusy() const;
+  bool downloadRunning() const;
+
+ public slots:
+  void btnBrowse_Click();
+  void btnUpgrade_MouseClick();
+  void btnClose_MouseClick();
+  void backgroundWorker1_ProgressChanged(int percent, const QString& text);
+  void backgroundWorker1_RunWorkerCompleted();
+  void backgroundWorkerCheckDevice_RunWorkerCompleted();
+
+ signals:
+  void restoreFinished();
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private:
+  void startDeviceCheck();
+  void restoreKeypad();
+  void warn(const QString& text);
+
+  QLabel* label1 = nullptr;
+  QPushButton* btnBrowse = nullptr;
+  QLabel* label3 = nullptr;
+  QLineEdit* filenameTextBox = nullptr;
+  QPushButton* btnUpgrade = nullptr;
+  QPushButton* btnClose = nullptr;
+  QProgressBar* progressBar = nullptr;
+  QPlainTextEdit* statusBox = nullptr;
+  QLabel* labelNumOfDevices = nullptr;
+  QLabel* vidLbl = nullptr;
+  QLabel* pidLbl = nullptr;
+  QThread* backgroundWorker1 = nullptr;
+  QThread* backgroundWorkerCheckDevice = nullptr;
+  std::atomic<bool> downloadResult_{false};
+  std::atomic<uint32_t> deviceCount_{0};
+  bool registered_ = false;
+};
+
+}  // namespace tarvik_usb_encoder
