@@ -40,6 +40,9 @@ int CopyWide(const std::wstring& text, wchar_t* out, size_t capacity) {
   return 0;
 }
 
+// hidapi keeps the reason of the last failed open for hid_error(NULL).
+thread_local std::wstring lastOpenError = L"Success";
+
 }  // namespace
 
 extern "C" {
@@ -99,10 +102,15 @@ void HID_API_EXPORT hid_free_enumeration(struct hid_device_info* devs) {
 
 HID_API_EXPORT hid_device* hid_open_path(const char* path) {
   if (path == nullptr) return nullptr;
+  lastOpenError = L"Success";
   for (const auto& keypad : VirtualBus::instance().keypads()) {
     for (int interfaceNumber : keypad->identity().interfaces) {
       if (virtual_keypad::InterfacePath(keypad->id(), interfaceNumber) != path) continue;
-      if (!keypad->openable()) return nullptr;
+      if (!keypad->openable()) {
+        lastOpenError = L"Failed to open a device with path '" +
+                        std::wstring(path, path + std::strlen(path)) + L"': Permission denied";
+        return nullptr;
+      }
       auto* device = new hid_device_;
       device->keypad = keypad;
       device->interfaceNumber = interfaceNumber;
@@ -175,7 +183,7 @@ int HID_API_EXPORT_CALL hid_get_serial_number_string(hid_device* dev, wchar_t* s
 }
 
 HID_API_EXPORT const wchar_t* HID_API_CALL hid_error(hid_device* dev) {
-  if (dev == nullptr) return L"Success";
+  if (dev == nullptr) return lastOpenError.c_str();
   return L"virtual keypad: device error";
 }
 

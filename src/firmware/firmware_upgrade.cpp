@@ -11,6 +11,7 @@
 #include "device/keypad_commands.h"
 #include "firmware/download_sequence.h"
 #include "firmware/firmware_resources.h"
+#include "firmware/settings_restore.h"
 #include "main_window/keypad_settings_file.h"
 #include "platform/clock.h"
 #include "platform/platform.h"
@@ -31,7 +32,6 @@ int32_t firmware_upgrade::ledBrightness = 0;
 std::array<uint8_t, 10> firmware_upgrade::key_codes{};
 
 namespace {
-constexpr int kKeypadStartMs = 6000;
 constexpr char kCaption[] = "Velto NavigationKeypad";
 
 QFont BigFont() {
@@ -272,7 +272,7 @@ void firmware_upgrade::warn(const QString& text) {
 }
 
 void firmware_upgrade::restoreKeypad() {
-  platform::clock().sleepMs(kKeypadStartMs);
+  platform::clock().sleepMs(firmware::kKeypadStartMs);
   if (hid_handle != nullptr) hid_exit_safely(hid_handle);
   char manufacturer[kDeviceTextCapacity];
   char product[kDeviceTextCapacity];
@@ -281,29 +281,14 @@ void firmware_upgrade::restoreKeypad() {
     warn("Velto Lumo not connected..");
     return;
   }
-  struct Step {
-    uint8_t command;
-    std::vector<uint8_t> payload;
-    const char* failure;
-  };
-  std::vector<Step> steps;
-  // Without a serial number read before the upgrade there is nothing to give back; writing
-  // an empty one would wipe the keypad's.
-  if (serialNumber) {
-    const auto payload = SerialNumberPayload(platform::ToLocal8Bit(*serialNumber));
-    steps.push_back(
-        {CMD_SET_SERIAL_NUMBER, {payload.begin(), payload.end()}, "Unable to set SerialNumber.."});
-  }
-  steps.push_back(
-      {CMD_SET_KEYPAD_TYPE, {static_cast<uint8_t>(keypadType)}, "Unable to set Keypad Type.."});
-  steps.push_back({CMD_LOAD_TABLE, {key_codes.begin(), key_codes.end()}, "Unable to Load Table.."});
-  steps.push_back({CMD_SET_LED_BRIGHTNESS,
-                   {static_cast<uint8_t>(ledBrightness)},
-                   "Unable to set LED Brightness.."});
-  steps.push_back({CMD_WRITE_DEFAULT, {}, "Unable to Write Default.."});
-  for (const Step& step : steps) {
+  firmware::HandedOverSettings handedOver;
+  if (serialNumber) handedOver.serialNumber = platform::ToLocal8Bit(*serialNumber);
+  handedOver.keypadType = keypadType;
+  handedOver.ledBrightness = ledBrightness;
+  handedOver.keyCodes = key_codes;
+  for (const auto& step : firmware::SettingsRestoreSteps(handedOver)) {
     if ((SendKeypadCommand(step.command, step.payload) & 0xFF) != 0) {
-      warn(step.failure);
+      warn(QString::fromStdString(step.failureMessage));
       return;
     }
   }

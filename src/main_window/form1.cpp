@@ -14,6 +14,7 @@
 #include <filesystem>
 
 #include "code_table/my4way_layout.h"
+#include "device/keypad_bus.h"
 #include "device/keypad_commands.h"
 #include "firmware/firmware_upgrade.h"
 #include "info/about.h"
@@ -247,10 +248,22 @@ void Form1::scanAndShowStatus() {
   char product[kDeviceTextCapacity];
   hid_handle = ScanForUSBDevice_a(kKeypadVendorId, kKeypadProductId, manufacturer, product);
   if (hid_handle == nullptr) warn(QString("Velto NavigationKeypad not connected.."));
+  showAccessProblem();
   if (GetDeviceStatusMessage() == 0) {
     showConnected();
   } else {
     showNotConnected();
+  }
+}
+
+void Form1::showAccessProblem() {
+  statusStrip1->clearMessage();
+  if (hid_handle != nullptr) return;
+  for (const KeypadOnBus& keypad : ListKeypads()) {
+    if (keypad.accessible) continue;
+    statusStrip1->showMessage(QString::fromStdString(
+        "A keypad is connected but cannot be opened (" + keypad.problem + "). " + AccessAdvice()));
+    return;
   }
 }
 

@@ -81,6 +81,8 @@ class Form1 : public QMainWindow {
   void warn(const QString& text);
   void warn(const std::string& text);
   void scanAndShowStatus();
+  // A keypad on the bus that this user may not open: say so, and how to fix it.
+  void showAccessProblem();
   void showConnected();
   void showNotConnected();
   void showPlaceholders();

@@ -110,6 +110,21 @@ TEST_F(MainWindow, WithoutAKeypadOneWarningAndEverythingWaitsForAScan) {
   EXPECT_EQ(bus().openHandles(), 0);
 }
 
+TEST_F(MainWindow, AKeypadThatCannotBeOpenedIsExplainedInTheStatusStrip) {
+  auto keypad = bus().plug();
+  keypad->setOpenable(false);
+  Form1& form = open();
+  EXPECT_THAT(messages(), ElementsAre("Velto NavigationKeypad not connected..\n"));
+  const QString strip = find<QStatusBar>(&form, "statusStrip1")->currentMessage();
+  EXPECT_TRUE(strip.startsWith("A keypad is connected but cannot be opened ("))
+      << strip.toStdString();
+  EXPECT_TRUE(strip.contains("60-velto-navigation-keypad.rules"));
+
+  keypad->setOpenable(true);
+  click(&form, "button11");
+  EXPECT_EQ(find<QStatusBar>(&form, "statusStrip1")->currentMessage(), "");
+}
+
 TEST_F(MainWindow, ScanningAgainClosesTheFirstDeviceAndRereadsTheStatus) {
   auto keypad = bus().plug();
   Form1& form = open();

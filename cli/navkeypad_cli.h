@@ -1,0 +1,31 @@
+// The navkeypad command line: the windows' actions for people who script or provision
+// keypads.
+#pragma once
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace navkeypad::cli {
+
+enum ExitStatus {
+  kDone = 0,
+  kKeypadFailed = 1,  // the keypad refused or did not answer
+  kBadInput = 2,      // bad usage or bad input
+  kNoKeypad = 3,
+  kNotAccessible = 4,  // a keypad is there but may not be opened
+};
+
+struct Io {
+  std::ostream& out;
+  std::ostream& err;
+  bool terminal = false;  // progress as a bar rather than lines
+};
+
+int Run(const std::vector<std::string>& arguments, Io io);
+
+// The configuration file the windows use: VeltoInterface/USBNavigationKeypadUtilityCfg.ini in
+// the per-user data folder; empty when there is no such folder.
+std::string DefaultConfigFile();
+
+}  // namespace navkeypad::cli

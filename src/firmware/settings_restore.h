@@ -1,0 +1,29 @@
+// What the keypad is given back after its firmware was replaced: the new application starts
+// with factory settings and no serial number.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "main_window/keypad_settings_file.h"
+
+namespace navkeypad::firmware {
+
+struct HandedOverSettings {
+  std::optional<std::string> serialNumber;  // 8-bit text; none when it was never read
+  int32_t keypadType = 0;
+  int32_t ledBrightness = 0;
+  std::array<uint8_t, 10> keyCodes{};
+};
+
+// Serial number (when there is one), layout, table, brightness, then store them as the
+// keypad's defaults; each with the message its failure shows.
+std::vector<settings::RestoreStep> SettingsRestoreSteps(const HandedOverSettings& settings);
+
+// The wait for the keypad to start its new firmware before it is looked for.
+inline constexpr int kKeypadStartMs = 6000;
+
+}  // namespace navkeypad::firmware

@@ -1,0 +1,177 @@
+// The navkeypad commands against the virtual keypad: what they print, how they exit and
+// what the keypad received.
+#include "navkeypad_cli.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "platform/clock.h"
+#include "support/ini_file.h"
+#include "temp_dir.h"
+#include "virtual_bus_fixture.h"
+
+using namespace navkeypad;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using virtual_keypad::ReceivedCommand;
+
+class Cli : public VirtualBusTest {
+ protected:
+  void SetUp() override {
+    VirtualBusTest::SetUp();
+    platform::setClock(&clock_);
+  }
+  void TearDown() override {
+    platform::setClock(nullptr);
+    VirtualBusTest::TearDown();
+  }
+  int run(std::vector<std::string> arguments) {
+    out_.str("");
+    err_.str("");
+    return cli::Run(arguments, {out_, err_, false});
+  }
+  std::string file() const { return dir_.file("settings.ini"); }
+
+  platform::RecordingClock clock_;
+  std::ostringstream out_;
+  std::ostringstream err_;
+  TempDir dir_;
+};
+
+TEST_F(Cli, StatusInTextAndJson) {
+  auto keypad = bus().plug();
+  keypad->setLedBrightness(3);
+  keypad->setSerialNumber("SN\"9");
+  ASSERT_EQ(run({"status"}), cli::kDone);
+  EXPECT_THAT(out_.str(), HasSubstr("Serial number   SN\"9\n"));
+  EXPECT_THAT(out_.str(), HasSubstr("LED brightness  3\n"));
+  EXPECT_THAT(out_.str(), HasSubstr("  Left   0x50 LeftArrow       None\n"));
+  ASSERT_EQ(run({"status", "--json"}), cli::kDone);
+  EXPECT_THAT(out_.str(), HasSubstr("\"serialNumber\": \"SN\\\"9\", \"ledBrightness\": 3, "
+                                    "\"keypadType\": 0, \"layout\": \"default\""));
+  EXPECT_THAT(out_.str(), HasSubstr("{\"key\": \"Enter\", \"code\": 40, \"name\": \"Enter\", "
+                                    "\"modifier\": \"None\"}]}\n"));
+  EXPECT_THAT(keypad->receivedCommandCodes(), ElementsAre(CMD_GET_STATUS, CMD_GET_STATUS));
+}
+
+TEST_F(Cli, BrightnessIsCheckedBeforeAnythingIsSent) {
+  auto keypad = bus().plug();
+  EXPECT_EQ(run({"brightness", "12"}), cli::kBadInput);
+  EXPECT_EQ(run({"brightness", "seven"}), cli::kBadInput);
+  EXPECT_THAT(err_.str(), HasSubstr("from 0 to 9"));
+  EXPECT_TRUE(keypad->receivedCommands().empty());
+  EXPECT_EQ(run({"brightness", "7"}), cli::kDone);
+  EXPECT_THAT(keypad->receivedCommands(),
+              ElementsAre(ReceivedCommand{CMD_SET_LED_BRIGHTNESS, {7}}));
+  keypad->refuseCommand(CMD_SET_LED_BRIGHTNESS);
+  EXPECT_EQ(run({"brightness", "2"}), cli::kKeypadFailed);
+}
+
+TEST_F(Cli, TableSetTakesNamesAndHex) {
+  auto keypad = bus().plug();
+  EXPECT_EQ(run({"table", "set", "left=0x04"}), cli::kBadInput);  // not on the custom table
+  EXPECT_THAT(err_.str(), HasSubstr("layout custom"));
+  ASSERT_EQ(run({"layout", "custom"}), cli::kDone);
+  keypad->clearReceivedCommands();
+  ASSERT_EQ(run({"table", "set", "left=0x04", "up=UpArrow+LeftCtrl", "Enter=a+RightGui"}),
+            cli::kDone);
+  EXPECT_EQ(keypad->receivedCommands().back(),
+            (ReceivedCommand{CMD_LOAD_TABLE,
+                             {0x00, 0x04, 0x00, 0x4F, 0x00, 0x51, 0xE0, 0x52, 0xE7, 0x04}}));
+  EXPECT_THAT(out_.str(), HasSubstr("  Up     0x52 UpArrow         LeftCtrl\n"));
+  keypad->clearReceivedCommands();
+  for (const auto& bad : {"middle=0x04", "left=0x104", "left=Nothing", "left=0x04+Hyper", "left"}) {
+    EXPECT_EQ(run({"table", "set", bad}), cli::kBadInput) << bad;
+  }
+  EXPECT_TRUE(keypad->receivedCommands().empty());
+}
+
+TEST_F(Cli, SaveThenRestoreRoundTripsThroughTheFile) {
+  auto keypad = bus().plug();
+  keypad->setKeypadType(kKeypadTypeCustom);
+  keypad->setCustomTable(KeyCodeTable{{0, 4, 0, 5, 0, 6, 0, 7, 0, 8}});
+  keypad->setLedBrightness(6);
+  keypad->setSerialNumber("S-1");
+  ASSERT_EQ(run({"save", "--file", file()}), cli::kDone) << err_.str();
+  EXPECT_EQ(ReadBytes(file()),
+            " [appSettings]\r\n SerialNumber=S-1\r\n FirmwareFile=\r\n"
+            " CodeTableValues=0,4,0,5,0,6,0,7,0,8,\r\n LedBrightness=6\r\n KeypadLayout=2\r\n"
+            " FirstUp=Yes\r\n");
+  EXPECT_EQ(keypad->storedDefaults().ledBrightness, 6);
+
+  keypad->setSettings(keypad->factorySettings());
+  keypad->clearReceivedCommands();
+  ASSERT_EQ(run({"restore", "--file", file()}), cli::kDone) << err_.str();
+  EXPECT_THAT(keypad->receivedCommands(),
+              ElementsAre(ReceivedCommand{CMD_SET_KEYPAD_TYPE, {2}},
+                          ReceivedCommand{CMD_LOAD_TABLE, {0, 4, 0, 5, 0, 6, 0, 7, 0, 8}},
+                          ReceivedCommand{CMD_SET_LED_BRIGHTNESS, {6}}));
+  EXPECT_EQ(keypad->settings().ledBrightness, 6);
+
+  WriteBytes(file(), "[appSettings]\nFirstUp=\n");
+  EXPECT_EQ(run({"restore", "--file", file()}), cli::kBadInput);
+  EXPECT_THAT(err_.str(), HasSubstr("no saved settings"));
+}
+
+TEST_F(Cli, UpgradeKeepsSerialNumberAndSettings) {
+  auto keypad = bus().plug();
+  keypad->setKeypadType(1);
+  keypad->setLedBrightness(8);
+  keypad->setSerialNumber("KEEP-ME");
+  const std::string firmware =
+      std::string(NAVKEYPAD_SOURCE_DIR) + "/resources/firmware/keypad-firmware-2.00.txt";
+  ASSERT_EQ(run({"upgrade", firmware}), cli::kDone) << err_.str();
+  EXPECT_THAT(err_.str(), HasSubstr("100% Done!"));
+  EXPECT_THAT(out_.str(), HasSubstr("Firmware 2.00 installed"));
+  EXPECT_EQ(keypad->firmwareVersion(), "2.00");
+  EXPECT_EQ(keypad->serialNumber(), "KEEP-ME");
+  EXPECT_EQ(keypad->settings().keypadType, 1);
+  EXPECT_EQ(keypad->settings().ledBrightness, 8);
+  EXPECT_EQ(keypad->storedDefaults(), keypad->settings());
+
+  const std::string broken = dir_.file("broken.txt");
+  WriteBytes(broken, "@4400\n0\nq\n");
+  keypad->clearReceivedCommands();
+  EXPECT_EQ(run({"upgrade", broken}), cli::kBadInput);
+  EXPECT_THAT(err_.str(), HasSubstr("line 2"));
+  EXPECT_TRUE(keypad->receivedCommands().empty());
+}
+
+TEST_F(Cli, SeveralKeypadsNeedADevice) {
+  auto first = bus().plug();
+  auto second = bus().plug();
+  EXPECT_EQ(run({"status"}), cli::kBadInput);
+  EXPECT_THAT(err_.str(), HasSubstr("2 keypads are attached"));
+  EXPECT_THAT(err_.str(), HasSubstr(virtual_keypad::InterfacePath(second->id(), 1)));
+  EXPECT_TRUE(first->receivedCommands().empty());
+  EXPECT_EQ(run({"--device", virtual_keypad::InterfacePath(second->id(), 1), "brightness", "1"}),
+            cli::kDone);
+  EXPECT_EQ(second->settings().ledBrightness, 1);
+  EXPECT_TRUE(first->receivedCommands().empty());
+}
+
+TEST_F(Cli, NoKeypadAndAKeypadThatCannotBeOpened) {
+  EXPECT_EQ(run({"status"}), cli::kNoKeypad);
+  EXPECT_EQ(run({"list"}), cli::kNoKeypad);
+  auto keypad = bus().plug();
+  keypad->setOpenable(false);
+  EXPECT_EQ(run({"list"}), cli::kNotAccessible);
+  EXPECT_THAT(out_.str(), HasSubstr("not accessible: Failed to open a device with path"));
+  EXPECT_THAT(err_.str(), HasSubstr("60-velto-navigation-keypad.rules"));
+  EXPECT_EQ(run({"status"}), cli::kNotAccessible);
+  EXPECT_EQ(run({"list", "--json"}), cli::kNotAccessible);
+  EXPECT_THAT(out_.str(), HasSubstr("\"accessible\": false, \"problem\": \"Failed to open"));
+}
+
+TEST_F(Cli, HelpForEveryCommand) {
+  for (const char* command : {"list", "status", "brightness", "layout", "table", "save", "restore",
+                              "factory-reset", "upgrade"}) {
+    EXPECT_EQ(run({command, "--help"}), cli::kDone);
+    EXPECT_THAT(out_.str(), HasSubstr(std::string("Usage: navkeypad ") + command)) << command;
+  }
+  EXPECT_EQ(run({}), cli::kBadInput);
+  EXPECT_EQ(run({"frobnicate"}), cli::kBadInput);
+  EXPECT_EQ(run({"status", "--colour"}), cli::kBadInput);
+}
