@@ -15,6 +15,9 @@ step "build and test"
 configure_and_build "$ROOT/build-test" -DNAVKEYPAD_BENCH=ON
 ctest --test-dir "$ROOT/build-test" -j "$JOBS" --output-on-failure
 
+step "package"
+bash "$ROOT/scripts/check_package.sh" "$ROOT/build-test"
+
 step "AddressSanitizer + UndefinedBehaviorSanitizer"
 configure_and_build "$ROOT/build-asan" -DNAVKEYPAD_ASAN=ON
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \

@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Builds the .deb from a configured build folder and checks what it holds: the programs, the
+# udev rule in /lib/udev/rules.d, the desktop entry and metadata (validated) and the icons.
+set -euo pipefail
+build="$(cd "$1" && pwd)"
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+
+rm -rf "$build/package"
+(cd "$build" && cpack -G DEB >"$build/cpack.log" 2>&1) || { cat "$build/cpack.log"; exit 1; }
+deb="$(ls "$build"/package/navkeypad_*.deb)"
+contents="$(dpkg-deb -c "$deb" | awk '{print $6}')"
+id=com.example.velto.NavigationKeypadUtility
+for expected in \
+  ./usr/bin/navkeypad-utility \
+  ./usr/bin/navkeypad \
+  ./lib/udev/rules.d/60-velto-navigation-keypad.rules \
+  "./usr/share/applications/$id.desktop" \
+  "./usr/share/metainfo/$id.metainfo.xml" \
+  "./usr/share/icons/hicolor/64x64/apps/$id.png" \
+  "./usr/share/icons/hicolor/256x256/apps/$id.png"; do
+  grep -qxF "$expected" <<<"$contents" || { echo "package lacks $expected"; exit 1; }
+done
+depends="$(dpkg-deb -f "$deb" Depends)"
+for library in libhidapi-hidraw0 libqt6widgets6 qt6-qpa-plugins; do
+  grep -q "$library" <<<"$depends" || { echo "package does not depend on $library"; exit 1; }
+done
+desktop-file-validate "$root/packaging/$id.desktop"
+appstreamcli validate --no-net "$root/packaging/$id.metainfo.xml" >/dev/null
+echo "package ok: $(basename "$deb")"
