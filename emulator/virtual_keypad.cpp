@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "bsl430/bsl430.h"
+#include "bsl430/memory_map.h"
 #include "bsl430/ti_txt.h"
 #include "firmware/crc.h"
 #include "firmware/firmware_resources.h"
@@ -19,25 +20,15 @@ std::string InterfacePath(const std::string& keypadId, int interfaceNumber) {
 }
 
 namespace {
-// The chip's memory map, as far as the loader cares.
-constexpr uint32_t kMemorySize = 0x10000;
-constexpr uint32_t kPmmControl = 0x0120;
-constexpr uint32_t kInfoStart = 0x1800;
-constexpr uint32_t kInfoEnd = 0x1A00;
-constexpr uint32_t kInfoAStart = 0x1980;
-constexpr uint32_t kRamStart = 0x1C00;
-constexpr uint32_t kRamEnd = 0x3400;
-constexpr uint32_t kMainStart = 0x4400;
-constexpr uint32_t kVectorTable = 0xFFE0;
-constexpr uint32_t kResetVector = 0xFFFE;
+using namespace bsl430;
+constexpr uint32_t kMemorySize = 0x10000;  // the model's chip ends at the vectors
 constexpr uint32_t kRamLoaderVersion = 0x2500;
 constexpr uint8_t kRamLoaderVersionBytes[] = {0x00, 0x06, 0x05, 0x34};
 constexpr char kVersionMarker[] = "FWVER:";
 constexpr uint32_t kMarkerAddress = 0x4480;
 
-bool InFlash(uint32_t address) {
-  return (address >= kInfoStart && address < kInfoEnd) ||
-         (address >= kMainStart && address < kMemorySize);
+bool InModelFlash(uint32_t address) {
+  return InFlash(address) && address < kMemorySize;
 }
 bool InRam(uint32_t address) {
   return address >= kRamStart && address < kRamEnd;
@@ -563,8 +554,8 @@ void VirtualKeypad::loaderReply(std::initializer_list<uint8_t> core,
 }
 
 void VirtualKeypad::eraseSegment(uint32_t address) {
-  if (!InFlash(address)) return;
-  const uint32_t size = address < kInfoEnd ? 128 : 512;
+  if (!InModelFlash(address)) return;
+  const uint32_t size = SegmentBytes(address);
   const uint32_t start = address - address % size;
   if (start == kInfoAStart && infoALocked_) return;
   std::fill(memory_.begin() + start, memory_.begin() + start + size, 0xFF);
@@ -586,7 +577,7 @@ bool VirtualKeypad::writeMemory(uint32_t address, const std::vector<uint8_t>& by
     const uint32_t at = address + static_cast<uint32_t>(i);
     if (InRam(at)) {
       memory_[at] = bytes[i];
-    } else if (InFlash(at) && !(at >= kInfoAStart && at < kInfoEnd && infoALocked_)) {
+    } else if (InModelFlash(at) && !(at >= kInfoAStart && at < kInfoEnd && infoALocked_)) {
       memory_[at] &= bytes[i];
       ok = ok && memory_[at] == bytes[i];
     } else {
@@ -667,7 +658,7 @@ void VirtualKeypad::handleLoaderReport(const uint8_t* data, std::size_t length) 
       const uint32_t at = address();
       std::vector<uint8_t> bytes(core + 4, core + coreLength);
       if (rom && !InRam(at)) return;
-      if (InFlash(at) && ++loaderWrites_ == behaviour_.corruptWriteNumber && !bytes.empty()) {
+      if (InModelFlash(at) && ++loaderWrites_ == behaviour_.corruptWriteNumber && !bytes.empty()) {
         bytes[0] ^= 0x01;
       }
       const bool ok = writeMemory(at, bytes);

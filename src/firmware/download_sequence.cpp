@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "bsl430/bsl430.h"
+#include "bsl430/memory_map.h"
 #include "firmware/crc.h"
 #include "firmware/firmware_resources.h"
 #include "platform/clock.h"
@@ -34,16 +35,6 @@ struct TextBuffer {
   char bytes[Size];
 };
 
-// Flash segments: 128 bytes in information memory, 512 in main memory.
-constexpr uint32_t kInfoStart = 0x1800;
-constexpr uint32_t kInfoEnd = 0x1A00;
-constexpr uint32_t kMainStart = 0x4400;
-
-uint32_t SegmentSize(uint32_t address) {
-  if (address >= kInfoStart && address < kInfoEnd) return 128;
-  return 512;
-}
-
 }  // namespace
 
 std::string LoaderIdentity::connectionText() const {
@@ -53,11 +44,10 @@ std::string LoaderIdentity::connectionText() const {
 std::vector<uint32_t> SegmentsTouched(uint32_t address, uint32_t count) {
   std::vector<uint32_t> segments;
   if (count == 0) return segments;
-  const bool flash = (address >= kInfoStart && address < kInfoEnd) || address >= kMainStart;
-  if (!flash) return {address};
+  if (!bsl430::InFlash(address)) return {address};
   const uint64_t end = static_cast<uint64_t>(address) + count;
   for (uint64_t at = address; at < end;) {
-    const uint32_t size = SegmentSize(static_cast<uint32_t>(at));
+    const uint32_t size = bsl430::SegmentBytes(static_cast<uint32_t>(at));
     const uint64_t segment = at - at % size;
     segments.push_back(static_cast<uint32_t>(segment));
     at = segment + size;

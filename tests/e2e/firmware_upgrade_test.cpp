@@ -154,6 +154,16 @@ TEST_F(FirmwareUpgrade, TheWholeJourneyKeepsTheKeypadsSettings) {
   EXPECT_EQ(find<QComboBox>(form_.get(), "ledBrightnessCbox")->currentText(), "LED Brightness - 7");
 }
 
+TEST_F(FirmwareUpgrade, TheKeyboardDoesNotStartAnUpgrade) {
+  auto* button = find<QPushButton>(form_.get(), "btnLoadFirmware");
+  button->setFocus();
+  QTest::keyClick(button, Qt::Key_Space);
+  QTest::keyClick(button, Qt::Key_Return);
+  QApplication::processEvents();
+  EXPECT_TRUE(platform_.messages().empty());
+  EXPECT_TRUE(form_->findChildren<firmware_upgrade*>().isEmpty());
+}
+
 TEST_F(FirmwareUpgrade, AnsweringNoSendsAndOpensNothing) {
   keypad_->clearReceivedCommands();
   EXPECT_EQ(openUpgradeWindow(false), nullptr);
