@@ -96,6 +96,19 @@ int32_t WaitForResultFrame(hid_device* device, uint8_t* response, int32_t respon
 }
 
 }  // namespace
+
+int32_t ExchangeLocked(hid_device* device, uint8_t command, const uint8_t* payload,
+                       int32_t payloadLength, uint8_t* response, int32_t responseCapacity,
+                       uint32_t* responseLength, int32_t timeoutMs) {
+  if (device == nullptr) return kExchangeDeviceError;
+  if (payloadLength < 0 || (payloadLength > 0 && payload == nullptr)) return kExchangeDeviceError;
+  Report request;
+  const std::span<const uint8_t> payloadBytes(payload, static_cast<std::size_t>(payloadLength));
+  if (!BuildRequestReport(command, payloadBytes, request)) return kExchangeDeviceError;
+  if (hid_write(device, request.data(), request.size()) < 0) return kExchangeDeviceError;
+  return WaitForResultFrame(device, response, responseCapacity, responseLength, timeoutMs);
+}
+
 }  // namespace navkeypad
 
 using namespace navkeypad;
@@ -142,15 +155,9 @@ int32_t USBEncoderSendAndReceive_a(hid_device* device, uint8_t command, const ui
                                    int32_t payloadLength, uint8_t* response,
                                    int32_t responseCapacity, uint32_t* responseLength,
                                    int32_t timeoutMs) {
-  if (device == nullptr) return kExchangeDeviceError;
-  if (payloadLength < 0 || (payloadLength > 0 && payload == nullptr)) return kExchangeDeviceError;
-  Report request;
-  const std::span<const uint8_t> payloadBytes(payload, static_cast<std::size_t>(payloadLength));
-  if (!BuildRequestReport(command, payloadBytes, request)) return kExchangeDeviceError;
-
   std::lock_guard lock(ExchangeMutex());
-  if (hid_write(device, request.data(), request.size()) < 0) return kExchangeDeviceError;
-  return WaitForResultFrame(device, response, responseCapacity, responseLength, timeoutMs);
+  return navkeypad::ExchangeLocked(device, command, payload, payloadLength, response,
+                                   responseCapacity, responseLength, timeoutMs);
 }
 
 int32_t USBEncoderReceive_a(hid_device* device, uint8_t /*command*/, uint8_t* response,
@@ -162,8 +169,11 @@ int32_t USBEncoderReceive_a(hid_device* device, uint8_t /*command*/, uint8_t* re
 
 void hid_exit_safely(hid_device* device) {
   if (device != nullptr) {
-    // No exchange may still be reading from the device when it goes away.
+    // No exchange may still be reading from the device when it goes away, and none may
+    // start on it afterwards: a worker that reads the shared handle next finds none.
     std::lock_guard lock(ExchangeMutex());
+    hid_device* shared = device;
+    hid_handle.compare_exchange_strong(shared, nullptr);
     hid_close(device);
   }
   std::lock_guard lock(HidGlobalStateMutex());

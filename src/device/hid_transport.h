@@ -64,6 +64,11 @@ bool BuildRequestReport(uint8_t command, std::span<const uint8_t> payload, Repor
 
 uint8_t FrameChecksum(std::span<const uint8_t> bytes);
 
+// USBEncoderSendAndReceive_a for a caller that already holds ExchangeMutex().
+int32_t ExchangeLocked(hid_device* device, uint8_t command, const uint8_t* payload,
+                       int32_t payloadLength, uint8_t* response, int32_t responseCapacity,
+                       uint32_t* responseLength, int32_t timeoutMs);
+
 }  // namespace navkeypad
 
 // Finds the first HID interface with the given IDs whose USB interface number is 1, opens it
@@ -81,6 +86,7 @@ int32_t USBEncoderSendAndReceive_a(hid_device* device, uint8_t command, const ui
 int32_t USBEncoderReceive_a(hid_device* device, uint8_t command, uint8_t* response,
                             int32_t responseCapacity, uint32_t* responseLength, int32_t timeoutMs);
 
+// Closes the device (and clears hid_handle when it is that device), then shuts hidapi down.
 void hid_exit_safely(hid_device* device);
 
 // Validates the result frame in a whole report and copies its data bytes.

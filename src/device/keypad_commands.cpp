@@ -73,9 +73,12 @@ int32_t SendKeypadCommand(uint8_t command, std::span<const uint8_t> payload,
                           std::vector<uint8_t>* data, int32_t timeoutMs) {
   std::array<uint8_t, kReportSize> response{};
   uint32_t length = 0;
-  const int32_t result = USBEncoderSendAndReceive_a(
-      hid_handle, command, payload.data(), static_cast<int32_t>(payload.size()), response.data(),
-      static_cast<int32_t>(response.size()), &length, timeoutMs);
+  // The shared handle is read under the exchange lock, so a scan on another thread cannot
+  // close it between the read and the exchange.
+  std::lock_guard lock(ExchangeMutex());
+  const int32_t result =
+      ExchangeLocked(hid_handle, command, payload.data(), static_cast<int32_t>(payload.size()),
+                     response.data(), static_cast<int32_t>(response.size()), &length, timeoutMs);
   if (result == kExchangeOk && data != nullptr) {
     data->assign(response.begin(), response.begin() + length);
   }

@@ -171,13 +171,13 @@ void self_test::InitializeSelfTest() {
 }
 
 void self_test::setUpIndicators() {
-  for (const Indicator& spec : kIndicators) {
-    KeyIndicator* indicator = indicators[spec.number];
-    indicator->setText(spec.caption);
-    indicator->setGeometry(spec.place);
+  for (const Indicator& entry : kIndicators) {
+    KeyIndicator* indicator = indicators[entry.number];
+    indicator->setText(entry.caption);
+    indicator->setGeometry(entry.place);
     indicator->setStyleSheet("QPushButton { background-color: #c0c0c0; }");
     indicator->setFocusPolicy(Qt::NoFocus);
-    indicator->setVisible(spec.shown);
+    indicator->setVisible(entry.shown);
     indicator->raise();
   }
 }

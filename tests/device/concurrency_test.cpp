@@ -57,3 +57,27 @@ TEST_F(Concurrency, ScanningWhileAnotherThreadEnumeratesIsSafe) {
   other.join();
   EXPECT_NE(hid_handle, nullptr);
 }
+
+TEST_F(Concurrency, AScanDuringAnotherThreadsExchangesNeverHandsItAClosedDevice) {
+  auto keypad = connectKeypad();
+  virtual_keypad::Behaviour behaviour;
+  behaviour.responseDelay = 100us;
+  keypad->setBehaviour(behaviour);
+  std::atomic<bool> stop{false};
+  std::atomic<int> exchanges{0};
+  std::thread worker([&] {
+    while (!stop) {
+      const std::vector<uint8_t> payload{2};
+      // Fails now and then while the handle is replaced, never on a closed device.
+      SendKeypadCommand(CMD_SET_LED_BRIGHTNESS, payload);
+      ++exchanges;
+    }
+  });
+  // Scan over and over while the worker keeps exchanging (a count, not a time).
+  for (int scans = 0; scans < 100000 && (scans < 30 || exchanges < 50); ++scans) scan();
+  stop = true;
+  worker.join();
+  EXPECT_GT(exchanges.load(), 0);
+  EXPECT_EQ(bus().openHandles(), 1);
+  EXPECT_EQ(SendKeypadCommand(CMD_GET_STATUS), kExchangeOk);
+}
