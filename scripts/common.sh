@@ -6,7 +6,9 @@ JOBS="$(nproc 2>/dev/null || echo 2)"
 configure_and_build() {
   local dir="$1"
   shift
-  cmake -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >"$dir.configure.log" 2>&1 ||
-    { cat "$dir.configure.log"; return 1; }
-  cmake --build "$dir" -j "$JOBS" ${BUILD_TARGET:+--target $BUILD_TARGET} >"$dir.build.log" 2>&1 || { tail -60 "$dir.build.log"; return 1; }
+  mkdir -p "$dir"
+  cmake -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >"$dir/configure.log" 2>&1 ||
+    { cat "$dir/configure.log"; return 1; }
+  cmake --build "$dir" -j "$JOBS" ${BUILD_TARGET:+--target $BUILD_TARGET} >"$dir/build.log" 2>&1 ||
+    { tail -60 "$dir/build.log"; return 1; }
 }
