@@ -290,20 +290,28 @@ void Form1::showPlaceholders() {
 }
 
 void Form1::selectListEntries() {
-  // A level or type the lists have no entry for shows the placeholder rather than a wrong
-  // entry.
-  if (prev_ledBrightness_index >= 0 && prev_ledBrightness_index < ledBrightnessCbox->count()) {
-    ledBrightnessCbox->setCurrentIndex(prev_ledBrightness_index);
+  selectLedBrightness();
+  selectKeypadType();
+}
+
+namespace {
+// A value the list has no entry for shows the placeholder rather than a wrong entry.
+void SelectEntry(QComboBox* list, int index, const QString& placeholder) {
+  if (index >= 0 && index < list->count()) {
+    list->setCurrentIndex(index);
   } else {
-    ledBrightnessCbox->setCurrentIndex(-1);
-    ledBrightnessCbox->setEditText(kBrightnessPlaceholder);
+    list->setCurrentIndex(-1);
+    list->setEditText(placeholder);
   }
-  if (prev_keypadType_index >= 0 && prev_keypadType_index < keypadTypeCbox->count()) {
-    keypadTypeCbox->setCurrentIndex(prev_keypadType_index);
-  } else {
-    keypadTypeCbox->setCurrentIndex(-1);
-    keypadTypeCbox->setEditText(kLayoutPlaceholder);
-  }
+}
+}  // namespace
+
+void Form1::selectLedBrightness() {
+  SelectEntry(ledBrightnessCbox, prev_ledBrightness_index, kBrightnessPlaceholder);
+}
+
+void Form1::selectKeypadType() {
+  SelectEntry(keypadTypeCbox, prev_keypadType_index, kLayoutPlaceholder);
 }
 
 int8_t Form1::GetDeviceStatusMessage() {
@@ -387,7 +395,7 @@ void Form1::ledBrightnessCbox_SelectionChangeCommitted(int index) {
   const std::vector<uint8_t> payload{static_cast<uint8_t>(index)};
   if (SendKeypadCommand(CMD_SET_LED_BRIGHTNESS, payload) != kExchangeOk) {
     warn(QString("Unable to set the LED Brightness.."));
-    ledBrightnessCbox->setCurrentIndex(prev_ledBrightness_index);
+    selectLedBrightness();
     return;
   }
   prev_ledBrightness_index = index;
@@ -397,7 +405,7 @@ void Form1::keypadTypeCbox_SelectionChangeCommitted(int index) {
   const std::vector<uint8_t> payload{static_cast<uint8_t>(index)};
   if (SendKeypadCommand(CMD_SET_KEYPAD_TYPE, payload) != kExchangeOk) {
     warn(QString("Unable to set Keypad Type.."));
-    keypadTypeCbox->setCurrentIndex(prev_keypadType_index);
+    selectKeypadType();
     return;
   }
   prev_keypadType_index = index;
@@ -456,11 +464,8 @@ void Form1::button3_Click() {
     for (const cfg::RestoreStep& step : stored.steps) {
       if (SendKeypadCommand(step.command, step.payload) == kExchangeOk) continue;
       warn(step.failureMessage);
-      if (step.command == CMD_SET_KEYPAD_TYPE)
-        keypadTypeCbox->setCurrentIndex(prev_keypadType_index);
-      if (step.command == CMD_SET_LED_BRIGHTNESS) {
-        ledBrightnessCbox->setCurrentIndex(prev_ledBrightness_index);
-      }
+      if (step.command == CMD_SET_KEYPAD_TYPE) selectKeypadType();
+      if (step.command == CMD_SET_LED_BRIGHTNESS) selectLedBrightness();
       return;
     }
     if (GetDeviceStatusMessage() == 0) {

@@ -87,6 +87,8 @@ class Form1 : public QMainWindow {
   void showNotConnected();
   void showPlaceholders();
   void selectListEntries();
+  void selectLedBrightness();
+  void selectKeypadType();
   void showStatusLines();
   void leave();
   // Runs a file action; a configuration file that cannot be read shows one clear message.
