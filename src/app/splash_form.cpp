@@ -11,6 +11,11 @@ velto_splash_form::velto_splash_form(QWidget* parent)
   setObjectName("velto_splash_form");
   setAttribute(Qt::WA_DeleteOnClose);
   setFixedSize(722, 415);
+  // The picture leaves a sliver at the right edge; it takes the picture's own colour.
+  QPalette background = palette();
+  background.setColor(QPalette::Window, QColor(10, 90, 110));
+  setPalette(background);
+  setAutoFillBackground(true);
   pictureBox1 = new QLabel(this);
   pictureBox1->setObjectName("pictureBox1");
   pictureBox1->setScaledContents(true);

@@ -110,9 +110,9 @@ void Form1::buildControls() {
     return box;
   };
   group("Keypad", QRect(12, 44, 867, 146));
-  group("Settings", QRect(12, 196, 430, 150));
-  group("Configuration File", QRect(449, 196, 430, 150));
-  group("Tools", QRect(12, 352, 730, 64));
+  group("Settings", QRect(12, 202, 430, 158));
+  group("Configuration File", QRect(449, 202, 430, 158));
+  group("Tools", QRect(12, 372, 730, 62));
 
   button11 = addButton("button11", "Scan For Device", QRect(28, 68, 200, 32));
   richTextBox1 = new QTextEdit(central);
@@ -140,9 +140,9 @@ void Form1::buildControls() {
   for (int level = 0; level <= kMaxLedBrightness; ++level) {
     levels << QString("LED Brightness - %1").arg(level);
   }
-  ledBrightnessCbox = makeList("ledBrightnessCbox", levels, QRect(28, 226, 190, 30));
+  ledBrightnessCbox = makeList("ledBrightnessCbox", levels, QRect(28, 236, 190, 30));
   ledBrightnessCbox->setCurrentIndex(0);
-  keypadTypeCbox = makeList("keypadTypeCbox", kLayoutEntries, QRect(236, 226, 190, 30));
+  keypadTypeCbox = makeList("keypadTypeCbox", kLayoutEntries, QRect(236, 236, 190, 30));
   keypadTypeCbox->setCurrentIndex(-1);
   keypadTypeCbox->setEditText(kLayoutPlaceholder);
   connect(ledBrightnessCbox, qOverload<int>(&QComboBox::activated), this,
@@ -150,14 +150,14 @@ void Form1::buildControls() {
   connect(keypadTypeCbox, qOverload<int>(&QComboBox::activated), this,
           &Form1::keypadTypeCbox_SelectionChangeCommitted);
 
-  button1 = addButton("button1", "Customise Code Table", QRect(28, 276, 398, 36));
-  button8 = addButton("button8", "Save Changes", QRect(465, 226, 398, 36));
-  button3 = addButton("button3", "Reset From Configuration File", QRect(465, 276, 398, 36));
-  button2 = addButton("button2", "Test Keypad", QRect(28, 374, 160, 32));
-  button9 = addButton("button9", "Reset To Factory Default", QRect(200, 374, 220, 32));
+  button1 = addButton("button1", "Customise Code Table", QRect(28, 296, 398, 36));
+  button8 = addButton("button8", "Save Changes", QRect(465, 236, 398, 36));
+  button3 = addButton("button3", "Reset From Configuration File", QRect(465, 296, 398, 36));
+  button2 = addButton("button2", "Test Keypad", QRect(28, 391, 160, 32));
+  button9 = addButton("button9", "Reset To Factory Default", QRect(200, 391, 220, 32));
   btnLoadFirmware =
-      addButton("btnLoadFirmware", "Update Navigation Keypad Firmware", QRect(432, 374, 294, 32));
-  button10 = addButton("button10", "Exit", QRect(763, 374, 116, 32));
+      addButton("btnLoadFirmware", "Update Navigation Keypad Firmware", QRect(432, 391, 294, 32));
+  button10 = addButton("button10", "Exit", QRect(763, 391, 116, 32));
 
   for (QPushButton* disabled : {button2, button9, button1, button8}) disabled->setEnabled(false);
 
