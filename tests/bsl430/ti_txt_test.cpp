@@ -1,5 +1,8 @@
 #include "bsl430/ti_txt.h"
 
+#include "bsl430/bsl430.h"
+#include "temp_dir.h"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -67,4 +70,29 @@ TEST(TiTxt, FormattedTextReadsBackAsTheSameImage) {
   ASSERT_EQ(image.sections.size(), 2u);
   EXPECT_EQ(image.sections[0].bytes, sections[0].bytes);
   EXPECT_EQ(image.sections[1].address, 0xFFE0u);
+}
+
+TEST(TiTxtFile, TheLibraryHandsOutBlocksUpToTheLimit) {
+  TempDir dir;
+  const std::string path = dir.file("image.txt");
+  std::string text = "@4400\n";
+  for (int i = 0; i < 700; ++i) text += (i % 16 == 15) ? "11\n" : "11 ";
+  text += "\n@FFFE\n00 44\nq";
+  WriteBytes(path, text);
+  ASSERT_EQ(BSL_openTI_TextForRead(path.c_str()), 0);
+  std::vector<std::pair<uint32_t, uint32_t>> blocks;
+  while (BSL_moreDataToRead_TextFile() != 0) {
+    const DataBlock_ block = BSL_readTI_TextFile(512);
+    blocks.emplace_back(block.startAddress, block.byteCount);
+  }
+  BSL_closeTI_Text();
+  EXPECT_THAT(blocks, ElementsAre(std::pair<uint32_t, uint32_t>{0x4400, 512},
+                                  std::pair<uint32_t, uint32_t>{0x4600, 188},
+                                  std::pair<uint32_t, uint32_t>{0xFFFE, 2}));
+
+  WriteBytes(path, "@4400\n1\nq");
+  EXPECT_EQ(BSL_openTI_TextForRead(path.c_str()), -2);
+  EXPECT_EQ(BSL_lastFileError(), "line 2: \"1\" is not a byte of two hex digits");
+  EXPECT_EQ(BSL_openTI_TextForRead(dir.file("missing.txt").c_str()), -2);
+  EXPECT_EQ(BSL_moreDataToRead_TextFile(), 0);
 }

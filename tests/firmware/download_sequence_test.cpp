@@ -92,6 +92,7 @@ TEST_F(Download, ACompleteRunStartsTheNewFirmware) {
   EXPECT_THAT(reports_, ElementsAreArray(SuccessfulRun(kFirmware)));
   EXPECT_EQ(clock_.waits(), (std::vector<int>{1000, 1000, 1000}));
   EXPECT_EQ(sequence_->totalProgramTime, 0u);
+  EXPECT_STREQ(sequence_->bslVersion, "Vendor: 00, CI: 06, API: 05, PI: 34");
   EXPECT_FALSE(sequence_->massEraseOccurred);
   EXPECT_EQ(keypad_->mode(), Mode::Application);
   EXPECT_EQ(keypad_->firmwareVersion(), "2.01");
@@ -204,6 +205,15 @@ TEST_F(Download, UnusableFilesAreRefusedBeforeTheDeviceIsTouched) {
     EXPECT_EQ(reports_[0].second, "Cannot use the firmware file " + path + ": " + why + "\r\n");
   }
   EXPECT_TRUE(keypad_->loaderCommandCodes().empty());
+}
+
+TEST(SegmentsTouched, FollowTheFlashLayout) {
+  using navkeypad::firmware::SegmentsTouched;
+  EXPECT_EQ(SegmentsTouched(0x4400, 512), (std::vector<uint32_t>{0x4400}));
+  EXPECT_EQ(SegmentsTouched(0x45F0, 32), (std::vector<uint32_t>{0x4400, 0x4600}));
+  EXPECT_EQ(SegmentsTouched(0x1800, 300), (std::vector<uint32_t>{0x1800, 0x1880, 0x1900}));
+  EXPECT_EQ(SegmentsTouched(0x2500, 100), (std::vector<uint32_t>{0x2500}));  // RAM
+  EXPECT_TRUE(SegmentsTouched(0x4400, 0).empty());
 }
 
 TEST_F(Download, AnUnalignedImageHasEverySegmentItTouchesErased) {
