@@ -273,7 +273,7 @@ TEST_F(FirmwareUpgrade, EachRestoreStepStopsTheRestWhenItFails) {
 
 TEST_F(FirmwareUpgrade, ADownloadCannotBeStartedTwiceOrClosedAndOwesADeviceCheck) {
   virtual_keypad::Behaviour paced;
-  paced.loaderReportPace = std::chrono::milliseconds(2);
+  paced.loaderReportPace = std::chrono::milliseconds(5);  // the download takes half a second
   keypad_->setBehaviour(paced);
   openUpgradeWindow();
   browseTo(firmwareFile_);
