@@ -16,12 +16,17 @@ bool VirtualDeviceWatch::start(USBDeviceNotification notify) {
   }
   std::lock_guard lock(mutex_);
   receiver_ = new QObject();
+  active_ = std::make_shared<std::atomic<bool>>(true);
   listener_ = VirtualBus::instance().addChangeListener([this, notify](bool arrived) {
     std::lock_guard lock(mutex_);
     if (receiver_ == nullptr) return;
     const uint32_t event = arrived ? kDeviceArrived : kDeviceRemoved;
     QMetaObject::invokeMethod(
-        receiver_, [notify, event] { notify(kDeviceChangeMessage, event); }, Qt::QueuedConnection);
+        receiver_,
+        [notify, event, active = active_] {
+          if (*active) notify(kDeviceChangeMessage, event);
+        },
+        Qt::QueuedConnection);
   });
   return true;
 }
@@ -32,6 +37,7 @@ void VirtualDeviceWatch::stop() {
     std::lock_guard lock(mutex_);
     listener = listener_;
     listener_ = 0;
+    if (active_) *active_ = false;
     // Deleting the receiver drops the notifications still queued for it.
     if (receiver_ != nullptr) receiver_->deleteLater();
     receiver_ = nullptr;

@@ -4,6 +4,8 @@
 
 #include <QObject>
 #include <QPointer>
+#include <atomic>
+#include <memory>
 #include <mutex>
 
 #include "bsl430/bsl430.h"
@@ -21,6 +23,8 @@ class VirtualDeviceWatch : public DeviceWatch {
  private:
   std::mutex mutex_;
   QObject* receiver_ = nullptr;  // lives on the starting thread
+  // Cleared when the watch stops; a notification already queued then goes nowhere.
+  std::shared_ptr<std::atomic<bool>> active_;
   int listener_ = 0;
   bool failNextStart_ = false;
 };
