@@ -23,12 +23,12 @@ configure_and_build "$ROOT/build-asan" -DNAVKEYPAD_ASAN=ON
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir "$ROOT/build-asan" -j "$JOBS" --output-on-failure
 
-step "ThreadSanitizer (threaded tests)"
+step "ThreadSanitizer (threaded tests, and the window journeys, whose workers are threads)"
 configure_and_build "$ROOT/build-tsan" -DNAVKEYPAD_TSAN=ON
 # GCC 12's ThreadSanitizer cannot map its shadow memory with the large address-space
 # randomisation of recent kernels; running without randomisation sidesteps that.
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$ROOT/tests/tsan.supp" \
-  setarch "$(uname -m)" -R ctest --test-dir "$ROOT/build-tsan" -L threads -j "$JOBS" \
+  setarch "$(uname -m)" -R ctest --test-dir "$ROOT/build-tsan" -L 'threads|e2e' -j "$JOBS" \
   --output-on-failure
 
 step "fuzzers (${FUZZ_SECONDS} s each)"
