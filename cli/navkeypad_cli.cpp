@@ -542,6 +542,13 @@ class Command {
                   "the keypad's loader did not appear. Unplug the keypad, plug it "
                   "in again and retry the upgrade.");
     }
+    // The loader is addressed by its place on the bus; with two of them there is no telling
+    // which one is this keypad.
+    if (BSL_NumOfUSBDevices(kLoaderVendorId, kLoaderProductId) > 1) {
+      return fail(kKeypadFailed,
+                  "more than one keypad is waiting in its loader; unplug all "
+                  "but one and run the upgrade again.");
+    }
     firmware::DownloadSequence sequence(
         {}, [this](int percent, const std::string& text) { progress(percent, text); });
     const bool written = sequence.CustomSelectedFirmware(path);

@@ -139,6 +139,20 @@ TEST_F(Cli, UpgradeKeepsSerialNumberAndSettings) {
   EXPECT_TRUE(keypad->receivedCommands().empty());
 }
 
+TEST_F(Cli, UpgradeRefusesToGuessBetweenTwoLoaders) {
+  auto waiting = bus().plug();
+  auto keypad = bus().plug();
+  hid_handle = ScanForUSBDevice_a(kKeypadVendorId, kKeypadProductId, manufacturer_, product_);
+  ASSERT_EQ(SendKeypadCommand(CMD_ENTER_FIRMWARE_UPGRADE), kExchangeOk);  // the first keypad
+  hid_exit_safely(hid_handle);
+  const std::string firmware =
+      std::string(NAVKEYPAD_SOURCE_DIR) + "/resources/firmware/keypad-firmware-2.00.txt";
+  EXPECT_EQ(run({"upgrade", firmware}), cli::kKeypadFailed);
+  EXPECT_THAT(err_.str(), HasSubstr("more than one keypad is waiting in its loader"));
+  EXPECT_TRUE(waiting->loaderCommandCodes().empty());
+  EXPECT_TRUE(keypad->loaderCommandCodes().empty());
+}
+
 TEST_F(Cli, SeveralKeypadsNeedADevice) {
   auto first = bus().plug();
   auto second = bus().plug();
