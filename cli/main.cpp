@@ -2,7 +2,6 @@
 
 #include <iostream>
 
-#include "bsl430/bsl430.h"
 #include "navkeypad_cli.h"
 #ifdef NAVKEYPAD_VIRTUAL
 #include "virtual_keypad.h"

@@ -147,6 +147,10 @@ void VirtualKeypad::setTemperature(std::string temperature) {
 
 DeviceStatus VirtualKeypad::status() const {
   std::lock_guard lock(mutex_);
+  return statusUnlocked();
+}
+
+DeviceStatus VirtualKeypad::statusUnlocked() const {
   DeviceStatus status;
   status.ledBrightness = settings_.ledBrightness;
   status.keypadType = settings_.keypadType;
@@ -341,19 +345,9 @@ uint8_t VirtualKeypad::executeCommand(uint8_t command, const std::vector<uint8_t
   constexpr uint8_t kUnknownCommand = 0x02;
   auto needs = [&](std::size_t size) { return payload.size() == size; };
   switch (command) {
-    case CMD_GET_STATUS: {
-      DeviceStatus status;
-      status.ledBrightness = settings_.ledBrightness;
-      status.keypadType = settings_.keypadType;
-      status.jackState = jackState_;
-      status.orientation = orientation_;
-      status.codeTable = TableForType(settings_);
-      status.firmwareVersion = firmwareVersion_;
-      status.serialNumber = serialNumber_;
-      status.temperature = temperature_;
-      data = EncodeStatusRecord(status);
+    case CMD_GET_STATUS:
+      data = EncodeStatusRecord(statusUnlocked());
       return kOk;
-    }
     case CMD_SET_LED_BRIGHTNESS:
       if (!needs(1) || payload[0] > kMaxLedBrightness) return kBadArgument;
       settings_.ledBrightness = payload[0];
@@ -513,6 +507,10 @@ void VirtualKeypad::paceReport() {
 
 std::vector<uint8_t> VirtualKeypad::readMemory(uint32_t address, std::size_t count) const {
   std::lock_guard lock(mutex_);
+  return memoryUnlocked(address, count);
+}
+
+std::vector<uint8_t> VirtualKeypad::memoryUnlocked(uint32_t address, std::size_t count) const {
   std::vector<uint8_t> bytes;
   for (std::size_t i = 0; i < count && address + i < memory_.size(); ++i) {
     bytes.push_back(memory_[address + i]);
@@ -695,10 +693,7 @@ void VirtualKeypad::handleLoaderReport(const uint8_t* data, std::size_t length) 
       if (coreLength < 6) return;
       const uint32_t at = address();
       const uint32_t count = std::min<uint32_t>(core[4] | (core[5] << 8), 58);
-      std::vector<uint8_t> bytes;
-      for (uint32_t i = 0; i < count && at + i < memory_.size(); ++i)
-        bytes.push_back(memory_[at + i]);
-      loaderReply({0x3A}, bytes);
+      loaderReply({0x3A}, memoryUnlocked(at, count));
       return;
     }
     case 0x19:  // TX BSL Version

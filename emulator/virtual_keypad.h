@@ -164,6 +164,8 @@ class VirtualKeypad {
   void massErase();
   void resetChip();
   void writeApplicationMarker();
+  navkeypad::DeviceStatus statusUnlocked() const;
+  std::vector<uint8_t> memoryUnlocked(uint32_t address, std::size_t count) const;
 
   mutable std::mutex mutex_;
   std::condition_variable ready_;

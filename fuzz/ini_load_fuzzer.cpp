@@ -12,10 +12,9 @@
 
 namespace {
 
-const std::string& ScratchFile(const char* name) {
-  static const std::string base = "/tmp/navkeypad-fuzz-" + std::to_string(getpid()) + "-";
-  static std::string paths[2] = {base + "in.ini", base + "out.ini"};
-  return paths[name[0] == 'o'];
+// Scratch files of this process, named once.
+std::string ScratchFile(const char* suffix) {
+  return "/tmp/navkeypad-fuzz-" + std::to_string(getpid()) + "-" + suffix;
 }
 
 bool SameRecords(const CIniFile::RecordList& a, const CIniFile::RecordList& b) {
@@ -51,8 +50,8 @@ bool FormatCanCarry(const CIniFile::RecordList& records) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const std::string& in = ScratchFile("in");
-  const std::string& out = ScratchFile("out");
+  static const std::string in = ScratchFile("in.ini");
+  static const std::string out = ScratchFile("out.ini");
   {
     std::ofstream file(in, std::ios::binary | std::ios::trunc);
     file.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));

@@ -3,6 +3,7 @@
 // tests can answer every dialog and read every text shown.
 #pragma once
 
+#include <QPixmap>
 #include <QString>
 #include <optional>
 #include <string>
@@ -49,12 +50,6 @@ QString FromLocal8Bit(const std::string& text);
 
 // The user's home folder, where folder dialogs start.
 QString HomeFolder();
-
-}  // namespace platform
-
-#include <QPixmap>
-
-namespace platform {
 
 // A picture file from the current directory, as the windows always read them, or the
 // built-in copy when the file is missing or unreadable.

@@ -114,10 +114,6 @@ QString HomeFolder() {
   return QDir::homePath();
 }
 
-}  // namespace platform
-
-namespace platform {
-
 QPixmap PictureFromCurrentDirectory(const QString& fileName, const QString& builtInResource) {
   QPixmap picture(QDir::current().filePath(fileName));
   if (picture.isNull()) picture.load(builtInResource);

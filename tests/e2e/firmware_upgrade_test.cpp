@@ -88,15 +88,15 @@ class FirmwareUpgrade : public GuiTest {
     waitFor([&] { return restores > 0 || !window_->workerBusy(); });
     QApplication::processEvents();
   }
+  // What the new application received: every command after the switch to the loader (the
+  // loader's own commands are not keypad commands).
   std::vector<ReceivedCommand> restoreCommands() {
-    std::vector<ReceivedCommand> after;
-    bool started = false;
-    for (const auto& command : keypad_->receivedCommands()) {
-      started = started || command.command == CMD_SET_SERIAL_NUMBER ||
-                (command.command == CMD_SET_KEYPAD_TYPE && keypad_->mode() == Mode::Application);
-      if (started) after.push_back(command);
-    }
-    return after;
+    const auto received = keypad_->receivedCommands();
+    const auto entered = std::find_if(received.begin(), received.end(), [](const auto& command) {
+      return command.command == CMD_ENTER_FIRMWARE_UPGRADE;
+    });
+    if (entered == received.end()) return received;
+    return {entered + 1, received.end()};
   }
 
   virtual_keypad::VirtualDeviceWatch watch_;
