@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -15,6 +16,8 @@
 #include "device/keypad_bus.h"
 #include "device/keypad_commands.h"
 #include "firmware/download_sequence.h"
+#include "firmware/loader_texts.h"
+#include "firmware/pending_upgrade.h"
 #include "firmware/settings_restore.h"
 #include "main_window/keypad_settings_file.h"
 #include "platform/clock.h"
@@ -150,6 +153,17 @@ std::optional<uint8_t> ParseModifier(const std::string& text) {
     }
   }
   return std::nullopt;
+}
+
+// Quoted for a POSIX shell when it holds anything but the plainest characters.
+std::string ShellQuoted(const std::string& text) {
+  const bool plain = !text.empty() && std::all_of(text.begin(), text.end(), [](unsigned char c) {
+    return std::isalnum(c) || std::strchr("/._-+:,=@", c) != nullptr;
+  });
+  if (plain) return text;
+  std::string quoted = "'";
+  for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
 }
 
 std::string LayoutName(int type) {
@@ -512,65 +526,153 @@ class Command {
     return false;
   }
 
+  // The command that picks up an upgrade where it stopped.
+  std::string resumeCommand(const std::string& firmware) const {
+    std::error_code ignored;
+    return io_.program + " upgrade " +
+           ShellQuoted(std::filesystem::absolute(firmware, ignored).string());
+  }
+
   int upgrade() {
     if (positional_.size() != 2) return fail(kBadInput, "usage: navkeypad upgrade FIRMWARE.txt");
     const std::string path = positional_[1];
-    {
-      std::ifstream in(path, std::ios::binary);
-      if (!in.is_open()) return fail(kBadInput, "cannot open " + path + ".");
-      const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-      const auto image = bsl430::ParseTiTxt(text);
-      if (!image.ok()) return fail(kBadInput, path + ": " + image.error);
-      if (image.byteCount() == 0) return fail(kBadInput, path + " holds no data.");
+    // Everything the upgrade needs is at hand and checked before any keypad is looked for.
+    const std::string configFile = DefaultConfigFile();
+    const auto loader = firmware::FindLoaderTexts(configFile);
+    if (!loader.texts) return fail(kBadInput, loader.problem);
+    if (const std::string problem = firmware::FirmwareFileProblem(path); !problem.empty()) {
+      return fail(kBadInput, firmware::FirmwareFileRefusal(path, problem) + ".");
     }
-    if (const int status = connect(); status != kDone) return status;
-    const auto status = readStatus();
-    if (!status) return statusFailed();
-    firmware::HandedOverSettings keep;
-    keep.serialNumber = status->serialNumber;
-    keep.keypadType = status->keypadType;
-    keep.ledBrightness = status->ledBrightness;
-    std::copy(status->codeTable.bytes.begin(), status->codeTable.bytes.end(),
-              keep.keyCodes.begin());
-    if (const int result = send(CMD_ENTER_FIRMWARE_UPGRADE, {}, "the switch to its loader");
-        result != kDone) {
-      return result;
+    firmware::UseLoaderTexts(*loader.texts);
+    const std::string recordFile = firmware::PendingUpgradeFile(configFile);
+    if (recordFile.empty()) {
+      return fail(kBadInput,
+                  "there is no data folder to keep the keypad's settings in during the upgrade "
+                  "(set HOME or XDG_DATA_HOME); nothing was sent to the keypad.");
     }
-    disconnect();
-    if (!waitFor([] { return BSL_NumOfUSBDevices(kLoaderVendorId, kLoaderProductId) > 0; }, 10)) {
-      return fail(kKeypadFailed,
-                  "the keypad's loader did not appear. Unplug the keypad, plug it "
-                  "in again and retry the upgrade.");
+    const auto pending = firmware::ReadPendingUpgrade(recordFile);
+    if (!pending.problem.empty()) {
+      return fail(kBadInput, pending.problem + " Nothing was sent to the keypad.");
     }
-    // The loader is addressed by its place on the bus; with two of them there is no telling
-    // which one is this keypad.
-    if (BSL_NumOfUSBDevices(kLoaderVendorId, kLoaderProductId) > 1) {
-      return fail(kKeypadFailed,
-                  "more than one keypad is waiting in its loader; unplug all "
-                  "but one and run the upgrade again.");
+
+    const auto keypads = ListKeypads();
+    const uint32_t loaders = BSL_NumOfUSBDevices(kLoaderVendorId, kLoaderProductId);
+    std::optional<firmware::PendingUpgrade> record;
+    if (!keypads.empty() || device_) {
+      // The loader is addressed by its place on the bus: beside another waiting loader there
+      // is no telling which one is this keypad.
+      if (loaders > 0) {
+        return fail(kKeypadFailed,
+                    "a keypad is already waiting in its loader; with two loaders there is no "
+                    "telling which is which. Finish that upgrade first (plug in only that "
+                    "keypad and run '" +
+                        resumeCommand(path) + "'), or unplug it. Nothing was sent.");
+      }
+      if (const int status = connect(); status != kDone) return status;
+      const auto status = readStatus();
+      if (!status) return statusFailed();
+      firmware::PendingUpgrade current;
+      current.settings.serialNumber = status->serialNumber;
+      current.settings.keypadType = status->keypadType;
+      current.settings.ledBrightness = status->ledBrightness;
+      std::copy(status->codeTable.bytes.begin(), status->codeTable.bytes.end(),
+                current.settings.keyCodes.begin());
+      current.keypadPath = path_;
+      current.firmwareVersion = status->firmwareVersion;
+      for (const auto& keypad : keypads) {
+        if (keypad.path != path_) current.otherKeypads.push_back(keypad.path);
+      }
+      const auto handOver = firmware::DecideHandOver(pending.record, current);
+      if (handOver.kind == firmware::HandOver::kConflict) {
+        return fail(kKeypadFailed,
+                    "the upgrade of keypad " +
+                        handOver.record.settings.serialNumber.value_or("(no serial number)") +
+                        " has not finished; its settings are kept in " + recordFile +
+                        ". Finish it first: plug in only that keypad and run '" +
+                        resumeCommand(path) + "'. Nothing was sent.");
+      }
+      record = handOver.record;
+      if (!firmware::WritePendingUpgrade(recordFile, *record)) {
+        return fail(kBadInput, "cannot write " + recordFile +
+                                   ", where the keypad's settings are kept during the upgrade; "
+                                   "nothing was sent to the keypad.");
+      }
+      if (send(CMD_ENTER_FIRMWARE_UPGRADE, {}, "the switch to its loader") != kDone) {
+        io_.err << "navkeypad: its settings are kept in " << recordFile
+                << "; to retry, run: " << resumeCommand(path) << "\n";
+        return kKeypadFailed;
+      }
+      disconnect();
+      if (!waitFor([] { return BSL_NumOfUSBDevices(kLoaderVendorId, kLoaderProductId) > 0; }, 10)) {
+        return fail(kKeypadFailed,
+                    "the keypad's loader did not appear; its settings are kept in " + recordFile +
+                        ". Unplug the keypad, plug it in again, then run: " + resumeCommand(path));
+      }
+      if (BSL_NumOfUSBDevices(kLoaderVendorId, kLoaderProductId) > 1) {
+        return fail(kKeypadFailed,
+                    "more than one keypad is waiting in its loader; its settings are kept in " +
+                        recordFile + ". Unplug all but this one, then run: " + resumeCommand(path));
+      }
+    } else {
+      // No keypad in its application: finish the upgrade of one waiting in its loader.
+      if (loaders == 0)
+        return fail(kNoKeypad, "no navigation keypad found. Plug it in and try again.");
+      if (loaders > 1) {
+        return fail(kKeypadFailed, std::to_string(loaders) +
+                                       " keypads are waiting in their loaders; unplug all but "
+                                       "one and run the upgrade again.");
+      }
+      record = pending.record;
+      if (record) {
+        record->otherKeypads.clear();
+        if (!firmware::WritePendingUpgrade(recordFile, *record)) {
+          return fail(kBadInput, "cannot write " + recordFile + "; nothing was sent.");
+        }
+        io_.err << "navkeypad: finishing the upgrade of keypad "
+                << record->settings.serialNumber.value_or("(no serial number)") << ".\n";
+      } else {
+        io_.err << "navkeypad: a keypad waits in its loader, and no record of its settings was "
+                   "found: it is upgraded, but its serial number and settings cannot be "
+                   "restored.\n";
+      }
     }
+
     firmware::DownloadSequence sequence(
         {}, [this](int percent, const std::string& text) { progress(percent, text); });
     const bool written = sequence.CustomSelectedFirmware(path);
     BSL_close_BSL();
+    const std::string kept = record ? "; its settings are kept in " + recordFile : std::string();
     if (!written) {
-      return fail(kKeypadFailed,
-                  "the firmware was not written; the keypad waits in its loader. "
-                  "Run the upgrade again.");
+      return fail(kKeypadFailed, "the firmware was not written and the keypad waits in its loader" +
+                                     kept + ". To try again, run: " + resumeCommand(path));
     }
     platform::clock().sleepMs(firmware::kKeypadStartMs);
-    if (!waitFor([] { return !ListKeypads().empty(); }, 10)) {
-      return fail(kKeypadFailed,
-                  "the keypad did not come back after the upgrade; its settings "
-                  "were not restored. Plug it in again, then 'navkeypad restore'.");
+    const std::vector<std::string> others =
+        record ? record->otherKeypads : std::vector<std::string>{};
+    waitFor(
+        [&] {
+          return firmware::FindReturnedKeypad(others).kind != firmware::ReturnedKeypad::kNone;
+        },
+        10);
+    if (!record) {
+      io_.out << "Firmware installed; no serial number or settings were restored.\n";
+      return kDone;
     }
-    device_.reset();
-    if (const int result = connect(); result != kDone) return result;
-    for (const auto& step : firmware::SettingsRestoreSteps(keep)) {
-      if (SendKeypadCommand(step.command, step.payload) != kExchangeOk) {
-        return fail(kKeypadFailed, step.failureMessage);
-      }
+    const auto restored = firmware::RestoreUpgradedKeypad(record->settings, others);
+    switch (restored.kind) {
+      case firmware::RestoreResult::kNotFound:
+        return fail(kKeypadFailed, "the keypad did not come back after the upgrade" + kept +
+                                       ". Plug it in again, then run: " + resumeCommand(path));
+      case firmware::RestoreResult::kAmbiguous:
+        return fail(kKeypadFailed, firmware::AmbiguousRestoreMessage(recordFile) +
+                                       " Then run: " + resumeCommand(path));
+      case firmware::RestoreResult::kStepFailed:
+        return fail(kKeypadFailed, restored.failureMessage + " The settings are kept in " +
+                                       recordFile + "; to finish, run: " + resumeCommand(path));
+      case firmware::RestoreResult::kRestored:
+        break;
     }
+    firmware::RemovePendingUpgrade(recordFile);
     const auto after = readStatus();
     io_.out << "Firmware " << (after ? after->firmwareVersion : std::string("?"))
             << " installed; serial number and settings restored.\n";

@@ -19,7 +19,8 @@ enum ExitStatus {
 struct Io {
   std::ostream& out;
   std::ostream& err;
-  bool terminal = false;  // progress as a bar rather than lines
+  bool terminal = false;              // progress as a bar rather than lines
+  std::string program = "navkeypad";  // as the user called it, for commands we suggest
 };
 
 int Run(const std::vector<std::string>& arguments, Io io);

@@ -1,9 +1,13 @@
-# The loader texts compiled into the program. The stand-ins are ours; a build for real
-# keypads points these at the chip maker's RAM loader and the keypad's password.
-set(NAVKEYPAD_RAM_BSL_FILE "${PROJECT_SOURCE_DIR}/resources/firmware/ram-bsl-stand-in.txt"
-    CACHE FILEPATH "TI-TXT RAM bootstrap loader image (version bytes 00 06 05 34 at 0x2500)")
-set(NAVKEYPAD_PASSWORD_FILE "${PROJECT_SOURCE_DIR}/resources/firmware/password-stand-in.txt"
-    CACHE FILEPATH "TI-TXT loader password (32 bytes at 0xFFE0)")
+# The bootstrap-loader texts: the chip maker's RAM loader and the keypad's loader password.
+# Neither ships with the sources. A product build takes them from these cache variables (or,
+# left empty, finds them at run time in a loader folder); the virtual keypad carries its own
+# stand-ins.
+set(NAVKEYPAD_RAM_BSL_FILE "" CACHE FILEPATH
+    "TI-TXT RAM bootstrap loader image (version bytes 00 06 05 34 at 0x2500); empty: none built in")
+set(NAVKEYPAD_PASSWORD_FILE "" CACHE FILEPATH
+    "TI-TXT loader password (32 bytes at 0xFFE0); empty: none built in")
+set(NAVKEYPAD_SYSTEM_LOADER_DIR "${CMAKE_INSTALL_PREFIX}/share/navkeypad/loader" CACHE PATH
+    "Folder a packager fills with RAM_BSL.txt and password.txt")
 
 # Refuses a file that is not TI-TXT as the loader library reads it.
 function(navkeypad_check_ti_txt path)
@@ -31,11 +35,25 @@ function(navkeypad_check_ti_txt path)
   endif()
 endfunction()
 
-navkeypad_check_ti_txt("${NAVKEYPAD_RAM_BSL_FILE}")
-navkeypad_check_ti_txt("${NAVKEYPAD_PASSWORD_FILE}")
-file(READ "${NAVKEYPAD_RAM_BSL_FILE}" NAVKEYPAD_RAM_BSL_TEXT)
-file(READ "${NAVKEYPAD_PASSWORD_FILE}" NAVKEYPAD_PASSWORD_TEXT)
-if(NOT NAVKEYPAD_RAM_BSL_TEXT MATCHES "^[ \t\r\n]*@0*2500[ \t\r]*\n[ \t]*00[ \t]+06[ \t]+05[ \t]+34")
-  message(FATAL_ERROR
-    "${NAVKEYPAD_RAM_BSL_FILE}: must start at @2500 with the version bytes 00 06 05 34")
-endif()
+# Reads both files (either may be empty: nothing built in) into the variables
+# NAVKEYPAD_RAM_BSL_TEXT and NAVKEYPAD_PASSWORD_TEXT of the caller, checked.
+function(navkeypad_read_loader_texts ram_file password_file)
+  set(ram_text "")
+  set(password_text "")
+  if(NOT ram_file STREQUAL "")
+    navkeypad_check_ti_txt("${ram_file}")
+    file(READ "${ram_file}" ram_text)
+    if(NOT ram_text MATCHES "^[ \t\r\n]*@0*2500[ \t\r]*\n[ \t]*00[ \t]+06[ \t]+05[ \t]+34")
+      message(FATAL_ERROR "${ram_file}: must start at @2500 with the version bytes 00 06 05 34")
+    endif()
+  endif()
+  if(NOT password_file STREQUAL "")
+    navkeypad_check_ti_txt("${password_file}")
+    file(READ "${password_file}" password_text)
+    if(NOT password_text MATCHES "^[ \t\r\n]*@0*[Ff][Ff][Ee]0[ \t\r]*\n")
+      message(FATAL_ERROR "${password_file}: must start at @FFE0 (the 32 bytes of the vectors)")
+    endif()
+  endif()
+  set(NAVKEYPAD_RAM_BSL_TEXT "${ram_text}" PARENT_SCOPE)
+  set(NAVKEYPAD_PASSWORD_TEXT "${password_text}" PARENT_SCOPE)
+endfunction()

@@ -9,6 +9,7 @@
 #include "bsl430/ti_txt.h"
 #include "firmware/crc.h"
 #include "firmware/firmware_resources.h"
+#include "stand_in_loader.h"
 
 namespace virtual_keypad {
 
@@ -39,12 +40,49 @@ VirtualKeypad::VirtualKeypad(std::string id) : id_(std::move(id)), memory_(kMemo
   factory_.customTable = DefaultTable();
   settings_ = factory_;
   defaults_ = factory_;
-  // The firmware it left the factory with: its vectors are the loader password we ship.
-  for (const auto& section :
-       bsl430::ParseTiTxt(navkeypad::firmware::FirmwareResource("password.Text")).sections) {
+  installFactoryFirmware(firmwareVersion_);
+}
+
+void VirtualKeypad::installFactoryFirmware(const std::string& version) {
+  std::lock_guard lock(mutex_);
+  std::fill(memory_.begin() + kMainStart, memory_.end(), 0xFF);
+  // Its vectors are the stand-in loader password.
+  for (const auto& section : bsl430::ParseTiTxt(StandInLoaderTexts().password).sections) {
     std::copy(section.bytes.begin(), section.bytes.end(), memory_.begin() + section.address);
   }
+  firmwareVersion_ = version;
   writeApplicationMarker();
+}
+
+void VirtualKeypad::loadMemory(uint32_t address, const std::vector<uint8_t>& bytes) {
+  std::lock_guard lock(mutex_);
+  for (std::size_t i = 0; i < bytes.size() && address + i < memory_.size(); ++i) {
+    memory_[address + i] = bytes[i];
+  }
+}
+
+void VirtualKeypad::startInLoader() {
+  std::lock_guard lock(mutex_);
+  enterRomLoader();
+}
+
+void VirtualKeypad::enterRomLoader() {
+  mode_ = Mode::RomLoader;
+  loaderLocked_ = true;
+  // The chip's loader clears the RAM it works in when it starts.
+  std::fill(memory_.begin() + 0x2400, memory_.begin() + kRamEnd, 0x00);
+}
+
+void VirtualKeypad::powerCycle() {
+  std::lock_guard lock(mutex_);
+  unplugged_ = false;
+  pending_.clear();
+  ++generation_;
+  if (memory_[kResetVector] == 0xFF && memory_[kResetVector + 1] == 0xFF) {
+    enterRomLoader();
+  } else if (mode_ != Mode::Application) {
+    bootApplication();
+  }
 }
 
 void VirtualKeypad::writeApplicationMarker() {
@@ -86,6 +124,10 @@ void VirtualKeypad::setCustomTable(const KeyCodeTable& table) {
 KeypadSettings VirtualKeypad::storedDefaults() const {
   std::lock_guard lock(mutex_);
   return defaults_;
+}
+void VirtualKeypad::setStoredDefaults(const KeypadSettings& settings) {
+  std::lock_guard lock(mutex_);
+  defaults_ = settings;
 }
 KeypadSettings VirtualKeypad::factorySettings() const {
   std::lock_guard lock(mutex_);
@@ -273,6 +315,8 @@ bool VirtualKeypad::receiveReport(int interfaceNumber, const uint8_t* data, std:
     ++loaderReports_;
     if (behaviour_.unplugAfterLoaderReports &&
         loaderReports_ >= *behaviour_.unplugAfterLoaderReports) {
+      // A cable is pulled once; plugged in again, the keypad works.
+      behaviour_.unplugAfterLoaderReports.reset();
       pendingUnplug_ = true;
       return false;
     }
@@ -473,7 +517,11 @@ void VirtualKeypad::leaveBusAndReturn(Mode next) {
   ++pendingReturns_;
   lastScheduled_ = {};
   pending_.clear();
-  if (next != Mode::Application) loaderLocked_ = next == Mode::RomLoader;
+  if (next == Mode::RomLoader) {
+    enterRomLoader();
+    return;
+  }
+  if (next == Mode::RamLoader) loaderLocked_ = false;
   mode_ = next;
 }
 
@@ -490,7 +538,7 @@ void VirtualKeypad::flushBusEvents() {
     VirtualBus::instance().notifyChange(true);
   }
   if (unplug) {
-    if (auto self = VirtualBus::instance().find(id_)) VirtualBus::instance().unplug(self);
+    if (auto self = VirtualBus::instance().find(id_)) VirtualBus::instance().pull(self);
   }
 }
 
@@ -556,11 +604,13 @@ void VirtualKeypad::eraseSegment(uint32_t address) {
   const uint32_t size = SegmentBytes(address);
   const uint32_t start = address - address % size;
   if (start == kInfoAStart && infoALocked_) return;
+  flashChanged_ = true;
   std::fill(memory_.begin() + start, memory_.begin() + start + size, 0xFF);
 }
 
 void VirtualKeypad::massErase() {
   ++massErases_;
+  flashChanged_ = true;
   std::fill(memory_.begin() + kMainStart, memory_.end(), 0xFF);
 }
 
@@ -576,6 +626,7 @@ bool VirtualKeypad::writeMemory(uint32_t address, const std::vector<uint8_t>& by
     if (InRam(at)) {
       memory_[at] = bytes[i];
     } else if (InModelFlash(at) && !(at >= kInfoAStart && at < kInfoEnd && infoALocked_)) {
+      flashChanged_ = true;
       memory_[at] &= bytes[i];
       ok = ok && memory_[at] == bytes[i];
     } else {
@@ -591,7 +642,15 @@ void VirtualKeypad::resetChip() {
     leaveBusAndReturn(Mode::RomLoader);
     return;
   }
-  // The new application: the version its image carries, factory settings, no serial number.
+  bootApplication();
+  leaveBusAndReturn(Mode::Application);
+}
+
+void VirtualKeypad::bootApplication() {
+  mode_ = Mode::Application;
+  if (!flashChanged_) return;
+  flashChanged_ = false;
+  // A new application: the version its image carries, factory settings, no serial number.
   firmwareVersion_.clear();
   const std::string marker = kVersionMarker;
   const auto found =
@@ -605,7 +664,6 @@ void VirtualKeypad::resetChip() {
   settings_ = factory_;
   defaults_ = factory_;
   serialNumber_.clear();
-  leaveBusAndReturn(Mode::Application);
 }
 
 void VirtualKeypad::handleLoaderReport(const uint8_t* data, std::size_t length) {
@@ -664,6 +722,10 @@ void VirtualKeypad::handleLoaderReport(const uint8_t* data, std::size_t length) 
       return;
     }
     case 0x12:  // Erase Segment
+      if (behaviour_.failSegmentErase) {
+        loaderReply({0x3B, 0x02});
+        return;
+      }
       eraseSegment(address());
       loaderReply({0x3B, kSuccess});
       return;
@@ -728,6 +790,28 @@ std::shared_ptr<VirtualKeypad> VirtualBus::plug(std::string id) {
   return keypad;
 }
 
+void VirtualBus::plugKeypad(const std::shared_ptr<VirtualKeypad>& keypad) {
+  {
+    std::lock_guard lock(mutex_);
+    keypads_.push_back(keypad);
+    ++nextId_;
+  }
+  notifyChange(true);
+}
+
+void VirtualBus::pull(const std::shared_ptr<VirtualKeypad>& keypad) {
+  {
+    std::lock_guard lock(mutex_);
+    pulled_.push_back(keypad);
+  }
+  unplug(keypad);
+}
+
+std::vector<std::shared_ptr<VirtualKeypad>> VirtualBus::pulledKeypads() const {
+  std::lock_guard lock(mutex_);
+  return pulled_;
+}
+
 void VirtualBus::unplug(const std::shared_ptr<VirtualKeypad>& keypad) {
   {
     std::lock_guard lock(mutex_);
@@ -742,6 +826,7 @@ void VirtualBus::reset() {
   {
     std::lock_guard lock(mutex_);
     removed.swap(keypads_);
+    pulled_.clear();
     listeners_.clear();
     nextId_ = 1;
     initCalls_ = 0;

@@ -54,6 +54,7 @@ struct Behaviour {
   bool refusePassword = false;  // every password is wrong (and mass-erases)
   std::optional<int> unplugAfterLoaderReports;  // leaves the bus for good after N reports
   int failVersionReads = 0;                     // this many version requests go unanswered
+  bool failSegmentErase = false;                // Erase Segment answers "flash fail bit set"
   // The loader takes at most one report per interval, as a full-speed interrupt endpoint.
   std::chrono::microseconds loaderReportPace{0};
 };
@@ -73,6 +74,7 @@ class VirtualKeypad {
   void setKeypadType(uint8_t type);
   void setCustomTable(const navkeypad::KeyCodeTable& table);
   KeypadSettings storedDefaults() const;
+  void setStoredDefaults(const KeypadSettings& settings);
   KeypadSettings factorySettings() const;
   void setFactorySettings(const KeypadSettings& settings);
 
@@ -115,6 +117,15 @@ class VirtualKeypad {
   std::vector<uint8_t> readMemory(uint32_t address, std::size_t count) const;
   // Programs a TI-TXT image straight into memory, as a programmer on the bench would.
   void installFirmware(const std::string& tiTxt);
+  // Writes bytes as they stand, as a state file brings them back.
+  void loadMemory(uint32_t address, const std::vector<uint8_t>& bytes);
+  // The firmware it left the factory with, reporting `version`: vectors and version marker.
+  void installFactoryFirmware(const std::string& version);
+  // Starts the chip's own loader, as when it powers up with a blank reset vector.
+  void startInLoader();
+  // Power comes back after the cable was pulled: the loader if the reset vector is blank,
+  // otherwise the application in flash (a changed flash starts without its settings).
+  void powerCycle();
   // The loader commands received, by code.
   std::vector<uint8_t> loaderCommandCodes() const;
   int massErases() const;
@@ -163,6 +174,8 @@ class VirtualKeypad {
   void eraseSegment(uint32_t address);
   void massErase();
   void resetChip();
+  void bootApplication();
+  void enterRomLoader();
   void writeApplicationMarker();
   navkeypad::DeviceStatus statusUnlocked() const;
   std::vector<uint8_t> memoryUnlocked(uint32_t address, std::size_t count) const;
@@ -194,6 +207,7 @@ class VirtualKeypad {
   bool pendingUnplug_ = false;
   std::vector<uint8_t> memory_;
   bool loaderLocked_ = true;
+  bool flashChanged_ = false;  // since the application last ran
   bool infoALocked_ = true;
   int loaderWrites_ = 0;
   int loaderReports_ = 0;
@@ -220,6 +234,11 @@ class VirtualBus {
   void reset();
   std::vector<std::shared_ptr<VirtualKeypad>> keypads() const;
   std::shared_ptr<VirtualKeypad> find(const std::string& id) const;
+  // Puts a keypad built elsewhere (a state file) on the bus.
+  void plugKeypad(const std::shared_ptr<VirtualKeypad>& keypad);
+  // A keypad whose cable was pulled by a fault: off the bus, but still on the desk.
+  void pull(const std::shared_ptr<VirtualKeypad>& keypad);
+  std::vector<std::shared_ptr<VirtualKeypad>> pulledKeypads() const;
 
   // Called with true on arrival and false on removal of any device on the bus, also when a
   // keypad leaves and returns by itself.
@@ -239,6 +258,7 @@ class VirtualBus {
  private:
   mutable std::mutex mutex_;
   std::vector<std::shared_ptr<VirtualKeypad>> keypads_;
+  std::vector<std::shared_ptr<VirtualKeypad>> pulled_;
   std::vector<std::pair<int, ChangeListener>> listeners_;
   int nextListener_ = 1;
   int nextId_ = 1;

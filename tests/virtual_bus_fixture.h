@@ -4,11 +4,15 @@
 #include <gtest/gtest.h>
 
 #include "device/keypad_commands.h"
+#include "stand_in_loader.h"
 #include "virtual_keypad.h"
 
 class VirtualBusTest : public ::testing::Test {
  protected:
-  void SetUp() override { virtual_keypad::VirtualBus::instance().reset(); }
+  void SetUp() override {
+    virtual_keypad::VirtualBus::instance().reset();
+    virtual_keypad::UseStandInLoader();
+  }
   void TearDown() override {
     if (hid_handle != nullptr) hid_exit_safely(hid_handle);
     hid_handle = nullptr;

@@ -7,8 +7,8 @@
 #include "bsl430/bsl430.h"
 #include "device/hid_transport.h"
 #ifdef NAVKEYPAD_VIRTUAL
+#include "bus_state.h"
 #include "virtual_device_watch.h"
-#include "virtual_keypad.h"
 #else
 #include "platform/udev_device_watch.h"
 #endif
@@ -38,7 +38,11 @@ int main(int argc, char** argv) {
     return 1;
   }
 #ifdef NAVKEYPAD_VIRTUAL
-  virtual_keypad::VirtualBus::instance().plug();
+  virtual_keypad::ProgramBus bus;
+  if (!bus.ok()) {
+    std::fprintf(stderr, "%s: %s\n", argv[0], bus.problem().c_str());
+    return 1;
+  }
   virtual_keypad::VirtualDeviceWatch deviceWatch;
 #else
   platform::UdevDeviceWatch deviceWatch;
@@ -49,5 +53,11 @@ int main(int argc, char** argv) {
   tarvik_usb_encoder::StartApplication();
   app.exec();
   BSL_setDeviceWatch(nullptr);
+#ifdef NAVKEYPAD_VIRTUAL
+  if (!bus.save()) {
+    std::fprintf(stderr, "%s: %s\n", argv[0], bus.problem().c_str());
+    return 1;
+  }
+#endif
   return 0;
 }

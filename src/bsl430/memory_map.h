@@ -12,6 +12,7 @@ inline constexpr uint32_t kInfoEnd = 0x1A00;
 inline constexpr uint32_t kRamStart = 0x1C00;
 inline constexpr uint32_t kRamEnd = 0x3400;
 inline constexpr uint32_t kMainStart = 0x4400;
+inline constexpr uint32_t kMainEnd = 0x10000;     // the keypad's chip ends at its vectors
 inline constexpr uint32_t kVectorTable = 0xFFE0;  // also the loader password
 inline constexpr uint32_t kResetVector = 0xFFFE;
 inline constexpr uint32_t kInfoSegmentBytes = 128;
@@ -19,6 +20,13 @@ inline constexpr uint32_t kMainSegmentBytes = 512;
 
 inline bool InFlash(uint32_t address) {
   return (address >= kInfoStart && address < kInfoEnd) || address >= kMainStart;
+}
+
+// What a firmware image may write: information memory B to D and main memory. Information
+// memory A stays locked, as the loader leaves it.
+inline bool Programmable(uint32_t address) {
+  return (address >= kInfoStart && address < kInfoAStart) ||
+         (address >= kMainStart && address < kMainEnd);
 }
 
 // Information memory is erased in 128-byte segments, main memory in 512-byte ones.

@@ -113,17 +113,32 @@ int32_t ExchangeLocked(hid_device* device, uint8_t command, const uint8_t* paylo
 
 using namespace navkeypad;
 
+namespace {
+// Guarded by HidGlobalStateMutex().
+std::string& LastScannedPath() {
+  static std::string path;
+  return path;
+}
+}  // namespace
+
+std::string ScannedDevicePath() {
+  std::lock_guard lock(HidGlobalStateMutex());
+  return LastScannedPath();
+}
+
 hid_device* ScanForUSBDevice_a(int32_t vendorId, int32_t productId, char* manufacturer,
                                char* product) {
   hid_device* device = nullptr;
   {
     std::lock_guard lock(HidGlobalStateMutex());
     hid_init();
+    LastScannedPath().clear();
     hid_device_info* list = hid_enumerate(static_cast<unsigned short>(vendorId),
                                           static_cast<unsigned short>(productId));
     for (hid_device_info* entry = list; entry != nullptr; entry = entry->next) {
       if (entry->interface_number == kConfigurationInterface) {
         device = hid_open_path(entry->path);
+        if (device != nullptr) LastScannedPath() = entry->path;
         break;
       }
     }

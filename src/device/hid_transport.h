@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <mutex>
 #include <span>
+#include <string>
 
 // The one open keypad, shared by every window and worker. Replaced by every scan.
 extern std::atomic<hid_device*> hid_handle;
@@ -75,6 +76,9 @@ int32_t ExchangeLocked(hid_device* device, uint8_t command, const uint8_t* paylo
 // and puts it in non-blocking mode. Both text buffers hold kDeviceTextCapacity characters.
 hid_device* ScanForUSBDevice_a(int32_t vendorId, int32_t productId, char* manufacturer,
                                char* product);
+
+// The path of the interface the last scan opened; empty when it opened none.
+std::string ScannedDevicePath();
 
 int32_t USBEncoderSendAndReceive_a(hid_device* device, uint8_t command, const uint8_t* payload,
                                    int32_t payloadLength, uint8_t* response,

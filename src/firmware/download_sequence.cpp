@@ -1,5 +1,6 @@
 #include "firmware/download_sequence.h"
 
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -124,27 +125,50 @@ bool DownloadSequence::DownloadStartUp(bool& massErase) {
   return true;
 }
 
-bool DownloadSequence::fileIsUsable(const std::string& path) {
-  auto refuse = [&](const std::string& why) {
-    report_(0, "Cannot use the firmware file " + path + ": " + why + "\r\n");
-    return false;
-  };
+std::string FirmwareFileProblem(const std::string& path) {
   if (path.size() > kMaxFirmwarePathBytes) {
-    return refuse("its path is longer than " + std::to_string(kMaxFirmwarePathBytes) + " bytes");
+    return "its path is longer than " + std::to_string(kMaxFirmwarePathBytes) + " bytes";
   }
-  if (path.find('\0') != std::string::npos) return refuse("its path holds a zero byte");
+  if (path.find('\0') != std::string::npos) return "its path holds a zero byte";
   std::ifstream in(path, std::ios::binary);
-  if (!in.is_open()) return refuse("it cannot be opened");
+  if (!in.is_open()) return "it cannot be opened";
   const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
   const bsl430::TiTxtImage image = bsl430::ParseTiTxt(text);
-  if (!image.ok()) return refuse(image.error);
-  if (image.byteCount() == 0) return refuse("it holds no data");
-  return true;
+  if (!image.ok()) return image.error;
+  if (image.byteCount() == 0) return "it holds no data";
+  bool setsResetVector = false;
+  for (const auto& section : image.sections) {
+    const uint64_t end = static_cast<uint64_t>(section.address) + section.bytes.size();
+    for (uint64_t at = section.address; at < end; ++at) {
+      if (!bsl430::Programmable(static_cast<uint32_t>(at))) {
+        char where[24];
+        std::snprintf(where, sizeof where, "0x%04llX", static_cast<unsigned long long>(at));
+        return std::string("it writes to ") + where +
+               ", where the keypad has no flash it can program (0x1800-0x197F and "
+               "0x4400-0xFFFF)";
+      }
+    }
+    if (section.address <= bsl430::kResetVector && end >= bsl430::kResetVector + 2) {
+      setsResetVector = true;
+    }
+  }
+  if (!setsResetVector) {
+    return "it does not set the reset vector (0xFFFE-0xFFFF), so the keypad would not start";
+  }
+  return {};
+}
+
+std::string FirmwareFileRefusal(const std::string& path, const std::string& problem) {
+  return "Cannot use the firmware file " + path + ": " + problem;
 }
 
 bool DownloadSequence::CustomSelectedFirmware(const std::string& path) {
   massEraseOccurred = false;
-  if (!fileIsUsable(path)) return false;
+  // Refused before the device is touched: the start-up erases the reset vector.
+  if (const std::string problem = FirmwareFileProblem(path); !problem.empty()) {
+    report_(0, FirmwareFileRefusal(path, problem) + "\r\n");
+    return false;
+  }
   if (!DownloadStartUp(massEraseOccurred)) {
     BSL_close_BSL();
     report_(50, "Unsuccessful in starting the BSL. Restarting. \r\n");

@@ -24,6 +24,15 @@ struct LoaderIdentity {
 // The largest firmware path the loader library takes (its buffer is 200 bytes).
 inline constexpr std::size_t kMaxFirmwarePathBytes = 199;
 
+// Why the TI-TXT file at `path` must not be written into a keypad, or empty when it may: a
+// file that cannot be read, holds no data, does not set the reset vector (the start-up
+// erases it, so the keypad would never start again) or writes where the chip has no
+// programmable flash.
+std::string FirmwareFileProblem(const std::string& path);
+
+// "Cannot use the firmware file PATH: REASON"
+std::string FirmwareFileRefusal(const std::string& path, const std::string& problem);
+
 class DownloadSequence {
  public:
   DownloadSequence(LoaderIdentity identity, ProgressReport report);
@@ -52,10 +61,6 @@ class DownloadSequence {
   const char* bslVersion = nullptr;
 
  private:
-  // A file that cannot be read as TI-TXT, or holds no data, is refused before the device is
-  // touched: erasing the reset vector for it would leave a keypad that does not start.
-  bool fileIsUsable(const std::string& path);
-
   LoaderIdentity identity_;
   ProgressReport report_;
 };

@@ -7,15 +7,10 @@
 namespace navkeypad::firmware {
 
 // "VID", "PID", "password.Text", "RAM_BSL.Text", "RAM_BSL_VERSION", "Forced_BOR.Text";
-// an empty text for any other name.
+// an empty text for any other name. The loader texts are the ones in use (loader_texts.h).
 std::string FirmwareResource(const std::string& name);
 
 // "0x200" -> "0x0200": hex texts widened to four digits behind the "0x".
 std::string padHexStringValue(const std::string& text);
-
-namespace generated {
-extern const char* const kRamBslText;
-extern const char* const kPasswordText;
-}  // namespace generated
 
 }  // namespace navkeypad::firmware

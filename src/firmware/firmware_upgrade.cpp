@@ -11,6 +11,8 @@
 #include "device/keypad_commands.h"
 #include "firmware/download_sequence.h"
 #include "firmware/firmware_resources.h"
+#include "firmware/loader_texts.h"
+#include "firmware/pending_upgrade.h"
 #include "firmware/settings_restore.h"
 #include "main_window/keypad_settings_file.h"
 #include "platform/clock.h"
@@ -30,6 +32,7 @@ std::optional<QString> firmware_upgrade::serialNumber;
 int32_t firmware_upgrade::keypadType = 0;
 int32_t firmware_upgrade::ledBrightness = 0;
 std::array<uint8_t, 10> firmware_upgrade::key_codes{};
+int firmware_upgrade::upgradesRunning_ = 0;
 
 namespace {
 constexpr char kCaption[] = "Velto NavigationKeypad";
@@ -135,6 +138,7 @@ firmware_upgrade::firmware_upgrade(QWidget* parent)
 
 firmware_upgrade::~firmware_upgrade() {
   if (registered_) BSL_UnRegisterUSBDeviceNotification();
+  endUpgrade();
   // The workers only queue their reports to this window; waiting for them cannot block.
   for (QThread* worker : {backgroundWorker1, backgroundWorkerCheckDevice}) {
     if (worker != nullptr) worker->wait();
@@ -146,6 +150,26 @@ void firmware_upgrade::InitializeVidPidFirmware() {
   myPID = QString::fromStdString(firmware::padHexStringValue(firmware::FirmwareResource("PID")));
   vidLbl->setText(myVID);
   pidLbl->setText(myPID);
+}
+
+void firmware_upgrade::setFirmwareFile(const QString& path) {
+  filenameTextBox->setText(path);
+  try {
+    CIniFile::SetValue(settings::kFirmwareFile, platform::ToLocal8Bit(QFileInfo(path).fileName()),
+                       settings::kSection, FileName);
+  } catch (const IniFormatError&) {
+    warn(QString::fromStdString(settings::DamagedFileMessage()));
+  }
+}
+
+bool firmware_upgrade::upgradeInProgress() {
+  return upgradesRunning_ > 0;
+}
+
+void firmware_upgrade::endUpgrade() {
+  if (!upgrading_) return;
+  upgrading_ = false;
+  --upgradesRunning_;
 }
 
 bool firmware_upgrade::downloadRunning() const {
@@ -169,7 +193,15 @@ void firmware_upgrade::ParseMessages(uint32_t message, uint32_t event) {
 }
 
 void firmware_upgrade::startDeviceCheck() {
-  if (backgroundWorkerCheckDevice != nullptr) backgroundWorkerCheckDevice->deleteLater();
+  if (backgroundWorkerCheckDevice != nullptr) {
+    // A check still counting is served again when it completes; deleting its thread now
+    // would end the process.
+    if (!backgroundWorkerCheckDevice->isFinished()) {
+      scanDeviceAgain = true;
+      return;
+    }
+    backgroundWorkerCheckDevice->deleteLater();
+  }
   const uint16_t vendor = HexId(myVID);
   const uint16_t product = HexId(myPID);
   backgroundWorkerCheckDevice = QThread::create(
@@ -189,10 +221,19 @@ void firmware_upgrade::backgroundWorkerCheckDevice_RunWorkerCompleted() {
     btnBrowse->setEnabled(false);
   } else {
     labelNumOfDevices->setText(QString("Found %1 device%2").arg(count).arg(count > 1 ? "s" : ""));
+    // The loader is addressed by its place on the bus: with two waiting, the download could
+    // write one keypad and the restore give its serial number to the other.
+    if (count > 1 && loadersNoted_ != count && !upgrading_) {
+      appendStatus(QString("%1 keypads are waiting in their loaders. Leave only the keypad to "
+                           "upgrade plugged in; Upgrade Firmware waits until then.\n")
+                       .arg(count));
+    }
+    loadersNoted_ = count;
     // A running download keeps its button: one run at a time.
-    btnUpgrade->setEnabled(!downloadRunning());
+    btnUpgrade->setEnabled(!upgrading_ && count == 1);
     btnBrowse->setEnabled(true);
   }
+  if (count <= 1) loadersNoted_ = count;
   if (scanDeviceAgain) {
     scanDeviceAgain = false;
     startDeviceCheck();
@@ -203,18 +244,23 @@ void firmware_upgrade::btnBrowse_Click() {
   const auto chosen =
       platform::current().openFile({"(*.txt)|*.txt|All files (*.*)|*.*", "openFileDialogBrowse"});
   if (!chosen) return;
-  filenameTextBox->setText(*chosen);
-  try {
-    CIniFile::SetValue(settings::kFirmwareFile,
-                       platform::ToLocal8Bit(QFileInfo(*chosen).fileName()), settings::kSection,
-                       FileName);
-  } catch (const IniFormatError&) {
-    warn(QString::fromStdString(settings::DamagedFileMessage()));
-  }
+  setFirmwareFile(*chosen);
 }
 
 void firmware_upgrade::btnUpgrade_MouseClick() {
-  if (downloadRunning() || !btnUpgrade->isEnabled()) return;
+  if (upgrading_ || !btnUpgrade->isEnabled() || numberOfUSBDevicesConnected > 1) return;
+  if (upgradeInProgress()) {
+    appendStatus("Another firmware upgrade is running; start this one when it has finished.\n");
+    return;
+  }
+  const auto loader = firmware::FindLoaderTexts(FileName);
+  if (!loader.texts) {
+    statusBox->setPlainText(QString::fromStdString(loader.problem) + "\n");
+    return;
+  }
+  firmware::UseLoaderTexts(*loader.texts);
+  upgrading_ = true;
+  ++upgradesRunning_;
   btnUpgrade->setEnabled(false);
   btnClose->setEnabled(false);
   statusBox->setPlainText("Starting\n");
@@ -252,18 +298,29 @@ void firmware_upgrade::backgroundWorker1_ProgressChanged(int percent, const QStr
   // The loader's texts end their lines with CR LF; the box shows plain lines.
   QString shown = text;
   shown.remove('\r');
+  appendStatus(shown);
+}
+
+void firmware_upgrade::appendStatus(const QString& text) {
   statusBox->moveCursor(QTextCursor::End);
-  statusBox->insertPlainText(shown);
+  statusBox->insertPlainText(text);
   statusBox->moveCursor(QTextCursor::End);
 }
 
 void firmware_upgrade::backgroundWorker1_RunWorkerCompleted() {
   btnClose->setEnabled(true);
   if (!downloadResult_) {
+    const std::string recordFile = firmware::PendingUpgradeFile(FileName);
+    if (firmware::ReadPendingUpgrade(recordFile).record) {
+      appendStatus(QString::fromStdString("The keypad's serial number and settings stay kept in " +
+                                          recordFile + " until an upgrade succeeds.\n"));
+    }
+    endUpgrade();
     startDeviceCheck();
     return;
   }
   restoreKeypad();
+  endUpgrade();
   emit restoreFinished();
 }
 
@@ -273,24 +330,35 @@ void firmware_upgrade::warn(const QString& text) {
 
 void firmware_upgrade::restoreKeypad() {
   platform::clock().sleepMs(firmware::kKeypadStartMs);
-  if (hid_handle != nullptr) hid_exit_safely(hid_handle);
-  char manufacturer[kDeviceTextCapacity];
-  char product[kDeviceTextCapacity];
-  hid_handle = ScanForUSBDevice_a(kKeypadVendorId, kKeypadProductId, manufacturer, product);
-  if (hid_handle == nullptr) {
-    warn("Velto Lumo not connected..");
-    return;
-  }
+  // The record on disk is what the keypad had before it left its application, also when
+  // that was in an earlier run of the program; the fields hold the same for this run.
+  const std::string recordFile = firmware::PendingUpgradeFile(FileName);
+  const auto pending = firmware::ReadPendingUpgrade(recordFile);
   firmware::HandedOverSettings handedOver;
-  if (serialNumber) handedOver.serialNumber = platform::ToLocal8Bit(*serialNumber);
-  handedOver.keypadType = keypadType;
-  handedOver.ledBrightness = ledBrightness;
-  handedOver.keyCodes = key_codes;
-  for (const auto& step : firmware::SettingsRestoreSteps(handedOver)) {
-    if ((SendKeypadCommand(step.command, step.payload) & 0xFF) != 0) {
-      warn(QString::fromStdString(step.failureMessage));
+  std::vector<std::string> otherKeypads;
+  if (pending.record) {
+    handedOver = pending.record->settings;
+    otherKeypads = pending.record->otherKeypads;
+  } else {
+    if (serialNumber) handedOver.serialNumber = platform::ToLocal8Bit(*serialNumber);
+    handedOver.keypadType = keypadType;
+    handedOver.ledBrightness = ledBrightness;
+    handedOver.keyCodes = key_codes;
+  }
+  const auto restored = firmware::RestoreUpgradedKeypad(handedOver, otherKeypads);
+  switch (restored.kind) {
+    case firmware::RestoreResult::kNotFound:
+      warn("Velto Lumo not connected..");
       return;
-    }
+    case firmware::RestoreResult::kAmbiguous:
+      warn(QString::fromStdString(firmware::AmbiguousRestoreMessage(recordFile)));
+      return;
+    case firmware::RestoreResult::kStepFailed:
+      warn(QString::fromStdString(restored.failureMessage));
+      return;
+    case firmware::RestoreResult::kRestored:
+      if (pending.record) firmware::RemovePendingUpgrade(recordFile);
+      return;
   }
 }
 
@@ -299,7 +367,7 @@ void firmware_upgrade::btnClose_MouseClick() {
 }
 
 void firmware_upgrade::closeEvent(QCloseEvent* event) {
-  if (downloadRunning()) {
+  if (upgrading_) {
     // The loader is being written: stopping now could leave a keypad that does not start.
     statusBox->moveCursor(QTextCursor::End);
     statusBox->insertPlainText("The download must finish before this window can close.\n");

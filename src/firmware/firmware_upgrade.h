@@ -36,6 +36,11 @@ class firmware_upgrade : public QWidget {
   static std::array<uint8_t, 10> key_codes;
 
   void InitializeVidPidFirmware();
+  // Fills the file box, and remembers the file's name, as a confirmed Browse does.
+  void setFirmwareFile(const QString& path);
+  // A download or the restore after it runs in some window of the process: nothing may end
+  // it half way.
+  static bool upgradeInProgress();
   // The desktop's device-change message; arrival and removal both owe a device check.
   void ParseMessages(uint32_t message, uint32_t event);
   bool workerBusy() const;
@@ -60,6 +65,8 @@ class firmware_upgrade : public QWidget {
   void startDeviceCheck();
   void restoreKeypad();
   void warn(const QString& text);
+  void appendStatus(const QString& text);
+  void endUpgrade();
 
   QLabel* label1 = nullptr;
   QPushButton* btnBrowse = nullptr;
@@ -77,6 +84,9 @@ class firmware_upgrade : public QWidget {
   std::atomic<bool> downloadResult_{false};
   std::atomic<uint32_t> deviceCount_{0};
   bool registered_ = false;
+  bool upgrading_ = false;  // from the Upgrade click to the end of the restore
+  uint32_t loadersNoted_ = 0;
+  static int upgradesRunning_;  // GUI thread only
 };
 
 }  // namespace tarvik_usb_encoder

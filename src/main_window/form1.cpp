@@ -13,10 +13,14 @@
 #include <QStringList>
 #include <filesystem>
 
+#include "bsl430/bsl430.h"
 #include "code_table/my4way_layout.h"
 #include "device/keypad_bus.h"
 #include "device/keypad_commands.h"
+#include "firmware/download_sequence.h"
 #include "firmware/firmware_upgrade.h"
+#include "firmware/loader_texts.h"
+#include "firmware/pending_upgrade.h"
 #include "info/about.h"
 #include "main_window/keypad_settings_file.h"
 #include "platform/clock.h"
@@ -185,9 +189,21 @@ void Form1::showEvent(QShowEvent* event) {
 }
 
 void Form1::closeEvent(QCloseEvent* event) {
+  if (!leaving_ && refuseExitDuringUpgrade()) {
+    event->ignore();
+    return;
+  }
   // The window manager may still close a window without a close button; leave cleanly.
   leave();
   event->accept();
+}
+
+bool Form1::refuseExitDuringUpgrade() {
+  if (!firmware_upgrade::upgradeInProgress()) return false;
+  warn(
+      QString("A firmware upgrade is running. The program can be closed when it has "
+              "finished.."));
+  return true;
 }
 
 bool Form1::eventFilter(QObject* watched, QEvent* event) {
@@ -240,6 +256,7 @@ void Form1::Form1_Load() {
   }
   m_Log1 = RkTools::EventLog("ubs_encoder.cfg", "");
   scanAndShowStatus();
+  tellAboutUnfinishedUpgrade();
 }
 
 void Form1::scanAndShowStatus() {
@@ -372,6 +389,8 @@ void Form1::button9_Click() {
 
 void Form1::leave() {
   if (leaving_) return;
+  // Ending now would leave the keypad half written, or without its settings.
+  if (refuseExitDuringUpgrade()) return;
   leaving_ = true;
   if (hid_handle != nullptr) {
     hid_exit_safely(hid_handle);
@@ -564,24 +583,105 @@ void Form1::button2_Click() {
 }
 
 void Form1::btnLoadFirmware_MouseClick() {
+  // One upgrade window at a time: a second would start a second download.
+  if (!upgradeFrm.isNull()) {
+    upgradeFrm->raise();
+    upgradeFrm->activateWindow();
+    return;
+  }
   if (!platform::current().question("Are you sure you want to upgrade the firmware?",
                                     "Firmware Upgrade")) {
     return;
   }
+  // Nothing is sent that puts the keypad into its loader before everything the upgrade
+  // needs to finish is at hand: the loader texts, one loader, a usable firmware file and a
+  // place on disk for the settings it must get back.
+  const auto loader = firmware::FindLoaderTexts(FileName);
+  if (!loader.texts) return warn(loader.problem);
+  const std::string recordFile = firmware::PendingUpgradeFile(FileName);
+  if (recordFile.empty()) {
+    return warn(
+        QString("There is no application-data folder to keep the keypad's settings in "
+                "during the upgrade, so it does not start.."));
+  }
+  const auto pending = firmware::ReadPendingUpgrade(recordFile);
+  if (!pending.problem.empty()) return warn(pending.problem);
+  const uint32_t loaders = BSL_NumOfUSBDevices(kLoaderVendorId, kLoaderProductId);
+  if (hid_handle != nullptr && loaders > 0) {
+    return warn(
+        QString("A keypad is already waiting in its firmware loader. Finish its upgrade "
+                "with only that keypad plugged in, or unplug it, before upgrading "
+                "another.."));
+  }
+  if (loaders > 1) {
+    return warn(QString("%1 keypads are waiting in their firmware loaders. Leave only one "
+                        "plugged in..")
+                    .arg(loaders));
+  }
+  const auto chosen =
+      platform::current().openFile({"(*.txt)|*.txt|All files (*.*)|*.*", "openFileDialogBrowse"});
+  if (!chosen) return;
+  const std::string firmwarePath = platform::ToLocal8Bit(*chosen);
+  if (const std::string problem = firmware::FirmwareFileProblem(firmwarePath); !problem.empty()) {
+    return warn(firmware::FirmwareFileRefusal(firmwarePath, problem) + "..");
+  }
+  firmware::UseLoaderTexts(*loader.texts);
+
   auto* window = new firmware_upgrade(this);
+  bool enterLoader = false;
   if (GetDeviceStatusMessage() == 0) {
     firmware_upgrade::keypadType = prev_keypadType_index;
     firmware_upgrade::ledBrightness = prev_ledBrightness_index;
     std::copy_n(keyCodeArray.begin(), firmware_upgrade::key_codes.size(),
                 firmware_upgrade::key_codes.begin());
     firmware_upgrade::serialNumber = serialNumber;
+    firmware::PendingUpgrade current;
+    current.settings.serialNumber = platform::ToLocal8Bit(serialNumber);
+    current.settings.keypadType = prev_keypadType_index;
+    current.settings.ledBrightness = prev_ledBrightness_index;
+    current.settings.keyCodes = firmware_upgrade::key_codes;
+    current.keypadPath = ScannedDevicePath();
+    current.firmwareVersion = platform::ToLocal8Bit(firmwareVersion);
+    for (const KeypadOnBus& keypad : ListKeypads()) {
+      if (keypad.path != current.keypadPath) current.otherKeypads.push_back(keypad.path);
+    }
+    const auto handOver = firmware::DecideHandOver(pending.record, current);
+    if (handOver.kind == firmware::HandOver::kConflict) {
+      delete window;
+      return warn("The firmware upgrade of keypad " +
+                  handOver.record.settings.serialNumber.value_or("") +
+                  " has not finished; its serial number and settings are kept in " + recordFile +
+                  ". Finish that upgrade first: plug in only that keypad and upgrade it again..");
+    }
+    if (!firmware::WritePendingUpgrade(recordFile, handOver.record)) {
+      delete window;
+      return warn("The keypad's settings cannot be kept in " + recordFile +
+                  ", so the firmware upgrade does not start..");
+    }
+    enterLoader = true;
   } else {
+    // Without its settings on disk the keypad stays in its application: an upgrade would
+    // leave it without its serial number. One already waiting in its loader is upgraded.
     warn(QString("Unable to get device status information"));
   }
-  if (SendKeypadCommand(CMD_ENTER_FIRMWARE_UPGRADE) != kExchangeOk) {
+  if (enterLoader && SendKeypadCommand(CMD_ENTER_FIRMWARE_UPGRADE) != kExchangeOk) {
     EnableDisableFunctionButtons(false);
   }
+  upgradeFrm = window;
+  window->setFirmwareFile(*chosen);
   window->show();
+}
+
+void Form1::tellAboutUnfinishedUpgrade() {
+  const std::string recordFile = firmware::PendingUpgradeFile(FileName);
+  const auto pending = firmware::ReadPendingUpgrade(recordFile);
+  if (!pending.record) return;
+  warn("The firmware upgrade of keypad " + pending.record->settings.serialNumber.value_or("") +
+       " did not finish, so the keypad may be waiting in its loader without its serial number "
+       "and settings. They are kept in " +
+       recordFile +
+       ". To finish, plug in only that keypad, click \"Update Navigation Keypad Firmware\" "
+       "and upgrade it again..");
 }
 
 }  // namespace tarvik_usb_encoder

@@ -18,6 +18,7 @@ class QLabel;
 namespace tarvik_usb_encoder {
 
 class self_test;
+class firmware_upgrade;
 
 class Form1 : public QMainWindow {
   Q_OBJECT
@@ -50,6 +51,8 @@ class Form1 : public QMainWindow {
   QString temperature;
   // The last self-test window opened.
   QPointer<self_test> selfTestFrm;
+  // The upgrade window while it is open.
+  QPointer<firmware_upgrade> upgradeFrm;
 
   static constexpr const char* kCaption = "Velto NavigationKeypad";
 
@@ -91,6 +94,9 @@ class Form1 : public QMainWindow {
   void selectKeypadType();
   void showStatusLines();
   void leave();
+  // True, after saying so, while a firmware upgrade must not be interrupted.
+  bool refuseExitDuringUpgrade();
+  void tellAboutUnfinishedUpgrade();
   // Runs a file action; a configuration file that cannot be read shows one clear message.
   template <typename Action>
   void withConfigFile(Action action);

@@ -5,8 +5,13 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <filesystem>
 #include <sstream>
 
+#include "bsl430/bsl430.h"
+#include "firmware/loader_texts.h"
+#include "firmware/pending_upgrade.h"
 #include "platform/clock.h"
 #include "support/ini_file.h"
 #include "temp_dir.h"
@@ -22,10 +27,21 @@ class Cli : public VirtualBusTest {
   void SetUp() override {
     VirtualBusTest::SetUp();
     platform::setClock(&clock_);
+    // The user's data folder, where the upgrade keeps its record.
+    setenv("XDG_DATA_HOME", dir_.file("data").c_str(), 1);
   }
   void TearDown() override {
+    BSL_close_BSL();
     platform::setClock(nullptr);
+    unsetenv("XDG_DATA_HOME");
     VirtualBusTest::TearDown();
+  }
+  std::string recordFile() const {
+    return dir_.file("data/VeltoInterface/PendingFirmwareUpgrade.json");
+  }
+  static std::string firmware(const char* version = "2.00") {
+    return std::string(NAVKEYPAD_SOURCE_DIR) + "/resources/firmware/keypad-firmware-" + version +
+           ".txt";
   }
   int run(std::vector<std::string> arguments) {
     out_.str("");
@@ -148,7 +164,8 @@ TEST_F(Cli, UpgradeRefusesToGuessBetweenTwoLoaders) {
   const std::string firmware =
       std::string(NAVKEYPAD_SOURCE_DIR) + "/resources/firmware/keypad-firmware-2.00.txt";
   EXPECT_EQ(run({"upgrade", firmware}), cli::kKeypadFailed);
-  EXPECT_THAT(err_.str(), HasSubstr("more than one keypad is waiting in its loader"));
+  EXPECT_THAT(err_.str(), HasSubstr("a keypad is already waiting in its loader"));
+  EXPECT_TRUE(keypad->receivedCommands().empty());
   EXPECT_TRUE(waiting->loaderCommandCodes().empty());
   EXPECT_TRUE(keypad->loaderCommandCodes().empty());
 }
@@ -188,4 +205,100 @@ TEST_F(Cli, HelpForEveryCommand) {
   EXPECT_EQ(run({}), cli::kBadInput);
   EXPECT_EQ(run({"frobnicate"}), cli::kBadInput);
   EXPECT_EQ(run({"status", "--colour"}), cli::kBadInput);
+}
+
+TEST_F(Cli, UpgradeNeedsTheLoaderTextsBeforeItLooksForAKeypad) {
+  firmware::SetBuiltInLoaderTexts({});
+  EXPECT_EQ(run({"upgrade", firmware()}), cli::kBadInput);  // no keypad either: not looked for
+  EXPECT_THAT(err_.str(), HasSubstr("both are missing: RAM_BSL.txt (the RAM bootstrap loader) "
+                                    "and password.txt (the loader password). Put them into " +
+                                    dir_.file("data/VeltoInterface/loader") + " or "));
+  auto keypad = bus().plug();
+  const std::string folder = dir_.file("data/VeltoInterface/loader");
+  std::filesystem::create_directories(folder);
+  WriteBytes(folder + "/password.txt", "@FFE0\n00 01\nq\n");
+  EXPECT_EQ(run({"upgrade", firmware()}), cli::kBadInput);
+  EXPECT_THAT(err_.str(), HasSubstr("cannot use " + folder +
+                                    "/password.txt as the loader password: it is not the 32 "
+                                    "bytes at 0xFFE0."));
+  WriteBytes(folder + "/password.txt", virtual_keypad::StandInLoaderTexts().password);
+  EXPECT_EQ(run({"upgrade", firmware()}), cli::kBadInput);
+  EXPECT_THAT(err_.str(), HasSubstr("one is missing: RAM_BSL.txt (the RAM bootstrap loader). "
+                                    "Put it into "));
+  EXPECT_TRUE(keypad->receivedCommands().empty());
+  WriteBytes(folder + "/RAM_BSL.txt", virtual_keypad::StandInLoaderTexts().ramLoader);
+  EXPECT_EQ(run({"upgrade", firmware()}), cli::kDone) << err_.str();
+}
+
+TEST_F(Cli, AFailedUpgradeKeepsItsRecordAndTheSuggestedCommandFinishesIt) {
+  auto other = bus().plug();
+  auto keypad = bus().plug();
+  keypad->setSerialNumber("KEEP-ME");
+  keypad->setLedBrightness(3);
+  virtual_keypad::Behaviour corrupting;
+  corrupting.corruptWriteNumber = 3;
+  keypad->setBehaviour(corrupting);
+  const std::string path = virtual_keypad::InterfacePath(keypad->id(), 1);
+  ASSERT_EQ(run({"--device", path, "upgrade", firmware()}), cli::kKeypadFailed);
+  EXPECT_THAT(err_.str(), HasSubstr("the firmware was not written and the keypad waits in its "
+                                    "loader; its settings are kept in " +
+                                    recordFile() + ". To try again, run: navkeypad upgrade " +
+                                    firmware() + "\n"));
+  const auto record = firmware::ReadPendingUpgrade(recordFile()).record;
+  ASSERT_TRUE(record);
+  EXPECT_EQ(record->settings.serialNumber, "KEEP-ME");
+  EXPECT_EQ(record->settings.ledBrightness, 3);
+  EXPECT_EQ(record->keypadPath, path);
+  EXPECT_THAT(record->otherKeypads, ElementsAre(virtual_keypad::InterfacePath(other->id(), 1)));
+
+  // The keypad waits in its loader; the other is in its application.
+  keypad->setBehaviour({});
+  other->clearReceivedCommands();
+  ASSERT_EQ(run({"upgrade", firmware()}), cli::kKeypadFailed);  // the other one is found first
+  EXPECT_THAT(err_.str(), HasSubstr("a keypad is already waiting in its loader"));
+  bus().unplug(other);
+  ASSERT_EQ(run({"upgrade", firmware()}), cli::kDone) << err_.str();
+  EXPECT_THAT(err_.str(), HasSubstr("finishing the upgrade of keypad KEEP-ME"));
+  EXPECT_EQ(keypad->serialNumber(), "KEEP-ME");
+  EXPECT_EQ(keypad->settings().ledBrightness, 3);
+  EXPECT_EQ(keypad->firmwareVersion(), "2.00");
+  EXPECT_FALSE(std::filesystem::exists(recordFile()));
+  EXPECT_TRUE(other->receivedCommands().empty());
+}
+
+TEST_F(Cli, AWaitingKeypadWithoutARecordIsUpgradedAndSaysSo) {
+  auto keypad = bus().plug();
+  keypad->startInLoader();
+  ASSERT_EQ(run({"upgrade", firmware()}), cli::kDone) << err_.str();
+  EXPECT_THAT(err_.str(), HasSubstr("no record of its settings was found"));
+  EXPECT_THAT(out_.str(), HasSubstr("no serial number or settings were restored"));
+  EXPECT_EQ(keypad->firmwareVersion(), "2.00");
+  EXPECT_TRUE(keypad->receivedCommands().empty());
+}
+
+TEST_F(Cli, AnotherKeypadWaitsForTheUnfinishedUpgrade) {
+  firmware::PendingUpgrade record;
+  record.settings.serialNumber = "FIRST";
+  ASSERT_TRUE(firmware::WritePendingUpgrade(recordFile(), record));
+  auto keypad = bus().plug();
+  keypad->setSerialNumber("SECOND");
+  EXPECT_EQ(run({"upgrade", firmware()}), cli::kKeypadFailed);
+  EXPECT_THAT(err_.str(), HasSubstr("the upgrade of keypad FIRST has not finished"));
+  EXPECT_THAT(keypad->receivedCommandCodes(), ElementsAre(CMD_GET_STATUS));
+  EXPECT_EQ(firmware::ReadPendingUpgrade(recordFile()).record->settings.serialNumber, "FIRST");
+
+  // The same keypad, flashed but never given its settings back, keeps the record's.
+  keypad->setSerialNumber("");
+  ASSERT_EQ(run({"upgrade", firmware()}), cli::kDone) << err_.str();
+  EXPECT_EQ(keypad->serialNumber(), "FIRST");
+}
+
+TEST_F(Cli, UpgradeRefusesImagesThatWouldNotStart) {
+  auto keypad = bus().plug();
+  const std::string noVector = dir_.file("no-vector.txt");
+  WriteBytes(noVector, "@4400\n01 02\nq\n");
+  EXPECT_EQ(run({"upgrade", noVector}), cli::kBadInput);
+  EXPECT_THAT(err_.str(), HasSubstr("Cannot use the firmware file " + noVector +
+                                    ": it does not set the reset vector"));
+  EXPECT_TRUE(keypad->receivedCommands().empty());
 }

@@ -9,6 +9,8 @@
 #include <QProgressBar>
 
 #include "firmware/firmware_upgrade.h"
+#include "firmware/loader_texts.h"
+#include "firmware/pending_upgrade.h"
 #include "gui_fixture.h"
 #include "support/ini_file.h"
 #include "virtual_device_watch.h"
@@ -18,6 +20,7 @@ using tarvik_usb_encoder::firmware_upgrade;
 using tarvik_usb_encoder::Form1;
 using ::testing::Contains;
 using ::testing::ElementsAre;
+using ::testing::Not;
 using virtual_keypad::Mode;
 using virtual_keypad::ReceivedCommand;
 
@@ -60,9 +63,14 @@ class FirmwareUpgrade : public GuiTest {
     GuiTest::TearDown();
   }
 
-  // "Update Navigation Keypad Firmware", answered Yes; waits for the first device count.
+  // "Update Navigation Keypad Firmware", answered Yes and given the firmware file; waits for
+  // the first device count.
   firmware_upgrade* openUpgradeWindow(bool confirm = true) {
+    return openUpgradeWindowWith(confirm ? std::optional(firmwareFile_) : std::nullopt, confirm);
+  }
+  firmware_upgrade* openUpgradeWindowWith(std::optional<std::string> file, bool confirm = true) {
     platform_.answerQuestion(confirm);
+    if (file) platform_.answerOpenFile(QString::fromStdString(*file));
     click(form_.get(), "btnLoadFirmware");
     const auto windows = form_->findChildren<firmware_upgrade*>();
     if (windows.isEmpty()) return nullptr;
@@ -70,6 +78,15 @@ class FirmwareUpgrade : public GuiTest {
     waitFor([&] { return !window_->workerBusy() && label() != "Searching for devices"; });
     QApplication::processEvents();
     return window_;
+  }
+  std::string recordFile() const {
+    return (appData_.path() / "VeltoInterface" / "PendingFirmwareUpgrade.json").string();
+  }
+  // Another keypad, restarted into its loader.
+  std::shared_ptr<virtual_keypad::VirtualKeypad> plugWaitingLoader() {
+    auto other = bus().plug();
+    other->startInLoader();
+    return other;
   }
   QString label() { return find<QLabel>(window_, "labelNumOfDevices")->text(); }
   QString status() { return find<QPlainTextEdit>(window_, "statusBox")->toPlainText(); }
@@ -109,6 +126,19 @@ class FirmwareUpgrade : public GuiTest {
 
 TEST_F(FirmwareUpgrade, TheWholeJourneyKeepsTheKeypadsSettings) {
   ASSERT_NE(openUpgradeWindow(), nullptr);
+  // What the keypad must get back was on disk before it left its application.
+  EXPECT_EQ(ReadBytes(recordFile()),
+            "{\n"
+            "  \"codeTable\": [\n    224,\n    4,\n    0,\n    79,\n    0,\n    81,\n    231,\n"
+            "    82,\n    0,\n    40\n  ],\n"
+            "  \"firmwareVersion\": \"1.04\",\n"
+            "  \"keypadPath\": \"virtual:keypad1:1.1\",\n"
+            "  \"keypadType\": 2,\n"
+            "  \"ledBrightness\": 7,\n"
+            "  \"otherKeypads\": [],\n"
+            "  \"serialNumber\": \"SN-77\",\n"
+            "  \"serialNumberHex\": \"534E2D3737\"\n"
+            "}\n");
   EXPECT_EQ(window_->windowTitle(), "Velto Navigation Keypad Firmware Upgrade");
   EXPECT_EQ(find<QLabel>(window_, "vidLbl")->text(), "0x2047");
   EXPECT_EQ(find<QLabel>(window_, "pidLbl")->text(), "0x0200");
@@ -116,12 +146,13 @@ TEST_F(FirmwareUpgrade, TheWholeJourneyKeepsTheKeypadsSettings) {
   EXPECT_EQ(label(), "Found 1 device");
   EXPECT_TRUE(enabled("btnUpgrade"));
 
-  browseTo(firmwareFile_);
+  // The file chosen before the keypad left is in the box, as Browse would put it.
   EXPECT_EQ(find<QLineEdit>(window_, "filenameTextBox")->text(),
             QString::fromStdString(firmwareFile_));
   EXPECT_EQ(CIniFile::GetValue("FirmwareFile", "appSettings", configFile()),
             "keypad-firmware-2.01.txt");
   EXPECT_EQ(platform_.fileRequests().back().filter, "(*.txt)|*.txt|All files (*.*)|*.*");
+  browseTo(firmwareFile_);
 
   keypad_->clearReceivedCommands();
   clock_.clearWaits();
@@ -139,6 +170,7 @@ TEST_F(FirmwareUpgrade, TheWholeJourneyKeepsTheKeypadsSettings) {
   EXPECT_EQ(keypad_->settings().customTable, kTable);
   EXPECT_EQ(keypad_->settings().ledBrightness, 7);
   EXPECT_EQ(keypad_->storedDefaults(), keypad_->settings());
+  EXPECT_FALSE(std::filesystem::exists(recordFile()));
   const auto payload = SerialNumberPayload("SN-77");
   EXPECT_THAT(
       restoreCommands(),
@@ -173,13 +205,26 @@ TEST_F(FirmwareUpgrade, AnsweringNoSendsAndOpensNothing) {
   EXPECT_TRUE(keypad_->receivedCommands().empty());
 }
 
-TEST_F(FirmwareUpgrade, AFailedStatusReadStillOpensAndTheRestoreSendsTheStartValues) {
+TEST_F(FirmwareUpgrade, AFailedStatusReadKeepsTheKeypadInItsApplication) {
+  // Nothing of its settings would be on disk: the keypad is not sent into its loader.
   keypad_->refuseCommand(CMD_GET_STATUS);
   ASSERT_NE(openUpgradeWindow(), nullptr);
   EXPECT_THAT(warnings(), ElementsAre("Unable to get device status information\n"));
-  keypad_->setBehaviour({});
+  EXPECT_THAT(keypad_->receivedCommandCodes(), Not(Contains(CMD_ENTER_FIRMWARE_UPGRADE)));
+  EXPECT_EQ(keypad_->mode(), Mode::Application);
+  EXPECT_EQ(label(), "No device connected");
+  EXPECT_FALSE(std::filesystem::exists(recordFile()));
+}
+
+TEST_F(FirmwareUpgrade, AKeypadWaitingWithoutARecordGetsTheStartValues) {
+  // Left in its loader by something else: no keypad answers, so no status and no record.
+  keypad_->startInLoader();
+  click(form_.get(), "button11");
   platform_.clearMessages();
-  browseTo(firmwareFile_);
+  ASSERT_NE(openUpgradeWindow(), nullptr);
+  EXPECT_THAT(warnings(), ElementsAre("Unable to get device status information\n"));
+  platform_.clearMessages();
+  keypad_->clearReceivedCommands();
   upgrade();
   // Nothing to give back for the serial number: the keypad's own stays.
   EXPECT_THAT(restoreCommands(),
@@ -191,19 +236,19 @@ TEST_F(FirmwareUpgrade, AFailedStatusReadStillOpensAndTheRestoreSendsTheStartVal
 }
 
 TEST_F(FirmwareUpgrade, DeviceCountsFollowTheBus) {
-  // Two more keypads restarted as loaders.
-  for (int i = 0; i < 2; ++i) {
-    auto other = bus().plug();
-    hid_device* device = hid_open_path(virtual_keypad::InterfacePath(other->id(), 1).c_str());
-    uint8_t response[64];
-    uint32_t length = 0;
-    ASSERT_EQ(USBEncoderSendAndReceive_a(device, CMD_ENTER_FIRMWARE_UPGRADE, response, 0, response,
-                                         64, &length, 5000),
-              0);
-    hid_close(device);
-  }
   openUpgradeWindow();
+  EXPECT_EQ(label(), "Found 1 device");
+  // Two more keypads restarted as loaders: Upgrade waits until only one is left.
+  plugWaitingLoader();
+  plugWaitingLoader();
   EXPECT_TRUE(waitFor([&] { return label() == "Found 3 devices"; }));
+  EXPECT_FALSE(enabled("btnUpgrade"));
+  EXPECT_TRUE(enabled("btnBrowse"));
+  EXPECT_TRUE(
+      status().endsWith("3 keypads are waiting in their loaders. Leave only the keypad "
+                        "to upgrade plugged in; Upgrade Firmware waits until then.\n"));
+  click(window_, "btnUpgrade");
+  EXPECT_FALSE(window_->downloadRunning());
 
   for (const auto& keypad : bus().keypads()) bus().unplug(keypad);
   EXPECT_TRUE(waitFor([&] { return label() == "No device connected"; }));
@@ -218,27 +263,36 @@ TEST_F(FirmwareUpgrade, AFailedDownloadBringsBackTheDeviceCheck) {
   openUpgradeWindow();
   browseTo(firmwareFile_);
   upgrade();
-  EXPECT_TRUE(status().endsWith("Memory verification error\n"));
+  EXPECT_TRUE(
+      status().endsWith("Memory verification error\nThe keypad's serial number and "
+                        "settings stay kept in " +
+                        QString::fromStdString(recordFile()) + " until an upgrade succeeds.\n"));
+  EXPECT_TRUE(std::filesystem::exists(recordFile()));
   EXPECT_TRUE(waitFor([&] { return enabled("btnUpgrade"); }));
   EXPECT_EQ(label(), "Found 1 device");
   EXPECT_EQ(keypad_->mode(), Mode::RamLoader);
 }
 
-TEST_F(FirmwareUpgrade, NoFileChosenSaysSoAndChecksAgain) {
+TEST_F(FirmwareUpgrade, AKeypadThatDoesNotComeBackIsReported) {
+  // Learn where the reset write stands in a good run, then pull the keypad right there.
   openUpgradeWindow();
   upgrade();
-  EXPECT_EQ(status(), "Starting\nNo file specified\n");
-  EXPECT_TRUE(waitFor([&] { return enabled("btnUpgrade"); }));
-}
-
-TEST_F(FirmwareUpgrade, AKeypadThatDoesNotComeBackIsReported) {
-  // An image without a reset vector: after the reset the chip stays in its loader.
-  const std::string noVectors = (files_.path() / "no-vectors.txt").string();
-  WriteBytes(noVectors, "@4400\n01 02 03 04\nq\n");
+  const auto reports = static_cast<int>(keypad_->loaderCommandCodes().size());
+  window_->close();
+  waitFor([&] { return window_.isNull(); });
+  bus().reset();
+  BSL_setDeviceWatch(&watch_);
+  keypad_ = bus().plug();
+  keypad_->setSerialNumber("SN-77");
+  click(form_.get(), "button11");
+  virtual_keypad::Behaviour pulled;
+  pulled.unplugAfterLoaderReports = reports;
+  keypad_->setBehaviour(pulled);
+  platform_.clearMessages();
   openUpgradeWindow();
-  browseTo(noVectors);
   upgrade();
   EXPECT_THAT(warnings(), ElementsAre("Velto Lumo not connected..\n"));
+  EXPECT_TRUE(std::filesystem::exists(recordFile()));
 }
 
 TEST_F(FirmwareUpgrade, EachRestoreStepStopsTheRestWhenItFails) {
@@ -292,4 +346,175 @@ TEST_F(FirmwareUpgrade, ADownloadCannotBeStartedTwiceOrClosedAndOwesADeviceCheck
   ASSERT_TRUE(waitFor([&] { return !window_->downloadRunning(); }));
   EXPECT_EQ(status().count("Starting\n"), 1);
   EXPECT_EQ(status().count("Password Sent Successfully"), 1);
+}
+
+TEST_F(FirmwareUpgrade, NothingIsSentWithoutTheLoaderTexts) {
+  firmware::SetBuiltInLoaderTexts({});
+  keypad_->clearReceivedCommands();
+  EXPECT_EQ(openUpgradeWindow(), nullptr);
+  const std::string folder = (appData_.path() / "VeltoInterface" / "loader").string();
+  EXPECT_THAT(warnings(),
+              ElementsAre(QString::fromStdString(
+                  "The firmware upgrade needs two files from the keypad's maker that do not come "
+                  "with this program, and both are missing: RAM_BSL.txt (the RAM bootstrap "
+                  "loader) and password.txt (the loader password). Put them into " +
+                  folder + " or " + NAVKEYPAD_SYSTEM_LOADER_DIR +
+                  ", then start the upgrade again. Nothing was sent to the keypad.\n")));
+  EXPECT_TRUE(keypad_->receivedCommands().empty());
+
+  // A packager's or user's copies in the loader folder are used instead.
+  std::filesystem::create_directories(folder);
+  const auto standIns = virtual_keypad::StandInLoaderTexts();
+  WriteBytes(folder + "/RAM_BSL.txt", standIns.ramLoader);
+  WriteBytes(folder + "/password.txt", standIns.password);
+  platform_.clearMessages();
+  ASSERT_NE(openUpgradeWindow(), nullptr);
+  upgrade();
+  EXPECT_EQ(keypad_->firmwareVersion(), "2.01");
+  EXPECT_EQ(keypad_->serialNumber(), "SN-77");
+}
+
+TEST_F(FirmwareUpgrade, AFileThatWouldNotStartIsRefusedBeforeTheKeypadLeaves) {
+  const std::string noVector = (files_.path() / "no-vector.txt").string();
+  WriteBytes(noVector, "@4400\n01 02 03 04\nq\n");
+  keypad_->clearReceivedCommands();
+  EXPECT_EQ(openUpgradeWindowWith(noVector), nullptr);
+  EXPECT_THAT(warnings(), ElementsAre(QString::fromStdString(
+                              "Cannot use the firmware file " + noVector +
+                              ": it does not set the reset vector (0xFFFE-0xFFFF), so the keypad "
+                              "would not start..\n")));
+  EXPECT_TRUE(keypad_->receivedCommands().empty());
+  // Cancelling the file dialog sends nothing either.
+  platform_.clearMessages();
+  platform_.answerQuestion(true);
+  click(form_.get(), "btnLoadFirmware");
+  EXPECT_TRUE(keypad_->receivedCommands().empty());
+  EXPECT_TRUE(form_->findChildren<firmware_upgrade*>().isEmpty());
+}
+
+TEST_F(FirmwareUpgrade, AnotherWaitingLoaderStopsTheUpgradeBeforeItStarts) {
+  auto waiting = plugWaitingLoader();
+  keypad_->clearReceivedCommands();
+  EXPECT_EQ(openUpgradeWindow(), nullptr);
+  EXPECT_THAT(warnings(),
+              ElementsAre("A keypad is already waiting in its firmware loader. Finish its upgrade "
+                          "with only that keypad plugged in, or unplug it, before upgrading "
+                          "another..\n"));
+  EXPECT_TRUE(keypad_->receivedCommands().empty());
+  EXPECT_TRUE(waiting->loaderCommandCodes().empty());
+}
+
+TEST_F(FirmwareUpgrade, TheRestoreGoesOnlyToTheKeypadThatCameBack) {
+  auto other = bus().plug();
+  other->setSerialNumber("OTHER");
+  click(form_.get(), "button11");  // the first keypad is the one opened
+  openUpgradeWindow();
+  other->clearReceivedCommands();
+  upgrade();
+  EXPECT_TRUE(other->receivedCommands().empty());
+  EXPECT_EQ(other->serialNumber(), "OTHER");
+  EXPECT_EQ(keypad_->serialNumber(), "SN-77");
+  EXPECT_TRUE(warnings().empty());
+}
+
+TEST_F(FirmwareUpgrade, ASecondKeypadArrivingBeforeTheRestoreIsNotGuessedAt) {
+  openUpgradeWindow();
+  // Plugged in while the keypad was in its loader: two keypads could be the upgraded one.
+  auto late = bus().plug();
+  late->setSerialNumber("LATE");
+  platform_.clearMessages();
+  late->clearReceivedCommands();
+  upgrade();
+  EXPECT_THAT(
+      warnings(),
+      ElementsAre(QString::fromStdString(firmware::AmbiguousRestoreMessage(recordFile()) + "\n")));
+  EXPECT_TRUE(late->receivedCommands().empty());
+  EXPECT_EQ(keypad_->serialNumber(), "");
+  EXPECT_TRUE(std::filesystem::exists(recordFile()));
+}
+
+TEST_F(FirmwareUpgrade, ExitWaitsForTheDownloadAndOneWindowAtATime) {
+  virtual_keypad::Behaviour paced;
+  paced.loaderReportPace = std::chrono::milliseconds(5);
+  keypad_->setBehaviour(paced);
+  openUpgradeWindow();
+  click(window_, "btnUpgrade");
+  ASSERT_TRUE(window_->downloadRunning());
+  platform_.clearMessages();
+  click(form_.get(), "button10");
+  trigger(form_.get(), "exitToolStripMenuItem1");
+  form_->close();
+  QApplication::processEvents();
+  const QString refused =
+      "A firmware upgrade is running. The program can be closed when it has finished..\n";
+  EXPECT_THAT(warnings(), ElementsAre(refused, refused, refused));
+  EXPECT_TRUE(form_->isVisible());
+  // A second click on the firmware button brings the open window forward, asking nothing.
+  platform_.clearMessages();
+  click(form_.get(), "btnLoadFirmware");
+  EXPECT_TRUE(platform_.messages().empty());
+  EXPECT_EQ(form_->findChildren<firmware_upgrade*>().size(), 1);
+  ASSERT_TRUE(waitFor([&] { return !window_->downloadRunning(); }));
+  waitFor([&] { return !firmware_upgrade::upgradeInProgress(); });
+  EXPECT_EQ(keypad_->serialNumber(), "SN-77");
+}
+
+TEST_F(FirmwareUpgrade, AnUnfinishedUpgradeIsFinishedFromItsRecord) {
+  // A download that failed, and a program that ended with the keypad in its loader.
+  virtual_keypad::Behaviour corrupting;
+  corrupting.corruptWriteNumber = 3;
+  keypad_->setBehaviour(corrupting);
+  openUpgradeWindow();
+  upgrade();
+  ASSERT_TRUE(std::filesystem::exists(recordFile()));
+  window_->close();
+  waitFor([&] { return window_.isNull(); });
+  form_.reset();
+  QApplication::processEvents();
+  keypad_->setBehaviour({});
+  firmware_upgrade::serialNumber.reset();
+  firmware_upgrade::keypadType = 0;
+  firmware_upgrade::ledBrightness = 0;
+  firmware_upgrade::key_codes = {};
+
+  // The next start says so, once.
+  platform_.clearMessages();
+  form_ = std::make_unique<Form1>();
+  form_->show();
+  QApplication::processEvents();
+  EXPECT_THAT(warnings(),
+              ElementsAre("Velto NavigationKeypad not connected..\n",
+                          QString::fromStdString(
+                              "The firmware upgrade of keypad SN-77 did not finish, so the keypad "
+                              "may be waiting in its loader without its serial number and "
+                              "settings. They are kept in " +
+                              recordFile() +
+                              ". To finish, plug in only that keypad, click \"Update Navigation "
+                              "Keypad Firmware\" and upgrade it again..\n")));
+  platform_.clearMessages();
+  openUpgradeWindow();
+  upgrade();
+  EXPECT_EQ(keypad_->serialNumber(), "SN-77");
+  EXPECT_EQ(keypad_->settings().customTable, kTable);
+  EXPECT_EQ(keypad_->settings().ledBrightness, 7);
+  EXPECT_EQ(keypad_->storedDefaults(), keypad_->settings());
+  EXPECT_FALSE(std::filesystem::exists(recordFile()));
+}
+
+TEST_F(FirmwareUpgrade, AnotherKeypadWaitsUntilTheUnfinishedUpgradeIsDone) {
+  firmware::PendingUpgrade record;
+  record.settings.serialNumber = "FIRST";
+  std::filesystem::create_directories(std::filesystem::path(recordFile()).parent_path());
+  ASSERT_TRUE(firmware::WritePendingUpgrade(recordFile(), record));
+  keypad_->clearReceivedCommands();
+  platform_.clearMessages();
+  EXPECT_EQ(openUpgradeWindow(), nullptr);
+  EXPECT_THAT(warnings(), ElementsAre(QString::fromStdString(
+                              "The firmware upgrade of keypad FIRST has not finished; its serial "
+                              "number and settings are kept in " +
+                              recordFile() +
+                              ". Finish that upgrade first: plug in only that keypad and upgrade "
+                              "it again..\n")));
+  EXPECT_THAT(keypad_->receivedCommandCodes(), Not(Contains(CMD_ENTER_FIRMWARE_UPGRADE)));
+  EXPECT_EQ(firmware::ReadPendingUpgrade(recordFile()).record->settings.serialNumber, "FIRST");
 }

@@ -6,6 +6,8 @@
 
 #include "bsl430/bsl430.h"
 #include "firmware/firmware_resources.h"
+#include "firmware/loader_texts.h"
+#include "stand_in_loader.h"
 
 using namespace navkeypad::firmware;
 
@@ -48,17 +50,35 @@ TEST(FirmwareResources, IdentifiersAndPadding) {
   EXPECT_EQ(FirmwareResource("unknown"), "");
 }
 
-TEST(FirmwareResources, StandInsHaveTheLoadersLayout) {
-  const auto ram = bsl430::ParseTiTxt(FirmwareResource("RAM_BSL.Text"));
+TEST(LoaderTexts, TheStandInsHaveTheLoadersLayoutAndPassTheChecks) {
+  const auto standIns = virtual_keypad::StandInLoaderTexts();
+  const auto ram = bsl430::ParseTiTxt(standIns.ramLoader);
   ASSERT_TRUE(ram.ok());
   ASSERT_EQ(ram.sections.size(), 2u);
   EXPECT_EQ(ram.sections[0].address, 0x2500u);
   EXPECT_EQ(ram.sections[0].bytes.size(), 117u);
-  EXPECT_EQ(std::vector<uint8_t>(ram.sections[0].bytes.begin(), ram.sections[0].bytes.begin() + 4),
-            (std::vector<uint8_t>{0x00, 0x06, 0x05, 0x34}));
   EXPECT_EQ(ram.sections[1].address, 0x2576u);
   EXPECT_EQ(ram.sections[1].bytes.size(), 2676u);
-  const DataBlock_ password = BSL_readTI_Text(FirmwareResource("password.Text").c_str(), 32);
+  EXPECT_EQ(RamLoaderProblem(standIns.ramLoader), "");
+  EXPECT_EQ(PasswordProblem(standIns.password), "");
+  const DataBlock_ password = BSL_readTI_Text(standIns.password.c_str(), 32);
   EXPECT_EQ(password.startAddress, 0xFFE0u);
   EXPECT_EQ(password.byteCount, 32u);
+
+  EXPECT_EQ(RamLoaderProblem("@2500\n00 06 05 33\nq"),
+            "it does not start at 0x2500 with the version bytes 00 06 05 34");
+  EXPECT_EQ(RamLoaderProblem("@2500\n00 06 05 34\n@4400\n01\nq"),
+            "it reaches outside the keypad's RAM");
+  EXPECT_EQ(PasswordProblem("@FFE0\n00 01\nq"), "it is not the 32 bytes at 0xFFE0");
+  EXPECT_EQ(PasswordProblem("FFE0"), "line 1: data before the first \"@\" address line");
+}
+
+TEST(LoaderTexts, WhatTheUpgradeUsesIsWhatWasChosenForIt) {
+  SetBuiltInLoaderTexts({"built-in RAM", "built-in password"});
+  EXPECT_EQ(FirmwareResource("RAM_BSL.Text"), "built-in RAM");
+  UseLoaderTexts({"found RAM", "found password"});
+  EXPECT_EQ(FirmwareResource("RAM_BSL.Text"), "found RAM");
+  EXPECT_EQ(FirmwareResource("password.Text"), "found password");
+  SetBuiltInLoaderTexts({});
+  EXPECT_EQ(FirmwareResource("password.Text"), "");
 }

@@ -66,8 +66,10 @@ class Download : public VirtualBusTest {
     ASSERT_EQ(keypad_->mode(), Mode::RomLoader);
   }
   bool run(const std::string& path) {
-    DownloadSequence sequence(
-        {}, [this](int percent, const std::string& text) { reports_.emplace_back(percent, text); });
+    DownloadSequence sequence({}, [this](int percent, const std::string& text) {
+      reports_.emplace_back(percent, text);
+      if (onReport_) onReport_(percent);
+    });
     const bool result = sequence.CustomSelectedFirmware(path);
     sequence_ = sequence;
     return result;
@@ -83,8 +85,125 @@ class Download : public VirtualBusTest {
   std::shared_ptr<virtual_keypad::VirtualKeypad> keypad_;
   std::vector<ProgressLine> reports_;
   std::optional<DownloadSequence> sequence_;
+  std::function<void(int percent)> onReport_;
   TempDir dir_;
 };
+
+namespace {
+// The demo firmware's vectors with `bytes` bytes of code before them at 0x4400.
+std::string ImageWithCode(std::size_t bytes) {
+  std::string text = "@4400\n";
+  for (std::size_t i = 0; i < bytes; ++i) text += (i % 16 == 15 || i + 1 == bytes) ? "3C\n" : "3C ";
+  return text +
+         "@FFE0\n10 44 10 44 10 44 10 44 10 44 10 44 10 44 10 44\n"
+         "10 44 10 44 10 44 10 44 10 44 10 44 10 44 00 44\nq\n";
+}
+}  // namespace
+
+TEST_F(Download, EachStartUpFailureSaysWhatWentWrong) {
+  // No loader at all: the first opening fails, twice.
+  EXPECT_FALSE(run(kFirmware));
+  EXPECT_THAT(reports_, ElementsAreArray(std::vector<ProgressLine>{
+                            {0, "USB device was unplugged!\r\n"},
+                            {50, "Unsuccessful in starting the BSL. Restarting. \r\n"},
+                            {0, "USB device was unplugged!\r\n"}}));
+
+  // Pulled while the ROM loader starts the RAM loader (password, 50 data reports, Load PC):
+  // the second opening fails at 50, the retry's first at 0.
+  reports_.clear();
+  virtual_keypad::Behaviour pulled;
+  pulled.unplugAfterLoaderReports = 52;
+  behave(pulled);
+  enterLoader();
+  EXPECT_FALSE(run(kFirmware));
+  EXPECT_THAT(texts(), Contains("USB device was unplugged!\r\n"));
+  EXPECT_EQ(std::count(reports_.begin(), reports_.end(),
+                       ProgressLine{50, "USB device was unplugged!\r\n"}),
+            1);
+  EXPECT_EQ(reports_.back(), (ProgressLine{0, "USB device was unplugged!\r\n"}));
+}
+
+TEST_F(Download, RefusedPasswordsEndTheStartUp) {
+  virtual_keypad::Behaviour refusing;
+  refusing.refusePassword = true;
+  behave(refusing);
+  enterLoader();
+  EXPECT_FALSE(run(kFirmware));
+  const auto all = texts();
+  EXPECT_EQ(std::count(all.begin(), all.end(), "Password FAILED!\r\n"), 2);
+  EXPECT_EQ(std::count(reports_.begin(), reports_.end(), ProgressLine{10, "Password FAILED!\r\n"}),
+            2);
+
+  // Accepted by the ROM loader, refused by the RAM loader it started.
+  bus().reset();
+  reports_.clear();
+  keypad_ = connectKeypad();
+  enterLoader();
+  onReport_ = [&](int percent) {
+    if (percent == 30) behave(refusing);
+  };
+  EXPECT_FALSE(run(kFirmware));
+  EXPECT_THAT(reports_, Contains(ProgressLine{50, "Password FAILED after sending RAM BSL!\r\n"}));
+}
+
+TEST_F(Download, AFailedResetVectorEraseIsOnlyAWarning) {
+  virtual_keypad::Behaviour failing;
+  failing.failSegmentErase = true;
+  behave(failing);
+  enterLoader();
+  EXPECT_FALSE(run(kFirmware));
+  const auto all = texts();
+  const auto warning = std::find(all.begin(), all.end(), "Failed to erase reset vector\r\n");
+  ASSERT_NE(warning, all.end());
+  EXPECT_EQ(reports_[warning - all.begin()].first, 50);
+  // The run goes on; the flash that was never erased fails the verification.
+  EXPECT_THAT(all, Contains("Sending " + kFirmware + "\r\n"));
+  EXPECT_EQ(all.back(), "Memory verification error\r\n");
+}
+
+TEST_F(Download, AMismatchInALaterBlockOfALongSectionFailsTheVerification) {
+  const std::string image = dir_.file("long.txt");
+  WriteBytes(image, ImageWithCode(6000));
+  virtual_keypad::Behaviour corrupting;
+  corrupting.corruptWriteNumber = 88;  // bytes 5046 to 5103: the second 5000-byte block
+  behave(corrupting);
+  enterLoader();
+  EXPECT_FALSE(run(image));
+  EXPECT_EQ(reports_.back(), (ProgressLine{85, "Memory verification error\r\n"}));
+  const auto codes = keypad_->loaderCommandCodes();
+  EXPECT_EQ(std::count(codes.begin(), codes.end(), 0x16), 2);  // the first block matched
+  EXPECT_EQ(keypad_->mode(), Mode::RamLoader);
+}
+
+TEST_F(Download, ImagesThatWouldNotStartOrCannotBeWrittenAreRefused) {
+  enterLoader();
+  const auto noVector = dir_.file("no-vector.txt");
+  WriteBytes(noVector, "@4400\n01 02 03 04\n@FFE0\n00 44\nq\n");
+  const auto halfVector = dir_.file("half-vector.txt");
+  WriteBytes(halfVector, "@4400\n01 02\n@FFFE\n00\nq\n");
+  const auto intoRam = dir_.file("ram.txt");
+  WriteBytes(intoRam, "@2400\n01 02\n@FFFE\n00 44\nq\n");
+  const auto infoA = dir_.file("info-a.txt");
+  WriteBytes(infoA, "@1980\n01\n@FFFE\n00 44\nq\n");
+  const auto beyond = dir_.file("beyond.txt");
+  WriteBytes(beyond, "@FFFE\n00 44 01\nq\n");
+  const std::string notStarting =
+      "it does not set the reset vector (0xFFFE-0xFFFF), so the keypad would not start";
+  const std::string noFlash =
+      ", where the keypad has no flash it can program (0x1800-0x197F and 0x4400-0xFFFF)";
+  for (const auto& [path, why] : std::vector<std::pair<std::string, std::string>>{
+           {noVector, notStarting},
+           {halfVector, notStarting},
+           {intoRam, "it writes to 0x2400" + noFlash},
+           {infoA, "it writes to 0x1980" + noFlash},
+           {beyond, "it writes to 0x10000" + noFlash}}) {
+    reports_.clear();
+    EXPECT_FALSE(run(path));
+    EXPECT_THAT(reports_, ElementsAreArray(std::vector<ProgressLine>{
+                              {0, "Cannot use the firmware file " + path + ": " + why + "\r\n"}}));
+  }
+  EXPECT_TRUE(keypad_->loaderCommandCodes().empty());
+}
 
 TEST_F(Download, ACompleteRunStartsTheNewFirmware) {
   enterLoader();

@@ -1,0 +1,287 @@
+#include "bus_state.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <nlohmann/json.hpp>
+
+#include "bsl430/memory_map.h"
+#include "stand_in_loader.h"
+#include "support/atomic_file.h"
+#include "virtual_keypad.h"
+
+namespace virtual_keypad {
+
+using navkeypad::KeyCodeTable;
+using nlohmann::json;
+
+namespace {
+
+std::string ToHex(const std::vector<uint8_t>& bytes) {
+  static const char digits[] = "0123456789ABCDEF";
+  std::string hex;
+  for (uint8_t byte : bytes) {
+    hex.push_back(digits[byte >> 4]);
+    hex.push_back(digits[byte & 0x0F]);
+  }
+  return hex;
+}
+
+std::vector<uint8_t> FromHex(const std::string& hex) {
+  auto value = [](char digit) {
+    if (digit >= '0' && digit <= '9') return digit - '0';
+    if (digit >= 'A' && digit <= 'F') return digit - 'A' + 10;
+    if (digit >= 'a' && digit <= 'f') return digit - 'a' + 10;
+    throw std::invalid_argument("flash data is not hex");
+  };
+  if (hex.size() % 2 != 0) throw std::invalid_argument("flash data has an odd number of digits");
+  std::vector<uint8_t> bytes;
+  for (std::size_t i = 0; i < hex.size(); i += 2) {
+    bytes.push_back(static_cast<uint8_t>(value(hex[i]) * 16 + value(hex[i + 1])));
+  }
+  return bytes;
+}
+
+uint8_t Byte(const json& value, const char* what) {
+  const int number = value.get<int>();
+  if (number < 0 || number > 0xFF) throw std::out_of_range(std::string(what) + " is not a byte");
+  return static_cast<uint8_t>(number);
+}
+
+KeyCodeTable TableFrom(const json& value) {
+  const auto bytes = value.get<std::vector<json>>();
+  if (bytes.size() != navkeypad::kCodeTableSize) {
+    throw std::invalid_argument("customTable does not hold ten bytes");
+  }
+  KeyCodeTable table;
+  for (std::size_t i = 0; i < bytes.size(); ++i) table.bytes[i] = Byte(bytes[i], "customTable");
+  return table;
+}
+
+void ReadSettings(const json& from, KeypadSettings& settings) {
+  if (from.contains("ledBrightness"))
+    settings.ledBrightness = Byte(from["ledBrightness"], "ledBrightness");
+  if (from.contains("keypadType")) settings.keypadType = Byte(from["keypadType"], "keypadType");
+  if (from.contains("customTable")) settings.customTable = TableFrom(from["customTable"]);
+}
+
+json WriteSettings(const KeypadSettings& settings) {
+  return {{"ledBrightness", settings.ledBrightness},
+          {"keypadType", settings.keypadType},
+          {"customTable",
+           std::vector<int>(settings.customTable.bytes.begin(), settings.customTable.bytes.end())}};
+}
+
+std::vector<uint8_t> Codes(const json& value) {
+  std::vector<uint8_t> codes;
+  for (const json& code : value) codes.push_back(Byte(code, "command code"));
+  return codes;
+}
+
+Behaviour ReadFaults(const json& faults) {
+  Behaviour b;
+  for (const auto& [name, value] : faults.items()) {
+    if (name == "silent") {
+      b.silent = value.get<bool>();
+    } else if (name == "responseDelayMs") {
+      b.responseDelay = std::chrono::milliseconds(value.get<int>());
+    } else if (name == "acknowledgementsBeforeResult") {
+      b.acknowledgementsBeforeResult = value.get<int>();
+    } else if (name == "refuseCommands") {
+      b.refusedCommands = Codes(value);
+    } else if (name == "corruptChecksum") {
+      b.corruptChecksum = value.get<bool>();
+    } else if (name == "overlongByteCount") {
+      b.overlongByteCount = value.get<bool>();
+    } else if (name == "failAfterCommands") {
+      b.failAfterCommands = value.get<int>();
+    } else if (name == "refusePassword") {
+      b.refusePassword = value.get<bool>();
+    } else if (name == "corruptLoaderWrite") {
+      b.corruptWriteNumber = value.get<int>();
+    } else if (name == "failVersionRead") {
+      b.failVersionReads = value.get<int>();
+    } else if (name == "unplugAfterLoaderReports") {
+      b.unplugAfterLoaderReports = value.get<int>();
+    } else {
+      throw std::invalid_argument("there is no fault named \"" + name + "\"");
+    }
+  }
+  return b;
+}
+
+json WriteFaults(const Behaviour& b) {
+  json faults = json::object();
+  if (b.silent) faults["silent"] = true;
+  if (b.responseDelay.count() != 0) {
+    faults["responseDelayMs"] =
+        std::chrono::duration_cast<std::chrono::milliseconds>(b.responseDelay).count();
+  }
+  if (b.acknowledgementsBeforeResult != 0) {
+    faults["acknowledgementsBeforeResult"] = b.acknowledgementsBeforeResult;
+  }
+  if (!b.refusedCommands.empty()) {
+    faults["refuseCommands"] = std::vector<int>(b.refusedCommands.begin(), b.refusedCommands.end());
+  }
+  if (b.corruptChecksum) faults["corruptChecksum"] = true;
+  if (b.overlongByteCount) faults["overlongByteCount"] = true;
+  if (b.failAfterCommands) faults["failAfterCommands"] = *b.failAfterCommands;
+  if (b.refusePassword) faults["refusePassword"] = true;
+  if (b.corruptWriteNumber != 0) faults["corruptLoaderWrite"] = b.corruptWriteNumber;
+  if (b.failVersionReads != 0) faults["failVersionRead"] = b.failVersionReads;
+  if (b.unplugAfterLoaderReports) faults["unplugAfterLoaderReports"] = *b.unplugAfterLoaderReports;
+  return faults;
+}
+
+// Flash as runs of programmed bytes: an erased chip writes nothing.
+json WriteFlash(const VirtualKeypad& keypad) {
+  json runs = json::array();
+  for (auto [start, end] : {std::pair{bsl430::kInfoStart, bsl430::kInfoEnd},
+                            std::pair{bsl430::kMainStart, bsl430::kMainEnd}}) {
+    const auto bytes = keypad.readMemory(start, end - start);
+    std::size_t at = 0;
+    while (at < bytes.size()) {
+      if (bytes[at] == 0xFF) {
+        ++at;
+        continue;
+      }
+      std::size_t last = at;  // a run ends after 16 erased bytes in a row
+      std::size_t scan = at;
+      while (scan < bytes.size() && scan - last <= 16) {
+        if (bytes[scan] != 0xFF) last = scan;
+        ++scan;
+      }
+      runs.push_back({{"address", start + at},
+                      {"data", ToHex({bytes.begin() + static_cast<long>(at),
+                                      bytes.begin() + static_cast<long>(last) + 1})}});
+      at = last + 1;
+    }
+  }
+  return runs;
+}
+
+std::shared_ptr<VirtualKeypad> ReadKeypad(const json& entry, std::size_t index) {
+  if (!entry.is_object()) throw std::invalid_argument("a keypad is not an object");
+  auto keypad =
+      std::make_shared<VirtualKeypad>(entry.value("id", "keypad" + std::to_string(index + 1)));
+  if (entry.contains("flash")) {
+    for (uint32_t at = bsl430::kInfoStart; at < bsl430::kMainEnd; at += 0x200) {
+      keypad->loadMemory(at, std::vector<uint8_t>(0x200, 0xFF));
+    }
+    for (const json& run : entry["flash"]) {
+      const auto address = run.at("address").get<uint32_t>();
+      const auto bytes = FromHex(run.at("data").get<std::string>());
+      if (address + bytes.size() > bsl430::kMainEnd) throw std::out_of_range("flash past 0xFFFF");
+      keypad->loadMemory(address, bytes);
+    }
+    if (entry.contains("firmwareVersion")) keypad->setFirmwareVersion(entry["firmwareVersion"]);
+  } else if (entry.contains("firmwareVersion")) {
+    keypad->installFactoryFirmware(entry["firmwareVersion"].get<std::string>());
+  }
+  if (entry.contains("serialNumber")) keypad->setSerialNumber(entry["serialNumber"]);
+  KeypadSettings settings = keypad->settings();
+  ReadSettings(entry, settings);
+  keypad->setSettings(settings);
+  if (entry.contains("storedDefaults")) {
+    KeypadSettings defaults = keypad->storedDefaults();
+    ReadSettings(entry["storedDefaults"], defaults);
+    keypad->setStoredDefaults(defaults);
+  } else {
+    keypad->setStoredDefaults(settings);
+  }
+  if (entry.contains("jackState")) keypad->setJackState(Byte(entry["jackState"], "jackState"));
+  if (entry.contains("orientation")) {
+    keypad->setOrientation(Byte(entry["orientation"], "orientation"));
+  }
+  if (entry.contains("temperature")) keypad->setTemperature(entry["temperature"]);
+  if (entry.contains("faults")) keypad->setBehaviour(ReadFaults(entry["faults"]));
+  const std::string mode = entry.value("mode", "application");
+  if (mode == "loader") {
+    keypad->startInLoader();
+  } else if (mode != "application") {
+    throw std::invalid_argument("mode is \"" + mode + "\", not \"application\" or \"loader\"");
+  }
+  return keypad;
+}
+
+json WriteKeypad(VirtualKeypad& keypad) {
+  const auto status = keypad.status();
+  json entry = {{"id", keypad.id()},
+                {"mode", keypad.mode() == Mode::Application ? "application" : "loader"},
+                {"serialNumber", status.serialNumber},
+                {"firmwareVersion", status.firmwareVersion},
+                {"jackState", status.jackState},
+                {"orientation", status.orientation},
+                {"temperature", status.temperature}};
+  entry.update(WriteSettings(keypad.settings()));
+  entry["storedDefaults"] = WriteSettings(keypad.storedDefaults());
+  entry["flash"] = WriteFlash(keypad);
+  entry["faults"] = WriteFaults(keypad.behaviour());
+  return entry;
+}
+
+}  // namespace
+
+bool LoadBusState(const std::string& file, std::string& problem) {
+  std::string text;
+  if (!support::ReadWholeFile(file, text)) {
+    problem = file + ": cannot be read";
+    return false;
+  }
+  std::vector<std::shared_ptr<VirtualKeypad>> keypads;
+  try {
+    const json document = json::parse(text);
+    if (!document.is_object()) throw std::invalid_argument("not a JSON object");
+    if (document.contains("keypads")) {
+      const json& list = document["keypads"];
+      if (!list.is_array()) throw std::invalid_argument("\"keypads\" is not a list");
+      for (std::size_t i = 0; i < list.size(); ++i) keypads.push_back(ReadKeypad(list[i], i));
+    }
+  } catch (const std::exception& error) {
+    problem = file + ": not a virtual bus state: " + error.what();
+    return false;
+  }
+  for (const auto& keypad : keypads) VirtualBus::instance().plugKeypad(keypad);
+  return true;
+}
+
+bool SaveBusState(const std::string& file, std::string& problem) {
+  json keypads = json::array();
+  for (const auto& keypad : VirtualBus::instance().keypads())
+    keypads.push_back(WriteKeypad(*keypad));
+  for (const auto& keypad : VirtualBus::instance().pulledKeypads()) {
+    keypad->powerCycle();
+    keypads.push_back(WriteKeypad(*keypad));
+  }
+  const json document = {{"keypads", keypads}};
+  if (!support::WriteFileAtomically(
+          file, document.dump(2, ' ', false, json::error_handler_t::replace) + "\n")) {
+    problem = file + ": cannot be written";
+    return false;
+  }
+  return true;
+}
+
+ProgramBus::ProgramBus() {
+  UseStandInLoader();
+  const char* file = std::getenv("NAVKEYPAD_VIRTUAL_STATE");
+  if (file != nullptr && *file != '\0') file_ = file;
+  std::error_code error;
+  if (!file_.empty() && std::filesystem::exists(file_, error)) {
+    LoadBusState(file_, problem_);
+  } else {
+    VirtualBus::instance().plug();
+  }
+}
+
+ProgramBus::~ProgramBus() {
+  if (!saved_) save();
+}
+
+bool ProgramBus::save() {
+  // A file that could not be read is left as it is: it may be all someone has of a keypad.
+  if (file_.empty() || !problem_.empty()) return problem_.empty();
+  saved_ = true;
+  return SaveBusState(file_, problem_);
+}
+
+}  // namespace virtual_keypad

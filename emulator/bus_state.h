@@ -1,0 +1,37 @@
+// The virtual bus kept in a JSON file between runs, so that a keypad one program left in its
+// loader (or pulled off the bus half way through an upgrade) is still there for the next.
+#pragma once
+
+#include <string>
+
+namespace virtual_keypad {
+
+// Plugs the keypads the file describes; every field may be left out (a keypad then takes
+// what a new virtual keypad has). False, with the reason naming the file, when it cannot be
+// read; nothing is plugged then.
+bool LoadBusState(const std::string& file, std::string& problem);
+// Writes every keypad, those pulled off the bus included (as they start at the next power
+// up), whole or not at all.
+bool SaveBusState(const std::string& file, std::string& problem);
+
+// The bus of a virtual program: from NAVKEYPAD_VIRTUAL_STATE when it names a file that
+// exists, otherwise one keypad; written back to that file when the program ends.
+class ProgramBus {
+ public:
+  ProgramBus();
+  ~ProgramBus();
+  ProgramBus(const ProgramBus&) = delete;
+  ProgramBus& operator=(const ProgramBus&) = delete;
+
+  bool ok() const { return problem_.empty(); }
+  const std::string& problem() const { return problem_; }
+  // Writes the state back now; also done at destruction. False with problem() set.
+  bool save();
+
+ private:
+  std::string file_;
+  std::string problem_;
+  bool saved_ = false;
+};
+
+}  // namespace virtual_keypad
