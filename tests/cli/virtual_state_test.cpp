@@ -1,0 +1,99 @@
+// The virtual programs keep their bus in NAVKEYPAD_VIRTUAL_STATE between runs: an upgrade cut
+// short by a pulled cable in one process is finished by the next.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdio>
+#include <nlohmann/json.hpp>
+#include <sys/wait.h>
+
+#include "temp_dir.h"
+
+using ::testing::HasSubstr;
+using nlohmann::json;
+
+namespace {
+
+struct Outcome {
+  int status;
+  std::string output;  // standard output and standard error
+};
+
+class VirtualState : public ::testing::Test {
+ protected:
+  Outcome run(const std::string& arguments) {
+    const std::string command = "XDG_DATA_HOME='" + dir_.file("data") +
+                                "' NAVKEYPAD_VIRTUAL_STATE='" + state() + "' '" +
+                                NAVKEYPAD_VIRTUAL_CLI + "' " + arguments + " 2>&1";
+    std::FILE* pipe = popen(command.c_str(), "r");
+    std::string output;
+    std::array<char, 4096> chunk;
+    while (std::size_t got = std::fread(chunk.data(), 1, chunk.size(), pipe)) {
+      output.append(chunk.data(), got);
+    }
+    const int status = pclose(pipe);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
+  }
+  std::string state() const { return dir_.file("bus.json"); }
+  json readState() const { return json::parse(ReadBytes(state())); }
+  static std::string firmware() {
+    return std::string(NAVKEYPAD_SOURCE_DIR) + "/resources/firmware/keypad-firmware-2.01.txt";
+  }
+
+  TempDir dir_;
+};
+
+}  // namespace
+
+TEST_F(VirtualState, APulledCableMidUpgradeIsFinishedByTheNextRun) {
+  WriteBytes(state(), R"({"keypads": [{"mode": "application",
+      "serialNumber": "VNK000123", "firmwareVersion": "1.04",
+      "ledBrightness": 5, "keypadType": 2,
+      "customTable": [0, 80, 0, 79, 0, 81, 0, 82, 2, 40],
+      "faults": {"unplugAfterLoaderReports": 70}}]})");
+  const Outcome cut = run("upgrade " + firmware());
+  EXPECT_EQ(cut.status, 1) << cut.output;
+  EXPECT_THAT(cut.output, HasSubstr("To try again, run: navkeypad-virtual upgrade " + firmware()));
+  // Off the bus half way: the reset vector was erased, so at power up it is its loader, the
+  // cable fault is spent, and the record holds what it had.
+  json keypad = readState()["keypads"][0];
+  EXPECT_EQ(keypad["mode"], "loader");
+  EXPECT_EQ(keypad["faults"], json::object());
+  EXPECT_TRUE(std::filesystem::exists(dir_.file("data/VeltoInterface/PendingFirmwareUpgrade.json")));
+
+  const Outcome finished = run("upgrade " + firmware());
+  EXPECT_EQ(finished.status, 0) << finished.output;
+  EXPECT_THAT(finished.output, HasSubstr("finishing the upgrade of keypad VNK000123"));
+  keypad = readState()["keypads"][0];
+  EXPECT_EQ(keypad["mode"], "application");
+  EXPECT_EQ(keypad["firmwareVersion"], "2.01");
+  EXPECT_EQ(keypad["serialNumber"], "VNK000123");
+  EXPECT_EQ(keypad["ledBrightness"], 5);
+  EXPECT_EQ(keypad["keypadType"], 2);
+  EXPECT_EQ(keypad["customTable"], json::parse("[0, 80, 0, 79, 0, 81, 0, 82, 2, 40]"));
+  EXPECT_EQ(keypad["storedDefaults"]["customTable"], keypad["customTable"]);
+  EXPECT_FALSE(std::filesystem::exists(dir_.file("data/VeltoInterface/PendingFirmwareUpgrade.json")));
+
+  const Outcome status = run("status");
+  EXPECT_THAT(status.output, HasSubstr("Firmware        2.01\nSerial number   VNK000123\n"));
+}
+
+TEST_F(VirtualState, EveryFieldIsOptionalAndABadFileIsNamed) {
+  WriteBytes(state(), R"({"keypads": [{"serialNumber": "ONLY"}, {}]})");
+  const Outcome listed = run("list");
+  EXPECT_EQ(listed.status, 0) << listed.output;
+  EXPECT_THAT(listed.output, HasSubstr("serial ONLY  firmware 1.04"));
+  EXPECT_THAT(listed.output, HasSubstr("serial VNK000123  firmware 1.04"));
+
+  for (const char* bad : {"{\"keypads\": [{\"mode\": \"sleeping\"}]}", "not json",
+                          "{\"keypads\": [{\"ledBrightness\": 300}]}",
+                          "{\"keypads\": [{\"faults\": {\"sneeze\": true}}]}"}) {
+    WriteBytes(state(), bad);
+    const Outcome refused = run("status");
+    EXPECT_EQ(refused.status, 2) << bad;
+    EXPECT_THAT(refused.output, HasSubstr("navkeypad: " + state() + ": not a virtual bus state"))
+        << bad;
+    EXPECT_EQ(ReadBytes(state()), bad);  // left for whoever wrote it
+  }
+}
