@@ -453,6 +453,9 @@ class Command {
     if (file.empty()) return fail(kBadInput, "there is no data folder; name a file with --file.");
     try {
       if (!std::filesystem::exists(file)) {
+        // A fresh account may not have its data folder yet.
+        std::error_code ignored;
+        std::filesystem::create_directories(std::filesystem::path(file).parent_path(), ignored);
         if (!CIniFile::Create(file) || !CIniFile::AddSection(cfg::kSection, file)) {
           return fail(kBadInput, "cannot create " + file + ".");
         }

@@ -2,6 +2,7 @@
 
 #include <QAbstractItemView>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QScreen>
 
 #include "code_table/vocabulary.h"
@@ -123,6 +124,10 @@ My4way_layout::My4way_layout(const KeyCodeTable& table, QWidget* owner)
   selectModifierCbox->setFont(Font("Arial Narrow", 10.2));
   connect(selectModifierCbox, qOverload<int>(&QComboBox::activated), this,
           &My4way_layout::selectModifierCbox_SelectionChangeCommitted);
+
+  // Typed text does nothing in the lists: Qt would search for it and commit the entry found.
+  selectCodeCbox->installEventFilter(this);
+  selectModifierCbox->installEventFilter(this);
 
   auto bigButton = [&](const char* name, const char* caption, int y) {
     auto* button = new QPushButton(caption, this);
@@ -254,6 +259,15 @@ void My4way_layout::applyBtn_Click() {
 
 void My4way_layout::exitBtn_Click() {
   close();
+}
+
+bool My4way_layout::eventFilter(QObject* watched, QEvent* event) {
+  if ((watched == selectCodeCbox || watched == selectModifierCbox) &&
+      event->type() == QEvent::KeyPress) {
+    const auto* key = static_cast<QKeyEvent*>(event);
+    if (!key->text().isEmpty() && key->text().at(0).isPrint()) return true;
+  }
+  return QWidget::eventFilter(watched, event);
 }
 
 }  // namespace tarvik_usb_encoder

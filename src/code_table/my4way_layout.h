@@ -51,6 +51,7 @@ class My4way_layout : public QWidget {
 
  protected:
   void showEvent(QShowEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   struct KeySlot {

@@ -392,6 +392,8 @@ void Form1::leave() {
   // Ending now would leave the keypad half written, or without its settings.
   if (refuseExitDuringUpgrade()) return;
   leaving_ = true;
+  // A running self test gives the keypad back its layout and LED level first.
+  if (!selfTestFrm.isNull()) selfTestFrm->endForExit();
   if (hid_handle != nullptr) {
     hid_exit_safely(hid_handle);
     hid_handle = nullptr;

@@ -17,7 +17,8 @@ namespace fs = std::filesystem;
 std::string PrepareConfigFile(const std::string& appDataFolder) {
   const fs::path folder = fs::path(appDataFolder) / kConfigFolderName;
   std::error_code ignored;
-  if (!fs::exists(folder, ignored)) fs::create_directory(folder, ignored);
+  // On a fresh account even the per-user data folder may not exist yet.
+  if (!fs::exists(folder, ignored)) fs::create_directories(folder, ignored);
   const std::string file = (folder / kConfigFileName).string();
   if (fs::exists(file, ignored)) return file;
   if (CIniFile::Create(file) && CIniFile::AddSection(kSection, file)) {
@@ -73,7 +74,8 @@ std::optional<KeyCodeTable> ParseCodeTable(const std::string& text) {
     const std::string piece =
         text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
     const auto value = ParseDecimal(piece);
-    if (!value || *value < 0 || *value > 255) return std::nullopt;
+    if (!value) return std::nullopt;
+    // The keypad takes the low eight bits of each, as it does of the layout and brightness.
     table.bytes[i] = static_cast<uint8_t>(*value);
     if (comma == std::string::npos) {
       if (i + 1 < table.bytes.size()) return std::nullopt;
@@ -101,7 +103,7 @@ StoredSettings ReadStoredSettings(const std::string& fileName) {
     table = ParseCodeTable(CIniFile::GetValue(kCodeTableValues, kSection, fileName));
     if (!table) {
       stored.problem = std::string(kCodeTableValues) + " in " + kConfigFileName +
-                       " must hold ten numbers from 0 to 255, each followed by a comma..";
+                       " must hold ten whole numbers, each followed by a comma..";
       return stored;
     }
   }

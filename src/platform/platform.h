@@ -5,6 +5,7 @@
 
 #include <QPixmap>
 #include <QString>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -16,6 +17,10 @@ class Platform {
 
   // Modal, OK button, warning icon. Callable from any thread; the caller waits.
   virtual void warning(const QString& text, const QString& caption) = 0;
+  // The same box for a worker that waits on the user while every window stays usable:
+  // modeless; returns once it is dismissed, or closes it when `abandoned` turns true.
+  virtual void noticeForWorker(const QString& text, const QString& caption,
+                               const std::function<bool()>& abandoned) = 0;
   // Modal, Yes and No, question icon; true for Yes. Callable from any thread.
   virtual bool question(const QString& text, const QString& caption) = 0;
 

@@ -3,11 +3,14 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QMessageBox>
+#include <QPointer>
+#include <QSemaphore>
 #include <QStandardPaths>
 #include <QStringList>
 #include <QThread>
 #include <QUrl>
 #include <atomic>
+#include <memory>
 
 #include "platform/platform.h"
 
@@ -43,6 +46,32 @@ class QtPlatform : public Platform {
       QMessageBox::warning(QApplication::activeWindow(), caption, text, QMessageBox::Ok);
       return 0;
     });
+  }
+
+  void noticeForWorker(const QString& text, const QString& caption,
+                       const std::function<bool()>& abandoned) override {
+    QCoreApplication* app = QCoreApplication::instance();
+    if (app == nullptr || QThread::currentThread() == app->thread()) return warning(text, caption);
+    auto dismissed = std::make_shared<QSemaphore>(0);
+    QPointer<QMessageBox> box;
+    QMetaObject::invokeMethod(
+        app,
+        [&] {
+          box = new QMessageBox(QMessageBox::Warning, caption, text, QMessageBox::Ok,
+                                QApplication::activeWindow());
+          box->setWindowModality(Qt::NonModal);
+          box->setAttribute(Qt::WA_DeleteOnClose);
+          QObject::connect(box, &QMessageBox::finished, [dismissed] { dismissed->release(); });
+          box->show();
+        },
+        Qt::BlockingQueuedConnection);
+    while (!dismissed->tryAcquire(1, 20)) {
+      if (!abandoned()) continue;
+      QMetaObject::invokeMethod(app, [box] {
+        if (!box.isNull()) box->close();
+      });
+      return;
+    }
   }
 
   bool question(const QString& text, const QString& caption) override {

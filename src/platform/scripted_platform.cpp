@@ -16,6 +16,11 @@ void ScriptedPlatform::warning(const QString& text, const QString& caption) {
   messages_.push_back({Kind::Warning, text, caption});
 }
 
+void ScriptedPlatform::noticeForWorker(const QString& text, const QString& caption,
+                                       const std::function<bool()>& /*abandoned*/) {
+  warning(text, caption);
+}
+
 bool ScriptedPlatform::question(const QString& text, const QString& caption) {
   std::lock_guard lock(mutex_);
   messages_.push_back({Kind::Question, text, caption});

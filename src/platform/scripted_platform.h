@@ -21,6 +21,9 @@ class ScriptedPlatform : public Platform {
   };
 
   void warning(const QString& text, const QString& caption) override;
+  // Recorded like a warning; the worker goes on at once.
+  void noticeForWorker(const QString& text, const QString& caption,
+                       const std::function<bool()>& abandoned) override;
   bool question(const QString& text, const QString& caption) override;
   std::optional<QString> openFile(const FileRequest& request) override;
   std::optional<QString> chooseFolder(const FolderRequest& request) override;

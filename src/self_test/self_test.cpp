@@ -228,13 +228,19 @@ void self_test::AmendCheckBox(self_test* window, QCheckBox* checkBox, bool state
 }
 
 void self_test::paintLabels(std::initializer_list<QLabel*> labels, const QColor& colour) {
-  onWindowThread([&] {
+  // Colouring the labels is ours, not one of the test's control changes: no pause after it.
+  auto paint = [&] {
     for (QLabel* label : labels) {
       QPalette colours = label->palette();
       colours.setColor(QPalette::Window, colour);
       label->setPalette(colours);
     }
-  });
+  };
+  if (QThread::currentThread() == thread()) {
+    paint();
+  } else {
+    QMetaObject::invokeMethod(this, paint, Qt::BlockingQueuedConnection);
+  }
 }
 
 void self_test::backgroundWorker1_DoWork() {
@@ -263,8 +269,10 @@ void self_test::backgroundWorker1_DoWork() {
     ledBrightness(0);
     AmendCheckBox(this, brightnessCheckBox, true, QString());
     ledBrightness(ledBrightness_index);
-    platform::current().warning("Press each key  on NavigationKeypad... \n",
-                                "NavigationKeypad Keypad");
+    // Only this worker waits for the prompt; the windows stay usable meanwhile.
+    platform::current().noticeForWorker("Press each key  on NavigationKeypad... \n",
+                                        "NavigationKeypad Keypad",
+                                        [this] { return closeForm == 1; });
     const int8_t defaultTable = setKeyboardTable(kKeypadTypeDefault);
     platform::clock().sleepMs(kPollMs);
     if (defaultTable != 0) return;
@@ -274,10 +282,20 @@ void self_test::backgroundWorker1_DoWork() {
 }
 
 void self_test::backgroundWorker1_RunWorkerCompleted() {
+  if (restored_) return;
+  restored_ = true;
   setKeyboardTable(keypadType_index);
   ledBrightness(ledBrightness_index);
   closing_ = true;
   close();
+}
+
+void self_test::endForExit() {
+  if (backgroundWorker1 == nullptr || restored_) return;
+  closeForm = 1;
+  // The worker may be waiting for this thread to carry out a change for it.
+  while (!backgroundWorker1->wait(5)) QCoreApplication::processEvents();
+  backgroundWorker1_RunWorkerCompleted();
 }
 
 void self_test::endBtn_Click() {

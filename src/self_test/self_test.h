@@ -64,6 +64,9 @@ class self_test : public QWidget {
 
  public slots:
   void endBtn_Click();
+  // Ends a running test the way Close does and restores the keypad before returning: the
+  // program is about to end.
+  void endForExit();
   void backgroundWorker1_RunWorkerCompleted();
 
  protected:
@@ -89,6 +92,7 @@ class self_test : public QWidget {
   QPushButton* endBtn = nullptr;
   QThread* backgroundWorker1 = nullptr;
   bool closing_ = false;
+  bool restored_ = false;
 };
 
 }  // namespace tarvik_usb_encoder

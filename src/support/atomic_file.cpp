@@ -7,6 +7,7 @@
 #include <random>
 
 #ifndef _WIN32
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -21,36 +22,78 @@ fs::path TemporarySibling(const fs::path& target) {
   return target.parent_path() / ("." + target.filename().string() + "." + suffix + ".tmp");
 }
 
-bool WriteNewFile(const fs::path& path, const std::string& bytes) {
-  std::FILE* file = std::fopen(path.string().c_str(), "wbx");
-  if (file == nullptr) return false;
+// Writes, flushes and (where the system has it) syncs the open file; false on any failure.
+bool WriteAndSync(std::FILE* file, const std::string& bytes) {
   bool ok = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
   ok = std::fflush(file) == 0 && ok;
 #ifndef _WIN32
   ok = fsync(fileno(file)) == 0 && ok;
 #endif
-  ok = std::fclose(file) == 0 && ok;
-  return ok;
+  return std::fclose(file) == 0 && ok;
+}
+
+bool WriteNewFile(const fs::path& path, const std::string& bytes) {
+  std::FILE* file = std::fopen(path.string().c_str(), "wbx");
+  if (file == nullptr) return false;
+  return WriteAndSync(file, bytes);
+}
+
+// Overwrites the file itself, as a plain save does, when no file can be made beside it (or
+// given its owner). Owner, mode and links stay; should the write fail, the old bytes go back.
+bool WriteInPlace(const fs::path& target, const std::string& bytes) {
+  std::string old;
+  if (!ReadWholeFile(target.string(), old)) return false;
+  std::FILE* file = std::fopen(target.string().c_str(), "wb");
+  if (file == nullptr) return false;
+  if (WriteAndSync(file, bytes)) return true;
+  if (std::FILE* again = std::fopen(target.string().c_str(), "wb")) WriteAndSync(again, old);
+  return false;
+}
+
+// Gives the new file the target's owner and group; false when this user may not.
+bool TakeOwner(const fs::path& temporary, const fs::path& target) {
+#ifndef _WIN32
+  struct stat existing {};
+  if (stat(target.string().c_str(), &existing) != 0) return false;
+  if (existing.st_uid == geteuid() && existing.st_gid == getegid()) return true;
+  return chown(temporary.string().c_str(), existing.st_uid, existing.st_gid) == 0;
+#else
+  (void)temporary;
+  (void)target;
+  return true;
+#endif
 }
 
 }  // namespace
 
 bool WriteFileAtomically(const std::string& path, const std::string& bytes) {
-  const fs::path target(path);
   std::error_code error;
+  fs::path target(path);
+  // A link (a dotfile manager's, say) stays a link: the file it names gets the bytes.
+  if (fs::is_symlink(fs::symlink_status(target, error))) {
+    target = fs::weakly_canonical(target, error);
+    if (error) return false;
+  }
   const auto targetStatus = fs::status(target, error);
   const bool exists = fs::exists(targetStatus);
   if (exists) {
     if (!fs::is_regular_file(targetStatus)) return false;
+    // A file this user may not write is refused, as a plain save would be.
     std::ofstream probe(target, std::ios::binary | std::ios::app);
     if (!probe.is_open()) return false;
   }
   const fs::path temporary = TemporarySibling(target);
   if (!WriteNewFile(temporary, bytes)) {
     fs::remove(temporary, error);
-    return false;
+    return exists && WriteInPlace(target, bytes);
   }
-  if (exists) fs::permissions(temporary, targetStatus.permissions(), error);
+  if (exists) {
+    fs::permissions(temporary, targetStatus.permissions(), error);
+    if (!TakeOwner(temporary, target)) {
+      fs::remove(temporary, error);
+      return WriteInPlace(target, bytes);
+    }
+  }
   fs::rename(temporary, target, error);
   if (error) {
     fs::remove(temporary, error);

@@ -5,8 +5,11 @@
 namespace support {
 
 // Replaces the file at `path` with `bytes` as a whole: they go to a temporary file beside
-// it, reach the disk, and only then take the target's name (and its permissions). On any
-// failure the target stays as it was. A target the user may not write is left alone too.
+// it, reach the disk, and only then take the target's name (and its permissions, owner and
+// group). A link is written through to the file it names. Where no file can be made beside
+// the target, or given its owner, the target is overwritten in place, as a plain save would.
+// On any failure the target keeps its old bytes. A target the user may not write is left
+// alone.
 bool WriteFileAtomically(const std::string& path, const std::string& bytes);
 
 // Reads a whole file; false when it cannot be read.

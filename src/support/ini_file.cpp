@@ -297,6 +297,8 @@ bool CIniFile::SetSectionComments(const std::string& comments, const std::string
 
 bool CIniFile::SetRecordComments(const std::string& comments, const std::string& key,
                                  const std::string& section, const std::string& fileName) {
+  // A key record, never the section's header (whose key is empty).
+  if (key.empty()) return false;
   return ChangeFirstRecord(key, section, fileName, [&](RecordList&, auto found) {
     found->Comments = CommentBlock(comments);
   });

@@ -196,3 +196,15 @@ TEST_F(CodeTableEditor, CloseSendsNothing) {
   EXPECT_TRUE(keypad_->receivedCommands().empty());
   EXPECT_EQ(keypad_->settings().customTable, kTable);
 }
+
+TEST_F(CodeTableEditor, TypingIntoTheListsAssignsNothing) {
+  openEditor();
+  press("key2Btn");
+  QTest::keyClicks(codes(), "0a");
+  press("modifierBtn2");
+  QTest::keyClicks(modifiers(), "l");
+  QApplication::processEvents();
+  EXPECT_EQ(key("key2Btn")->text(), "Left 0x50");
+  EXPECT_EQ(key("modifierBtn2")->text(), " None");
+  EXPECT_THAT(applied(), ElementsAre(0x00, 0x50, 0xE1, 0x4F, 0x00, 0x51, 0x00, 0x52, 0x00, 0x28));
+}

@@ -2,6 +2,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <QTimer>
+
 #include <QLabel>
 #include <QLineEdit>
 #include <QTextEdit>
@@ -108,6 +110,39 @@ TEST_F(MainWindow, WithoutAKeypadOneWarningAndEverythingWaitsForAScan) {
   click(&form, "button10");
   EXPECT_EQ(bus().exitCalls(), exits);
   EXPECT_EQ(bus().openHandles(), 0);
+}
+
+TEST_F(MainWindow, ExitClosesTheKeypadAndEndsTheProgram) {
+  for (const bool fromMenu : {false, true}) {
+    bus().plug();
+    open();
+    ASSERT_EQ(bus().openHandles(), 1);
+    int quits = 0;
+    QTimer::singleShot(0, [&] {
+      fromMenu ? trigger(window_.get(), "exitToolStripMenuItem1")
+               : click(window_.get(), "button10");
+    });
+    // The loop runs until Exit ends it.
+    QTimer guard;
+    guard.setSingleShot(true);
+    QObject::connect(&guard, &QTimer::timeout, [] { QCoreApplication::exit(7); });
+    guard.start(10000);
+    quits = QCoreApplication::exec();
+    EXPECT_EQ(quits, 0) << fromMenu;
+    EXPECT_EQ(bus().openHandles(), 0) << fromMenu;
+    EXPECT_EQ(hid_handle.load(), nullptr);
+    window_.reset();
+    bus().reset();
+  }
+}
+
+TEST_F(MainWindow, AFreshAccountWithoutADataFolderGetsItsConfigurationFile) {
+  const auto data = appData_.path() / "home" / ".local" / "share";
+  platform_.setLocalAppDataFolder(QString::fromStdString(data.string()));
+  bus().plug();
+  open();
+  EXPECT_EQ(ReadBytes(data / "VeltoInterface" / "USBNavigationKeypadUtilityCfg.ini"),
+            kNewConfigFile);
 }
 
 TEST_F(MainWindow, AKeypadThatCannotBeOpenedIsExplainedInTheStatusStrip) {
@@ -322,6 +357,31 @@ TEST_F(ResetFromFile, FixedLayoutsSendLayoutAndBrightness) {
   }
 }
 
+TEST_F(ResetFromFile, EveryCustomLayoutSendsTheLowEightBitsOfEachNumber) {
+  for (const std::string layout : {"5", "8"}) {
+    auto keypad = openWithFile(layout, "259", "0,4,0,5,0,6,0,7,256,296,");
+    click(window_.get(), "button3");
+    EXPECT_THAT(
+        keypad->receivedCommands(),
+        ElementsAre(ReceivedCommand{CMD_SET_KEYPAD_TYPE, {static_cast<uint8_t>(std::stoi(layout))}},
+                    ReceivedCommand{CMD_LOAD_TABLE, {0, 4, 0, 5, 0, 6, 0, 7, 0, 40}},
+                    ReceivedCommand{CMD_SET_LED_BRIGHTNESS, {3}},
+                    ReceivedCommand{CMD_GET_STATUS, {}}));
+    window_.reset();
+    bus().reset();
+  }
+}
+
+TEST_F(ResetFromFile, AFailedFinalStatusReadShowsTheKeypadAsGone) {
+  auto keypad = openWithFile("1", "2", kTable);
+  keypad->refuseCommand(CMD_GET_STATUS);
+  click(window_.get(), "button3");
+  EXPECT_EQ(statusLines()[0], kNotConnectedLine1);
+  EXPECT_EQ(brightnessList()->currentText(), "LED Brightness");
+  EXPECT_EQ(layoutList()->currentText(), "Keypad - Layout");
+  EXPECT_EQ(functionControls(), all(false));
+}
+
 TEST_F(ResetFromFile, CustomLayoutSendsTheTableBetween) {
   auto keypad = openWithFile("2", "3", kTable + "99,");
   click(window_.get(), "button3");
@@ -367,7 +427,7 @@ TEST_F(ResetFromFile, ValuesThatAreNotNumbersAreNamedAndNothingIsSent) {
   for (const Case& c :
        {Case{"two", "3", kTable, "KeypadLayout"}, Case{"1", "", kTable, "LedBrightness"},
         Case{"2", "3", "0,4,0,5,", "CodeTableValues"},
-        Case{"2", "3", "0,4,0,5,0,6,0,7,0,256,", "CodeTableValues"}}) {
+        Case{"2", "3", "0,4,0,5,0,6,0,7,0,x,", "CodeTableValues"}}) {
     auto keypad = openWithFile(c.layout, c.brightness, c.table);
     platform_.clearMessages();
     click(window_.get(), "button3");

@@ -130,6 +130,22 @@ TEST_F(SelfTest, CloseDuringTheFirstBlinkStopsAfterItsLevelEightAndRestores) {
   EXPECT_TRUE(messages().empty());
 }
 
+TEST_F(SelfTest, ExitEndsTheTestAndRestoresTheKeypadFirst) {
+  keypad_->setKeypadType(1);
+  keypad_->setLedBrightness(4);
+  openMainWindow();
+  startTest();
+  ASSERT_TRUE(waitForKeyStep());
+  click(form_.get(), "button10");
+  EXPECT_EQ(keypad_->settings().keypadType, 1);
+  EXPECT_EQ(keypad_->settings().ledBrightness, 4);
+  const auto received = keypad_->receivedCommands();
+  ASSERT_GE(received.size(), 2u);
+  EXPECT_EQ(received[received.size() - 2], (ReceivedCommand{CMD_SET_KEYPAD_TYPE, {1}}));
+  EXPECT_EQ(received.back(), (ReceivedCommand{CMD_SET_LED_BRIGHTNESS, {4}}));
+  EXPECT_EQ(bus().openHandles(), 0);
+}
+
 TEST_F(SelfTest, KeysAreMarkedOnceAndOnlyWithoutModifiers) {
   openMainWindow();
   startTest();

@@ -2,8 +2,12 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
 #include <sys/wait.h>
 #include <unistd.h>
+#include <csignal>
 
 #include "temp_dir.h"
 
@@ -171,20 +175,61 @@ bool AsUnprivilegedUser(Body body) {
   return WIFEXITED(status) && WEXITSTATUS(status) == 1;
 }
 
-TEST_F(IniFile, FailedSaveLeavesTheOldFileAsItWas) {
-  const std::string original = "[appSettings]\nKeypadLayout=2\n";
-  write(original);
+TEST_F(IniFile, AWritableFileInAFolderThatIsNotIsSavedInPlace) {
+  write("[appSettings]\nKeypadLayout=2\n");
   std::filesystem::permissions(dir_.path(), std::filesystem::perms::all);
   std::filesystem::permissions(path_, std::filesystem::perms::all);
   std::filesystem::permissions(
       dir_.path(), std::filesystem::perms::owner_all | std::filesystem::perms::group_read |
                        std::filesystem::perms::group_exec | std::filesystem::perms::others_read |
                        std::filesystem::perms::others_exec);
-  // The file itself is writable, its folder is not: a temporary file cannot be made there.
+  // No temporary file can be made beside it, but a plain save would succeed.
   const bool saved = AsUnprivilegedUser(
       [&] { return CIniFile::SetValue("KeypadLayout", "0", "appSettings", path_); });
-  EXPECT_FALSE(saved);
+  EXPECT_TRUE(saved);
+  EXPECT_EQ(ReadBytes(path_), " [appSettings]\r\n KeypadLayout=0\r\n");
+}
+
+TEST_F(IniFile, ASaveWritesThroughALinkAndKeepsTheOwner) {
+  write("[S]\nk=v\n");
+  const auto link = dir_.path() / "link.ini";
+  std::filesystem::create_symlink(path_, link);
+  ASSERT_TRUE(CIniFile::SetValue("k", "w", "S", link.string()));
+  EXPECT_TRUE(std::filesystem::is_symlink(link));
+  EXPECT_EQ(ReadBytes(path_), " [S]\r\n k=w\r\n");
+  if (geteuid() == 0) {
+    // Saved by root for another user, the file stays theirs.
+    ASSERT_EQ(chown(path_.c_str(), 65534, 65534), 0);
+    ASSERT_TRUE(CIniFile::SetValue("k", "x", "S", path_));
+    struct stat after {};
+    ASSERT_EQ(stat(path_.c_str(), &after), 0);
+    EXPECT_EQ(after.st_uid, 65534u);
+    EXPECT_EQ(after.st_gid, 65534u);
+  }
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_.path()),
+                          std::filesystem::directory_iterator()),
+            2);
+}
+
+TEST_F(IniFile, AWriteThatFailsHalfWayLeavesTheOldBytesAndNoStrayFile) {
+  const std::string original = "[S]\nk=v\n";
+  write(original);
+  // The disk takes 16 bytes of this process and no more.
+  const pid_t child = fork();
+  if (child == 0) {
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{16, 16};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    _exit(CIniFile::SetValue("k", std::string(200, 'w'), "S", path_) ? 1 : 0);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
   EXPECT_EQ(ReadBytes(path_), original);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_.path()),
+                          std::filesystem::directory_iterator()),
+            1);
 }
 
 TEST_F(IniFile, ReadOnlyFileIsNotReplaced) {
@@ -197,6 +242,13 @@ TEST_F(IniFile, ReadOnlyFileIsNotReplaced) {
   const bool saved = AsUnprivilegedUser([&] { return CIniFile::SetValue("k", "w", "S", path_); });
   EXPECT_FALSE(saved);
   EXPECT_EQ(ReadBytes(path_), original);
+}
+
+TEST_F(IniFile, SectionCommentsAreNotSetThroughAnEmptyKey) {
+  write("[S]\nk=v\n");
+  EXPECT_FALSE(CIniFile::SetRecordComments("note", "", "S", path_));
+  EXPECT_EQ(ReadBytes(path_), "[S]\nk=v\n");
+  EXPECT_TRUE(CIniFile::SetRecordComments("note", "k", "S", path_));
 }
 
 TEST(Trim, ModesAndAllSpaceTexts) {
