@@ -63,8 +63,11 @@ TEST_F(CodeTableEditor, OpensOnlyOnTheCustomTableAfterAFreshStatusRead) {
   EXPECT_EQ(openEditor(), nullptr);
   keypad_->refuseCommand(CMD_GET_STATUS);
   EXPECT_EQ(openEditor(), nullptr);
-  EXPECT_THAT(messages(), ElementsAre("Please select a customise table..\n",
-                                      "Load Table-Unable to get device status..\n"));
+  const QString caption = "Velto NavigationKeypad";
+  EXPECT_THAT(
+      platform_.messages(),
+      ElementsAre(Message{Kind::Warning, "Please select a customise table..\n", caption},
+                  Message{Kind::Warning, "Load Table-Unable to get device status..\n", caption}));
 
   keypad_->setBehaviour({});
   keypad_->setKeypadType(kKeypadTypeCustom);
