@@ -16,6 +16,7 @@ configure_and_build "$ROOT/build-test" -DNAVKEYPAD_BENCH=ON
 ctest --test-dir "$ROOT/build-test" -j "$JOBS" --output-on-failure
 
 step "package"
+bash "$ROOT/scripts/check_udev_rules.sh"
 bash "$ROOT/scripts/check_package.sh" "$ROOT/build-test"
 
 step "AddressSanitizer + UndefinedBehaviorSanitizer"
