@@ -358,21 +358,24 @@ void VirtualKeypad::handleFrame(uint8_t command, const std::vector<uint8_t>& pay
   const Behaviour& b = behaviour_;
   ++commandsProcessed_;
   if (b.silent) return;
+  const auto controlFrameCount = static_cast<uint8_t>(b.overlongControlFrames ? 0x41 : kReportSize);
   for (int i = 0; i < b.acknowledgementsBeforeResult; ++i) {
     Report ack{};
     ack[0] = kRequestReportId;
-    ack[1] = static_cast<uint8_t>(kReportSize);
+    ack[1] = controlFrameCount;
     ack[2] = kFrameAcknowledge;
     queue(ack);
   }
   const bool failing = b.failAfterCommands && commandsProcessed_ > *b.failAfterCommands;
   const bool refused = b.refuseAll || failing ||
                        std::find(b.refusedCommands.begin(), b.refusedCommands.end(), command) !=
-                           b.refusedCommands.end();
+                           b.refusedCommands.end() ||
+                       std::find(b.refusedRequests.begin(), b.refusedRequests.end(),
+                                 ReceivedCommand{command, payload}) != b.refusedRequests.end();
   if (refused) {
     Report report{};
     report[0] = kRequestReportId;
-    report[1] = static_cast<uint8_t>(kReportSize);
+    report[1] = controlFrameCount;
     report[2] = kFrameRefused;
     queue(report);
     return;

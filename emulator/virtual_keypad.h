@@ -43,10 +43,12 @@ struct Behaviour {
   bool silent = false;
   int acknowledgementsBeforeResult = 0;
   bool refuseAll = false;
-  std::vector<uint8_t> refusedCommands;  // refused whenever they come
-  uint8_t statusByte = 0;                // non-zero: a well-formed frame with a bad status
+  std::vector<uint8_t> refusedCommands;          // refused whenever they come
+  std::vector<ReceivedCommand> refusedRequests;  // refused when command and payload match
+  uint8_t statusByte = 0;                        // non-zero: a well-formed frame with a bad status
   bool corruptChecksum = false;
   bool overlongByteCount = false;
+  bool overlongControlFrames = false;    // acknowledgements and refusals say 65 bytes
   std::optional<int> failAfterCommands;  // refuse every command after the next N
 
   // In the bootstrap loader:

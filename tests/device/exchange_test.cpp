@@ -60,6 +60,17 @@ TEST_F(Exchange, EachKindOfBadAnswerHasItsResultCode) {
   EXPECT_EQ(send(CMD_SET_KEYPAD_TYPE, {1}), kExchangeRefused);
   with([](Behaviour& b) { b.overlongByteCount = true; });
   EXPECT_EQ(send(CMD_SET_KEYPAD_TYPE, {1}), kExchangeOverlongReport);
+  // The byte count of a refusal or an acknowledgement is not looked at.
+  with([](Behaviour& b) {
+    b.refuseAll = true;
+    b.overlongControlFrames = true;
+  });
+  EXPECT_EQ(send(CMD_SET_KEYPAD_TYPE, {1}), kExchangeRefused);
+  with([](Behaviour& b) {
+    b.acknowledgementsBeforeResult = 2;
+    b.overlongControlFrames = true;
+  });
+  EXPECT_EQ(send(CMD_SET_KEYPAD_TYPE, {1}), kExchangeOk);
   with([](Behaviour& b) { b.silent = true; });
   EXPECT_EQ(send(CMD_SET_KEYPAD_TYPE, {1}), kExchangeTimeout);
   with([](Behaviour&) {});

@@ -11,6 +11,7 @@
 #include "app/splash_form.h"
 #include "app/start_up.h"
 #include "gui_fixture.h"
+#include "support/ini_file.h"
 
 using namespace navkeypad;
 using tarvik_usb_encoder::Form1;
@@ -272,6 +273,9 @@ TEST_F(MainWindow, SaveChangesStoresDefaultsAndWritesTheFile) {
   keypad->setCustomTable(table);
   keypad->setSerialNumber("S");
   Form1& form = open();
+  // The firmware file remembered by the upgrade window stays as it is.
+  ASSERT_TRUE(
+      CIniFile::SetValue("FirmwareFile", "keypad-firmware-2.01.txt", "appSettings", configFile()));
   keypad->clearReceivedCommands();
   clock_.clearWaits();
 
@@ -280,7 +284,7 @@ TEST_F(MainWindow, SaveChangesStoresDefaultsAndWritesTheFile) {
   EXPECT_THAT(clock_.waits(), ElementsAre(500));
   EXPECT_EQ(keypad->storedDefaults().ledBrightness, 4);
   EXPECT_EQ(ReadBytes(configFile()),
-            " [appSettings]\r\n SerialNumber=S\r\n FirmwareFile=\r\n"
+            " [appSettings]\r\n SerialNumber=S\r\n FirmwareFile=keypad-firmware-2.01.txt\r\n"
             " CodeTableValues=0,80,225,79,0,81,0,82,0,40,\r\n LedBrightness=4\r\n"
             " KeypadLayout=2\r\n FirstUp=Yes\r\n");
   EXPECT_TRUE(messages().empty());

@@ -5,6 +5,8 @@
 #include <QCheckBox>
 #include <QElapsedTimer>
 #include <QLabel>
+#include <algorithm>
+#include <functional>
 
 #include "gui_fixture.h"
 #include "self_test/self_test.h"
@@ -102,6 +104,18 @@ TEST_F(SelfTest, AFullRunBlinksSweepsMarksKeysAndRestores) {
 
   click(test_.data(), "endBtn");
   ASSERT_TRUE(waitUntilClosed());
+  // Two status reads; four blinks of 500 ms each way; a check box (80 ms); ten levels, each
+  // shown (80 ms) and held (500 ms); a check box; 100 ms after keypad type 0, then polls.
+  std::vector<int> expected(10, 500);
+  expected.push_back(80);
+  for (int level = 0; level <= 9; ++level) expected.insert(expected.end(), {80, 500});
+  expected.insert(expected.end(), {80, 100});
+  const auto waits = scaledClock_.waits();
+  ASSERT_GE(waits.size(), expected.size());
+  EXPECT_EQ(std::vector<int>(waits.begin(), waits.begin() + static_cast<long>(expected.size())),
+            expected);
+  EXPECT_TRUE(std::all_of(waits.begin() + static_cast<long>(expected.size()), waits.end(),
+                          [](int wait) { return wait == 100; }));
   EXPECT_EQ(keypad_->receivedCommands(),
             join({{kStatus, kStatus},
                   brightness({0, 8, 0, 8, 0, 8, 0, 8}),
@@ -128,6 +142,56 @@ TEST_F(SelfTest, CloseDuringTheFirstBlinkStopsAfterItsLevelEightAndRestores) {
                   brightness({0, 8}),
                   {{CMD_SET_KEYPAD_TYPE, {2}}, {CMD_SET_LED_BRIGHTNESS, {6}}}}));
   EXPECT_TRUE(messages().empty());
+}
+
+TEST_F(SelfTest, AFailedSweepLevelOrKeypadTypeEndsTheTestAndStillRestores) {
+  keypad_->setKeypadType(1);
+  keypad_->setLedBrightness(3);
+  const std::vector<ReceivedCommand> restore{{CMD_SET_KEYPAD_TYPE, {1}},
+                                             {CMD_SET_LED_BRIGHTNESS, {3}}};
+  // Refused from the given command on: the sweep's level 4, then keypad type 0.
+  for (const auto& [failing, sent] :
+       std::vector<std::pair<ReceivedCommand, std::vector<ReceivedCommand>>>{
+           {{CMD_SET_LED_BRIGHTNESS, {4}},
+            join({brightness({0, 8, 0, 8, 0, 8, 0, 8}), brightness({0}),
+                  brightness({0, 1, 2, 3, 4}), restore})},
+           {{CMD_SET_KEYPAD_TYPE, {0}},
+            join({brightness({0, 8, 0, 8, 0, 8, 0, 8}),
+                  brightness({0}),
+                  brightness({0, 1, 2, 3, 4, 5, 6, 7, 8, 9}),
+                  brightness({0, 3}),
+                  {{CMD_SET_KEYPAD_TYPE, {0}}},
+                  restore})}}) {
+    openMainWindow();
+    virtual_keypad::Behaviour behaviour;
+    behaviour.refusedRequests = {failing};
+    keypad_->setBehaviour(behaviour);
+    startTest();
+    // Ends by itself, without Close.
+    ASSERT_TRUE(waitUntilClosed());
+    auto received = keypad_->receivedCommands();
+    received.erase(received.begin(), received.begin() + 2);  // the two status reads
+    EXPECT_EQ(received, sent);
+    form_.reset();
+  }
+}
+
+TEST_F(SelfTest, ARefusedLevelZeroEndsOnlyTheSweep) {
+  keypad_->setLedBrightness(3);
+  openMainWindow();
+  virtual_keypad::Behaviour behaviour;
+  behaviour.refusedRequests = {{CMD_SET_LED_BRIGHTNESS, {0}}};
+  keypad_->setBehaviour(behaviour);
+  startTest();
+  ASSERT_TRUE(waitUntilClosed());
+  // Every blink goes on after its refused level 0, and so does the step after them; the
+  // sweep's own level 0 is tested and ends the run.
+  auto received = keypad_->receivedCommands();
+  received.erase(received.begin(), received.begin() + 2);
+  EXPECT_EQ(received, join({brightness({0, 8, 0, 8, 0, 8, 0, 8}),
+                            brightness({0}),
+                            brightness({0}),
+                            {{CMD_SET_KEYPAD_TYPE, {0}}, {CMD_SET_LED_BRIGHTNESS, {3}}}}));
 }
 
 TEST_F(SelfTest, ExitEndsTheTestAndRestoresTheKeypadFirst) {
