@@ -7,7 +7,7 @@
 #include <memory>
 #include <mutex>
 
-#include "bsl430/bsl430.h"
+#include "platform/device_watch.h"
 
 namespace virtual_keypad {
 

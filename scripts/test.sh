@@ -11,6 +11,9 @@ step "dependencies"
 bash "$ROOT/scripts/deps.sh"
 export QT_QPA_PLATFORM=offscreen
 
+step "layers"
+bash "$ROOT/scripts/check_layers.sh"
+
 step "build and test"
 configure_and_build "$ROOT/build-test" -DNAVKEYPAD_BENCH=ON
 ctest --test-dir "$ROOT/build-test" -j "$JOBS" --output-on-failure

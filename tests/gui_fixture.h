@@ -12,7 +12,7 @@
 #include <memory>
 
 #include "main_window/form1.h"
-#include "main_window/keypad_settings_file.h"
+#include "settings/keypad_settings_file.h"
 #include "platform/clock.h"
 #include "platform/scripted_platform.h"
 #include "temp_dir.h"

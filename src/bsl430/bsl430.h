@@ -8,6 +8,7 @@
 #include <string>
 
 #include "bsl430/ti_txt.h"
+#include "platform/device_watch.h"
 
 // One block of memory, as the sequence and the library hand it to each other by value.
 struct DataBlock_ {
@@ -57,21 +58,7 @@ std::string BSL_lastFileError();
 // Loader devices on the bus, counted by distinct path.
 uint32_t BSL_NumOfUSBDevices(uint16_t vendorId, uint16_t productId);
 
-// Device arrival and removal, delivered as the desktop's device-change message (0x0219) with
-// its event code: 0x8000 arrived, 0x8004 removed.
-inline constexpr uint32_t kDeviceChangeMessage = 0x0219;
-inline constexpr uint32_t kDeviceArrived = 0x8000;
-inline constexpr uint32_t kDeviceRemoved = 0x8004;
-using USBDeviceNotification = std::function<void(uint32_t message, uint32_t event)>;
-
-// Where notifications come from: a udev monitor on Linux, the virtual bus in the virtual
-// build. The program installs one before any window registers.
-class DeviceWatch {
- public:
-  virtual ~DeviceWatch() = default;
-  virtual bool start(USBDeviceNotification notify) = 0;
-  virtual void stop() = 0;
-};
+// The watch the windows' registrations use (platform/device_watch.h).
 void BSL_setDeviceWatch(DeviceWatch* watch);
 
 // 0 when registered; the notification arrives on the thread that registered.

@@ -14,7 +14,7 @@
 #include "firmware/loader_texts.h"
 #include "firmware/pending_upgrade.h"
 #include "firmware/settings_restore.h"
-#include "main_window/keypad_settings_file.h"
+#include "settings/keypad_settings_file.h"
 #include "platform/clock.h"
 #include "platform/platform.h"
 #include "support/ini_file.h"

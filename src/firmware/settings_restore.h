@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "main_window/keypad_settings_file.h"
+#include "settings/keypad_settings_file.h"
 
 namespace navkeypad::firmware {
 

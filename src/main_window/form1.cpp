@@ -22,7 +22,7 @@
 #include "firmware/loader_texts.h"
 #include "firmware/pending_upgrade.h"
 #include "info/about.h"
-#include "main_window/keypad_settings_file.h"
+#include "settings/keypad_settings_file.h"
 #include "platform/clock.h"
 #include "platform/platform.h"
 #include "self_test/self_test.h"

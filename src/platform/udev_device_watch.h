@@ -5,7 +5,7 @@
 #include <QSocketNotifier>
 #include <memory>
 
-#include "bsl430/bsl430.h"
+#include "platform/device_watch.h"
 
 struct udev;
 struct udev_monitor;

@@ -8,6 +8,7 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 
+#include "bsl430/bsl430.h"
 #include "firmware/firmware_upgrade.h"
 #include "firmware/loader_texts.h"
 #include "firmware/pending_upgrade.h"

@@ -1,4 +1,4 @@
-#include "main_window/keypad_settings_file.h"
+#include "settings/keypad_settings_file.h"
 
 #include <cctype>
 #include <charconv>

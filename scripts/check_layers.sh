@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Dependencies point one way: app, then the windows and the command line, then the shared
+# settings rules, then device, loader library, support and platform. Fails on any include of
+# a header from a folder above the including file's own; in the bottom layer only the loader
+# library leans on others (device and the device-watch interface of platform).
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+declare -A rank=([app]=5 [main_window]=4 [code_table]=3 [self_test]=3 [firmware]=3 [info]=3
+                 [cli]=3 [settings]=2 [device]=1 [bsl430]=1 [support]=1 [platform]=1)
+declare -A allowed_sideways=([bsl430:device]=1 [bsl430:platform]=1)
+status=0
+while IFS= read -r file; do
+  relative="${file#"$root"/}"
+  if [[ "$relative" == cli/* ]]; then own=cli; else own="$(cut -d/ -f2 <<<"$relative")"; fi
+  [[ -n "${rank[$own]:-}" ]] || { echo "$relative: folder $own has no layer" >&2; status=1; continue; }
+  while IFS= read -r included; do
+    folder="${included%%/*}"
+    [[ -n "${rank[$folder]:-}" && "$folder" != "$own" ]] || continue
+    above=0
+    ((rank[$folder] > rank[$own])) && above=1
+    if ((rank[$folder] == rank[$own] && rank[$own] == 1)) && [[ -z "${allowed_sideways[$own:$folder]:-}" ]]; then
+      above=1
+    fi
+    if ((above)); then
+      echo "$relative includes $included, from a folder that is not below it" >&2
+      status=1
+    fi
+  done < <(sed -n 's/^#include "\([a-z_0-9]*\/[^"]*\)".*/\1/p' "$file")
+done < <(find "$root/src" "$root/cli" -name '*.h' -o -name '*.cpp' -o -name '*.in' | sort)
+if ((status == 0)); then echo "layers ok"; fi
+exit "$status"
