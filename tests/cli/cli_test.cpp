@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <nlohmann/json.hpp>
 #include <sstream>
 
 #include "bsl430/bsl430.h"
@@ -70,6 +71,17 @@ TEST_F(Cli, StatusInTextAndJson) {
   EXPECT_THAT(out_.str(), HasSubstr("{\"key\": \"Enter\", \"code\": 40, \"name\": \"Enter\", "
                                     "\"modifier\": \"None\"}]}\n"));
   EXPECT_THAT(keypad->receivedCommandCodes(), ElementsAre(CMD_GET_STATUS, CMD_GET_STATUS));
+}
+
+TEST_F(Cli, JsonAlwaysParsesAlsoForEightBitTexts) {
+  auto keypad = bus().plug();
+  keypad->setSerialNumber("SN\xE9\x01");
+  for (const char* command : {"status", "list"}) {
+    ASSERT_EQ(run({command, "--json"}), cli::kDone);
+    const auto parsed = nlohmann::json::parse(out_.str());
+    const auto& entry = parsed.is_array() ? parsed[0] : parsed;
+    EXPECT_EQ(entry["serialNumber"], "SN\u00E9\u0001") << command;
+  }
 }
 
 TEST_F(Cli, BrightnessIsCheckedBeforeAnythingIsSent) {

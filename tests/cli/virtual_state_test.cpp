@@ -3,15 +3,15 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
 #include <array>
 #include <cstdio>
 #include <nlohmann/json.hpp>
-#include <sys/wait.h>
 
 #include "temp_dir.h"
 
-using ::testing::HasSubstr;
 using nlohmann::json;
+using ::testing::HasSubstr;
 
 namespace {
 
@@ -60,7 +60,8 @@ TEST_F(VirtualState, APulledCableMidUpgradeIsFinishedByTheNextRun) {
   json keypad = readState()["keypads"][0];
   EXPECT_EQ(keypad["mode"], "loader");
   EXPECT_EQ(keypad["faults"], json::object());
-  EXPECT_TRUE(std::filesystem::exists(dir_.file("data/VeltoInterface/PendingFirmwareUpgrade.json")));
+  EXPECT_TRUE(
+      std::filesystem::exists(dir_.file("data/VeltoInterface/PendingFirmwareUpgrade.json")));
 
   const Outcome finished = run("upgrade " + firmware());
   EXPECT_EQ(finished.status, 0) << finished.output;
@@ -73,7 +74,8 @@ TEST_F(VirtualState, APulledCableMidUpgradeIsFinishedByTheNextRun) {
   EXPECT_EQ(keypad["keypadType"], 2);
   EXPECT_EQ(keypad["customTable"], json::parse("[0, 80, 0, 79, 0, 81, 0, 82, 2, 40]"));
   EXPECT_EQ(keypad["storedDefaults"]["customTable"], keypad["customTable"]);
-  EXPECT_FALSE(std::filesystem::exists(dir_.file("data/VeltoInterface/PendingFirmwareUpgrade.json")));
+  EXPECT_FALSE(
+      std::filesystem::exists(dir_.file("data/VeltoInterface/PendingFirmwareUpgrade.json")));
 
   const Outcome status = run("status");
   EXPECT_THAT(status.output, HasSubstr("Firmware        2.01\nSerial number   VNK000123\n"));

@@ -1,0 +1,69 @@
+#include "help_texts.h"
+
+namespace navkeypad::cli {
+
+const char kUsage[] =
+    "Usage: navkeypad [--device PATH] COMMAND [ARGUMENTS]\n"
+    "\n"
+    "Configures the USB navigation keypad.\n"
+    "\n"
+    "Commands:\n"
+    "  list [--json]                 every keypad on the bus\n"
+    "  status [--json]               the keypad's settings, firmware and serial number\n"
+    "  brightness N                  sets the LED brightness (0 to 9)\n"
+    "  layout default|alternate|custom\n"
+    "                                chooses the code table the keypad uses\n"
+    "  table                         shows the custom code table\n"
+    "  table set KEY=CODE[+MODIFIER] ...\n"
+    "                                changes keys of the custom code table\n"
+    "  save [--file F]               stores the settings in the keypad and in the file\n"
+    "  restore [--file F]            sends the settings saved in the file back\n"
+    "  factory-reset                 puts the keypad back to its factory settings\n"
+    "  upgrade FIRMWARE.txt          replaces the firmware, keeping serial number and settings\n"
+    "\n"
+    "--device PATH picks one keypad when several are attached (see 'navkeypad list').\n"
+    "The file is the one the windows use unless --file names another.\n"
+    "'navkeypad COMMAND --help' tells more about a command.\n"
+    "\n"
+    "Exit status: 0 done, 1 the keypad refused or did not answer, 2 bad usage or input,\n"
+    "3 no keypad, 4 a keypad is there but cannot be opened.\n";
+
+const std::map<std::string, std::string>& CommandHelp() {
+  static const std::map<std::string, std::string> help = {
+      {"list",
+       "Usage: navkeypad list [--json]\n\nLists every keypad on the bus with its path, serial "
+       "number and firmware version, and\nsays why one that is there cannot be opened.\n"},
+      {"status",
+       "Usage: navkeypad status [--json]\n\nShows the keypad's LED brightness, layout, code table, "
+       "firmware version and serial number.\n"},
+      {"brightness", "Usage: navkeypad brightness N\n\nSets the LED brightness, N from 0 to 9.\n"},
+      {"layout",
+       "Usage: navkeypad layout default|alternate|custom\n\nChooses which of its code tables the "
+       "keypad uses.\n"},
+      {"table",
+       "Usage: navkeypad table\n       navkeypad table set KEY=CODE[+MODIFIER] ...\n\n"
+       "Shows or changes the custom code table (the keypad must be on its custom layout).\n"
+       "KEY is Left, Right, Down, Up or Enter. CODE is a HID keyboard code in hex (0x50) or\n"
+       "its name (LeftArrow, a, Enter, F13 ...). MODIFIER is None, LeftCtrl, LeftShift,\n"
+       "LeftAlt, LeftGui, RightCtrl, RightShift, RightAlt or RightGui; without one the key's\n"
+       "modifier stays as it is.\n"
+       "Example: navkeypad table set left=0x50 up=0x52+LeftCtrl\n"},
+      {"save",
+       "Usage: navkeypad save [--file F]\n\nMakes the keypad store its settings as its defaults "
+       "and writes layout, brightness,\ncode table and serial number into the configuration "
+       "file.\n"},
+      {"restore",
+       "Usage: navkeypad restore [--file F]\n\nSends layout, code table (custom layouts) and "
+       "brightness saved in the file to the keypad.\n"},
+      {"factory-reset",
+       "Usage: navkeypad factory-reset\n\nPuts the keypad back to its factory settings; it "
+       "restarts afterwards.\n"},
+      {"upgrade",
+       "Usage: navkeypad upgrade FIRMWARE.txt\n\nReplaces the keypad's firmware with a TI-TXT "
+       "image through its bootstrap loader,\nthen gives it back its serial number, layout, code "
+       "table and brightness.\n"},
+  };
+  return help;
+}
+
+}  // namespace navkeypad::cli

@@ -1,0 +1,116 @@
+#include "names.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+
+#include "code_table/vocabulary.h"
+
+namespace navkeypad::cli {
+
+std::string Lower(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return text;
+}
+
+std::string CodeName(uint8_t code) {
+  if (code >= kKeyCodeNameCount) return "";
+  const std::string& entry = keyCodeNameArray[code];
+  return entry.substr(entry.find_first_not_of(' ', 4));
+}
+
+std::string ModifierName(uint8_t byte) {
+  const int position = ModifierUsageToIndex(byte);
+  if (!HasModifierPosition(position)) return FormatKeyCode(byte);
+  std::string name = modifierNameArray[position];
+  name.erase(std::remove(name.begin(), name.end(), ' '), name.end());
+  return name;
+}
+
+std::optional<uint8_t> ParseCode(const std::string& text) {
+  if (text.size() > 2 && (text.rfind("0x", 0) == 0 || text.rfind("0X", 0) == 0)) {
+    char* end = nullptr;
+    const unsigned long value = std::strtoul(text.c_str() + 2, &end, 16);
+    if (*end != '\0' || value > 0xFF) return std::nullopt;
+    return static_cast<uint8_t>(value);
+  }
+  for (std::size_t code = 0; code < kKeyCodeNameCount; ++code) {
+    if (Lower(CodeName(static_cast<uint8_t>(code))) == Lower(text)) {
+      return static_cast<uint8_t>(code);
+    }
+  }
+  return std::nullopt;
+}
+
+std::optional<uint8_t> ParseModifier(const std::string& text) {
+  for (int position = 0; position < static_cast<int>(kModifierNameCount); ++position) {
+    if (Lower(ModifierName(ModifierIndexToUsage(position))) == Lower(text)) {
+      return ModifierIndexToUsage(position);
+    }
+  }
+  return std::nullopt;
+}
+
+std::string LayoutName(int type) {
+  if (type >= 0 && type <= 2) return kLayoutNames[type];
+  return "type " + std::to_string(type);
+}
+
+std::string ShellQuoted(const std::string& text) {
+  const bool plain = !text.empty() && std::all_of(text.begin(), text.end(), [](unsigned char c) {
+    return std::isalnum(c) || std::strchr("/._-+:,=@", c) != nullptr;
+  });
+  if (plain) return text;
+  std::string quoted = "'";
+  for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+namespace {
+bool IsUtf8(const std::string& text) {
+  try {
+    (void)nlohmann::json(text).dump();
+    return true;
+  } catch (const nlohmann::json::type_error&) {
+    return false;
+  }
+}
+}  // namespace
+
+nlohmann::ordered_json JsonText(const std::string& text) {
+  if (IsUtf8(text)) return text;
+  std::string utf8;
+  for (unsigned char c : text) {
+    if (c < 0x80) {
+      utf8.push_back(static_cast<char>(c));
+    } else {
+      utf8.push_back(static_cast<char>(0xC0 | (c >> 6)));
+      utf8.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+  }
+  return utf8;
+}
+
+std::string FormatJson(const nlohmann::ordered_json& value) {
+  std::string text;
+  if (value.is_object()) {
+    text = "{";
+    for (auto field = value.begin(); field != value.end(); ++field) {
+      if (field != value.begin()) text += ", ";
+      text += nlohmann::ordered_json(field.key()).dump() + ": " + FormatJson(field.value());
+    }
+    return text + "}";
+  }
+  if (value.is_array()) {
+    text = "[";
+    for (std::size_t i = 0; i < value.size(); ++i) {
+      text += (i ? ", " : "") + FormatJson(value[i]);
+    }
+    return text + "]";
+  }
+  return value.dump();
+}
+
+}  // namespace navkeypad::cli

@@ -1,0 +1,78 @@
+#include "session.h"
+
+#include "device/keypad_bus.h"
+
+namespace navkeypad::cli {
+
+Session::Session(std::vector<std::string> positional, std::optional<std::string> device,
+                 std::optional<std::string> file, bool json, Io io)
+    : positional_(std::move(positional)),
+      device_(std::move(device)),
+      file_(std::move(file)),
+      json_(json),
+      io_(io) {}
+
+Session::~Session() {
+  disconnect();
+}
+
+std::string Session::configFile() const {
+  return file_ ? *file_ : DefaultConfigFile();
+}
+
+int Session::fail(int status, const std::string& message) {
+  io_.err << "navkeypad: " << message << "\n";
+  return status;
+}
+
+int Session::connect() {
+  const auto keypads = ListKeypads();
+  std::vector<KeypadOnBus> chosen;
+  for (const auto& keypad : keypads) {
+    if (!device_ || keypad.path == *device_) chosen.push_back(keypad);
+  }
+  if (chosen.empty()) {
+    if (device_) return fail(kNoKeypad, "no keypad at " + *device_ + "; see 'navkeypad list'.");
+    return fail(kNoKeypad, "no navigation keypad found. Plug it in and try again.");
+  }
+  if (chosen.size() > 1) {
+    io_.err << "navkeypad: " << chosen.size()
+            << " keypads are attached; pick one with --device PATH:\n";
+    for (const auto& keypad : chosen) io_.err << "  " << keypad.path << "\n";
+    return kBadInput;
+  }
+  if (!chosen[0].accessible) {
+    return fail(kNotAccessible, "the keypad at " + chosen[0].path + " cannot be opened (" +
+                                    chosen[0].problem + ").\n" + AccessAdvice());
+  }
+  hid_handle = OpenKeypad(chosen[0].path);
+  if (hid_handle == nullptr) return fail(kNotAccessible, "the keypad could not be opened.");
+  path_ = chosen[0].path;
+  return kDone;
+}
+
+void Session::disconnect() {
+  if (hid_handle != nullptr) hid_exit_safely(hid_handle);
+  hid_handle = nullptr;
+}
+
+std::optional<DeviceStatus> Session::readStatus() {
+  std::vector<uint8_t> record;
+  if (SendKeypadCommand(CMD_GET_STATUS, {}, &record) != kExchangeOk) return std::nullopt;
+  return DecodeStatusRecord(record);
+}
+
+int Session::send(uint8_t command, const std::vector<uint8_t>& payload, const std::string& what) {
+  if (SendKeypadCommand(command, payload) != kExchangeOk) {
+    return fail(kKeypadFailed, "the keypad did not accept " + what +
+                                   ". Check that it is still plugged in and try again.");
+  }
+  return kDone;
+}
+
+int Session::statusFailed() {
+  return fail(kKeypadFailed,
+              "the keypad did not answer its status request. Plug it in again and retry.");
+}
+
+}  // namespace navkeypad::cli

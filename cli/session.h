@@ -1,0 +1,78 @@
+// One run of a command: what the user asked for, where output goes, and the one keypad the
+// command works on. The commands are free functions over it, as thin as the windows are over
+// the shared core.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "device/keypad_commands.h"
+#include "navkeypad_cli.h"
+#include "platform/clock.h"
+
+namespace navkeypad::cli {
+
+class Session {
+ public:
+  Session(std::vector<std::string> positional, std::optional<std::string> device,
+          std::optional<std::string> file, bool json, Io io);
+  ~Session();
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  const std::vector<std::string>& positional() const { return positional_; }
+  const std::optional<std::string>& device() const { return device_; }
+  void forgetDevice() { device_.reset(); }
+  bool json() const { return json_; }
+  Io& io() { return io_; }
+  // The configuration interface the command opened.
+  const std::string& path() const { return path_; }
+  // The file named by --file, else the one the windows use.
+  std::string configFile() const;
+
+  // "navkeypad: MESSAGE" on standard error; returns `status`.
+  int fail(int status, const std::string& message);
+  // Opens the one keypad the command is for as the shared handle.
+  int connect();
+  void disconnect();
+  template <typename Action>
+  int withKeypad(Action action) {
+    if (const int status = connect(); status != kDone) return status;
+    return action();
+  }
+  std::optional<DeviceStatus> readStatus();
+  // Sends a command; a refusal says what was refused.
+  int send(uint8_t command, const std::vector<uint8_t>& payload, const std::string& what);
+  int statusFailed();
+
+ private:
+  std::vector<std::string> positional_;
+  std::optional<std::string> device_;
+  std::optional<std::string> file_;
+  bool json_;
+  Io io_;
+  std::string path_;
+};
+
+// Polls for something on the bus to appear, up to `seconds`.
+template <typename Present>
+bool WaitFor(Present present, int seconds) {
+  for (int waited = 0; waited <= seconds * 1000; waited += 100) {
+    if (present()) return true;
+    platform::clock().sleepMs(100);
+  }
+  return false;
+}
+
+int List(Session& session);
+int Status(Session& session);
+int Brightness(Session& session);
+int Layout(Session& session);
+int Table(Session& session);
+int FactoryReset(Session& session);
+int Save(Session& session);
+int Restore(Session& session);
+int Upgrade(Session& session);
+
+}  // namespace navkeypad::cli

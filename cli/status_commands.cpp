@@ -1,0 +1,105 @@
+#include <algorithm>
+#include <cstdio>
+
+#include "code_table/vocabulary.h"
+#include "device/keypad_bus.h"
+#include "names.h"
+#include "session.h"
+
+namespace navkeypad::cli {
+
+void PrintTable(std::ostream& out, const KeyCodeTable& table) {
+  out << "Code table\n";
+  for (std::size_t key = 0; key < kNavigationKeyCount; ++key) {
+    const auto entry = table.entry(static_cast<NavigationKey>(key));
+    char line[96];
+    std::snprintf(line, sizeof line, "  %-6s %s %-15s %s\n", kKeyNames[key],
+                  FormatKeyCode(entry.keyCode).c_str(), CodeName(entry.keyCode).c_str(),
+                  ModifierName(entry.modifier).c_str());
+    out << line;
+  }
+}
+
+int List(Session& session) {
+  Io& io = session.io();
+  const auto keypads = ListKeypads();
+  auto listed = nlohmann::ordered_json::array();
+  bool anyAccessible = false;
+  for (std::size_t i = 0; i < keypads.size(); ++i) {
+    const auto& keypad = keypads[i];
+    std::optional<DeviceStatus> status;
+    if (keypad.accessible) {
+      hid_handle = OpenKeypad(keypad.path);
+      status = session.readStatus();
+      session.disconnect();
+      anyAccessible = true;
+    }
+    if (session.json()) {
+      nlohmann::ordered_json entry = {{"path", JsonText(keypad.path)},
+                                      {"accessible", keypad.accessible}};
+      if (status) {
+        entry["serialNumber"] = JsonText(status->serialNumber);
+        entry["firmwareVersion"] = JsonText(status->firmwareVersion);
+      }
+      if (!keypad.accessible) entry["problem"] = JsonText(keypad.problem);
+      listed.push_back(entry);
+    } else if (status) {
+      io.out << keypad.path << "  serial " << status->serialNumber << "  firmware "
+             << status->firmwareVersion << "\n";
+    } else if (keypad.accessible) {
+      io.out << keypad.path << "  (does not answer)\n";
+    } else {
+      io.out << keypad.path << "  not accessible: " << keypad.problem << "\n";
+    }
+  }
+  if (session.json()) io.out << FormatJson(listed) << "\n";
+  if (keypads.empty()) {
+    if (!session.json()) io.err << "navkeypad: no navigation keypad found.\n";
+    return kNoKeypad;
+  }
+  if (!anyAccessible) {
+    io.err << AccessAdvice() << "\n";
+    return kNotAccessible;
+  }
+  return kDone;
+}
+
+int Status(Session& session) {
+  Io& io = session.io();
+  const auto status = session.readStatus();
+  if (!status) return session.statusFailed();
+  if (session.json()) {
+    auto table = nlohmann::ordered_json::array();
+    for (std::size_t key = 0; key < kNavigationKeyCount; ++key) {
+      const auto entry = status->codeTable.entry(static_cast<NavigationKey>(key));
+      table.push_back({{"key", kKeyNames[key]},
+                       {"code", int{entry.keyCode}},
+                       {"name", CodeName(entry.keyCode)},
+                       {"modifier", ModifierName(entry.modifier)}});
+    }
+    const nlohmann::ordered_json shown = {
+        {"path", JsonText(session.path())},
+        {"firmwareVersion", JsonText(status->firmwareVersion)},
+        {"serialNumber", JsonText(status->serialNumber)},
+        {"ledBrightness", int{status->ledBrightness}},
+        {"keypadType", int{status->keypadType}},
+        {"layout", LayoutName(status->keypadType)},
+        {"jackIn", status->jackState == 0},
+        {"orientation", status->orientation == 0 ? "vertical" : "horizontal"},
+        {"temperature", JsonText(status->temperature)},
+        {"codeTable", table}};
+    io.out << FormatJson(shown) << "\n";
+    return kDone;
+  }
+  io.out << "Keypad          " << session.path() << "\n"
+         << "Firmware        " << status->firmwareVersion << "\n"
+         << "Serial number   " << status->serialNumber << "\n"
+         << "LED brightness  " << int{status->ledBrightness} << "\n"
+         << "Layout          " << LayoutName(status->keypadType) << "\n"
+         << "Audio jack      " << (status->jackState == 0 ? "in" : "out") << "\n"
+         << "Orientation     " << (status->orientation == 0 ? "vertical" : "horizontal") << "\n";
+  PrintTable(io.out, status->codeTable);
+  return kDone;
+}
+
+}  // namespace navkeypad::cli
