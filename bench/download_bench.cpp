@@ -5,6 +5,7 @@
 
 #include "bsl430/bsl430.h"
 #include "firmware/firmware_resources.h"
+#include "hidapi_virtual.h"
 #include "platform/clock.h"
 #include "stand_in_loader.h"
 #include "virtual_keypad.h"
@@ -26,6 +27,7 @@ void DownloadThroughTheLoader(benchmark::State& state) {
   platform::RecordingClock clock;
   platform::setClock(&clock);
   virtual_keypad::UseStandInLoader();
+  navkeypad::SetHid(&virtual_keypad::VirtualHid());
   double reports = 0;
   double seconds = 0;
   for (auto _ : state) {

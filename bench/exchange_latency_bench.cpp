@@ -4,7 +4,9 @@
 
 #include <thread>
 
+#include "device/hid_seam.h"
 #include "device/keypad_commands.h"
+#include "hidapi_virtual.h"
 #include "virtual_keypad.h"
 
 using namespace navkeypad;
@@ -12,6 +14,7 @@ using namespace navkeypad;
 namespace {
 
 std::shared_ptr<virtual_keypad::VirtualKeypad> ConnectKeypadAnsweringAfter(int delayMs) {
+  navkeypad::SetHid(&virtual_keypad::VirtualHid());
   auto& bus = virtual_keypad::VirtualBus::instance();
   if (hid_handle != nullptr) hid_exit_safely(hid_handle);
   bus.reset();
@@ -44,9 +47,9 @@ void ReadThenSleepExchange(benchmark::State& state) {
   BuildRequestReport(CMD_SET_LED_BRIGHTNESS, payload, request);
   hid_device* device = hid_handle;
   for (auto _ : state) {
-    hid_write(device, request.data(), request.size());
+    Hid().write(device, request.data(), request.size());
     Report report{};
-    while (hid_read(device, report.data(), report.size()) == 0) {
+    while (Hid().readTimeout(device, report.data(), report.size(), 0) == 0) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     uint8_t response[64];

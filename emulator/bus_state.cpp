@@ -5,7 +5,6 @@
 #include <nlohmann/json.hpp>
 
 #include "bsl430/memory_map.h"
-#include "stand_in_loader.h"
 #include "support/atomic_file.h"
 #include "virtual_keypad.h"
 
@@ -262,7 +261,6 @@ bool SaveBusState(const std::string& file, std::string& problem) {
 }
 
 ProgramBus::ProgramBus() {
-  UseStandInLoader();
   const char* file = std::getenv("NAVKEYPAD_VIRTUAL_STATE");
   if (file != nullptr && *file != '\0') file_ = file;
   std::error_code error;

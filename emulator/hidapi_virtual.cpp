@@ -1,6 +1,6 @@
-// hidapi's C functions, answered by the virtual bus. Same signatures and documented
-// semantics as the real library, so the production code runs unchanged on top.
-#include <hidapi/hidapi.h>
+// The virtual bus behind the HID seam, with the documented semantics of hidapi's functions,
+// so the production code runs unchanged on top.
+#include "hidapi_virtual.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -11,14 +11,20 @@
 using virtual_keypad::VirtualBus;
 using virtual_keypad::VirtualKeypad;
 
-struct hid_device_ {
+namespace virtual_keypad {
+
+namespace {
+
+struct VirtualDevice {
   std::shared_ptr<VirtualKeypad> keypad;
   int interfaceNumber = 0;
   uint64_t generation = 0;
   bool nonblocking = false;
 };
 
-namespace {
+VirtualDevice* Of(hid_device* device) {
+  return reinterpret_cast<VirtualDevice*>(device);
+}
 
 wchar_t* DuplicateWide(const std::wstring& text) {
   auto* copy = static_cast<wchar_t*>(std::calloc(text.size() + 1, sizeof(wchar_t)));
@@ -43,22 +49,34 @@ int CopyWide(const std::wstring& text, wchar_t* out, size_t capacity) {
 // hidapi keeps the reason of the last failed open for hid_error(NULL).
 thread_local std::wstring lastOpenError = L"Success";
 
-}  // namespace
+class Virtual : public navkeypad::HidBackend {
+ public:
+  int init() override;
+  int exit() override;
+  hid_device_info* enumerate(unsigned short vendorId, unsigned short productId) override;
+  void freeEnumeration(hid_device_info* list) override;
+  hid_device* openPath(const char* path) override;
+  int write(hid_device* device, const unsigned char* data, std::size_t length) override;
+  int readTimeout(hid_device* device, unsigned char* data, std::size_t length,
+                  int milliseconds) override;
+  int setNonblocking(hid_device* device, int nonblock) override;
+  void close(hid_device* device) override;
+  int manufacturerString(hid_device* device, wchar_t* text, std::size_t capacity) override;
+  int productString(hid_device* device, wchar_t* text, std::size_t capacity) override;
+  const wchar_t* error(hid_device* device) override;
+};
 
-extern "C" {
-
-int HID_API_EXPORT hid_init(void) {
+int Virtual::init() {
   VirtualBus::instance().countInit();
   return 0;
 }
 
-int HID_API_EXPORT hid_exit(void) {
+int Virtual::exit() {
   VirtualBus::instance().countExit();
   return 0;
 }
 
-struct hid_device_info HID_API_EXPORT* hid_enumerate(unsigned short vendor_id,
-                                                     unsigned short product_id) {
+hid_device_info* Virtual::enumerate(unsigned short vendor_id, unsigned short product_id) {
   hid_device_info* head = nullptr;
   hid_device_info** tail = &head;
   for (const auto& keypad : VirtualBus::instance().keypads()) {
@@ -88,7 +106,7 @@ struct hid_device_info HID_API_EXPORT* hid_enumerate(unsigned short vendor_id,
   return head;
 }
 
-void HID_API_EXPORT hid_free_enumeration(struct hid_device_info* devs) {
+void Virtual::freeEnumeration(hid_device_info* devs) {
   while (devs != nullptr) {
     hid_device_info* next = devs->next;
     std::free(devs->path);
@@ -100,7 +118,7 @@ void HID_API_EXPORT hid_free_enumeration(struct hid_device_info* devs) {
   }
 }
 
-HID_API_EXPORT hid_device* hid_open_path(const char* path) {
+hid_device* Virtual::openPath(const char* path) {
   if (path == nullptr) return nullptr;
   lastOpenError = L"Success";
   for (const auto& keypad : VirtualBus::instance().keypads()) {
@@ -111,26 +129,19 @@ HID_API_EXPORT hid_device* hid_open_path(const char* path) {
                         std::wstring(path, path + std::strlen(path)) + L"': Permission denied";
         return nullptr;
       }
-      auto* device = new hid_device_;
+      auto* device = new VirtualDevice;
       device->keypad = keypad;
       device->interfaceNumber = interfaceNumber;
       device->generation = keypad->generation();
       VirtualBus::instance().handleOpened();
-      return device;
+      return reinterpret_cast<hid_device*>(device);
     }
   }
   return nullptr;
 }
 
-hid_device* HID_API_EXPORT hid_open(unsigned short vendor_id, unsigned short product_id,
-                                    const wchar_t* /*serial_number*/) {
-  hid_device_info* list = hid_enumerate(vendor_id, product_id);
-  hid_device* device = list != nullptr ? hid_open_path(list->path) : nullptr;
-  hid_free_enumeration(list);
-  return device;
-}
-
-int HID_API_EXPORT hid_write(hid_device* dev, const unsigned char* data, size_t length) {
+int Virtual::write(hid_device* device, const unsigned char* data, std::size_t length) {
+  VirtualDevice* dev = Of(device);
   if (dev == nullptr || data == nullptr) return -1;
   if (dev->generation != dev->keypad->generation()) return -1;
   dev->keypad->paceReport();
@@ -139,52 +150,51 @@ int HID_API_EXPORT hid_write(hid_device* dev, const unsigned char* data, size_t 
   return accepted ? static_cast<int>(length) : -1;
 }
 
-int HID_API_EXPORT hid_read_timeout(hid_device* dev, unsigned char* data, size_t length,
-                                    int milliseconds) {
+int Virtual::readTimeout(hid_device* device, unsigned char* data, std::size_t length,
+                         int milliseconds) {
+  VirtualDevice* dev = Of(device);
   if (dev == nullptr || data == nullptr) return -1;
   const int read = dev->keypad->readReport(dev->generation, data, length, milliseconds);
   dev->keypad->flushBusEvents();
   return read;
 }
 
-int HID_API_EXPORT hid_read(hid_device* dev, unsigned char* data, size_t length) {
-  if (dev == nullptr) return -1;
-  return hid_read_timeout(dev, data, length, dev->nonblocking ? 0 : -1);
-}
-
-int HID_API_EXPORT hid_set_nonblocking(hid_device* dev, int nonblock) {
+int Virtual::setNonblocking(hid_device* device, int nonblock) {
+  VirtualDevice* dev = Of(device);
   if (dev == nullptr) return -1;
   dev->nonblocking = nonblock != 0;
   return 0;
 }
 
-void HID_API_EXPORT hid_close(hid_device* dev) {
+void Virtual::close(hid_device* device) {
+  VirtualDevice* dev = Of(device);
   if (dev == nullptr) return;
   delete dev;
   VirtualBus::instance().handleClosed();
 }
 
-int HID_API_EXPORT_CALL hid_get_manufacturer_string(hid_device* dev, wchar_t* string,
-                                                    size_t maxlen) {
+int Virtual::manufacturerString(hid_device* device, wchar_t* string, std::size_t maxlen) {
+  VirtualDevice* dev = Of(device);
   if (dev == nullptr || !dev->keypad->stringsReadable()) return -1;
   return CopyWide(dev->keypad->manufacturer(), string, maxlen);
 }
 
-int HID_API_EXPORT_CALL hid_get_product_string(hid_device* dev, wchar_t* string, size_t maxlen) {
+int Virtual::productString(hid_device* device, wchar_t* string, std::size_t maxlen) {
+  VirtualDevice* dev = Of(device);
   if (dev == nullptr || !dev->keypad->stringsReadable()) return -1;
   return CopyWide(dev->keypad->product(), string, maxlen);
 }
 
-int HID_API_EXPORT_CALL hid_get_serial_number_string(hid_device* dev, wchar_t* string,
-                                                     size_t maxlen) {
-  if (dev == nullptr) return -1;
-  const std::string& id = dev->keypad->id();
-  return CopyWide(std::wstring(id.begin(), id.end()), string, maxlen);
-}
-
-HID_API_EXPORT const wchar_t* HID_API_CALL hid_error(hid_device* dev) {
-  if (dev == nullptr) return lastOpenError.c_str();
+const wchar_t* Virtual::error(hid_device* device) {
+  if (device == nullptr) return lastOpenError.c_str();
   return L"virtual keypad: device error";
 }
 
-}  // extern "C"
+}  // namespace
+
+navkeypad::HidBackend& VirtualHid() {
+  static Virtual bus;
+  return bus;
+}
+
+}  // namespace virtual_keypad

@@ -5,7 +5,6 @@
 #include "bsl430/ti_txt.h"
 #include "chip_memory.h"
 #include "firmware/crc.h"
-#include "stand_in_loader.h"
 #include "virtual_keypad.h"
 
 namespace virtual_keypad {
@@ -18,9 +17,7 @@ void VirtualKeypad::installFactoryFirmware(const std::string& version) {
   std::lock_guard lock(mutex_);
   std::fill(memory_.begin() + kMainStart, memory_.end(), 0xFF);
   // Its vectors are the stand-in loader password.
-  for (const auto& section : bsl430::ParseTiTxt(StandInLoaderTexts().password).sections) {
-    std::copy(section.bytes.begin(), section.bytes.end(), memory_.begin() + section.address);
-  }
+  std::copy(std::begin(kFactoryVectors), std::end(kFactoryVectors), memory_.begin() + kVectorTable);
   firmwareVersion_ = version;
   writeApplicationMarker();
 }

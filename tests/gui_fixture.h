@@ -12,9 +12,9 @@
 #include <memory>
 
 #include "main_window/form1.h"
-#include "settings/keypad_settings_file.h"
 #include "platform/clock.h"
 #include "platform/scripted_platform.h"
+#include "settings/keypad_settings_file.h"
 #include "temp_dir.h"
 #include "virtual_bus_fixture.h"
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "device/keypad_commands.h"
+#include "hidapi_virtual.h"
 #include "stand_in_loader.h"
 #include "virtual_keypad.h"
 
@@ -12,6 +13,7 @@ class VirtualBusTest : public ::testing::Test {
   void SetUp() override {
     virtual_keypad::VirtualBus::instance().reset();
     virtual_keypad::UseStandInLoader();
+    navkeypad::SetHid(&virtual_keypad::VirtualHid());
   }
   void TearDown() override {
     if (hid_handle != nullptr) hid_exit_safely(hid_handle);

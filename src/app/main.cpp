@@ -2,14 +2,20 @@
 #include <QApplication>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
+#include <string>
 
 #include "app/start_up.h"
 #include "bsl430/bsl430.h"
-#include "device/hid_transport.h"
-#ifdef NAVKEYPAD_VIRTUAL
 #include "bus_state.h"
+#include "device/hid_transport.h"
+#include "hidapi_virtual.h"
 #include "virtual_device_watch.h"
+#include "wire/hid_choice.h"
+#ifdef NAVKEYPAD_VIRTUAL
+#include "stand_in_loader.h"
 #else
+#include "device/system_hid.h"
 #include "platform/udev_device_watch.h"
 #endif
 
@@ -37,27 +43,52 @@ int main(int argc, char** argv) {
                  argv[0], argv[0]);
     return 1;
   }
+  // Arguments are not used; the environment chooses the bus and the wire's switches.
+  const wire::WireOptions wireOptions = wire::WireOptionsFromEnvironment();
 #ifdef NAVKEYPAD_VIRTUAL
-  virtual_keypad::ProgramBus bus;
-  if (!bus.ok()) {
-    std::fprintf(stderr, "%s: %s\n", argv[0], bus.problem().c_str());
+  const bool virtualBus = true;
+  virtual_keypad::UseStandInLoader();
+#else
+  const char* virtualSwitch = std::getenv("NAVKEYPAD_VIRTUAL");
+  const bool virtualBus = virtualSwitch != nullptr && std::string(virtualSwitch) == "1";
+#endif
+  std::optional<virtual_keypad::ProgramBus> bus;
+  if (virtualBus && wireOptions.replay.empty()) {
+    bus.emplace();
+    if (!bus->ok()) {
+      std::fprintf(stderr, "%s: %s\n", argv[0], bus->problem().c_str());
+      return 1;
+    }
+  }
+#ifdef NAVKEYPAD_VIRTUAL
+  navkeypad::HidBackend& base = virtual_keypad::VirtualHid();
+#else
+  navkeypad::HidBackend& base = virtualBus ? virtual_keypad::VirtualHid() : navkeypad::SystemHid();
+#endif
+  wire::WireStack stack(base, wireOptions, "navkeypad-utility", {});
+  if (!stack.ok()) {
+    std::fprintf(stderr, "%s: %s\n", argv[0], stack.problem().c_str());
     return 1;
   }
-  virtual_keypad::VirtualDeviceWatch deviceWatch;
-#else
-  platform::UdevDeviceWatch deviceWatch;
+  // Without a real bus underneath, device changes come from the virtual one (or none).
+  virtual_keypad::VirtualDeviceWatch virtualWatch;
+#ifndef NAVKEYPAD_VIRTUAL
+  platform::UdevDeviceWatch udevWatch;
 #endif
-  BSL_setDeviceWatch(&deviceWatch);
+  DeviceWatch* deviceWatch = &virtualWatch;
+#ifndef NAVKEYPAD_VIRTUAL
+  if (!virtualBus && wireOptions.replay.empty()) deviceWatch = &udevWatch;
+#endif
+  BSL_setDeviceWatch(deviceWatch);
   QApplication app(argc, argv);
   app.setApplicationName("navkeypad-utility");
   tarvik_usb_encoder::StartApplication();
   app.exec();
   BSL_setDeviceWatch(nullptr);
-#ifdef NAVKEYPAD_VIRTUAL
-  if (!bus.save()) {
-    std::fprintf(stderr, "%s: %s\n", argv[0], bus.problem().c_str());
-    return 1;
+  int status = stack.finish(0);
+  if (bus && !bus->save()) {
+    std::fprintf(stderr, "%s: %s\n", argv[0], bus->problem().c_str());
+    status = 1;
   }
-#endif
-  return 0;
+  return status;
 }

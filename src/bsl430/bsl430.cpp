@@ -12,6 +12,7 @@
 #include <set>
 #include <vector>
 
+#include "device/hid_seam.h"
 #include "device/hid_transport.h"
 
 namespace {
@@ -75,7 +76,7 @@ bool SendCore(Library& lib, const std::vector<uint8_t>& core) {
   report[0] = kReportId;
   report[1] = static_cast<uint8_t>(core.size());
   std::copy(core.begin(), core.end(), report.begin() + 2);
-  return hid_write(lib.device, report.data(), report.size()) >= 0;
+  return navkeypad::Hid().write(lib.device, report.data(), report.size()) >= 0;
 }
 
 bool ReceiveCore(Library& lib, std::vector<uint8_t>& core) {
@@ -84,7 +85,7 @@ bool ReceiveCore(Library& lib, std::vector<uint8_t>& core) {
   // Blocking reads of one poll interval; a loader that says nothing for the whole time-out
   // has failed the command.
   for (int waited = 0; waited < kReplyTimeoutMs; waited += 10) {
-    const int read = hid_read_timeout(lib.device, report.data(), report.size(), 10);
+    const int read = navkeypad::Hid().readTimeout(lib.device, report.data(), report.size(), 10);
     if (read < 0) return false;
     if (read == 0) continue;
     const std::size_t length = std::min<std::size_t>(report[1], kCoreCapacity);
@@ -167,18 +168,18 @@ void ParseConnection(const std::string& text, uint16_t& vendor, uint16_t& produc
 std::vector<std::string> LoaderPaths(uint16_t vendor, uint16_t product) {
   std::vector<std::string> paths;
   std::lock_guard lock(navkeypad::HidGlobalStateMutex());
-  hid_device_info* list = hid_enumerate(vendor, product);
+  hid_device_info* list = navkeypad::Hid().enumerate(vendor, product);
   for (hid_device_info* entry = list; entry != nullptr; entry = entry->next) {
     if (std::find(paths.begin(), paths.end(), entry->path) == paths.end()) {
       paths.emplace_back(entry->path);
     }
   }
-  hid_free_enumeration(list);
+  navkeypad::Hid().freeEnumeration(list);
   return paths;
 }
 
 void CloseDevice(Library& lib) {
-  if (lib.device != nullptr) hid_close(lib.device);
+  if (lib.device != nullptr) navkeypad::Hid().close(lib.device);
   lib.device = nullptr;
 }
 
@@ -206,7 +207,7 @@ uint8_t BSL_initialize_BSL(const char* connection) {
   if (index < 0 || static_cast<std::size_t>(index) >= paths.size()) return 1;
   {
     std::lock_guard global(navkeypad::HidGlobalStateMutex());
-    lib.device = hid_open_path(paths[static_cast<std::size_t>(index)].c_str());
+    lib.device = navkeypad::Hid().openPath(paths[static_cast<std::size_t>(index)].c_str());
   }
   return lib.device == nullptr ? 1 : 0;
 }

@@ -1,5 +1,7 @@
 #include "device/hid_transport.h"
 
+#include "device/hid_seam.h"
+
 #include <algorithm>
 #include <cstring>
 #include <cwchar>
@@ -77,7 +79,7 @@ int32_t WaitForResultFrame(hid_device* device, uint8_t* response, int32_t respon
     report.fill(0);
     // Blocking for at most one poll interval keeps the time-out's meaning (a count of
     // empty 10 ms polls) while returning as soon as the keypad answers.
-    const int read = hid_read_timeout(device, report.data(), report.size(), kPollIntervalMs);
+    const int read = Hid().readTimeout(device, report.data(), report.size(), kPollIntervalMs);
     if (read == 0) {
       if (timeoutMs == 0) continue;
       elapsed += kPollIntervalMs;
@@ -105,7 +107,7 @@ int32_t ExchangeLocked(hid_device* device, uint8_t command, const uint8_t* paylo
   Report request;
   const std::span<const uint8_t> payloadBytes(payload, static_cast<std::size_t>(payloadLength));
   if (!BuildRequestReport(command, payloadBytes, request)) return kExchangeDeviceError;
-  if (hid_write(device, request.data(), request.size()) < 0) return kExchangeDeviceError;
+  if (Hid().write(device, request.data(), request.size()) < 0) return kExchangeDeviceError;
   return WaitForResultFrame(device, response, responseCapacity, responseLength, timeoutMs);
 }
 
@@ -131,18 +133,18 @@ hid_device* ScanForUSBDevice_a(int32_t vendorId, int32_t productId, char* manufa
   hid_device* device = nullptr;
   {
     std::lock_guard lock(HidGlobalStateMutex());
-    hid_init();
+    Hid().init();
     LastScannedPath().clear();
-    hid_device_info* list = hid_enumerate(static_cast<unsigned short>(vendorId),
-                                          static_cast<unsigned short>(productId));
+    hid_device_info* list = Hid().enumerate(static_cast<unsigned short>(vendorId),
+                                            static_cast<unsigned short>(productId));
     for (hid_device_info* entry = list; entry != nullptr; entry = entry->next) {
       if (entry->interface_number == kConfigurationInterface) {
-        device = hid_open_path(entry->path);
+        device = Hid().openPath(entry->path);
         if (device != nullptr) LastScannedPath() = entry->path;
         break;
       }
     }
-    hid_free_enumeration(list);
+    Hid().freeEnumeration(list);
   }
   if (device == nullptr) {
     CopyText("None", manufacturer);
@@ -151,18 +153,18 @@ hid_device* ScanForUSBDevice_a(int32_t vendorId, int32_t productId, char* manufa
   }
 
   wchar_t wide[255];
-  auto readText = [&](int (*getter)(hid_device*, wchar_t*, size_t), char* out) {
+  auto readText = [&](int (HidBackend::*getter)(hid_device*, wchar_t*, size_t), char* out) {
     wide[0] = L'\0';
-    if (getter(device, wide, 255) == 0) {
+    if ((Hid().*getter)(device, wide, 255) == 0) {
       wide[254] = L'\0';
       NarrowInto(wide, out);
     } else {
       CopyText("Unable To Find", out);
     }
   };
-  readText(hid_get_manufacturer_string, manufacturer);
-  readText(hid_get_product_string, product);
-  hid_set_nonblocking(device, 1);
+  readText(&HidBackend::manufacturerString, manufacturer);
+  readText(&HidBackend::productString, product);
+  Hid().setNonblocking(device, 1);
   return device;
 }
 
@@ -189,10 +191,10 @@ void hid_exit_safely(hid_device* device) {
     std::lock_guard lock(ExchangeMutex());
     hid_device* shared = device;
     hid_handle.compare_exchange_strong(shared, nullptr);
-    hid_close(device);
+    Hid().close(device);
   }
   std::lock_guard lock(HidGlobalStateMutex());
-  hid_exit();
+  Hid().exit();
 }
 
 int32_t ParseResponseFrame(const uint8_t* report, uint8_t* response, int32_t responseCapacity,

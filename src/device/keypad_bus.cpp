@@ -1,5 +1,7 @@
 #include "device/keypad_bus.h"
 
+#include "device/hid_seam.h"
+
 #include <cwchar>
 
 namespace navkeypad {
@@ -7,7 +9,7 @@ namespace navkeypad {
 namespace {
 // hidapi's own text for the last failure; the caller holds the global-state lock.
 std::string LastOpenError() {
-  const wchar_t* error = hid_error(nullptr);
+  const wchar_t* error = Hid().error(nullptr);
   std::string text;
   for (; error != nullptr && *error != L'\0'; ++error) {
     text.push_back(static_cast<char>(static_cast<uint32_t>(*error) & 0x7F));
@@ -20,21 +22,21 @@ std::string LastOpenError() {
 std::vector<KeypadOnBus> ListKeypads() {
   std::vector<KeypadOnBus> keypads;
   std::lock_guard lock(HidGlobalStateMutex());
-  hid_init();
-  hid_device_info* list = hid_enumerate(kKeypadVendorId, kKeypadProductId);
+  Hid().init();
+  hid_device_info* list = Hid().enumerate(kKeypadVendorId, kKeypadProductId);
   for (hid_device_info* entry = list; entry != nullptr; entry = entry->next) {
     if (entry->interface_number != kConfigurationInterface) continue;
     KeypadOnBus keypad;
     keypad.path = entry->path;
-    if (hid_device* device = hid_open_path(entry->path)) {
+    if (hid_device* device = Hid().openPath(entry->path)) {
       keypad.accessible = true;
-      hid_close(device);
+      Hid().close(device);
     } else {
       keypad.problem = LastOpenError();
     }
     keypads.push_back(keypad);
   }
-  hid_free_enumeration(list);
+  Hid().freeEnumeration(list);
   return keypads;
 }
 
@@ -42,10 +44,10 @@ hid_device* OpenKeypad(const std::string& path) {
   hid_device* device = nullptr;
   {
     std::lock_guard lock(HidGlobalStateMutex());
-    hid_init();
-    device = hid_open_path(path.c_str());
+    Hid().init();
+    device = Hid().openPath(path.c_str());
   }
-  if (device != nullptr) hid_set_nonblocking(device, 1);
+  if (device != nullptr) Hid().setNonblocking(device, 1);
   return device;
 }
 

@@ -50,7 +50,7 @@ TEST_F(Concurrency, ScanningWhileAnotherThreadEnumeratesIsSafe) {
   std::thread other([] {
     for (int i = 0; i < 50; ++i) {
       std::lock_guard lock(HidGlobalStateMutex());
-      hid_free_enumeration(hid_enumerate(kKeypadVendorId, 0));
+      Hid().freeEnumeration(Hid().enumerate(kKeypadVendorId, 0));
     }
   });
   for (int i = 0; i < 50; ++i) scan();

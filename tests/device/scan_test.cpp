@@ -18,12 +18,12 @@ TEST_F(Scan, NoKeypadGivesNoneAndNullAndExchangesFailAtOnce) {
 
 TEST_F(Scan, KeyboardInterfaceIsListedFirstAndTheConfigurationInterfaceIsOpened) {
   auto keypad = bus().plug();
-  hid_device_info* list = hid_enumerate(kKeypadVendorId, kKeypadProductId);
+  hid_device_info* list = Hid().enumerate(kKeypadVendorId, kKeypadProductId);
   ASSERT_NE(list, nullptr);
   ASSERT_NE(list->next, nullptr);
   EXPECT_EQ(list->interface_number, 0);
   EXPECT_EQ(list->next->interface_number, 1);
-  hid_free_enumeration(list);
+  Hid().freeEnumeration(list);
 
   scan();
   ASSERT_NE(hid_handle, nullptr);
