@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Replays recordings in order, in one fresh folder (a later one may need what an earlier one
+# left: the saved settings, the record of an unfinished upgrade), and checks each ends as it
+# was recorded: replay_recordings.sh PROGRAM RECORDING...
+set -euo pipefail
+program="$(realpath "$1")"
+shift
+recordings=()
+for recording in "$@"; do recordings+=("$(realpath "$recording")"); done
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+work="$(mktemp -d)"
+trap 'rm -rf "$work"' EXIT
+cp "$here/../../resources/firmware/keypad-firmware-2.01.txt" "$work/firmware.txt"
+cd "$work"
+export XDG_DATA_HOME="$work/data"
+for recording in "${recordings[@]}"; do
+  expected="$(tail -n 1 "$recording" | sed -n 's/.*"exitStatus":\([0-9]*\).*/\1/p')"
+  status=0
+  "$program" --replay "$recording" >"$work/out" 2>"$work/err" || status=$?
+  if grep -q '^replay of ' "$work/err" || [[ "$status" != "$expected" ]]; then
+    echo "$(basename "$recording"): ended with $status, recorded $expected" >&2
+    cat "$work/err" >&2
+    exit 1
+  fi
+  echo "$(basename "$recording"): replayed, exit status $status"
+done
