@@ -47,4 +47,9 @@ state["keypads"][0]["faults"] = {}
 json.dump(state, open(sys.argv[1], "w"))
 PY
 record cli-upgrade-resumed "" -- upgrade firmware.txt
+# The window program's start-up; it runs until it is stopped.
+printf '%s' '{"keypads": [{}]}' >"$work/bus.json"
+QT_QPA_PLATFORM=offscreen NAVKEYPAD_VIRTUAL_STATE="$work/bus.json" \
+  NAVKEYPAD_RECORD="$here/window-start-up.jsonl" timeout 5 \
+  "$build/src/app/navkeypad-utility-virtual" >/dev/null 2>&1 || true
 echo "recorded into $here"
