@@ -8,13 +8,16 @@
 #include "device/keypad_commands.h"
 #include "hidapi_virtual.h"
 #include "virtual_keypad.h"
+#include "wire/recording.h"
+#include "wire/trace.h"
 
 using namespace navkeypad;
 
 namespace {
 
-std::shared_ptr<virtual_keypad::VirtualKeypad> ConnectKeypadAnsweringAfter(int delayMs) {
-  navkeypad::SetHid(&virtual_keypad::VirtualHid());
+std::shared_ptr<virtual_keypad::VirtualKeypad> ConnectKeypadAnsweringAfter(
+    int delayMs, HidBackend* backend = &virtual_keypad::VirtualHid()) {
+  navkeypad::SetHid(backend);
   auto& bus = virtual_keypad::VirtualBus::instance();
   if (hid_handle != nullptr) hid_exit_safely(hid_handle);
   bus.reset();
@@ -61,9 +64,39 @@ void ReadThenSleepExchange(benchmark::State& state) {
   }
 }
 
+// The same exchange with every event traced, or recorded, to a file: neither may change what
+// is measured.
+template <typename Wire>
+void WiredExchange(benchmark::State& state, Wire& wire) {
+  auto keypad = ConnectKeypadAnsweringAfter(static_cast<int>(state.range(0)), &wire);
+  const std::vector<uint8_t> payload{5};
+  for (auto _ : state) {
+    if (SendKeypadCommand(CMD_SET_LED_BRIGHTNESS, payload) != kExchangeOk) {
+      state.SkipWithError("exchange failed");
+      break;
+    }
+  }
+  if (hid_handle != nullptr) hid_exit_safely(hid_handle);
+  SetHid(&virtual_keypad::VirtualHid());
+}
+
+void TracedExchange(benchmark::State& state) {
+  std::FILE* out = std::fopen("/dev/null", "w");
+  wire::TracingHid tracer(virtual_keypad::VirtualHid(), out);
+  WiredExchange(state, tracer);
+  std::fclose(out);
+}
+
+void RecordedExchange(benchmark::State& state) {
+  wire::RecordingHid recorder(virtual_keypad::VirtualHid(), "/dev/null", "bench", {});
+  WiredExchange(state, recorder);
+}
+
 }  // namespace
 
 BENCHMARK(OurExchange)->Arg(0)->Arg(1)->Arg(5)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(TracedExchange)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(RecordedExchange)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(ReadThenSleepExchange)
     ->Arg(0)
     ->Arg(1)

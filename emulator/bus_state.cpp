@@ -93,6 +93,10 @@ Behaviour ReadFaults(const json& faults) {
       b.overlongByteCount = value.get<bool>();
     } else if (name == "failAfterCommands") {
       b.failAfterCommands = value.get<int>();
+    } else if (name == "nonZeroStatusCommands") {
+      b.nonZeroStatusCommands = Codes(value);
+    } else if (name == "unplugAfterCommands") {
+      b.unplugAfterCommands = value.get<int>();
     } else if (name == "refusePassword") {
       b.refusePassword = value.get<bool>();
     } else if (name == "corruptLoaderWrite") {
@@ -124,6 +128,11 @@ json WriteFaults(const Behaviour& b) {
   if (b.corruptChecksum) faults["corruptChecksum"] = true;
   if (b.overlongByteCount) faults["overlongByteCount"] = true;
   if (b.failAfterCommands) faults["failAfterCommands"] = *b.failAfterCommands;
+  if (!b.nonZeroStatusCommands.empty()) {
+    faults["nonZeroStatusCommands"] =
+        std::vector<int>(b.nonZeroStatusCommands.begin(), b.nonZeroStatusCommands.end());
+  }
+  if (b.unplugAfterCommands) faults["unplugAfterCommands"] = *b.unplugAfterCommands;
   if (b.refusePassword) faults["refusePassword"] = true;
   if (b.corruptWriteNumber != 0) faults["corruptLoaderWrite"] = b.corruptWriteNumber;
   if (b.failVersionReads != 0) faults["failVersionRead"] = b.failVersionReads;

@@ -86,7 +86,9 @@ void VirtualKeypad::handleFrame(uint8_t command, const std::vector<uint8_t>& pay
   }
   std::vector<uint8_t> data;
   const uint8_t status = executeCommand(command, payload, data);
-  answer(command, b.statusByte != 0 ? b.statusByte : status, data);
+  const bool badStatus = std::find(b.nonZeroStatusCommands.begin(), b.nonZeroStatusCommands.end(),
+                                   command) != b.nonZeroStatusCommands.end();
+  answer(command, b.statusByte != 0 ? b.statusByte : badStatus ? uint8_t{0x01} : status, data);
 }
 
 uint8_t VirtualKeypad::executeCommand(uint8_t command, const std::vector<uint8_t>& payload,

@@ -205,6 +205,12 @@ bool VirtualKeypad::receiveReport(int interfaceNumber, const uint8_t* data, std:
     return true;
   }
   if (interfaceNumber != kConfigurationInterface) return false;
+  if (behaviour_.unplugAfterCommands && commandsProcessed_ >= *behaviour_.unplugAfterCommands) {
+    // The cable comes out after the Nth answer; plugged in again, the keypad works.
+    behaviour_.unplugAfterCommands.reset();
+    pendingUnplug_ = true;
+    return false;
+  }
   if (!pending_.empty()) ++interleaved_;
 
   // A report shorter than a frame header, or one that is not a well-formed request frame,

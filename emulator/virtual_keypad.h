@@ -48,8 +48,10 @@ struct Behaviour {
   uint8_t statusByte = 0;                        // non-zero: a well-formed frame with a bad status
   bool corruptChecksum = false;
   bool overlongByteCount = false;
-  bool overlongControlFrames = false;    // acknowledgements and refusals say 65 bytes
-  std::optional<int> failAfterCommands;  // refuse every command after the next N
+  bool overlongControlFrames = false;          // acknowledgements and refusals say 65 bytes
+  std::optional<int> failAfterCommands;        // refuse every command after the next N
+  std::vector<uint8_t> nonZeroStatusCommands;  // answered with status 0x01
+  std::optional<int> unplugAfterCommands;      // pulled off the bus after the next N, once
 
   // In the bootstrap loader:
   int corruptWriteNumber = 0;   // the Nth data write (from 1) lands with a bit cleared

@@ -88,6 +88,16 @@ TEST_F(VirtualState, EveryFieldIsOptionalAndABadFileIsNamed) {
   EXPECT_THAT(listed.output, HasSubstr("serial ONLY  firmware 1.04"));
   EXPECT_THAT(listed.output, HasSubstr("serial VNK000123  firmware 1.04"));
 
+  // Faults are data: a status byte for one command, a cable pulled after one command.
+  WriteBytes(state(), R"({"keypads": [{"faults": {"nonZeroStatusCommands": [2]}}]})");
+  EXPECT_EQ(run("brightness 3").status, 1);
+  EXPECT_EQ(run("layout custom").status, 0);
+  WriteBytes(state(), R"({"keypads": [{"faults": {"unplugAfterCommands": 1}}]})");
+  const Outcome pulled = run("save --file " + dir_.file("s.ini"));  // stores, then is gone
+  EXPECT_EQ(pulled.status, 1) << pulled.output;
+  EXPECT_EQ(readState()["keypads"][0]["faults"], json::object());  // spent, and back on the bus
+  EXPECT_EQ(run("brightness 3").status, 0);
+
   for (const char* bad : {"{\"keypads\": [{\"mode\": \"sleeping\"}]}", "not json",
                           "{\"keypads\": [{\"ledBrightness\": 300}]}",
                           "{\"keypads\": [{\"faults\": {\"sneeze\": true}}]}"}) {
