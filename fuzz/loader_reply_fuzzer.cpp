@@ -38,7 +38,7 @@ class FuzzedLoader : public navkeypad::HidBackend {
   int readTimeout(hid_device*, unsigned char* out, std::size_t length, int) override {
     if (size == 0) return -1;
     // The first byte gives the report's length (up to 64), the rest its bytes.
-    const std::size_t count = std::min<std::size_t>({data[0] % 65, size - 1, length});
+    const std::size_t count = std::min<std::size_t>({std::size_t{data[0]} % 65, size - 1, length});
     std::memcpy(out, data + 1, count);
     data += 1 + count;
     size -= 1 + count;
