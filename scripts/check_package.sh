@@ -24,6 +24,28 @@ depends="$(dpkg-deb -f "$deb" Depends)"
 for library in libhidapi-hidraw0 libqt6widgets6 qt6-qpa-plugins; do
   grep -q "$library" <<<"$depends" || { echo "package does not depend on $library"; exit 1; }
 done
+for page in ./usr/share/man/man1/navkeypad.1.gz ./usr/share/man/man1/navkeypad-utility.1.gz \
+  ./usr/share/bash-completion/completions/navkeypad ./usr/share/doc/navkeypad/copyright \
+  ./usr/share/doc/navkeypad/changelog.gz; do
+  grep -qxF "$page" <<<"$contents" || { echo "package lacks $page"; exit 1; }
+done
+# Debian's own checker, with no overrides: any error or warning fails.
+findings="$(lintian --no-tag-display-limit "$deb" 2>/dev/null | grep -E '^[EW]: ' || true)"
+if [[ -n "$findings" ]]; then
+  echo "lintian reports:"
+  echo "$findings"
+  exit 1
+fi
+# The manual pages render, and name every command and exit status.
+for page in navkeypad navkeypad-utility; do
+  MANWIDTH=80 man -l "$build/packaging/man/$page.1.gz" >"$build/$page.man.txt" 2>"$build/$page.man.err"
+  [[ ! -s "$build/$page.man.err" ]] || { cat "$build/$page.man.err"; exit 1; }
+done
+for word in list status brightness layout table save restore factory-reset upgrade \
+  "EXIT STATUS" "a keypad is there but cannot be opened" "--device" "--replay"; do
+  grep -q -- "$word" "$build/navkeypad.man.txt" || { echo "navkeypad(1) lacks $word"; exit 1; }
+done
+bash "$root/scripts/check_completion.sh"
 desktop-file-validate "$root/packaging/$id.desktop"
 appstreamcli validate --no-net "$root/packaging/$id.metainfo.xml" >/dev/null
 echo "package ok: $(basename "$deb")"
