@@ -64,6 +64,7 @@ My4way_layout::My4way_layout(const KeyCodeTable& table, QWidget* owner)
 
   pictureBox1 = new QLabel(this);
   pictureBox1->setObjectName("pictureBox1");
+  pictureBox1->setAccessibleName("Keypad picture");
   pictureBox1->setGeometry(12, 73, 436, 437);
   pictureBox1->setScaledContents(true);
 
@@ -106,6 +107,7 @@ My4way_layout::My4way_layout(const KeyCodeTable& table, QWidget* owner)
 
   selectCodeCbox = new QComboBox(this);
   selectCodeCbox->setObjectName("selectCodeCbox");
+  selectCodeCbox->setAccessibleName("Key code");
   for (const std::string& name : keyCodeNameArray) selectCodeCbox->addItem(Text(name));
   selectCodeCbox->setPlaceholderText("Select Code");
   selectCodeCbox->setCurrentIndex(-1);
@@ -117,6 +119,7 @@ My4way_layout::My4way_layout(const KeyCodeTable& table, QWidget* owner)
 
   selectModifierCbox = new QComboBox(this);
   selectModifierCbox->setObjectName("selectModifierCbox");
+  selectModifierCbox->setAccessibleName("Modifier");
   for (const std::string& name : modifierNameArray) selectModifierCbox->addItem(Text(name));
   selectModifierCbox->setPlaceholderText("Modifier");
   selectModifierCbox->setCurrentIndex(-1);

@@ -14,9 +14,9 @@
 #include "firmware/loader_texts.h"
 #include "firmware/pending_upgrade.h"
 #include "firmware/settings_restore.h"
-#include "settings/keypad_settings_file.h"
 #include "platform/clock.h"
 #include "platform/platform.h"
+#include "settings/keypad_settings_file.h"
 #include "support/ini_file.h"
 
 namespace tarvik_usb_encoder {
@@ -74,6 +74,7 @@ firmware_upgrade::firmware_upgrade(QWidget* parent)
   label3->setGeometry(12, 58, 110, 24);
   filenameTextBox = new QLineEdit(groupBox1);
   filenameTextBox->setObjectName("filenameTextBox");
+  filenameTextBox->setAccessibleName("File to download");
   filenameTextBox->setReadOnly(true);
   filenameTextBox->setGeometry(130, 58, 334, 24);
 
@@ -103,19 +104,21 @@ firmware_upgrade::firmware_upgrade(QWidget* parent)
   btnClose->setObjectName("btnClose");
   btnClose->setFont(BigFont());
   btnClose->setGeometry(324, 128, 164, 50);
-  // Both react to the mouse only.
+  // Both react to the mouse only; they still take the focus, so a screen reader finds them.
   for (QPushButton* button : {btnUpgrade, btnClose}) {
-    button->setFocusPolicy(Qt::NoFocus);
+    button->setFocusPolicy(Qt::TabFocus);
     button->installEventFilter(this);
   }
 
   progressBar = new QProgressBar(this);
   progressBar->setObjectName("progressBar");
+  progressBar->setAccessibleName("Progress");
   progressBar->setRange(0, 100);
   progressBar->setValue(0);
   progressBar->setGeometry(12, 186, 476, 20);
   statusBox = new QPlainTextEdit(this);
   statusBox->setObjectName("statusBox");
+  statusBox->setAccessibleName("Status");
   statusBox->setReadOnly(true);
   statusBox->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   QPalette background = statusBox->palette();

@@ -1,5 +1,8 @@
 #include "info/about.h"
 
+#include <QAccessible>
+#include <QAccessibleWidget>
+
 #include <QFrame>
 #include <QLabel>
 #include <QPushButton>
@@ -43,7 +46,19 @@ QString NoteWithLinks() {
 }
 }  // namespace
 
+namespace {
+// A window of its own for screen readers, not a pane inside the main window.
+QAccessibleInterface* AboutAsWindow(const QString& className, QObject* object) {
+  if (className != QLatin1String("tarvik_usb_encoder::about") || !object->isWidgetType()) {
+    return nullptr;
+  }
+  return new QAccessibleWidget(static_cast<QWidget*>(object), QAccessible::Window);
+}
+}  // namespace
+
 about::about(QWidget* parent) : QWidget(parent, Qt::Window) {
+  static const bool windowRole = (QAccessible::installFactory(&AboutAsWindow), true);
+  (void)windowRole;
   setObjectName("about");
   setAttribute(Qt::WA_DeleteOnClose);
   setWindowTitle("About USB Navigation Keypad Utility");
@@ -52,6 +67,7 @@ about::about(QWidget* parent) : QWidget(parent, Qt::Window) {
 
   pictureBox1 = new QLabel(this);
   pictureBox1->setObjectName("pictureBox1");
+  pictureBox1->setAccessibleName("Velto logo");
   const QPixmap logo(":/info/logo.png");
   pictureBox1->setPixmap(logo);
   pictureBox1->setGeometry(20, 15, logo.isNull() ? 115 : logo.width(),
@@ -80,6 +96,7 @@ about::about(QWidget* parent) : QWidget(parent, Qt::Window) {
   partNoLbl->move(237, 102);
 
   richTextBox1 = new QTextBrowser(this);
+  richTextBox1->setAccessibleName("About the utility");
   richTextBox1->setObjectName("richTextBox1");
   richTextBox1->setGeometry(16, 158, 314, 91);
   richTextBox1->setOpenLinks(false);

@@ -22,10 +22,10 @@
 #include "firmware/loader_texts.h"
 #include "firmware/pending_upgrade.h"
 #include "info/about.h"
-#include "settings/keypad_settings_file.h"
 #include "platform/clock.h"
 #include "platform/platform.h"
 #include "self_test/self_test.h"
+#include "settings/keypad_settings_file.h"
 #include "support/event_log.h"
 #include "support/ini_file.h"
 
@@ -113,10 +113,10 @@ void Form1::buildControls() {
     box->lower();
     return box;
   };
-  group("Keypad", QRect(12, 44, 867, 146));
-  group("Settings", QRect(12, 202, 430, 158));
-  group("Configuration File", QRect(449, 202, 430, 158));
-  group("Tools", QRect(12, 372, 730, 62));
+  QGroupBox* keypadGroup = group("Keypad", QRect(12, 44, 867, 146));
+  QGroupBox* settingsGroup = group("Settings", QRect(12, 202, 430, 158));
+  QGroupBox* fileGroup = group("Configuration File", QRect(449, 202, 430, 158));
+  QGroupBox* toolsGroup = group("Tools", QRect(12, 372, 730, 62));
 
   button11 = addButton("button11", "Scan For Device", QRect(28, 68, 200, 32));
   richTextBox1 = new QTextEdit(central);
@@ -164,6 +164,31 @@ void Form1::buildControls() {
   button10 = addButton("button10", "Exit", QRect(763, 391, 116, 32));
 
   for (QPushButton* disabled : {button2, button9, button1, button8}) disabled->setEnabled(false);
+
+  // Each group holds its controls, where they are drawn, so a screen reader reads the group's
+  // title with them; the lists say what they set, not only the entry they show.
+  auto into = [](QGroupBox* box, std::initializer_list<QWidget*> controls) {
+    for (QWidget* control : controls) {
+      const QPoint at = control->pos() - box->pos();
+      control->setParent(box);
+      control->move(at);
+    }
+  };
+  into(keypadGroup, {button11, richTextBox1});
+  into(settingsGroup, {ledBrightnessCbox, keypadTypeCbox, button1});
+  into(fileGroup, {button8, button3});
+  into(toolsGroup, {button2, button9, btnLoadFirmware});
+  richTextBox1->setAccessibleName("Status");
+  richTextBox1->setFocusPolicy(Qt::TabFocus);
+  // An editable list is read through its text field: both carry the name.
+  for (auto [list, name] : {std::pair{ledBrightnessCbox, "LED brightness"},
+                            std::pair{keypadTypeCbox, "Keypad layout"}}) {
+    list->setAccessibleName(name);
+    list->lineEdit()->setAccessibleName(name);
+  }
+  QWidget* order[] = {button11, richTextBox1, ledBrightnessCbox, keypadTypeCbox,  button1, button8,
+                      button3,  button2,      button9,           btnLoadFirmware, button10};
+  for (std::size_t i = 0; i + 1 < std::size(order); ++i) setTabOrder(order[i], order[i + 1]);
 
   connect(button11, &QPushButton::clicked, this, &Form1::button11_Click);
   connect(button9, &QPushButton::clicked, this, &Form1::button9_Click);
@@ -215,7 +240,12 @@ bool Form1::eventFilter(QObject* watched, QEvent* event) {
         QMetaObject::invokeMethod(this, &Form1::btnLoadFirmware_MouseClick, Qt::QueuedConnection);
       }
     } else if (event->type() == QEvent::KeyPress || event->type() == QEvent::KeyRelease) {
-      return true;
+      // The keys that would press it do nothing; Tab and the rest move on as anywhere else.
+      const int key = static_cast<QKeyEvent*>(event)->key();
+      if (key == Qt::Key_Space || key == Qt::Key_Return || key == Qt::Key_Enter ||
+          key == Qt::Key_Select) {
+        return true;
+      }
     }
     return QMainWindow::eventFilter(watched, event);
   }

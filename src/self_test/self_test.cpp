@@ -96,9 +96,11 @@ self_test::self_test(QWidget* parent)
     greyed->setEnabled(false);
   }
   ledCheckBox = new QCheckBox(this);
+  ledCheckBox->setAccessibleName("LED test done");
   ledCheckBox->setObjectName("ledCheckBox");
   ledCheckBox->setGeometry(590, 84, 30, 30);
   brightnessCheckBox = new QCheckBox(this);
+  brightnessCheckBox->setAccessibleName("LED brightness test done");
   brightnessCheckBox->setObjectName("brightnessCheckBox");
   brightnessCheckBox->setGeometry(590, 144, 30, 30);
   keypadLbl = label("keypadLbl", QString(), 22.2, {105, 205, 437, 50});
@@ -107,6 +109,7 @@ self_test::self_test(QWidget* parent)
   keypadLbl->hide();
 
   pictureBox1 = new QLabel(this);
+  pictureBox1->setAccessibleName("Keypad picture: the keys pressed are marked");
   pictureBox1->setObjectName("pictureBox1");
   pictureBox1->setGeometry(105, 270, 437, 441);
   pictureBox1->setScaledContents(true);

@@ -1,0 +1,134 @@
+// What a screen reader reads: every control of every window has a name and a role in the
+// accessibility tree, groups hold their controls, and Tab reaches every control in order.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <QAccessible>
+#include <QGroupBox>
+
+#include "bsl430/bsl430.h"
+#include "code_table/my4way_layout.h"
+#include "firmware/firmware_upgrade.h"
+#include "gui_fixture.h"
+#include "info/about.h"
+#include "self_test/self_test.h"
+#include "virtual_device_watch.h"
+
+using tarvik_usb_encoder::Form1;
+
+namespace {
+
+// Every control the window shows, as the tree presents it, with a name it reads out.
+std::vector<std::string> Unnamed(QWidget* window) {
+  std::vector<std::string> unnamed;
+  std::function<void(QAccessibleInterface*, int)> walk = [&](QAccessibleInterface* node,
+                                                             int depth) {
+    if (node == nullptr || depth > 12) return;
+    const QAccessible::Role role = node->role();
+    const bool control = role == QAccessible::PushButton || role == QAccessible::ComboBox ||
+                         role == QAccessible::CheckBox || role == QAccessible::EditableText ||
+                         role == QAccessible::ProgressBar || role == QAccessible::Graphic ||
+                         role == QAccessible::StaticText || role == QAccessible::Grouping;
+    if (control && !node->state().invisible && node->text(QAccessible::Name).trimmed().isEmpty()) {
+      const QObject* object = node->object();
+      unnamed.push_back((object ? object->objectName() : QString("?")).toStdString() + " role " +
+                        std::to_string(role));
+    }
+    for (int i = 0; i < node->childCount(); ++i) walk(node->child(i), depth + 1);
+  };
+  walk(QAccessible::queryAccessibleInterface(window), 0);
+  return unnamed;
+}
+
+QAccessibleInterface* Of(QWidget* widget) {
+  return QAccessible::queryAccessibleInterface(widget);
+}
+
+}  // namespace
+
+class Accessibility : public GuiTest {
+ protected:
+  void SetUp() override {
+    GuiTest::SetUp();
+    BSL_setDeviceWatch(&watch_);
+    keypad_ = bus().plug();
+    keypad_->setKeypadType(navkeypad::kKeypadTypeCustom);
+    form_ = std::make_unique<Form1>();
+    form_->show();
+    QApplication::processEvents();
+  }
+  void TearDown() override {
+    form_.reset();
+    QApplication::processEvents();
+    BSL_setDeviceWatch(nullptr);
+    GuiTest::TearDown();
+  }
+  virtual_keypad::VirtualDeviceWatch watch_;
+  std::shared_ptr<virtual_keypad::VirtualKeypad> keypad_;
+  std::unique_ptr<Form1> form_;
+};
+
+TEST_F(Accessibility, TheMainWindowReadsAndTabsThroughEveryControl) {
+  EXPECT_THAT(Unnamed(form_.get()), ::testing::IsEmpty());
+  // An editable list is read through its text field, which says what the list sets.
+  EXPECT_EQ(
+      Of(find<QComboBox>(form_.get(), "ledBrightnessCbox")->lineEdit())->text(QAccessible::Name),
+      "LED brightness");
+  EXPECT_EQ(Of(find<QComboBox>(form_.get(), "keypadTypeCbox")->lineEdit())->text(QAccessible::Name),
+            "Keypad layout");
+  EXPECT_EQ(Of(find<QWidget>(form_.get(), "richTextBox1"))->text(QAccessible::Name), "Status");
+  // The group's title is read with the controls inside it.
+  QAccessibleInterface* settings = Of(find<QWidget>(form_.get(), "keypadTypeCbox"))->parent();
+  ASSERT_NE(settings, nullptr);
+  EXPECT_EQ(settings->role(), QAccessible::Grouping);
+  EXPECT_EQ(settings->text(QAccessible::Name), "Settings");
+
+  // Tab visits every control once, forwards and backwards, through the firmware button too.
+  const std::vector<QString> forwards = {
+      "button11", "richTextBox1", "ledBrightnessCbox", "keypadTypeCbox",  "button1", "button8",
+      "button3",  "button2",      "button9",           "btnLoadFirmware", "button10"};
+  find<QWidget>(form_.get(), "button11")->setFocus();
+  for (std::size_t i = 1; i < forwards.size(); ++i) {
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    const QWidget* focused = QApplication::focusWidget();
+    const QString name = focused && focused->objectName().isEmpty() && focused->parentWidget()
+                             ? focused->parentWidget()->objectName()
+                             : (focused ? focused->objectName() : QString());
+    EXPECT_EQ(name, forwards[i]) << i;
+  }
+  QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab);
+  EXPECT_EQ(QApplication::focusWidget()->objectName(), "btnLoadFirmware");
+  // Keyboard activation of the firmware button still does nothing.
+  QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
+  QApplication::processEvents();
+  EXPECT_TRUE(platform_.messages().empty());
+}
+
+TEST_F(Accessibility, EveryOtherWindowNamesItsControls) {
+  click(form_.get(), "button1");
+  auto* editor = form_->findChild<tarvik_usb_encoder::My4way_layout*>();
+  ASSERT_NE(editor, nullptr);
+  EXPECT_THAT(Unnamed(editor), ::testing::IsEmpty());
+  editor->close();
+
+  auto* about = new tarvik_usb_encoder::about(form_.get());
+  about->show();
+  QApplication::processEvents();
+  EXPECT_EQ(Of(about)->role(), QAccessible::Window);
+  EXPECT_THAT(Unnamed(about), ::testing::IsEmpty());
+  about->close();
+
+  auto* upgrade = new tarvik_usb_encoder::firmware_upgrade(form_.get());
+  upgrade->show();
+  QApplication::processEvents();
+  EXPECT_THAT(Unnamed(upgrade), ::testing::IsEmpty());
+  EXPECT_TRUE(find<QWidget>(upgrade, "btnUpgrade")->focusPolicy() & Qt::TabFocus);
+  upgrade->close();
+
+  form_->button2_Click();
+  QApplication::processEvents();
+  ASSERT_FALSE(form_->selfTestFrm.isNull());
+  EXPECT_THAT(Unnamed(form_->selfTestFrm.data()), ::testing::IsEmpty());
+  find<QPushButton>(form_->selfTestFrm.data(), "endBtn")->click();
+  waitFor([&] { return form_->selfTestFrm.isNull(); });
+}
