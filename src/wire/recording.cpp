@@ -251,6 +251,90 @@ const wchar_t* RecordingHid::error(hid_device* device) {
 
 // --- reading a recording --------------------------------------------------------------------
 
+namespace {
+
+// --- reading a recording --------------------------------------------------------------------
+
+enum class Kind { number, text, hex, numberOrNull };
+
+// A field the replay reads, checked for its type now so that no event can throw half way
+// through a replay. Numbers must fit an int: a recording only ever holds ints.
+const json& Field(const json& event, const char* name, Kind kind, bool required) {
+  static const json kAbsent;
+  const auto found = event.find(name);
+  if (found == event.end()) {
+    if (required) throw std::invalid_argument(std::string("no \"") + name + "\"");
+    return kAbsent;
+  }
+  const json& value = *found;
+  const bool isInt = value.is_number_integer() &&
+                     (value.is_number_unsigned()
+                          ? value.get<uint64_t>() <= uint64_t{INT32_MAX}
+                          : value.get<int64_t>() >= INT32_MIN && value.get<int64_t>() <= INT32_MAX);
+  bool fits = false;
+  switch (kind) {
+    case Kind::number:
+      fits = isInt;
+      break;
+    case Kind::numberOrNull:
+      fits = isInt || value.is_null();
+      break;
+    case Kind::text:
+      fits = value.is_string();
+      break;
+    case Kind::hex:
+      fits = value.is_string();
+      if (fits) FromHex(value.get<std::string>());
+      break;
+  }
+  if (!fits) throw std::invalid_argument(std::string("\"") + name + "\" has the wrong type");
+  return value;
+}
+
+void CheckEvent(const std::string& call, const json& event) {
+  static const char* const kCalls[] = {"init",         "exit",   "enumerate",   "open",
+                                       "write",        "read",   "nonblocking", "close",
+                                       "manufacturer", "product"};
+  if (std::find(std::begin(kCalls), std::end(kCalls), call) == std::end(kCalls)) {
+    throw std::invalid_argument("no call named \"" + call + "\"");
+  }
+  Field(event, "device", call == "open" ? Kind::numberOrNull : Kind::number, call == "open");
+  Field(event, "result", Kind::number, false);
+  if (call == "write") Field(event, "data", Kind::hex, true);
+  if (call == "read") {
+    if (Field(event, "emptyPolls", Kind::number, true).get<int>() < 0) {
+      throw std::invalid_argument("emptyPolls < 0");
+    }
+    Field(event, "data", Kind::hex, false);
+  }
+  if (call == "open") {
+    Field(event, "path", Kind::text, false);
+    Field(event, "error", Kind::text, false);
+  }
+  if (call == "nonblocking") Field(event, "value", Kind::number, false);
+  if (call == "manufacturer" || call == "product") Field(event, "text", Kind::text, false);
+  if (call == "enumerate") {
+    Field(event, "vendor", Kind::number, false);
+    Field(event, "product", Kind::number, false);
+    const auto devices = event.find("devices");
+    if (devices == event.end() || !devices->is_array()) {
+      throw std::invalid_argument("\"devices\" is not a list");
+    }
+    for (const json& device : *devices) {
+      if (!device.is_object()) throw std::invalid_argument("a device is not an object");
+      Field(device, "path", Kind::text, true);
+      Field(device, "interface", Kind::number, true);
+      Field(device, "vendor", Kind::number, false);
+      Field(device, "product", Kind::number, false);
+      for (const char* name : {"serial", "manufacturer", "productString"}) {
+        Field(device, name, Kind::text, false);
+      }
+    }
+  }
+}
+
+}  // namespace
+
 Recording ParseRecording(const std::string& text) {
   Recording recording;
   std::istringstream lines(text);
@@ -271,29 +355,12 @@ Recording ParseRecording(const std::string& text) {
         continue;
       }
       if (event.contains("end")) {
-        recording.exitStatus = event.at("exitStatus").get<int>();
+        recording.exitStatus = Field(event, "exitStatus", Kind::number, true).get<int>();
         ended = true;
         continue;
       }
-      static const char* const kCalls[] = {"init",         "exit",   "enumerate",   "open",
-                                           "write",        "read",   "nonblocking", "close",
-                                           "manufacturer", "product"};
-      const std::string call = event.at("call").get<std::string>();
-      if (std::find(std::begin(kCalls), std::end(kCalls), call) == std::end(kCalls)) {
-        throw std::invalid_argument("no call named \"" + call + "\"");
-      }
-      // What the replay will need, checked now rather than half way through.
-      if (call == "write") FromHex(event.at("data").get<std::string>());
-      if (call == "read") {
-        if (event.at("emptyPolls").get<int>() < 0) throw std::invalid_argument("emptyPolls < 0");
-        if (event.contains("data")) FromHex(event.at("data").get<std::string>());
-      }
-      if (call == "enumerate") {
-        for (const json& device : event.at("devices")) {
-          (void)device.at("path").get<std::string>();
-          (void)device.at("interface").get<int>();
-        }
-      }
+      const std::string call = Field(event, "call", Kind::text, true).get<std::string>();
+      CheckEvent(call, event);
       recording.events.push_back({call, event});
     } catch (const std::exception& error) {
       throw std::invalid_argument("line " + std::to_string(number) + ": " + error.what());

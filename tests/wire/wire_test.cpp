@@ -112,7 +112,17 @@ TEST_F(Wire, ARecordingThatIsNotOneIsRefusedNamingTheLine) {
            {"{\"call\":\"write\",\"data\":\"3G\"}\n", "line 1: not hex"},
            {"not json\n", "line 1: "},
            {"{\"end\":true,\"exitStatus\":0}\n{\"call\":\"init\"}\n",
-            "line 2: an event after the end"}}) {
+            "line 2: an event after the end"},
+           // Fields the replay reads are checked before it starts, so no event throws mid-way.
+           {"{\"call\":\"open\",\"path\":\"x\"}\n", "line 1: no \"device\""},
+           {"{\"call\":\"close\",\"device\":\"2\"}\n", "line 1: \"device\" has the wrong type"},
+           {"{\"call\":\"write\",\"device\":1,\"data\":\"00\",\"result\":1e40}\n",
+            "line 1: \"result\" has the wrong type"},
+           {"{\"call\":\"read\",\"device\":4294967296,\"emptyPolls\":0}\n",
+            "line 1: \"device\" has the wrong type"},
+           {"{\"call\":\"enumerate\",\"devices\":[{\"path\":\"p\",\"interface\":0,\"serial\":5}]}"
+            "\n",
+            "line 1: \"serial\" has the wrong type"}}) {
     try {
       wire::ParseRecording(text);
       ADD_FAILURE() << text;
