@@ -1,23 +1,29 @@
 // Renders the windows on the virtual keypad into the PNGs the README shows:
 //   build/docs/screenshots docs
+//   QT_SCALE_FACTOR=2 build/docs/screenshots docs/scale-2
+//   build/docs/screenshots docs/dark --dark
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
 #include <QLabel>
 #include <QMenuBar>
+#include <QPalette>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
 #include <cstdio>
 
+#include "bsl430/bsl430.h"
 #include "code_table/my4way_layout.h"
 #include "firmware/firmware_upgrade.h"
+#include "hidapi_virtual.h"
 #include "info/about.h"
 #include "main_window/form1.h"
 #include "platform/clock.h"
 #include "platform/scripted_platform.h"
 #include "self_test/self_test.h"
+#include "stand_in_loader.h"
 #include "virtual_device_watch.h"
 #include "virtual_keypad.h"
 
@@ -30,11 +36,38 @@ bool Save(QWidget& window, const QString& folder, const char* name) {
   return ok;
 }
 
+// A dark desktop theme, as a user who chose one has it.
+QPalette DarkPalette() {
+  QPalette dark;
+  const QColor window(45, 45, 48), base(30, 30, 30), text(230, 230, 230), greyed(130, 130, 130);
+  dark.setColor(QPalette::Window, window);
+  dark.setColor(QPalette::WindowText, text);
+  dark.setColor(QPalette::Base, base);
+  dark.setColor(QPalette::AlternateBase, window);
+  dark.setColor(QPalette::Text, text);
+  dark.setColor(QPalette::Button, QColor(60, 60, 64));
+  dark.setColor(QPalette::ButtonText, text);
+  dark.setColor(QPalette::Highlight, QColor(42, 130, 218));
+  dark.setColor(QPalette::HighlightedText, Qt::white);
+  dark.setColor(QPalette::PlaceholderText, greyed);
+  dark.setColor(QPalette::Link, QColor(110, 170, 255));
+  dark.setColor(QPalette::LinkVisited, QColor(180, 140, 255));
+  for (auto role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText}) {
+    dark.setColor(QPalette::Disabled, role, greyed);
+  }
+  return dark;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
   const QString folder = argc > 1 ? argv[1] : "docs";
+  if (argc > 2 && QString(argv[2]) == "--dark") app.setPalette(DarkPalette());
+  QDir().mkpath(folder);
+  QDir(QDir::tempPath() + "/navkeypad-screenshots").removeRecursively();
+  virtual_keypad::UseStandInLoader();
+  navkeypad::SetHid(&virtual_keypad::VirtualHid());
 
   // A keypad on its custom table, and a scratch data folder so no real settings are touched.
   auto keypad = virtual_keypad::VirtualBus::instance().plug();
@@ -87,14 +120,13 @@ int main(int argc, char** argv) {
   virtual_keypad::VirtualDeviceWatch watch;
   BSL_setDeviceWatch(&watch);
   scripted.answerQuestion(true);
+  scripted.answerOpenFile(QString(NAVKEYPAD_SOURCE_DIR) +
+                          "/resources/firmware/keypad-firmware-2.01.txt");
   QTest::mouseClick(form.findChild<QPushButton*>("btnLoadFirmware"), Qt::LeftButton);
   app.processEvents();
   auto* upgrade = form.findChild<tarvik_usb_encoder::firmware_upgrade*>();
   auto* count = upgrade->findChild<QLabel*>("labelNumOfDevices");
   while (count->text() == "Searching for devices") app.processEvents(QEventLoop::AllEvents, 10);
-  scripted.answerOpenFile(QString(NAVKEYPAD_SOURCE_DIR) +
-                          "/resources/firmware/keypad-firmware-2.01.txt");
-  QTest::mouseClick(upgrade->findChild<QPushButton*>("btnBrowse"), Qt::LeftButton);
   bool restored = false;
   QObject::connect(upgrade, &tarvik_usb_encoder::firmware_upgrade::restoreFinished,
                    [&] { restored = true; });
@@ -106,5 +138,6 @@ int main(int argc, char** argv) {
   app.processEvents();
   BSL_setDeviceWatch(nullptr);
   platform::setClock(nullptr);
+  navkeypad::SetHid(nullptr);
   return ok ? 0 : 1;
 }

@@ -7,6 +7,7 @@
 
 #include "code_table/vocabulary.h"
 #include "platform/platform.h"
+#include "platform/theme.h"
 
 namespace tarvik_usb_encoder {
 
@@ -164,7 +165,7 @@ QString My4way_layout::modifierCaption(int number) const {
 void My4way_layout::My4way_layout_Load() {
   selectCodeCbox->hide();
   selectModifierCbox->hide();
-  defaultButtonBackColor = palette().color(QPalette::Button);
+  defaultButtonBackColor = platform::LightFace(palette().color(QPalette::Button));
   currentMBColour = palette().color(QPalette::Button);
   for (int number = kFirstKey; number <= kLastKey; ++number) {
     originalKCode[number] = currentKCode[number];

@@ -11,6 +11,7 @@
 
 #include "info/version.h"
 #include "platform/platform.h"
+#include "platform/theme.h"
 
 namespace tarvik_usb_encoder {
 
@@ -70,6 +71,10 @@ about::about(QWidget* parent) : QWidget(parent, Qt::Window) {
   pictureBox1->setAccessibleName("Velto logo");
   const QPixmap logo(":/info/logo.png");
   pictureBox1->setPixmap(logo);
+  QPalette behindLogo = pictureBox1->palette();
+  behindLogo.setColor(QPalette::Window, platform::LightFace(palette().color(QPalette::Window)));
+  pictureBox1->setPalette(behindLogo);
+  pictureBox1->setAutoFillBackground(true);
   pictureBox1->setGeometry(20, 15, logo.isNull() ? 115 : logo.width(),
                            logo.isNull() ? 55 : logo.height());
 

@@ -18,6 +18,7 @@ std::array<bool, 10> self_test::buttonArray{};
 namespace {
 
 const QColor kLightGreen(144, 238, 144);
+const QColor kGreyedOnGreen(80, 96, 80);
 constexpr int kControlChangePauseMs = 80;
 constexpr int kStepWaitMs = 500;
 constexpr int kPollMs = 100;
@@ -178,7 +179,7 @@ void self_test::setUpIndicators() {
     KeyIndicator* indicator = indicators[entry.number];
     indicator->setText(entry.caption);
     indicator->setGeometry(entry.place);
-    indicator->setStyleSheet("QPushButton { background-color: #c0c0c0; }");
+    indicator->setStyleSheet("QPushButton { background-color: #c0c0c0; color: black; }");
     indicator->setFocusPolicy(Qt::NoFocus);
     indicator->setVisible(entry.shown);
     indicator->raise();
@@ -236,6 +237,8 @@ void self_test::paintLabels(std::initializer_list<QLabel*> labels, const QColor&
     for (QLabel* label : labels) {
       QPalette colours = label->palette();
       colours.setColor(QPalette::Window, colour);
+      // Still greyed, but dark enough to read on the light green in any theme.
+      colours.setColor(QPalette::Disabled, QPalette::WindowText, kGreyedOnGreen);
       label->setPalette(colours);
     }
   };
