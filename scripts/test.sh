@@ -5,7 +5,7 @@ set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 FUZZ_SECONDS="${FUZZ_SECONDS:-30}"
 
-step() { printf '\n=== %s\n' "$*"; }
+step() { printf '\n=== %s (%s, %d s in)\n' "$*" "$(date +%T)" "$SECONDS"; }
 
 step "dependencies"
 bash "$ROOT/scripts/deps.sh"
