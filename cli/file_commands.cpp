@@ -3,6 +3,7 @@
 #include "session.h"
 #include "settings/keypad_settings_file.h"
 #include "support/ini_file.h"
+#include "support/paths.h"
 
 namespace navkeypad::cli {
 
@@ -19,10 +20,10 @@ int Save(Session& session) {
   if (file.empty())
     return session.fail(kBadInput, "there is no data folder; name a file with --file.");
   try {
-    if (!std::filesystem::exists(file)) {
+    if (!std::filesystem::exists(support::PathFromUtf8(file))) {
       // A fresh account may not have its data folder yet.
       std::error_code ignored;
-      std::filesystem::create_directories(std::filesystem::path(file).parent_path(), ignored);
+      std::filesystem::create_directories(support::PathFromUtf8(file).parent_path(), ignored);
       if (!CIniFile::Create(file) || !CIniFile::AddSection(cfg::kSection, file)) {
         return session.fail(kBadInput, "cannot create " + file + ".");
       }

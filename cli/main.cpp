@@ -1,12 +1,18 @@
-#include <unistd.h>
-
 #include <filesystem>
+#ifdef _WIN32
+#include <windows.h>
+// After windows.h, which it needs.
+#include <shellapi.h>
+#else
+#include <unistd.h>
+#endif
 #include <iostream>
 #include <optional>
 
 #include "bus_state.h"
 #include "hidapi_virtual.h"
 #include "navkeypad_cli.h"
+#include "support/paths.h"
 #include "wire/hid_choice.h"
 #ifdef NAVKEYPAD_VIRTUAL
 #include "stand_in_loader.h"
@@ -14,31 +20,69 @@
 #include "device/system_hid.h"
 #endif
 
+namespace {
+
+// The words of the command line as UTF-8: on Windows the narrow argv is in the ANSI code page,
+// which cannot hold every file name, so the wide one is converted instead.
+std::vector<std::string> Utf8Arguments(int argc, char** argv) {
+#ifdef _WIN32
+  (void)argc;
+  (void)argv;
+  std::vector<std::string> words;
+  int count = 0;
+  if (wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count)) {
+    for (int i = 0; i < count; ++i) words.push_back(support::Utf8FromPath(wide[i]));
+    LocalFree(wide);
+  }
+  return words;
+#else
+  return std::vector<std::string>(argv, argv + argc);
+#endif
+}
+
+// The upgrade's progress line rewrites itself with terminal escapes; a Windows console
+// understands them only once asked to.
+bool ErrorsGoToATerminal() {
+#ifdef _WIN32
+  const HANDLE console = GetStdHandle(STD_ERROR_HANDLE);
+  DWORD mode = 0;
+  if (console == INVALID_HANDLE_VALUE || GetConsoleMode(console, &mode) == 0) return false;
+  return SetConsoleMode(console, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
+#else
+  return isatty(STDERR_FILENO) == 1;
+#endif
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
   namespace cli = navkeypad::cli;
-  const std::string program = argc > 0 ? std::filesystem::path(argv[0]).filename().string() : "";
+  const std::vector<std::string> words = Utf8Arguments(argc, argv);
+  argc = static_cast<int>(words.size());
+  const std::string program =
+      argc > 0 ? support::Utf8FromPath(support::PathFromUtf8(words[0]).filename()) : "";
   // The wire's switches are the program's, wherever they stand; the rest is the command's.
   wire::WireOptions wireOptions = wire::WireOptionsFromEnvironment();
 #ifdef NAVKEYPAD_VIRTUAL
   bool virtualBus = true;
   virtual_keypad::UseStandInLoader();
 #else
-  const char* virtualSwitch = std::getenv("NAVKEYPAD_VIRTUAL");
-  bool virtualBus = virtualSwitch != nullptr && std::string(virtualSwitch) == "1";
+  bool virtualBus = support::EnvironmentText("NAVKEYPAD_VIRTUAL") == "1";
 #endif
   std::vector<std::string> arguments;
   for (int i = 1; i < argc; ++i) {
-    const std::string argument = argv[i];
+    const std::string& argument = words[static_cast<std::size_t>(i)];
     if (argument == "--virtual") {
       virtualBus = true;
     } else if (argument == "--trace") {
-      wireOptions.trace = "-";
+      wireOptions.trace.assign(1, '-');  // "-" is standard error
     } else if (argument == "--record" || argument == "--replay") {
       if (i + 1 == argc) {
         std::cerr << "navkeypad: " << argument << " needs a value.\n";
         return cli::kBadInput;
       }
-      (argument == "--record" ? wireOptions.record : wireOptions.replay) = argv[++i];
+      (argument == "--record" ? wireOptions.record : wireOptions.replay) =
+          words[static_cast<std::size_t>(++i)];
     } else {
       arguments.push_back(argument);
     }
@@ -64,7 +108,7 @@ int main(int argc, char** argv) {
   // A replay without a command runs the one it recorded.
   if (stack.replay() != nullptr && arguments.empty())
     arguments = stack.replay()->recording().arguments;
-  int status = cli::Run(arguments, {std::cout, std::cerr, isatty(STDERR_FILENO) == 1,
+  int status = cli::Run(arguments, {std::cout, std::cerr, ErrorsGoToATerminal(),
                                     program.empty() ? std::string("navkeypad") : program});
   status = stack.finish(status);
   if (bus && !bus->save()) {

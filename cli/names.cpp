@@ -59,13 +59,23 @@ std::string LayoutName(int type) {
 }
 
 std::string ShellQuoted(const std::string& text) {
-  const bool plain = !text.empty() && std::all_of(text.begin(), text.end(), [](unsigned char c) {
-    return std::isalnum(c) || std::strchr("/._-+:,=@", c) != nullptr;
+#ifdef _WIN32
+  // cmd and PowerShell both take a double-quoted word; no Windows file name holds a '"'.
+  const char* const kPlain = "\\/._-+:,=@";
+#else
+  const char* const kPlain = "/._-+:,=@";
+#endif
+  const bool plain = !text.empty() && std::all_of(text.begin(), text.end(), [&](unsigned char c) {
+    return std::isalnum(c) || std::strchr(kPlain, c) != nullptr;
   });
   if (plain) return text;
+#ifdef _WIN32
+  return "\"" + text + "\"";
+#else
   std::string quoted = "'";
   for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
   return quoted + "'";
+#endif
 }
 
 namespace {

@@ -9,6 +9,7 @@
 #include "help_texts.h"
 #include "session.h"
 #include "settings/keypad_settings_file.h"
+#include "support/paths.h"
 
 namespace navkeypad::cli {
 
@@ -38,19 +39,20 @@ const std::map<std::string, CommandFunction>& Commands() {
 std::string DefaultConfigFile() {
   std::filesystem::path data;
 #ifdef _WIN32
-  if (const char* local = std::getenv("LOCALAPPDATA")) data = local;
+  if (const std::string local = support::EnvironmentText("LOCALAPPDATA"); !local.empty())
+    data = support::PathFromUtf8(local);
 #elif defined(__APPLE__)
-  if (const char* home = std::getenv("HOME"))
-    data = std::filesystem::path(home) / "Library" / "Application Support";
+  if (const std::string home = support::EnvironmentText("HOME"); !home.empty())
+    data = support::PathFromUtf8(home) / "Library" / "Application Support";
 #else
-  if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg != nullptr && *xdg != '\0') {
-    data = xdg;
-  } else if (const char* home = std::getenv("HOME")) {
-    data = std::filesystem::path(home) / ".local" / "share";
+  if (const std::string xdg = support::EnvironmentText("XDG_DATA_HOME"); !xdg.empty()) {
+    data = support::PathFromUtf8(xdg);
+  } else if (const std::string home = support::EnvironmentText("HOME"); !home.empty()) {
+    data = support::PathFromUtf8(home) / ".local" / "share";
   }
 #endif
   if (data.empty()) return {};
-  return (data / cfg::kConfigFolderName / cfg::kConfigFileName).string();
+  return support::Utf8FromPath(data / cfg::kConfigFolderName / cfg::kConfigFileName);
 }
 
 int Run(const std::vector<std::string>& arguments, Io io) {

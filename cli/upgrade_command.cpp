@@ -8,6 +8,7 @@
 #include "firmware/pending_upgrade.h"
 #include "names.h"
 #include "session.h"
+#include "support/paths.h"
 
 namespace navkeypad::cli {
 
@@ -17,7 +18,8 @@ namespace {
 std::string ResumeCommand(const Io& io, const std::string& firmware) {
   std::error_code ignored;
   return io.program + " upgrade " +
-         ShellQuoted(std::filesystem::absolute(firmware, ignored).string());
+         ShellQuoted(support::Utf8FromPath(
+             std::filesystem::absolute(support::PathFromUtf8(firmware), ignored)));
 }
 void Progress(Io& io, int percent, const std::string& text) {
   std::string line = text;

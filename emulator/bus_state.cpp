@@ -6,6 +6,7 @@
 
 #include "bsl430/memory_map.h"
 #include "support/atomic_file.h"
+#include "support/paths.h"
 #include "virtual_keypad.h"
 
 namespace virtual_keypad {
@@ -270,10 +271,9 @@ bool SaveBusState(const std::string& file, std::string& problem) {
 }
 
 ProgramBus::ProgramBus() {
-  const char* file = std::getenv("NAVKEYPAD_VIRTUAL_STATE");
-  if (file != nullptr && *file != '\0') file_ = file;
+  file_ = support::EnvironmentText("NAVKEYPAD_VIRTUAL_STATE");
   std::error_code error;
-  if (!file_.empty() && std::filesystem::exists(file_, error)) {
+  if (!file_.empty() && std::filesystem::exists(support::PathFromUtf8(file_), error)) {
     LoadBusState(file_, problem_);
   } else {
     VirtualBus::instance().plug();

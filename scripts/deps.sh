@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the screenshots need.
+# Installs the Debian packages the build, the tests (the Windows cross-build and Wine
+# included) and the screenshots need.
 # Idempotent: quiet and quick when everything is already there.
 set -euo pipefail
 
@@ -11,6 +12,7 @@ packages=(
   clang libclang-rt-14-dev clang-format
   xvfb xauth imagemagick fonts-dejavu-core
   desktop-file-utils appstream dpkg-dev file lintian help2man man-db
+  g++-mingw-w64-x86-64-posix wine wine64
 )
 
 missing=()

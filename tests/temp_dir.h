@@ -7,6 +7,8 @@
 #include <random>
 #include <string>
 
+#include "support/paths.h"
+
 class TempDir {
  public:
   TempDir() {
@@ -25,7 +27,10 @@ class TempDir {
   TempDir& operator=(const TempDir&) = delete;
 
   const std::filesystem::path& path() const { return path_; }
-  std::string file(const std::string& name) const { return (path_ / name).string(); }
+  // A path in the folder as the program holds paths: UTF-8 text.
+  std::string file(const std::string& name) const {
+    return support::Utf8FromPath((path_ / support::PathFromUtf8(name)).make_preferred());
+  }
 
  private:
   std::filesystem::path path_;

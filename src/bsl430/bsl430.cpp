@@ -14,6 +14,7 @@
 
 #include "device/hid_seam.h"
 #include "device/hid_transport.h"
+#include "support/paths.h"
 
 namespace {
 
@@ -139,7 +140,7 @@ uint32_t WriteImage(Library& lib, const TiTxtImage& image, bool fast) {
 }
 
 bool ReadFile(const char* path, std::string& text) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(support::PathFromUtf8(path), std::ios::binary);
   if (!in.is_open()) return false;
   text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   return !in.bad();

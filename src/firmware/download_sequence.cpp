@@ -11,6 +11,7 @@
 #include "firmware/crc.h"
 #include "firmware/firmware_resources.h"
 #include "platform/clock.h"
+#include "support/paths.h"
 
 namespace navkeypad::firmware {
 
@@ -130,7 +131,7 @@ std::string FirmwareFileProblem(const std::string& path) {
     return "its path is longer than " + std::to_string(kMaxFirmwarePathBytes) + " bytes";
   }
   if (path.find('\0') != std::string::npos) return "its path holds a zero byte";
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(support::PathFromUtf8(path), std::ios::binary);
   if (!in.is_open()) return "it cannot be opened";
   const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
   const bsl430::TiTxtImage image = bsl430::ParseTiTxt(text);

@@ -269,7 +269,7 @@ void firmware_upgrade::btnUpgrade_MouseClick() {
   statusBox->setPlainText("Starting\n");
   progressBar->setValue(0);
 
-  const std::string path = platform::ToLocal8Bit(filenameTextBox->text());
+  const std::string path = platform::PathText(filenameTextBox->text());
   firmware::LoaderIdentity identity{myVID.toStdString(), myPID.toStdString(),
                                     myDeviceIndex.toStdString()};
   downloadResult_ = false;

@@ -5,6 +5,7 @@
 #include "bsl430/memory_map.h"
 #include "bsl430/ti_txt.h"
 #include "support/atomic_file.h"
+#include "support/paths.h"
 
 namespace navkeypad::firmware {
 
@@ -61,8 +62,10 @@ std::string PasswordProblem(const std::string& text) {
 
 std::vector<fs::path> LoaderFolders(const std::string& configFile) {
   std::vector<fs::path> folders;
-  if (!configFile.empty()) folders.push_back(fs::path(configFile).parent_path() / "loader");
-  if (*generated::kSystemLoaderFolder != '\0') folders.emplace_back(generated::kSystemLoaderFolder);
+  if (!configFile.empty())
+    folders.push_back(support::PathFromUtf8(configFile).parent_path() / "loader");
+  if (*generated::kSystemLoaderFolder != '\0')
+    folders.push_back(support::PathFromUtf8(generated::kSystemLoaderFolder));
   return folders;
 }
 
@@ -91,12 +94,13 @@ LoaderTextsFound FindLoaderTexts(const std::string& configFile) {
       const fs::path path = folder / file.fileName;
       std::error_code error;
       if (!fs::exists(path, error)) continue;
-      if (!support::ReadWholeFile(path.string(), file.text)) {
-        return {std::nullopt, "The firmware upgrade cannot read " + path.string() + "."};
+      if (!support::ReadWholeFile(support::Utf8FromPath(path), file.text)) {
+        return {std::nullopt,
+                "The firmware upgrade cannot read " + support::Utf8FromPath(path) + "."};
       }
       if (const std::string why = file.problem(file.text); !why.empty()) {
-        return {std::nullopt, "The firmware upgrade cannot use " + path.string() + " as " +
-                                  file.what + ": " + why + "."};
+        return {std::nullopt, "The firmware upgrade cannot use " + support::Utf8FromPath(path) +
+                                  " as " + file.what + ": " + why + "."};
       }
       file.found = true;
       break;
@@ -110,7 +114,10 @@ LoaderTextsFound FindLoaderTexts(const std::string& configFile) {
   if (!missing.empty()) {
     std::string where;
     for (std::size_t i = 0; i < folders.size(); ++i) {
-      where += (i == 0 ? "" : i + 1 == folders.size() ? " or " : ", ") + folders[i].string();
+      where += (i == 0                    ? ""
+                : i + 1 == folders.size() ? " or "
+                                          : ", ") +
+               support::Utf8FromPath(folders[i]);
     }
     std::string names = missing[0];
     if (missing.size() > 1) names += " and " + missing[1];

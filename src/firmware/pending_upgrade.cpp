@@ -7,6 +7,7 @@
 #include "device/keypad_bus.h"
 #include "device/keypad_commands.h"
 #include "support/atomic_file.h"
+#include "support/paths.h"
 
 namespace navkeypad::firmware {
 
@@ -48,12 +49,13 @@ std::optional<std::string> FromHex(const std::string& hex) {
 
 std::string PendingUpgradeFile(const std::string& configFile) {
   if (configFile.empty()) return {};
-  return (fs::path(configFile).parent_path() / kPendingUpgradeFileName).string();
+  return support::Utf8FromPath(support::PathFromUtf8(configFile).parent_path() /
+                               kPendingUpgradeFileName);
 }
 
 PendingUpgradeRead ReadPendingUpgrade(const std::string& file) {
   std::error_code error;
-  if (file.empty() || !fs::exists(file, error)) return {};
+  if (file.empty() || !fs::exists(support::PathFromUtf8(file), error)) return {};
   std::string text;
   if (!support::ReadWholeFile(file, text)) return {std::nullopt, file + " cannot be read."};
   try {
@@ -100,13 +102,13 @@ bool WritePendingUpgrade(const std::string& file, const PendingUpgrade& record) 
   document["otherKeypads"] = record.otherKeypads;
   const std::string text = document.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
   std::error_code ignored;
-  fs::create_directories(fs::path(file).parent_path(), ignored);
+  fs::create_directories(support::PathFromUtf8(file).parent_path(), ignored);
   return support::WriteFileAtomically(file, text);
 }
 
 bool RemovePendingUpgrade(const std::string& file) {
   std::error_code error;
-  fs::remove(file, error);
+  fs::remove(support::PathFromUtf8(file), error);
   return !error;
 }
 

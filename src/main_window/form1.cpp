@@ -282,7 +282,7 @@ void Form1::withConfigFile(Action action) {
 void Form1::Form1_Load() {
   const QString appData = platform::current().localAppDataFolder();
   if (!appData.isEmpty()) {
-    FileName = cfg::PrepareConfigFile(platform::ToLocal8Bit(appData));
+    FileName = cfg::PrepareConfigFile(platform::PathText(appData));
   }
   m_Log1 = RkTools::EventLog("ubs_encoder.cfg", "");
   scanAndShowStatus();
@@ -536,8 +536,7 @@ void Form1::aboutVeltoUSBEncoderConfiguratorToolStripMenuItem_Click() {
       warn(QString("Incorrect Filename."));
       return;
     }
-    std::string path;
-    ToUnmanagedStr(*chosen, path);
+    const std::string path = platform::PathText(*chosen);
     bool complete = CIniFile::SectionExists(cfg::kSection, path);
     for (const char* key : cfg::kAllKeys) {
       complete = CIniFile::RecordExists(key, cfg::kSection, path) && complete;
@@ -568,9 +567,8 @@ void Form1::exitToolStripMenuItem_Click() {
             "Save USBNavigationKeypadUtilityCfg File")) {
       return;
     }
-    std::string targetPath;
-    ToUnmanagedStr(target, targetPath);
-    if (!cfg::CopyFileAtomically(FileName, targetPath)) warn(QString("Failed to export the file"));
+    if (!cfg::CopyFileAtomically(FileName, platform::PathText(target)))
+      warn(QString("Failed to export the file"));
   } catch (const std::exception&) {
     warn(QString("Exception :Unable to save cfg file."));
   }
@@ -653,7 +651,7 @@ void Form1::btnLoadFirmware_MouseClick() {
   const auto chosen =
       platform::current().openFile({"(*.txt)|*.txt|All files (*.*)|*.*", "openFileDialogBrowse"});
   if (!chosen) return;
-  const std::string firmwarePath = platform::ToLocal8Bit(*chosen);
+  const std::string firmwarePath = platform::PathText(*chosen);
   if (const std::string problem = firmware::FirmwareFileProblem(firmwarePath); !problem.empty()) {
     return warn(firmware::FirmwareFileRefusal(firmwarePath, problem) + "..");
   }

@@ -51,6 +51,9 @@ void setCurrent(Platform* replacement);
 
 // Texts that go into files, to the keypad or to the loader are 8-bit, in the local encoding.
 std::string ToLocal8Bit(const QString& text);
+// A file or folder name as the rest of the program holds paths: UTF-8, on every system (the
+// 8-bit code page cannot name every file on Windows).
+std::string PathText(const QString& path);
 QString FromLocal8Bit(const std::string& text);
 
 // The user's home folder, where folder dialogs start.

@@ -135,6 +135,10 @@ std::string ToLocal8Bit(const QString& text) {
   return text.toLocal8Bit().toStdString();
 }
 
+std::string PathText(const QString& path) {
+  return path.toStdString();
+}
+
 QString FromLocal8Bit(const std::string& text) {
   return QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size()));
 }

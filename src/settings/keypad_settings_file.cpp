@@ -6,6 +6,7 @@
 
 #include "support/atomic_file.h"
 #include "support/ini_file.h"
+#include "support/paths.h"
 
 namespace tarvik_usb_encoder {
 std::string FileName;
@@ -15,12 +16,12 @@ namespace navkeypad::settings {
 namespace fs = std::filesystem;
 
 std::string PrepareConfigFile(const std::string& appDataFolder) {
-  const fs::path folder = fs::path(appDataFolder) / kConfigFolderName;
+  const fs::path folder = support::PathFromUtf8(appDataFolder) / kConfigFolderName;
   std::error_code ignored;
   // On a fresh account even the per-user data folder may not exist yet.
   if (!fs::exists(folder, ignored)) fs::create_directories(folder, ignored);
-  const std::string file = (folder / kConfigFileName).string();
-  if (fs::exists(file, ignored)) return file;
+  const std::string file = support::Utf8FromPath(folder / kConfigFileName);
+  if (fs::exists(support::PathFromUtf8(file), ignored)) return file;
   if (CIniFile::Create(file) && CIniFile::AddSection(kSection, file)) {
     for (const char* key : kAllKeys) CIniFile::SetValue(key, "", kSection, file);
   }

@@ -6,7 +6,14 @@
 #include <iterator>
 #include <random>
 
-#ifndef _WIN32
+#include "support/paths.h"
+
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+#include <windows.h>
+#else
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -19,22 +26,38 @@ namespace {
 fs::path TemporarySibling(const fs::path& target) {
   std::random_device random;
   const auto suffix = std::to_string(random()) + std::to_string(random());
-  return target.parent_path() / ("." + target.filename().string() + "." + suffix + ".tmp");
+  return target.parent_path() /
+         PathFromUtf8("." + Utf8FromPath(target.filename()) + "." + suffix + ".tmp");
 }
 
 // Writes, flushes and (where the system has it) syncs the open file; false on any failure.
 bool WriteAndSync(std::FILE* file, const std::string& bytes) {
   bool ok = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
   ok = std::fflush(file) == 0 && ok;
-#ifndef _WIN32
+#ifdef _WIN32
+  ok = FlushFileBuffers(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)))) != 0 && ok;
+#else
   ok = fsync(fileno(file)) == 0 && ok;
 #endif
   return std::fclose(file) == 0 && ok;
 }
 
+// Creates the file only where none stands (two saves racing each get their own name).
 bool WriteNewFile(const fs::path& path, const std::string& bytes) {
-  std::FILE* file = std::fopen(path.string().c_str(), "wbx");
+#ifdef _WIN32
+  // The C runtime MinGW links does not know fopen's "x"; _O_EXCL is the same promise.
+  const int descriptor =
+      _wopen(path.c_str(), _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY, _S_IREAD | _S_IWRITE);
+  if (descriptor < 0) return false;
+  std::FILE* file = _fdopen(descriptor, "wb");
+  if (file == nullptr) {
+    _close(descriptor);
+    return false;
+  }
+#else
+  std::FILE* file = std::fopen(path.c_str(), "wbx");
   if (file == nullptr) return false;
+#endif
   return WriteAndSync(file, bytes);
 }
 
@@ -42,11 +65,11 @@ bool WriteNewFile(const fs::path& path, const std::string& bytes) {
 // given its owner). Owner, mode and links stay; should the write fail, the old bytes go back.
 bool WriteInPlace(const fs::path& target, const std::string& bytes) {
   std::string old;
-  if (!ReadWholeFile(target.string(), old)) return false;
-  std::FILE* file = std::fopen(target.string().c_str(), "wb");
+  if (!ReadWholeFile(Utf8FromPath(target), old)) return false;
+  std::FILE* file = OpenFile(Utf8FromPath(target), "wb");
   if (file == nullptr) return false;
   if (WriteAndSync(file, bytes)) return true;
-  if (std::FILE* again = std::fopen(target.string().c_str(), "wb")) WriteAndSync(again, old);
+  if (std::FILE* again = OpenFile(Utf8FromPath(target), "wb")) WriteAndSync(again, old);
   return false;
 }
 
@@ -54,9 +77,9 @@ bool WriteInPlace(const fs::path& target, const std::string& bytes) {
 bool TakeOwner(const fs::path& temporary, const fs::path& target) {
 #ifndef _WIN32
   struct stat existing {};
-  if (stat(target.string().c_str(), &existing) != 0) return false;
+  if (stat(target.c_str(), &existing) != 0) return false;
   if (existing.st_uid == geteuid() && existing.st_gid == getegid()) return true;
-  return chown(temporary.string().c_str(), existing.st_uid, existing.st_gid) == 0;
+  return chown(temporary.c_str(), existing.st_uid, existing.st_gid) == 0;
 #else
   (void)temporary;
   (void)target;
@@ -68,7 +91,7 @@ bool TakeOwner(const fs::path& temporary, const fs::path& target) {
 
 bool WriteFileAtomically(const std::string& path, const std::string& bytes) {
   std::error_code error;
-  fs::path target(path);
+  fs::path target = PathFromUtf8(path);
   // A link (a dotfile manager's, say) stays a link: the file it names gets the bytes.
   if (fs::is_symlink(fs::symlink_status(target, error))) {
     target = fs::weakly_canonical(target, error);
@@ -78,6 +101,10 @@ bool WriteFileAtomically(const std::string& path, const std::string& bytes) {
   const bool exists = fs::exists(targetStatus);
   if (exists) {
     if (!fs::is_regular_file(targetStatus)) return false;
+#ifdef _WIN32
+    // A read-only file stays as it is, whoever asks (Wine run as root could open it).
+    if ((targetStatus.permissions() & fs::perms::owner_write) == fs::perms::none) return false;
+#endif
     // A file this user may not write is refused, as a plain save would be.
     std::ofstream probe(target, std::ios::binary | std::ios::app);
     if (!probe.is_open()) return false;
@@ -103,7 +130,7 @@ bool WriteFileAtomically(const std::string& path, const std::string& bytes) {
 }
 
 bool ReadWholeFile(const std::string& path, std::string& bytes) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(PathFromUtf8(path), std::ios::binary);
   if (!in.is_open()) return false;
   bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   return !in.bad();

@@ -1,4 +1,5 @@
 #include "support/event_log.h"
+#include "support/paths.h"
 
 #include <fstream>
 
@@ -47,7 +48,7 @@ void FileLogImpl::AddTimeStamp(std::string& message) {
 }
 
 bool FileLogImpl::AddLog(const std::string& text) {
-  std::ofstream file(m_FileName, std::ios::binary | std::ios::app);
+  std::ofstream file(support::PathFromUtf8(m_FileName), std::ios::binary | std::ios::app);
   if (file.is_open()) {
     file << text;
     file.flush();
@@ -56,7 +57,7 @@ bool FileLogImpl::AddLog(const std::string& text) {
 }
 
 void FileLogImpl::Clear() {
-  std::ofstream file(m_FileName, std::ios::binary | std::ios::trunc);
+  std::ofstream file(support::PathFromUtf8(m_FileName), std::ios::binary | std::ios::trunc);
   if (file.is_open()) file.flush();
 }
 

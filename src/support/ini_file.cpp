@@ -4,6 +4,7 @@
 #include <fstream>
 
 #include "support/atomic_file.h"
+#include "support/paths.h"
 
 namespace {
 
@@ -52,7 +53,7 @@ std::string Trim(const std::string& text, const std::string& characters, int mod
 }
 
 bool CIniFile::Load(const std::string& fileName, RecordList& content) {
-  std::ifstream file(fileName, std::ios::binary);
+  std::ifstream file(support::PathFromUtf8(fileName), std::ios::binary);
   if (!file.is_open()) return false;
   content.clear();
 

@@ -3,19 +3,13 @@
 #include <cstdlib>
 
 #include "support/atomic_file.h"
+#include "support/paths.h"
 
 namespace wire {
 
-namespace {
-std::string Environment(const char* name) {
-  const char* value = std::getenv(name);
-  return value != nullptr ? value : "";
-}
-}  // namespace
-
 WireOptions WireOptionsFromEnvironment() {
-  return {Environment("NAVKEYPAD_TRACE"), Environment("NAVKEYPAD_RECORD"),
-          Environment("NAVKEYPAD_REPLAY")};
+  return {support::EnvironmentText("NAVKEYPAD_TRACE"), support::EnvironmentText("NAVKEYPAD_RECORD"),
+          support::EnvironmentText("NAVKEYPAD_REPLAY")};
 }
 
 WireStack::WireStack(navkeypad::HidBackend& base, const WireOptions& options,
@@ -45,7 +39,8 @@ WireStack::WireStack(navkeypad::HidBackend& base, const WireOptions& options,
     backend = recorder_.get();
   }
   if (!options.trace.empty()) {
-    traceFile_ = options.trace == "-" ? stderr : std::fopen(options.trace.c_str(), "w");
+    // Binary, so that a trace reads the same, byte for byte, on every system.
+    traceFile_ = options.trace == "-" ? stderr : support::OpenFile(options.trace, "wb");
     if (traceFile_ == nullptr) {
       problem_ = options.trace + ": cannot be written";
       return;

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <sstream>
 
+#include "support/paths.h"
 #include "wire/decode.h"
 
 namespace wire {
@@ -91,7 +92,7 @@ char* DuplicateText(const std::string& text) {
 
 RecordingHid::RecordingHid(navkeypad::HidBackend& inner, const std::string& file,
                            const std::string& program, const std::vector<std::string>& arguments)
-    : inner_(inner), out_(std::fopen(file.c_str(), "wb")) {
+    : inner_(inner), out_(support::OpenFile(file, "wb")) {
   append({{"recording", 1}, {"program", program}, {"arguments", arguments}});
 }
 

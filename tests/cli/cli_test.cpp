@@ -15,7 +15,9 @@
 #include "firmware/pending_upgrade.h"
 #include "platform/clock.h"
 #include "support/ini_file.h"
+#include "support/paths.h"
 #include "temp_dir.h"
+#include "test_environment.h"
 #include "virtual_bus_fixture.h"
 
 using namespace navkeypad;
@@ -29,16 +31,20 @@ class Cli : public VirtualBusTest {
     VirtualBusTest::SetUp();
     platform::setClock(&clock_);
     // The user's data folder, where the upgrade keeps its record.
-    setenv("XDG_DATA_HOME", dir_.file("data").c_str(), 1);
+    dataHome_.set(kDataHomeVariable, dir_.file("data"));
   }
   void TearDown() override {
     BSL_close_BSL();
     platform::setClock(nullptr);
-    unsetenv("XDG_DATA_HOME");
+    dataHome_.restore();
     VirtualBusTest::TearDown();
   }
   std::string recordFile() const {
     return dir_.file("data/VeltoInterface/PendingFirmwareUpgrade.json");
+  }
+  // The firmware file as the resume advice names it: absolute, in the system's own form.
+  static std::string firmwareAsAdvised() {
+    return support::Utf8FromPath(std::filesystem::absolute(firmware()).make_preferred());
   }
   static std::string firmware(const char* version = "2.00") {
     return std::string(NAVKEYPAD_SOURCE_DIR) + "/resources/firmware/keypad-firmware-" + version +
@@ -55,6 +61,7 @@ class Cli : public VirtualBusTest {
   std::ostringstream out_;
   std::ostringstream err_;
   TempDir dir_;
+  ScopedEnvironment dataHome_;
 };
 
 TEST_F(Cli, StatusInTextAndJson) {
@@ -143,6 +150,38 @@ TEST_F(Cli, SaveThenRestoreRoundTripsThroughTheFile) {
   EXPECT_THAT(err_.str(), HasSubstr("no saved settings"));
 }
 
+TEST_F(Cli, SaveRestoreAndUpgradeWorkThroughFoldersWithNonAsciiNames) {
+  // A user called J\u00fcrgen: the data folder, the settings file and the firmware file all
+  // carry characters outside ASCII.
+  const std::string home = dir_.file("J\u00fcrgen \u00c5str\u00f6m");
+  dataHome_.set(kDataHomeVariable, home);
+  auto keypad = bus().plug();
+  keypad->setLedBrightness(4);
+  keypad->setSerialNumber("S-\u00c4");
+  ASSERT_EQ(run({"save"}), cli::kDone) << err_.str();
+  const auto config =
+      support::PathFromUtf8(home) / "VeltoInterface" / "USBNavigationKeypadUtilityCfg.ini";
+  EXPECT_THAT(ReadBytes(config), HasSubstr(" LedBrightness=4\r\n"));
+  const std::string exported = dir_.file("R\u00e9glages \u65e5\u672c.ini");
+  ASSERT_EQ(run({"save", "--file", exported}), cli::kDone) << err_.str();
+  EXPECT_EQ(ReadBytes(support::PathFromUtf8(exported)), ReadBytes(config));
+
+  keypad->setLedBrightness(9);
+  ASSERT_EQ(run({"restore", "--file", exported}), cli::kDone) << err_.str();
+  EXPECT_EQ(keypad->settings().ledBrightness, 4);
+
+  const std::string copied = dir_.file("Firmw\u00e4re \u00fc.txt");
+  WriteBytes(support::PathFromUtf8(copied), ReadBytes(firmware()));
+  ASSERT_EQ(run({"upgrade", copied}), cli::kDone) << err_.str();
+  EXPECT_EQ(keypad->firmwareVersion(), "2.00");
+  EXPECT_EQ(keypad->settings().ledBrightness, 4);
+  EXPECT_FALSE(std::filesystem::exists(config.parent_path() / "PendingFirmwareUpgrade.json"));
+  // Nothing was left beside the files under another spelling of their names.
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(config.parent_path()),
+                          std::filesystem::directory_iterator()),
+            1);
+}
+
 TEST_F(Cli, UpgradeKeepsSerialNumberAndSettings) {
   auto keypad = bus().plug();
   keypad->setKeypadType(1);
@@ -228,17 +267,18 @@ TEST_F(Cli, UpgradeNeedsTheLoaderTextsBeforeItLooksForAKeypad) {
   auto keypad = bus().plug();
   const std::string folder = dir_.file("data/VeltoInterface/loader");
   std::filesystem::create_directories(folder);
-  WriteBytes(folder + "/password.txt", "@FFE0\n00 01\nq\n");
+  const std::string password = dir_.file("data/VeltoInterface/loader/password.txt");
+  WriteBytes(password, "@FFE0\n00 01\nq\n");
   EXPECT_EQ(run({"upgrade", firmware()}), cli::kBadInput);
-  EXPECT_THAT(err_.str(), HasSubstr("cannot use " + folder +
-                                    "/password.txt as the loader password: it is not the 32 "
-                                    "bytes at 0xFFE0."));
-  WriteBytes(folder + "/password.txt", virtual_keypad::StandInLoaderTexts().password);
+  EXPECT_THAT(err_.str(), HasSubstr("cannot use " + password +
+                                    " as the loader password: it is not the 32 bytes at 0xFFE0."));
+  WriteBytes(password, virtual_keypad::StandInLoaderTexts().password);
   EXPECT_EQ(run({"upgrade", firmware()}), cli::kBadInput);
   EXPECT_THAT(err_.str(), HasSubstr("one is missing: RAM_BSL.txt (the RAM bootstrap loader). "
                                     "Put it into "));
   EXPECT_TRUE(keypad->receivedCommands().empty());
-  WriteBytes(folder + "/RAM_BSL.txt", virtual_keypad::StandInLoaderTexts().ramLoader);
+  WriteBytes(dir_.file("data/VeltoInterface/loader/RAM_BSL.txt"),
+             virtual_keypad::StandInLoaderTexts().ramLoader);
   EXPECT_EQ(run({"upgrade", firmware()}), cli::kDone) << err_.str();
 }
 
@@ -255,7 +295,7 @@ TEST_F(Cli, AFailedUpgradeKeepsItsRecordAndTheSuggestedCommandFinishesIt) {
   EXPECT_THAT(err_.str(), HasSubstr("the firmware was not written and the keypad waits in its "
                                     "loader; its settings are kept in " +
                                     recordFile() + ". To try again, run: navkeypad upgrade " +
-                                    firmware() + "\n"));
+                                    firmwareAsAdvised() + "\n"));
   const auto record = firmware::ReadPendingUpgrade(recordFile()).record;
   ASSERT_TRUE(record);
   EXPECT_EQ(record->settings.serialNumber, "KEEP-ME");

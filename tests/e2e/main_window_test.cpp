@@ -12,6 +12,7 @@
 #include "app/start_up.h"
 #include "gui_fixture.h"
 #include "support/ini_file.h"
+#include "support/paths.h"
 
 using namespace navkeypad;
 using tarvik_usb_encoder::Form1;
@@ -500,6 +501,22 @@ TEST_F(ImportExport, ImportCopyFailureKeepsTheConfigurationFile) {
   tarvik_usb_encoder::FileName = (other_.path() / "missing" / "x.ini").string();
   import(writeCandidate("USBNavigationKeypadUtilityCfg.ini", kComplete));
   EXPECT_THAT(messages(), ElementsAre("Failed to copy the new file.\n"));
+}
+
+TEST_F(ImportExport, FoldersWithNonAsciiNamesAreImportedFromAndExportedTo) {
+  const auto picked = other_.path() / support::PathFromUtf8("J\u00fcrgen \u00dcnal");
+  std::filesystem::create_directories(picked);
+  WriteBytes(picked / "USBNavigationKeypadUtilityCfg.ini", kComplete);
+  import(support::Utf8FromPath(picked / "USBNavigationKeypadUtilityCfg.ini"));
+  EXPECT_TRUE(messages().empty());
+  EXPECT_EQ(ReadBytes(configFile()), kComplete);
+
+  const auto exported = other_.path() / support::PathFromUtf8("Sauvegard\u00e9 \u65e5\u672c");
+  std::filesystem::create_directories(exported);
+  platform_.answerFolder(QString::fromStdString(support::Utf8FromPath(exported)));
+  trigger(window_.get(), "exitToolStripMenuItem");
+  EXPECT_TRUE(messages().empty());
+  EXPECT_EQ(ReadBytes(exported / "USBNavigationKeypadUtilityCfg.ini"), kComplete);
 }
 
 TEST_F(ImportExport, ExportAsksBeforeReplacingAndCopiesWholeFiles) {

@@ -11,6 +11,7 @@
 #include "platform/clock.h"
 #include "support/atomic_file.h"
 #include "temp_dir.h"
+#include "test_environment.h"
 #include "virtual_bus_fixture.h"
 #include "wire/decode.h"
 #include "wire/recording.h"
@@ -25,12 +26,12 @@ class Wire : public VirtualBusTest {
   void SetUp() override {
     VirtualBusTest::SetUp();
     platform::setClock(&clock_);
-    setenv("XDG_DATA_HOME", dir_.file("data").c_str(), 1);
+    dataHome_.set(kDataHomeVariable, dir_.file("data"));
   }
   void TearDown() override {
     SetHid(nullptr);
     platform::setClock(nullptr);
-    unsetenv("XDG_DATA_HOME");
+    dataHome_.restore();
     VirtualBusTest::TearDown();
   }
   int run(HidBackend& backend, std::vector<std::string> arguments) {
@@ -57,6 +58,7 @@ class Wire : public VirtualBusTest {
   std::ostringstream out_;
   std::ostringstream err_;
   TempDir dir_;
+  ScopedEnvironment dataHome_;
 };
 
 TEST_F(Wire, AReplayGivesTheRecordedRunWithoutTheKeypad) {
@@ -155,7 +157,7 @@ TEST(Decode, ReportsReadAsTheKeypadAndItsLoaderReadThem) {
 TEST_F(Wire, TheTraceHasALineForEveryEvent) {
   bus().plug();
   const std::string file = dir_.file("trace.txt");
-  std::FILE* out = std::fopen(file.c_str(), "w");
+  std::FILE* out = support::OpenFile(file, "wb");
   wire::TracingHid tracer(virtual_keypad::VirtualHid(), out);
   ASSERT_EQ(run(tracer, {"brightness", "7"}), cli::kDone);
   std::fclose(out);

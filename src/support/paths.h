@@ -1,0 +1,20 @@
+#pragma once
+// Every path this program holds as text is UTF-8, on every system; these are the only places
+// where such text becomes a path or a path becomes text. (A narrow path on Windows would be
+// read in the ANSI code page, so a folder like "Jürgen" would not be the same folder twice.)
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+namespace support {
+
+std::filesystem::path PathFromUtf8(const std::string& text);
+std::string Utf8FromPath(const std::filesystem::path& path);
+
+// fopen for a UTF-8 path.
+std::FILE* OpenFile(const std::string& path, const char* mode);
+
+// An environment variable as UTF-8 text; empty when it is not set.
+std::string EnvironmentText(const char* name);
+
+}  // namespace support
