@@ -62,9 +62,12 @@ const std::map<std::string, std::string>& CommandHelp() {
        "Usage: navkeypad factory-reset\n\nPuts the keypad back to its factory settings; it "
        "restarts afterwards.\n"},
       {"upgrade",
-       "Usage: navkeypad upgrade FIRMWARE.txt\n\nReplaces the keypad's firmware with a TI-TXT "
-       "image through its bootstrap loader,\nthen gives it back its serial number, layout, code "
-       "table and brightness.\n"},
+       "Usage: navkeypad upgrade [--settings-of SERIAL] FIRMWARE.txt\n\nReplaces the keypad's "
+       "firmware with a TI-TXT image through its bootstrap loader,\nthen gives it back its "
+       "serial number, layout, code table and brightness.\n\nA keypad waiting in its loader "
+       "gets the settings kept for it by an upgrade that did not\nfinish. --settings-of SERIAL "
+       "says which kept settings are this keypad's where that\ncannot be told: a keypad without "
+       "a serial number, or several kept.\n"},
   };
   return help;
 }

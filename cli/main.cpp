@@ -13,6 +13,8 @@
 #include "hidapi_virtual.h"
 #include "navkeypad_cli.h"
 #include "support/paths.h"
+#include "device/keypad_bus.h"
+#include "support/program_lock.h"
 #include "wire/hid_choice.h"
 #ifdef NAVKEYPAD_VIRTUAL
 #include "stand_in_loader.h"
@@ -100,6 +102,11 @@ int main(int argc, char** argv) {
 #else
   navkeypad::HidBackend& base = virtualBus ? virtual_keypad::VirtualHid() : navkeypad::SystemHid();
 #endif
+  // Real keypads are shared with other programs of this user; a virtual bus or a replay
+  // lives in this program alone.
+  if (!virtualBus && wireOptions.replay.empty()) {
+    navkeypad::SetKeypadLockFolder(support::DefaultLockFolder());
+  }
   wire::WireStack stack(base, wireOptions, program, arguments);
   if (!stack.ok()) {
     std::cerr << "navkeypad: " << stack.problem() << "\n";

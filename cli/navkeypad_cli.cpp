@@ -65,13 +65,15 @@ int Run(const std::vector<std::string>& arguments, Io io) {
   bool json = false;
   std::optional<std::string> device;
   std::optional<std::string> file;
+  std::optional<std::string> settingsOf;
   std::vector<std::string> positional;
   app.add_flag("-h,--help", help);
   app.add_flag("--json", json);
   app.add_option("--device", device);
   app.add_option("--file", file);
+  app.add_option("--settings-of", settingsOf);
   app.add_option("words", positional);
-  for (const char* valued : {"--device", "--file"}) {
+  for (const char* valued : {"--device", "--file", "--settings-of"}) {
     if (!arguments.empty() && arguments.back() == valued) {
       io.err << "navkeypad: " << valued << " needs a value.\n";
       return kBadInput;
@@ -107,6 +109,7 @@ int Run(const std::vector<std::string>& arguments, Io io) {
     return kBadInput;
   }
   Session session(positional, device, file, json, io);
+  session.setSettingsOf(settingsOf);
   return command->second(session);
 }
 

@@ -1,5 +1,6 @@
 #include "session.h"
 
+#include "bsl430/bsl430.h"
 #include "device/keypad_bus.h"
 
 namespace navkeypad::cli {
@@ -33,6 +34,11 @@ int Session::connect() {
   }
   if (chosen.empty()) {
     if (device_) return fail(kNoKeypad, "no keypad at " + *device_ + "; see 'navkeypad list'.");
+    if (BSL_NumOfUSBDevices(kLoaderVendorId, kLoaderProductId) > 0) {
+      return fail(kNoKeypad, "no navigation keypad in its application; one waits in its firmware "
+                             "loader. Finish its upgrade with '" +
+                                 io_.program + " upgrade FIRMWARE.txt'.");
+    }
     return fail(kNoKeypad, "no navigation keypad found. Plug it in and try again.");
   }
   if (chosen.size() > 1) {
@@ -45,15 +51,20 @@ int Session::connect() {
     return fail(kNotAccessible, "the keypad at " + chosen[0].path + " cannot be opened (" +
                                     chosen[0].problem + ").\n" + AccessAdvice());
   }
-  hid_handle = OpenKeypad(chosen[0].path);
-  if (hid_handle == nullptr) return fail(kNotAccessible, "the keypad could not be opened.");
+  switch (OpenSharedKeypad(chosen[0].path)) {
+    case SharedOpen::kInUse:
+      return fail(kKeypadFailed, KeypadInUseMessage() + ".");
+    case SharedOpen::kCannotOpen:
+      return fail(kNotAccessible, "the keypad could not be opened.");
+    case SharedOpen::kOpened:
+      break;
+  }
   path_ = chosen[0].path;
   return kDone;
 }
 
 void Session::disconnect() {
-  if (hid_handle != nullptr) hid_exit_safely(hid_handle);
-  hid_handle = nullptr;
+  CloseSharedKeypad();
 }
 
 std::optional<DeviceStatus> Session::readStatus() {

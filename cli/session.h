@@ -23,6 +23,10 @@ class Session {
 
   const std::vector<std::string>& positional() const { return positional_; }
   const std::optional<std::string>& device() const { return device_; }
+  // upgrade --settings-of SERIAL: the keypad being upgraded is the one whose settings were
+  // kept under SERIAL.
+  const std::optional<std::string>& settingsOf() const { return settingsOf_; }
+  void setSettingsOf(std::optional<std::string> serial) { settingsOf_ = std::move(serial); }
   void forgetDevice() { device_.reset(); }
   bool json() const { return json_; }
   Io& io() { return io_; }
@@ -50,6 +54,7 @@ class Session {
   std::vector<std::string> positional_;
   std::optional<std::string> device_;
   std::optional<std::string> file_;
+  std::optional<std::string> settingsOf_;
   bool json_;
   Io io_;
   std::string path_;

@@ -2,7 +2,9 @@
 #include <cstdio>
 
 #include "code_table/vocabulary.h"
+#include "bsl430/bsl430.h"
 #include "device/keypad_bus.h"
+#include "firmware/pending_upgrade.h"
 #include "names.h"
 #include "session.h"
 
@@ -28,8 +30,9 @@ int List(Session& session) {
   for (std::size_t i = 0; i < keypads.size(); ++i) {
     const auto& keypad = keypads[i];
     std::optional<DeviceStatus> status;
+    bool inUse = false;
     if (keypad.accessible) {
-      hid_handle = OpenKeypad(keypad.path);
+      inUse = OpenSharedKeypad(keypad.path) == SharedOpen::kInUse;
       status = session.readStatus();
       session.disconnect();
       anyAccessible = true;
@@ -46,13 +49,26 @@ int List(Session& session) {
     } else if (status) {
       io.out << keypad.path << "  serial " << status->serialNumber << "  firmware "
              << status->firmwareVersion << "\n";
+    } else if (inUse) {
+      io.out << keypad.path << "  (in use by another program)\n";
     } else if (keypad.accessible) {
       io.out << keypad.path << "  (does not answer)\n";
     } else {
       io.out << keypad.path << "  not accessible: " << keypad.problem << "\n";
     }
   }
+  // A keypad waiting in its loader is a keypad too: most often one whose upgrade is unfinished.
+  const auto loaders = BSL_USBDevicePaths(kLoaderVendorId, kLoaderProductId);
+  for (const std::string& loader : loaders) {
+    if (session.json()) {
+      listed.push_back({{"path", JsonText(loader)}, {"mode", "loader"}});
+    } else {
+      io.out << loader << "  waiting in its firmware loader; finish its upgrade with '"
+             << io.program << " upgrade FIRMWARE.txt'\n";
+    }
+  }
   if (session.json()) io.out << FormatJson(listed) << "\n";
+  if (!loaders.empty()) return kDone;
   if (keypads.empty()) {
     if (!session.json()) io.err << "navkeypad: no navigation keypad found.\n";
     return kNoKeypad;
@@ -68,6 +84,12 @@ int Status(Session& session) {
   Io& io = session.io();
   const auto status = session.readStatus();
   if (!status) return session.statusFailed();
+  const std::string recordFile = firmware::PendingUpgradeFile(DefaultConfigFile());
+  for (const auto& record : firmware::ReadPendingUpgrades(recordFile).records) {
+    io.err << "navkeypad: the firmware upgrade of " << firmware::KeypadName(record)
+           << " did not finish; its settings are kept in " << recordFile
+           << ". Finish it with '" << io.program << " upgrade FIRMWARE.txt'.\n";
+  }
   if (session.json()) {
     auto table = nlohmann::ordered_json::array();
     for (std::size_t key = 0; key < kNavigationKeyCount; ++key) {

@@ -3,9 +3,7 @@
 
 #include "bsl430/bsl430.h"
 #include "device/keypad_bus.h"
-#include "firmware/download_sequence.h"
-#include "firmware/loader_texts.h"
-#include "firmware/pending_upgrade.h"
+#include "firmware/upgrade_operation.h"
 #include "names.h"
 #include "session.h"
 #include "support/paths.h"
@@ -14,13 +12,18 @@ namespace navkeypad::cli {
 
 namespace {
 
+using firmware::UpgradeOutcome;
+
 // The command that picks up an upgrade where it stopped.
-std::string ResumeCommand(const Io& io, const std::string& firmware) {
+std::string ResumeCommand(const Io& io, const std::string& firmware,
+                          const std::string& settingsOf = {}) {
   std::error_code ignored;
-  return io.program + " upgrade " +
+  return io.program + " upgrade " + (settingsOf.empty() ? "" : "--settings-of " +
+                                                                   ShellQuoted(settingsOf) + " ") +
          ShellQuoted(support::Utf8FromPath(
              std::filesystem::absolute(support::PathFromUtf8(firmware), ignored)));
 }
+
 void Progress(Io& io, int percent, const std::string& text) {
   std::string line = text;
   line.erase(std::remove(line.begin(), line.end(), '\r'), line.end());
@@ -35,160 +38,109 @@ void Progress(Io& io, int percent, const std::string& text) {
     io.err << percent << "% " << line << "\n";
   }
 }
+
+int StatusFor(UpgradeOutcome::Kind kind) {
+  return kind == UpgradeOutcome::kRefused ? kBadInput : kKeypadFailed;
+}
+
 }  // namespace
 
 int Upgrade(Session& session) {
   Io& io = session.io();
   const auto& positional = session.positional();
   if (positional.size() != 2)
-    return session.fail(kBadInput, "usage: navkeypad upgrade FIRMWARE.txt");
+    return session.fail(kBadInput, "usage: navkeypad upgrade [--settings-of SERIAL] FIRMWARE.txt");
   const std::string path = positional[1];
+  const std::string settingsOf = session.settingsOf().value_or("");
+  firmware::UpgradeOperation upgrade(DefaultConfigFile());
   // Everything the upgrade needs is at hand and checked before any keypad is looked for.
-  const std::string configFile = DefaultConfigFile();
-  const auto loader = firmware::FindLoaderTexts(configFile);
-  if (!loader.texts) return session.fail(kBadInput, loader.problem);
-  if (const std::string problem = firmware::FirmwareFileProblem(path); !problem.empty()) {
-    return session.fail(kBadInput, firmware::FirmwareFileRefusal(path, problem) + ".");
-  }
-  firmware::UseLoaderTexts(*loader.texts);
-  const std::string recordFile = firmware::PendingUpgradeFile(configFile);
-  if (recordFile.empty()) {
-    return session.fail(
-        kBadInput,
-        "there is no data folder to keep the keypad's settings in during the upgrade "
-        "(set HOME or XDG_DATA_HOME); nothing was sent to the keypad.");
-  }
-  const auto pending = firmware::ReadPendingUpgrade(recordFile);
-  if (!pending.problem.empty()) {
-    return session.fail(kBadInput, pending.problem + " Nothing was sent to the keypad.");
-  }
+  if (const UpgradeOutcome outcome = upgrade.checkSetting(); !outcome.ok())
+    return session.fail(StatusFor(outcome.kind), outcome.message);
+  if (const UpgradeOutcome outcome = upgrade.checkFirmware(path); !outcome.ok())
+    return session.fail(kBadInput, outcome.message);
+  const std::string& recordFile = upgrade.recordFile();
+  // The user's word, where only the user can tell which keypad a record was kept for.
+  const auto isKeypadOf = [&](const firmware::PendingUpgrade& record) {
+    return !settingsOf.empty() && record.serial() == settingsOf;
+  };
 
-  const auto keypads = ListKeypads();
-  const uint32_t loaders = BSL_NumOfUSBDevices(kLoaderVendorId, kLoaderProductId);
-  std::optional<firmware::PendingUpgrade> record;
-  if (!keypads.empty() || session.device()) {
-    // The loader is addressed by its place on the bus: beside another waiting loader there
-    // is no telling which one is this keypad.
-    if (loaders > 0) {
-      return session.fail(kKeypadFailed,
-                          "a keypad is already waiting in its loader; with two loaders there is no "
-                          "telling which is which. Finish that upgrade first (plug in only that "
-                          "keypad and run '" +
-                              ResumeCommand(io, path) + "'), or unplug it. Nothing was sent.");
-    }
+  const bool inApplication = !ListKeypads().empty() || session.device();
+  if (const UpgradeOutcome outcome = upgrade.checkLoaders(inApplication); !outcome.ok())
+    return session.fail(StatusFor(outcome.kind), outcome.message);
+  if (inApplication) {
     if (const int status = session.connect(); status != kDone) return status;
     const auto status = session.readStatus();
     if (!status) return session.statusFailed();
-    firmware::PendingUpgrade current;
-    current.settings.serialNumber = status->serialNumber;
-    current.settings.keypadType = status->keypadType;
-    current.settings.ledBrightness = status->ledBrightness;
+    firmware::KeypadInApplication keypad{session.path(), {}, status->firmwareVersion};
+    keypad.settings.serialNumber = status->serialNumber;
+    keypad.settings.keypadType = status->keypadType;
+    keypad.settings.ledBrightness = status->ledBrightness;
     std::copy(status->codeTable.bytes.begin(), status->codeTable.bytes.end(),
-              current.settings.keyCodes.begin());
-    current.keypadPath = session.path();
-    current.firmwareVersion = status->firmwareVersion;
-    for (const auto& keypad : keypads) {
-      if (keypad.path != session.path()) current.otherKeypads.push_back(keypad.path);
-    }
-    const auto handOver = firmware::DecideHandOver(pending.record, current);
-    if (handOver.kind == firmware::HandOver::kConflict) {
-      return session.fail(kKeypadFailed,
-                          "the upgrade of keypad " +
-                              handOver.record.settings.serialNumber.value_or("(no serial number)") +
-                              " has not finished; its settings are kept in " + recordFile +
-                              ". Finish it first: plug in only that keypad and run '" +
-                              ResumeCommand(io, path) + "'. Nothing was sent.");
-    }
-    record = handOver.record;
-    if (!firmware::WritePendingUpgrade(recordFile, *record)) {
-      return session.fail(kBadInput,
-                          "cannot write " + recordFile +
-                              ", where the keypad's settings are kept during the upgrade; "
-                              "nothing was sent to the keypad.");
-    }
-    if (session.send(CMD_ENTER_FIRMWARE_UPGRADE, {}, "the switch to its loader") != kDone) {
-      io.err << "navkeypad: its settings are kept in " << recordFile
-             << "; to retry, run: " << ResumeCommand(io, path) << "\n";
-      return kKeypadFailed;
+              keypad.settings.keyCodes.begin());
+    const UpgradeOutcome left = upgrade.leaveApplication(keypad, isKeypadOf);
+    for (const std::string& notice : upgrade.notices()) io.err << "navkeypad: " << notice << "\n";
+    if (!left.ok()) {
+      if (left.kind == UpgradeOutcome::kEnterUnanswered)
+        return session.fail(kKeypadFailed,
+                            left.message + " To retry, run: " + ResumeCommand(io, path));
+      return session.fail(StatusFor(left.kind), left.message);
     }
     session.disconnect();
     if (!WaitFor([] { return BSL_NumOfUSBDevices(kLoaderVendorId, kLoaderProductId) > 0; }, 10)) {
-      return session.fail(
-          kKeypadFailed,
-          "the keypad's loader did not appear; its settings are kept in " + recordFile +
-              ". Unplug the keypad, plug it in again, then run: " + ResumeCommand(io, path));
+      return session.fail(kKeypadFailed,
+                          "the keypad's loader did not appear; its settings are kept in " +
+                              recordFile + ". Unplug the keypad, plug it in again, then run: " +
+                              ResumeCommand(io, path));
     }
-    if (BSL_NumOfUSBDevices(kLoaderVendorId, kLoaderProductId) > 1) {
-      return session.fail(
-          kKeypadFailed,
-          "more than one keypad is waiting in its loader; its settings are kept in " + recordFile +
-              ". Unplug all but this one, then run: " + ResumeCommand(io, path));
+    if (const UpgradeOutcome outcome = upgrade.checkLoaders(false); !outcome.ok()) {
+      return session.fail(kKeypadFailed, outcome.message + " Its settings are kept in " +
+                                             recordFile + "; then run: " + ResumeCommand(io, path));
     }
   } else {
     // No keypad in its application: finish the upgrade of one waiting in its loader.
-    if (loaders == 0)
+    if (BSL_NumOfUSBDevices(kLoaderVendorId, kLoaderProductId) == 0)
       return session.fail(kNoKeypad, "no navigation keypad found. Plug it in and try again.");
-    if (loaders > 1) {
-      return session.fail(kKeypadFailed,
-                          std::to_string(loaders) +
-                              " keypads are waiting in their loaders; unplug all but "
-                              "one and run the upgrade again.");
+    upgrade.takeWaitingKeypad(isKeypadOf);
+    if (!settingsOf.empty() && (!upgrade.record() || upgrade.record()->serial() != settingsOf)) {
+      return session.fail(kBadInput, "no settings of keypad " + settingsOf + " are kept in " +
+                                         recordFile + "; nothing was sent.");
     }
-    record = pending.record;
-    if (record) {
-      record->otherKeypads.clear();
-      if (!firmware::WritePendingUpgrade(recordFile, *record)) {
-        return session.fail(kBadInput, "cannot write " + recordFile + "; nothing was sent.");
-      }
-      io.err << "navkeypad: finishing the upgrade of keypad "
-             << record->settings.serialNumber.value_or("(no serial number)") << ".\n";
-    } else {
-      io.err << "navkeypad: a keypad waits in its loader, and no record of its settings was "
-                "found: it is upgraded, but its serial number and settings cannot be "
-                "restored.\n";
+    if (upgrade.record()) {
+      io.err << "navkeypad: finishing " << firmware::KeypadName(*upgrade.record())
+             << "'s upgrade.\n";
     }
+    for (const std::string& notice : upgrade.notices()) io.err << "navkeypad: " << notice << "\n";
   }
 
-  firmware::DownloadSequence sequence(
+  const std::string resumeWith = upgrade.record() ? upgrade.record()->serial() : std::string();
+  const std::string kept =
+      upgrade.record() ? "; its settings are kept in " + recordFile : std::string();
+  const bool written = upgrade.download(
       {}, [&io](int percent, const std::string& text) { Progress(io, percent, text); });
-  const bool written = sequence.CustomSelectedFirmware(path);
   BSL_close_BSL();
-  const std::string kept = record ? "; its settings are kept in " + recordFile : std::string();
   if (!written) {
     return session.fail(kKeypadFailed,
                         "the firmware was not written and the keypad waits in its loader" + kept +
-                            ". To try again, run: " + ResumeCommand(io, path));
+                            ". To try again, run: " + ResumeCommand(io, path, resumeWith));
   }
-  platform::clock().sleepMs(firmware::kKeypadStartMs);
-  const std::vector<std::string> others =
-      record ? record->otherKeypads : std::vector<std::string>{};
-  WaitFor(
-      [&] { return firmware::FindReturnedKeypad(others).kind != firmware::ReturnedKeypad::kNone; },
-      10);
-  if (!record) {
-    io.out << "Firmware installed; no serial number or settings were restored.\n";
-    return kDone;
+  const UpgradeOutcome restored = upgrade.restore(10);
+  if (!restored.ok()) {
+    const bool again = restored.kind != UpgradeOutcome::kRecordNotDropped;
+    return session.fail(kKeypadFailed,
+                        restored.message +
+                            (again ? " Plug in only that keypad, then run: " +
+                                         ResumeCommand(io, path, resumeWith)
+                                   : std::string()));
   }
-  const auto restored = firmware::RestoreUpgradedKeypad(record->settings, others);
-  switch (restored.kind) {
-    case firmware::RestoreResult::kNotFound:
-      return session.fail(kKeypadFailed,
-                          "the keypad did not come back after the upgrade" + kept +
-                              ". Plug it in again, then run: " + ResumeCommand(io, path));
-    case firmware::RestoreResult::kAmbiguous:
-      return session.fail(kKeypadFailed, firmware::AmbiguousRestoreMessage(recordFile) +
-                                             " Then run: " + ResumeCommand(io, path));
-    case firmware::RestoreResult::kStepFailed:
-      return session.fail(kKeypadFailed, restored.failureMessage + " The settings are kept in " +
-                                             recordFile +
-                                             "; to finish, run: " + ResumeCommand(io, path));
-    case firmware::RestoreResult::kRestored:
-      break;
-  }
-  firmware::RemovePendingUpgrade(recordFile);
   const auto after = session.readStatus();
-  io.out << "Firmware " << (after ? after->firmwareVersion : std::string("?"))
-         << " installed; serial number and settings restored.\n";
+  if (!after) {
+    return session.fail(kKeypadFailed,
+                        "the firmware was written, but the keypad did not answer its status "
+                        "request afterwards; plug it in again and run 'navkeypad status'.");
+  }
+  io.out << "Firmware " << after->firmwareVersion << " installed; "
+         << (upgrade.record() ? "serial number and settings restored.\n"
+                              : "no serial number or settings were restored.\n");
   return kDone;
 }
 

@@ -272,6 +272,12 @@ bool SaveBusState(const std::string& file, std::string& problem) {
 
 ProgramBus::ProgramBus() {
   file_ = support::EnvironmentText("NAVKEYPAD_VIRTUAL_STATE");
+  // Two programs on one bus take turns, as two on one real keypad do: the second waits,
+  // then reads what the first one left.
+  if (!file_.empty() && !lock_.take(file_ + ".lock", true)) {
+    problem_ = "cannot lock " + file_ + ".lock";
+    return;
+  }
   std::error_code error;
   if (!file_.empty() && std::filesystem::exists(support::PathFromUtf8(file_), error)) {
     LoadBusState(file_, problem_);
@@ -288,7 +294,9 @@ bool ProgramBus::save() {
   // A file that could not be read is left as it is: it may be all someone has of a keypad.
   if (file_.empty() || !problem_.empty()) return problem_.empty();
   saved_ = true;
-  return SaveBusState(file_, problem_);
+  const bool saved = SaveBusState(file_, problem_);
+  lock_.release();
+  return saved;
 }
 
 }  // namespace virtual_keypad

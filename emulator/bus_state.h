@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "support/program_lock.h"
+
 namespace virtual_keypad {
 
 // Plugs the keypads the file describes; every field may be left out (a keypad then takes
@@ -15,7 +17,8 @@ bool LoadBusState(const std::string& file, std::string& problem);
 bool SaveBusState(const std::string& file, std::string& problem);
 
 // The bus of a virtual program: from NAVKEYPAD_VIRTUAL_STATE when it names a file that
-// exists, otherwise one keypad; written back to that file when the program ends.
+// exists, otherwise one keypad; written back to that file when the program ends. The file is
+// locked from start to end, so a second program on it waits for the first.
 class ProgramBus {
  public:
   ProgramBus();
@@ -32,6 +35,7 @@ class ProgramBus {
   std::string file_;
   std::string problem_;
   bool saved_ = false;
+  support::ProgramLock lock_;  // of the state file, for the whole run
 };
 
 }  // namespace virtual_keypad

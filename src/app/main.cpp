@@ -11,6 +11,8 @@
 #include "device/hid_transport.h"
 #include "hidapi_virtual.h"
 #include "virtual_device_watch.h"
+#include "device/keypad_bus.h"
+#include "support/program_lock.h"
 #include "wire/hid_choice.h"
 #ifdef NAVKEYPAD_VIRTUAL
 #include "stand_in_loader.h"
@@ -65,6 +67,11 @@ int main(int argc, char** argv) {
 #else
   navkeypad::HidBackend& base = virtualBus ? virtual_keypad::VirtualHid() : navkeypad::SystemHid();
 #endif
+  // Real keypads are shared with other programs of this user; a virtual bus or a replay
+  // lives in this program alone.
+  if (!virtualBus && wireOptions.replay.empty()) {
+    navkeypad::SetKeypadLockFolder(support::DefaultLockFolder());
+  }
   wire::WireStack stack(base, wireOptions, "navkeypad-utility", {});
   if (!stack.ok()) {
     std::fprintf(stderr, "%s: %s\n", argv[0], stack.problem().c_str());

@@ -6,15 +6,13 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <mutex>
 #include <set>
 #include <vector>
 
 #include "device/hid_seam.h"
 #include "device/hid_transport.h"
-#include "support/paths.h"
+#include "support/atomic_file.h"
 
 namespace {
 
@@ -140,10 +138,7 @@ uint32_t WriteImage(Library& lib, const TiTxtImage& image, bool fast) {
 }
 
 bool ReadFile(const char* path, std::string& text) {
-  std::ifstream in(support::PathFromUtf8(path), std::ios::binary);
-  if (!in.is_open()) return false;
-  text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  return !in.bad();
+  return support::ReadWholeFile(path, text);
 }
 
 // "PID=0x0200,VID=0x2047,DEVICEINDEX=0"
@@ -255,6 +250,11 @@ uint32_t BSL_RX_TXT_File(const char* path, uint8_t fast) {
   return WriteImage(library(), image, fast == 1);
 }
 
+uint32_t BSL_RX_Image(const TiTxtImage& image, uint8_t fast) {
+  std::lock_guard lock(library().mutex);
+  return WriteImage(library(), image, fast == 1);
+}
+
 uint8_t BSL_LoadPC(uint32_t address) {
   const auto core = AddressedCommand(kLoadPc, address);
   std::lock_guard lock(library().mutex);
@@ -317,6 +317,15 @@ int32_t BSL_openTI_TextForRead(const char* path) {
   return 0;
 }
 
+void BSL_openTI_Image(const TiTxtImage& image) {
+  Library& lib = library();
+  std::lock_guard lock(lib.mutex);
+  lib.file = image;
+  lib.fileSection = 0;
+  lib.fileOffset = 0;
+  lib.fileError.clear();
+}
+
 int32_t BSL_moreDataToRead_TextFile() {
   std::lock_guard lock(library().mutex);
   return library().fileSection < library().file.sections.size() ? 1 : 0;
@@ -353,6 +362,10 @@ std::string BSL_lastFileError() {
 
 uint32_t BSL_NumOfUSBDevices(uint16_t vendorId, uint16_t productId) {
   return static_cast<uint32_t>(LoaderPaths(vendorId, productId).size());
+}
+
+std::vector<std::string> BSL_USBDevicePaths(uint16_t vendorId, uint16_t productId) {
+  return LoaderPaths(vendorId, productId);
 }
 
 void BSL_setDeviceWatch(DeviceWatch* watch) {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "bsl430/ti_txt.h"
 #include "platform/device_watch.h"
@@ -41,6 +42,9 @@ uint8_t BSL_RX_Password(DataBlock_ password);
 // Writes a TI-TXT text (flag 1: without waiting for a reply to each block); 0 when written.
 uint32_t BSL_RX_TXT(const char* text, uint8_t fast);
 uint32_t BSL_RX_TXT_File(const char* path, uint8_t fast);
+// The same for an image already read: a firmware file is read and checked once, and what
+// was checked is what gets written and verified.
+uint32_t BSL_RX_Image(const bsl430::TiTxtImage& image, uint8_t fast);
 uint8_t BSL_LoadPC(uint32_t address);
 // "Vendor: VV, CI: CC, API: AA, PI: PP", or "ERROR". The text is the library's own.
 char* BSL_TX_BSL_Version_String();
@@ -50,6 +54,8 @@ dataBuffer BSL_get_RX_Buffer();
 
 // -2 when the file cannot be read as TI-TXT; the reason is in BSL_lastFileError().
 int32_t BSL_openTI_TextForRead(const char* path);
+// Serves the blocks of an image already read, as BSL_openTI_TextForRead does those of a file.
+void BSL_openTI_Image(const bsl430::TiTxtImage& image);
 int32_t BSL_moreDataToRead_TextFile();
 DataBlock_ BSL_readTI_TextFile(uint32_t maxBytes);
 void BSL_closeTI_Text();
@@ -57,6 +63,8 @@ std::string BSL_lastFileError();
 
 // Loader devices on the bus, counted by distinct path.
 uint32_t BSL_NumOfUSBDevices(uint16_t vendorId, uint16_t productId);
+// Their paths, in the order the bus lists them.
+std::vector<std::string> BSL_USBDevicePaths(uint16_t vendorId, uint16_t productId);
 
 // The watch the windows' registrations use (platform/device_watch.h).
 void BSL_setDeviceWatch(DeviceWatch* watch);

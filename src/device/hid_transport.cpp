@@ -70,6 +70,14 @@ void CopyText(const char* text, char* out) {
   out[kDeviceTextCapacity - 1] = '\0';
 }
 
+void DropWaitingReports(hid_device* device) {
+  Report stale;
+  constexpr int kAtMostOneQueue = 64;
+  for (int dropped = 0; dropped < kAtMostOneQueue; ++dropped) {
+    if (Hid().readTimeout(device, stale.data(), stale.size(), 0) <= 0) return;
+  }
+}
+
 // The wait itself; the caller holds the exchange lock.
 int32_t WaitForResultFrame(hid_device* device, uint8_t* response, int32_t responseCapacity,
                            uint32_t* responseLength, int32_t timeoutMs) {
@@ -107,6 +115,9 @@ int32_t ExchangeLocked(hid_device* device, uint8_t command, const uint8_t* paylo
   Report request;
   const std::span<const uint8_t> payloadBytes(payload, static_cast<std::size_t>(payloadLength));
   if (!BuildRequestReport(command, payloadBytes, request)) return kExchangeDeviceError;
+  // Whatever is still waiting (a late answer to a request that timed out, or a report meant
+  // for another program's handle) would be taken as this request's answer.
+  DropWaitingReports(device);
   if (Hid().write(device, request.data(), request.size()) < 0) return kExchangeDeviceError;
   return WaitForResultFrame(device, response, responseCapacity, responseLength, timeoutMs);
 }

@@ -3,6 +3,9 @@
 #include "device/hid_seam.h"
 
 #include <cwchar>
+#include <mutex>
+
+#include "support/paths.h"
 
 namespace navkeypad {
 
@@ -49,6 +52,81 @@ hid_device* OpenKeypad(const std::string& path) {
   }
   if (device != nullptr) Hid().setNonblocking(device, 1);
   return device;
+}
+
+namespace {
+
+struct Locks {
+  std::mutex mutex;
+  std::string folder;
+  support::ProgramLock sharedKeypad;
+};
+Locks& locks() {
+  static Locks instance;
+  return instance;
+}
+
+// A file name for a device path: every character that a file name cannot hold becomes '_'.
+std::string LockFileFor(const std::string& folder, const std::string& name) {
+  std::string file = name;
+  for (char& c : file) {
+    const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+    if (!plain) c = '_';
+  }
+  return support::Utf8FromPath(support::PathFromUtf8(folder) / (file + ".lock"));
+}
+
+// The caller holds locks().mutex.
+bool LockKeypad(const std::string& path) {
+  Locks& all = locks();
+  all.sharedKeypad.release();
+  if (all.folder.empty()) return true;
+  return all.sharedKeypad.take(LockFileFor(all.folder, "keypad-" + path), false);
+}
+
+}  // namespace
+
+void SetKeypadLockFolder(const std::string& folder) {
+  std::lock_guard lock(locks().mutex);
+  locks().folder = folder;
+}
+
+bool TakeUpgradeLock(support::ProgramLock& upgrade) {
+  std::lock_guard lock(locks().mutex);
+  if (locks().folder.empty()) return true;
+  return upgrade.take(LockFileFor(locks().folder, "firmware-upgrade"), false);
+}
+
+SharedOpen OpenSharedKeypad(const std::string& path) {
+  CloseSharedKeypad();
+  std::lock_guard lock(locks().mutex);
+  if (!LockKeypad(path)) return SharedOpen::kInUse;
+  hid_device* device = OpenKeypad(path);
+  if (device == nullptr) {
+    locks().sharedKeypad.release();
+    return SharedOpen::kCannotOpen;
+  }
+  hid_handle = device;
+  return SharedOpen::kOpened;
+}
+
+bool LockScannedKeypad(const std::string& path) {
+  std::lock_guard lock(locks().mutex);
+  if (LockKeypad(path)) return true;
+  if (hid_device* device = hid_handle.exchange(nullptr)) Hid().close(device);
+  return false;
+}
+
+void CloseSharedKeypad() {
+  if (hid_device* device = hid_handle.load()) hid_exit_safely(device);
+  hid_handle = nullptr;
+  std::lock_guard lock(locks().mutex);
+  locks().sharedKeypad.release();
+}
+
+std::string KeypadInUseMessage() {
+  return "the keypad is in use by another program (the configuration window or another "
+         "navkeypad); close that program, then try again";
 }
 
 std::string AccessAdvice() {

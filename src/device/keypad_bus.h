@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "device/hid_transport.h"
+#include "support/program_lock.h"
 
 namespace navkeypad {
 
@@ -19,6 +20,25 @@ std::vector<KeypadOnBus> ListKeypads();
 // Opens one keypad's configuration interface for exchanges (non-blocking reads); null when
 // it cannot be opened.
 hid_device* OpenKeypad(const std::string& path);
+
+// The one open keypad, `hid_handle`, is opened and closed here (and by the main window's
+// scan). While it is open this program holds the keypad's lock, so no second program
+// interleaves its reports with ours.
+enum class SharedOpen { kOpened, kCannotOpen, kInUse };
+SharedOpen OpenSharedKeypad(const std::string& path);
+// For a handle the scan opened: false (the handle is closed) when another program holds it.
+bool LockScannedKeypad(const std::string& path);
+void CloseSharedKeypad();
+
+// Programs on real keypads keep each other off a keypad with lock files in `folder`; empty
+// (the default, and any virtual bus that lives in one program) keeps no locks.
+void SetKeypadLockFolder(const std::string& folder);
+// One firmware upgrade at a time on this machine: only one keypad may wait in its loader,
+// since the loader is addressed by its place on the bus. Always true without a lock folder.
+bool TakeUpgradeLock(support::ProgramLock& lock);
+
+// "the keypad is in use by another program ..." for the windows and the command line.
+std::string KeypadInUseMessage();
 
 // What a user does about a keypad that cannot be opened.
 std::string AccessAdvice();

@@ -1,9 +1,6 @@
 #include "firmware/download_sequence.h"
 
 #include <cstdio>
-#include <cstring>
-#include <fstream>
-#include <iterator>
 #include <vector>
 
 #include "bsl430/bsl430.h"
@@ -11,7 +8,7 @@
 #include "firmware/crc.h"
 #include "firmware/firmware_resources.h"
 #include "platform/clock.h"
-#include "support/paths.h"
+#include "support/atomic_file.h"
 
 namespace navkeypad::firmware {
 
@@ -24,18 +21,23 @@ constexpr uint32_t kRamLoaderEntry = 0x2504;
 constexpr uint32_t kResetVectorSegment = 0xFFFF;
 constexpr uint32_t kEraseBlockBytes = 512;
 constexpr uint32_t kVerifyBlockBytes = 5000;
-constexpr uint32_t kCannotOpen = static_cast<uint32_t>(-2);
 constexpr uint32_t kQueryFailed = 0xFFFFFFFF;
 
-// Each text the library takes goes through a zero-filled buffer of the library's size.
-template <std::size_t Size>
-struct TextBuffer {
-  explicit TextBuffer(const std::string& text) {
-    std::memset(bytes, 0, Size);
-    std::memcpy(bytes, text.data(), std::min(text.size(), Size - 1));
+std::string Hex4(uint64_t value) {
+  char text[24];
+  std::snprintf(text, sizeof text, "0x%04llX", static_cast<unsigned long long>(value));
+  return text;
+}
+
+// The byte the image writes at `address`, if it writes one.
+std::optional<uint8_t> ByteAt(const bsl430::TiTxtImage& image, uint32_t address) {
+  for (const auto& section : image.sections) {
+    if (address >= section.address && address - section.address < section.bytes.size()) {
+      return section.bytes[address - section.address];
+    }
   }
-  char bytes[Size];
-};
+  return std::nullopt;
+}
 
 }  // namespace
 
@@ -57,19 +59,19 @@ std::vector<uint32_t> SegmentsTouched(uint32_t address, uint32_t count) {
   return segments;
 }
 
-DownloadSequence::DownloadSequence(LoaderIdentity identity, ProgressReport report)
-    : identity_(std::move(identity)), report_(std::move(report)) {}
+DownloadSequence::DownloadSequence(LoaderIdentity identity, LoaderTexts loader,
+                                   ProgressReport report)
+    : identity_(std::move(identity)), loader_(std::move(loader)), report_(std::move(report)) {}
 
 bool DownloadSequence::DownloadStartUp(bool& massErase) {
-  const TextBuffer<100> connection(identity_.connectionText());
+  const std::string connection = identity_.connectionText();
   BSL_setFamily(kFamily);
   BSL_setCom(kCom);
-  if (BSL_initialize_BSL(connection.bytes) == 1) {
+  if (BSL_initialize_BSL(connection.c_str()) == 1) {
     report_(0, "USB device was unplugged!\r\n");
     return false;
   }
-  const TextBuffer<200> passwordText(FirmwareResource("password.Text"));
-  const DataBlock_ password = BSL_readTI_Text(passwordText.bytes, 32);
+  const DataBlock_ password = BSL_readTI_Text(loader_.password.c_str(), 32);
   const DataBlock_ defaultPassword = BSL_getDefaultPass();
   report_(5, "");
 
@@ -86,8 +88,7 @@ bool DownloadSequence::DownloadStartUp(bool& massErase) {
 
   const std::string version = FirmwareResource("RAM_BSL_VERSION");
   report_(20, "Sending RAM BSL v" + version + "\r\n");
-  const TextBuffer<20000> ramLoader(FirmwareResource("RAM_BSL.Text"));
-  BSL_RX_TXT(ramLoader.bytes, kFast);
+  BSL_RX_TXT(loader_.ramLoader.c_str(), kFast);
   BSL_LoadPC(kRamLoaderEntry);
   report_(30, "Done RAM BSL v" + version + "\r\n");
   BSL_close_BSL();
@@ -100,7 +101,7 @@ bool DownloadSequence::DownloadStartUp(bool& massErase) {
 
   BSL_setFamily(kFamily);
   BSL_setCom(kCom);
-  if (BSL_initialize_BSL(connection.bytes) == 1) {
+  if (BSL_initialize_BSL(connection.c_str()) == 1) {
     report_(50, "USB device was unplugged!\r\n");
     return false;
   }
@@ -126,35 +127,45 @@ bool DownloadSequence::DownloadStartUp(bool& massErase) {
   return true;
 }
 
-std::string FirmwareFileProblem(const std::string& path) {
-  if (path.size() > kMaxFirmwarePathBytes) {
-    return "its path is longer than " + std::to_string(kMaxFirmwarePathBytes) + " bytes";
+FirmwareRead ReadFirmwareFile(const std::string& path) {
+  std::string text;
+  if (const std::string why = support::ReadRegularFile(path, text, kMaxFirmwareFileBytes);
+      !why.empty()) {
+    return {std::nullopt, "it " + why};
   }
-  if (path.find('\0') != std::string::npos) return "its path holds a zero byte";
-  std::ifstream in(support::PathFromUtf8(path), std::ios::binary);
-  if (!in.is_open()) return "it cannot be opened";
-  const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  const bsl430::TiTxtImage image = bsl430::ParseTiTxt(text);
-  if (!image.ok()) return image.error;
+  FirmwareImage firmware{path, bsl430::ParseTiTxt(text)};
+  if (!firmware.image.ok()) return {std::nullopt, firmware.image.error};
+  if (std::string problem = FirmwareImageProblem(firmware.image); !problem.empty()) {
+    return {std::nullopt, problem};
+  }
+  return {std::move(firmware), {}};
+}
+
+std::string FirmwareImageProblem(const bsl430::TiTxtImage& image) {
   if (image.byteCount() == 0) return "it holds no data";
-  bool setsResetVector = false;
   for (const auto& section : image.sections) {
     const uint64_t end = static_cast<uint64_t>(section.address) + section.bytes.size();
     for (uint64_t at = section.address; at < end; ++at) {
       if (!bsl430::Programmable(static_cast<uint32_t>(at))) {
-        char where[24];
-        std::snprintf(where, sizeof where, "0x%04llX", static_cast<unsigned long long>(at));
-        return std::string("it writes to ") + where +
+        return "it writes to " + Hex4(at) +
                ", where the keypad has no flash it can program (0x1800-0x197F and "
                "0x4400-0xFFFF)";
       }
     }
-    if (section.address <= bsl430::kResetVector && end >= bsl430::kResetVector + 2) {
-      setsResetVector = true;
-    }
   }
-  if (!setsResetVector) {
+  const auto low = ByteAt(image, bsl430::kResetVector);
+  const auto high = ByteAt(image, bsl430::kResetVector + 1);
+  if (!low || !high) {
     return "it does not set the reset vector (0xFFFE-0xFFFF), so the keypad would not start";
+  }
+  const uint32_t start = *low | (static_cast<uint32_t>(*high) << 8);
+  if (start == 0xFFFF) {
+    return "its reset vector (0xFFFE-0xFFFF) is FF FF, erased flash, so the keypad would not "
+           "start";
+  }
+  if (!ByteAt(image, start)) {
+    return "its reset vector points at " + Hex4(start) +
+           ", where it writes nothing, so the keypad would not start";
   }
   return {};
 }
@@ -163,11 +174,11 @@ std::string FirmwareFileRefusal(const std::string& path, const std::string& prob
   return "Cannot use the firmware file " + path + ": " + problem;
 }
 
-bool DownloadSequence::CustomSelectedFirmware(const std::string& path) {
+bool DownloadSequence::CustomSelectedFirmware(const FirmwareImage& firmware) {
   massEraseOccurred = false;
   // Refused before the device is touched: the start-up erases the reset vector.
-  if (const std::string problem = FirmwareFileProblem(path); !problem.empty()) {
-    report_(0, FirmwareFileRefusal(path, problem) + "\r\n");
+  if (const std::string problem = FirmwareImageProblem(firmware.image); !problem.empty()) {
+    report_(0, FirmwareFileRefusal(firmware.path, problem) + "\r\n");
     return false;
   }
   if (!DownloadStartUp(massEraseOccurred)) {
@@ -175,16 +186,15 @@ bool DownloadSequence::CustomSelectedFirmware(const std::string& path) {
     report_(50, "Unsuccessful in starting the BSL. Restarting. \r\n");
     if (!DownloadStartUp(massEraseOccurred)) return false;
   }
-  const TextBuffer<200> file(path);
   if (!massEraseOccurred) {
     report_(60, "Erasing memory segments \r\n");
-    EraseDataSegment_File(file.bytes);
+    EraseDataSegment_File(firmware.image);
   }
-  report_(70, "Sending " + path + "\r\n");
-  BSL_RX_TXT_File(file.bytes, kFast);
+  report_(70, "Sending " + firmware.path + "\r\n");
+  BSL_RX_Image(firmware.image, kFast);
   report_(75, "Firmware Sent\r\n");
   report_(80, "Verifying memory\r\n");
-  if (CRC_Check_File(file.bytes) != 0) {
+  if (CRC_Check_File(firmware.image) != 0) {
     report_(85, "Memory verification error\r\n");
     return false;
   }
@@ -197,8 +207,8 @@ bool DownloadSequence::CustomSelectedFirmware(const std::string& path) {
   return true;
 }
 
-uint32_t DownloadSequence::EraseDataSegment_File(const std::string& path) {
-  if (BSL_openTI_TextForRead(path.c_str()) == -2) return kCannotOpen;
+uint32_t DownloadSequence::EraseDataSegment_File(const bsl430::TiTxtImage& image) {
+  BSL_openTI_Image(image);
   while (BSL_moreDataToRead_TextFile() != 0) {
     const DataBlock_ block = BSL_readTI_TextFile(kEraseBlockBytes);
     BSL_eraseSegment(block.startAddress);
@@ -211,8 +221,8 @@ uint32_t DownloadSequence::EraseDataSegment_File(const std::string& path) {
   return 0;
 }
 
-uint32_t DownloadSequence::CRC_Check_File(const std::string& path) {
-  if (BSL_openTI_TextForRead(path.c_str()) == -2) return kCannotOpen;
+uint32_t DownloadSequence::CRC_Check_File(const bsl430::TiTxtImage& image) {
+  BSL_openTI_Image(image);
   while (BSL_moreDataToRead_TextFile() != 0) {
     const DataBlock_ block = BSL_readTI_TextFile(kVerifyBlockBytes);
     if (CRC_Check(block.startAddress, block.byteCount) != Calculate_CRC(block)) {
@@ -232,12 +242,10 @@ uint32_t DownloadSequence::CRC_Check(uint32_t address, uint32_t count) {
 
 bool DownloadSequence::TriggerForcedBOR() {
   const std::string reset = FirmwareResource("Forced_BOR.Text");
-  const TextBuffer<100> first(reset);
   report_(90, "Resetting Device...\r\nStarting application\r\n");
-  if (BSL_RX_TXT(first.bytes, kFast) != 0) return false;
+  if (BSL_RX_TXT(reset.c_str(), kFast) != 0) return false;
   if (FirmwareResource("RAM_BSL_VERSION").find("00.06.05.34") != std::string::npos) {
-    const TextBuffer<100> again(reset);
-    BSL_RX_TXT(again.bytes, kFast);
+    BSL_RX_TXT(reset.c_str(), kFast);
   }
   return true;
 }

@@ -5,8 +5,12 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "bsl430/ti_txt.h"
+#include "firmware/loader_texts.h"
 
 namespace navkeypad::firmware {
 
@@ -21,35 +25,46 @@ struct LoaderIdentity {
   std::string connectionText() const;
 };
 
-// The largest firmware path the loader library takes (its buffer is 200 bytes).
-inline constexpr std::size_t kMaxFirmwarePathBytes = 199;
+// A firmware text for the keypad's 64 KB of flash is far smaller than this.
+inline constexpr std::uintmax_t kMaxFirmwareFileBytes = 1u << 20;
 
-// Why the TI-TXT file at `path` must not be written into a keypad, or empty when it may: a
-// file that cannot be read, holds no data, does not set the reset vector (the start-up
-// erases it, so the keypad would never start again) or writes where the chip has no
-// programmable flash.
-std::string FirmwareFileProblem(const std::string& path);
+// A firmware file read and checked once: what was checked is what gets written and verified.
+struct FirmwareImage {
+  std::string path;  // as the user named it; the download shows it
+  bsl430::TiTxtImage image;
+};
+
+struct FirmwareRead {
+  std::optional<FirmwareImage> firmware;
+  std::string problem;  // why the file must not be written into a keypad
+};
+// Reads the TI-TXT file at `path` (UTF-8) and checks it with FirmwareImageProblem.
+FirmwareRead ReadFirmwareFile(const std::string& path);
+
+// Why an image must not be written into a keypad, or empty when it may: it holds no data,
+// writes where the chip has no programmable flash, or would never start (the start-up erases
+// the reset vector, so the image must set it, to an address it writes).
+std::string FirmwareImageProblem(const bsl430::TiTxtImage& image);
 
 // "Cannot use the firmware file PATH: REASON"
 std::string FirmwareFileRefusal(const std::string& path, const std::string& problem);
 
 class DownloadSequence {
  public:
-  DownloadSequence(LoaderIdentity identity, ProgressReport report);
+  // The loader texts are taken whole, as they were checked; nothing cuts them to a buffer.
+  DownloadSequence(LoaderIdentity identity, LoaderTexts loader, ProgressReport report);
 
-  // A whole upgrade with the TI-TXT file at `path` (8-bit text as the file system names it);
-  // true when the new firmware was written, verified and started.
-  bool CustomSelectedFirmware(const std::string& path);
+  // A whole upgrade with a checked image; true when it was written, verified and started.
+  bool CustomSelectedFirmware(const FirmwareImage& firmware);
 
   // Opens the loader, presents the password and starts the RAM loader; true when it answers
   // with the expected version. The flag says the device refused the stored password and
   // erased itself; it carries over into a retry.
   bool DownloadStartUp(bool& massEraseOccurred);
-  // 0, or 0xFFFFFFFE (-2) when the file cannot be opened.
-  uint32_t EraseDataSegment_File(const std::string& path);
-  // 0 when every block matches the device, 1 at the first that does not, -2 (as above) when
-  // the file cannot be opened.
-  uint32_t CRC_Check_File(const std::string& path);
+  // 0 once every segment the image touches was asked to be erased.
+  uint32_t EraseDataSegment_File(const bsl430::TiTxtImage& image);
+  // 0 when every block matches the device, 1 at the first that does not.
+  uint32_t CRC_Check_File(const bsl430::TiTxtImage& image);
   // The device's CRC over the range, or 0xFFFFFFFF when the query failed.
   uint32_t CRC_Check(uint32_t address, uint32_t count);
   bool TriggerForcedBOR();
@@ -62,6 +77,7 @@ class DownloadSequence {
 
  private:
   LoaderIdentity identity_;
+  LoaderTexts loader_;
   ProgressReport report_;
 };
 

@@ -7,8 +7,8 @@ namespace navkeypad::firmware {
 std::string FirmwareResource(const std::string& name) {
   if (name == "VID") return "0x2047";
   if (name == "PID") return "0x200";
-  if (name == "password.Text") return LoaderTextsInUse().password;
-  if (name == "RAM_BSL.Text") return LoaderTextsInUse().ramLoader;
+  if (name == "password.Text") return BuiltInLoaderTexts().password;
+  if (name == "RAM_BSL.Text") return BuiltInLoaderTexts().ramLoader;
   if (name == "RAM_BSL_VERSION") return "00.06.05.34";
   if (name == "Forced_BOR.Text") return "@0120\r\n04 A5\r\nq";
   return {};

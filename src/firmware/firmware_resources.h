@@ -7,7 +7,8 @@
 namespace navkeypad::firmware {
 
 // "VID", "PID", "password.Text", "RAM_BSL.Text", "RAM_BSL_VERSION", "Forced_BOR.Text";
-// an empty text for any other name. The loader texts are the ones in use (loader_texts.h).
+// an empty text for any other name. The loader texts are the ones built in (loader_texts.h);
+// an upgrade takes the texts FindLoaderTexts checked, as values.
 std::string FirmwareResource(const std::string& name);
 
 // "0x200" -> "0x0200": hex texts widened to four digits behind the "0x".

@@ -11,9 +11,6 @@
 #include "device/keypad_commands.h"
 #include "firmware/download_sequence.h"
 #include "firmware/firmware_resources.h"
-#include "firmware/loader_texts.h"
-#include "firmware/pending_upgrade.h"
-#include "firmware/settings_restore.h"
 #include "platform/clock.h"
 #include "platform/platform.h"
 #include "settings/keypad_settings_file.h"
@@ -28,10 +25,6 @@ QString firmware_upgrade::myPID;
 QString firmware_upgrade::myDeviceIndex = "0";
 uint32_t firmware_upgrade::numberOfUSBDevicesConnected = 0;
 bool firmware_upgrade::scanDeviceAgain = false;
-std::optional<QString> firmware_upgrade::serialNumber;
-int32_t firmware_upgrade::keypadType = 0;
-int32_t firmware_upgrade::ledBrightness = 0;
-std::array<uint8_t, 10> firmware_upgrade::key_codes{};
 int firmware_upgrade::upgradesRunning_ = 0;
 
 namespace {
@@ -48,9 +41,11 @@ uint16_t HexId(QString text) {
 }
 }  // namespace
 
-firmware_upgrade::firmware_upgrade(QWidget* parent)
+firmware_upgrade::firmware_upgrade(std::shared_ptr<firmware::UpgradeOperation> upgrade,
+                                   QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                          Qt::WindowCloseButtonHint) {
+                          Qt::WindowCloseButtonHint),
+      upgrade_(std::move(upgrade)) {
   setObjectName("firmware_upgrade");
   setAttribute(Qt::WA_DeleteOnClose);
   setWindowTitle("Velto Navigation Keypad Firmware Upgrade");
@@ -243,10 +238,23 @@ void firmware_upgrade::backgroundWorkerCheckDevice_RunWorkerCompleted() {
   }
 }
 
+bool firmware_upgrade::askIsKeypadOf(const firmware::PendingUpgrade& record) {
+  return platform::current().question(
+      QString::fromStdString("The firmware upgrade of " + firmware::KeypadName(record) +
+                             " did not finish; its serial number and settings are kept. Is the "
+                             "keypad being upgraded now that keypad?"),
+      "Firmware Upgrade");
+}
+
 void firmware_upgrade::btnBrowse_Click() {
   const auto chosen =
       platform::current().openFile({"(*.txt)|*.txt|All files (*.*)|*.*", "openFileDialogBrowse"});
   if (!chosen) return;
+  // What gets written is what was checked: a file that would not start is refused here.
+  if (const auto outcome = upgrade_->checkFirmware(platform::PathText(*chosen)); !outcome.ok()) {
+    warn(QString::fromStdString(outcome.message) + ".");
+    return;
+  }
   setFirmwareFile(*chosen);
 }
 
@@ -256,17 +264,15 @@ void firmware_upgrade::btnUpgrade_MouseClick() {
     appendStatus("Another firmware upgrade is running; start this one when it has finished.\n");
     return;
   }
-  const auto loader = firmware::FindLoaderTexts(FileName);
-  if (!loader.texts) {
-    statusBox->setPlainText(QString::fromStdString(loader.problem) + "\n");
-    return;
-  }
-  firmware::UseLoaderTexts(*loader.texts);
+  upgrade_->takeWaitingKeypad(&firmware_upgrade::askIsKeypadOf);
   upgrading_ = true;
   ++upgradesRunning_;
   btnUpgrade->setEnabled(false);
   btnClose->setEnabled(false);
   statusBox->setPlainText("Starting\n");
+  for (const std::string& notice : upgrade_->notices()) {
+    appendStatus(QString::fromStdString(notice) + "\n");
+  }
   progressBar->setValue(0);
 
   const std::string path = platform::PathText(filenameTextBox->text());
@@ -274,7 +280,7 @@ void firmware_upgrade::btnUpgrade_MouseClick() {
                                     myDeviceIndex.toStdString()};
   downloadResult_ = false;
   if (backgroundWorker1 != nullptr) backgroundWorker1->deleteLater();
-  backgroundWorker1 = QThread::create([this, path, identity] {
+  backgroundWorker1 = QThread::create([this, path, identity, upgrade = upgrade_] {
     auto report = [this](int percent, const std::string& text) {
       const QString shown = platform::FromLocal8Bit(text);
       QMetaObject::invokeMethod(
@@ -286,8 +292,7 @@ void firmware_upgrade::btnUpgrade_MouseClick() {
       downloadResult_ = false;
       return;
     }
-    firmware::DownloadSequence sequence(identity, report);
-    downloadResult_ = sequence.CustomSelectedFirmware(path);
+    downloadResult_ = upgrade->download(identity, report);
   });
   backgroundWorker1->setParent(this);
   connect(backgroundWorker1, &QThread::finished, this,
@@ -313,10 +318,9 @@ void firmware_upgrade::appendStatus(const QString& text) {
 void firmware_upgrade::backgroundWorker1_RunWorkerCompleted() {
   btnClose->setEnabled(true);
   if (!downloadResult_) {
-    const std::string recordFile = firmware::PendingUpgradeFile(FileName);
-    if (firmware::ReadPendingUpgrade(recordFile).record) {
+    if (upgrade_->record()) {
       appendStatus(QString::fromStdString("The keypad's serial number and settings stay kept in " +
-                                          recordFile + " until an upgrade succeeds.\n"));
+                                          upgrade_->recordFile() + " until an upgrade succeeds.\n"));
     }
     endUpgrade();
     startDeviceCheck();
@@ -332,35 +336,19 @@ void firmware_upgrade::warn(const QString& text) {
 }
 
 void firmware_upgrade::restoreKeypad() {
-  platform::clock().sleepMs(firmware::kKeypadStartMs);
-  // The record on disk is what the keypad had before it left its application, also when
-  // that was in an earlier run of the program; the fields hold the same for this run.
-  const std::string recordFile = firmware::PendingUpgradeFile(FileName);
-  const auto pending = firmware::ReadPendingUpgrade(recordFile);
-  firmware::HandedOverSettings handedOver;
-  std::vector<std::string> otherKeypads;
-  if (pending.record) {
-    handedOver = pending.record->settings;
-    otherKeypads = pending.record->otherKeypads;
-  } else {
-    if (serialNumber) handedOver.serialNumber = platform::ToLocal8Bit(*serialNumber);
-    handedOver.keypadType = keypadType;
-    handedOver.ledBrightness = ledBrightness;
-    handedOver.keyCodes = key_codes;
-  }
-  const auto restored = firmware::RestoreUpgradedKeypad(handedOver, otherKeypads);
+  // The keypad is looked for once, after the wait for its new firmware to start.
+  const auto restored = upgrade_->restore(0);
   switch (restored.kind) {
-    case firmware::RestoreResult::kNotFound:
+    case firmware::UpgradeOutcome::kNotBack:
       warn("Velto Lumo not connected..");
       return;
-    case firmware::RestoreResult::kAmbiguous:
-      warn(QString::fromStdString(firmware::AmbiguousRestoreMessage(recordFile)));
+    case firmware::UpgradeOutcome::kRestoreStepFailed:
+      warn(QString::fromStdString(restored.message));
       return;
-    case firmware::RestoreResult::kStepFailed:
-      warn(QString::fromStdString(restored.failureMessage));
+    case firmware::UpgradeOutcome::kDone:
       return;
-    case firmware::RestoreResult::kRestored:
-      if (pending.record) firmware::RemovePendingUpgrade(recordFile);
+    default:
+      warn(QString::fromStdString(restored.message) + ".");
       return;
   }
 }

@@ -12,7 +12,10 @@
 #include <QWidget>
 #include <array>
 #include <atomic>
+#include <memory>
 #include <optional>
+
+#include "firmware/upgrade_operation.h"
 
 namespace tarvik_usb_encoder {
 
@@ -20,7 +23,10 @@ class firmware_upgrade : public QWidget {
   Q_OBJECT
 
  public:
-  explicit firmware_upgrade(QWidget* parent = nullptr);
+  // Renders `upgrade`, whose checks have passed (and which may already have sent the keypad
+  // into its loader).
+  explicit firmware_upgrade(std::shared_ptr<navkeypad::firmware::UpgradeOperation> upgrade,
+                            QWidget* parent = nullptr);
   ~firmware_upgrade() override;
 
   // Process-wide, kept from one window to the next.
@@ -29,11 +35,8 @@ class firmware_upgrade : public QWidget {
   static QString myDeviceIndex;
   static uint32_t numberOfUSBDevicesConnected;
   static bool scanDeviceAgain;
-  // What the restore sends after a successful upgrade. No serial number until one was read.
-  static std::optional<QString> serialNumber;
-  static int32_t keypadType;
-  static int32_t ledBrightness;
-  static std::array<uint8_t, 10> key_codes;
+  // Asks the user whether the keypad being upgraded is the one `record` was kept for.
+  static bool askIsKeypadOf(const navkeypad::firmware::PendingUpgrade& record);
 
   void InitializeVidPidFirmware();
   // Fills the file box, and remembers the file's name, as a confirmed Browse does.
@@ -81,6 +84,7 @@ class firmware_upgrade : public QWidget {
   QLabel* pidLbl = nullptr;
   QThread* backgroundWorker1 = nullptr;
   QThread* backgroundWorkerCheckDevice = nullptr;
+  std::shared_ptr<navkeypad::firmware::UpgradeOperation> upgrade_;
   std::atomic<bool> downloadResult_{false};
   std::atomic<uint32_t> deviceCount_{0};
   bool registered_ = false;

@@ -25,10 +25,6 @@ std::optional<LoaderTexts>& BuiltInOverride() {
   static std::optional<LoaderTexts> texts;
   return texts;
 }
-std::optional<LoaderTexts>& InUse() {
-  static std::optional<LoaderTexts> texts;
-  return texts;
-}
 
 }  // namespace
 
@@ -94,9 +90,13 @@ LoaderTextsFound FindLoaderTexts(const std::string& configFile) {
       const fs::path path = folder / file.fileName;
       std::error_code error;
       if (!fs::exists(path, error)) continue;
-      if (!support::ReadWholeFile(support::Utf8FromPath(path), file.text)) {
+      constexpr std::uintmax_t kLargerThanAnyLoaderText = 1u << 20;
+      if (const std::string why = support::ReadRegularFile(support::Utf8FromPath(path),
+                                                           file.text, kLargerThanAnyLoaderText);
+          !why.empty()) {
         return {std::nullopt,
-                "The firmware upgrade cannot read " + support::Utf8FromPath(path) + "."};
+                "The firmware upgrade cannot read " + support::Utf8FromPath(path) + ": it " + why +
+                    ". Nothing was sent to the keypad."};
       }
       if (const std::string why = file.problem(file.text); !why.empty()) {
         return {std::nullopt, "The firmware upgrade cannot use " + support::Utf8FromPath(path) +
@@ -106,6 +106,11 @@ LoaderTextsFound FindLoaderTexts(const std::string& configFile) {
       break;
     }
     if (!file.found && !file.builtIn.empty()) {
+      if (const std::string why = file.problem(file.builtIn); !why.empty()) {
+        return {std::nullopt, "The firmware upgrade cannot use " + std::string(file.what) +
+                                  " this program was built with: " + why +
+                                  ". Nothing was sent to the keypad."};
+      }
       file.text = file.builtIn;
       file.found = true;
     }
@@ -141,20 +146,6 @@ LoaderTexts BuiltInLoaderTexts() {
 void SetBuiltInLoaderTexts(const LoaderTexts& texts) {
   std::lock_guard lock(TextsMutex());
   BuiltInOverride() = texts;
-  InUse().reset();
-}
-
-void UseLoaderTexts(const LoaderTexts& texts) {
-  std::lock_guard lock(TextsMutex());
-  InUse() = texts;
-}
-
-LoaderTexts LoaderTextsInUse() {
-  {
-    std::lock_guard lock(TextsMutex());
-    if (InUse()) return *InUse();
-  }
-  return BuiltInLoaderTexts();
 }
 
 }  // namespace navkeypad::firmware

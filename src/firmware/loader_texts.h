@@ -31,19 +31,15 @@ struct LoaderTextsFound {
   std::optional<LoaderTexts> texts;
   std::string problem;  // one message: what is missing or wrong, and where it goes
 };
-// Each file from the first folder that has it, else the texts built into the program. A file
-// that is there but unusable is reported, never passed over for another.
+// Each file from the first folder that has it, else the texts built into the program. A text
+// that is there but unusable is reported, never passed over for another; the built-in ones
+// are checked as strictly as files.
 LoaderTextsFound FindLoaderTexts(const std::string& configFile);
 
 // The texts a build carries: the product's from its build options (empty without them), or
 // the ones a virtual keypad brings (set before any upgrade starts).
 LoaderTexts BuiltInLoaderTexts();
 void SetBuiltInLoaderTexts(const LoaderTexts& texts);
-
-// What FirmwareResource hands out as "RAM_BSL.Text" and "password.Text": the texts found for
-// this upgrade, or the built-in ones until an upgrade chose others.
-void UseLoaderTexts(const LoaderTexts& texts);
-LoaderTexts LoaderTextsInUse();
 
 namespace generated {
 extern const char* const kRamBslText;

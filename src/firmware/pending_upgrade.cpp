@@ -47,46 +47,57 @@ std::optional<std::string> FromHex(const std::string& hex) {
 
 }  // namespace
 
+std::string KeypadName(const PendingUpgrade& record) {
+  return record.serial().empty() ? "a keypad without a serial number"
+                                 : "keypad " + record.serial();
+}
+
 std::string PendingUpgradeFile(const std::string& configFile) {
   if (configFile.empty()) return {};
   return support::Utf8FromPath(support::PathFromUtf8(configFile).parent_path() /
                                kPendingUpgradeFileName);
 }
 
-PendingUpgradeRead ReadPendingUpgrade(const std::string& file) {
+std::string PendingUpgradeFileProblem(const std::string& file) {
+  if (file.empty()) return "there is no data folder to keep it in";
+  const fs::path path = support::PathFromUtf8(file);
   std::error_code error;
-  if (file.empty() || !fs::exists(support::PathFromUtf8(file), error)) return {};
-  std::string text;
-  if (!support::ReadWholeFile(file, text)) return {std::nullopt, file + " cannot be read."};
-  try {
-    const json document = json::parse(text);
-    PendingUpgrade record;
-    HandedOverSettings& settings = record.settings;
-    if (document.contains("serialNumberHex")) {
-      settings.serialNumber = FromHex(document.at("serialNumberHex").get<std::string>());
-      if (!settings.serialNumber) throw std::invalid_argument("serialNumberHex is not hex");
-    }
-    settings.keypadType = document.at("keypadType").get<int32_t>();
-    settings.ledBrightness = document.at("ledBrightness").get<int32_t>();
-    const auto table = document.at("codeTable").get<std::vector<int>>();
-    if (table.size() != settings.keyCodes.size()) {
-      throw std::invalid_argument("codeTable does not hold ten bytes");
-    }
-    for (std::size_t i = 0; i < table.size(); ++i) {
-      if (table[i] < 0 || table[i] > 0xFF) throw std::invalid_argument("codeTable byte");
-      settings.keyCodes[i] = static_cast<uint8_t>(table[i]);
-    }
-    record.keypadPath = document.value("keypadPath", "");
-    record.firmwareVersion = document.value("firmwareVersion", "");
-    record.otherKeypads = document.value("otherKeypads", std::vector<std::string>{});
-    return {record, {}};
-  } catch (const std::exception& problem) {
-    return {std::nullopt, file + " is not a record of an upgrade: " + problem.what()};
+  const fs::file_status status = fs::status(path, error);
+  if (status.type() == fs::file_type::directory) return file + " is a folder, not a file";
+  if (status.type() != fs::file_type::not_found && status.type() != fs::file_type::regular) {
+    return file + " is not a regular file";
   }
+  fs::create_directories(path.parent_path(), error);
+  if (error) return "its folder " + support::Utf8FromPath(path.parent_path()) + " cannot be made";
+  return {};
 }
 
-bool WritePendingUpgrade(const std::string& file, const PendingUpgrade& record) {
-  if (file.empty()) return false;
+namespace {
+
+PendingUpgrade RecordFromJson(const json& document) {
+  PendingUpgrade record;
+  HandedOverSettings& settings = record.settings;
+  if (document.contains("serialNumberHex")) {
+    settings.serialNumber = FromHex(document.at("serialNumberHex").get<std::string>());
+    if (!settings.serialNumber) throw std::invalid_argument("serialNumberHex is not hex");
+  }
+  settings.keypadType = document.at("keypadType").get<int32_t>();
+  settings.ledBrightness = document.at("ledBrightness").get<int32_t>();
+  const auto table = document.at("codeTable").get<std::vector<int>>();
+  if (table.size() != settings.keyCodes.size()) {
+    throw std::invalid_argument("codeTable does not hold ten bytes");
+  }
+  for (std::size_t i = 0; i < table.size(); ++i) {
+    if (table[i] < 0 || table[i] > 0xFF) throw std::invalid_argument("codeTable byte");
+    settings.keyCodes[i] = static_cast<uint8_t>(table[i]);
+  }
+  record.keypadPath = document.value("keypadPath", "");
+  record.firmwareVersion = document.value("firmwareVersion", "");
+  record.downloaded = document.value("downloaded", false);
+  return record;
+}
+
+json RecordToJson(const PendingUpgrade& record) {
   const HandedOverSettings& settings = record.settings;
   json document = json::object();
   document["keypadPath"] = record.keypadPath;
@@ -99,30 +110,56 @@ bool WritePendingUpgrade(const std::string& file, const PendingUpgrade& record) 
   document["keypadType"] = settings.keypadType;
   document["ledBrightness"] = settings.ledBrightness;
   document["codeTable"] = std::vector<int>(settings.keyCodes.begin(), settings.keyCodes.end());
-  document["otherKeypads"] = record.otherKeypads;
-  const std::string text = document.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
-  std::error_code ignored;
-  fs::create_directories(support::PathFromUtf8(file).parent_path(), ignored);
-  return support::WriteFileAtomically(file, text);
+  if (record.downloaded) document["downloaded"] = true;
+  return document;
 }
 
-bool RemovePendingUpgrade(const std::string& file) {
+}  // namespace
+
+PendingUpgradeRead ReadPendingUpgrades(const std::string& file) {
   std::error_code error;
-  fs::remove(support::PathFromUtf8(file), error);
-  return !error;
+  if (file.empty()) return {};
+  if (!fs::exists(support::PathFromUtf8(file), error) && !error) return {};
+  constexpr std::uintmax_t kLargerThanAnyRecord = 1u << 20;
+  std::string text;
+  if (const std::string why = support::ReadRegularFile(file, text, kLargerThanAnyRecord);
+      !why.empty()) {
+    return {{}, file + " " + why + "."};
+  }
+  try {
+    const json document = json::parse(text);
+    PendingUpgradeRead read;
+    if (document.contains("upgrades")) {
+      for (const json& record : document.at("upgrades")) {
+        read.records.push_back(RecordFromJson(record));
+      }
+    } else {
+      read.records.push_back(RecordFromJson(document));
+    }
+    return read;
+  } catch (const std::exception& problem) {
+    return {{}, file + " is not a record of an upgrade: " + problem.what()};
+  }
 }
 
-HandOver DecideHandOver(const std::optional<PendingUpgrade>& pending,
-                        const PendingUpgrade& current) {
-  if (!pending) return {HandOver::kNew, current};
-  const std::string serial = current.settings.serialNumber.value_or("");
-  if (!serial.empty() && serial != pending->settings.serialNumber.value_or("")) {
-    return {HandOver::kConflict, *pending};
+bool WritePendingUpgrades(const std::string& file, const std::vector<PendingUpgrade>& records) {
+  if (file.empty()) return false;
+  if (records.empty()) {
+    std::error_code error;
+    fs::remove(support::PathFromUtf8(file), error);
+    return !error && !fs::exists(support::PathFromUtf8(file), error);
   }
-  PendingUpgrade kept = *pending;
-  kept.keypadPath = current.keypadPath;
-  kept.otherKeypads = current.otherKeypads;
-  return {HandOver::kPending, kept};
+  json document;
+  if (records.size() == 1) {
+    document = RecordToJson(records.front());
+  } else {
+    document = json::object();
+    document["upgrades"] = json::array();
+    for (const auto& record : records) document["upgrades"].push_back(RecordToJson(record));
+  }
+  const std::string text = document.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
+  if (!PendingUpgradeFileProblem(file).empty()) return false;
+  return support::WriteFileAtomically(file, text);
 }
 
 ReturnedKeypad FindReturnedKeypad(const std::vector<std::string>& otherKeypads) {
@@ -137,15 +174,16 @@ ReturnedKeypad FindReturnedKeypad(const std::vector<std::string>& otherKeypads) 
   return found;
 }
 
-RestoreResult RestoreUpgradedKeypad(const HandedOverSettings& settings,
+RestoreResult RestoreUpgradedKeypad(const std::optional<HandedOverSettings>& settings,
                                     const std::vector<std::string>& otherKeypads) {
-  if (hid_handle != nullptr) hid_exit_safely(hid_handle);
-  hid_handle = nullptr;
+  CloseSharedKeypad();
   const ReturnedKeypad returned = FindReturnedKeypad(otherKeypads);
   if (returned.kind == ReturnedKeypad::kSeveral) return {RestoreResult::kAmbiguous, {}};
-  if (returned.kind == ReturnedKeypad::kOne) hid_handle = OpenKeypad(returned.path);
-  if (hid_handle == nullptr) return {RestoreResult::kNotFound, {}};
-  for (const auto& step : SettingsRestoreSteps(settings)) {
+  if (returned.kind == ReturnedKeypad::kNone || OpenSharedKeypad(returned.path) != SharedOpen::kOpened) {
+    return {RestoreResult::kNotFound, {}};
+  }
+  if (!settings) return {RestoreResult::kRestored, {}};
+  for (const auto& step : SettingsRestoreSteps(*settings)) {
     if ((SendKeypadCommand(step.command, step.payload) & 0xFF) != 0) {
       return {RestoreResult::kStepFailed, step.failureMessage};
     }

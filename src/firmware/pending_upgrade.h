@@ -1,6 +1,6 @@
-// The record of an upgrade under way: what the keypad must be given back, kept on disk from
-// before the keypad leaves its application until the restore has succeeded, so that a crash,
-// a pulled cable or a closed program never loses a keypad's serial number and settings.
+// The records of upgrades under way: what each keypad must be given back, kept on disk from
+// before it leaves its application until its restore has succeeded, so that a crash, a
+// pulled cable or a closed program never loses a keypad's serial number and settings.
 #pragma once
 
 #include <optional>
@@ -15,33 +15,36 @@ struct PendingUpgrade {
   HandedOverSettings settings;
   std::string keypadPath;       // of its configuration interface, before the upgrade
   std::string firmwareVersion;  // before the upgrade
-  // The keypads beside it when it left: none of them is the one that comes back.
-  std::vector<std::string> otherKeypads;
+  // The new firmware is written; only the restore is owed. Until then the keypad may still
+  // hold its settings, and what it holds now is what counts.
+  bool downloaded = false;
+
+  std::string serial() const { return settings.serialNumber.value_or(""); }
+  bool operator==(const PendingUpgrade&) const = default;
 };
+
+// "keypad SERIAL", or "a keypad without a serial number"
+std::string KeypadName(const PendingUpgrade& record);
 
 inline constexpr char kPendingUpgradeFileName[] = "PendingFirmwareUpgrade.json";
 
 // Beside the configuration file (never inside it); empty without one.
 std::string PendingUpgradeFile(const std::string& configFile);
 
-struct PendingUpgradeRead {
-  std::optional<PendingUpgrade> record;  // none when there is no file
-  std::string problem;                   // set when a file is there but cannot be read
-};
-PendingUpgradeRead ReadPendingUpgrade(const std::string& file);
-// Whole or not at all.
-bool WritePendingUpgrade(const std::string& file, const PendingUpgrade& record);
-bool RemovePendingUpgrade(const std::string& file);
+// Why the records cannot be kept in `file` (a folder or something else that is not a file
+// stands there, or its folder cannot be made); empty when they can.
+std::string PendingUpgradeFileProblem(const std::string& file);
 
-// A keypad about to enter its loader while an earlier upgrade's record is still there: the
-// record is kept when this is that keypad (same serial number, or none left after a flash
-// whose restore did not finish); any other keypad must wait until that upgrade is finished.
-struct HandOver {
-  enum Kind { kNew, kPending, kConflict } kind;
-  PendingUpgrade record;  // what to write before the keypad leaves
+struct PendingUpgradeRead {
+  std::vector<PendingUpgrade> records;  // none when there is no file
+  std::string problem;                  // set when something is there but cannot be read
 };
-HandOver DecideHandOver(const std::optional<PendingUpgrade>& pending,
-                        const PendingUpgrade& current);
+// One record as an object (the form every earlier version wrote), several as
+// {"upgrades": [...]}.
+PendingUpgradeRead ReadPendingUpgrades(const std::string& file);
+// Whole or not at all; no records removes the file. False when the file does not hold
+// `records` afterwards.
+bool WritePendingUpgrades(const std::string& file, const std::vector<PendingUpgrade>& records);
 
 // The keypad that came back from an upgrade: the one on the bus that is none of the others.
 struct ReturnedKeypad {
@@ -54,9 +57,9 @@ struct RestoreResult {
   enum Kind { kRestored, kNotFound, kAmbiguous, kStepFailed } kind;
   std::string failureMessage;  // the failed step's, with kStepFailed
 };
-// Opens the returned keypad as the shared handle and gives it its settings back, storing
-// them as its defaults; stops at the first step that fails. Writes to no other keypad.
-RestoreResult RestoreUpgradedKeypad(const HandedOverSettings& settings,
+// Opens the returned keypad as the shared handle and, with settings, gives them back and
+// stores them as its defaults; stops at the first step that fails. Writes to no other keypad.
+RestoreResult RestoreUpgradedKeypad(const std::optional<HandedOverSettings>& settings,
                                     const std::vector<std::string>& otherKeypads);
 
 // The message for a restore that could not tell the upgraded keypad from others.

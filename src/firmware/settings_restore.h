@@ -17,6 +17,7 @@ struct HandedOverSettings {
   int32_t keypadType = 0;
   int32_t ledBrightness = 0;
   std::array<uint8_t, 10> keyCodes{};
+  bool operator==(const HandedOverSettings&) const = default;
 };
 
 // Serial number (when there is one), layout, table, brightness, then store them as the

@@ -19,8 +19,8 @@
 #include "device/keypad_commands.h"
 #include "firmware/download_sequence.h"
 #include "firmware/firmware_upgrade.h"
-#include "firmware/loader_texts.h"
 #include "firmware/pending_upgrade.h"
+#include "firmware/upgrade_operation.h"
 #include "info/about.h"
 #include "platform/clock.h"
 #include "platform/platform.h"
@@ -290,11 +290,15 @@ void Form1::Form1_Load() {
 }
 
 void Form1::scanAndShowStatus() {
-  if (hid_handle != nullptr) hid_exit_safely(hid_handle);
+  CloseSharedKeypad();
   char manufacturer[kDeviceTextCapacity];
   char product[kDeviceTextCapacity];
   hid_handle = ScanForUSBDevice_a(kKeypadVendorId, kKeypadProductId, manufacturer, product);
-  if (hid_handle == nullptr) warn(QString("Velto NavigationKeypad not connected.."));
+  if (hid_handle == nullptr) {
+    warn(QString("Velto NavigationKeypad not connected.."));
+  } else if (!LockScannedKeypad(ScannedDevicePath())) {
+    warn("The keypad cannot be used here: " + KeypadInUseMessage() + " and click Scan For Device..");
+  }
   showAccessProblem();
   if (GetDeviceStatusMessage() == 0) {
     showConnected();
@@ -424,10 +428,7 @@ void Form1::leave() {
   leaving_ = true;
   // A running self test gives the keypad back its layout and LED level first.
   if (!selfTestFrm.isNull()) selfTestFrm->endForExit();
-  if (hid_handle != nullptr) {
-    hid_exit_safely(hid_handle);
-    hid_handle = nullptr;
-  }
+  CloseSharedKeypad();
   QApplication::closeAllWindows();
   QCoreApplication::exit(0);
 }
@@ -626,92 +627,65 @@ void Form1::btnLoadFirmware_MouseClick() {
   // Nothing is sent that puts the keypad into its loader before everything the upgrade
   // needs to finish is at hand: the loader texts, one loader, a usable firmware file and a
   // place on disk for the settings it must get back.
-  const auto loader = firmware::FindLoaderTexts(FileName);
-  if (!loader.texts) return warn(loader.problem);
-  const std::string recordFile = firmware::PendingUpgradeFile(FileName);
-  if (recordFile.empty()) {
-    return warn(
-        QString("There is no application-data folder to keep the keypad's settings in "
-                "during the upgrade, so it does not start.."));
-  }
-  const auto pending = firmware::ReadPendingUpgrade(recordFile);
-  if (!pending.problem.empty()) return warn(pending.problem);
-  const uint32_t loaders = BSL_NumOfUSBDevices(kLoaderVendorId, kLoaderProductId);
-  if (hid_handle != nullptr && loaders > 0) {
-    return warn(
-        QString("A keypad is already waiting in its firmware loader. Finish its upgrade "
-                "with only that keypad plugged in, or unplug it, before upgrading "
-                "another.."));
-  }
-  if (loaders > 1) {
-    return warn(QString("%1 keypads are waiting in their firmware loaders. Leave only one "
-                        "plugged in..")
-                    .arg(loaders));
+  auto upgrade = std::make_shared<firmware::UpgradeOperation>(FileName);
+  if (const auto outcome = upgrade->checkSetting(); !outcome.ok()) return warn(outcome.message + ".");
+  if (const auto outcome = upgrade->checkLoaders(!ListKeypads().empty()); !outcome.ok()) {
+    return warn(outcome.message + ".");
   }
   const auto chosen =
       platform::current().openFile({"(*.txt)|*.txt|All files (*.*)|*.*", "openFileDialogBrowse"});
   if (!chosen) return;
-  const std::string firmwarePath = platform::PathText(*chosen);
-  if (const std::string problem = firmware::FirmwareFileProblem(firmwarePath); !problem.empty()) {
-    return warn(firmware::FirmwareFileRefusal(firmwarePath, problem) + "..");
+  if (const auto outcome = upgrade->checkFirmware(platform::PathText(*chosen)); !outcome.ok()) {
+    return warn(outcome.message + ".");
   }
-  firmware::UseLoaderTexts(*loader.texts);
 
-  auto* window = new firmware_upgrade(this);
-  bool enterLoader = false;
+  auto* window = new firmware_upgrade(upgrade, this);
   if (GetDeviceStatusMessage() == 0) {
-    firmware_upgrade::keypadType = prev_keypadType_index;
-    firmware_upgrade::ledBrightness = prev_ledBrightness_index;
-    std::copy_n(keyCodeArray.begin(), firmware_upgrade::key_codes.size(),
-                firmware_upgrade::key_codes.begin());
-    firmware_upgrade::serialNumber = serialNumber;
-    firmware::PendingUpgrade current;
-    current.settings.serialNumber = platform::ToLocal8Bit(serialNumber);
-    current.settings.keypadType = prev_keypadType_index;
-    current.settings.ledBrightness = prev_ledBrightness_index;
-    current.settings.keyCodes = firmware_upgrade::key_codes;
-    current.keypadPath = ScannedDevicePath();
-    current.firmwareVersion = platform::ToLocal8Bit(firmwareVersion);
-    for (const KeypadOnBus& keypad : ListKeypads()) {
-      if (keypad.path != current.keypadPath) current.otherKeypads.push_back(keypad.path);
-    }
-    const auto handOver = firmware::DecideHandOver(pending.record, current);
-    if (handOver.kind == firmware::HandOver::kConflict) {
+    firmware::KeypadInApplication keypad{ScannedDevicePath(), {}, platform::ToLocal8Bit(firmwareVersion)};
+    keypad.settings.serialNumber = platform::ToLocal8Bit(serialNumber);
+    keypad.settings.keypadType = prev_keypadType_index;
+    keypad.settings.ledBrightness = prev_ledBrightness_index;
+    std::copy_n(keyCodeArray.begin(), keypad.settings.keyCodes.size(),
+                keypad.settings.keyCodes.begin());
+    const auto left = upgrade->leaveApplication(keypad, firmware_upgrade::askIsKeypadOf);
+    if (left.kind == firmware::UpgradeOutcome::kRefused ||
+        left.kind == firmware::UpgradeOutcome::kRecordNotDropped) {
       delete window;
-      return warn("The firmware upgrade of keypad " +
-                  handOver.record.settings.serialNumber.value_or("") +
-                  " has not finished; its serial number and settings are kept in " + recordFile +
-                  ". Finish that upgrade first: plug in only that keypad and upgrade it again..");
+      return warn(left.message + ".");
     }
-    if (!firmware::WritePendingUpgrade(recordFile, handOver.record)) {
-      delete window;
-      return warn("The keypad's settings cannot be kept in " + recordFile +
-                  ", so the firmware upgrade does not start..");
-    }
-    enterLoader = true;
+    if (!left.ok()) EnableDisableFunctionButtons(false);
   } else {
     // Without its settings on disk the keypad stays in its application: an upgrade would
     // leave it without its serial number. One already waiting in its loader is upgraded.
     warn(QString("Unable to get device status information"));
   }
-  if (enterLoader && SendKeypadCommand(CMD_ENTER_FIRMWARE_UPGRADE) != kExchangeOk) {
-    EnableDisableFunctionButtons(false);
-  }
   upgradeFrm = window;
+  connect(window, &firmware_upgrade::restoreFinished, this, &Form1::showStatusAfterUpgrade);
   window->setFirmwareFile(*chosen);
   window->show();
 }
 
+void Form1::showStatusAfterUpgrade() {
+  if (hid_handle == nullptr) return;
+  if (GetDeviceStatusMessage() == 0) {
+    showConnected();
+  } else {
+    showNotConnected();
+  }
+}
+
 void Form1::tellAboutUnfinishedUpgrade() {
   const std::string recordFile = firmware::PendingUpgradeFile(FileName);
-  const auto pending = firmware::ReadPendingUpgrade(recordFile);
-  if (!pending.record) return;
-  warn("The firmware upgrade of keypad " + pending.record->settings.serialNumber.value_or("") +
-       " did not finish, so the keypad may be waiting in its loader without its serial number "
-       "and settings. They are kept in " +
-       recordFile +
-       ". To finish, plug in only that keypad, click \"Update Navigation Keypad Firmware\" "
-       "and upgrade it again..");
+  const auto pending = firmware::ReadPendingUpgrades(recordFile);
+  if (!pending.problem.empty()) return warn(pending.problem + ".");
+  for (const auto& record : pending.records) {
+    warn("The firmware upgrade of " + firmware::KeypadName(record) +
+         " did not finish, so the keypad may be waiting in its loader without its serial "
+         "number and settings. They are kept in " +
+         recordFile +
+         ". To finish, plug in only that keypad, click \"Update Navigation Keypad Firmware\" "
+         "and upgrade it again..");
+  }
 }
 
 }  // namespace tarvik_usb_encoder

@@ -97,6 +97,8 @@ class Form1 : public QMainWindow {
   // True, after saying so, while a firmware upgrade must not be interrupted.
   bool refuseExitDuringUpgrade();
   void tellAboutUnfinishedUpgrade();
+  // The keypad back from an upgrade, with its new firmware version.
+  void showStatusAfterUpgrade();
   // Runs a file action; a configuration file that cannot be read shows one clear message.
   template <typename Action>
   void withConfigFile(Action action);

@@ -129,11 +129,31 @@ bool WriteFileAtomically(const std::string& path, const std::string& bytes) {
   return true;
 }
 
+std::string ReadRegularFile(const std::string& path, std::string& bytes,
+                            std::uintmax_t maxBytes) {
+  bytes.clear();
+  std::error_code error;
+  const fs::path file = PathFromUtf8(path);
+  const fs::file_status status = fs::status(file, error);
+  if (status.type() == fs::file_type::not_found) return "is missing";
+  if (error) return "cannot be read (" + error.message() + ")";
+  if (status.type() == fs::file_type::directory) return "is a folder, not a file";
+  if (status.type() != fs::file_type::regular) return "is not a regular file";
+  const std::uintmax_t size = fs::file_size(file, error);
+  if (error) return "cannot be read (" + error.message() + ")";
+  if (size > maxBytes) return "is larger than " + std::to_string(maxBytes) + " bytes";
+  std::ifstream in(file, std::ios::binary);
+  if (!in.is_open()) return "cannot be opened";
+  bytes.resize(static_cast<std::size_t>(size));
+  in.read(bytes.data(), static_cast<std::streamsize>(size));
+  bytes.resize(static_cast<std::size_t>(in.gcount()));
+  if (in.bad()) return "cannot be read";
+  return {};
+}
+
 bool ReadWholeFile(const std::string& path, std::string& bytes) {
-  std::ifstream in(PathFromUtf8(path), std::ios::binary);
-  if (!in.is_open()) return false;
-  bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  return !in.bad();
+  constexpr std::uintmax_t kNoFileOfOursIsLarger = 256u << 20;
+  return ReadRegularFile(path, bytes, kNoFileOfOursIsLarger).empty();
 }
 
 }  // namespace support

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace support {
@@ -12,7 +13,12 @@ namespace support {
 // alone.
 bool WriteFileAtomically(const std::string& path, const std::string& bytes);
 
-// Reads a whole file; false when it cannot be read.
+// Reads a whole regular file of at most `maxBytes`; otherwise why not, in words that follow
+// the file's name ("is missing", "is a folder, not a file", "is larger than 1048576 bytes").
+// Folders, pipes and devices are refused before anything is read from them, so no reader
+// waits for ever or reads without end.
+std::string ReadRegularFile(const std::string& path, std::string& bytes, std::uintmax_t maxBytes);
+// The same with a limit no file of this program comes near; false when it cannot be read.
 bool ReadWholeFile(const std::string& path, std::string& bytes);
 
 }  // namespace support

@@ -1,0 +1,230 @@
+#include "firmware/upgrade_operation.h"
+
+#include <algorithm>
+
+#include "bsl430/bsl430.h"
+#include "device/keypad_bus.h"
+#include "device/keypad_commands.h"
+#include "platform/clock.h"
+
+namespace navkeypad::firmware {
+
+namespace {
+
+constexpr int kPollMs = 100;
+
+bool WaitUntil(const std::function<bool()>& present, int seconds) {
+  for (int waited = 0;; waited += kPollMs) {
+    if (present()) return true;
+    if (waited >= seconds * 1000) return false;
+    platform::clock().sleepMs(kPollMs);
+  }
+}
+
+}  // namespace
+
+UpgradeOperation::UpgradeOperation(std::string configFile) : configFile_(std::move(configFile)) {}
+
+UpgradeOutcome UpgradeOperation::fail(UpgradeOutcome::Kind kind, UpgradeStage stage,
+                                      std::string message) {
+  return {kind, stage, std::move(message)};
+}
+
+UpgradeOutcome UpgradeOperation::checkSetting() {
+  if (!TakeUpgradeLock(upgradeLock_)) {
+    return fail(UpgradeOutcome::kInUse, UpgradeStage::kCheck,
+                "Another program is upgrading a keypad's firmware; start this upgrade when it "
+                "has finished. Nothing was sent to the keypad.");
+  }
+  const LoaderTextsFound found = FindLoaderTexts(configFile_);
+  if (!found.texts) return fail(UpgradeOutcome::kRefused, UpgradeStage::kCheck, found.problem);
+  loader_ = found.texts;
+  recordFile_ = PendingUpgradeFile(configFile_);
+  if (const std::string problem = PendingUpgradeFileProblem(recordFile_); !problem.empty()) {
+    return fail(UpgradeOutcome::kRefused, UpgradeStage::kCheck,
+                "The keypad's settings cannot be kept during the upgrade: " + problem +
+                    ". Nothing was sent to the keypad.");
+  }
+  PendingUpgradeRead read = ReadPendingUpgrades(recordFile_);
+  if (!read.problem.empty()) {
+    return fail(UpgradeOutcome::kRefused, UpgradeStage::kCheck,
+                read.problem + " Nothing was sent to the keypad.");
+  }
+  records_ = std::move(read.records);
+  return {};
+}
+
+UpgradeOutcome UpgradeOperation::checkFirmware(const std::string& path) {
+  FirmwareRead read = ReadFirmwareFile(path);
+  if (!read.firmware) {
+    return fail(UpgradeOutcome::kRefused, UpgradeStage::kCheck,
+                FirmwareFileRefusal(path, read.problem) + ".");
+  }
+  firmware_ = std::move(read.firmware);
+  return {};
+}
+
+UpgradeOutcome UpgradeOperation::checkLoaders(bool keypadInApplication) const {
+  const uint32_t loaders = BSL_NumOfUSBDevices(kLoaderVendorId, kLoaderProductId);
+  if (keypadInApplication && loaders > 0) {
+    return {UpgradeOutcome::kRefused, UpgradeStage::kCheck,
+            "A keypad is already waiting in its firmware loader, and beside it the keypad to "
+            "upgrade could not be told apart from it. Finish its upgrade with only that keypad "
+            "plugged in, or unplug it. Nothing was sent."};
+  }
+  if (loaders > 1) {
+    return {UpgradeOutcome::kRefused, UpgradeStage::kCheck,
+            std::to_string(loaders) +
+                " keypads are waiting in their firmware loaders; leave only one plugged in. "
+                "Nothing was sent."};
+  }
+  return {};
+}
+
+bool UpgradeOperation::writeRecords() {
+  return WritePendingUpgrades(recordFile_, records_);
+}
+
+UpgradeOutcome UpgradeOperation::leaveApplication(const KeypadInApplication& keypad,
+                                                  const IsKeypadOf& ask) {
+  const PendingUpgrade current{keypad.settings, keypad.path, keypad.firmwareVersion, false};
+  const std::string serial = current.serial();
+  auto own = records_.end();
+  if (!serial.empty()) {
+    own = std::find_if(records_.begin(), records_.end(),
+                       [&](const PendingUpgrade& record) { return record.serial() == serial; });
+  } else {
+    // A keypad without a serial number may be one whose flash was written and whose restore
+    // did not finish, or any other: only the user can tell.
+    own = std::find_if(records_.begin(), records_.end(), [&](const PendingUpgrade& record) {
+      return (record.downloaded || record.serial().empty()) && ask && ask(record);
+    });
+  }
+  bool keepsEarlierRecord = false;
+  if (own != records_.end()) {
+    // A keypad that still holds its serial number and never had new firmware written holds
+    // its settings too: what it has now counts, not what an earlier attempt kept.
+    keepsEarlierRecord = own->downloaded || serial.empty();
+    record_ = keepsEarlierRecord ? *own : current;
+    record_->keypadPath = keypad.path;
+    record_->downloaded = false;
+    *own = *record_;
+  } else {
+    record_ = current;
+    records_.push_back(current);
+  }
+  chosen_ = true;
+  for (const PendingUpgrade& other : records_) {
+    if (other == *record_) continue;
+    notices_.push_back("The settings kept for " + KeypadName(other) + " stay in " + recordFile_ +
+                       "; this keypad is upgraded with its own.");
+  }
+  if (!writeRecords()) {
+    return fail(UpgradeOutcome::kRefused, UpgradeStage::kKeepRecord,
+                "The keypad's settings cannot be kept in " + recordFile_ +
+                    ", so the firmware upgrade does not start.");
+  }
+  if (SendKeypadCommand(CMD_ENTER_FIRMWARE_UPGRADE) != kExchangeOk) {
+    std::vector<uint8_t> status;
+    if (SendKeypadCommand(CMD_GET_STATUS, {}, &status) != kExchangeOk) {
+      return fail(UpgradeOutcome::kEnterUnanswered, UpgradeStage::kEnterLoader,
+                  "The keypad did not confirm the switch to its firmware loader; its settings "
+                  "are kept in " +
+                      recordFile_ + ".");
+    }
+    // Still in its application with everything it had: a record left now would later be
+    // given back over settings changed since.
+    if (!keepsEarlierRecord) {
+      records_.erase(std::find(records_.begin(), records_.end(), *record_));
+      record_.reset();
+      if (!writeRecords()) {
+        return fail(UpgradeOutcome::kRecordNotDropped, UpgradeStage::kEnterLoader,
+                    "The keypad refused to enter its firmware loader and keeps its firmware, but " +
+                        recordFile_ + " could not be removed; remove it before the next upgrade.");
+      }
+    }
+    return fail(UpgradeOutcome::kEnterRefused, UpgradeStage::kEnterLoader,
+                "The keypad refused to enter its firmware loader; it keeps its firmware and "
+                "settings.");
+  }
+  CloseSharedKeypad();
+  return {UpgradeOutcome::kDone, UpgradeStage::kDownload, {}};
+}
+
+void UpgradeOperation::takeWaitingKeypad(const IsKeypadOf& ask) {
+  if (chosen_) return;
+  chosen_ = true;
+  if (records_.size() == 1) {
+    record_ = records_.front();
+  } else {
+    for (const PendingUpgrade& record : records_) {
+      if (ask && ask(record)) {
+        record_ = record;
+        break;
+      }
+    }
+  }
+  for (const PendingUpgrade& other : records_) {
+    if (record_ && other == *record_) continue;
+    notices_.push_back("The settings kept for " + KeypadName(other) + " stay in " + recordFile_ +
+                       "; they are not given to this keypad.");
+  }
+  if (!record_) {
+    notices_.push_back(
+        "No record of this keypad's serial number and settings was kept, so the new firmware "
+        "is installed and nothing is restored.");
+  }
+}
+
+bool UpgradeOperation::download(const LoaderIdentity& identity, const ProgressReport& report) {
+  if (!firmware_ || !loader_) return false;
+  otherKeypads_.clear();
+  for (const KeypadOnBus& keypad : ListKeypads()) otherKeypads_.push_back(keypad.path);
+  DownloadSequence sequence(identity, *loader_, report);
+  if (!sequence.CustomSelectedFirmware(*firmware_)) return false;
+  if (record_) {
+    auto kept = std::find(records_.begin(), records_.end(), *record_);
+    record_->downloaded = true;
+    if (kept != records_.end()) *kept = *record_;
+    // Should this fail, the record still says the keypad holds its settings; the restore
+    // that follows gives them back all the same.
+    writeRecords();
+  }
+  return true;
+}
+
+UpgradeOutcome UpgradeOperation::restore(int seconds) {
+  platform::clock().sleepMs(kKeypadStartMs);
+  WaitUntil([&] { return FindReturnedKeypad(otherKeypads_).kind != ReturnedKeypad::kNone; },
+            seconds);
+  const std::optional<HandedOverSettings> settings =
+      record_ ? std::optional(record_->settings) : std::nullopt;
+  const RestoreResult restored = RestoreUpgradedKeypad(settings, otherKeypads_);
+  const std::string kept =
+      record_ ? " Its serial number and settings are kept in " + recordFile_ + "." : "";
+  switch (restored.kind) {
+    case RestoreResult::kNotFound:
+      return fail(UpgradeOutcome::kNotBack, UpgradeStage::kWaitForKeypad,
+                  "The keypad did not come back after the upgrade." + kept);
+    case RestoreResult::kAmbiguous:
+      return fail(UpgradeOutcome::kAmbiguous, UpgradeStage::kWaitForKeypad,
+                  AmbiguousRestoreMessage(recordFile_));
+    case RestoreResult::kStepFailed:
+      return fail(UpgradeOutcome::kRestoreStepFailed, UpgradeStage::kRestore,
+                  restored.failureMessage);
+    case RestoreResult::kRestored:
+      break;
+  }
+  if (record_) {
+    records_.erase(std::remove(records_.begin(), records_.end(), *record_), records_.end());
+    if (!writeRecords()) {
+      return fail(UpgradeOutcome::kRecordNotDropped, UpgradeStage::kDropRecord,
+                  "The serial number and settings were restored, but " + recordFile_ +
+                      " could not be removed; remove it before the next upgrade.");
+    }
+  }
+  upgradeLock_.release();
+  return {UpgradeOutcome::kDone, UpgradeStage::kDone, {}};
+}
+
+}  // namespace navkeypad::firmware

@@ -1,0 +1,104 @@
+// A firmware upgrade, stage by stage: the one place that decides what a keypad is sent, what
+// is kept on disk for it and what it is given back. The main window, the upgrade window and
+// `navkeypad upgrade` only render its outcomes in their own words.
+//
+//   check -> keep the record -> enter the loader -> download -> wait for the keypad ->
+//   restore -> drop the record
+//
+// Nothing that sends a keypad into its loader runs before the checks have passed: the loader
+// texts whole, the firmware image parsed once, one loader at most, a usable record file.
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "firmware/download_sequence.h"
+#include "firmware/loader_texts.h"
+#include "firmware/pending_upgrade.h"
+#include "support/program_lock.h"
+
+namespace navkeypad::firmware {
+
+enum class UpgradeStage { kCheck, kKeepRecord, kEnterLoader, kDownload, kWaitForKeypad, kRestore,
+                          kDropRecord, kDone };
+
+struct UpgradeOutcome {
+  enum Kind {
+    kDone,              // the stage did what it should
+    kRefused,           // nothing was sent to any keypad; `message` says why
+    kInUse,             // another program is upgrading a keypad
+    kEnterRefused,      // the keypad stayed in its application; no record is left for it
+    kEnterUnanswered,   // the keypad did not confirm; its record stays
+    kDownloadFailed,    // the keypad waits in its loader
+    kNotBack,           // no keypad came back after the download
+    kAmbiguous,         // more than one keypad could be the one that came back
+    kRestoreStepFailed, // `message` is the failed step's
+    kRecordNotDropped,  // restored, but the record could not be removed
+  };
+  Kind kind = kDone;
+  UpgradeStage stage = UpgradeStage::kCheck;
+  std::string message;
+  bool ok() const { return kind == kDone; }
+};
+
+// What the keypad in its application told before it leaves.
+struct KeypadInApplication {
+  std::string path;
+  HandedOverSettings settings;
+  std::string firmwareVersion;
+};
+
+class UpgradeOperation {
+ public:
+  // Asked (only where it cannot be known) whether the keypad being upgraded is the one a kept
+  // record was written for.
+  using IsKeypadOf = std::function<bool(const PendingUpgrade& record)>;
+
+  explicit UpgradeOperation(std::string configFile);
+
+  // Check, first half: one upgrade at a time, the loader texts, and the records' file.
+  UpgradeOutcome checkSetting();
+  // Check, second half: the firmware file, read and parsed once.
+  UpgradeOutcome checkFirmware(const std::string& path);
+  // Check of the bus: a loader beside the keypad to be sent into its own, or two loaders,
+  // could not be told apart.
+  UpgradeOutcome checkLoaders(bool keypadInApplication) const;
+
+  // Keep the record, enter the loader: for the keypad open as the shared handle.
+  UpgradeOutcome leaveApplication(const KeypadInApplication& keypad, const IsKeypadOf& ask);
+  // For a keypad already waiting in its loader: which record, if any, is its own.
+  void takeWaitingKeypad(const IsKeypadOf& ask);
+  bool keypadChosen() const { return chosen_; }
+
+  // Download (any thread): true when the firmware was written, verified and started.
+  bool download(const LoaderIdentity& identity, const ProgressReport& report);
+  // Wait for the keypad (up to `seconds` after the start-up wait), restore, drop the record.
+  UpgradeOutcome restore(int seconds);
+
+  const std::optional<PendingUpgrade>& record() const { return record_; }
+  const std::string& recordFile() const { return recordFile_; }
+  const std::string& firmwarePath() const { return firmware_ ? firmware_->path : noPath_; }
+  // What the program should tell the user beside the outcome (records of other keypads
+  // kept, a keypad upgraded without a record).
+  const std::vector<std::string>& notices() const { return notices_; }
+
+ private:
+  bool writeRecords();
+  UpgradeOutcome fail(UpgradeOutcome::Kind kind, UpgradeStage stage, std::string message);
+
+  std::string configFile_;
+  std::string recordFile_;
+  std::string noPath_;
+  std::optional<LoaderTexts> loader_;
+  std::optional<FirmwareImage> firmware_;
+  std::vector<PendingUpgrade> records_;   // every record on disk, this keypad's included
+  std::optional<PendingUpgrade> record_;  // this keypad's, when it has one
+  bool chosen_ = false;
+  std::vector<std::string> otherKeypads_;  // in their application while the download ran
+  std::vector<std::string> notices_;
+  support::ProgramLock upgradeLock_;
+};
+
+}  // namespace navkeypad::firmware
