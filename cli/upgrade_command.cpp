@@ -112,7 +112,6 @@ int Upgrade(Session& session) {
     for (const std::string& notice : upgrade.notices()) io.err << "navkeypad: " << notice << "\n";
   }
 
-  const std::string resumeWith = upgrade.record() ? upgrade.record()->serial() : std::string();
   const std::string kept =
       upgrade.record() ? "; its settings are kept in " + recordFile : std::string();
   const bool written = upgrade.download(
@@ -121,10 +120,13 @@ int Upgrade(Session& session) {
   if (!written) {
     return session.fail(kKeypadFailed,
                         "the firmware was not written and the keypad waits in its loader" + kept +
-                            ". To try again, run: " + ResumeCommand(io, path, resumeWith));
+                            ". To try again, run: " + ResumeCommand(io, path));
   }
   const UpgradeOutcome restored = upgrade.restore(10);
   if (!restored.ok()) {
+    // Back in its application, the keypad may have lost its serial number: name its record.
+    const std::string resumeWith =
+        upgrade.record() ? upgrade.record()->serial() : std::string();
     const bool again = restored.kind != UpgradeOutcome::kRecordNotDropped;
     return session.fail(kKeypadFailed,
                         restored.message +

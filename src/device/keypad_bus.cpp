@@ -76,12 +76,16 @@ std::string LockFileFor(const std::string& folder, const std::string& name) {
   return support::Utf8FromPath(support::PathFromUtf8(folder) / (file + ".lock"));
 }
 
+std::string KeypadLockFileIn(const std::string& folder, const std::string& path) {
+  return folder.empty() ? std::string() : LockFileFor(folder, "keypad-" + path);
+}
+
 // The caller holds locks().mutex.
 bool LockKeypad(const std::string& path) {
   Locks& all = locks();
   all.sharedKeypad.release();
   if (all.folder.empty()) return true;
-  return all.sharedKeypad.take(LockFileFor(all.folder, "keypad-" + path), false);
+  return all.sharedKeypad.take(KeypadLockFileIn(all.folder, path), false);
 }
 
 }  // namespace
@@ -89,6 +93,11 @@ bool LockKeypad(const std::string& path) {
 void SetKeypadLockFolder(const std::string& folder) {
   std::lock_guard lock(locks().mutex);
   locks().folder = folder;
+}
+
+std::string KeypadLockFile(const std::string& path) {
+  std::lock_guard lock(locks().mutex);
+  return KeypadLockFileIn(locks().folder, path);
 }
 
 bool TakeUpgradeLock(support::ProgramLock& upgrade) {

@@ -33,6 +33,8 @@ void CloseSharedKeypad();
 // Programs on real keypads keep each other off a keypad with lock files in `folder`; empty
 // (the default, and any virtual bus that lives in one program) keeps no locks.
 void SetKeypadLockFolder(const std::string& folder);
+// The lock file of the keypad at `path`; empty without a lock folder.
+std::string KeypadLockFile(const std::string& path);
 // One firmware upgrade at a time on this machine: only one keypad may wait in its loader,
 // since the loader is addressed by its place on the bus. Always true without a lock folder.
 bool TakeUpgradeLock(support::ProgramLock& lock);

@@ -96,9 +96,8 @@ UpgradeOutcome UpgradeOperation::leaveApplication(const KeypadInApplication& key
   } else {
     // A keypad without a serial number may be one whose flash was written and whose restore
     // did not finish, or any other: only the user can tell.
-    own = std::find_if(records_.begin(), records_.end(), [&](const PendingUpgrade& record) {
-      return (record.downloaded || record.serial().empty()) && ask && ask(record);
-    });
+    own = std::find_if(records_.begin(), records_.end(),
+                       [&](const PendingUpgrade& record) { return ask && ask(record); });
   }
   bool keepsEarlierRecord = false;
   if (own != records_.end()) {

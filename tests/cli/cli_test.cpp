@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "bsl430/bsl430.h"
+#include "device/keypad_bus.h"
 #include "firmware/loader_texts.h"
 #include "firmware/pending_upgrade.h"
 #include "platform/clock.h"
@@ -21,8 +22,10 @@
 #include "virtual_bus_fixture.h"
 
 using namespace navkeypad;
+using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
+using ::testing::Not;
 using virtual_keypad::ReceivedCommand;
 
 class Cli : public VirtualBusTest {
@@ -197,28 +200,50 @@ TEST_F(Cli, UpgradeKeepsSerialNumberAndSettings) {
   EXPECT_EQ(keypad->settings().keypadType, 1);
   EXPECT_EQ(keypad->settings().ledBrightness, 8);
   EXPECT_EQ(keypad->storedDefaults(), keypad->settings());
-
-  const std::string broken = dir_.file("broken.txt");
-  WriteBytes(broken, "@4400\n0\nq\n");
-  keypad->clearReceivedCommands();
-  EXPECT_EQ(run({"upgrade", broken}), cli::kBadInput);
-  EXPECT_THAT(err_.str(), HasSubstr("line 2"));
-  EXPECT_TRUE(keypad->receivedCommands().empty());
 }
 
-TEST_F(Cli, UpgradeRefusesToGuessBetweenTwoLoaders) {
-  auto waiting = bus().plug();
+TEST_F(Cli, UpgradeRefusalsSendNothing) {
   auto keypad = bus().plug();
-  hid_handle = ScanForUSBDevice_a(kKeypadVendorId, kKeypadProductId, manufacturer_, product_);
-  ASSERT_EQ(SendKeypadCommand(CMD_ENTER_FIRMWARE_UPGRADE), kExchangeOk);  // the first keypad
-  hid_exit_safely(hid_handle);
-  const std::string firmware =
-      std::string(NAVKEYPAD_SOURCE_DIR) + "/resources/firmware/keypad-firmware-2.00.txt";
-  EXPECT_EQ(run({"upgrade", firmware}), cli::kKeypadFailed);
-  EXPECT_THAT(err_.str(), HasSubstr("a keypad is already waiting in its loader"));
-  EXPECT_TRUE(keypad->receivedCommands().empty());
-  EXPECT_TRUE(waiting->loaderCommandCodes().empty());
-  EXPECT_TRUE(keypad->loaderCommandCodes().empty());
+  const std::string noVector = dir_.file("no-vector.txt");
+  WriteBytes(noVector, "@4400\n01 02\nq\n");
+  support::ProgramLock otherProgram;
+  struct Case {
+    std::function<void()> arrange;
+    std::vector<std::string> arguments;
+    int status;
+    std::string says;
+  };
+  const Case cases[] = {
+      {[] { firmware::SetBuiltInLoaderTexts({}); }, {"upgrade", firmware()}, cli::kBadInput,
+       "both are missing"},
+      {[] {}, {"upgrade", noVector}, cli::kBadInput,
+       "Cannot use the firmware file " + noVector + ": it does not set the reset vector"},
+      {[&] { std::filesystem::create_directories(recordFile()); }, {"upgrade", firmware()},
+       cli::kBadInput, recordFile() + " is a folder, not a file. Nothing was sent"},
+      {[&] {
+         SetKeypadLockFolder(dir_.file(""));
+         const std::string path = virtual_keypad::InterfacePath(keypad->id(), 1);
+         ASSERT_TRUE(otherProgram.take(KeypadLockFile(path), false));
+       },
+       {"upgrade", firmware()}, cli::kKeypadFailed, "the keypad is in use by another program"},
+      {[] { bus().plug()->startInLoader(); }, {"upgrade", firmware()}, cli::kBadInput,
+       "A keypad is already waiting in its firmware loader"},
+      {[&] { bus().unplug(keypad); }, {"upgrade", "--settings-of", "NONE", firmware()},
+       cli::kBadInput, "no settings of keypad NONE are kept"},
+  };
+  for (const Case& row : cases) {
+    row.arrange();
+    EXPECT_EQ(run(row.arguments), row.status) << row.says;
+    EXPECT_THAT(err_.str(), HasSubstr(row.says));
+    for (const auto& each : bus().keypads()) {
+      EXPECT_TRUE(each->loaderCommandCodes().empty()) << row.says;
+      EXPECT_THAT(each->receivedCommandCodes(), Not(Contains(CMD_ENTER_FIRMWARE_UPGRADE)));
+    }
+    virtual_keypad::UseStandInLoader();
+    std::filesystem::remove_all(recordFile());
+    otherProgram.release();
+    SetKeypadLockFolder("");
+  }
 }
 
 TEST_F(Cli, SeveralKeypadsNeedADevice) {
@@ -296,21 +321,20 @@ TEST_F(Cli, AFailedUpgradeKeepsItsRecordAndTheSuggestedCommandFinishesIt) {
                                     "loader; its settings are kept in " +
                                     recordFile() + ". To try again, run: navkeypad upgrade " +
                                     firmwareAsAdvised() + "\n"));
-  const auto record = firmware::ReadPendingUpgrade(recordFile()).record;
-  ASSERT_TRUE(record);
-  EXPECT_EQ(record->settings.serialNumber, "KEEP-ME");
-  EXPECT_EQ(record->settings.ledBrightness, 3);
-  EXPECT_EQ(record->keypadPath, path);
-  EXPECT_THAT(record->otherKeypads, ElementsAre(virtual_keypad::InterfacePath(other->id(), 1)));
+  const auto records = firmware::ReadPendingUpgrades(recordFile()).records;
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].settings.serialNumber, "KEEP-ME");
+  EXPECT_EQ(records[0].settings.ledBrightness, 3);
+  EXPECT_EQ(records[0].keypadPath, path);
 
   // The keypad waits in its loader; the other is in its application.
   keypad->setBehaviour({});
   other->clearReceivedCommands();
-  ASSERT_EQ(run({"upgrade", firmware()}), cli::kKeypadFailed);  // the other one is found first
-  EXPECT_THAT(err_.str(), HasSubstr("a keypad is already waiting in its loader"));
+  ASSERT_EQ(run({"upgrade", firmware()}), cli::kBadInput);  // the other one is found first
+  EXPECT_THAT(err_.str(), HasSubstr("A keypad is already waiting in its firmware loader"));
   bus().unplug(other);
   ASSERT_EQ(run({"upgrade", firmware()}), cli::kDone) << err_.str();
-  EXPECT_THAT(err_.str(), HasSubstr("finishing the upgrade of keypad KEEP-ME"));
+  EXPECT_THAT(err_.str(), HasSubstr("finishing keypad KEEP-ME's upgrade"));
   EXPECT_EQ(keypad->serialNumber(), "KEEP-ME");
   EXPECT_EQ(keypad->settings().ledBrightness, 3);
   EXPECT_EQ(keypad->firmwareVersion(), "2.00");
@@ -322,35 +346,34 @@ TEST_F(Cli, AWaitingKeypadWithoutARecordIsUpgradedAndSaysSo) {
   auto keypad = bus().plug();
   keypad->startInLoader();
   ASSERT_EQ(run({"upgrade", firmware()}), cli::kDone) << err_.str();
-  EXPECT_THAT(err_.str(), HasSubstr("no record of its settings was found"));
+  EXPECT_THAT(err_.str(), HasSubstr("No record of this keypad's serial number and settings"));
   EXPECT_THAT(out_.str(), HasSubstr("no serial number or settings were restored"));
   EXPECT_EQ(keypad->firmwareVersion(), "2.00");
-  EXPECT_TRUE(keypad->receivedCommands().empty());
+  EXPECT_THAT(keypad->receivedCommandCodes(), ElementsAre(CMD_GET_STATUS));
 }
 
-TEST_F(Cli, AnotherKeypadWaitsForTheUnfinishedUpgrade) {
+TEST_F(Cli, AnotherKeypadKeepsItsOwnSettingsAndTheRecordStays) {
   firmware::PendingUpgrade record;
   record.settings.serialNumber = "FIRST";
-  ASSERT_TRUE(firmware::WritePendingUpgrade(recordFile(), record));
+  std::filesystem::create_directories(std::filesystem::path(recordFile()).parent_path());
+  ASSERT_TRUE(firmware::WritePendingUpgrades(recordFile(), {record}));
   auto keypad = bus().plug();
   keypad->setSerialNumber("SECOND");
-  EXPECT_EQ(run({"upgrade", firmware()}), cli::kKeypadFailed);
-  EXPECT_THAT(err_.str(), HasSubstr("the upgrade of keypad FIRST has not finished"));
-  EXPECT_THAT(keypad->receivedCommandCodes(), ElementsAre(CMD_GET_STATUS));
-  EXPECT_EQ(firmware::ReadPendingUpgrade(recordFile()).record->settings.serialNumber, "FIRST");
-
-  // The same keypad, flashed but never given its settings back, keeps the record's.
-  keypad->setSerialNumber("");
   ASSERT_EQ(run({"upgrade", firmware()}), cli::kDone) << err_.str();
-  EXPECT_EQ(keypad->serialNumber(), "FIRST");
-}
+  EXPECT_THAT(err_.str(), HasSubstr("The settings kept for keypad FIRST stay in " + recordFile()));
+  EXPECT_EQ(keypad->serialNumber(), "SECOND");
+  EXPECT_EQ(firmware::ReadPendingUpgrades(recordFile()).records, std::vector{record});
 
-TEST_F(Cli, UpgradeRefusesImagesThatWouldNotStart) {
-  auto keypad = bus().plug();
-  const std::string noVector = dir_.file("no-vector.txt");
-  WriteBytes(noVector, "@4400\n01 02\nq\n");
-  EXPECT_EQ(run({"upgrade", noVector}), cli::kBadInput);
-  EXPECT_THAT(err_.str(), HasSubstr("Cannot use the firmware file " + noVector +
-                                    ": it does not set the reset vector"));
-  EXPECT_TRUE(keypad->receivedCommands().empty());
+  // The same keypad, flashed but never given its settings back: the user names it.
+  keypad->setSerialNumber("");
+  ASSERT_EQ(run({"upgrade", "--settings-of", "FIRST", firmware()}), cli::kDone) << err_.str();
+  EXPECT_EQ(keypad->serialNumber(), "FIRST");
+  EXPECT_FALSE(std::filesystem::exists(recordFile()));
+
+  // A keypad waiting in its loader is listed as such, and status points to it.
+  keypad->startInLoader();
+  EXPECT_EQ(run({"list"}), cli::kDone);
+  EXPECT_THAT(out_.str(), HasSubstr("waiting in its firmware loader; finish its upgrade"));
+  EXPECT_EQ(run({"status"}), cli::kNoKeypad);
+  EXPECT_THAT(err_.str(), HasSubstr("one waits in its firmware loader"));
 }

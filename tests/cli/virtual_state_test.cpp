@@ -1,5 +1,6 @@
 // The virtual programs keep their bus in NAVKEYPAD_VIRTUAL_STATE between runs: an upgrade cut
-// short by a pulled cable in one process is finished by the next.
+// short by a pulled cable in one process is finished by a later one, and two programs on one
+// bus take turns.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -8,10 +9,15 @@
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
+#include <chrono>
+#include <thread>
+
+#include "support/program_lock.h"
 #include "temp_dir.h"
 
 using nlohmann::json;
 using ::testing::HasSubstr;
+using ::testing::Not;
 
 namespace {
 
@@ -22,11 +28,12 @@ struct Outcome {
 
 class VirtualState : public ::testing::Test {
  protected:
+  std::string command(const std::string& arguments) const {
+    return "XDG_DATA_HOME='" + dir_.file("data") + "' NAVKEYPAD_VIRTUAL_STATE='" + state() +
+           "' '" + NAVKEYPAD_VIRTUAL_CLI + "' " + arguments + " 2>&1";
+  }
   Outcome run(const std::string& arguments) {
-    const std::string command = "XDG_DATA_HOME='" + dir_.file("data") +
-                                "' NAVKEYPAD_VIRTUAL_STATE='" + state() + "' '" +
-                                NAVKEYPAD_VIRTUAL_CLI + "' " + arguments + " 2>&1";
-    std::FILE* pipe = popen(command.c_str(), "r");
+    std::FILE* pipe = popen(command(arguments).c_str(), "r");
     std::string output;
     std::array<char, 4096> chunk;
     while (std::size_t got = std::fread(chunk.data(), 1, chunk.size(), pipe)) {
@@ -36,6 +43,9 @@ class VirtualState : public ::testing::Test {
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
   }
   std::string state() const { return dir_.file("bus.json"); }
+  std::string recordFile() const {
+    return dir_.file("data/VeltoInterface/PendingFirmwareUpgrade.json");
+  }
   json readState() const { return json::parse(ReadBytes(state())); }
   static std::string firmware() {
     return std::string(NAVKEYPAD_SOURCE_DIR) + "/resources/firmware/keypad-firmware-2.01.txt";
@@ -46,39 +56,57 @@ class VirtualState : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(VirtualState, APulledCableMidUpgradeIsFinishedByTheNextRun) {
-  WriteBytes(state(), R"({"keypads": [{"mode": "application",
-      "serialNumber": "VNK000123", "firmwareVersion": "1.04",
-      "ledBrightness": 5, "keypadType": 2,
-      "customTable": [0, 80, 0, 79, 0, 81, 0, 82, 2, 40],
+TEST_F(VirtualState, AKeptRecordGoesOnlyToItsOwnKeypadInALaterRun) {
+  WriteBytes(state(), R"({"keypads": [{"serialNumber": "VNK-A", "ledBrightness": 5,
+      "keypadType": 2, "customTable": [0, 80, 0, 79, 0, 81, 0, 82, 2, 40],
       "faults": {"unplugAfterLoaderReports": 70}}]})");
   const Outcome cut = run("upgrade " + firmware());
   EXPECT_EQ(cut.status, 1) << cut.output;
   EXPECT_THAT(cut.output, HasSubstr("To try again, run: navkeypad-virtual upgrade " + firmware()));
-  // Off the bus half way: the reset vector was erased, so at power up it is its loader, the
-  // cable fault is spent, and the record holds what it had.
-  json keypad = readState()["keypads"][0];
-  EXPECT_EQ(keypad["mode"], "loader");
-  EXPECT_EQ(keypad["faults"], json::object());
-  EXPECT_TRUE(
-      std::filesystem::exists(dir_.file("data/VeltoInterface/PendingFirmwareUpgrade.json")));
+  // Off the bus half way: the reset vector was erased, so at power up it is its loader.
+  const json keypadA = readState()["keypads"][0];
+  EXPECT_EQ(keypadA["mode"], "loader");
 
+  // A is set aside; B, without a serial number, is upgraded with its own settings.
+  WriteBytes(state(), R"({"keypads": [{"serialNumber": "", "ledBrightness": 4, "keypadType": 1}]})");
+  const Outcome other = run("upgrade " + firmware());
+  EXPECT_EQ(other.status, 0) << other.output;
+  EXPECT_THAT(other.output, HasSubstr("The settings kept for keypad VNK-A stay in"));
+  json keypad = readState()["keypads"][0];
+  EXPECT_EQ(keypad["serialNumber"], "");
+  EXPECT_EQ(keypad["ledBrightness"], 4);
+
+  WriteBytes(state(), json({{"keypads", {keypadA}}}).dump());
   const Outcome finished = run("upgrade " + firmware());
   EXPECT_EQ(finished.status, 0) << finished.output;
-  EXPECT_THAT(finished.output, HasSubstr("finishing the upgrade of keypad VNK000123"));
+  EXPECT_THAT(finished.output, HasSubstr("finishing keypad VNK-A's upgrade"));
   keypad = readState()["keypads"][0];
-  EXPECT_EQ(keypad["mode"], "application");
   EXPECT_EQ(keypad["firmwareVersion"], "2.01");
-  EXPECT_EQ(keypad["serialNumber"], "VNK000123");
+  EXPECT_EQ(keypad["serialNumber"], "VNK-A");
   EXPECT_EQ(keypad["ledBrightness"], 5);
-  EXPECT_EQ(keypad["keypadType"], 2);
-  EXPECT_EQ(keypad["customTable"], json::parse("[0, 80, 0, 79, 0, 81, 0, 82, 2, 40]"));
   EXPECT_EQ(keypad["storedDefaults"]["customTable"], keypad["customTable"]);
-  EXPECT_FALSE(
-      std::filesystem::exists(dir_.file("data/VeltoInterface/PendingFirmwareUpgrade.json")));
+  EXPECT_FALSE(std::filesystem::exists(recordFile()));
+}
 
+TEST_F(VirtualState, ARefusedSwitchToTheLoaderLeavesNoRecordBehind) {
+  WriteBytes(state(), R"({"keypads": [{"faults": {"refuseCommands": [12]}}]})");
+  const Outcome refused = run("upgrade " + firmware());
+  EXPECT_EQ(refused.status, 1) << refused.output;
+  EXPECT_THAT(refused.output, HasSubstr("refused to enter its firmware loader"));
+  EXPECT_FALSE(std::filesystem::exists(recordFile()));
+  EXPECT_THAT(run("status").output, Not(HasSubstr("did not finish")));
+}
+
+TEST_F(VirtualState, TwoProgramsOnOneBusTakeTurns) {
+  WriteBytes(state(), R"({"keypads": [{}]})");
+  std::FILE* upgrade = popen(command("upgrade " + firmware()).c_str(), "r");
+  // The status is asked for once the upgrade holds the bus.
+  for (support::ProgramLock probe; probe.take(state() + ".lock", false); probe.release()) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
   const Outcome status = run("status");
-  EXPECT_THAT(status.output, HasSubstr("Firmware        2.01\nSerial number   VNK000123\n"));
+  EXPECT_THAT(status.output, HasSubstr("Firmware        2.01\n"));
+  EXPECT_EQ(pclose(upgrade), 0);
 }
 
 TEST_F(VirtualState, EveryFieldIsOptionalAndABadFileIsNamed) {

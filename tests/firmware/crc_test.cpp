@@ -72,13 +72,3 @@ TEST(LoaderTexts, TheStandInsHaveTheLoadersLayoutAndPassTheChecks) {
   EXPECT_EQ(PasswordProblem("@FFE0\n00 01\nq"), "it is not the 32 bytes at 0xFFE0");
   EXPECT_EQ(PasswordProblem("FFE0"), "line 1: data before the first \"@\" address line");
 }
-
-TEST(LoaderTexts, WhatTheUpgradeUsesIsWhatWasChosenForIt) {
-  SetBuiltInLoaderTexts({"built-in RAM", "built-in password"});
-  EXPECT_EQ(FirmwareResource("RAM_BSL.Text"), "built-in RAM");
-  UseLoaderTexts({"found RAM", "found password"});
-  EXPECT_EQ(FirmwareResource("RAM_BSL.Text"), "found RAM");
-  EXPECT_EQ(FirmwareResource("password.Text"), "found password");
-  SetBuiltInLoaderTexts({});
-  EXPECT_EQ(FirmwareResource("password.Text"), "");
-}

@@ -1,0 +1,234 @@
+// The firmware upgrade as one operation, stage by stage, against the virtual keypad: what is
+// kept on disk for a keypad, which keypad gets it back, and what is refused before anything is
+// sent.
+#include "firmware/upgrade_operation.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "bsl430/bsl430.h"
+#include "device/keypad_bus.h"
+#include "platform/clock.h"
+#include "temp_dir.h"
+#include "virtual_bus_fixture.h"
+
+using namespace navkeypad;
+using namespace navkeypad::firmware;
+using ::testing::HasSubstr;
+using virtual_keypad::Mode;
+
+namespace {
+const std::string kFirmware =
+    std::string(NAVKEYPAD_SOURCE_DIR) + "/resources/firmware/keypad-firmware-2.01.txt";
+const KeyCodeTable kTable{{0xE0, 0x04, 0x00, 0x4F, 0x00, 0x51, 0xE7, 0x52, 0x00, 0x28}};
+
+// The 32 password bytes of a loader text, one byte a line with blanks behind it, as an editor
+// may leave them: the same password in a longer text.
+std::string OneByteALine(const std::string& tiTxt) {
+  std::string text = "@FFE0\r\n";
+  for (const auto& block : bsl430::SplitIntoBlocks(bsl430::ParseTiTxt(tiTxt), 32)) {
+    for (uint8_t byte : block.bytes) {
+      char line[16];
+      std::snprintf(line, sizeof line, "%02X   \r\n", byte);
+      text += line;
+    }
+  }
+  return text + "q";
+}
+}  // namespace
+
+class Upgrade : public VirtualBusTest {
+ protected:
+  void SetUp() override {
+    VirtualBusTest::SetUp();
+    platform::setClock(&clock_);
+    keypad_ = bus().plug();
+    keypad_->setSerialNumber("SN-A");
+    keypad_->setLedBrightness(7);
+    keypad_->setKeypadType(kKeypadTypeCustom);
+    keypad_->setCustomTable(kTable);
+  }
+  void TearDown() override {
+    BSL_close_BSL();
+    SetKeypadLockFolder("");
+    platform::setClock(nullptr);
+    VirtualBusTest::TearDown();
+  }
+  std::string configFile() const {
+    return dir_.file("VeltoInterface/USBNavigationKeypadUtilityCfg.ini");
+  }
+  std::string recordFile() const { return PendingUpgradeFile(configFile()); }
+  std::vector<PendingUpgrade> records() const { return ReadPendingUpgrades(recordFile()).records; }
+  void keep(const std::vector<PendingUpgrade>& kept) {
+    std::filesystem::create_directories(dir_.path() / "VeltoInterface");
+    ASSERT_TRUE(WritePendingUpgrades(recordFile(), kept));
+  }
+
+  std::unique_ptr<UpgradeOperation> checked() {
+    auto upgrade = std::make_unique<UpgradeOperation>(configFile());
+    EXPECT_TRUE(upgrade->checkSetting().ok());
+    EXPECT_TRUE(upgrade->checkFirmware(kFirmware).ok());
+    return upgrade;
+  }
+  // What the windows and the command line do for the keypad in its application.
+  UpgradeOutcome leave(UpgradeOperation& upgrade, const UpgradeOperation::IsKeypadOf& ask = {}) {
+    scan();
+    std::vector<uint8_t> record;
+    EXPECT_EQ(SendKeypadCommand(CMD_GET_STATUS, {}, &record), kExchangeOk);
+    const DeviceStatus status = *DecodeStatusRecord(record);
+    KeypadInApplication keypad{ScannedDevicePath(), {}, status.firmwareVersion};
+    keypad.settings = {status.serialNumber, status.keypadType, status.ledBrightness, {}};
+    std::copy(status.codeTable.bytes.begin(), status.codeTable.bytes.end(),
+              keypad.settings.keyCodes.begin());
+    return upgrade.leaveApplication(keypad, ask);
+  }
+  UpgradeOutcome finish(UpgradeOperation& upgrade) {
+    if (!upgrade.download({}, [](int, const std::string&) {}))
+      return {UpgradeOutcome::kDownloadFailed, UpgradeStage::kDownload, {}};
+    return upgrade.restore(10);
+  }
+  void expectSettings(uint8_t brightness, uint8_t layout, const std::string& serial) {
+    EXPECT_EQ(keypad_->settings().ledBrightness, brightness);
+    EXPECT_EQ(keypad_->settings().keypadType, layout);
+    EXPECT_EQ(keypad_->serialNumber(), serial);
+  }
+
+  platform::RecordingClock clock_;
+  std::shared_ptr<virtual_keypad::VirtualKeypad> keypad_;
+  TempDir dir_;
+};
+
+TEST_F(Upgrade, KeepsSerialNumberAndSettingsOnDiskUntilTheRestoreSucceeded) {
+  // The same password as a longer text than any fixed buffer held: it must arrive whole, or
+  // the chip takes it as wrong and erases itself.
+  const auto loader = dir_.path() / "VeltoInterface" / "loader";
+  std::filesystem::create_directories(loader);
+  WriteBytes(loader / kPasswordFileName, OneByteALine(BuiltInLoaderTexts().password));
+  ASSERT_GT(ReadBytes(loader / kPasswordFileName).size(), 200u);
+  auto upgrade = checked();
+  ASSERT_TRUE(leave(*upgrade).ok());
+  ASSERT_EQ(records().size(), 1u);
+  EXPECT_EQ(records()[0].settings.serialNumber, "SN-A");
+  EXPECT_EQ(records()[0].settings.ledBrightness, 7);
+  EXPECT_EQ(keypad_->mode(), Mode::RomLoader);
+  ASSERT_TRUE(finish(*upgrade).ok());
+  EXPECT_EQ(keypad_->massErases(), 0);
+  EXPECT_EQ(keypad_->firmwareVersion(), "2.01");
+  expectSettings(7, kKeypadTypeCustom, "SN-A");
+  EXPECT_EQ(keypad_->storedDefaults().customTable, kTable);
+  EXPECT_FALSE(std::filesystem::exists(recordFile()));
+}
+
+TEST_F(Upgrade, ChecksRefuseBeforeAnythingIsSent) {
+  const auto folder = dir_.path() / "VeltoInterface";
+  support::ProgramLock otherProgram;
+  const std::vector<std::pair<std::function<void()>, std::string>> cases = {
+      {[&] { SetBuiltInLoaderTexts({"@2500\r\n00 06\r\nq", BuiltInLoaderTexts().password}); },
+       "the RAM bootstrap loader this program was built with: it does not start at 0x2500"},
+      {[&] { std::filesystem::create_directories(recordFile()); }, "is a folder, not a file"},
+      {[&] { WriteBytes(recordFile(), "{\"keypadType\": "); }, "is not a record of an upgrade"},
+      {[&] {
+         SetKeypadLockFolder(dir_.file("locks"));
+         std::filesystem::create_directories(dir_.path() / "locks");
+         ASSERT_TRUE(TakeUpgradeLock(otherProgram));
+       },
+       "Another program is upgrading"},
+  };
+  for (const auto& [arrange, refusal] : cases) {
+    std::filesystem::remove_all(folder);
+    std::filesystem::create_directories(folder);
+    virtual_keypad::UseStandInLoader();
+    arrange();
+    UpgradeOperation upgrade(configFile());
+    EXPECT_THAT(upgrade.checkSetting().message, HasSubstr(refusal));
+    otherProgram.release();
+    SetKeypadLockFolder("");
+  }
+  EXPECT_TRUE(keypad_->receivedCommands().empty());
+}
+
+TEST_F(Upgrade, ARefusedSwitchLeavesNoRecordToBeGivenBackLater) {
+  // A record of this keypad from an attempt that never wrote its flash, with old settings.
+  PendingUpgrade stale{{"SN-A", kKeypadTypeDefault, 1, {}}, "old", "1.04", false};
+  keep({stale});
+  keypad_->refuseCommand(CMD_ENTER_FIRMWARE_UPGRADE);
+  auto refused = checked();
+  EXPECT_EQ(leave(*refused).kind, UpgradeOutcome::kEnterRefused);
+  EXPECT_FALSE(std::filesystem::exists(recordFile()));
+  refused.reset();
+
+  keep({stale});
+  keypad_->setBehaviour({});
+  keypad_->setLedBrightness(2);
+  auto upgrade = checked();
+  ASSERT_TRUE(leave(*upgrade).ok());
+  ASSERT_TRUE(finish(*upgrade).ok());
+  expectSettings(2, kKeypadTypeCustom, "SN-A");
+}
+
+TEST_F(Upgrade, ARecordIsGivenOnlyToTheKeypadItWasKeptFor) {
+  // Keypad A's download was cut off; A was set aside. Whoever comes next keeps its own.
+  const PendingUpgrade ofA{{"SN-A", kKeypadTypeCustom, 9, {}}, "a", "1.04", false};
+  const PendingUpgrade ofAFlashed = {ofA.settings, "a", "1.04", true};
+  struct Case {
+    std::string serial;
+    PendingUpgrade kept;
+    bool userSaysItIsA;
+    uint8_t brightnessAfter;
+    std::string serialAfter;
+  };
+  for (const Case& row : {Case{"", ofA, false, 7, ""}, Case{"SN-B", ofA, true, 7, "SN-B"},
+                          Case{"", ofAFlashed, false, 7, ""},
+                          Case{"", ofAFlashed, true, 9, "SN-A"}}) {
+    keep({row.kept});
+    keypad_->setSerialNumber(row.serial);
+    keypad_->setLedBrightness(7);
+    auto upgrade = checked();
+    ASSERT_TRUE(leave(*upgrade, [&](const PendingUpgrade&) { return row.userSaysItIsA; }).ok());
+    ASSERT_TRUE(finish(*upgrade).ok());
+    expectSettings(row.brightnessAfter, kKeypadTypeCustom, row.serialAfter);
+    const bool aKeepsItsRecord = row.serialAfter != "SN-A";
+    EXPECT_EQ(records().size(), aKeepsItsRecord ? 1u : 0u) << row.serial;
+    if (aKeepsItsRecord) {
+      EXPECT_THAT(upgrade->notices()[0], HasSubstr("keypad SN-A stay in"));
+    }
+    keypad_->clearReceivedCommands();
+  }
+}
+
+TEST_F(Upgrade, AKeypadWaitingInItsLoaderGetsOnlyWhatWasKeptForIt) {
+  // An old record lists, as another keypad, the path at which this one comes back.
+  const std::string path = ListKeypads().at(0).path;
+  std::filesystem::create_directories(dir_.path() / "VeltoInterface");
+  WriteBytes(recordFile(),
+             "{\"serialNumberHex\": \"534E2D41\", \"keypadType\": 2, \"ledBrightness\": 3, "
+             "\"codeTable\": [0,1,0,2,0,3,0,4,0,5], \"otherKeypads\": [\"" +
+                 path + "\"]}");
+  keypad_->setSerialNumber("");
+  keypad_->startInLoader();
+  auto upgrade = checked();
+  upgrade->takeWaitingKeypad({});
+  ASSERT_TRUE(finish(*upgrade).ok());
+  expectSettings(3, kKeypadTypeCustom, "SN-A");
+
+  // Without a record nothing is made up for it: no serial number, no settings, no defaults.
+  keypad_->startInLoader();
+  keypad_->clearReceivedCommands();
+  auto unrecorded = checked();
+  unrecorded->takeWaitingKeypad({});
+  EXPECT_FALSE(unrecorded->record());
+  EXPECT_THAT(unrecorded->notices().back(), HasSubstr("nothing is restored"));
+  ASSERT_TRUE(finish(*unrecorded).ok());
+  EXPECT_TRUE(keypad_->receivedCommands().empty());
+}
+
+TEST_F(Upgrade, ARecordThatCannotBeRemovedIsNotASuccess) {
+  auto upgrade = checked();
+  ASSERT_TRUE(leave(*upgrade).ok());
+  ASSERT_TRUE(upgrade->download({}, [](int, const std::string&) {}));
+  std::filesystem::remove(recordFile());
+  std::filesystem::create_directories(std::filesystem::path(recordFile()) / "in-the-way");
+  const UpgradeOutcome restored = upgrade->restore(10);
+  EXPECT_EQ(restored.kind, UpgradeOutcome::kRecordNotDropped);
+  expectSettings(7, kKeypadTypeCustom, "SN-A");
+}
