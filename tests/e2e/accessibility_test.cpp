@@ -118,7 +118,8 @@ TEST_F(Accessibility, EveryOtherWindowNamesItsControls) {
   EXPECT_THAT(Unnamed(about), ::testing::IsEmpty());
   about->close();
 
-  auto* upgrade = new tarvik_usb_encoder::firmware_upgrade(form_.get());
+  auto* upgrade = new tarvik_usb_encoder::firmware_upgrade(
+      std::make_shared<navkeypad::firmware::UpgradeOperation>(configFile()), form_.get());
   upgrade->show();
   QApplication::processEvents();
   EXPECT_THAT(Unnamed(upgrade), ::testing::IsEmpty());

@@ -21,6 +21,7 @@ using tarvik_usb_encoder::firmware_upgrade;
 using tarvik_usb_encoder::Form1;
 using ::testing::Contains;
 using ::testing::ElementsAre;
+using ::testing::HasSubstr;
 using ::testing::Not;
 using virtual_keypad::Mode;
 using virtual_keypad::ReceivedCommand;
@@ -36,10 +37,6 @@ class FirmwareUpgrade : public GuiTest {
   void SetUp() override {
     GuiTest::SetUp();
     BSL_setDeviceWatch(&watch_);
-    firmware_upgrade::serialNumber.reset();
-    firmware_upgrade::keypadType = 0;
-    firmware_upgrade::ledBrightness = 0;
-    firmware_upgrade::key_codes = {};
     firmware_upgrade::scanDeviceAgain = false;
     keypad_ = bus().plug();
     keypad_->setSerialNumber("SN-77");
@@ -128,18 +125,9 @@ class FirmwareUpgrade : public GuiTest {
 TEST_F(FirmwareUpgrade, TheWholeJourneyKeepsTheKeypadsSettings) {
   ASSERT_NE(openUpgradeWindow(), nullptr);
   // What the keypad must get back was on disk before it left its application.
-  EXPECT_EQ(ReadBytes(recordFile()),
-            "{\n"
-            "  \"codeTable\": [\n    224,\n    4,\n    0,\n    79,\n    0,\n    81,\n    231,\n"
-            "    82,\n    0,\n    40\n  ],\n"
-            "  \"firmwareVersion\": \"1.04\",\n"
-            "  \"keypadPath\": \"virtual:keypad1:1.1\",\n"
-            "  \"keypadType\": 2,\n"
-            "  \"ledBrightness\": 7,\n"
-            "  \"otherKeypads\": [],\n"
-            "  \"serialNumber\": \"SN-77\",\n"
-            "  \"serialNumberHex\": \"534E2D3737\"\n"
-            "}\n");
+  ASSERT_EQ(firmware::ReadPendingUpgrades(recordFile()).records.size(), 1u);
+  EXPECT_EQ(firmware::ReadPendingUpgrades(recordFile()).records[0].settings.keyCodes,
+            kTable.bytes);
   EXPECT_EQ(window_->windowTitle(), "Velto Navigation Keypad Firmware Upgrade");
   EXPECT_EQ(find<QLabel>(window_, "vidLbl")->text(), "0x2047");
   EXPECT_EQ(find<QLabel>(window_, "pidLbl")->text(), "0x0200");
@@ -162,7 +150,8 @@ TEST_F(FirmwareUpgrade, TheWholeJourneyKeepsTheKeypadsSettings) {
   EXPECT_TRUE(status().startsWith("Starting\nPassword Sent Successfully\n"));
   EXPECT_TRUE(status().endsWith("Resetting Device...\nStarting application\nDone!"));
   EXPECT_TRUE(warnings().empty());
-  EXPECT_THAT(clock_.waits(), ElementsAre(1000, 1000, 1000, 6000));
+  // The main window's status read after the restore waits its half second.
+  EXPECT_THAT(clock_.waits(), ElementsAre(1000, 1000, 1000, 6000, 500));
   EXPECT_FALSE(enabled("btnUpgrade"));
 
   EXPECT_EQ(keypad_->firmwareVersion(), "2.01");
@@ -179,9 +168,9 @@ TEST_F(FirmwareUpgrade, TheWholeJourneyKeepsTheKeypadsSettings) {
                   ReceivedCommand{CMD_SET_KEYPAD_TYPE, {2}},
                   ReceivedCommand{CMD_LOAD_TABLE, {kTable.bytes.begin(), kTable.bytes.end()}},
                   ReceivedCommand{CMD_SET_LED_BRIGHTNESS, {7}},
-                  ReceivedCommand{CMD_WRITE_DEFAULT, {}}));
+                  ReceivedCommand{CMD_WRITE_DEFAULT, {}}, ReceivedCommand{CMD_GET_STATUS, {}}));
 
-  click(form_.get(), "button11");
+  // The main window shows the keypad as it came back, without a Scan.
   const QString line1 = find<QTextEdit>(form_.get(), "richTextBox1")->toPlainText().split('\n')[0];
   EXPECT_TRUE(line1.endsWith("Firmware Version        -   2.01"));
   EXPECT_EQ(find<QComboBox>(form_.get(), "ledBrightnessCbox")->currentText(), "LED Brightness - 7");
@@ -217,7 +206,7 @@ TEST_F(FirmwareUpgrade, AFailedStatusReadKeepsTheKeypadInItsApplication) {
   EXPECT_FALSE(std::filesystem::exists(recordFile()));
 }
 
-TEST_F(FirmwareUpgrade, AKeypadWaitingWithoutARecordGetsTheStartValues) {
+TEST_F(FirmwareUpgrade, AKeypadWaitingWithoutARecordIsGivenNothingMadeUp) {
   // Left in its loader by something else: no keypad answers, so no status and no record.
   keypad_->startInLoader();
   click(form_.get(), "button11");
@@ -227,13 +216,22 @@ TEST_F(FirmwareUpgrade, AKeypadWaitingWithoutARecordGetsTheStartValues) {
   platform_.clearMessages();
   keypad_->clearReceivedCommands();
   upgrade();
-  // Nothing to give back for the serial number: the keypad's own stays.
-  EXPECT_THAT(restoreCommands(),
-              ElementsAre(ReceivedCommand{CMD_SET_KEYPAD_TYPE, {0}},
-                          ReceivedCommand{CMD_LOAD_TABLE, std::vector<uint8_t>(10, 0)},
-                          ReceivedCommand{CMD_SET_LED_BRIGHTNESS, {0}},
-                          ReceivedCommand{CMD_WRITE_DEFAULT, {}}));
+  EXPECT_TRUE(status().contains("No record of this keypad's serial number and settings was kept"));
+  EXPECT_THAT(keypad_->receivedCommandCodes(), ElementsAre(CMD_GET_STATUS));
   EXPECT_TRUE(messages().empty());
+}
+
+TEST_F(FirmwareUpgrade, AWindowClosedBeforeUpgradeCanBeOpenedAgain) {
+  openUpgradeWindow();
+  window_->close();
+  waitFor([&] { return window_.isNull(); });
+  platform_.clearMessages();
+  ASSERT_NE(openUpgradeWindow(), nullptr);
+  // The keypad waits in its loader: the status read fails, as it would without a keypad.
+  EXPECT_THAT(warnings(), ElementsAre("Unable to get device status information\n"));
+  upgrade();
+  EXPECT_EQ(keypad_->serialNumber(), "SN-77");
+  EXPECT_FALSE(std::filesystem::exists(recordFile()));
 }
 
 TEST_F(FirmwareUpgrade, DeviceCountsFollowTheBus) {
@@ -314,7 +312,7 @@ TEST_F(FirmwareUpgrade, EachRestoreStepStopsTheRestWhenItFails) {
     browseTo(firmwareFile_);
     upgrade();
     EXPECT_THAT(warnings(), ElementsAre(c.message));
-    EXPECT_EQ(restoreCommands().size(), c.sent);
+    EXPECT_EQ(restoreCommands().size(), c.sent + 1);  // and the main window's status read
     // The next round starts from a fresh keypad.
     window_->close();
     waitFor([&] { return window_.isNull(); });
@@ -360,19 +358,8 @@ TEST_F(FirmwareUpgrade, NothingIsSentWithoutTheLoaderTexts) {
                   "with this program, and both are missing: RAM_BSL.txt (the RAM bootstrap "
                   "loader) and password.txt (the loader password). Put them into " +
                   folder + " or " + NAVKEYPAD_SYSTEM_LOADER_DIR +
-                  ", then start the upgrade again. Nothing was sent to the keypad.\n")));
+                  ", then start the upgrade again. Nothing was sent to the keypad..\n")));
   EXPECT_TRUE(keypad_->receivedCommands().empty());
-
-  // A packager's or user's copies in the loader folder are used instead.
-  std::filesystem::create_directories(folder);
-  const auto standIns = virtual_keypad::StandInLoaderTexts();
-  WriteBytes(folder + "/RAM_BSL.txt", standIns.ramLoader);
-  WriteBytes(folder + "/password.txt", standIns.password);
-  platform_.clearMessages();
-  ASSERT_NE(openUpgradeWindow(), nullptr);
-  upgrade();
-  EXPECT_EQ(keypad_->firmwareVersion(), "2.01");
-  EXPECT_EQ(keypad_->serialNumber(), "SN-77");
 }
 
 TEST_F(FirmwareUpgrade, AFileThatWouldNotStartIsRefusedBeforeTheKeypadLeaves) {
@@ -398,9 +385,9 @@ TEST_F(FirmwareUpgrade, AnotherWaitingLoaderStopsTheUpgradeBeforeItStarts) {
   keypad_->clearReceivedCommands();
   EXPECT_EQ(openUpgradeWindow(), nullptr);
   EXPECT_THAT(warnings(),
-              ElementsAre("A keypad is already waiting in its firmware loader. Finish its upgrade "
-                          "with only that keypad plugged in, or unplug it, before upgrading "
-                          "another..\n"));
+              ElementsAre("A keypad is already waiting in its firmware loader, and beside it the "
+                          "keypad to upgrade could not be told apart from it. Finish its upgrade "
+                          "with only that keypad plugged in, or unplug it. Nothing was sent..\n"));
   EXPECT_TRUE(keypad_->receivedCommands().empty());
   EXPECT_TRUE(waiting->loaderCommandCodes().empty());
 }
@@ -418,17 +405,23 @@ TEST_F(FirmwareUpgrade, TheRestoreGoesOnlyToTheKeypadThatCameBack) {
   EXPECT_TRUE(warnings().empty());
 }
 
-TEST_F(FirmwareUpgrade, ASecondKeypadArrivingBeforeTheRestoreIsNotGuessedAt) {
+TEST_F(FirmwareUpgrade, AKeypadArrivingDuringTheDownloadIsNotGuessedAt) {
+  virtual_keypad::Behaviour paced;
+  paced.loaderReportPace = std::chrono::milliseconds(2);
+  keypad_->setBehaviour(paced);
   openUpgradeWindow();
-  // Plugged in while the keypad was in its loader: two keypads could be the upgraded one.
+  platform_.clearMessages();
+  int restores = 0;
+  QObject::connect(window_, &firmware_upgrade::restoreFinished, [&] { ++restores; });
+  click(window_, "btnUpgrade");
+  ASSERT_TRUE(window_->downloadRunning());
+  // Two keypads could now be the upgraded one.
   auto late = bus().plug();
   late->setSerialNumber("LATE");
-  platform_.clearMessages();
-  late->clearReceivedCommands();
-  upgrade();
+  ASSERT_TRUE(waitFor([&] { return restores > 0; }));
   EXPECT_THAT(
       warnings(),
-      ElementsAre(QString::fromStdString(firmware::AmbiguousRestoreMessage(recordFile()) + "\n")));
+      ElementsAre(QString::fromStdString(firmware::AmbiguousRestoreMessage(recordFile()) + ".\n")));
   EXPECT_TRUE(late->receivedCommands().empty());
   EXPECT_EQ(keypad_->serialNumber(), "");
   EXPECT_TRUE(std::filesystem::exists(recordFile()));
@@ -473,10 +466,6 @@ TEST_F(FirmwareUpgrade, AnUnfinishedUpgradeIsFinishedFromItsRecord) {
   form_.reset();
   QApplication::processEvents();
   keypad_->setBehaviour({});
-  firmware_upgrade::serialNumber.reset();
-  firmware_upgrade::keypadType = 0;
-  firmware_upgrade::ledBrightness = 0;
-  firmware_upgrade::key_codes = {};
 
   // The next start says so, once.
   platform_.clearMessages();
@@ -502,20 +491,38 @@ TEST_F(FirmwareUpgrade, AnUnfinishedUpgradeIsFinishedFromItsRecord) {
   EXPECT_FALSE(std::filesystem::exists(recordFile()));
 }
 
-TEST_F(FirmwareUpgrade, AnotherKeypadWaitsUntilTheUnfinishedUpgradeIsDone) {
+TEST_F(FirmwareUpgrade, AKeypadWithoutASerialNumberIsAskedAboutAKeptRecord) {
   firmware::PendingUpgrade record;
   record.settings.serialNumber = "FIRST";
   std::filesystem::create_directories(std::filesystem::path(recordFile()).parent_path());
-  ASSERT_TRUE(firmware::WritePendingUpgrade(recordFile(), record));
+  ASSERT_TRUE(firmware::WritePendingUpgrades(recordFile(), {record}));
+  keypad_->setSerialNumber("");
+  click(form_.get(), "button11");
+  platform_.clearMessages();
+  ASSERT_NE(openUpgradeWindow(), nullptr);  // the question about FIRST is answered No
+  EXPECT_THAT(platform_.messages().back(),
+              (Message{Kind::Question,
+                       "The firmware upgrade of keypad FIRST did not finish; its serial number and "
+                       "settings are kept. Is the keypad being upgraded now that keypad?",
+                       "Firmware Upgrade"}));
+  upgrade();
+  EXPECT_TRUE(status().contains("The settings kept for keypad FIRST stay in"));
+  EXPECT_EQ(keypad_->serialNumber(), "");
+  EXPECT_EQ(keypad_->settings().ledBrightness, 7);
+  EXPECT_EQ(firmware::ReadPendingUpgrades(recordFile()).records, std::vector{record});
+}
+
+TEST_F(FirmwareUpgrade, AFolderWhereTheRecordBelongsIsNamedAndNothingIsSent) {
+  std::filesystem::create_directories(recordFile());
+  form_ = std::make_unique<Form1>();
+  platform_.clearMessages();
+  form_->show();
+  QApplication::processEvents();
+  const QString named = QString::fromStdString(recordFile() + " is a folder, not a file..\n");
+  EXPECT_THAT(warnings(), ElementsAre(named));
   keypad_->clearReceivedCommands();
   platform_.clearMessages();
   EXPECT_EQ(openUpgradeWindow(), nullptr);
-  EXPECT_THAT(warnings(), ElementsAre(QString::fromStdString(
-                              "The firmware upgrade of keypad FIRST has not finished; its serial "
-                              "number and settings are kept in " +
-                              recordFile() +
-                              ". Finish that upgrade first: plug in only that keypad and upgrade "
-                              "it again..\n")));
+  EXPECT_THAT(warnings().back().toStdString(), HasSubstr("is a folder, not a file"));
   EXPECT_THAT(keypad_->receivedCommandCodes(), Not(Contains(CMD_ENTER_FIRMWARE_UPGRADE)));
-  EXPECT_EQ(firmware::ReadPendingUpgrade(recordFile()).record->settings.serialNumber, "FIRST");
 }

@@ -90,14 +90,14 @@ TEST_F(Wire, AWriteThatDiffersEndsTheReplayNamingTheEvent) {
   wire::ReplayHid replay(wire::ParseRecording(text), "brightness");
   EXPECT_EQ(run(replay, {"brightness", "6"}), cli::kKeypadFailed);
   EXPECT_THAT(replay.failure(),
-              HasSubstr("replay of brightness: event 8: expected {\"call\":\"write\",\"data\":"
+              HasSubstr("replay of brightness: event 9: expected {\"call\":\"write\",\"data\":"
                         "\"3F4002303230310703"));
   EXPECT_THAT(replay.failure(), HasSubstr(", got write to device 2 of 3F4002303230310603"));
   // A tampered recording fails the same way.
   text.replace(level + 14, 2, "05");
   wire::ReplayHid tampered(wire::ParseRecording(text), "tampered");
   EXPECT_EQ(run(tampered, {"brightness", "7"}), cli::kKeypadFailed);
-  EXPECT_THAT(tampered.failure(), HasSubstr("event 8: expected"));
+  EXPECT_THAT(tampered.failure(), HasSubstr("event 9: expected"));
   // A call the recording does not hold, and one it holds but never gets.
   wire::ReplayHid shorter(wire::ParseRecording(text.substr(0, text.find("{\"call\":\"open\""))),
                           "shorter");
@@ -168,6 +168,6 @@ TEST_F(Wire, TheTraceHasALineForEveryEvent) {
   EXPECT_THAT(text, HasSubstr(" = virtual:keypad1:1.1 open\n"));
   EXPECT_THAT(text, HasSubstr(" > virtual:keypad1:1.1 3F 40 02 30 32 30 31 07 03 05 00"));
   EXPECT_THAT(text, HasSubstr(" | CMD_SET_LED_BRIGHTNESS 07\n"));
-  EXPECT_THAT(text, HasSubstr(" | result CMD_SET_LED_BRIGHTNESS status 0x00\n"));
+  EXPECT_THAT(text, HasSubstr(" | result CMD_SET_LED_BRIGHTNESS status 0x00 (after 1 empty polls)\n"));
   EXPECT_THAT(text, HasSubstr(" = virtual:keypad1:1.1 close\n"));
 }
