@@ -10,10 +10,11 @@
 #include <optional>
 
 #include "bus_state.h"
+#include "device/hid_transport.h"
+#include "device/keypad_bus.h"
 #include "hidapi_virtual.h"
 #include "navkeypad_cli.h"
 #include "support/paths.h"
-#include "device/keypad_bus.h"
 #include "support/program_lock.h"
 #include "wire/hid_choice.h"
 #ifdef NAVKEYPAD_VIRTUAL
@@ -117,6 +118,7 @@ int main(int argc, char** argv) {
     arguments = stack.replay()->recording().arguments;
   int status = cli::Run(arguments, {std::cout, std::cerr, ErrorsGoToATerminal(),
                                     program.empty() ? std::string("navkeypad") : program});
+  ShutDownHid();
   status = stack.finish(status);
   if (bus && !bus->save()) {
     std::cerr << "navkeypad: " << bus->problem() << "\n";

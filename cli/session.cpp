@@ -35,9 +35,10 @@ int Session::connect() {
   if (chosen.empty()) {
     if (device_) return fail(kNoKeypad, "no keypad at " + *device_ + "; see 'navkeypad list'.");
     if (BSL_NumOfUSBDevices(kLoaderVendorId, kLoaderProductId) > 0) {
-      return fail(kNoKeypad, "no navigation keypad in its application; one waits in its firmware "
-                             "loader. Finish its upgrade with '" +
-                                 io_.program + " upgrade FIRMWARE.txt'.");
+      return fail(kNoKeypad,
+                  "no navigation keypad in its application; one waits in its firmware "
+                  "loader. Finish its upgrade with '" +
+                      io_.program + " upgrade FIRMWARE.txt'.");
     }
     return fail(kNoKeypad, "no navigation keypad found. Plug it in and try again.");
   }

@@ -1,8 +1,8 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "code_table/vocabulary.h"
 #include "bsl430/bsl430.h"
+#include "code_table/vocabulary.h"
 #include "device/keypad_bus.h"
 #include "firmware/pending_upgrade.h"
 #include "names.h"
@@ -87,8 +87,8 @@ int Status(Session& session) {
   const std::string recordFile = firmware::PendingUpgradeFile(DefaultConfigFile());
   for (const auto& record : firmware::ReadPendingUpgrades(recordFile).records) {
     io.err << "navkeypad: the firmware upgrade of " << firmware::KeypadName(record)
-           << " did not finish; its settings are kept in " << recordFile
-           << ". Finish it with '" << io.program << " upgrade FIRMWARE.txt'.\n";
+           << " did not finish; its settings are kept in " << recordFile << ". Finish it with '"
+           << io.program << " upgrade FIRMWARE.txt'.\n";
   }
   if (session.json()) {
     auto table = nlohmann::ordered_json::array();

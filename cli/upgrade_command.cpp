@@ -18,8 +18,8 @@ using firmware::UpgradeOutcome;
 std::string ResumeCommand(const Io& io, const std::string& firmware,
                           const std::string& settingsOf = {}) {
   std::error_code ignored;
-  return io.program + " upgrade " + (settingsOf.empty() ? "" : "--settings-of " +
-                                                                   ShellQuoted(settingsOf) + " ") +
+  return io.program + " upgrade " +
+         (settingsOf.empty() ? "" : "--settings-of " + ShellQuoted(settingsOf) + " ") +
          ShellQuoted(support::Utf8FromPath(
              std::filesystem::absolute(support::PathFromUtf8(firmware), ignored)));
 }
@@ -71,13 +71,8 @@ int Upgrade(Session& session) {
     if (const int status = session.connect(); status != kDone) return status;
     const auto status = session.readStatus();
     if (!status) return session.statusFailed();
-    firmware::KeypadInApplication keypad{session.path(), {}, status->firmwareVersion};
-    keypad.settings.serialNumber = status->serialNumber;
-    keypad.settings.keypadType = status->keypadType;
-    keypad.settings.ledBrightness = status->ledBrightness;
-    std::copy(status->codeTable.bytes.begin(), status->codeTable.bytes.end(),
-              keypad.settings.keyCodes.begin());
-    const UpgradeOutcome left = upgrade.leaveApplication(keypad, isKeypadOf);
+    const UpgradeOutcome left = upgrade.leaveApplication(
+        firmware::KeypadInApplication::FromStatus(session.path(), *status), isKeypadOf);
     for (const std::string& notice : upgrade.notices()) io.err << "navkeypad: " << notice << "\n";
     if (!left.ok()) {
       if (left.kind == UpgradeOutcome::kEnterUnanswered)
@@ -87,10 +82,10 @@ int Upgrade(Session& session) {
     }
     session.disconnect();
     if (!WaitFor([] { return BSL_NumOfUSBDevices(kLoaderVendorId, kLoaderProductId) > 0; }, 10)) {
-      return session.fail(kKeypadFailed,
-                          "the keypad's loader did not appear; its settings are kept in " +
-                              recordFile + ". Unplug the keypad, plug it in again, then run: " +
-                              ResumeCommand(io, path));
+      return session.fail(
+          kKeypadFailed,
+          "the keypad's loader did not appear; its settings are kept in " + recordFile +
+              ". Unplug the keypad, plug it in again, then run: " + ResumeCommand(io, path));
     }
     if (const UpgradeOutcome outcome = upgrade.checkLoaders(false); !outcome.ok()) {
       return session.fail(kKeypadFailed, outcome.message + " Its settings are kept in " +
@@ -125,14 +120,12 @@ int Upgrade(Session& session) {
   const UpgradeOutcome restored = upgrade.restore(10);
   if (!restored.ok()) {
     // Back in its application, the keypad may have lost its serial number: name its record.
-    const std::string resumeWith =
-        upgrade.record() ? upgrade.record()->serial() : std::string();
+    const std::string resumeWith = upgrade.record() ? upgrade.record()->serial() : std::string();
     const bool again = restored.kind != UpgradeOutcome::kRecordNotDropped;
     return session.fail(kKeypadFailed,
-                        restored.message +
-                            (again ? " Plug in only that keypad, then run: " +
-                                         ResumeCommand(io, path, resumeWith)
-                                   : std::string()));
+                        restored.message + (again ? " Plug in only that keypad, then run: " +
+                                                        ResumeCommand(io, path, resumeWith)
+                                                  : std::string()));
   }
   const auto after = session.readStatus();
   if (!after) {

@@ -9,10 +9,10 @@
 #include "bsl430/bsl430.h"
 #include "bus_state.h"
 #include "device/hid_transport.h"
-#include "hidapi_virtual.h"
-#include "virtual_device_watch.h"
 #include "device/keypad_bus.h"
+#include "hidapi_virtual.h"
 #include "support/program_lock.h"
+#include "virtual_device_watch.h"
 #include "wire/hid_choice.h"
 #ifdef NAVKEYPAD_VIRTUAL
 #include "stand_in_loader.h"
@@ -92,6 +92,7 @@ int main(int argc, char** argv) {
   tarvik_usb_encoder::StartApplication();
   app.exec();
   BSL_setDeviceWatch(nullptr);
+  ShutDownHid();
   int status = stack.finish(0);
   if (bus && !bus->save()) {
     std::fprintf(stderr, "%s: %s\n", argv[0], bus->problem().c_str());

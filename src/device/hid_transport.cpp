@@ -196,14 +196,16 @@ int32_t USBEncoderReceive_a(hid_device* device, uint8_t /*command*/, uint8_t* re
 }
 
 void hid_exit_safely(hid_device* device) {
-  if (device != nullptr) {
-    // No exchange may still be reading from the device when it goes away, and none may
-    // start on it afterwards: a worker that reads the shared handle next finds none.
-    std::lock_guard lock(ExchangeMutex());
-    hid_device* shared = device;
-    hid_handle.compare_exchange_strong(shared, nullptr);
-    Hid().close(device);
-  }
+  if (device == nullptr) return;
+  // No exchange may still be reading from the device when it goes away, and none may start
+  // on it afterwards: a worker that reads the shared handle next finds none.
+  std::lock_guard lock(ExchangeMutex());
+  hid_device* shared = device;
+  hid_handle.compare_exchange_strong(shared, nullptr);
+  Hid().close(device);
+}
+
+void ShutDownHid() {
   std::lock_guard lock(HidGlobalStateMutex());
   Hid().exit();
 }

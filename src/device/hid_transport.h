@@ -90,8 +90,11 @@ int32_t USBEncoderSendAndReceive_a(hid_device* device, uint8_t command, const ui
 int32_t USBEncoderReceive_a(hid_device* device, uint8_t command, uint8_t* response,
                             int32_t responseCapacity, uint32_t* responseLength, int32_t timeoutMs);
 
-// Closes the device (and clears hid_handle when it is that device), then shuts hidapi down.
+// Closes the device (and clears hid_handle when it is that device). HID library stays up:
+// shutting it down here would pull it from under a worker that is enumerating.
 void hid_exit_safely(hid_device* device);
+// Shuts the HID library down, once, when the program ends.
+void ShutDownHid();
 
 // Validates the result frame in a whole report and copies its data bytes.
 // Returns 0 or -13; nothing in the response buffer is to be relied on after -13.

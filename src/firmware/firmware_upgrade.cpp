@@ -320,7 +320,8 @@ void firmware_upgrade::backgroundWorker1_RunWorkerCompleted() {
   if (!downloadResult_) {
     if (upgrade_->record()) {
       appendStatus(QString::fromStdString("The keypad's serial number and settings stay kept in " +
-                                          upgrade_->recordFile() + " until an upgrade succeeds.\n"));
+                                          upgrade_->recordFile() +
+                                          " until an upgrade succeeds.\n"));
     }
     endUpgrade();
     startDeviceCheck();

@@ -91,12 +91,11 @@ LoaderTextsFound FindLoaderTexts(const std::string& configFile) {
       std::error_code error;
       if (!fs::exists(path, error)) continue;
       constexpr std::uintmax_t kLargerThanAnyLoaderText = 1u << 20;
-      if (const std::string why = support::ReadRegularFile(support::Utf8FromPath(path),
-                                                           file.text, kLargerThanAnyLoaderText);
+      if (const std::string why = support::ReadRegularFile(support::Utf8FromPath(path), file.text,
+                                                           kLargerThanAnyLoaderText);
           !why.empty()) {
-        return {std::nullopt,
-                "The firmware upgrade cannot read " + support::Utf8FromPath(path) + ": it " + why +
-                    ". Nothing was sent to the keypad."};
+        return {std::nullopt, "The firmware upgrade cannot read " + support::Utf8FromPath(path) +
+                                  ": it " + why + ". Nothing was sent to the keypad."};
       }
       if (const std::string why = file.problem(file.text); !why.empty()) {
         return {std::nullopt, "The firmware upgrade cannot use " + support::Utf8FromPath(path) +

@@ -48,8 +48,7 @@ std::optional<std::string> FromHex(const std::string& hex) {
 }  // namespace
 
 std::string KeypadName(const PendingUpgrade& record) {
-  return record.serial().empty() ? "a keypad without a serial number"
-                                 : "keypad " + record.serial();
+  return record.serial().empty() ? "a keypad without a serial number" : "keypad " + record.serial();
 }
 
 std::string PendingUpgradeFile(const std::string& configFile) {
@@ -179,7 +178,8 @@ RestoreResult RestoreUpgradedKeypad(const std::optional<HandedOverSettings>& set
   CloseSharedKeypad();
   const ReturnedKeypad returned = FindReturnedKeypad(otherKeypads);
   if (returned.kind == ReturnedKeypad::kSeveral) return {RestoreResult::kAmbiguous, {}};
-  if (returned.kind == ReturnedKeypad::kNone || OpenSharedKeypad(returned.path) != SharedOpen::kOpened) {
+  if (returned.kind == ReturnedKeypad::kNone ||
+      OpenSharedKeypad(returned.path) != SharedOpen::kOpened) {
     return {RestoreResult::kNotFound, {}};
   }
   if (!settings) return {RestoreResult::kRestored, {}};

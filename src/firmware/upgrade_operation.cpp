@@ -23,6 +23,15 @@ bool WaitUntil(const std::function<bool()>& present, int seconds) {
 
 }  // namespace
 
+KeypadInApplication KeypadInApplication::FromStatus(const std::string& path,
+                                                    const DeviceStatus& status) {
+  KeypadInApplication keypad{path, {}, status.firmwareVersion};
+  keypad.settings = {status.serialNumber, status.keypadType, status.ledBrightness, {}};
+  std::copy(status.codeTable.bytes.begin(), status.codeTable.bytes.end(),
+            keypad.settings.keyCodes.begin());
+  return keypad;
+}
+
 UpgradeOperation::UpgradeOperation(std::string configFile) : configFile_(std::move(configFile)) {}
 
 UpgradeOutcome UpgradeOperation::fail(UpgradeOutcome::Kind kind, UpgradeStage stage,

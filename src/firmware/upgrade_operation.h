@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "device/keypad_commands.h"
 #include "firmware/download_sequence.h"
 #include "firmware/loader_texts.h"
 #include "firmware/pending_upgrade.h"
@@ -21,21 +22,29 @@
 
 namespace navkeypad::firmware {
 
-enum class UpgradeStage { kCheck, kKeepRecord, kEnterLoader, kDownload, kWaitForKeypad, kRestore,
-                          kDropRecord, kDone };
+enum class UpgradeStage {
+  kCheck,
+  kKeepRecord,
+  kEnterLoader,
+  kDownload,
+  kWaitForKeypad,
+  kRestore,
+  kDropRecord,
+  kDone
+};
 
 struct UpgradeOutcome {
   enum Kind {
-    kDone,              // the stage did what it should
-    kRefused,           // nothing was sent to any keypad; `message` says why
-    kInUse,             // another program is upgrading a keypad
-    kEnterRefused,      // the keypad stayed in its application; no record is left for it
-    kEnterUnanswered,   // the keypad did not confirm; its record stays
-    kDownloadFailed,    // the keypad waits in its loader
-    kNotBack,           // no keypad came back after the download
-    kAmbiguous,         // more than one keypad could be the one that came back
-    kRestoreStepFailed, // `message` is the failed step's
-    kRecordNotDropped,  // restored, but the record could not be removed
+    kDone,               // the stage did what it should
+    kRefused,            // nothing was sent to any keypad; `message` says why
+    kInUse,              // another program is upgrading a keypad
+    kEnterRefused,       // the keypad stayed in its application; no record is left for it
+    kEnterUnanswered,    // the keypad did not confirm; its record stays
+    kDownloadFailed,     // the keypad waits in its loader
+    kNotBack,            // no keypad came back after the download
+    kAmbiguous,          // more than one keypad could be the one that came back
+    kRestoreStepFailed,  // `message` is the failed step's
+    kRecordNotDropped,   // restored, but the record could not be removed
   };
   Kind kind = kDone;
   UpgradeStage stage = UpgradeStage::kCheck;
@@ -48,6 +57,8 @@ struct KeypadInApplication {
   std::string path;
   HandedOverSettings settings;
   std::string firmwareVersion;
+
+  static KeypadInApplication FromStatus(const std::string& path, const DeviceStatus& status);
 };
 
 class UpgradeOperation {

@@ -297,7 +297,8 @@ void Form1::scanAndShowStatus() {
   if (hid_handle == nullptr) {
     warn(QString("Velto NavigationKeypad not connected.."));
   } else if (!LockScannedKeypad(ScannedDevicePath())) {
-    warn("The keypad cannot be used here: " + KeypadInUseMessage() + " and click Scan For Device..");
+    warn("The keypad cannot be used here: " + KeypadInUseMessage() +
+         " and click Scan For Device..");
   }
   showAccessProblem();
   if (GetDeviceStatusMessage() == 0) {
@@ -628,7 +629,8 @@ void Form1::btnLoadFirmware_MouseClick() {
   // needs to finish is at hand: the loader texts, one loader, a usable firmware file and a
   // place on disk for the settings it must get back.
   auto upgrade = std::make_shared<firmware::UpgradeOperation>(FileName);
-  if (const auto outcome = upgrade->checkSetting(); !outcome.ok()) return warn(outcome.message + ".");
+  if (const auto outcome = upgrade->checkSetting(); !outcome.ok())
+    return warn(outcome.message + ".");
   if (const auto outcome = upgrade->checkLoaders(!ListKeypads().empty()); !outcome.ok()) {
     return warn(outcome.message + ".");
   }
@@ -641,7 +643,8 @@ void Form1::btnLoadFirmware_MouseClick() {
 
   auto* window = new firmware_upgrade(upgrade, this);
   if (GetDeviceStatusMessage() == 0) {
-    firmware::KeypadInApplication keypad{ScannedDevicePath(), {}, platform::ToLocal8Bit(firmwareVersion)};
+    firmware::KeypadInApplication keypad{
+        ScannedDevicePath(), {}, platform::ToLocal8Bit(firmwareVersion)};
     keypad.settings.serialNumber = platform::ToLocal8Bit(serialNumber);
     keypad.settings.keypadType = prev_keypadType_index;
     keypad.settings.ledBrightness = prev_ledBrightness_index;

@@ -129,8 +129,7 @@ bool WriteFileAtomically(const std::string& path, const std::string& bytes) {
   return true;
 }
 
-std::string ReadRegularFile(const std::string& path, std::string& bytes,
-                            std::uintmax_t maxBytes) {
+std::string ReadRegularFile(const std::string& path, std::string& bytes, std::uintmax_t maxBytes) {
   bytes.clear();
   std::error_code error;
   const fs::path file = PathFromUtf8(path);

@@ -9,9 +9,9 @@
 #include <windows.h>
 #else
 #include <fcntl.h>
-#include <cerrno>
 #include <sys/file.h>
 #include <unistd.h>
+#include <cerrno>
 #endif
 
 namespace support {

@@ -29,8 +29,8 @@ struct Outcome {
 class VirtualState : public ::testing::Test {
  protected:
   std::string command(const std::string& arguments) const {
-    return "XDG_DATA_HOME='" + dir_.file("data") + "' NAVKEYPAD_VIRTUAL_STATE='" + state() +
-           "' '" + NAVKEYPAD_VIRTUAL_CLI + "' " + arguments + " 2>&1";
+    return "XDG_DATA_HOME='" + dir_.file("data") + "' NAVKEYPAD_VIRTUAL_STATE='" + state() + "' '" +
+           NAVKEYPAD_VIRTUAL_CLI + "' " + arguments + " 2>&1";
   }
   Outcome run(const std::string& arguments) {
     std::FILE* pipe = popen(command(arguments).c_str(), "r");
@@ -68,7 +68,8 @@ TEST_F(VirtualState, AKeptRecordGoesOnlyToItsOwnKeypadInALaterRun) {
   EXPECT_EQ(keypadA["mode"], "loader");
 
   // A is set aside; B, without a serial number, is upgraded with its own settings.
-  WriteBytes(state(), R"({"keypads": [{"serialNumber": "", "ledBrightness": 4, "keypadType": 1}]})");
+  WriteBytes(state(),
+             R"({"keypads": [{"serialNumber": "", "ledBrightness": 4, "keypadType": 1}]})");
   const Outcome other = run("upgrade " + firmware());
   EXPECT_EQ(other.status, 0) << other.output;
   EXPECT_THAT(other.output, HasSubstr("The settings kept for keypad VNK-A stay in"));

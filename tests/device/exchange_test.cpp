@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "virtual_bus_fixture.h"
 
 using namespace navkeypad;
@@ -30,6 +32,18 @@ TEST_F(Exchange, SettingCommandReachesTheKeypadAndSucceeds) {
   EXPECT_THAT(keypad->receivedCommands(),
               ::testing::ElementsAre(ReceivedCommand{CMD_SET_LED_BRIGHTNESS, {7}}));
   EXPECT_EQ(keypad->settings().ledBrightness, 7);
+}
+
+TEST_F(Exchange, AnAnswerThatCameTooLateIsNotTakenForTheNextOne) {
+  auto keypad = connectKeypad();
+  Behaviour slow;
+  slow.responseDelay = 40ms;
+  keypad->setBehaviour(slow);
+  EXPECT_EQ(send(CMD_GET_STATUS, {}, 10), kExchangeTimeout);
+  std::this_thread::sleep_for(80ms);  // the status record now waits to be read
+  keypad->setBehaviour({});
+  EXPECT_EQ(send(CMD_SET_LED_BRIGHTNESS, {3}), kExchangeOk);
+  EXPECT_EQ(length_, 0u);  // the brightness answer's, not the status record's
 }
 
 TEST_F(Exchange, StatusRecordArrivesAndDecodes) {

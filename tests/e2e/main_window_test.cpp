@@ -10,9 +10,11 @@
 
 #include "app/splash_form.h"
 #include "app/start_up.h"
+#include "device/keypad_bus.h"
 #include "gui_fixture.h"
 #include "support/ini_file.h"
 #include "support/paths.h"
+#include "support/program_lock.h"
 
 using namespace navkeypad;
 using tarvik_usb_encoder::Form1;
@@ -179,6 +181,21 @@ TEST_F(MainWindow, ScanningAgainClosesTheFirstDeviceAndRereadsTheStatus) {
   EXPECT_THAT(statusLines(), ElementsAre(kNotConnectedLine1, "Code Table Loaded      Default Table",
                                          "Serial Number               NEW-SERIAL"));
   EXPECT_EQ(functionControls(), all(false));
+}
+
+TEST_F(MainWindow, AKeypadInUseByAnotherProgramIsLeftAlone) {
+  auto keypad = bus().plug();
+  SetKeypadLockFolder(appData_.path().string());
+  support::ProgramLock otherProgram;
+  ASSERT_TRUE(otherProgram.take(KeypadLockFile(ListKeypads().at(0).path), false));
+  open();
+  EXPECT_THAT(messages(),
+              ElementsAre("The keypad cannot be used here: the keypad is in use by another program "
+                          "(the configuration window or another navkeypad); close that program, "
+                          "then try again and click Scan For Device..\n"));
+  EXPECT_TRUE(keypad->receivedCommands().empty());
+  EXPECT_EQ(functionControls(), all(false));
+  SetKeypadLockFolder("");
 }
 
 TEST_F(MainWindow, FactoryResetKeepsTheLinesAndWaitsForAScan) {

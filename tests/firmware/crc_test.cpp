@@ -39,15 +39,11 @@ TEST(Crc, TheSeedIsReplacedByTheStart) {
   EXPECT_EQ(seeded.GetCrcValue(), 0x29B1);
 }
 
-TEST(FirmwareResources, IdentifiersAndPadding) {
+TEST(FirmwareResources, HexTextsAreWidenedToFourDigits) {
   EXPECT_EQ(padHexStringValue(FirmwareResource("PID")), "0x0200");
-  EXPECT_EQ(padHexStringValue(FirmwareResource("VID")), "0x2047");
   EXPECT_EQ(padHexStringValue("0x1"), "0x0001");
   EXPECT_EQ(padHexStringValue("0x12"), "0x0012");
   EXPECT_EQ(padHexStringValue("0x12345"), "0x12345");
-  EXPECT_EQ(FirmwareResource("Forced_BOR.Text"), "@0120\r\n04 A5\r\nq");
-  EXPECT_EQ(FirmwareResource("RAM_BSL_VERSION"), "00.06.05.34");
-  EXPECT_EQ(FirmwareResource("unknown"), "");
 }
 
 TEST(LoaderTexts, TheStandInsHaveTheLoadersLayoutAndPassTheChecks) {

@@ -14,6 +14,7 @@ using namespace navkeypad;
 using navkeypad::firmware::DownloadSequence;
 using ::testing::Contains;
 using ::testing::ElementsAreArray;
+using ::testing::HasSubstr;
 using ::testing::Not;
 using virtual_keypad::Mode;
 
@@ -181,19 +182,15 @@ TEST_F(Download, AMismatchInALaterBlockOfALongSectionFailsTheVerification) {
 }
 
 TEST_F(Download, FilesThatCannotBeWrittenOrWouldNotStartAreRefusedWhenRead) {
-  const std::string notStarting =
-      "it does not set the reset vector (0xFFFE-0xFFFF), so the keypad would not start";
-  const std::string noFlash =
-      ", where the keypad has no flash it can program (0x1800-0x197F and 0x4400-0xFFFF)";
+  const std::string notStarting = "it does not set the reset vector (0xFFFE-0xFFFF)";
+  const std::string noFlash = ", where the keypad has no flash it can program";
   const std::string large(firmware::kMaxFirmwareFileBytes + 1, ' ');
-  for (const auto& [name, text, why] : std::vector<std::tuple<std::string, std::string, std::string>>{
+  for (const auto& [name, text, why] :
+       std::vector<std::tuple<std::string, std::string, std::string>>{
            {"no-vector.txt", "@4400\n01 02 03 04\n@FFE0\n00 44\nq\n", notStarting},
            {"half-vector.txt", "@4400\n01 02\n@FFFE\n00\nq\n", notStarting},
-           {"erased-vector.txt", "@4400\n01 02\n@FFFE\nFF FF\nq\n",
-            "its reset vector (0xFFFE-0xFFFF) is FF FF, erased flash, so the keypad would not start"},
-           {"vector-only.txt", "@FFFE\n00 44\nq\n",
-            "its reset vector points at 0x4400, where it writes nothing, so the keypad would not "
-            "start"},
+           {"erased-vector.txt", "@4400\n01 02\n@FFFE\nFF FF\nq\n", "is FF FF, erased flash"},
+           {"vector-only.txt", "@FFFE\n00 44\nq\n", "points at 0x4400, where it writes nothing"},
            {"ram.txt", "@2400\n01 02\n@FFFE\n00 44\nq\n", "it writes to 0x2400" + noFlash},
            {"info-a.txt", "@1980\n01\n@FFFE\n00 44\nq\n", "it writes to 0x1980" + noFlash},
            {"beyond.txt", "@FFFE\n00 44 01\nq\n", "it writes to 0x10000" + noFlash},
@@ -205,7 +202,7 @@ TEST_F(Download, FilesThatCannotBeWrittenOrWouldNotStartAreRefusedWhenRead) {
     const auto path = dir_.file(name);
     if (name == "folder.txt") std::filesystem::create_directories(path);
     if (!text.empty()) WriteBytes(path, text);
-    EXPECT_EQ(firmware::ReadFirmwareFile(path).problem, why) << name;
+    EXPECT_THAT(firmware::ReadFirmwareFile(path).problem, HasSubstr(why)) << name;
   }
 }
 

@@ -75,21 +75,16 @@ class Upgrade : public VirtualBusTest {
     scan();
     std::vector<uint8_t> record;
     EXPECT_EQ(SendKeypadCommand(CMD_GET_STATUS, {}, &record), kExchangeOk);
-    const DeviceStatus status = *DecodeStatusRecord(record);
-    KeypadInApplication keypad{ScannedDevicePath(), {}, status.firmwareVersion};
-    keypad.settings = {status.serialNumber, status.keypadType, status.ledBrightness, {}};
-    std::copy(status.codeTable.bytes.begin(), status.codeTable.bytes.end(),
-              keypad.settings.keyCodes.begin());
-    return upgrade.leaveApplication(keypad, ask);
+    return upgrade.leaveApplication(
+        KeypadInApplication::FromStatus(ScannedDevicePath(), *DecodeStatusRecord(record)), ask);
   }
   UpgradeOutcome finish(UpgradeOperation& upgrade) {
     if (!upgrade.download({}, [](int, const std::string&) {}))
       return {UpgradeOutcome::kDownloadFailed, UpgradeStage::kDownload, {}};
     return upgrade.restore(10);
   }
-  void expectSettings(uint8_t brightness, uint8_t layout, const std::string& serial) {
+  void expectSettings(uint8_t brightness, const std::string& serial) {
     EXPECT_EQ(keypad_->settings().ledBrightness, brightness);
-    EXPECT_EQ(keypad_->settings().keypadType, layout);
     EXPECT_EQ(keypad_->serialNumber(), serial);
   }
 
@@ -110,11 +105,10 @@ TEST_F(Upgrade, KeepsSerialNumberAndSettingsOnDiskUntilTheRestoreSucceeded) {
   ASSERT_EQ(records().size(), 1u);
   EXPECT_EQ(records()[0].settings.serialNumber, "SN-A");
   EXPECT_EQ(records()[0].settings.ledBrightness, 7);
-  EXPECT_EQ(keypad_->mode(), Mode::RomLoader);
   ASSERT_TRUE(finish(*upgrade).ok());
   EXPECT_EQ(keypad_->massErases(), 0);
   EXPECT_EQ(keypad_->firmwareVersion(), "2.01");
-  expectSettings(7, kKeypadTypeCustom, "SN-A");
+  expectSettings(7, "SN-A");
   EXPECT_EQ(keypad_->storedDefaults().customTable, kTable);
   EXPECT_FALSE(std::filesystem::exists(recordFile()));
 }
@@ -123,7 +117,9 @@ TEST_F(Upgrade, ChecksRefuseBeforeAnythingIsSent) {
   const auto folder = dir_.path() / "VeltoInterface";
   support::ProgramLock otherProgram;
   const std::vector<std::pair<std::function<void()>, std::string>> cases = {
-      {[&] { SetBuiltInLoaderTexts({"@2500\r\n00 06\r\nq", BuiltInLoaderTexts().password}); },
+      {[&] {
+         SetBuiltInLoaderTexts({"@2500\r\n00 06\r\nq", BuiltInLoaderTexts().password});
+       },
        "the RAM bootstrap loader this program was built with: it does not start at 0x2500"},
       {[&] { std::filesystem::create_directories(recordFile()); }, "is a folder, not a file"},
       {[&] { WriteBytes(recordFile(), "{\"keypadType\": "); }, "is not a record of an upgrade"},
@@ -163,7 +159,7 @@ TEST_F(Upgrade, ARefusedSwitchLeavesNoRecordToBeGivenBackLater) {
   auto upgrade = checked();
   ASSERT_TRUE(leave(*upgrade).ok());
   ASSERT_TRUE(finish(*upgrade).ok());
-  expectSettings(2, kKeypadTypeCustom, "SN-A");
+  expectSettings(2, "SN-A");
 }
 
 TEST_F(Upgrade, ARecordIsGivenOnlyToTheKeypadItWasKeptFor) {
@@ -177,16 +173,16 @@ TEST_F(Upgrade, ARecordIsGivenOnlyToTheKeypadItWasKeptFor) {
     uint8_t brightnessAfter;
     std::string serialAfter;
   };
-  for (const Case& row : {Case{"", ofA, false, 7, ""}, Case{"SN-B", ofA, true, 7, "SN-B"},
-                          Case{"", ofAFlashed, false, 7, ""},
-                          Case{"", ofAFlashed, true, 9, "SN-A"}}) {
+  for (const Case& row :
+       {Case{"", ofA, false, 7, ""}, Case{"SN-B", ofA, true, 7, "SN-B"},
+        Case{"", ofAFlashed, false, 7, ""}, Case{"", ofAFlashed, true, 9, "SN-A"}}) {
     keep({row.kept});
     keypad_->setSerialNumber(row.serial);
     keypad_->setLedBrightness(7);
     auto upgrade = checked();
     ASSERT_TRUE(leave(*upgrade, [&](const PendingUpgrade&) { return row.userSaysItIsA; }).ok());
     ASSERT_TRUE(finish(*upgrade).ok());
-    expectSettings(row.brightnessAfter, kKeypadTypeCustom, row.serialAfter);
+    expectSettings(row.brightnessAfter, row.serialAfter);
     const bool aKeepsItsRecord = row.serialAfter != "SN-A";
     EXPECT_EQ(records().size(), aKeepsItsRecord ? 1u : 0u) << row.serial;
     if (aKeepsItsRecord) {
@@ -209,7 +205,7 @@ TEST_F(Upgrade, AKeypadWaitingInItsLoaderGetsOnlyWhatWasKeptForIt) {
   auto upgrade = checked();
   upgrade->takeWaitingKeypad({});
   ASSERT_TRUE(finish(*upgrade).ok());
-  expectSettings(3, kKeypadTypeCustom, "SN-A");
+  expectSettings(3, "SN-A");
 
   // Without a record nothing is made up for it: no serial number, no settings, no defaults.
   keypad_->startInLoader();
@@ -230,5 +226,5 @@ TEST_F(Upgrade, ARecordThatCannotBeRemovedIsNotASuccess) {
   std::filesystem::create_directories(std::filesystem::path(recordFile()) / "in-the-way");
   const UpgradeOutcome restored = upgrade->restore(10);
   EXPECT_EQ(restored.kind, UpgradeOutcome::kRecordNotDropped);
-  expectSettings(7, kKeypadTypeCustom, "SN-A");
+  expectSettings(7, "SN-A");
 }

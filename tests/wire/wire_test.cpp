@@ -168,6 +168,7 @@ TEST_F(Wire, TheTraceHasALineForEveryEvent) {
   EXPECT_THAT(text, HasSubstr(" = virtual:keypad1:1.1 open\n"));
   EXPECT_THAT(text, HasSubstr(" > virtual:keypad1:1.1 3F 40 02 30 32 30 31 07 03 05 00"));
   EXPECT_THAT(text, HasSubstr(" | CMD_SET_LED_BRIGHTNESS 07\n"));
-  EXPECT_THAT(text, HasSubstr(" | result CMD_SET_LED_BRIGHTNESS status 0x00 (after 1 empty polls)\n"));
+  EXPECT_THAT(text,
+              HasSubstr(" | result CMD_SET_LED_BRIGHTNESS status 0x00 (after 1 empty polls)\n"));
   EXPECT_THAT(text, HasSubstr(" = virtual:keypad1:1.1 close\n"));
 }
