@@ -247,6 +247,8 @@ bool firmware_upgrade::askIsKeypadOf(const firmware::PendingUpgrade& record) {
 }
 
 void firmware_upgrade::btnBrowse_Click() {
+  // The running download reads the image it was started with.
+  if (upgrading_) return;
   const auto chosen =
       platform::current().openFile({"(*.txt)|*.txt|All files (*.*)|*.*", "openFileDialogBrowse"});
   if (!chosen) return;

@@ -25,8 +25,12 @@ bool WaitUntil(const std::function<bool()>& present, int seconds) {
 
 KeypadInApplication KeypadInApplication::FromStatus(const std::string& path,
                                                     const DeviceStatus& status) {
-  KeypadInApplication keypad{path, {}, status.firmwareVersion};
-  keypad.settings = {status.serialNumber, status.keypadType, status.ledBrightness, {}};
+  KeypadInApplication keypad;
+  keypad.path = path;
+  keypad.firmwareVersion = status.firmwareVersion;
+  keypad.settings.serialNumber = status.serialNumber;
+  keypad.settings.keypadType = status.keypadType;
+  keypad.settings.ledBrightness = status.ledBrightness;
   std::copy(status.codeTable.bytes.begin(), status.codeTable.bytes.end(),
             keypad.settings.keyCodes.begin());
   return keypad;
@@ -96,7 +100,10 @@ bool UpgradeOperation::writeRecords() {
 
 UpgradeOutcome UpgradeOperation::leaveApplication(const KeypadInApplication& keypad,
                                                   const IsKeypadOf& ask) {
-  const PendingUpgrade current{keypad.settings, keypad.path, keypad.firmwareVersion, false};
+  PendingUpgrade current;
+  current.settings = keypad.settings;
+  current.keypadPath = keypad.path;
+  current.firmwareVersion = keypad.firmwareVersion;
   const std::string serial = current.serial();
   auto own = records_.end();
   if (!serial.empty()) {

@@ -35,6 +35,14 @@ std::string OneByteALine(const std::string& tiTxt) {
   }
   return text + "q";
 }
+// What an earlier attempt kept for keypad `serial`.
+PendingUpgrade Kept(const std::string& serial, int32_t brightness, bool downloaded) {
+  PendingUpgrade record;
+  record.settings.serialNumber = serial;
+  record.settings.ledBrightness = brightness;
+  record.downloaded = downloaded;
+  return record;
+}
 }  // namespace
 
 class Upgrade : public VirtualBusTest {
@@ -145,7 +153,7 @@ TEST_F(Upgrade, ChecksRefuseBeforeAnythingIsSent) {
 
 TEST_F(Upgrade, ARefusedSwitchLeavesNoRecordToBeGivenBackLater) {
   // A record of this keypad from an attempt that never wrote its flash, with old settings.
-  PendingUpgrade stale{{"SN-A", kKeypadTypeDefault, 1, {}}, "old", "1.04", false};
+  const PendingUpgrade stale = Kept("SN-A", 1, false);
   keep({stale});
   keypad_->refuseCommand(CMD_ENTER_FIRMWARE_UPGRADE);
   auto refused = checked();
@@ -164,8 +172,8 @@ TEST_F(Upgrade, ARefusedSwitchLeavesNoRecordToBeGivenBackLater) {
 
 TEST_F(Upgrade, ARecordIsGivenOnlyToTheKeypadItWasKeptFor) {
   // Keypad A's download was cut off; A was set aside. Whoever comes next keeps its own.
-  const PendingUpgrade ofA{{"SN-A", kKeypadTypeCustom, 9, {}}, "a", "1.04", false};
-  const PendingUpgrade ofAFlashed = {ofA.settings, "a", "1.04", true};
+  const PendingUpgrade ofA = Kept("SN-A", 9, false);
+  const PendingUpgrade ofAFlashed = Kept("SN-A", 9, true);
   struct Case {
     std::string serial;
     PendingUpgrade kept;
