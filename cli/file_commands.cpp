@@ -1,43 +1,74 @@
-#include <filesystem>
-
 #include "session.h"
 #include "settings/keypad_settings_file.h"
+#include "support/atomic_file.h"
 #include "support/ini_file.h"
-#include "support/paths.h"
 
 namespace navkeypad::cli {
 
 namespace cfg = navkeypad::settings;
 
+namespace {
+
+// What a refused step of "Reset From Configuration File" had already changed.
+std::string WhatWasSent(const std::vector<cfg::RestoreStep>& steps, std::size_t refused) {
+  const auto name = [](uint8_t command) {
+    return command == CMD_SET_KEYPAD_TYPE ? "the layout"
+           : command == CMD_LOAD_TABLE    ? "the code table"
+                                          : "the brightness";
+  };
+  if (refused == 0) return "Nothing was changed";
+  std::string sent = name(steps[0].command);
+  sent[0] = 'T';
+  for (std::size_t i = 1; i < refused; ++i)
+    sent += (i + 1 == refused ? " and " : ", ") + std::string(name(steps[i].command));
+  return sent + (refused == 1 ? " was" : " were") + " sent; " + name(steps[refused].command) +
+         " was refused";
+}
+
+}  // namespace
+
 int Save(Session& session) {
   Io& io = session.io();
+  const std::string file = session.configFile();
+  // Where the settings go is checked before the keypad is asked to store anything.
+  if (file.empty()) return session.fail(kBadInput, session.noConfigFile());
+  if (const std::string problem = support::WritableFileProblem(file); !problem.empty()) {
+    return session.fail(kBadInput, "cannot save into " + file + ": " + problem +
+                                       "; nothing was sent to the keypad.");
+  }
+  try {
+    CIniFile::SectionExists(cfg::kSection, file);
+  } catch (const IniFormatError&) {
+    return session.fail(kBadInput, cfg::DamagedFileProblem(file) +
+                                       " Correct or delete it; nothing was sent to the keypad.");
+  }
   if (int result = session.send(CMD_WRITE_DEFAULT, {}, "storing its settings"); result != kDone) {
     return result;
   }
   const auto status = session.readStatus();
   if (!status) return session.statusFailed();
-  const std::string file = session.configFile();
-  if (file.empty())
-    return session.fail(kBadInput, "there is no data folder; name a file with --file.");
+  const auto values = cfg::ValuesToSave(
+      {status->keypadType, status->ledBrightness, status->codeTable, status->serialNumber});
+  if (const std::string problem = cfg::ValueProblem(values); !problem.empty()) {
+    return session.fail(kBadInput, problem +
+                                       "; the keypad stored its settings, but nothing was "
+                                       "written to " +
+                                       file + ".");
+  }
   try {
-    if (!std::filesystem::exists(support::PathFromUtf8(file))) {
-      // A fresh account may not have its data folder yet.
-      std::error_code ignored;
-      std::filesystem::create_directories(support::PathFromUtf8(file).parent_path(), ignored);
+    if (!cfg::ConfigFileProblem(file).empty()) {
       if (!CIniFile::Create(file) || !CIniFile::AddSection(cfg::kSection, file)) {
         return session.fail(kBadInput, "cannot create " + file + ".");
       }
       for (const char* key : cfg::kAllKeys) CIniFile::SetValue(key, "", cfg::kSection, file);
     }
-    cfg::SavedState state{status->keypadType, status->ledBrightness, status->codeTable,
-                          status->serialNumber};
-    for (const auto& [key, value] : cfg::ValuesToSave(state)) {
+    for (const auto& [key, value] : values) {
       if (!CIniFile::SetValue(key, value, cfg::kSection, file)) {
         return session.fail(kBadInput, "cannot write " + key + " into " + file + ".");
       }
     }
   } catch (const IniFormatError&) {
-    return session.fail(kBadInput, cfg::DamagedFileMessage());
+    return session.fail(kBadInput, cfg::DamagedFileProblem(file) + " Correct or delete it.");
   }
   io.out << "Saved the keypad's settings in " << file << ".\n";
   return kDone;
@@ -46,21 +77,23 @@ int Save(Session& session) {
 int Restore(Session& session) {
   Io& io = session.io();
   const std::string file = session.configFile();
+  if (file.empty()) return session.fail(kBadInput, session.noConfigFile());
+  if (const std::string problem = cfg::ConfigFileProblem(file); !problem.empty())
+    return session.fail(kBadInput, problem + ".");
   cfg::StoredSettings stored;
   try {
     stored = cfg::ReadStoredSettings(file);
   } catch (const IniFormatError&) {
-    return session.fail(kBadInput, cfg::DamagedFileMessage());
+    return session.fail(kBadInput, cfg::DamagedFileProblem(file) + " Correct or delete it.");
   }
-  if (!stored.saved) {
-    return session.fail(kBadInput,
-                        file + " holds no saved settings yet; run 'navkeypad save' first.");
-  }
+  if (!stored.saved) return session.fail(kBadInput, cfg::NotSavedReason(file) + ".");
   if (!stored.problem.empty()) return session.fail(kBadInput, stored.problem);
   return session.withKeypad([&] {
-    for (const auto& step : stored.steps) {
+    for (std::size_t i = 0; i < stored.steps.size(); ++i) {
+      const auto& step = stored.steps[i];
       if (SendKeypadCommand(step.command, step.payload) != kExchangeOk) {
-        return session.fail(kKeypadFailed, step.failureMessage);
+        return session.fail(kKeypadFailed,
+                            step.failureMessage + " " + WhatWasSent(stored.steps, i) + ".");
       }
     }
     io.out << "Sent the settings saved in " << file << " to the keypad.\n";

@@ -14,9 +14,11 @@
 #include "device/keypad_bus.h"
 #include "hidapi_virtual.h"
 #include "navkeypad_cli.h"
+#include "support/guarded_main.h"
 #include "support/paths.h"
 #include "support/program_lock.h"
 #include "wire/hid_choice.h"
+#include "wire/replay_sandbox.h"
 #ifdef NAVKEYPAD_VIRTUAL
 #include "stand_in_loader.h"
 #else
@@ -58,7 +60,8 @@ bool ErrorsGoToATerminal() {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+namespace {
+int Main(int argc, char** argv) {
   namespace cli = navkeypad::cli;
   const std::vector<std::string> words = Utf8Arguments(argc, argv);
   argc = static_cast<int>(words.size());
@@ -113,9 +116,13 @@ int main(int argc, char** argv) {
     std::cerr << "navkeypad: " << stack.problem() << "\n";
     return cli::kBadInput;
   }
-  // A replay without a command runs the one it recorded.
-  if (stack.replay() != nullptr && arguments.empty())
-    arguments = stack.replay()->recording().arguments;
+  // A replay without a command runs the one it recorded, in a sandbox: it writes nothing of
+  // the user's. A command given now runs as given.
+  std::optional<wire::ReplaySandbox> sandbox;
+  if (stack.replay() != nullptr && arguments.empty()) {
+    sandbox.emplace();
+    arguments = sandbox->confine(stack.replay()->recording().arguments);
+  }
   int status = cli::Run(arguments, {std::cout, std::cerr, ErrorsGoToATerminal(),
                                     program.empty() ? std::string("navkeypad") : program});
   ShutDownHid();
@@ -125,4 +132,9 @@ int main(int argc, char** argv) {
     if (status == cli::kDone) status = cli::kBadInput;
   }
   return status;
+}
+}  // namespace
+
+int main(int argc, char** argv) {
+  return support::RunGuarded("navkeypad", [&] { return Main(argc, argv); });
 }

@@ -45,7 +45,10 @@ std::string DefaultConfigFile() {
   if (const std::string home = support::EnvironmentText("HOME"); !home.empty())
     data = support::PathFromUtf8(home) / "Library" / "Application Support";
 #else
-  if (const std::string xdg = support::EnvironmentText("XDG_DATA_HOME"); !xdg.empty()) {
+  // A relative XDG_DATA_HOME is not one, as the XDG rules say: it would move with the folder
+  // the command is started in.
+  if (const std::string xdg = support::EnvironmentText("XDG_DATA_HOME");
+      !xdg.empty() && support::PathFromUtf8(xdg).is_absolute()) {
     data = support::PathFromUtf8(xdg);
   } else if (const std::string home = support::EnvironmentText("HOME"); !home.empty()) {
     data = support::PathFromUtf8(home) / ".local" / "share";

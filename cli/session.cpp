@@ -21,6 +21,12 @@ std::string Session::configFile() const {
   return file_ ? *file_ : DefaultConfigFile();
 }
 
+std::string Session::noConfigFile() const {
+  if (file_) return "--file needs a file name.";
+  return "there is no data folder (set HOME, or XDG_DATA_HOME to an absolute folder); name a "
+         "file with --file.";
+}
+
 int Session::fail(int status, const std::string& message) {
   io_.err << "navkeypad: " << message << "\n";
   return status;

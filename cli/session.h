@@ -34,6 +34,8 @@ class Session {
   const std::string& path() const { return path_; }
   // The file named by --file, else the one the windows use.
   std::string configFile() const;
+  // Why configFile() is empty.
+  std::string noConfigFile() const;
 
   // "navkeypad: MESSAGE" on standard error; returns `status`.
   int fail(int status, const std::string& message);

@@ -80,7 +80,12 @@ int Table(Session& session) {
                                            "' is not a modifier; see 'navkeypad table --help'.");
       }
     }
-    changes.push_back({static_cast<std::size_t>(key - std::begin(kKeyNames)), {*code, modifier}});
+    const auto index = static_cast<std::size_t>(key - std::begin(kKeyNames));
+    if (std::any_of(changes.begin(), changes.end(),
+                    [&](const auto& change) { return change.first == index; })) {
+      return session.fail(kBadInput, std::string(*key) + " is given more than once.");
+    }
+    changes.push_back({index, {*code, modifier}});
   }
   return session.withKeypad([&] {
     const auto status = session.readStatus();

@@ -112,6 +112,15 @@ int Upgrade(Session& session) {
   const bool written = upgrade.download(
       {}, [&io](int percent, const std::string& text) { Progress(io, percent, text); });
   BSL_close_BSL();
+  if (!written && BSL_NumOfUSBDevices(kLoaderVendorId, kLoaderProductId) == 0) {
+    // Pulled off the bus before the verification: it may start the new firmware, or wait in
+    // its loader once plugged in again; only the next look can tell.
+    return session.fail(
+        kKeypadFailed,
+        "the keypad left the bus before its new firmware was verified" + kept +
+            ". Plug it in again: if it waits in its loader, run: " + ResumeCommand(io, path) +
+            "; if it starts, run '" + io.program + " status' to see its firmware.");
+  }
   if (!written) {
     return session.fail(kKeypadFailed,
                         "the firmware was not written and the keypad waits in its loader" + kept +

@@ -232,8 +232,10 @@ json WriteKeypad(VirtualKeypad& keypad) {
 
 bool LoadBusState(const std::string& file, std::string& problem) {
   std::string text;
-  if (!support::ReadWholeFile(file, text)) {
-    problem = file + ": cannot be read";
+  constexpr std::uintmax_t kLargerThanAnyBus = 16u << 20;
+  if (const std::string why = support::ReadRegularFile(file, text, kLargerThanAnyBus);
+      !why.empty()) {
+    problem = file + " " + why;
     return false;
   }
   std::vector<std::shared_ptr<VirtualKeypad>> keypads;

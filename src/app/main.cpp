@@ -11,9 +11,11 @@
 #include "device/hid_transport.h"
 #include "device/keypad_bus.h"
 #include "hidapi_virtual.h"
+#include "support/guarded_main.h"
 #include "support/program_lock.h"
 #include "virtual_device_watch.h"
 #include "wire/hid_choice.h"
+#include "wire/replay_sandbox.h"
 #ifdef NAVKEYPAD_VIRTUAL
 #include "stand_in_loader.h"
 #else
@@ -37,7 +39,8 @@ bool HasDisplay() {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+namespace {
+int Main(int argc, char** argv) {
   if (!HasDisplay()) {
     std::fprintf(stderr,
                  "%s: no display (neither DISPLAY nor WAYLAND_DISPLAY is set); start it from a "
@@ -77,6 +80,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "%s: %s\n", argv[0], stack.problem().c_str());
     return 1;
   }
+  std::optional<wire::ReplaySandbox> sandbox;
+  if (!wireOptions.replay.empty()) sandbox.emplace();
   // Without a real bus underneath, device changes come from the virtual one (or none).
   virtual_keypad::VirtualDeviceWatch virtualWatch;
 #ifndef NAVKEYPAD_VIRTUAL
@@ -99,4 +104,9 @@ int main(int argc, char** argv) {
     status = 1;
   }
   return status;
+}
+}  // namespace
+
+int main(int argc, char** argv) {
+  return support::RunGuarded("navkeypad-utility", [&] { return Main(argc, argv); });
 }

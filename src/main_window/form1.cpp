@@ -501,8 +501,13 @@ void Form1::SaveToConfigFile() {
   state.ledBrightness = prev_ledBrightness_index;
   std::copy_n(keyCodeArray.begin(), state.codeTable.bytes.size(), state.codeTable.bytes.begin());
   ToUnmanagedStr(serialNumber, state.serialNumber);
+  const auto values = cfg::ValuesToSave(state);
+  // A value the file would give back otherwise is not written, and neither is the rest.
+  if (const std::string problem = cfg::ValueProblem(values); !problem.empty()) {
+    return warn(problem + "; nothing was written into the configuration file..");
+  }
   withConfigFile([&] {
-    for (const auto& [key, value] : cfg::ValuesToSave(state)) SetSettings(key, value);
+    for (const auto& [key, value] : values) SetSettings(key, value);
   });
 }
 

@@ -63,8 +63,12 @@ std::vector<std::pair<std::string, std::string>> ValuesToSave(const SavedState& 
 
 namespace {
 
-std::string NotANumber(const char* key) {
-  return std::string(key) + " in " + kConfigFileName + " is not a whole number..";
+std::string FileNameOf(const std::string& file) {
+  return support::Utf8FromPath(support::PathFromUtf8(file).filename());
+}
+
+std::string NotANumber(const char* key, const std::string& file) {
+  return std::string(key) + " in " + FileNameOf(file) + " is not a whole number..";
 }
 
 std::optional<KeyCodeTable> ParseCodeTable(const std::string& text) {
@@ -96,21 +100,21 @@ StoredSettings ReadStoredSettings(const std::string& fileName) {
 
   const auto layout = ParseDecimal(CIniFile::GetValue(kKeypadLayout, kSection, fileName));
   if (!layout) {
-    stored.problem = NotANumber(kKeypadLayout);
+    stored.problem = NotANumber(kKeypadLayout, fileName);
     return stored;
   }
   std::optional<KeyCodeTable> table;
   if (IsCustomLayout(*layout)) {
     table = ParseCodeTable(CIniFile::GetValue(kCodeTableValues, kSection, fileName));
     if (!table) {
-      stored.problem = std::string(kCodeTableValues) + " in " + kConfigFileName +
+      stored.problem = std::string(kCodeTableValues) + " in " + FileNameOf(fileName) +
                        " must hold ten whole numbers, each followed by a comma..";
       return stored;
     }
   }
   const auto brightness = ParseDecimal(CIniFile::GetValue(kLedBrightness, kSection, fileName));
   if (!brightness) {
-    stored.problem = NotANumber(kLedBrightness);
+    stored.problem = NotANumber(kLedBrightness, fileName);
     return stored;
   }
 
@@ -133,10 +137,52 @@ bool CopyFileAtomically(const std::string& from, const std::string& to) {
   return support::ReadWholeFile(from, bytes) && support::WriteFileAtomically(to, bytes);
 }
 
+std::string DamagedFileProblem(const std::string& file) {
+  return file + " cannot be read: a section line has no closing \"]\".";
+}
+
 std::string DamagedFileMessage() {
-  return std::string(kConfigFileName) +
-         " cannot be read: a section line has no closing \"]\". Import a good file, or delete "
-         "this one to start afresh..";
+  return DamagedFileProblem(kConfigFileName) +
+         " Import a good file, or delete this one to start afresh..";
+}
+
+std::string ConfigFileProblem(const std::string& file) {
+  std::string bytes;
+  const std::string why = support::ReadRegularFile(file, bytes, CIniFile::kMaxFileBytes);
+  return why.empty() ? why : file + " " + why;
+}
+
+std::string NotSavedReason(const std::string& file) {
+  const std::string never =
+      file + " holds no saved settings yet; save a keypad's settings into it first";
+  for (const CIniFile::Record& record : CIniFile::GetSection(kSection, file)) {
+    if (record.Key != kFirstUp && Trim(record.Key, " \t") == kFirstUp) {
+      return file + ": the key \"" + record.Key + "\" has blanks around its name; write it as " +
+             kFirstUp + "=" + kSavedMarker;
+    }
+    if (record.Key == kFirstUp && !record.Value.empty() && record.Value != kSavedMarker) {
+      return file + ": " + kFirstUp + " is \"" + record.Value + "\"; it must read exactly " +
+             kSavedMarker;
+    }
+  }
+  return never;
+}
+
+std::string ValueProblem(const std::vector<std::pair<std::string, std::string>>& values) {
+  for (const auto& [key, value] : values) {
+    std::string why;
+    if (value.find_first_of("[]") != std::string::npos) {
+      why = "it holds a \"[\" or \"]\", which would make its line a section";
+    } else if (value.find_first_of("\r\n") != std::string::npos) {
+      why = "it holds a line break";
+    } else if (Trim(value, " \t") != value) {
+      why = "it has blanks at its start or end, which the file drops";
+    }
+    if (!why.empty()) {
+      return key + " \"" + value + "\" cannot be kept in the configuration file: " + why;
+    }
+  }
+  return {};
 }
 
 }  // namespace navkeypad::settings

@@ -79,7 +79,22 @@ StoredSettings ReadStoredSettings(const std::string& fileName);
 // a half-written target.
 bool CopyFileAtomically(const std::string& from, const std::string& to);
 
-// The message for a configuration file that cannot be read as sections and keys.
+// "FILE cannot be read: a section line has no closing "]"."
+std::string DamagedFileProblem(const std::string& file);
+// The windows' message for their configuration file in that state, with what to do there.
 std::string DamagedFileMessage();
+
+// Why `file` cannot be read as a configuration file ("FILE is missing", "FILE is a folder, not
+// a file", ...); empty when it can.
+std::string ConfigFileProblem(const std::string& file);
+
+// Why ReadStoredSettings found nothing saved in `file`, for someone who expected settings
+// there: no FirstUp key, one with blanks around its name, or a value that is not exactly Yes.
+std::string NotSavedReason(const std::string& file);
+
+// Why a value cannot be kept under its key: the file would not give it back as written ("["
+// and "]" make a line a section, a line break ends it, blanks around it are dropped). Empty
+// when every value can be kept.
+std::string ValueProblem(const std::vector<std::pair<std::string, std::string>>& values);
 
 }  // namespace navkeypad::settings

@@ -150,6 +150,34 @@ std::string ReadRegularFile(const std::string& path, std::string& bytes, std::ui
   return {};
 }
 
+std::string WritableFileProblem(const std::string& path) {
+  if (path.empty()) return "no file is named";
+  const fs::path file = PathFromUtf8(path);
+  // The longest name common file systems hold, in bytes of UTF-8 (ext4, NTFS in characters).
+  constexpr std::size_t kLongestName = 255;
+  for (const fs::path& part : file) {
+    if (part.u8string().size() > kLongestName) {
+      return "its name is longer than file systems allow (" + std::to_string(kLongestName) +
+             " bytes a name)";
+    }
+  }
+  std::error_code error;
+  const fs::file_status status = fs::status(file, error);
+  if (status.type() == fs::file_type::directory) return "is a folder, not a file";
+  if (status.type() != fs::file_type::not_found && status.type() != fs::file_type::regular) {
+    return error ? "cannot be reached (" + error.message() + ")" : "is not a regular file";
+  }
+  const fs::path folder = file.parent_path();
+  if (!folder.empty()) {
+    fs::create_directories(folder, error);
+    if (error || !fs::is_directory(folder, error)) {
+      return "its folder " + Utf8FromPath(folder) + " cannot be made" +
+             (error ? " (" + error.message() + ")" : std::string());
+    }
+  }
+  return {};
+}
+
 bool ReadWholeFile(const std::string& path, std::string& bytes) {
   constexpr std::uintmax_t kNoFileOfOursIsLarger = 256u << 20;
   return ReadRegularFile(path, bytes, kNoFileOfOursIsLarger).empty();

@@ -1,7 +1,7 @@
 #include "support/ini_file.h"
 
 #include <algorithm>
-#include <fstream>
+#include <sstream>
 
 #include "support/atomic_file.h"
 #include "support/paths.h"
@@ -53,8 +53,11 @@ std::string Trim(const std::string& text, const std::string& characters, int mod
 }
 
 bool CIniFile::Load(const std::string& fileName, RecordList& content) {
-  std::ifstream file(support::PathFromUtf8(fileName), std::ios::binary);
-  if (!file.is_open()) return false;
+  std::string bytes;
+  if (!support::ReadRegularFile(fileName, bytes, kMaxFileBytes).empty()) return false;
+  // Editors on Windows may start a file with a UTF-8 byte-order mark; it is not text.
+  if (bytes.rfind("\xEF\xBB\xBF", 0) == 0) bytes.erase(0, 3);
+  std::istringstream file(bytes);
   content.clear();
 
   std::string comments;

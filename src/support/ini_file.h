@@ -2,6 +2,7 @@
 // works on its records and, when it changes something, writes the whole file back.
 #pragma once
 
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -59,7 +60,11 @@ class CIniFile {
 
   virtual ~CIniFile() = default;
 
-  // Every operation that reads may throw IniFormatError.
+  // No configuration file of ours comes near this; a larger one is not read.
+  static constexpr std::uintmax_t kMaxFileBytes = 1u << 20;
+
+  // Every operation that reads may throw IniFormatError. False when the file is missing, is
+  // not a regular file, or is larger than kMaxFileBytes.
   static bool Load(const std::string& fileName, RecordList& content);
   // Writes a temporary file beside the target and renames it over the target only when every
   // byte reached the disk, so a failed save leaves the old file as it was.

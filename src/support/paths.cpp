@@ -37,4 +37,19 @@ std::string EnvironmentText(const char* name) {
 #endif
 }
 
+void SetEnvironmentText(const char* name, const std::optional<std::string>& value) {
+#ifdef _WIN32
+  // Wide, so that a UTF-8 value reaches the wide reads unchanged; "" removes it.
+  const std::wstring wideName = PathFromUtf8(name).wstring();
+  const std::wstring wideValue = value ? PathFromUtf8(*value).wstring() : L"";
+  _wputenv_s(wideName.c_str(), wideValue.c_str());
+#else
+  if (value) {
+    setenv(name, value->c_str(), 1);
+  } else {
+    unsetenv(name);
+  }
+#endif
+}
+
 }  // namespace support

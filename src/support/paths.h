@@ -4,6 +4,7 @@
 // read in the ANSI code page, so a folder like "Jürgen" would not be the same folder twice.)
 #include <cstdio>
 #include <filesystem>
+#include <optional>
 #include <string>
 
 namespace support {
@@ -16,5 +17,14 @@ std::FILE* OpenFile(const std::string& path, const char* mode);
 
 // An environment variable as UTF-8 text; empty when it is not set.
 std::string EnvironmentText(const char* name);
+// Sets it (UTF-8), or removes it without a value.
+void SetEnvironmentText(const char* name, const std::optional<std::string>& value);
+
+// The variable that names the user's data folder: XDG_DATA_HOME, LOCALAPPDATA on Windows.
+#ifdef _WIN32
+inline constexpr const char* kDataHomeVariable = "LOCALAPPDATA";
+#else
+inline constexpr const char* kDataHomeVariable = "XDG_DATA_HOME";
+#endif
 
 }  // namespace support

@@ -17,8 +17,11 @@ WireStack::WireStack(navkeypad::HidBackend& base, const WireOptions& options,
   navkeypad::HidBackend* backend = &base;
   if (!options.replay.empty()) {
     std::string text;
-    if (!support::ReadWholeFile(options.replay, text)) {
-      problem_ = options.replay + ": cannot be read";
+    constexpr std::uintmax_t kLargerThanAnyRecording = 64u << 20;
+    if (const std::string why =
+            support::ReadRegularFile(options.replay, text, kLargerThanAnyRecording);
+        !why.empty()) {
+      problem_ = options.replay + " " + why;
       return;
     }
     try {

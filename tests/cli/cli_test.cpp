@@ -9,6 +9,9 @@
 #include <filesystem>
 #include <nlohmann/json.hpp>
 #include <sstream>
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 #include "bsl430/bsl430.h"
 #include "device/keypad_bus.h"
@@ -153,6 +156,121 @@ TEST_F(Cli, SaveThenRestoreRoundTripsThroughTheFile) {
   EXPECT_THAT(err_.str(), HasSubstr("no saved settings"));
 }
 
+TEST_F(Cli, BadFilesAndValuesAreRefusedSayingWhatHappened) {
+  auto keypad = bus().plug();
+  keypad->setKeypadType(kKeypadTypeCustom);
+  const std::string saved =
+      " [appSettings]\r\n KeypadLayout=2\r\n LedBrightness=3\r\n"
+      " CodeTableValues=0,4,0,5,0,6,0,7,0,8,\r\n FirstUp=Yes\r\n";
+  const std::string folder = dir_.file("folder");
+  std::filesystem::create_directories(folder);
+  ScopedEnvironment home;
+  struct Case {
+    std::function<void()> arrange;
+    std::vector<std::string> arguments;
+    int status;
+    std::string says;  // "" for success
+    bool keypadAsked;
+  };
+  std::vector<Case> cases = {
+      {[] {}, {"upgrade", folder}, cli::kBadInput, "it is a folder, not a file", false},
+      {[] {}, {"restore", "--file", folder}, cli::kBadInput, folder + " is a folder", false},
+      {[] {}, {"restore", "--file", file()}, cli::kBadInput, file() + " is missing.", false},
+      {[&] { WriteBytes(file(), std::string(CIniFile::kMaxFileBytes + 1, '\n')); },
+       {"restore", "--file", file()},
+       cli::kBadInput,
+       " is larger than 1048576 bytes",
+       false},
+      {[&] { WriteBytes(file(), "\xEF\xBB\xBF" + saved); },
+       {"restore", "--file", file()},
+       cli::kDone,
+       "",
+       true},
+      {[&] { WriteBytes(file(), "[appSettings]\nFirstUp = Yes\n"); },
+       {"restore", "--file", file()},
+       cli::kBadInput,
+       "\"FirstUp \" has blanks around its name",
+       false},
+      {[&] { WriteBytes(file(), "[appSettings]\nFirstUp=yes\n"); },
+       {"restore", "--file", file()},
+       cli::kBadInput,
+       "FirstUp is \"yes\"; it must read exactly Yes",
+       false},
+      {[&] { WriteBytes(file(), "[appSettings\n"); },
+       {"restore", "--file", file()},
+       cli::kBadInput,
+       file() + " cannot be read: a section line has no closing \"]\". Correct",
+       false},
+      {[&] {
+         WriteBytes(file(), saved);
+         keypad->refuseCommand(CMD_SET_LED_BRIGHTNESS);
+       },
+       {"restore", "--file", file()},
+       cli::kKeypadFailed,
+       "Unable to set LED Brightness.. The layout and the code table were sent; the brightness "
+       "was refused.",
+       true},
+      {[&] { keypad->setBehaviour({}); },
+       {"save", "--file", ""},
+       cli::kBadInput,
+       "--file needs a file name.",
+       false},
+      {[] {},
+       {"save", "--file", folder},
+       cli::kBadInput,
+       "is a folder, not a file; nothing was sent to the keypad.",
+       false},
+      {[] {},
+       {"save", "--file", dir_.file(std::string(300, 'x') + ".ini")},
+       cli::kBadInput,
+       "its name is longer than file systems allow",
+       false},
+      {[&] {
+         WriteBytes(file(), saved);
+         keypad->setSerialNumber("AB[1");
+       },
+       {"save", "--file", file()},
+       cli::kBadInput,
+       "SerialNumber \"AB[1\" cannot be kept in the configuration file: it holds a \"[\"",
+       true},
+      {[] {},
+       {"table", "set", "left=0x50", "left=0x51"},
+       cli::kBadInput,
+       "Left is given more than once.",
+       false},
+  };
+#ifndef _WIN32
+  // A pipe would be waited on for ever; a relative XDG_DATA_HOME is not one.
+  const std::string pipe = dir_.file("pipe");
+  ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+  cases.push_back({[] {}, {"upgrade", pipe}, cli::kBadInput, "it is not a regular file", false});
+  cases.push_back(
+      {[] {}, {"restore", "--file", pipe}, cli::kBadInput, pipe + " is not a regular file", false});
+  cases.push_back({[&] {
+                     keypad->setSerialNumber("OK");
+                     home.set("HOME", dir_.file("home"));
+                     dataHome_.set("XDG_DATA_HOME", "relative");
+                   },
+                   {"save"},
+                   cli::kDone,
+                   "",
+                   true});
+#endif
+  for (const Case& row : cases) {
+    row.arrange();
+    keypad->clearReceivedCommands();
+    EXPECT_EQ(run(row.arguments), row.status) << row.says << err_.str();
+    EXPECT_THAT(err_.str(), HasSubstr(row.says));
+    EXPECT_EQ(keypad->receivedCommands().empty(), !row.keypadAsked) << row.says;
+  }
+  EXPECT_EQ(ReadBytes(file()), saved);  // left as it was by the refused save
+#ifndef _WIN32
+  EXPECT_TRUE(std::filesystem::exists(
+      dir_.path() / "home/.local/share/VeltoInterface/USBNavigationKeypadUtilityCfg.ini"));
+  EXPECT_FALSE(std::filesystem::exists("relative"));
+#endif
+}
+
 TEST_F(Cli, SaveRestoreAndUpgradeWorkThroughFoldersWithNonAsciiNames) {
   // A user called J\u00fcrgen: the data folder, the settings file and the firmware file all
   // carry characters outside ASCII.
@@ -185,28 +303,12 @@ TEST_F(Cli, SaveRestoreAndUpgradeWorkThroughFoldersWithNonAsciiNames) {
             1);
 }
 
-TEST_F(Cli, UpgradeKeepsSerialNumberAndSettings) {
-  auto keypad = bus().plug();
-  keypad->setKeypadType(1);
-  keypad->setLedBrightness(8);
-  keypad->setSerialNumber("KEEP-ME");
-  const std::string firmware =
-      std::string(NAVKEYPAD_SOURCE_DIR) + "/resources/firmware/keypad-firmware-2.00.txt";
-  ASSERT_EQ(run({"upgrade", firmware}), cli::kDone) << err_.str();
-  EXPECT_THAT(err_.str(), HasSubstr("100% Done!"));
-  EXPECT_THAT(out_.str(), HasSubstr("Firmware 2.00 installed"));
-  EXPECT_EQ(keypad->firmwareVersion(), "2.00");
-  EXPECT_EQ(keypad->serialNumber(), "KEEP-ME");
-  EXPECT_EQ(keypad->settings().keypadType, 1);
-  EXPECT_EQ(keypad->settings().ledBrightness, 8);
-  EXPECT_EQ(keypad->storedDefaults(), keypad->settings());
-}
-
 TEST_F(Cli, UpgradeRefusalsSendNothing) {
   auto keypad = bus().plug();
   const std::string noVector = dir_.file("no-vector.txt");
   WriteBytes(noVector, "@4400\n01 02\nq\n");
   support::ProgramLock otherProgram;
+  const std::string loader = dir_.file("data/VeltoInterface/loader");
   struct Case {
     std::function<void()> arrange;
     std::vector<std::string> arguments;
@@ -214,7 +316,28 @@ TEST_F(Cli, UpgradeRefusalsSendNothing) {
     std::string says;
   };
   const Case cases[] = {
-      {[] {},
+      {[] { firmware::SetBuiltInLoaderTexts({}); },
+       {"upgrade", firmware()},
+       cli::kBadInput,
+       "both are missing: RAM_BSL.txt (the RAM bootstrap loader) and password.txt (the loader "
+       "password). Put them into " +
+           loader + " or "},
+      {[&] {
+         firmware::SetBuiltInLoaderTexts({});
+         std::filesystem::create_directories(loader);
+         WriteBytes(loader + "/password.txt", "@FFE0\n00 01\nq\n");
+       },
+       {"upgrade", firmware()},
+       cli::kBadInput,
+       "cannot use " + loader + "/password.txt as the loader password: it is not the 32 bytes"},
+      {[&] {
+         firmware::SetBuiltInLoaderTexts({});
+         WriteBytes(loader + "/password.txt", virtual_keypad::StandInLoaderTexts().password);
+       },
+       {"upgrade", firmware()},
+       cli::kBadInput,
+       "one is missing: RAM_BSL.txt (the RAM bootstrap loader). Put it into "},
+      {[&] { std::filesystem::remove_all(loader); },
        {"upgrade", noVector},
        cli::kBadInput,
        "Cannot use the firmware file " + noVector + ": it does not set the reset vector"},
@@ -291,30 +414,6 @@ TEST_F(Cli, HelpForEveryCommand) {
   EXPECT_EQ(run({"status", "--colour"}), cli::kBadInput);
 }
 
-TEST_F(Cli, UpgradeNeedsTheLoaderTextsBeforeItLooksForAKeypad) {
-  firmware::SetBuiltInLoaderTexts({});
-  EXPECT_EQ(run({"upgrade", firmware()}), cli::kBadInput);  // no keypad either: not looked for
-  EXPECT_THAT(err_.str(), HasSubstr("both are missing: RAM_BSL.txt (the RAM bootstrap loader) "
-                                    "and password.txt (the loader password). Put them into " +
-                                    dir_.file("data/VeltoInterface/loader") + " or "));
-  auto keypad = bus().plug();
-  const std::string folder = dir_.file("data/VeltoInterface/loader");
-  std::filesystem::create_directories(folder);
-  const std::string password = dir_.file("data/VeltoInterface/loader/password.txt");
-  WriteBytes(password, "@FFE0\n00 01\nq\n");
-  EXPECT_EQ(run({"upgrade", firmware()}), cli::kBadInput);
-  EXPECT_THAT(err_.str(), HasSubstr("cannot use " + password +
-                                    " as the loader password: it is not the 32 bytes at 0xFFE0."));
-  WriteBytes(password, virtual_keypad::StandInLoaderTexts().password);
-  EXPECT_EQ(run({"upgrade", firmware()}), cli::kBadInput);
-  EXPECT_THAT(err_.str(), HasSubstr("one is missing: RAM_BSL.txt (the RAM bootstrap loader). "
-                                    "Put it into "));
-  EXPECT_TRUE(keypad->receivedCommands().empty());
-  WriteBytes(dir_.file("data/VeltoInterface/loader/RAM_BSL.txt"),
-             virtual_keypad::StandInLoaderTexts().ramLoader);
-  EXPECT_EQ(run({"upgrade", firmware()}), cli::kDone) << err_.str();
-}
-
 TEST_F(Cli, AFailedUpgradeKeepsItsRecordAndTheSuggestedCommandFinishesIt) {
   auto other = bus().plug();
   auto keypad = bus().plug();
@@ -340,21 +439,13 @@ TEST_F(Cli, AFailedUpgradeKeepsItsRecordAndTheSuggestedCommandFinishesIt) {
   bus().unplug(other);
   ASSERT_EQ(run({"upgrade", firmware()}), cli::kDone) << err_.str();
   EXPECT_THAT(err_.str(), HasSubstr("finishing keypad KEEP-ME's upgrade"));
+  EXPECT_THAT(err_.str(), HasSubstr("100% Done!"));
+  EXPECT_EQ(out_.str(), "Firmware 2.00 installed; serial number and settings restored.\n");
   EXPECT_EQ(keypad->serialNumber(), "KEEP-ME");
   EXPECT_EQ(keypad->settings().ledBrightness, 3);
-  EXPECT_EQ(keypad->firmwareVersion(), "2.00");
+  EXPECT_EQ(keypad->storedDefaults(), keypad->settings());
   EXPECT_FALSE(std::filesystem::exists(recordFile()));
   EXPECT_TRUE(other->receivedCommands().empty());
-}
-
-TEST_F(Cli, AWaitingKeypadWithoutARecordIsUpgradedAndSaysSo) {
-  auto keypad = bus().plug();
-  keypad->startInLoader();
-  ASSERT_EQ(run({"upgrade", firmware()}), cli::kDone) << err_.str();
-  EXPECT_THAT(err_.str(), HasSubstr("No record of this keypad's serial number and settings"));
-  EXPECT_THAT(out_.str(), HasSubstr("no serial number or settings were restored"));
-  EXPECT_EQ(keypad->firmwareVersion(), "2.00");
-  EXPECT_THAT(keypad->receivedCommandCodes(), ElementsAre(CMD_GET_STATUS));
 }
 
 TEST_F(Cli, AnotherKeypadKeepsItsOwnSettingsAndTheRecordStays) {
@@ -381,4 +472,8 @@ TEST_F(Cli, AnotherKeypadKeepsItsOwnSettingsAndTheRecordStays) {
   EXPECT_THAT(out_.str(), HasSubstr("waiting in its firmware loader; finish its upgrade"));
   EXPECT_EQ(run({"status"}), cli::kNoKeypad);
   EXPECT_THAT(err_.str(), HasSubstr("one waits in its firmware loader"));
+  // No record is kept for it any more: nothing is made up.
+  ASSERT_EQ(run({"upgrade", firmware()}), cli::kDone) << err_.str();
+  EXPECT_THAT(err_.str(), HasSubstr("No record of this keypad's serial number and settings"));
+  EXPECT_THAT(out_.str(), HasSubstr("no serial number or settings were restored"));
 }

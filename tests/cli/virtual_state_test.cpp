@@ -62,7 +62,8 @@ TEST_F(VirtualState, AKeptRecordGoesOnlyToItsOwnKeypadInALaterRun) {
       "faults": {"unplugAfterLoaderReports": 70}}]})");
   const Outcome cut = run("upgrade " + firmware());
   EXPECT_EQ(cut.status, 1) << cut.output;
-  EXPECT_THAT(cut.output, HasSubstr("To try again, run: navkeypad-virtual upgrade " + firmware()));
+  EXPECT_THAT(cut.output,
+              HasSubstr("the keypad left the bus before its new firmware was verified"));
   // Off the bus half way: the reset vector was erased, so at power up it is its loader.
   const json keypadA = readState()["keypads"][0];
   EXPECT_EQ(keypadA["mode"], "loader");
@@ -110,6 +111,21 @@ TEST_F(VirtualState, TwoProgramsOnOneBusTakeTurns) {
   EXPECT_EQ(pclose(upgrade), 0);
 }
 
+TEST_F(VirtualState, AReplayWritesNoFileOfTheUsers) {
+  WriteBytes(state(), R"({"keypads": [{}]})");
+  const std::string config = dir_.file("data/VeltoInterface/USBNavigationKeypadUtilityCfg.ini");
+  const std::string elsewhere = dir_.file("elsewhere.ini");
+  const std::string recording = dir_.file("save.jsonl");
+  for (const std::string& save : {std::string("save"), "save --file '" + elsewhere + "'"}) {
+    ASSERT_EQ(run("--record '" + recording + "' " + save).status, 0);
+    std::filesystem::remove(config);
+    std::filesystem::remove(elsewhere);
+    const Outcome replayed = run("--replay '" + recording + "'");
+    EXPECT_EQ(replayed.status, 0) << replayed.output;
+    EXPECT_FALSE(std::filesystem::exists(config) || std::filesystem::exists(elsewhere)) << save;
+  }
+}
+
 TEST_F(VirtualState, EveryFieldIsOptionalAndABadFileIsNamed) {
   WriteBytes(state(), R"({"keypads": [{"serialNumber": "ONLY"}, {}]})");
   const Outcome listed = run("list");
@@ -127,6 +143,10 @@ TEST_F(VirtualState, EveryFieldIsOptionalAndABadFileIsNamed) {
   EXPECT_EQ(readState()["keypads"][0]["faults"], json::object());  // spent, and back on the bus
   EXPECT_EQ(run("brightness 3").status, 0);
 
+  std::filesystem::create_directories(dir_.path() / "folder");
+  const Outcome folder = run("--replay '" + dir_.file("folder") + "' status");
+  EXPECT_EQ(folder.status, 2);
+  EXPECT_THAT(folder.output, HasSubstr("is a folder, not a file"));
   for (const char* bad : {"{\"keypads\": [{\"mode\": \"sleeping\"}]}", "not json",
                           "{\"keypads\": [{\"ledBrightness\": 300}]}",
                           "{\"keypads\": [{\"faults\": {\"sneeze\": true}}]}"}) {

@@ -33,33 +33,18 @@ TEST(StatusRecord, FieldsAtTheirOffsets) {
   EXPECT_EQ(EncodeStatusRecord(*status), record);
 }
 
-TEST(StatusRecord, EmptyFirmwareVersionPutsTheSerialAtOffset15) {
-  auto record = FixedPart();
-  record.insert(record.end(), {0, 'A', 'B', 0, '9', 0});
-  const auto status = DecodeStatusRecord(record);
-  ASSERT_TRUE(status);
-  EXPECT_EQ(status->firmwareVersion, "");
-  EXPECT_EQ(status->serialNumber, "AB");
-  EXPECT_EQ(status->temperature, "9");
-}
-
-TEST(StatusRecord, TextsWithoutTerminatorEndAtTheLastDataByte) {
-  auto record = FixedPart();
-  record.insert(record.end(), {'1', '.', '0', 0, 'S', 'N'});
-  const auto status = DecodeStatusRecord(record);
-  ASSERT_TRUE(status);
-  EXPECT_EQ(status->firmwareVersion, "1.0");
-  EXPECT_EQ(status->serialNumber, "SN");
-  EXPECT_EQ(status->temperature, "");
-
-  record = FixedPart();
-  const auto bare = DecodeStatusRecord(record);
-  ASSERT_TRUE(bare);
-  EXPECT_EQ(bare->firmwareVersion, "");
-  EXPECT_EQ(bare->serialNumber, "");
-}
-
-TEST(StatusRecord, ShortRecordIsNoStatus) {
+TEST(StatusRecord, TextsEndAtTheirZeroOrTheLastByteAndAShortRecordIsNone) {
+  using Texts = std::vector<std::string>;  // firmware version, serial number, temperature
+  for (const auto& [bytes, texts] : std::vector<std::pair<std::vector<uint8_t>, Texts>>{
+           {{0, 'A', 'B', 0, '9', 0}, {"", "AB", "9"}},  // the serial number at offset 15
+           {{'1', '.', '0', 0, 'S', 'N'}, {"1.0", "SN", ""}},
+           {{}, {"", "", ""}}}) {
+    auto record = FixedPart();
+    record.insert(record.end(), bytes.begin(), bytes.end());
+    const auto status = DecodeStatusRecord(record);
+    ASSERT_TRUE(status);
+    EXPECT_EQ((Texts{status->firmwareVersion, status->serialNumber, status->temperature}), texts);
+  }
   auto record = FixedPart();
   record.pop_back();
   EXPECT_FALSE(DecodeStatusRecord(record));

@@ -329,7 +329,19 @@ TEST_F(MainWindow, SaveChangesFailuresLeaveTheFileAlone) {
   EXPECT_TRUE(messages()[0].startsWith("USBNavigationKeypadUtilityCfg.ini cannot be read"));
   EXPECT_EQ(ReadBytes(configFile()), damaged);
 
+  // A serial number the file would not give back as written: nothing of it is written.
   platform_.clearMessages();
+  WriteBytes(configFile(), kNewConfigFile);
+  keypad->setSerialNumber("AB[1");
+  click(&form, "button8");
+  EXPECT_THAT(messages(), ElementsAre("SerialNumber \"AB[1\" cannot be kept in the configuration "
+                                      "file: it holds a \"[\" or \"]\", which would make its line "
+                                      "a section; nothing was written into the configuration "
+                                      "file..\n"));
+  EXPECT_EQ(ReadBytes(configFile()), kNewConfigFile);
+
+  platform_.clearMessages();
+  keypad->setSerialNumber("OK");
   std::filesystem::remove(configFile());
   std::filesystem::remove(std::filesystem::path(configFile()).parent_path());
   click(&form, "button8");

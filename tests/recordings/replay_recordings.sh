@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Replays recordings in order, in one fresh folder (a later one may need what an earlier one
 # left: the saved settings, the record of an unfinished upgrade), and checks each ends as it
-# was recorded: replay_recordings.sh PROGRAM RECORDING...
+# was recorded: replay_recordings.sh PROGRAM RECORDING... Each recorded command is given on the
+# command line, since a replay of the recorded command alone keeps its files to itself.
 set -euo pipefail
 program="$(realpath "$1")"
 shift
@@ -16,7 +17,9 @@ export XDG_DATA_HOME="$work/data"
 for recording in "${recordings[@]}"; do
   expected="$(tail -n 1 "$recording" | sed -n 's/.*"exitStatus":\([0-9]*\).*/\1/p')"
   status=0
-  "$program" --replay "$recording" >"$work/out" 2>"$work/err" || status=$?
+  mapfile -t arguments < <(head -n 1 "$recording" |
+    python3 -c 'import json, sys; print("\n".join(json.load(sys.stdin)["arguments"]))')
+  "$program" --replay "$recording" "${arguments[@]}" >"$work/out" 2>"$work/err" || status=$?
   if grep -q '^replay of ' "$work/err" || [[ "$status" != "$expected" ]]; then
     echo "$(basename "$recording"): ended with $status, recorded $expected" >&2
     cat "$work/err" >&2

@@ -11,6 +11,7 @@
 #include <unistd.h>
 #endif
 
+#include "support/guarded_main.h"
 #include "temp_dir.h"
 
 using ::testing::ElementsAre;
@@ -270,4 +271,10 @@ TEST(Trim, ModesAndAllSpaceTexts) {
   EXPECT_EQ(Trim("  a b \t", " \t", kTrimFront), "a b \t");
   EXPECT_EQ(Trim("  a b \t", " \t", kTrimEnd), "  a b");
   for (int mode : {kTrimBoth, kTrimFront, kTrimEnd}) EXPECT_EQ(Trim(" \t ", " \t", mode), "");
+}
+
+TEST(RunGuarded, AnythingThrownEndsTheProgramWithStatusOne) {
+  EXPECT_EQ(support::RunGuarded("t", [] { return 3; }), 3);
+  EXPECT_EQ(support::RunGuarded("t", []() -> int { throw std::runtime_error("x"); }), 1);
+  EXPECT_EQ(support::RunGuarded("t", []() -> int { throw 7; }), 1);
 }
