@@ -17,20 +17,21 @@ class ScopedEnvironment {
   ~ScopedEnvironment() { restore(); }
 
   void set(const char* name, const std::string& value) {
-    if (!name_) {
+    if (name_.empty()) {
       name_ = name;
-      const std::string old = support::EnvironmentText(name);
-      if (!old.empty()) old_ = old;
+      old_ = support::EnvironmentText(name);
     }
     support::SetEnvironmentText(name, value);
   }
   void restore() {
-    if (name_) support::SetEnvironmentText(name_->c_str(), old_);
-    name_.reset();
-    old_.reset();
+    if (name_.empty()) return;
+    // An empty value stands for one that was not set.
+    support::SetEnvironmentText(name_.c_str(),
+                                old_.empty() ? std::nullopt : std::optional<std::string>(old_));
+    name_.clear();
   }
 
  private:
-  std::optional<std::string> name_;
-  std::optional<std::string> old_;
+  std::string name_;
+  std::string old_;
 };
