@@ -309,6 +309,7 @@ TEST_F(Cli, UpgradeRefusalsSendNothing) {
   WriteBytes(noVector, "@4400\n01 02\nq\n");
   support::ProgramLock otherProgram;
   const std::string loader = dir_.file("data/VeltoInterface/loader");
+  const std::string password = dir_.file("data/VeltoInterface/loader/password.txt");
   struct Case {
     std::function<void()> arrange;
     std::vector<std::string> arguments;
@@ -325,14 +326,14 @@ TEST_F(Cli, UpgradeRefusalsSendNothing) {
       {[&] {
          firmware::SetBuiltInLoaderTexts({});
          std::filesystem::create_directories(loader);
-         WriteBytes(loader + "/password.txt", "@FFE0\n00 01\nq\n");
+         WriteBytes(password, "@FFE0\n00 01\nq\n");
        },
        {"upgrade", firmware()},
        cli::kBadInput,
-       "cannot use " + loader + "/password.txt as the loader password: it is not the 32 bytes"},
+       "cannot use " + password + " as the loader password: it is not the 32 bytes"},
       {[&] {
          firmware::SetBuiltInLoaderTexts({});
-         WriteBytes(loader + "/password.txt", virtual_keypad::StandInLoaderTexts().password);
+         WriteBytes(password, virtual_keypad::StandInLoaderTexts().password);
        },
        {"upgrade", firmware()},
        cli::kBadInput,
