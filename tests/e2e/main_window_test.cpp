@@ -375,32 +375,44 @@ TEST_F(ResetFromFile, NothingHappensBeforeTheFirstSave) {
   EXPECT_TRUE(messages().empty());
 }
 
-TEST_F(ResetFromFile, FixedLayoutsSendLayoutAndBrightness) {
-  for (const std::string layout : {"0", "1"}) {
-    auto keypad = openWithFile(layout, "6", kTable);
+TEST_F(ResetFromFile, LayoutTableAndBrightnessAreSentAsTheirLowEightBits) {
+  const std::vector<uint8_t> table{0, 4, 0, 5, 0, 6, 0, 7, 0, 8};
+  const std::vector<uint8_t> wrapped{0, 4, 0, 5, 0, 6, 0, 7, 0, 40};
+  struct Case {
+    std::string layout, brightness, values;
+    std::vector<ReceivedCommand> sent;  // before the status read that ends it
+  };
+  for (const Case& c : {
+           Case{"0", "6", kTable, {{CMD_SET_KEYPAD_TYPE, {0}}, {CMD_SET_LED_BRIGHTNESS, {6}}}},
+           Case{"1", "6", kTable, {{CMD_SET_KEYPAD_TYPE, {1}}, {CMD_SET_LED_BRIGHTNESS, {6}}}},
+           Case{"2",
+                "3",
+                kTable + "99,",  // a custom table: sent between, extra values unread
+                {{CMD_SET_KEYPAD_TYPE, {2}},
+                 {CMD_LOAD_TABLE, table},
+                 {CMD_SET_LED_BRIGHTNESS, {3}}}},
+           Case{"5",
+                "259",
+                "0,4,0,5,0,6,0,7,256,296,",
+                {{CMD_SET_KEYPAD_TYPE, {5}},
+                 {CMD_LOAD_TABLE, wrapped},
+                 {CMD_SET_LED_BRIGHTNESS, {3}}}},
+           Case{"8",
+                "259",
+                "0,4,0,5,0,6,0,7,256,296,",
+                {{CMD_SET_KEYPAD_TYPE, {8}},
+                 {CMD_LOAD_TABLE, wrapped},
+                 {CMD_SET_LED_BRIGHTNESS, {3}}}},
+       }) {
+    auto keypad = openWithFile(c.layout, c.brightness, c.values);
     click(window_.get(), "button3");
-    const uint8_t type = static_cast<uint8_t>(std::stoi(layout));
-    EXPECT_THAT(keypad->receivedCommands(),
-                ElementsAre(ReceivedCommand{CMD_SET_KEYPAD_TYPE, {type}},
-                            ReceivedCommand{CMD_SET_LED_BRIGHTNESS, {6}},
-                            ReceivedCommand{CMD_GET_STATUS, {}}));
+    auto sent = c.sent;
+    sent.push_back({CMD_GET_STATUS, {}});
+    EXPECT_EQ(keypad->receivedCommands(), sent) << c.layout;
     EXPECT_THAT(clock_.waits(), ElementsAre(500));
-    EXPECT_EQ(brightnessList()->currentText(), "LED Brightness - 6");
-    window_.reset();
-    bus().reset();
-  }
-}
-
-TEST_F(ResetFromFile, EveryCustomLayoutSendsTheLowEightBitsOfEachNumber) {
-  for (const std::string layout : {"5", "8"}) {
-    auto keypad = openWithFile(layout, "259", "0,4,0,5,0,6,0,7,256,296,");
-    click(window_.get(), "button3");
-    EXPECT_THAT(
-        keypad->receivedCommands(),
-        ElementsAre(ReceivedCommand{CMD_SET_KEYPAD_TYPE, {static_cast<uint8_t>(std::stoi(layout))}},
-                    ReceivedCommand{CMD_LOAD_TABLE, {0, 4, 0, 5, 0, 6, 0, 7, 0, 40}},
-                    ReceivedCommand{CMD_SET_LED_BRIGHTNESS, {3}},
-                    ReceivedCommand{CMD_GET_STATUS, {}}));
+    EXPECT_EQ(brightnessList()->currentText(),
+              QString("LED Brightness - %1").arg(c.sent.back().payload[0]));
+    EXPECT_EQ(statusLines()[1] == "Code Table Loaded      Customise Table", c.layout == "2");
     window_.reset();
     bus().reset();
   }
@@ -414,18 +426,6 @@ TEST_F(ResetFromFile, AFailedFinalStatusReadShowsTheKeypadAsGone) {
   EXPECT_EQ(brightnessList()->currentText(), "LED Brightness");
   EXPECT_EQ(layoutList()->currentText(), "Keypad - Layout");
   EXPECT_EQ(functionControls(), all(false));
-}
-
-TEST_F(ResetFromFile, CustomLayoutSendsTheTableBetween) {
-  auto keypad = openWithFile("2", "3", kTable + "99,");
-  click(window_.get(), "button3");
-  EXPECT_THAT(keypad->receivedCommands(),
-              ElementsAre(ReceivedCommand{CMD_SET_KEYPAD_TYPE, {2}},
-                          ReceivedCommand{CMD_LOAD_TABLE, {0, 4, 0, 5, 0, 6, 0, 7, 0, 8}},
-                          ReceivedCommand{CMD_SET_LED_BRIGHTNESS, {3}},
-                          ReceivedCommand{CMD_GET_STATUS, {}}));
-  EXPECT_EQ(statusLines()[1], "Code Table Loaded      Customise Table");
-  EXPECT_EQ(functionControls(), all(true));
 }
 
 TEST_F(ResetFromFile, EachFailureStopsTheSequence) {

@@ -144,27 +144,35 @@ TEST_F(SelfTest, CloseDuringTheFirstBlinkStopsAfterItsLevelEightAndRestores) {
   EXPECT_TRUE(messages().empty());
 }
 
-TEST_F(SelfTest, AFailedSweepLevelOrKeypadTypeEndsTheTestAndStillRestores) {
+TEST_F(SelfTest, AFailedStepEndsTheTestAndStillRestores) {
   keypad_->setKeypadType(1);
   keypad_->setLedBrightness(3);
   const std::vector<ReceivedCommand> restore{{CMD_SET_KEYPAD_TYPE, {1}},
                                              {CMD_SET_LED_BRIGHTNESS, {3}}};
-  // Refused from the given command on: the sweep's level 4, then keypad type 0.
-  for (const auto& [failing, sent] :
-       std::vector<std::pair<ReceivedCommand, std::vector<ReceivedCommand>>>{
-           {{CMD_SET_LED_BRIGHTNESS, {4}},
-            join({brightness({0, 8, 0, 8, 0, 8, 0, 8}), brightness({0}),
-                  brightness({0, 1, 2, 3, 4}), restore})},
-           {{CMD_SET_KEYPAD_TYPE, {0}},
-            join({brightness({0, 8, 0, 8, 0, 8, 0, 8}),
-                  brightness({0}),
-                  brightness({0, 1, 2, 3, 4, 5, 6, 7, 8, 9}),
-                  brightness({0, 3}),
-                  {{CMD_SET_KEYPAD_TYPE, {0}}},
-                  restore})}}) {
-    openMainWindow();
+  const auto refusing = [](ReceivedCommand request) {
     virtual_keypad::Behaviour behaviour;
-    behaviour.refusedRequests = {failing};
+    behaviour.refusedRequests = {request};
+    return behaviour;
+  };
+  virtual_keypad::Behaviour afterThree;
+  afterThree.failAfterCommands = 3;  // both status reads and the first level 0 succeed
+  const auto blinks = brightness({0, 8, 0, 8, 0, 8, 0, 8});
+  for (const auto& [behaviour, sent] :
+       std::vector<std::pair<virtual_keypad::Behaviour, std::vector<ReceivedCommand>>>{
+           {refusing({CMD_SET_LED_BRIGHTNESS, {4}}),
+            join({blinks, brightness({0}), brightness({0, 1, 2, 3, 4}), restore})},
+           {refusing({CMD_SET_KEYPAD_TYPE, {0}}), join({blinks,
+                                                        brightness({0}),
+                                                        brightness({0, 1, 2, 3, 4, 5, 6, 7, 8, 9}),
+                                                        brightness({0, 3}),
+                                                        {{CMD_SET_KEYPAD_TYPE, {0}}},
+                                                        restore})},
+           // Every blink goes on after its refused level 0, and so does the step after them;
+           // the sweep's own level 0 is tested and ends the run.
+           {refusing({CMD_SET_LED_BRIGHTNESS, {0}}),
+            join({blinks, brightness({0}), brightness({0}), restore})},
+           {afterThree, join({brightness({0, 8}), restore})}}) {
+    openMainWindow();
     keypad_->setBehaviour(behaviour);
     startTest();
     // Ends by itself, without Close.
@@ -174,24 +182,6 @@ TEST_F(SelfTest, AFailedSweepLevelOrKeypadTypeEndsTheTestAndStillRestores) {
     EXPECT_EQ(received, sent);
     form_.reset();
   }
-}
-
-TEST_F(SelfTest, ARefusedLevelZeroEndsOnlyTheSweep) {
-  keypad_->setLedBrightness(3);
-  openMainWindow();
-  virtual_keypad::Behaviour behaviour;
-  behaviour.refusedRequests = {{CMD_SET_LED_BRIGHTNESS, {0}}};
-  keypad_->setBehaviour(behaviour);
-  startTest();
-  ASSERT_TRUE(waitUntilClosed());
-  // Every blink goes on after its refused level 0, and so does the step after them; the
-  // sweep's own level 0 is tested and ends the run.
-  auto received = keypad_->receivedCommands();
-  received.erase(received.begin(), received.begin() + 2);
-  EXPECT_EQ(received, join({brightness({0, 8, 0, 8, 0, 8, 0, 8}),
-                            brightness({0}),
-                            brightness({0}),
-                            {{CMD_SET_KEYPAD_TYPE, {0}}, {CMD_SET_LED_BRIGHTNESS, {3}}}}));
 }
 
 TEST_F(SelfTest, ExitEndsTheTestAndRestoresTheKeypadFirst) {
@@ -249,20 +239,6 @@ TEST_F(SelfTest, AKeypadOfAnotherTypeShowsNoIndicatorsButRunsTheLedSteps) {
   EXPECT_EQ(received.size(), 2u + 8u + 1u + 10u + 2u + 1u + 2u);
   EXPECT_EQ(received.back(), (ReceivedCommand{CMD_SET_LED_BRIGHTNESS, {5}}));
   EXPECT_EQ(received[received.size() - 2], (ReceivedCommand{CMD_SET_KEYPAD_TYPE, {3}}));
-}
-
-TEST_F(SelfTest, AFailedLevelEightEndsTheTestAndStillRestores) {
-  openMainWindow();
-  virtual_keypad::Behaviour failing;
-  failing.failAfterCommands = 3;  // both status reads and the first level 0 succeed
-  keypad_->setBehaviour(failing);
-  startTest();
-  ASSERT_TRUE(waitUntilClosed());
-  EXPECT_EQ(keypad_->receivedCommands(),
-            join({{kStatus, kStatus},
-                  brightness({0, 8}),
-                  {{CMD_SET_KEYPAD_TYPE, {0}}, {CMD_SET_LED_BRIGHTNESS, {5}}}}));
-  EXPECT_TRUE(messages().empty());
 }
 
 TEST_F(SelfTest, StatusFailuresAtOpeningAndAtConstruction) {

@@ -48,13 +48,6 @@ TEST(FirmwareResources, HexTextsAreWidenedToFourDigits) {
 
 TEST(LoaderTexts, TheStandInsHaveTheLoadersLayoutAndPassTheChecks) {
   const auto standIns = virtual_keypad::StandInLoaderTexts();
-  const auto ram = bsl430::ParseTiTxt(standIns.ramLoader);
-  ASSERT_TRUE(ram.ok());
-  ASSERT_EQ(ram.sections.size(), 2u);
-  EXPECT_EQ(ram.sections[0].address, 0x2500u);
-  EXPECT_EQ(ram.sections[0].bytes.size(), 117u);
-  EXPECT_EQ(ram.sections[1].address, 0x2576u);
-  EXPECT_EQ(ram.sections[1].bytes.size(), 2676u);
   EXPECT_EQ(RamLoaderProblem(standIns.ramLoader), "");
   EXPECT_EQ(PasswordProblem(standIns.password), "");
   const DataBlock_ password = BSL_readTI_Text(standIns.password.c_str(), 32);
