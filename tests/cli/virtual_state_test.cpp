@@ -100,10 +100,13 @@ TEST_F(VirtualState, ARefusedSwitchToTheLoaderLeavesNoRecordBehind) {
 }
 
 TEST_F(VirtualState, TwoProgramsOnOneBusTakeTurns) {
-  WriteBytes(state(), R"({"keypads": [{}]})");
+  // Slow answers keep the upgrade on the bus long enough to be seen there.
+  WriteBytes(state(), R"({"keypads": [{"faults": {"responseDelayMs": 100}}]})");
   std::FILE* upgrade = popen(command("upgrade " + firmware()).c_str(), "r");
   // The status is asked for once the upgrade holds the bus.
+  const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(20);
   for (support::ProgramLock probe; probe.take(state() + ".lock", false); probe.release()) {
+    ASSERT_LT(std::chrono::steady_clock::now(), giveUp);
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   const Outcome status = run("status");

@@ -94,6 +94,7 @@ TEST_F(Accessibility, TheMainWindowReadsAndTabsThroughEveryControl) {
   find<QWidget>(form_.get(), "btnLoadFirmware")->setFocus();
   // Keyboard activation of the firmware button still does nothing.
   QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
+  QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
   QApplication::processEvents();
   EXPECT_TRUE(platform_.messages().empty());
 }
