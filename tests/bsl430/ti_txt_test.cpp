@@ -9,21 +9,6 @@
 using namespace bsl430;
 using ::testing::ElementsAre;
 
-TEST(TiTxt, ReadsWhatToolsInTheFieldWrite) {
-  // Lower case, LF and CR LF mixed, extra blanks, lower-case q.
-  const auto image = ParseTiTxt("@4400\r\n01 02 0a  FF\n\n@FFFE\n00 44 \r\nq\r\n");
-  ASSERT_TRUE(image.ok()) << image.error;
-  ASSERT_EQ(image.sections.size(), 2u);
-  EXPECT_EQ(image.sections[0].address, 0x4400u);
-  EXPECT_THAT(image.sections[0].bytes, ElementsAre(0x01, 0x02, 0x0A, 0xFF));
-  EXPECT_THAT(image.sections[1].bytes, ElementsAre(0x00, 0x44));
-  // A missing q, an odd address and an odd length.
-  const auto odd = ParseTiTxt("@2501\n11 22 33");
-  ASSERT_TRUE(odd.ok());
-  EXPECT_EQ(odd.sections[0].address, 0x2501u);
-  EXPECT_EQ(odd.byteCount(), 3u);
-}
-
 TEST(TiTxt, EveryRejectionNamesItsLine) {
   struct Case {
     const char* text;

@@ -97,19 +97,6 @@ TEST_F(Cli, JsonAlwaysParsesAlsoForEightBitTexts) {
   }
 }
 
-TEST_F(Cli, BrightnessIsCheckedBeforeAnythingIsSent) {
-  auto keypad = bus().plug();
-  EXPECT_EQ(run({"brightness", "12"}), cli::kBadInput);
-  EXPECT_EQ(run({"brightness", "seven"}), cli::kBadInput);
-  EXPECT_THAT(err_.str(), HasSubstr("from 0 to 9"));
-  EXPECT_TRUE(keypad->receivedCommands().empty());
-  EXPECT_EQ(run({"brightness", "7"}), cli::kDone);
-  EXPECT_THAT(keypad->receivedCommands(),
-              ElementsAre(ReceivedCommand{CMD_SET_LED_BRIGHTNESS, {7}}));
-  keypad->refuseCommand(CMD_SET_LED_BRIGHTNESS);
-  EXPECT_EQ(run({"brightness", "2"}), cli::kKeypadFailed);
-}
-
 TEST_F(Cli, TableSetTakesNamesAndHex) {
   auto keypad = bus().plug();
   EXPECT_EQ(run({"table", "set", "left=0x04"}), cli::kBadInput);  // not on the custom table

@@ -24,16 +24,6 @@ class Exchange : public VirtualBusTest {
   uint32_t length_ = 0;
 };
 
-TEST_F(Exchange, SettingCommandReachesTheKeypadAndSucceeds) {
-  auto keypad = connectKeypad();
-  ASSERT_NE(hid_handle, nullptr);
-  EXPECT_EQ(send(CMD_SET_LED_BRIGHTNESS, {7}), kExchangeOk);
-  EXPECT_EQ(length_, 0u);
-  EXPECT_THAT(keypad->receivedCommands(),
-              ::testing::ElementsAre(ReceivedCommand{CMD_SET_LED_BRIGHTNESS, {7}}));
-  EXPECT_EQ(keypad->settings().ledBrightness, 7);
-}
-
 TEST_F(Exchange, AnAnswerThatCameTooLateIsNotTakenForTheNextOne) {
   auto keypad = connectKeypad();
   Behaviour slow;
@@ -44,19 +34,6 @@ TEST_F(Exchange, AnAnswerThatCameTooLateIsNotTakenForTheNextOne) {
   keypad->setBehaviour({});
   EXPECT_EQ(send(CMD_SET_LED_BRIGHTNESS, {3}), kExchangeOk);
   EXPECT_EQ(length_, 0u);  // the brightness answer's, not the status record's
-}
-
-TEST_F(Exchange, StatusRecordArrivesAndDecodes) {
-  auto keypad = connectKeypad();
-  keypad->setSerialNumber("SN-42");
-  keypad->setFirmwareVersion("2.10");
-  std::vector<uint8_t> data;
-  ASSERT_EQ(SendKeypadCommand(CMD_GET_STATUS, {}, &data), kExchangeOk);
-  const auto status = DecodeStatusRecord(data);
-  ASSERT_TRUE(status.has_value());
-  EXPECT_EQ(status->serialNumber, "SN-42");
-  EXPECT_EQ(status->firmwareVersion, "2.10");
-  EXPECT_EQ(status->codeTable, virtual_keypad::VirtualKeypad::DefaultTable());
 }
 
 TEST_F(Exchange, EachKindOfBadAnswerHasItsResultCode) {
@@ -91,44 +68,6 @@ TEST_F(Exchange, EachKindOfBadAnswerHasItsResultCode) {
   EXPECT_EQ(send(CMD_SET_KEYPAD_TYPE, {1}), kExchangeOk);
 }
 
-TEST_F(Exchange, AcknowledgementsRestartTheTimeOut) {
-  auto keypad = connectKeypad();
-  Behaviour behaviour;
-  behaviour.acknowledgementsBeforeResult = 2;
-  behaviour.responseDelay = 30ms;  // result after 90 ms; no gap reaches the 50 ms time-out
-  keypad->setBehaviour(behaviour);
-  EXPECT_EQ(send(CMD_GET_STATUS, {}, 50), kExchangeOk);
-  EXPECT_GT(length_, 14u);
-}
-
-TEST_F(Exchange, TimeOutZeroWaitsForALateAnswer) {
-  auto keypad = connectKeypad();
-  Behaviour behaviour;
-  behaviour.responseDelay = 150ms;
-  keypad->setBehaviour(behaviour);
-  // Five polls are not enough for it; a time-out of 0 waits as long as it takes.
-  EXPECT_EQ(send(CMD_SET_LED_BRIGHTNESS, {1}, 50), kExchangeTimeout);
-  keypad->setBehaviour(behaviour);
-  EXPECT_EQ(send(CMD_SET_LED_BRIGHTNESS, {1}, 0), kExchangeOk);
-}
-
-TEST_F(Exchange, UnpluggedKeypadGivesDeviceError) {
-  auto keypad = connectKeypad();
-  bus().unplug(keypad);
-  EXPECT_EQ(send(CMD_GET_STATUS, {}), kExchangeDeviceError);
-}
-
-TEST_F(Exchange, FailureAfterNCommands) {
-  auto keypad = connectKeypad();
-  Behaviour behaviour;
-  behaviour.failAfterCommands = 2;
-  keypad->setBehaviour(behaviour);
-  EXPECT_EQ(send(CMD_SET_LED_BRIGHTNESS, {1}), kExchangeOk);
-  EXPECT_EQ(send(CMD_SET_LED_BRIGHTNESS, {2}), kExchangeOk);
-  EXPECT_EQ(send(CMD_SET_LED_BRIGHTNESS, {3}), kExchangeRefused);
-  EXPECT_EQ(keypad->settings().ledBrightness, 2);
-}
-
 TEST_F(Exchange, ReceiveAloneWaitsForAFrameWithoutSending) {
   auto keypad = connectKeypad();
   EXPECT_EQ(USBEncoderReceive_a(hid_handle, CMD_GET_STATUS, response_, 64, &length_, 100),
@@ -152,18 +91,4 @@ TEST_F(Exchange, FactoryResetMakesTheKeypadLeaveTheBusAndReturn) {
   EXPECT_EQ(send(CMD_GET_STATUS, {}), kExchangeDeviceError);
   scan();
   EXPECT_EQ(send(CMD_GET_STATUS, {}), kExchangeOk);
-}
-
-TEST_F(Exchange, NullHandleAndOversizedPayloadFailWithoutTouchingTheBus) {
-  auto keypad = bus().plug();
-  uint8_t payload[56] = {};
-  EXPECT_EQ(USBEncoderSendAndReceive_a(nullptr, CMD_GET_STATUS, payload, 0, response_, 64, &length_,
-                                       5000),
-            kExchangeDeviceError);
-  EXPECT_EQ(USBEncoderReceive_a(nullptr, 0, response_, 64, &length_, 5000), kExchangeDeviceError);
-  connectKeypad();
-  EXPECT_EQ(USBEncoderSendAndReceive_a(hid_handle, CMD_LOAD_TABLE, payload, 56, response_, 64,
-                                       &length_, 5000),
-            kExchangeDeviceError);
-  EXPECT_TRUE(keypad->receivedCommands().empty());
 }

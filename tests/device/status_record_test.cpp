@@ -33,37 +33,6 @@ TEST(StatusRecord, FieldsAtTheirOffsets) {
   EXPECT_EQ(EncodeStatusRecord(*status), record);
 }
 
-TEST(StatusRecord, TextsEndAtTheirZeroOrTheLastByteAndAShortRecordIsNone) {
-  using Texts = std::vector<std::string>;  // firmware version, serial number, temperature
-  for (const auto& [bytes, texts] : std::vector<std::pair<std::vector<uint8_t>, Texts>>{
-           {{0, 'A', 'B', 0, '9', 0}, {"", "AB", "9"}},  // the serial number at offset 15
-           {{'1', '.', '0', 0, 'S', 'N'}, {"1.0", "SN", ""}},
-           {{}, {"", "", ""}}}) {
-    auto record = FixedPart();
-    record.insert(record.end(), bytes.begin(), bytes.end());
-    const auto status = DecodeStatusRecord(record);
-    ASSERT_TRUE(status);
-    EXPECT_EQ((Texts{status->firmwareVersion, status->serialNumber, status->temperature}), texts);
-  }
-  auto record = FixedPart();
-  record.pop_back();
-  EXPECT_FALSE(DecodeStatusRecord(record));
-  EXPECT_FALSE(DecodeStatusRecord({}));
-}
-
-TEST(StatusRecord, EncodedRecordAlwaysFitsOneResultFrame) {
-  DeviceStatus status;
-  status.firmwareVersion = std::string(30, 'F');
-  status.serialNumber = std::string(30, 'S');
-  status.temperature = "25";
-  const auto record = EncodeStatusRecord(status);
-  EXPECT_LE(record.size(), 54u);
-  const auto decoded = DecodeStatusRecord(record);
-  ASSERT_TRUE(decoded);
-  EXPECT_EQ(decoded->firmwareVersion, status.firmwareVersion);
-  EXPECT_EQ(decoded->serialNumber.size(), 54u - 14u - 31u - 1u);
-}
-
 TEST(SerialNumberPayload, ZeroTerminatedOrCutAtTwelve) {
   const auto shortSerial = SerialNumberPayload("AB12");
   EXPECT_EQ(shortSerial, (std::array<uint8_t, 12>{'A', 'B', '1', '2', 0, 0, 0, 0, 0, 0, 0, 0}));

@@ -5,14 +5,11 @@
 
 #include <QAccessible>
 #include <QGroupBox>
+#include <QLineEdit>
 #include <set>
 
 #include "bsl430/bsl430.h"
-#include "code_table/my4way_layout.h"
-#include "firmware/firmware_upgrade.h"
 #include "gui_fixture.h"
-#include "info/about.h"
-#include "self_test/self_test.h"
 #include "virtual_device_watch.h"
 
 using tarvik_usb_encoder::Form1;
@@ -97,34 +94,4 @@ TEST_F(Accessibility, TheMainWindowReadsAndTabsThroughEveryControl) {
   QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
   QApplication::processEvents();
   EXPECT_TRUE(platform_.messages().empty());
-}
-
-TEST_F(Accessibility, EveryOtherWindowNamesItsControls) {
-  click(form_.get(), "button1");
-  auto* editor = form_->findChild<tarvik_usb_encoder::My4way_layout*>();
-  ASSERT_NE(editor, nullptr);
-  EXPECT_THAT(Unnamed(editor), ::testing::IsEmpty());
-  editor->close();
-
-  auto* about = new tarvik_usb_encoder::about(form_.get());
-  about->show();
-  QApplication::processEvents();
-  EXPECT_EQ(Of(about)->role(), QAccessible::Window);
-  EXPECT_THAT(Unnamed(about), ::testing::IsEmpty());
-  about->close();
-
-  auto* upgrade = new tarvik_usb_encoder::firmware_upgrade(
-      std::make_shared<navkeypad::firmware::UpgradeOperation>(configFile()), form_.get());
-  upgrade->show();
-  QApplication::processEvents();
-  EXPECT_THAT(Unnamed(upgrade), ::testing::IsEmpty());
-  EXPECT_TRUE(find<QWidget>(upgrade, "btnUpgrade")->focusPolicy() & Qt::TabFocus);
-  upgrade->close();
-
-  form_->button2_Click();
-  QApplication::processEvents();
-  ASSERT_FALSE(form_->selfTestFrm.isNull());
-  EXPECT_THAT(Unnamed(form_->selfTestFrm.data()), ::testing::IsEmpty());
-  find<QPushButton>(form_->selfTestFrm.data(), "endBtn")->click();
-  waitFor([&] { return form_->selfTestFrm.isNull(); });
 }

@@ -84,25 +84,6 @@ TEST_F(CodeTableEditor, OpensOnlyOnTheCustomTableAfterAFreshStatusRead) {
   EXPECT_EQ(form_->findChildren<My4way_layout*>().size(), 2);
 }
 
-TEST_F(CodeTableEditor, OneCodeForEverySelectedKey) {
-  openEditor();
-  press("key2Btn");
-  press("key5Btn");
-  EXPECT_EQ(ButtonColour(key("key2Btn")), kOrange);
-  EXPECT_TRUE(codes()->isVisible());
-  EXPECT_EQ(codes()->currentText(), "");
-  choose(codes(), 0x1E);
-  EXPECT_EQ(codes()->itemText(0x1E), "0x1E    1");
-  EXPECT_FALSE(codes()->isVisible());
-  EXPECT_EQ(key("key2Btn")->text(), "Left  0x1E");
-  EXPECT_EQ(key("key5Btn")->text(), "Up  0x1E");
-  EXPECT_EQ(ButtonColour(key("key2Btn")), kAqua);
-  EXPECT_EQ(ButtonColour(key("key5Btn")), kAqua);
-  EXPECT_EQ(ButtonColour(key("key3Btn")), editor_->defaultButtonBackColor);
-  EXPECT_EQ(editor_->keySelected, 0);
-  EXPECT_THAT(applied(), ElementsAre(0x00, 0x1E, 0xE1, 0x4F, 0x00, 0x51, 0x00, 0x1E, 0x00, 0x28));
-}
-
 TEST_F(CodeTableEditor, DeselectingAKeyRestoresItsPlainColourAndKeepsTheList) {
   openEditor();
   press("key5Btn");
@@ -117,24 +98,6 @@ TEST_F(CodeTableEditor, DeselectingAKeyRestoresItsPlainColourAndKeepsTheList) {
   choose(codes(), 0x04);
   EXPECT_EQ(key("key4Btn")->text(), "Down  0x04");
   EXPECT_EQ(key("key5Btn")->text(), "Up  0x28");
-}
-
-TEST_F(CodeTableEditor, SwitchingListsKeepsTheOtherSelection) {
-  openEditor();
-  press("key2Btn");
-  press("modifierBtn2");
-  EXPECT_FALSE(codes()->isVisible());
-  EXPECT_TRUE(modifiers()->isVisible());
-  EXPECT_EQ(ButtonColour(key("key2Btn")), kOrange);
-  choose(modifiers(), 8);
-  EXPECT_EQ(key("modifierBtn2")->text(), "Right   Gui");
-  EXPECT_EQ(ButtonColour(key("modifierBtn2")), editor_->currentMBColour);
-  EXPECT_EQ(editor_->keySelected, 0x02);
-  press("key3Btn");
-  choose(codes(), 0x04);
-  EXPECT_EQ(key("key2Btn")->text(), "Left  0x04");
-  EXPECT_EQ(key("key3Btn")->text(), "Right  0x04");
-  EXPECT_THAT(applied(), ElementsAre(0xE7, 0x04, 0xE1, 0x04, 0x00, 0x51, 0x00, 0x52, 0x00, 0x28));
 }
 
 TEST_F(CodeTableEditor, BytesWithoutANameGoBackUnchanged) {
@@ -163,11 +126,6 @@ TEST_F(CodeTableEditor, FailedApplyKeepsTheEditsAndSendsTheSameBytesAgain) {
   EXPECT_EQ(second[9], 0x2C);
   QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
   EXPECT_TRUE(guard.isNull());
-}
-
-TEST_F(CodeTableEditor, ApplyWithoutChangesSendsTheTableAsRead) {
-  openEditor();
-  EXPECT_EQ(applied(), bytes(kTable));
 }
 
 TEST_F(CodeTableEditor, ResetReturnsToTheOpeningValuesButLeavesTheListShown) {

@@ -184,17 +184,6 @@ TEST_F(FirmwareUpgrade, AnsweringNoSendsAndOpensNothing) {
   EXPECT_TRUE(keypad_->receivedCommands().empty());
 }
 
-TEST_F(FirmwareUpgrade, AFailedStatusReadKeepsTheKeypadInItsApplication) {
-  // Nothing of its settings would be on disk: the keypad is not sent into its loader.
-  keypad_->refuseCommand(CMD_GET_STATUS);
-  ASSERT_NE(openUpgradeWindow(), nullptr);
-  EXPECT_THAT(warnings(), ElementsAre("Unable to get device status information\n"));
-  EXPECT_THAT(keypad_->receivedCommandCodes(), Not(Contains(CMD_ENTER_FIRMWARE_UPGRADE)));
-  EXPECT_EQ(keypad_->mode(), Mode::Application);
-  EXPECT_EQ(label(), "No device connected");
-  EXPECT_FALSE(std::filesystem::exists(recordFile()));
-}
-
 TEST_F(FirmwareUpgrade, AKeypadWaitingWithoutARecordIsGivenNothingMadeUp) {
   // Left in its loader by something else: no keypad answers, so no status and no record.
   keypad_->startInLoader();
@@ -228,23 +217,6 @@ TEST_F(FirmwareUpgrade, DeviceCountsFollowTheBus) {
   EXPECT_TRUE(waitFor([&] { return label() == "No device connected"; }));
   EXPECT_FALSE(enabled("btnUpgrade"));
   EXPECT_FALSE(enabled("btnBrowse"));
-}
-
-TEST_F(FirmwareUpgrade, AFailedDownloadBringsBackTheDeviceCheck) {
-  virtual_keypad::Behaviour corrupting;
-  corrupting.corruptWriteNumber = 3;
-  keypad_->setBehaviour(corrupting);
-  openUpgradeWindow();
-  browseTo(firmwareFile_);
-  upgrade();
-  EXPECT_TRUE(
-      status().endsWith("Memory verification error\nThe keypad's serial number and "
-                        "settings stay kept in " +
-                        QString::fromStdString(recordFile()) + " until an upgrade succeeds.\n"));
-  EXPECT_TRUE(std::filesystem::exists(recordFile()));
-  EXPECT_TRUE(waitFor([&] { return enabled("btnUpgrade"); }));
-  EXPECT_EQ(label(), "Found 1 device");
-  EXPECT_EQ(keypad_->mode(), Mode::RamLoader);
 }
 
 TEST_F(FirmwareUpgrade, AKeypadThatDoesNotComeBackIsReported) {

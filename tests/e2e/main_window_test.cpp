@@ -89,17 +89,6 @@ TEST_F(MainWindow, FirstStartCreatesTheConfigurationFileAndShowsTheKeypad) {
   EXPECT_FALSE(std::filesystem::exists("ubs_encoder.cfg"));
 }
 
-TEST_F(MainWindow, AnExistingConfigurationFileIsNotTouched) {
-  bus().plug();
-  std::filesystem::create_directories(std::filesystem::path(configFile()).parent_path());
-  const std::string existing = "[appSettings]\nFirstUp=Yes\nKeypadLayout=2\n";
-  WriteBytes(configFile(), existing);
-  const auto modified = std::filesystem::last_write_time(configFile());
-  open();
-  EXPECT_EQ(ReadBytes(configFile()), existing);
-  EXPECT_EQ(std::filesystem::last_write_time(configFile()), modified);
-}
-
 TEST_F(MainWindow, WithoutAKeypadOneWarningAndEverythingWaitsForAScan) {
   Form1& form = open();
   EXPECT_THAT(
@@ -116,39 +105,6 @@ TEST_F(MainWindow, WithoutAKeypadOneWarningAndEverythingWaitsForAScan) {
   EXPECT_EQ(bus().openHandles(), 0);
 }
 
-TEST_F(MainWindow, ExitClosesTheKeypadAndEndsTheProgram) {
-  for (const bool fromMenu : {false, true}) {
-    bus().plug();
-    open();
-    ASSERT_EQ(bus().openHandles(), 1);
-    int quits = 0;
-    QTimer::singleShot(0, [&] {
-      fromMenu ? trigger(window_.get(), "exitToolStripMenuItem1")
-               : click(window_.get(), "button10");
-    });
-    // The loop runs until Exit ends it.
-    QTimer guard;
-    guard.setSingleShot(true);
-    QObject::connect(&guard, &QTimer::timeout, [] { QCoreApplication::exit(7); });
-    guard.start(10000);
-    quits = QCoreApplication::exec();
-    EXPECT_EQ(quits, 0) << fromMenu;
-    EXPECT_EQ(bus().openHandles(), 0) << fromMenu;
-    EXPECT_EQ(hid_handle.load(), nullptr);
-    window_.reset();
-    bus().reset();
-  }
-}
-
-TEST_F(MainWindow, AFreshAccountWithoutADataFolderGetsItsConfigurationFile) {
-  const auto data = appData_.path() / "home" / ".local" / "share";
-  platform_.setLocalAppDataFolder(QString::fromStdString(data.string()));
-  bus().plug();
-  open();
-  EXPECT_EQ(ReadBytes(data / "VeltoInterface" / "USBNavigationKeypadUtilityCfg.ini"),
-            kNewConfigFile);
-}
-
 TEST_F(MainWindow, AKeypadThatCannotBeOpenedIsExplainedInTheStatusStrip) {
   auto keypad = bus().plug();
   keypad->setOpenable(false);
@@ -162,25 +118,6 @@ TEST_F(MainWindow, AKeypadThatCannotBeOpenedIsExplainedInTheStatusStrip) {
   keypad->setOpenable(true);
   click(&form, "button11");
   EXPECT_EQ(find<QStatusBar>(&form, "statusStrip1")->currentMessage(), "");
-}
-
-TEST_F(MainWindow, ScanningAgainClosesTheFirstDeviceAndRereadsTheStatus) {
-  auto keypad = bus().plug();
-  Form1& form = open();
-  keypad->setSerialNumber("NEW-SERIAL");
-  click(&form, "button11");
-  click(&form, "button11");
-  EXPECT_EQ(bus().openHandles(), 1);
-  EXPECT_EQ(statusLines()[2], "Serial Number               NEW-SERIAL");
-  EXPECT_THAT(clock_.waits(), ElementsAre(500, 500, 500));
-
-  bus().unplug(keypad);
-  click(&form, "button11");
-  EXPECT_THAT(messages(), ElementsAre("Velto NavigationKeypad not connected..\n"));
-  // Lines 2 and 3 keep what the last good read wrote.
-  EXPECT_THAT(statusLines(), ElementsAre(kNotConnectedLine1, "Code Table Loaded      Default Table",
-                                         "Serial Number               NEW-SERIAL"));
-  EXPECT_EQ(functionControls(), all(false));
 }
 
 TEST_F(MainWindow, AKeypadInUseByAnotherProgramIsLeftAlone) {
@@ -258,29 +195,6 @@ TEST_F(MainWindow, LayoutCommitRewritesTheStatusOnlyOnSuccess) {
   EXPECT_THAT(messages(), ElementsAre("Unable to set Keypad Type..\n"));
   EXPECT_EQ(layoutList()->currentText(), "Customise Table");
   EXPECT_EQ(statusLines(), before);
-}
-
-TEST_F(MainWindow, TypedLettersChangeNothing) {
-  auto keypad = bus().plug();
-  open();
-  keypad->clearReceivedCommands();
-  for (QComboBox* list : {brightnessList(), layoutList()}) {
-    const QString before = list->currentText();
-    list->setFocus();
-    QTest::keyClicks(list, "abc 9");
-    QTest::keyClicks(static_cast<QWidget*>(list->lineEdit()), "xyz");
-    EXPECT_EQ(list->currentText(), before);
-  }
-  EXPECT_TRUE(keypad->receivedCommands().empty());
-}
-
-TEST_F(MainWindow, StatusOutsideTheListsShowsPlaceholders) {
-  auto keypad = bus().plug();
-  keypad->setKeypadType(5);
-  open();
-  EXPECT_EQ(layoutList()->currentIndex(), -1);
-  EXPECT_EQ(layoutList()->currentText(), "Keypad - Layout");
-  EXPECT_EQ(statusLines()[1], "Code Table Loaded      Keypad Type 5");
 }
 
 TEST_F(MainWindow, SaveChangesStoresDefaultsAndWritesTheFile) {
@@ -366,15 +280,6 @@ class ResetFromFile : public MainWindow {
   const std::string kTable = "0,4,0,5,0,6,0,7,0,8,";
 };
 
-TEST_F(ResetFromFile, NothingHappensBeforeTheFirstSave) {
-  auto keypad = bus().plug();
-  Form1& form = open();
-  keypad->clearReceivedCommands();
-  click(&form, "button3");
-  EXPECT_TRUE(keypad->receivedCommands().empty());
-  EXPECT_TRUE(messages().empty());
-}
-
 TEST_F(ResetFromFile, LayoutTableAndBrightnessAreSentAsTheirLowEightBits) {
   const std::vector<uint8_t> table{0, 4, 0, 5, 0, 6, 0, 7, 0, 8};
   const std::vector<uint8_t> wrapped{0, 4, 0, 5, 0, 6, 0, 7, 0, 40};
@@ -416,16 +321,6 @@ TEST_F(ResetFromFile, LayoutTableAndBrightnessAreSentAsTheirLowEightBits) {
     window_.reset();
     bus().reset();
   }
-}
-
-TEST_F(ResetFromFile, AFailedFinalStatusReadShowsTheKeypadAsGone) {
-  auto keypad = openWithFile("1", "2", kTable);
-  keypad->refuseCommand(CMD_GET_STATUS);
-  click(window_.get(), "button3");
-  EXPECT_EQ(statusLines()[0], kNotConnectedLine1);
-  EXPECT_EQ(brightnessList()->currentText(), "LED Brightness");
-  EXPECT_EQ(layoutList()->currentText(), "Keypad - Layout");
-  EXPECT_EQ(functionControls(), all(false));
 }
 
 TEST_F(ResetFromFile, EachFailureStopsTheSequence) {
@@ -518,34 +413,10 @@ TEST_F(ImportExport, ImportRefusesWrongNamesAndIncompleteFiles) {
   EXPECT_EQ(requests[0].initialFileName, "openFileDialogBrowse");
 }
 
-TEST_F(ImportExport, ImportCopiesACompleteFileEvenWithACommentedKey) {
-  const std::string commented =
-      kComplete.substr(0, kComplete.find("SerialNumber")) + "#SerialNumber=X\n";
-  import(writeCandidate("USBNavigationKeypadUtilityCfg.ini", commented));
-  EXPECT_TRUE(messages().empty());
-  EXPECT_EQ(ReadBytes(configFile()), commented);
-}
-
 TEST_F(ImportExport, ImportCopyFailureKeepsTheConfigurationFile) {
   tarvik_usb_encoder::FileName = (other_.path() / "missing" / "x.ini").string();
   import(writeCandidate("USBNavigationKeypadUtilityCfg.ini", kComplete));
   EXPECT_THAT(messages(), ElementsAre("Failed to copy the new file.\n"));
-}
-
-TEST_F(ImportExport, FoldersWithNonAsciiNamesAreImportedFromAndExportedTo) {
-  const auto picked = other_.path() / support::PathFromUtf8("J\u00fcrgen \u00dcnal");
-  std::filesystem::create_directories(picked);
-  WriteBytes(picked / "USBNavigationKeypadUtilityCfg.ini", kComplete);
-  import(support::Utf8FromPath(picked / "USBNavigationKeypadUtilityCfg.ini"));
-  EXPECT_TRUE(messages().empty());
-  EXPECT_EQ(ReadBytes(configFile()), kComplete);
-
-  const auto exported = other_.path() / support::PathFromUtf8("Sauvegard\u00e9 \u65e5\u672c");
-  std::filesystem::create_directories(exported);
-  platform_.answerFolder(QString::fromStdString(support::Utf8FromPath(exported)));
-  trigger(window_.get(), "exitToolStripMenuItem");
-  EXPECT_TRUE(messages().empty());
-  EXPECT_EQ(ReadBytes(exported / "USBNavigationKeypadUtilityCfg.ini"), kComplete);
 }
 
 TEST_F(ImportExport, ExportAsksBeforeReplacingAndCopiesWholeFiles) {

@@ -128,22 +128,6 @@ TEST_F(SelfTest, AFullRunBlinksSweepsMarksKeysAndRestores) {
   EXPECT_EQ(keypad_->settings().ledBrightness, 3);
 }
 
-TEST_F(SelfTest, CloseDuringTheFirstBlinkStopsAfterItsLevelEightAndRestores) {
-  keypad_->setKeypadType(2);
-  keypad_->setLedBrightness(6);
-  openMainWindow();
-  startTest();
-  // Clicked before the worker got past its first change: it has not blinked yet.
-  find<QPushButton>(test_.data(), "endBtn")->click();
-  EXPECT_FALSE(find<QPushButton>(test_.data(), "endBtn")->isEnabled());
-  ASSERT_TRUE(waitUntilClosed());
-  EXPECT_EQ(keypad_->receivedCommands(),
-            join({{kStatus, kStatus},
-                  brightness({0, 8}),
-                  {{CMD_SET_KEYPAD_TYPE, {2}}, {CMD_SET_LED_BRIGHTNESS, {6}}}}));
-  EXPECT_TRUE(messages().empty());
-}
-
 TEST_F(SelfTest, AFailedStepEndsTheTestAndStillRestores) {
   keypad_->setKeypadType(1);
   keypad_->setLedBrightness(3);
@@ -198,47 +182,6 @@ TEST_F(SelfTest, ExitEndsTheTestAndRestoresTheKeypadFirst) {
   EXPECT_EQ(received[received.size() - 2], (ReceivedCommand{CMD_SET_KEYPAD_TYPE, {1}}));
   EXPECT_EQ(received.back(), (ReceivedCommand{CMD_SET_LED_BRIGHTNESS, {4}}));
   EXPECT_EQ(bus().openHandles(), 0);
-}
-
-TEST_F(SelfTest, KeysAreMarkedOnceAndOnlyWithoutModifiers) {
-  openMainWindow();
-  startTest();
-  ASSERT_TRUE(waitForKeyStep());
-  pressKey(Qt::Key_Left, Qt::ShiftModifier);
-  EXPECT_FALSE(marked("button2"));
-  pressKey(Qt::Key_Left);
-  const QPoint place = indicator("button2")->pos();
-  pressKey(Qt::Key_Left);
-  pressKey(Qt::Key_Left);
-  EXPECT_EQ(indicator("button2")->pos(), place);
-  EXPECT_TRUE(self_test::buttonArray[1]);
-  // Hidden indicators are marked too, and stay hidden.
-  pressKey(Qt::Key_F15);
-  EXPECT_TRUE(marked("button9"));
-  EXPECT_FALSE(indicator("button9")->isVisible());
-  pressKey(Qt::Key_Return);
-  EXPECT_TRUE(marked("button6"));
-  // The keystrokes operated nothing: the test still runs.
-  EXPECT_FALSE(test_.isNull());
-  click(test_.data(), "endBtn");
-  ASSERT_TRUE(waitUntilClosed());
-}
-
-TEST_F(SelfTest, AKeypadOfAnotherTypeShowsNoIndicatorsButRunsTheLedSteps) {
-  keypad_->setKeypadType(3);
-  openMainWindow();
-  startTest();
-  for (int number = 1; number <= 16; ++number) {
-    EXPECT_FALSE(test_->indicators[number]->isVisible()) << number;
-  }
-  EXPECT_EQ(test_->indicators[2]->text(), "button2");
-  ASSERT_TRUE(waitForKeyStep());
-  click(test_.data(), "endBtn");
-  ASSERT_TRUE(waitUntilClosed());
-  const auto received = keypad_->receivedCommands();
-  EXPECT_EQ(received.size(), 2u + 8u + 1u + 10u + 2u + 1u + 2u);
-  EXPECT_EQ(received.back(), (ReceivedCommand{CMD_SET_LED_BRIGHTNESS, {5}}));
-  EXPECT_EQ(received[received.size() - 2], (ReceivedCommand{CMD_SET_KEYPAD_TYPE, {3}}));
 }
 
 TEST_F(SelfTest, StatusFailuresAtOpeningAndAtConstruction) {

@@ -45,19 +45,3 @@ TEST(FirmwareResources, HexTextsAreWidenedToFourDigits) {
   EXPECT_EQ(padHexStringValue("0x12"), "0x0012");
   EXPECT_EQ(padHexStringValue("0x12345"), "0x12345");
 }
-
-TEST(LoaderTexts, TheStandInsHaveTheLoadersLayoutAndPassTheChecks) {
-  const auto standIns = virtual_keypad::StandInLoaderTexts();
-  EXPECT_EQ(RamLoaderProblem(standIns.ramLoader), "");
-  EXPECT_EQ(PasswordProblem(standIns.password), "");
-  const DataBlock_ password = BSL_readTI_Text(standIns.password.c_str(), 32);
-  EXPECT_EQ(password.startAddress, 0xFFE0u);
-  EXPECT_EQ(password.byteCount, 32u);
-
-  EXPECT_EQ(RamLoaderProblem("@2500\n00 06 05 33\nq"),
-            "it does not start at 0x2500 with the version bytes 00 06 05 34");
-  EXPECT_EQ(RamLoaderProblem("@2500\n00 06 05 34\n@4400\n01\nq"),
-            "it reaches outside the keypad's RAM");
-  EXPECT_EQ(PasswordProblem("@FFE0\n00 01\nq"), "it is not the 32 bytes at 0xFFE0");
-  EXPECT_EQ(PasswordProblem("FFE0"), "line 1: data before the first \"@\" address line");
-}

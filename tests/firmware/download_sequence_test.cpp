@@ -23,13 +23,6 @@ using ProgressLine = std::pair<int, std::string>;
 const std::string kFirmware =
     std::string(NAVKEYPAD_SOURCE_DIR) + "/resources/firmware/keypad-firmware-2.01.txt";
 
-// Interrupt vectors other than the stored password's, so that password is refused.
-std::string OtherVectors() {
-  std::string text = "@FFE0\n";
-  for (int i = 0; i < 15; ++i) text += "20 44 ";
-  return text + "00 44\nq";
-}
-
 std::vector<ProgressLine> SuccessfulRun(const std::string& path) {
   return {{5, ""},
           {10, "Password Sent Successfully\r\n"},
@@ -95,17 +88,6 @@ class Download : public VirtualBusTest {
   TempDir dir_;
 };
 
-namespace {
-// The demo firmware's vectors with `bytes` bytes of code before them at 0x4400.
-std::string ImageWithCode(std::size_t bytes) {
-  std::string text = "@4400\n";
-  for (std::size_t i = 0; i < bytes; ++i) text += (i % 16 == 15 || i + 1 == bytes) ? "3C\n" : "3C ";
-  return text +
-         "@FFE0\n10 44 10 44 10 44 10 44 10 44 10 44 10 44 10 44\n"
-         "10 44 10 44 10 44 10 44 10 44 10 44 10 44 00 44\nq\n";
-}
-}  // namespace
-
 TEST_F(Download, EachStartUpFailureSaysWhatWentWrong) {
   // No loader at all: the first opening fails, twice.
   EXPECT_FALSE(run(kFirmware));
@@ -167,20 +149,6 @@ TEST_F(Download, AFailedResetVectorEraseIsOnlyAWarning) {
   EXPECT_EQ(all.back(), "Memory verification error\r\n");
 }
 
-TEST_F(Download, AMismatchInALaterBlockOfALongSectionFailsTheVerification) {
-  const std::string image = dir_.file("long.txt");
-  WriteBytes(image, ImageWithCode(6000));
-  virtual_keypad::Behaviour corrupting;
-  corrupting.corruptWriteNumber = 88;  // bytes 5046 to 5103: the second 5000-byte block
-  behave(corrupting);
-  enterLoader();
-  EXPECT_FALSE(run(image));
-  EXPECT_EQ(reports_.back(), (ProgressLine{85, "Memory verification error\r\n"}));
-  const auto codes = keypad_->loaderCommandCodes();
-  EXPECT_EQ(std::count(codes.begin(), codes.end(), 0x16), 2);  // the first block matched
-  EXPECT_EQ(keypad_->mode(), Mode::RamLoader);
-}
-
 TEST_F(Download, FilesThatCannotBeWrittenOrWouldNotStartAreRefusedWhenRead) {
   const std::string notStarting = "it does not set the reset vector (0xFFFE-0xFFFF)";
   const std::string noFlash = ", where the keypad has no flash it can program";
@@ -225,36 +193,6 @@ TEST_F(Download, ACompleteRunStartsTheNewFirmware) {
   EXPECT_EQ(DecodeStatusRecord(record)->firmwareVersion, "2.01");
 }
 
-TEST_F(Download, AWrongStoredPasswordMassErasesAndTheDefaultOneCarriesOn) {
-  // A keypad whose vectors are not the stored password.
-  keypad_->installFirmware(OtherVectors());
-  enterLoader();
-  ASSERT_TRUE(run(kFirmware));
-  auto expected = SuccessfulRun(kFirmware);
-  expected.insert(expected.begin() + 1, {5, "Mass erase occured!\r\n"});
-  std::erase(expected, ProgressLine{60, "Erasing memory segments \r\n"});
-  EXPECT_THAT(reports_, ElementsAreArray(expected));
-  EXPECT_EQ(clock_.waits(), (std::vector<int>{2000, 1000, 1000, 1000}));
-  EXPECT_TRUE(sequence_->massEraseOccurred);
-  EXPECT_THAT(keypad_->loaderCommandCodes(), Contains(0x12));  // the reset vector only
-  EXPECT_EQ(keypad_->firmwareVersion(), "2.01");
-}
-
-TEST_F(Download, TheMassEraseFlagCarriesIntoTheRetriedStartUp) {
-  keypad_->installFirmware(OtherVectors());
-  virtual_keypad::Behaviour behaviour;
-  behaviour.failVersionReads = 1;
-  behave(behaviour);
-  enterLoader();
-  ASSERT_TRUE(run(kFirmware));
-  const auto all = texts();
-  EXPECT_THAT(all, Contains("Failed to read data from RAM BSL\r\n"));
-  EXPECT_THAT(all, Contains("Unsuccessful in starting the BSL. Restarting. \r\n"));
-  EXPECT_THAT(all, Not(Contains("Erasing memory segments \r\n")));
-  EXPECT_TRUE(sequence_->massEraseOccurred);
-  EXPECT_EQ(keypad_->firmwareVersion(), "2.01");
-}
-
 TEST_F(Download, AStartUpThatFailsTwiceTouchesNothing) {
   virtual_keypad::Behaviour behaviour;
   behaviour.failVersionReads = 2;
@@ -271,43 +209,6 @@ TEST_F(Download, AStartUpThatFailsTwiceTouchesNothing) {
   EXPECT_EQ(reports_.back().first, 50);
 }
 
-TEST_F(Download, ACorruptedWriteFailsVerificationAndForcesNoReset) {
-  virtual_keypad::Behaviour behaviour;
-  behaviour.corruptWriteNumber = 7;
-  behave(behaviour);
-  enterLoader();
-  EXPECT_FALSE(run(kFirmware));
-  EXPECT_EQ(reports_.back(), (ProgressLine{85, "Memory verification error\r\n"}));
-  EXPECT_EQ(keypad_->mode(), Mode::RamLoader);
-}
-
-TEST_F(Download, UnpluggingDuringTheDownloadFails) {
-  virtual_keypad::Behaviour behaviour;
-  behaviour.unplugAfterLoaderReports = 65;  // within the download of the file
-  behave(behaviour);
-  enterLoader();
-  EXPECT_FALSE(run(kFirmware));
-  EXPECT_EQ(reports_.back(), (ProgressLine{85, "Memory verification error\r\n"}));
-  EXPECT_TRUE(bus().keypads().empty());
-}
-
-TEST_F(Download, ARefusedResetWriteStillEndsDone) {
-  // Learn where the reset write stands in a good run, then pull the keypad right there.
-  enterLoader();
-  ASSERT_TRUE(run(kFirmware));
-  const auto codes = keypad_->loaderCommandCodes();
-  bus().reset();
-  reports_.clear();
-  keypad_ = connectKeypad();
-  virtual_keypad::Behaviour behaviour;
-  behaviour.unplugAfterLoaderReports = static_cast<int>(codes.size());  // the first reset write
-  behave(behaviour);
-  enterLoader();
-  EXPECT_TRUE(run(kFirmware));
-  EXPECT_EQ(reports_.back(), (ProgressLine{100, "Done!"}));
-  EXPECT_TRUE(bus().keypads().empty());
-}
-
 TEST(SegmentsTouched, FollowTheFlashLayout) {
   using navkeypad::firmware::SegmentsTouched;
   EXPECT_EQ(SegmentsTouched(0x4400, 512), (std::vector<uint32_t>{0x4400}));
@@ -315,19 +216,4 @@ TEST(SegmentsTouched, FollowTheFlashLayout) {
   EXPECT_EQ(SegmentsTouched(0x1800, 300), (std::vector<uint32_t>{0x1800, 0x1880, 0x1900}));
   EXPECT_EQ(SegmentsTouched(0x2500, 100), (std::vector<uint32_t>{0x2500}));  // RAM
   EXPECT_TRUE(SegmentsTouched(0x4400, 0).empty());
-}
-
-TEST_F(Download, AnUnalignedImageHasEverySegmentItTouchesErased) {
-  // Flash still holding old bits where the image reaches into a second segment.
-  keypad_->installFirmware("@8200\n00 00 00 00\nq");
-  const std::string image = dir_.file("unaligned.txt");
-  std::string text = "@81F0\n";
-  for (int i = 0; i < 32; ++i) text += "5A ";
-  text +=
-      "\n@FFE0\n10 44 10 44 10 44 10 44 10 44 10 44 10 44 10 44\n"
-      "10 44 10 44 10 44 10 44 10 44 10 44 10 44 F0 81\nq";
-  WriteBytes(image, text);
-  enterLoader();
-  EXPECT_TRUE(run(image));
-  EXPECT_EQ(keypad_->readMemory(0x8200, 4), (std::vector<uint8_t>{0x5A, 0x5A, 0x5A, 0x5A}));
 }

@@ -59,11 +59,6 @@ TEST_F(EventLogFile, EmptyNameWritesLogTxtAndEntriesAreNotSeparated) {
   EXPECT_EQ(ReadBytes(dir_.path() / "log.txt"), "");
 }
 
-TEST_F(EventLogFile, UnwritableFileIsNotReported) {
-  FileLogImpl sink((dir_.path() / "missing-folder" / "log.txt").string());
-  EXPECT_TRUE(sink.AddLog("lost"));
-}
-
 TEST_F(EventLogFile, StartUpRepointsTheLogWithoutWritingAnything) {
   EXPECT_EQ(m_Log1.sink().m_FileName, "log.txt");
   m_Log1.control().Pause();

@@ -61,25 +61,6 @@ class Wire : public VirtualBusTest {
   ScopedEnvironment dataHome_;
 };
 
-TEST_F(Wire, AReplayGivesTheRecordedRunWithoutTheKeypad) {
-  auto keypad = bus().plug();
-  keypad->setSerialNumber("REPLAYED");
-  const std::string text = record({"status", "--json"});
-  const std::string recordedOutput = out_.str();
-  EXPECT_THAT(text, StartsWith("{\"recording\":1,\"program\":\"navkeypad\",\"arguments\":"
-                               "[\"status\",\"--json\"]}\n{\"call\":\"init\",\"result\":0}\n"));
-  EXPECT_THAT(text, HasSubstr("{\"call\":\"open\",\"path\":\"virtual:keypad1:1.1\",\"device\":2}"));
-  EXPECT_THAT(text, HasSubstr("{\"call\":\"write\",\"device\":2,\"data\":\"3F4002303130300300"));
-  EXPECT_THAT(text, HasSubstr("{\"call\":\"read\",\"device\":2,\"emptyPolls\":0,\"data\":\"3F40"));
-
-  bus().reset();
-  wire::ReplayHid replay(wire::ParseRecording(text), "status");
-  EXPECT_EQ(run(replay, {"status", "--json"}), cli::kDone);
-  EXPECT_EQ(out_.str(), recordedOutput);
-  EXPECT_TRUE(replay.finished());
-  EXPECT_EQ(replay.failure(), "");
-}
-
 TEST_F(Wire, AWriteThatDiffersEndsTheReplayNamingTheEvent) {
   bus().plug();
   std::string text = record({"brightness", "7"});
