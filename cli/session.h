@@ -62,16 +62,6 @@ class Session {
   std::string path_;
 };
 
-// Polls for something on the bus to appear, up to `seconds`.
-template <typename Present>
-bool WaitFor(Present present, int seconds) {
-  for (int waited = 0; waited <= seconds * 1000; waited += 100) {
-    if (present()) return true;
-    platform::clock().sleepMs(100);
-  }
-  return false;
-}
-
 int List(Session& session);
 int Status(Session& session);
 int Brightness(Session& session);

@@ -81,7 +81,8 @@ int Upgrade(Session& session) {
       return session.fail(StatusFor(left.kind), left.message);
     }
     session.disconnect();
-    if (!WaitFor([] { return BSL_NumOfUSBDevices(kLoaderVendorId, kLoaderProductId) > 0; }, 10)) {
+    if (!platform::WaitFor(
+            [] { return BSL_NumOfUSBDevices(kLoaderVendorId, kLoaderProductId) > 0; }, 10)) {
       return session.fail(
           kKeypadFailed,
           "the keypad's loader did not appear; its settings are kept in " + recordFile +

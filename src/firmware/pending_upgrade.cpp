@@ -59,16 +59,10 @@ std::string PendingUpgradeFile(const std::string& configFile) {
 
 std::string PendingUpgradeFileProblem(const std::string& file) {
   if (file.empty()) return "there is no data folder to keep it in";
-  const fs::path path = support::PathFromUtf8(file);
-  std::error_code error;
-  const fs::file_status status = fs::status(path, error);
-  if (status.type() == fs::file_type::directory) return file + " is a folder, not a file";
-  if (status.type() != fs::file_type::not_found && status.type() != fs::file_type::regular) {
-    return file + " is not a regular file";
-  }
-  fs::create_directories(path.parent_path(), error);
-  if (error) return "its folder " + support::Utf8FromPath(path.parent_path()) + " cannot be made";
-  return {};
+  const std::string why = support::WritableFileProblem(file);
+  if (why.empty()) return why;
+  // "PATH is a folder, not a file", "PATH: its folder ... cannot be made"
+  return file + (why.rfind("is ", 0) == 0 ? " " : ": ") + why;
 }
 
 namespace {

@@ -10,17 +10,9 @@
 namespace navkeypad::firmware {
 
 namespace {
-
-constexpr int kPollMs = 100;
-
-bool WaitUntil(const std::function<bool()>& present, int seconds) {
-  for (int waited = 0;; waited += kPollMs) {
-    if (present()) return true;
-    if (waited >= seconds * 1000) return false;
-    platform::clock().sleepMs(kPollMs);
-  }
+UpgradeOutcome fail(UpgradeOutcome::Kind kind, std::string message) {
+  return {kind, std::move(message)};
 }
-
 }  // namespace
 
 KeypadInApplication KeypadInApplication::FromStatus(const std::string& path,
@@ -38,30 +30,24 @@ KeypadInApplication KeypadInApplication::FromStatus(const std::string& path,
 
 UpgradeOperation::UpgradeOperation(std::string configFile) : configFile_(std::move(configFile)) {}
 
-UpgradeOutcome UpgradeOperation::fail(UpgradeOutcome::Kind kind, UpgradeStage stage,
-                                      std::string message) {
-  return {kind, stage, std::move(message)};
-}
-
 UpgradeOutcome UpgradeOperation::checkSetting() {
   if (!TakeUpgradeLock(upgradeLock_)) {
-    return fail(UpgradeOutcome::kInUse, UpgradeStage::kCheck,
+    return fail(UpgradeOutcome::kInUse,
                 "Another program is upgrading a keypad's firmware; start this upgrade when it "
                 "has finished. Nothing was sent to the keypad.");
   }
   const LoaderTextsFound found = FindLoaderTexts(configFile_);
-  if (!found.texts) return fail(UpgradeOutcome::kRefused, UpgradeStage::kCheck, found.problem);
+  if (!found.texts) return fail(UpgradeOutcome::kRefused, found.problem);
   loader_ = found.texts;
   recordFile_ = PendingUpgradeFile(configFile_);
   if (const std::string problem = PendingUpgradeFileProblem(recordFile_); !problem.empty()) {
-    return fail(UpgradeOutcome::kRefused, UpgradeStage::kCheck,
+    return fail(UpgradeOutcome::kRefused,
                 "The keypad's settings cannot be kept during the upgrade: " + problem +
                     ". Nothing was sent to the keypad.");
   }
   PendingUpgradeRead read = ReadPendingUpgrades(recordFile_);
   if (!read.problem.empty()) {
-    return fail(UpgradeOutcome::kRefused, UpgradeStage::kCheck,
-                read.problem + " Nothing was sent to the keypad.");
+    return fail(UpgradeOutcome::kRefused, read.problem + " Nothing was sent to the keypad.");
   }
   records_ = std::move(read.records);
   return {};
@@ -70,8 +56,7 @@ UpgradeOutcome UpgradeOperation::checkSetting() {
 UpgradeOutcome UpgradeOperation::checkFirmware(const std::string& path) {
   FirmwareRead read = ReadFirmwareFile(path);
   if (!read.firmware) {
-    return fail(UpgradeOutcome::kRefused, UpgradeStage::kCheck,
-                FirmwareFileRefusal(path, read.problem) + ".");
+    return fail(UpgradeOutcome::kRefused, FirmwareFileRefusal(path, read.problem) + ".");
   }
   firmware_ = std::move(read.firmware);
   return {};
@@ -80,16 +65,16 @@ UpgradeOutcome UpgradeOperation::checkFirmware(const std::string& path) {
 UpgradeOutcome UpgradeOperation::checkLoaders(bool keypadInApplication) const {
   const uint32_t loaders = BSL_NumOfUSBDevices(kLoaderVendorId, kLoaderProductId);
   if (keypadInApplication && loaders > 0) {
-    return {UpgradeOutcome::kRefused, UpgradeStage::kCheck,
-            "A keypad is already waiting in its firmware loader, and beside it the keypad to "
-            "upgrade could not be told apart from it. Finish its upgrade with only that keypad "
-            "plugged in, or unplug it. Nothing was sent."};
+    return fail(UpgradeOutcome::kRefused,
+                "A keypad is already waiting in its firmware loader, and beside it the keypad to "
+                "upgrade could not be told apart from it. Finish its upgrade with only that keypad "
+                "plugged in, or unplug it. Nothing was sent.");
   }
   if (loaders > 1) {
-    return {UpgradeOutcome::kRefused, UpgradeStage::kCheck,
-            std::to_string(loaders) +
-                " keypads are waiting in their firmware loaders; leave only one plugged in. "
-                "Nothing was sent."};
+    return fail(UpgradeOutcome::kRefused,
+                std::to_string(loaders) +
+                    " keypads are waiting in their firmware loaders; leave only one plugged in. "
+                    "Nothing was sent.");
   }
   return {};
 }
@@ -100,6 +85,13 @@ bool UpgradeOperation::writeRecords() {
 
 UpgradeOutcome UpgradeOperation::leaveApplication(const KeypadInApplication& keypad,
                                                   const IsKeypadOf& ask) {
+  // Nothing sends a keypad into its loader before everything it needs to come back is at
+  // hand; the loaders are counted again, right before the switch.
+  if (!loader_ || !firmware_) {
+    return fail(UpgradeOutcome::kRefused,
+                "The upgrade's checks have not passed; nothing was sent.");
+  }
+  if (UpgradeOutcome loaders = checkLoaders(true); !loaders.ok()) return loaders;
   PendingUpgrade current;
   current.settings = keypad.settings;
   current.keypadPath = keypad.path;
@@ -135,14 +127,13 @@ UpgradeOutcome UpgradeOperation::leaveApplication(const KeypadInApplication& key
                        "; this keypad is upgraded with its own.");
   }
   if (!writeRecords()) {
-    return fail(UpgradeOutcome::kRefused, UpgradeStage::kKeepRecord,
-                "The keypad's settings cannot be kept in " + recordFile_ +
-                    ", so the firmware upgrade does not start.");
+    return fail(UpgradeOutcome::kRefused, "The keypad's settings cannot be kept in " + recordFile_ +
+                                              ", so the firmware upgrade does not start.");
   }
   if (SendKeypadCommand(CMD_ENTER_FIRMWARE_UPGRADE) != kExchangeOk) {
     std::vector<uint8_t> status;
     if (SendKeypadCommand(CMD_GET_STATUS, {}, &status) != kExchangeOk) {
-      return fail(UpgradeOutcome::kEnterUnanswered, UpgradeStage::kEnterLoader,
+      return fail(UpgradeOutcome::kEnterUnanswered,
                   "The keypad did not confirm the switch to its firmware loader; its settings "
                   "are kept in " +
                       recordFile_ + ".");
@@ -153,17 +144,17 @@ UpgradeOutcome UpgradeOperation::leaveApplication(const KeypadInApplication& key
       records_.erase(std::find(records_.begin(), records_.end(), *record_));
       record_.reset();
       if (!writeRecords()) {
-        return fail(UpgradeOutcome::kRecordNotDropped, UpgradeStage::kEnterLoader,
+        return fail(UpgradeOutcome::kRecordNotDropped,
                     "The keypad refused to enter its firmware loader and keeps its firmware, but " +
                         recordFile_ + " could not be removed; remove it before the next upgrade.");
       }
     }
-    return fail(UpgradeOutcome::kEnterRefused, UpgradeStage::kEnterLoader,
+    return fail(UpgradeOutcome::kEnterRefused,
                 "The keypad refused to enter its firmware loader; it keeps its firmware and "
                 "settings.");
   }
   CloseSharedKeypad();
-  return {UpgradeOutcome::kDone, UpgradeStage::kDownload, {}};
+  return {};
 }
 
 void UpgradeOperation::takeWaitingKeypad(const IsKeypadOf& ask) {
@@ -210,8 +201,8 @@ bool UpgradeOperation::download(const LoaderIdentity& identity, const ProgressRe
 
 UpgradeOutcome UpgradeOperation::restore(int seconds) {
   platform::clock().sleepMs(kKeypadStartMs);
-  WaitUntil([&] { return FindReturnedKeypad(otherKeypads_).kind != ReturnedKeypad::kNone; },
-            seconds);
+  platform::WaitFor([&] { return FindReturnedKeypad(otherKeypads_).kind != ReturnedKeypad::kNone; },
+                    seconds);
   const std::optional<HandedOverSettings> settings =
       record_ ? std::optional(record_->settings) : std::nullopt;
   const RestoreResult restored = RestoreUpgradedKeypad(settings, otherKeypads_);
@@ -219,27 +210,25 @@ UpgradeOutcome UpgradeOperation::restore(int seconds) {
       record_ ? " Its serial number and settings are kept in " + recordFile_ + "." : "";
   switch (restored.kind) {
     case RestoreResult::kNotFound:
-      return fail(UpgradeOutcome::kNotBack, UpgradeStage::kWaitForKeypad,
+      return fail(UpgradeOutcome::kNotBack,
                   "The keypad did not come back after the upgrade." + kept);
     case RestoreResult::kAmbiguous:
-      return fail(UpgradeOutcome::kAmbiguous, UpgradeStage::kWaitForKeypad,
-                  AmbiguousRestoreMessage(recordFile_));
+      return fail(UpgradeOutcome::kAmbiguous, AmbiguousRestoreMessage(recordFile_));
     case RestoreResult::kStepFailed:
-      return fail(UpgradeOutcome::kRestoreStepFailed, UpgradeStage::kRestore,
-                  restored.failureMessage);
+      return fail(UpgradeOutcome::kRestoreStepFailed, restored.failureMessage);
     case RestoreResult::kRestored:
       break;
   }
   if (record_) {
     records_.erase(std::remove(records_.begin(), records_.end(), *record_), records_.end());
     if (!writeRecords()) {
-      return fail(UpgradeOutcome::kRecordNotDropped, UpgradeStage::kDropRecord,
+      return fail(UpgradeOutcome::kRecordNotDropped,
                   "The serial number and settings were restored, but " + recordFile_ +
                       " could not be removed; remove it before the next upgrade.");
     }
   }
   upgradeLock_.release();
-  return {UpgradeOutcome::kDone, UpgradeStage::kDone, {}};
+  return {};
 }
 
 }  // namespace navkeypad::firmware

@@ -47,7 +47,6 @@ struct UpgradeOutcome {
     kRecordNotDropped,   // restored, but the record could not be removed
   };
   Kind kind = kDone;
-  UpgradeStage stage = UpgradeStage::kCheck;
   std::string message;
   bool ok() const { return kind == kDone; }
 };
@@ -77,11 +76,11 @@ class UpgradeOperation {
   // could not be told apart.
   UpgradeOutcome checkLoaders(bool keypadInApplication) const;
 
-  // Keep the record, enter the loader: for the keypad open as the shared handle.
+  // Keep the record, enter the loader: for the keypad open as the shared handle. Refused
+  // unless the checks above have passed; the loaders are counted once more.
   UpgradeOutcome leaveApplication(const KeypadInApplication& keypad, const IsKeypadOf& ask);
   // For a keypad already waiting in its loader: which record, if any, is its own.
   void takeWaitingKeypad(const IsKeypadOf& ask);
-  bool keypadChosen() const { return chosen_; }
 
   // Download (any thread): true when the firmware was written, verified and started.
   bool download(const LoaderIdentity& identity, const ProgressReport& report);
@@ -90,18 +89,15 @@ class UpgradeOperation {
 
   const std::optional<PendingUpgrade>& record() const { return record_; }
   const std::string& recordFile() const { return recordFile_; }
-  const std::string& firmwarePath() const { return firmware_ ? firmware_->path : noPath_; }
   // What the program should tell the user beside the outcome (records of other keypads
   // kept, a keypad upgraded without a record).
   const std::vector<std::string>& notices() const { return notices_; }
 
  private:
   bool writeRecords();
-  UpgradeOutcome fail(UpgradeOutcome::Kind kind, UpgradeStage stage, std::string message);
 
   std::string configFile_;
   std::string recordFile_;
-  std::string noPath_;
   std::optional<LoaderTexts> loader_;
   std::optional<FirmwareImage> firmware_;
   std::vector<PendingUpgrade> records_;   // every record on disk, this keypad's included

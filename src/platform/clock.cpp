@@ -64,4 +64,13 @@ void setClock(Clock* replacement) {
   current.store(replacement);
 }
 
+bool WaitFor(const std::function<bool()>& present, int seconds) {
+  constexpr int kPollMs = 100;
+  for (int waited = 0;; waited += kPollMs) {
+    if (present()) return true;
+    if (waited >= seconds * 1000) return false;
+    clock().sleepMs(kPollMs);
+  }
+}
+
 }  // namespace platform

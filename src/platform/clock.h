@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <vector>
 
@@ -48,5 +49,8 @@ class RecordingClock : public Clock {
 Clock& clock();
 // Not owned; nullptr puts the system clock back.
 void setClock(Clock* clock);
+
+// Asks `present` every 100 ms of the clock until it says yes or `seconds` have passed.
+bool WaitFor(const std::function<bool()>& present, int seconds);
 
 }  // namespace platform

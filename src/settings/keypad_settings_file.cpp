@@ -147,8 +147,7 @@ std::string DamagedFileMessage() {
 }
 
 std::string ConfigFileProblem(const std::string& file) {
-  std::string bytes;
-  const std::string why = support::ReadRegularFile(file, bytes, CIniFile::kMaxFileBytes);
+  const std::string why = support::RegularFileProblem(file, CIniFile::kMaxFileBytes);
   return why.empty() ? why : file + " " + why;
 }
 

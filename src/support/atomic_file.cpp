@@ -129,8 +129,7 @@ bool WriteFileAtomically(const std::string& path, const std::string& bytes) {
   return true;
 }
 
-std::string ReadRegularFile(const std::string& path, std::string& bytes, std::uintmax_t maxBytes) {
-  bytes.clear();
+std::string RegularFileProblem(const std::string& path, std::uintmax_t maxBytes) {
   std::error_code error;
   const fs::path file = PathFromUtf8(path);
   const fs::file_status status = fs::status(file, error);
@@ -141,6 +140,15 @@ std::string ReadRegularFile(const std::string& path, std::string& bytes, std::ui
   const std::uintmax_t size = fs::file_size(file, error);
   if (error) return "cannot be read (" + error.message() + ")";
   if (size > maxBytes) return "is larger than " + std::to_string(maxBytes) + " bytes";
+  return {};
+}
+
+std::string ReadRegularFile(const std::string& path, std::string& bytes, std::uintmax_t maxBytes) {
+  bytes.clear();
+  if (std::string why = RegularFileProblem(path, maxBytes); !why.empty()) return why;
+  const fs::path file = PathFromUtf8(path);
+  std::error_code error;
+  const std::uintmax_t size = fs::file_size(file, error);
   std::ifstream in(file, std::ios::binary);
   if (!in.is_open()) return "cannot be opened";
   bytes.resize(static_cast<std::size_t>(size));

@@ -18,6 +18,8 @@ bool WriteFileAtomically(const std::string& path, const std::string& bytes);
 // Folders, pipes and devices are refused before anything is read from them, so no reader
 // waits for ever or reads without end.
 std::string ReadRegularFile(const std::string& path, std::string& bytes, std::uintmax_t maxBytes);
+// The same judgement without reading.
+std::string RegularFileProblem(const std::string& path, std::uintmax_t maxBytes);
 // Why a whole file could not be written at `path`, as far as can be told before writing, or
 // empty: no name, a folder or a device standing there, a name longer than file systems allow,
 // a folder that cannot be made (it is made when missing).

@@ -402,30 +402,6 @@ TEST_F(Cli, HelpForEveryCommand) {
   EXPECT_EQ(run({"status", "--colour"}), cli::kBadInput);
 }
 
-TEST_F(Cli, UpgradeFailuresAfterTheKeypadLeftKeepItsRecordAndSayHowToGoOn) {
-  struct Case {
-    std::function<void(virtual_keypad::Behaviour&)> fault;
-    std::string says;
-  };
-  for (const Case& row : std::vector<Case>{
-           {[](auto& b) { b.refusePassword = true; },
-            "the firmware was not written and the keypad waits in its loader"},
-           {[](auto& b) { b.refusedCommands = {CMD_SET_KEYPAD_TYPE}; },
-            "Unable to set Keypad Type.. Plug in only that keypad, then run: navkeypad upgrade "
-            "--settings-of KEEP-ME "}}) {
-    auto keypad = bus().plug();
-    keypad->setSerialNumber("KEEP-ME");
-    virtual_keypad::Behaviour behaviour;
-    row.fault(behaviour);
-    keypad->setBehaviour(behaviour);
-    EXPECT_EQ(run({"upgrade", firmware()}), cli::kKeypadFailed);
-    EXPECT_THAT(err_.str(), HasSubstr(row.says));
-    EXPECT_EQ(firmware::ReadPendingUpgrades(recordFile()).records.at(0).serial(), "KEEP-ME");
-    bus().reset();
-    std::filesystem::remove(recordFile());
-  }
-}
-
 TEST_F(Cli, AFailedUpgradeKeepsItsRecordAndTheSuggestedCommandFinishesIt) {
   auto other = bus().plug();
   auto keypad = bus().plug();

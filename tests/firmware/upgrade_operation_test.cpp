@@ -88,7 +88,7 @@ class Upgrade : public VirtualBusTest {
   }
   UpgradeOutcome finish(UpgradeOperation& upgrade) {
     if (!upgrade.download({}, [](int, const std::string&) {}))
-      return {UpgradeOutcome::kDownloadFailed, UpgradeStage::kDownload, {}};
+      return {UpgradeOutcome::kDownloadFailed, {}};
     return upgrade.restore(10);
   }
   void expectSettings(uint8_t brightness, const std::string& serial) {
