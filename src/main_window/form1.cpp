@@ -13,11 +13,9 @@
 #include <QStringList>
 #include <filesystem>
 
-#include "bsl430/bsl430.h"
 #include "code_table/my4way_layout.h"
 #include "device/keypad_bus.h"
 #include "device/keypad_commands.h"
-#include "firmware/download_sequence.h"
 #include "firmware/firmware_upgrade.h"
 #include "firmware/pending_upgrade.h"
 #include "firmware/upgrade_operation.h"
