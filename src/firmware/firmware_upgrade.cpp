@@ -171,12 +171,11 @@ void firmware_upgrade::endUpgrade() {
 }
 
 bool firmware_upgrade::downloadRunning() const {
-  return backgroundWorker1 != nullptr && !backgroundWorker1->isFinished();
+  return downloadRunning_;
 }
 
 bool firmware_upgrade::workerBusy() const {
-  return downloadRunning() ||
-         (backgroundWorkerCheckDevice != nullptr && !backgroundWorkerCheckDevice->isFinished());
+  return downloadRunning_ || deviceCheckRunning_;
 }
 
 void firmware_upgrade::ParseMessages(uint32_t message, uint32_t event) {
@@ -191,15 +190,13 @@ void firmware_upgrade::ParseMessages(uint32_t message, uint32_t event) {
 }
 
 void firmware_upgrade::startDeviceCheck() {
-  if (backgroundWorkerCheckDevice != nullptr) {
+  if (deviceCheckRunning_) {
     // A check still counting is served again when it completes; deleting its thread now
     // would end the process.
-    if (!backgroundWorkerCheckDevice->isFinished()) {
-      scanDeviceAgain = true;
-      return;
-    }
-    backgroundWorkerCheckDevice->deleteLater();
+    scanDeviceAgain = true;
+    return;
   }
+  if (backgroundWorkerCheckDevice != nullptr) backgroundWorkerCheckDevice->deleteLater();
   const uint16_t vendor = HexId(myVID);
   const uint16_t product = HexId(myPID);
   backgroundWorkerCheckDevice = QThread::create(
@@ -207,10 +204,12 @@ void firmware_upgrade::startDeviceCheck() {
   backgroundWorkerCheckDevice->setParent(this);
   connect(backgroundWorkerCheckDevice, &QThread::finished, this,
           &firmware_upgrade::backgroundWorkerCheckDevice_RunWorkerCompleted, Qt::QueuedConnection);
+  deviceCheckRunning_ = true;
   backgroundWorkerCheckDevice->start();
 }
 
 void firmware_upgrade::backgroundWorkerCheckDevice_RunWorkerCompleted() {
+  deviceCheckRunning_ = false;
   numberOfUSBDevicesConnected = deviceCount_;
   const uint32_t count = numberOfUSBDevicesConnected;
   if (count == 0) {
@@ -299,6 +298,7 @@ void firmware_upgrade::btnUpgrade_MouseClick() {
   backgroundWorker1->setParent(this);
   connect(backgroundWorker1, &QThread::finished, this,
           &firmware_upgrade::backgroundWorker1_RunWorkerCompleted, Qt::QueuedConnection);
+  downloadRunning_ = true;
   backgroundWorker1->start();
 }
 
@@ -318,6 +318,7 @@ void firmware_upgrade::appendStatus(const QString& text) {
 }
 
 void firmware_upgrade::backgroundWorker1_RunWorkerCompleted() {
+  downloadRunning_ = false;
   btnClose->setEnabled(true);
   if (!downloadResult_) {
     if (upgrade_->record()) {

@@ -89,6 +89,10 @@ class firmware_upgrade : public QWidget {
   std::atomic<uint32_t> deviceCount_{0};
   bool registered_ = false;
   bool upgrading_ = false;  // from the Upgrade click to the end of the restore
+  // A worker counts as running until its completion slot has run: QThread reports itself
+  // finished before its queued finished() has been delivered.
+  bool downloadRunning_ = false;
+  bool deviceCheckRunning_ = false;
   uint32_t loadersNoted_ = 0;
   static int upgradesRunning_;  // GUI thread only
 };

@@ -187,7 +187,9 @@ void self_test::setUpIndicators() {
 }
 
 bool self_test::testRunning() const {
-  return backgroundWorker1 != nullptr && !backgroundWorker1->isFinished();
+  // Until the keypad's settings are back: the worker reports itself finished before its
+  // queued completion, which restores them, has run.
+  return backgroundWorker1 != nullptr && !restored_;
 }
 
 int8_t self_test::GetDeviceStatusMessage() {
