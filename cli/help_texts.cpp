@@ -28,8 +28,8 @@ const char kUsage[] =
     "The file is the one the windows use unless --file names another.\n"
     "'navkeypad COMMAND --help' tells more about a command.\n"
     "\n"
-    "Exit status: 0 done, 1 the keypad refused or did not answer, 2 bad usage or input,\n"
-    "3 no keypad, 4 a keypad is there but cannot be opened.\n";
+    "Exit status: 0 done, 1 the keypad refused or did not answer (or the HID library could\n"
+    "not start), 2 bad usage or input, 3 no keypad, 4 a keypad is there but cannot be opened.\n";
 
 const std::map<std::string, std::string>& CommandHelp() {
   static const std::map<std::string, std::string> help = {

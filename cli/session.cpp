@@ -32,7 +32,13 @@ int Session::fail(int status, const std::string& message) {
   return status;
 }
 
+int Session::startHid() {
+  const std::string problem = HidStartProblem();
+  return problem.empty() ? kDone : fail(kKeypadFailed, problem + ".");
+}
+
 int Session::connect() {
+  if (const int status = startHid(); status != kDone) return status;
   const auto keypads = ListKeypads();
   std::vector<KeypadOnBus> chosen;
   for (const auto& keypad : keypads) {

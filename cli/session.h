@@ -39,6 +39,9 @@ class Session {
 
   // "navkeypad: MESSAGE" on standard error; returns `status`.
   int fail(int status, const std::string& message);
+  // kDone, or the HID library's start-up failure reported (which no keypad search could tell
+  // apart from an empty bus).
+  int startHid();
   // Opens the one keypad the command is for as the shared handle.
   int connect();
   void disconnect();

@@ -24,6 +24,7 @@ void PrintTable(std::ostream& out, const KeyCodeTable& table) {
 
 int List(Session& session) {
   Io& io = session.io();
+  if (const int status = session.startHid(); status != kDone) return status;
   const auto keypads = ListKeypads();
   auto listed = nlohmann::ordered_json::array();
   bool anyAccessible = false;

@@ -64,6 +64,7 @@ int Upgrade(Session& session) {
     return !settingsOf.empty() && record.serial() == settingsOf;
   };
 
+  if (const int status = session.startHid(); status != kDone) return status;
   const bool inApplication = !ListKeypads().empty() || session.device();
   if (const UpgradeOutcome outcome = upgrade.checkLoaders(inApplication); !outcome.ok())
     return session.fail(StatusFor(outcome.kind), outcome.message);

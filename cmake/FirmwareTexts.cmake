@@ -6,8 +6,14 @@ set(NAVKEYPAD_RAM_BSL_FILE "" CACHE FILEPATH
     "TI-TXT RAM bootstrap loader image (version bytes 00 06 05 34 at 0x2500); empty: none built in")
 set(NAVKEYPAD_PASSWORD_FILE "" CACHE FILEPATH
     "TI-TXT loader password (32 bytes at 0xFFE0); empty: none built in")
-set(NAVKEYPAD_SYSTEM_LOADER_DIR "${CMAKE_INSTALL_PREFIX}/share/navkeypad/loader" CACHE PATH
-    "Folder a packager fills with RAM_BSL.txt and password.txt")
+if(WIN32)
+  # The installer puts the folder beside the programs, wherever the user installs them.
+  set(system_loader_dir loader)
+else()
+  set(system_loader_dir "${CMAKE_INSTALL_PREFIX}/share/navkeypad/loader")
+endif()
+set(NAVKEYPAD_SYSTEM_LOADER_DIR "${system_loader_dir}" CACHE STRING
+    "Folder a packager fills with RAM_BSL.txt and password.txt; relative: beside the program")
 
 # Refuses a file that is not TI-TXT as the loader library reads it.
 function(navkeypad_check_ti_txt path)

@@ -1,5 +1,6 @@
-# Cross-builds the parts below the windows for 64-bit Windows with Debian's MinGW-w64 (the
-# POSIX thread model, for std::thread); tests and programs run under Wine.
+# Cross-builds for 64-bit Windows with Debian's MinGW-w64 (the POSIX thread model, for
+# std::thread): the product, and the hidapi and Qt it is built on; tests and programs run
+# under Wine.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
@@ -10,8 +11,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE BOTH)
-# The runtime goes into each program, so Wine needs no MinGW folder on its path.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
+# The C++ runtime is one set of DLLs shared by the programs and Qt, shipped beside them;
+# tests find it through WINEPATH.
 set(CMAKE_CROSSCOMPILING_EMULATOR wine)
 # GCC 12 at -O3 warns falsely (-Wrestrict) inside std::string; -O2 does not.
 set(CMAKE_CXX_FLAGS_RELEASE "-O2 -DNDEBUG" CACHE STRING "")

@@ -67,8 +67,9 @@ class Virtual : public navkeypad::HidBackend {
 };
 
 int Virtual::init() {
-  VirtualBus::instance().countInit();
-  return 0;
+  if (VirtualBus::instance().countInit()) return 0;
+  lastOpenError = VirtualBus::instance().startFailure();
+  return -1;
 }
 
 int Virtual::exit() {

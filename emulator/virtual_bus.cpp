@@ -67,6 +67,7 @@ void VirtualBus::reset() {
     nextId_ = 1;
     initCalls_ = 0;
     exitCalls_ = 0;
+    startFailure_.clear();
   }
   for (const auto& keypad : removed) keypad->markUnplugged();
 }
@@ -124,9 +125,18 @@ int VirtualBus::exitCalls() const {
   std::lock_guard lock(mutex_);
   return exitCalls_;
 }
-void VirtualBus::countInit() {
+bool VirtualBus::countInit() {
   std::lock_guard lock(mutex_);
   ++initCalls_;
+  return startFailure_.empty();
+}
+void VirtualBus::failStart(std::wstring reason) {
+  std::lock_guard lock(mutex_);
+  startFailure_ = std::move(reason);
+}
+std::wstring VirtualBus::startFailure() const {
+  std::lock_guard lock(mutex_);
+  return startFailure_;
 }
 void VirtualBus::countExit() {
   std::lock_guard lock(mutex_);

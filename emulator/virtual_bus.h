@@ -41,8 +41,12 @@ class VirtualBus {
   void handleClosed();
   int initCalls() const;
   int exitCalls() const;
-  void countInit();
+  // Counts the call; false (hid_init failed, for `startFailure`) after failStart.
+  bool countInit();
   void countExit();
+  // Makes hid_init fail with `reason`, as a system without a working HID library does.
+  void failStart(std::wstring reason);
+  std::wstring startFailure() const;
 
  private:
   mutable std::mutex mutex_;
@@ -54,6 +58,7 @@ class VirtualBus {
   int openHandles_ = 0;
   int initCalls_ = 0;
   int exitCalls_ = 0;
+  std::wstring startFailure_;
 };
 
 // Path of one interface of a keypad as hid_enumerate reports it.

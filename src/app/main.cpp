@@ -20,7 +20,13 @@
 #include "stand_in_loader.h"
 #else
 #include "device/system_hid.h"
+#ifdef _WIN32
+#include "platform/windows_device_watch.h"
+using SystemDeviceWatch = platform::WindowsDeviceWatch;
+#else
 #include "platform/udev_device_watch.h"
+using SystemDeviceWatch = platform::UdevDeviceWatch;
+#endif
 #endif
 
 namespace {
@@ -85,11 +91,11 @@ int Main(int argc, char** argv) {
   // Without a real bus underneath, device changes come from the virtual one (or none).
   virtual_keypad::VirtualDeviceWatch virtualWatch;
 #ifndef NAVKEYPAD_VIRTUAL
-  platform::UdevDeviceWatch udevWatch;
+  SystemDeviceWatch systemWatch;
 #endif
   DeviceWatch* deviceWatch = &virtualWatch;
 #ifndef NAVKEYPAD_VIRTUAL
-  if (!virtualBus && wireOptions.replay.empty()) deviceWatch = &udevWatch;
+  if (!virtualBus && wireOptions.replay.empty()) deviceWatch = &systemWatch;
 #endif
   BSL_setDeviceWatch(deviceWatch);
   QApplication app(argc, argv);

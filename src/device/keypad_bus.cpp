@@ -10,17 +10,28 @@
 namespace navkeypad {
 
 namespace {
-// hidapi's own text for the last failure; the caller holds the global-state lock.
-std::string LastOpenError() {
+// hidapi's own text for its last failure; the caller holds the global-state lock.
+std::string LastHidError() {
   const wchar_t* error = Hid().error(nullptr);
   std::string text;
   for (; error != nullptr && *error != L'\0'; ++error) {
     text.push_back(static_cast<char>(static_cast<uint32_t>(*error) & 0x7F));
   }
-  if (text.empty() || text == "Success") return "it cannot be opened";
-  return text;
+  return text == "Success" ? std::string() : text;
+}
+
+std::string LastOpenError() {
+  const std::string text = LastHidError();
+  return text.empty() ? "it cannot be opened" : text;
 }
 }  // namespace
+
+std::string HidStartProblem() {
+  std::lock_guard lock(HidGlobalStateMutex());
+  if (Hid().init() == 0) return {};
+  const std::string reason = LastHidError();
+  return "the HID library could not start: " + (reason.empty() ? "no reason given" : reason);
+}
 
 std::vector<KeypadOnBus> ListKeypads() {
   std::vector<KeypadOnBus> keypads;
@@ -139,9 +150,16 @@ std::string KeypadInUseMessage() {
 }
 
 std::string AccessAdvice() {
+#ifdef _WIN32
+  // Windows needs no rule; what keeps a keypad closed there is another program or a driver.
+  return "Close other programs that may use the keypad, unplug it and plug it in again; if it "
+         "still cannot be opened, check in Device Manager that it is listed under Human "
+         "Interface Devices without a warning.";
+#else
   return "Install the udev rule 60-velto-navigation-keypad.rules (the navkeypad package does; "
          "by hand: copy packaging/60-velto-navigation-keypad.rules to /etc/udev/rules.d and run "
          "'udevadm control --reload'), then plug the keypad in again.";
+#endif
 }
 
 }  // namespace navkeypad

@@ -17,6 +17,10 @@ struct KeypadOnBus {
 
 std::vector<KeypadOnBus> ListKeypads();
 
+// Empty when the HID library started; otherwise "the HID library could not start: ...". Without
+// it no keypad can be seen, and saying "no keypad" would send the user to the wrong cable.
+std::string HidStartProblem();
+
 // Opens one keypad's configuration interface for exchanges (non-blocking reads); null when
 // it cannot be opened.
 hid_device* OpenKeypad(const std::string& path);

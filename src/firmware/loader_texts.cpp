@@ -60,8 +60,15 @@ std::vector<fs::path> LoaderFolders(const std::string& configFile) {
   std::vector<fs::path> folders;
   if (!configFile.empty())
     folders.push_back(support::PathFromUtf8(configFile).parent_path() / "loader");
-  if (*generated::kSystemLoaderFolder != '\0')
-    folders.push_back(support::PathFromUtf8(generated::kSystemLoaderFolder));
+  if (*generated::kSystemLoaderFolder != '\0') {
+    // A relative folder (the Windows install's) stands beside the program.
+    const fs::path system = support::PathFromUtf8(generated::kSystemLoaderFolder);
+    if (system.is_absolute()) {
+      folders.push_back(system);
+    } else if (const fs::path program = support::ProgramFolder(); !program.empty()) {
+      folders.push_back(program / system);
+    }
+  }
   return folders;
 }
 

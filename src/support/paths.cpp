@@ -53,3 +53,28 @@ void SetEnvironmentText(const char* name, const std::optional<std::string>& valu
 }
 
 }  // namespace support
+
+namespace support {
+
+std::filesystem::path ProgramFolder() {
+#ifdef _WIN32
+  std::wstring name(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD length = GetModuleFileNameW(nullptr, name.data(), static_cast<DWORD>(name.size()));
+    if (length == 0) return {};
+    if (length < name.size()) {
+      name.resize(length);
+      break;
+    }
+    name.resize(name.size() * 2);  // a long path: try again with room for it
+  }
+  const std::filesystem::path program(name);
+#else
+  std::error_code error;
+  const std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe", error);
+  if (error) return {};
+#endif
+  return program.parent_path();
+}
+
+}  // namespace support

@@ -20,6 +20,9 @@ std::string EnvironmentText(const char* name);
 // Sets it (UTF-8), or removes it without a value.
 void SetEnvironmentText(const char* name, const std::optional<std::string>& value);
 
+// The folder of the running program; empty when the system does not say.
+std::filesystem::path ProgramFolder();
+
 // The variable that names the user's data folder: XDG_DATA_HOME, LOCALAPPDATA on Windows.
 #ifdef _WIN32
 inline constexpr const char* kDataHomeVariable = "LOCALAPPDATA";

@@ -385,10 +385,17 @@ TEST_F(Cli, NoKeypadAndAKeypadThatCannotBeOpened) {
   keypad->setOpenable(false);
   EXPECT_EQ(run({"list"}), cli::kNotAccessible);
   EXPECT_THAT(out_.str(), HasSubstr("not accessible: Failed to open a device with path"));
-  EXPECT_THAT(err_.str(), HasSubstr("60-velto-navigation-keypad.rules"));
+  EXPECT_THAT(err_.str(), HasSubstr(AccessAdvice()));
   EXPECT_EQ(run({"status"}), cli::kNotAccessible);
   EXPECT_EQ(run({"list", "--json"}), cli::kNotAccessible);
   EXPECT_THAT(out_.str(), HasSubstr("\"accessible\": false, \"problem\": \"Failed to open"));
+  // Without a HID library nothing can be seen: that is not "no keypad".
+  bus().failStart(L"cfgmgr32.dll lacks CM_Get_Device_Interface_PropertyW");
+  EXPECT_EQ(run({"list"}), cli::kKeypadFailed);
+  EXPECT_EQ(err_.str(),
+            "navkeypad: the HID library could not start: cfgmgr32.dll lacks "
+            "CM_Get_Device_Interface_PropertyW.\n");
+  EXPECT_EQ(run({"status"}), cli::kKeypadFailed);
 }
 
 TEST_F(Cli, HelpForEveryCommand) {
