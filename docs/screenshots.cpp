@@ -6,9 +6,11 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QMenuBar>
 #include <QPalette>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
@@ -34,6 +36,22 @@ bool Save(QWidget& window, const QString& folder, const char* name) {
   const bool ok = window.grab().save(path);
   std::printf("%s %s\n", ok ? "wrote" : "cannot write", qPrintable(path));
   return ok;
+}
+
+// Lets events run until `done`; false, said on standard error, after a minute without it.
+template <typename Predicate>
+bool WaitUntil(const char* what, Predicate done) {
+  QElapsedTimer guard;
+  guard.start();
+  while (!done()) {
+    if (guard.elapsed() > 60000) {
+      std::fprintf(stderr, "gave up waiting for %s\n", what);
+      return false;
+    }
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+  }
+  return true;
 }
 
 // A dark desktop theme, as a user who chose one has it.
@@ -105,15 +123,15 @@ int main(int argc, char** argv) {
   QTest::mouseClick(form.findChild<QPushButton*>("button2"), Qt::LeftButton);
   auto* test = form.findChild<tarvik_usb_encoder::self_test*>();
   auto* lastStep = test->findChild<QCheckBox*>("brightnessCheckBox");
-  while (!lastStep->isChecked()) app.processEvents(QEventLoop::AllEvents, 10);
+  if (!WaitUntil("the self test's last step", [&] { return lastStep->isChecked(); })) return 1;
   QTest::keyClick(test, Qt::Key_Left);
   QTest::keyClick(test, Qt::Key_Up);
   app.processEvents();
   ok = Save(*test, folder, "self-test.png") && ok;
   QTest::mouseClick(test->findChild<QPushButton*>("endBtn"), Qt::LeftButton);
-  while (form.findChild<tarvik_usb_encoder::self_test*>() != nullptr) {
-    app.processEvents(QEventLoop::AllEvents, 10);
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+  if (!WaitUntil("the self test to close",
+                 [&] { return form.findChild<tarvik_usb_encoder::self_test*>() == nullptr; })) {
+    return 1;
   }
 
   // The upgrade window after a successful run of the demo firmware 2.01.
@@ -126,13 +144,23 @@ int main(int argc, char** argv) {
   app.processEvents();
   auto* upgrade = form.findChild<tarvik_usb_encoder::firmware_upgrade*>();
   auto* count = upgrade->findChild<QLabel*>("labelNumOfDevices");
-  while (count->text() == "Searching for devices") app.processEvents(QEventLoop::AllEvents, 10);
+  if (!WaitUntil("the device count", [&] { return count->text() != "Searching for devices"; }))
+    return 1;
   bool restored = false;
   QObject::connect(upgrade, &tarvik_usb_encoder::firmware_upgrade::restoreFinished,
                    [&] { restored = true; });
   QTest::mouseClick(upgrade->findChild<QPushButton*>("btnUpgrade"), Qt::LeftButton);
-  while (!restored) app.processEvents(QEventLoop::AllEvents, 10);
+  // The click is served from the event loop; a failed upgrade ends without a restore, and its
+  // status box says why.
+  using tarvik_usb_encoder::firmware_upgrade;
+  WaitUntil("the upgrade to start", [] { return firmware_upgrade::upgradeInProgress(); });
+  WaitUntil("the upgrade", [&] { return restored || !firmware_upgrade::upgradeInProgress(); });
   app.processEvents();
+  if (!restored) {
+    std::fprintf(stderr, "the upgrade failed:\n%s\n",
+                 qPrintable(upgrade->findChild<QPlainTextEdit*>("statusBox")->toPlainText()));
+    ok = false;
+  }
   ok = Save(*upgrade, folder, "firmware-upgrade.png") && ok;
   upgrade->close();
   app.processEvents();

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests (the Windows cross-build and Wine
-# included) and the screenshots need.
+# Installs the Debian packages the build, the tests (the Windows cross-build, its installer
+# and Wine included) and the screenshots need, and makes Debian's source packages reachable
+# for the Windows libraries (scripts/deps_windows.sh builds them).
 # Idempotent: quiet and quick when everything is already there.
 set -euo pipefail
 
@@ -12,8 +13,30 @@ packages=(
   clang libclang-rt-14-dev clang-format
   xvfb xauth imagemagick fonts-dejavu-core
   desktop-file-utils appstream dpkg-dev file lintian help2man man-db
-  g++-mingw-w64-x86-64-posix wine wine64
+  g++-mingw-w64-x86-64-posix mingw-w64 wine wine64 nsis
 )
+
+SUDO=""
+if [[ $(id -u) -ne 0 ]]; then SUDO="sudo"; fi
+export DEBIAN_FRONTEND=noninteractive
+
+# Source packages for the suites the machine already uses, unless it has them already.
+sources_list=/etc/apt/sources.list.d/navkeypad-deb-src.sources
+has_sources() {
+  grep -rqsE --include='*.list' --include='*.sources' '^(Types:.*deb-src|deb-src )' \
+    /etc/apt/sources.list /etc/apt/sources.list.d/
+}
+added_sources=false
+if ! has_sources; then
+  if [[ -f /etc/apt/sources.list.d/debian.sources ]]; then
+    sed 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources |
+      $SUDO tee "$sources_list" >/dev/null
+  else
+    grep -hE '^deb ' /etc/apt/sources.list | sed 's/^deb /deb-src /' |
+      $SUDO tee /etc/apt/sources.list.d/navkeypad-deb-src.list >/dev/null
+  fi
+  added_sources=true
+fi
 
 missing=()
 for p in "${packages[@]}"; do
@@ -22,13 +45,12 @@ for p in "${packages[@]}"; do
   fi
 done
 
-if ((${#missing[@]} == 0)); then
+if ((${#missing[@]} == 0)) && ! $added_sources; then
   exit 0
 fi
 
-echo "deps: installing ${missing[*]}"
-SUDO=""
-if [[ $(id -u) -ne 0 ]]; then SUDO="sudo"; fi
-export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update -qq
-$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+if ((${#missing[@]} > 0)); then
+  echo "deps: installing ${missing[*]}"
+  $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi

@@ -5,7 +5,7 @@
 set -euo pipefail
 shopt -s inherit_errexit
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
-CACHE="${NAVKEYPAD_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/navkeypad}/mingw-w64"
+CACHE="${NAVKEYPAD_CACHE:-${XDG_CACHE_HOME:-${HOME:-/tmp}/.cache}/navkeypad}/mingw-w64"
 TOOLCHAIN="$ROOT/cmake/mingw-w64.cmake"
 mkdir -p "$CACHE"
 
@@ -34,7 +34,10 @@ build_cached() {
   echo "deps_windows: building $name $version for Windows (once; cached in $prefix)" >&2
   rm -rf "$prefix"
   work="$(mktemp -d "$CACHE/work.XXXXXX")"
+  # A failed build leaves nothing half-made behind: neither its sources nor a prefix.
+  trap 'rm -rf "$work" "$prefix"' ERR
   "$builder" "$(fetch "$name" "$work")" "$prefix" "$work" >&2
+  trap - ERR
   touch "$prefix/.built"
   rm -rf "$work"
   echo "$prefix"
@@ -58,14 +61,15 @@ build_hidapi() {
 build_qt() {
   local source="$1" prefix="$2" work="$3"
   # Debian's source lacks the wintab headers, so tablet events are off; the product needs
-  # none of the modules switched off here.
+  # none of the modules switched off here. Without OpenGL, the windows plugin of this Qt
+  # only compiles with dynamic OpenGL switched off by name too.
   build_step "$work/build.log" cmake -S "$source" -B "$work/build" -G Ninja \
     -DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN" -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_INSTALL_PREFIX="$prefix" -DQT_HOST_PATH=/usr \
     -DQT_HOST_PATH_CMAKE_DIR="$(dirname "$(dirname "$(find /usr/lib -name Qt6HostInfoConfig.cmake | head -1)")")" \
     -DQT_BUILD_EXAMPLES=OFF -DQT_BUILD_TESTS=OFF -DQT_BUILD_BENCHMARKS=OFF \
     -DFEATURE_tabletevent=OFF -DFEATURE_network=OFF -DFEATURE_sql=OFF -DFEATURE_dbus=OFF \
-    -DFEATURE_opengl=OFF -DFEATURE_xml=OFF -DFEATURE_concurrent=OFF \
+    -DFEATURE_opengl=OFF -DFEATURE_dynamicgl=OFF -DFEATURE_xml=OFF -DFEATURE_concurrent=OFF \
     -DFEATURE_printsupport=OFF -DFEATURE_vulkan=OFF
   build_step "$work/build.log" cmake --build "$work/build" -j "$JOBS"
   build_step "$work/build.log" cmake --install "$work/build"

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test: the programs and the package, the suite under
 # AddressSanitizer and UndefinedBehaviorSanitizer, the threaded tests and window journeys under
-# ThreadSanitizer, the Windows cross-build under Wine, then the fuzzers.
+# ThreadSanitizer, the Windows product and its installer under Wine, then the fuzzers.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 FUZZ_SECONDS="${FUZZ_SECONDS:-15}"
@@ -36,7 +36,7 @@ TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$ROOT/tests/t
   setarch "$(uname -m)" -R ctest --test-dir "$ROOT/build-tsan" -L 'threads|e2e' -j "$JOBS" \
   --output-on-failure
 
-step "Windows: MinGW-w64 cross-build, its tests and a journey under Wine"
+step "Windows: the product cross-built with MinGW-w64 (its libraries from the cache), tried under Wine"
 bash "$ROOT/scripts/test_windows.sh" "$ROOT/build-mingw"
 
 step "fuzzers (${FUZZ_SECONDS} s each)"

@@ -11,6 +11,8 @@
 #include "device/hid_transport.h"
 #include "device/keypad_bus.h"
 #include "hidapi_virtual.h"
+#include "main_window/form1.h"
+#include "platform/platform.h"
 #include "support/guarded_main.h"
 #include "support/program_lock.h"
 #include "virtual_device_watch.h"
@@ -100,6 +102,15 @@ int Main(int argc, char** argv) {
   BSL_setDeviceWatch(deviceWatch);
   QApplication app(argc, argv);
   app.setApplicationName("navkeypad-utility");
+  // Without a HID library the window could only say "no device": say what is wrong instead.
+  if (!virtualBus && wireOptions.replay.empty()) {
+    if (const std::string problem = navkeypad::HidStartProblem(); !problem.empty()) {
+      std::fprintf(stderr, "%s: %s\n", argv[0], problem.c_str());
+      platform::current().warning(
+          QString::fromStdString("The keypads cannot be reached: " + problem + ".\n"),
+          tarvik_usb_encoder::Form1::kCaption);
+    }
+  }
   tarvik_usb_encoder::StartApplication();
   app.exec();
   BSL_setDeviceWatch(nullptr);

@@ -29,7 +29,9 @@ std::string LastOpenError() {
 std::string HidStartProblem() {
   std::lock_guard lock(HidGlobalStateMutex());
   if (Hid().init() == 0) return {};
-  const std::string reason = LastHidError();
+  std::string reason = LastHidError();
+  // The caller ends the sentence; hidapi's own texts sometimes end it already.
+  while (!reason.empty() && (reason.back() == '.' || reason.back() == ' ')) reason.pop_back();
   return "the HID library could not start: " + (reason.empty() ? "no reason given" : reason);
 }
 
