@@ -34,12 +34,11 @@ build_cached() {
   echo "deps_windows: building $name $version for Windows (once; cached in $prefix)" >&2
   rm -rf "$prefix"
   work="$(mktemp -d "$CACHE/work.XXXXXX")"
-  # A failed build leaves nothing half-made behind: neither its sources nor a prefix.
-  trap 'rm -rf "$work" "$prefix"' ERR
+  # Runs in its own subshell ($(...)): on its exit, success or not, the sources go, and so does a
+  # prefix that was not finished.
+  trap "rm -rf '$work'; [[ -f '$prefix/.built' ]] || rm -rf '$prefix'" EXIT
   "$builder" "$(fetch "$name" "$work")" "$prefix" "$work" >&2
-  trap - ERR
   touch "$prefix/.built"
-  rm -rf "$work"
   echo "$prefix"
 }
 
