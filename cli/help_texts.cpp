@@ -2,8 +2,10 @@
 
 namespace navkeypad::cli {
 
+const char kVersion[] = NAVKEYPAD_VERSION;
+
 const char kUsage[] =
-    "Usage: navkeypad [--device PATH] COMMAND [ARGUMENTS]\n"
+    "Usage: navkeypad [--device PATH | --serial S] [--json] COMMAND [ARGUMENTS]\n"
     "\n"
     "Configures the USB navigation keypad.\n"
     "\n"
@@ -21,7 +23,9 @@ const char kUsage[] =
     "  factory-reset                 puts the keypad back to its factory settings\n"
     "  upgrade FIRMWARE.txt          replaces the firmware, keeping serial number and settings\n"
     "\n"
-    "--device PATH picks one keypad when several are attached (see 'navkeypad list').\n"
+    "--device PATH or --serial S picks one keypad when several are attached (see\n"
+    "'navkeypad list'). --json prints results, and failures, as JSON. --version prints the\n"
+    "program's version.\n"
     "--virtual runs on the virtual keypad instead of the USB bus. --trace writes every HID\n"
     "event to standard error; --record FILE writes them to FILE, and --replay FILE plays\n"
     "FILE back instead of the bus (without a command: the one it recorded).\n"

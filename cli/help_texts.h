@@ -8,6 +8,8 @@
 namespace navkeypad::cli {
 
 extern const char kUsage[];
+// The program's version, as `navkeypad --version` prints it.
+extern const char kVersion[];
 // By command name.
 const std::map<std::string, std::string>& CommandHelp();
 

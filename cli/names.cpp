@@ -124,3 +124,11 @@ std::string FormatJson(const nlohmann::ordered_json& value) {
 }
 
 }  // namespace navkeypad::cli
+
+namespace navkeypad::cli {
+
+std::string ErrorJson(const std::string& message, int status) {
+  return FormatJson({{"error", JsonText(message)}, {"exitStatus", status}});
+}
+
+}  // namespace navkeypad::cli

@@ -1,12 +1,14 @@
 #include "navkeypad_cli.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <optional>
 
 #include "help_texts.h"
+#include "names.h"
 #include "session.h"
 #include "settings/keypad_settings_file.h"
 #include "support/paths.h"
@@ -59,42 +61,55 @@ std::string DefaultConfigFile() {
 }
 
 int Run(const std::vector<std::string>& arguments, Io io) {
+  // A script that asked for JSON gets its failures as JSON too, even before the words are read.
+  const bool jsonWanted =
+      std::find(arguments.begin(), arguments.end(), "--json") != arguments.end();
+  const auto refuse = [&](int status, const std::string& message) {
+    io.err << "navkeypad: " << message << "\n";
+    if (jsonWanted) io.out << ErrorJson(message, status) << "\n";
+    return status;
+  };
   // The options may come before or after the command and its words.
   CLI::App app;
   app.set_help_flag();
   app.allow_extras();
   app.positionals_at_end(false);
   bool help = false;
+  bool version = false;
   bool json = false;
   std::optional<std::string> device;
+  std::optional<std::string> serial;
   std::optional<std::string> file;
   std::optional<std::string> settingsOf;
   std::vector<std::string> positional;
   app.add_flag("-h,--help", help);
+  app.add_flag("--version", version);
   app.add_flag("--json", json);
   app.add_option("--device", device);
+  app.add_option("--serial", serial);
   app.add_option("--file", file);
   app.add_option("--settings-of", settingsOf);
   app.add_option("words", positional);
-  for (const char* valued : {"--device", "--file", "--settings-of"}) {
+  for (const char* valued : {"--device", "--serial", "--file", "--settings-of"}) {
     if (!arguments.empty() && arguments.back() == valued) {
-      io.err << "navkeypad: " << valued << " needs a value.\n";
-      return kBadInput;
+      return refuse(kBadInput, std::string(valued) + " needs a value.");
     }
   }
   try {
     std::vector<std::string> reversed(arguments.rbegin(), arguments.rend());
     app.parse(reversed);
   } catch (const CLI::ParseError& error) {
-    io.err << "navkeypad: " << error.what() << "; see 'navkeypad --help'.\n";
-    return kBadInput;
+    return refuse(kBadInput, std::string(error.what()) + "; see 'navkeypad --help'.");
   }
   for (const std::string& extra : app.remaining()) {
     if (extra.size() > 1 && extra[0] == '-') {
-      io.err << "navkeypad: unknown option '" << extra << "'; see 'navkeypad --help'.\n";
-      return kBadInput;
+      return refuse(kBadInput, "unknown option '" + extra + "'; see 'navkeypad --help'.");
     }
     positional.push_back(extra);
+  }
+  if (version) {
+    io.out << "navkeypad " << kVersion << "\n";
+    return kDone;
   }
   if (help) {
     const auto& commandHelp = CommandHelp();
@@ -104,14 +119,17 @@ int Run(const std::vector<std::string>& arguments, Io io) {
   }
   if (positional.empty()) {
     io.err << kUsage;
+    if (jsonWanted) io.out << ErrorJson("no command given", kBadInput) << "\n";
     return kBadInput;
   }
   const auto command = Commands().find(positional[0]);
   if (command == Commands().end()) {
-    io.err << "navkeypad: no command '" << positional[0] << "'; see 'navkeypad --help'.\n";
-    return kBadInput;
+    return refuse(kBadInput, "no command '" + positional[0] + "'; see 'navkeypad --help'.");
   }
+  if (device && serial)
+    return refuse(kBadInput, "--device and --serial each pick a keypad; give one.");
   Session session(positional, device, file, json, io);
+  session.setSerial(serial);
   session.setSettingsOf(settingsOf);
   return command->second(session);
 }

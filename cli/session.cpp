@@ -2,6 +2,7 @@
 
 #include "bsl430/bsl430.h"
 #include "device/keypad_bus.h"
+#include "names.h"
 
 namespace navkeypad::cli {
 
@@ -29,7 +30,19 @@ std::string Session::noConfigFile() const {
 
 int Session::fail(int status, const std::string& message) {
   io_.err << "navkeypad: " << message << "\n";
+  if (json_) io_.out << ErrorJson(message, status) << "\n";
   return status;
+}
+
+std::vector<KeypadOnBus> Session::withSerial(const std::vector<KeypadOnBus>& keypads) {
+  std::vector<KeypadOnBus> matching;
+  for (const KeypadOnBus& keypad : keypads) {
+    if (!keypad.accessible || OpenSharedKeypad(keypad.path) != SharedOpen::kOpened) continue;
+    const auto status = readStatus();
+    disconnect();
+    if (status && status->serialNumber == *serial_) matching.push_back(keypad);
+  }
+  return matching;
 }
 
 int Session::startHid() {
@@ -44,6 +57,19 @@ int Session::connect() {
   for (const auto& keypad : keypads) {
     if (!device_ || keypad.path == *device_) chosen.push_back(keypad);
   }
+  if (serial_ && !chosen.empty()) {
+    chosen = withSerial(chosen);
+    if (chosen.empty()) {
+      return fail(kNoKeypad,
+                  "no keypad has the serial number " + *serial_ + "; see 'navkeypad list'.");
+    }
+    if (chosen.size() > 1) {
+      std::string message = std::to_string(chosen.size()) + " keypads have the serial number " +
+                            *serial_ + "; pick one with --device PATH:";
+      for (const auto& keypad : chosen) message += "\n  " + keypad.path;
+      return fail(kBadInput, message);
+    }
+  }
   if (chosen.empty()) {
     if (device_) return fail(kNoKeypad, "no keypad at " + *device_ + "; see 'navkeypad list'.");
     if (BSL_NumOfUSBDevices(kLoaderVendorId, kLoaderProductId) > 0) {
@@ -55,10 +81,10 @@ int Session::connect() {
     return fail(kNoKeypad, "no navigation keypad found. Plug it in and try again.");
   }
   if (chosen.size() > 1) {
-    io_.err << "navkeypad: " << chosen.size()
-            << " keypads are attached; pick one with --device PATH:\n";
-    for (const auto& keypad : chosen) io_.err << "  " << keypad.path << "\n";
-    return kBadInput;
+    std::string message = std::to_string(chosen.size()) +
+                          " keypads are attached; pick one with --device PATH or --serial S:";
+    for (const auto& keypad : chosen) message += "\n  " + keypad.path;
+    return fail(kBadInput, message);
   }
   if (!chosen[0].accessible) {
     return fail(kNotAccessible, "the keypad at " + chosen[0].path + " cannot be opened (" +

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "device/keypad_bus.h"
 #include "device/keypad_commands.h"
 #include "navkeypad_cli.h"
 #include "platform/clock.h"
@@ -27,6 +28,8 @@ class Session {
   // kept under SERIAL.
   const std::optional<std::string>& settingsOf() const { return settingsOf_; }
   void setSettingsOf(std::optional<std::string> serial) { settingsOf_ = std::move(serial); }
+  // --serial S: the keypad whose serial number is S, wherever it is plugged in.
+  void setSerial(std::optional<std::string> serial) { serial_ = std::move(serial); }
   void forgetDevice() { device_.reset(); }
   bool json() const { return json_; }
   Io& io() { return io_; }
@@ -37,7 +40,8 @@ class Session {
   // Why configFile() is empty.
   std::string noConfigFile() const;
 
-  // "navkeypad: MESSAGE" on standard error; returns `status`.
+  // "navkeypad: MESSAGE" on standard error (and the error as JSON on standard output, with
+  // --json); returns `status`.
   int fail(int status, const std::string& message);
   // kDone, or the HID library's start-up failure reported (which no keypad search could tell
   // apart from an empty bus).
@@ -56,10 +60,14 @@ class Session {
   int statusFailed();
 
  private:
+  // The keypads that --serial names, among `keypads`; their status is read to know.
+  std::vector<KeypadOnBus> withSerial(const std::vector<KeypadOnBus>& keypads);
+
   std::vector<std::string> positional_;
   std::optional<std::string> device_;
   std::optional<std::string> file_;
   std::optional<std::string> settingsOf_;
+  std::optional<std::string> serial_;
   bool json_;
   Io io_;
   std::string path_;

@@ -365,17 +365,48 @@ TEST_F(Cli, UpgradeRefusalsSendNothing) {
   }
 }
 
-TEST_F(Cli, SeveralKeypadsNeedADevice) {
+TEST_F(Cli, SeveralKeypadsNeedADeviceOrASerialNumber) {
   auto first = bus().plug();
   auto second = bus().plug();
+  auto third = bus().plug();
+  first->setSerialNumber("VNK-A");
+  second->setSerialNumber("VNK-B");
+  third->setSerialNumber("VNK-B");
   EXPECT_EQ(run({"status"}), cli::kBadInput);
-  EXPECT_THAT(err_.str(), HasSubstr("2 keypads are attached"));
+  EXPECT_THAT(err_.str(), HasSubstr("3 keypads are attached"));
   EXPECT_THAT(err_.str(), HasSubstr(virtual_keypad::InterfacePath(second->id(), 1)));
   EXPECT_TRUE(first->receivedCommands().empty());
   EXPECT_EQ(run({"--device", virtual_keypad::InterfacePath(second->id(), 1), "brightness", "1"}),
             cli::kDone);
   EXPECT_EQ(second->settings().ledBrightness, 1);
   EXPECT_TRUE(first->receivedCommands().empty());
+  const auto untouched = third->settings().ledBrightness;
+  EXPECT_EQ(run({"brightness", "3", "--serial", "VNK-A"}), cli::kDone);
+  EXPECT_EQ(first->settings().ledBrightness, 3);
+  EXPECT_EQ(third->settings().ledBrightness, untouched);
+  // Failures, also as JSON for scripts.
+  struct Case {
+    std::vector<std::string> arguments;
+    int status;
+    std::string json;
+  };
+  for (const Case& c :
+       {Case{{"--serial", "VNK-Z", "status"}, cli::kNoKeypad, ""},
+        Case{{"--serial", "VNK-B", "status"}, cli::kBadInput, ""},
+        Case{{"--serial", "VNK-A", "--device", "x", "status"}, cli::kBadInput, ""},
+        Case{{"--json", "--serial", "VNK-Z", "status"},
+             cli::kNoKeypad,
+             "{\"error\": \"no keypad has the serial number VNK-Z; see 'navkeypad list'.\", "
+             "\"exitStatus\": 3}\n"},
+        Case{{"frobnicate", "--json"},
+             cli::kBadInput,
+             "{\"error\": \"no command 'frobnicate'; see 'navkeypad --help'.\", "
+             "\"exitStatus\": 2}\n"}}) {
+    EXPECT_EQ(run(c.arguments), c.status) << c.arguments[2];
+    EXPECT_EQ(out_.str(), c.json);
+  }
+  EXPECT_EQ(run({"--version"}), cli::kDone);
+  EXPECT_EQ(out_.str(), "navkeypad 3.1\n");
 }
 
 TEST_F(Cli, NoKeypadAndAKeypadThatCannotBeOpened) {
