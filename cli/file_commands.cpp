@@ -74,7 +74,11 @@ int Save(Session& session) {
   return kDone;
 }
 
-int Restore(Session& session) {
+namespace {
+
+// restore and apply: the file's settings sent to the keypad, and with `store` made its
+// defaults as well. The file is only read.
+int SendSaved(Session& session, bool store) {
   Io& io = session.io();
   const std::string file = session.configFile();
   if (file.empty()) return session.fail(kBadInput, session.noConfigFile());
@@ -96,9 +100,29 @@ int Restore(Session& session) {
                             step.failureMessage + " " + WhatWasSent(stored.steps, i) + ".");
       }
     }
-    io.out << "Sent the settings saved in " << file << " to the keypad.\n";
+    if (!store) {
+      io.out << "Sent the settings saved in " << file << " to the keypad.\n";
+      return static_cast<int>(kDone);
+    }
+    if (SendKeypadCommand(CMD_WRITE_DEFAULT, {}) != kExchangeOk) {
+      return session.fail(kKeypadFailed, "Unable to Write Default.. The settings of " + file +
+                                             " were sent but are not stored; the keypad "
+                                             "returns to its old ones when it restarts.");
+    }
+    io.out << "Sent the settings saved in " << file
+           << " to the keypad, which stored them as its defaults.\n";
     return static_cast<int>(kDone);
   });
+}
+
+}  // namespace
+
+int Restore(Session& session) {
+  return SendSaved(session, false);
+}
+
+int Apply(Session& session) {
+  return SendSaved(session, true);
 }
 
 }  // namespace navkeypad::cli

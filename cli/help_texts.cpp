@@ -20,8 +20,14 @@ const char kUsage[] =
     "                                changes keys of the custom code table\n"
     "  save [--file F]               stores the settings in the keypad and in the file\n"
     "  restore [--file F]            sends the settings saved in the file back\n"
+    "  apply [--file F]              sends them and makes the keypad store them\n"
     "  factory-reset                 puts the keypad back to its factory settings\n"
     "  upgrade FIRMWARE.txt          replaces the firmware, keeping serial number and settings\n"
+    "  serial set VALUE [--force]    gives a keypad without one its serial number\n"
+    "  led-colour green              buzzer on|off            buzzer-period 1..9\n"
+    "  volume absolute|low|mid|high|jack-in LEVEL            (LEVEL 0 to 99)\n"
+    "  volume-config local-jack|local-no-jack|external-jack|external-no-jack\n"
+    "                                the keypad's settings that no window sets\n"
     "\n"
     "--device PATH or --serial S picks one keypad when several are attached (see\n"
     "'navkeypad list'). --json prints results, and failures, as JSON. --version prints the\n"
@@ -62,6 +68,23 @@ const std::map<std::string, std::string>& CommandHelp() {
       {"restore",
        "Usage: navkeypad restore [--file F]\n\nSends layout, code table (custom layouts) and "
        "brightness saved in the file to the keypad.\n"},
+      {"apply",
+       "Usage: navkeypad apply [--file F]\n\nSends layout, code table (custom layouts) and "
+       "brightness saved in the file to the keypad,\nthen makes the keypad store them as its "
+       "defaults. The file is only read.\n"},
+      {"serial",
+       "Usage: navkeypad serial set VALUE [--force]\n\nGives the keypad the serial number "
+       "VALUE (1 to 11 printable characters), for a keypad\nthat lost its own. A keypad that "
+       "has one keeps it unless --force is given.\n"},
+      {"led-colour", "Usage: navkeypad led-colour green\n\nSets the LED colour.\n"},
+      {"buzzer", "Usage: navkeypad buzzer on|off\n\nSwitches the buzzer on or off.\n"},
+      {"buzzer-period", "Usage: navkeypad buzzer-period N\n\nSets the buzzer period, 1 to 9.\n"},
+      {"volume",
+       "Usage: navkeypad volume absolute|low|mid|high|jack-in LEVEL\n\nSets the local volume "
+       "of that selector to LEVEL, 0 to 99.\n"},
+      {"volume-config",
+       "Usage: navkeypad volume-config local-jack|local-no-jack|external-jack|external-no-jack"
+       "\n\nChooses local or external volume, with or without the jack insertion volume.\n"},
       {"factory-reset",
        "Usage: navkeypad factory-reset\n\nPuts the keypad back to its factory settings; it "
        "restarts afterwards.\n"},

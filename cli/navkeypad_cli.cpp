@@ -32,6 +32,13 @@ const std::map<std::string, CommandFunction>& Commands() {
       {"restore", &Restore},
       {"factory-reset", [](Session& s) { return s.withKeypad([&] { return FactoryReset(s); }); }},
       {"upgrade", &Upgrade},
+      {"apply", &Apply},
+      {"serial", &SerialNumber},
+      {"led-colour", &KeypadSetting},
+      {"buzzer", &KeypadSetting},
+      {"buzzer-period", &KeypadSetting},
+      {"volume", &KeypadSetting},
+      {"volume-config", &KeypadSetting},
   };
   return commands;
 }
@@ -77,6 +84,7 @@ int Run(const std::vector<std::string>& arguments, Io io) {
   bool help = false;
   bool version = false;
   bool json = false;
+  bool force = false;
   std::optional<std::string> device;
   std::optional<std::string> serial;
   std::optional<std::string> file;
@@ -85,6 +93,7 @@ int Run(const std::vector<std::string>& arguments, Io io) {
   app.add_flag("-h,--help", help);
   app.add_flag("--version", version);
   app.add_flag("--json", json);
+  app.add_flag("--force", force);
   app.add_option("--device", device);
   app.add_option("--serial", serial);
   app.add_option("--file", file);
@@ -130,6 +139,7 @@ int Run(const std::vector<std::string>& arguments, Io io) {
     return refuse(kBadInput, "--device and --serial each pick a keypad; give one.");
   Session session(positional, device, file, json, io);
   session.setSerial(serial);
+  session.setForce(force);
   session.setSettingsOf(settingsOf);
   return command->second(session);
 }

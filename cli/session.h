@@ -30,6 +30,9 @@ class Session {
   void setSettingsOf(std::optional<std::string> serial) { settingsOf_ = std::move(serial); }
   // --serial S: the keypad whose serial number is S, wherever it is plugged in.
   void setSerial(std::optional<std::string> serial) { serial_ = std::move(serial); }
+  // --force: replace what a command would otherwise keep (a serial number already set).
+  bool force() const { return force_; }
+  void setForce(bool force) { force_ = force; }
   void forgetDevice() { device_.reset(); }
   bool json() const { return json_; }
   Io& io() { return io_; }
@@ -68,6 +71,7 @@ class Session {
   std::optional<std::string> file_;
   std::optional<std::string> settingsOf_;
   std::optional<std::string> serial_;
+  bool force_ = false;
   bool json_;
   Io io_;
   std::string path_;
@@ -81,6 +85,10 @@ int Table(Session& session);
 int FactoryReset(Session& session);
 int Save(Session& session);
 int Restore(Session& session);
+int Apply(Session& session);
+int SerialNumber(Session& session);
+// led-colour, buzzer, buzzer-period, volume, volume-config: settings no window sends.
+int KeypadSetting(Session& session);
 int Upgrade(Session& session);
 
 }  // namespace navkeypad::cli

@@ -121,3 +121,120 @@ int FactoryReset(Session& session) {
 }
 
 }  // namespace navkeypad::cli
+
+namespace navkeypad::cli {
+
+namespace {
+
+// A word the user types and the byte the keypad takes for it.
+struct Word {
+  const char* word;
+  uint8_t value;
+};
+
+// The keypad's settings that no window sends: one command each, a named choice and, for the
+// volume, a level after it.
+struct Setting {
+  const char* name;  // the command's name, and how its result is told
+  uint8_t command;
+  std::vector<Word> choices;  // empty: a number from `lowest` to `highest`
+  int lowest = 0;
+  int highest = 0;
+  bool level = false;  // a level 0-99 follows the choice
+};
+
+const std::vector<Setting>& Settings() {
+  static const std::vector<Setting> settings = {
+      {"led-colour", CMD_SET_LED_COLOUR, {{"green", 0}}},
+      {"buzzer", CMD_SET_BUZZER, {{"off", 0}, {"on", 1}}},
+      {"buzzer-period", CMD_SET_BUZZER_PERIOD, {}, 1, 9},
+      {"volume",
+       CMD_SET_LOCAL_VOLUME,
+       {{"absolute", 0}, {"low", 1}, {"mid", 2}, {"high", 3}, {"jack-in", 4}},
+       0,
+       0,
+       true},
+      {"volume-config",
+       CMD_SET_VOLUME_CONFIGURATION,
+       {{"local-jack", 0}, {"local-no-jack", 1}, {"external-jack", 2}, {"external-no-jack", 3}}},
+  };
+  return settings;
+}
+
+std::string Usage(const Setting& setting) {
+  std::string usage = std::string("usage: navkeypad ") + setting.name + " ";
+  if (setting.choices.empty()) {
+    return usage + std::to_string(setting.lowest) + ".." + std::to_string(setting.highest);
+  }
+  for (std::size_t i = 0; i < setting.choices.size(); ++i)
+    usage += (i == 0 ? "" : "|") + std::string(setting.choices[i].word);
+  return usage + (setting.level ? " LEVEL (0 to 99)" : "");
+}
+
+}  // namespace
+
+int KeypadSetting(Session& session) {
+  const auto& positional = session.positional();
+  const auto& settings = Settings();
+  const auto setting = std::find_if(settings.begin(), settings.end(),
+                                    [&](const Setting& s) { return positional[0] == s.name; });
+  const std::size_t words = setting->level ? 3 : 2;
+  if (positional.size() != words) return session.fail(kBadInput, Usage(*setting));
+  std::vector<uint8_t> payload;
+  if (setting->choices.empty()) {
+    const auto number = cfg::ParseDecimal(positional[1]);
+    if (!number || *number < setting->lowest || *number > setting->highest)
+      return session.fail(kBadInput, Usage(*setting));
+    payload.push_back(static_cast<uint8_t>(*number));
+  } else {
+    const auto choice =
+        std::find_if(setting->choices.begin(), setting->choices.end(),
+                     [&](const Word& word) { return Lower(positional[1]) == word.word; });
+    if (choice == setting->choices.end()) return session.fail(kBadInput, Usage(*setting));
+    payload.push_back(choice->value);
+  }
+  if (setting->level) {
+    const auto level = cfg::ParseDecimal(positional[2]);
+    if (!level || *level < 0 || *level > 99) return session.fail(kBadInput, Usage(*setting));
+    payload.push_back(static_cast<uint8_t>(*level));
+  }
+  return session.withKeypad([&] {
+    const int result = session.send(setting->command, payload, std::string("the ") + setting->name);
+    if (result != kDone) return result;
+    session.io().out << setting->name << " set to " << positional[1]
+                     << (setting->level ? " " + positional[2] : std::string()) << ".\n";
+    return result;
+  });
+}
+
+int SerialNumber(Session& session) {
+  const auto& positional = session.positional();
+  if (positional.size() != 3 || positional[1] != "set")
+    return session.fail(kBadInput, "usage: navkeypad serial set VALUE [--force]");
+  const std::string& serial = positional[2];
+  // The keypad keeps the text and its terminating zero in its 12-byte field; blanks, control
+  // characters and what a configuration file cannot hold would not come back as they went.
+  const bool printable = std::all_of(serial.begin(), serial.end(), [](char c) {
+    return c > ' ' && c <= '~' && c != '[' && c != ']';
+  });
+  if (serial.empty() || serial.size() >= kSerialNumberPayloadSize || !printable) {
+    return session.fail(
+        kBadInput, "a serial number is 1 to " + std::to_string(kSerialNumberPayloadSize - 1) +
+                       " printable characters without blanks or brackets, not '" + serial + "'.");
+  }
+  return session.withKeypad([&] {
+    const auto status = session.readStatus();
+    if (!status) return session.statusFailed();
+    if (!status->serialNumber.empty() && !session.force()) {
+      return session.fail(kBadInput, "the keypad already has the serial number " +
+                                         status->serialNumber + "; give --force to replace it.");
+    }
+    const auto payload = SerialNumberPayload(serial);
+    const int result =
+        session.send(CMD_SET_SERIAL_NUMBER, {payload.begin(), payload.end()}, "the serial number");
+    if (result == kDone) session.io().out << "Serial number set to " << serial << ".\n";
+    return result;
+  });
+}
+
+}  // namespace navkeypad::cli

@@ -62,13 +62,33 @@ void ReadSettings(const json& from, KeypadSettings& settings) {
     settings.ledBrightness = Byte(from["ledBrightness"], "ledBrightness");
   if (from.contains("keypadType")) settings.keypadType = Byte(from["keypadType"], "keypadType");
   if (from.contains("customTable")) settings.customTable = TableFrom(from["customTable"]);
+  for (const auto& [name, field] :
+       {std::pair{"ledColour", &settings.ledColour}, std::pair{"buzzer", &settings.buzzer},
+        std::pair{"buzzerPeriod", &settings.buzzerPeriod},
+        std::pair{"volumeConfiguration", &settings.volumeConfiguration}}) {
+    if (from.contains(name)) *field = Byte(from[name], name);
+  }
+  if (from.contains("localVolume")) {
+    const auto levels = from["localVolume"].get<std::vector<json>>();
+    if (levels.size() != settings.localVolume.size()) {
+      throw std::invalid_argument("localVolume does not hold a level for each of its 5 selectors");
+    }
+    for (std::size_t i = 0; i < levels.size(); ++i)
+      settings.localVolume[i] = Byte(levels[i], "localVolume");
+  }
 }
 
 json WriteSettings(const KeypadSettings& settings) {
-  return {{"ledBrightness", settings.ledBrightness},
-          {"keypadType", settings.keypadType},
-          {"customTable",
-           std::vector<int>(settings.customTable.bytes.begin(), settings.customTable.bytes.end())}};
+  return {
+      {"ledBrightness", settings.ledBrightness},
+      {"keypadType", settings.keypadType},
+      {"customTable",
+       std::vector<int>(settings.customTable.bytes.begin(), settings.customTable.bytes.end())},
+      {"ledColour", settings.ledColour},
+      {"buzzer", settings.buzzer},
+      {"buzzerPeriod", settings.buzzerPeriod},
+      {"localVolume", std::vector<int>(settings.localVolume.begin(), settings.localVolume.end())},
+      {"volumeConfiguration", settings.volumeConfiguration}};
 }
 
 std::vector<uint8_t> Codes(const json& value) {

@@ -148,9 +148,14 @@ uint8_t VirtualKeypad::executeCommand(uint8_t command, const std::vector<uint8_t
       return kOk;
     }
     case CMD_SET_LOCAL_VOLUME:
-      return needs(2) && payload[0] <= 4 && payload[1] <= 99 ? kOk : kBadArgument;
+      if (!needs(2) || payload[0] >= settings_.localVolume.size() || payload[1] > 99)
+        return kBadArgument;
+      settings_.localVolume[payload[0]] = payload[1];
+      return kOk;
     case CMD_SET_VOLUME_CONFIGURATION:
-      return needs(1) && payload[0] <= 3 ? kOk : kBadArgument;
+      if (!needs(1) || payload[0] > 3) return kBadArgument;
+      settings_.volumeConfiguration = payload[0];
+      return kOk;
     default:
       return kUnknownCommand;
   }

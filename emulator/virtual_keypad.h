@@ -27,6 +27,8 @@ struct KeypadSettings {
   uint8_t ledColour = 0;
   uint8_t buzzer = 0;
   uint8_t buzzerPeriod = 1;
+  std::array<uint8_t, 5> localVolume{};  // a level 0-99 for each selector (absolute .. jack in)
+  uint8_t volumeConfiguration = 0;
   navkeypad::KeyCodeTable customTable;
   friend bool operator==(const KeypadSettings&, const KeypadSettings&) = default;
 };

@@ -27,6 +27,8 @@ expect "layout" navkeypad lay
 expect "default alternate custom" navkeypad layout ""
 expect "--device" navkeypad --dev
 expect "/dev/hidraw3" "$fake/navkeypad" --device ""
+expect "VNK000123" "$fake/navkeypad" --serial VNK
+expect "local-jack local-no-jack" navkeypad volume-config loc
 expect "up=UpArrow" navkeypad table set up=Up
 expect "left=0x50+LeftCtrl left=0x50+LeftShift left=0x50+LeftAlt left=0x50+LeftGui" \
   navkeypad table set left=0x50+Left

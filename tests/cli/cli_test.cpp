@@ -138,6 +138,15 @@ TEST_F(Cli, SaveThenRestoreRoundTripsThroughTheFile) {
                           ReceivedCommand{CMD_SET_LED_BRIGHTNESS, {6}}));
   EXPECT_EQ(keypad->settings().ledBrightness, 6);
 
+  // apply also makes them the keypad's defaults, and leaves the file as it was.
+  const std::string saved = ReadBytes(file());
+  keypad->setStoredDefaults(keypad->factorySettings());
+  keypad->clearReceivedCommands();
+  ASSERT_EQ(run({"apply", "--file", file()}), cli::kDone) << err_.str();
+  EXPECT_EQ(keypad->receivedCommands().back(), (ReceivedCommand{CMD_WRITE_DEFAULT, {}}));
+  EXPECT_EQ(keypad->storedDefaults(), keypad->settings());
+  EXPECT_EQ(ReadBytes(file()), saved);
+
   WriteBytes(file(), "[appSettings]\nFirstUp=\n");
   EXPECT_EQ(run({"restore", "--file", file()}), cli::kBadInput);
   EXPECT_THAT(err_.str(), HasSubstr("no saved settings"));
@@ -365,6 +374,54 @@ TEST_F(Cli, UpgradeRefusalsSendNothing) {
   }
 }
 
+TEST_F(Cli, TheSettingsNoWindowSendsGoOutAsTheKeypadTakesThem) {
+  auto keypad = bus().plug();
+  keypad->setSerialNumber("");  // as after a recovery that lost its record
+  struct Case {
+    std::vector<std::string> arguments;
+    std::optional<ReceivedCommand> sent;  // none: refused before anything is sent
+  };
+  for (const Case& c : {
+           Case{{"led-colour", "green"}, ReceivedCommand{CMD_SET_LED_COLOUR, {0}}},
+           Case{{"buzzer", "on"}, ReceivedCommand{CMD_SET_BUZZER, {1}}},
+           Case{{"buzzer", "off"}, ReceivedCommand{CMD_SET_BUZZER, {0}}},
+           Case{{"buzzer-period", "9"}, ReceivedCommand{CMD_SET_BUZZER_PERIOD, {9}}},
+           Case{{"volume", "jack-in", "99"}, ReceivedCommand{CMD_SET_LOCAL_VOLUME, {4, 99}}},
+           Case{{"volume", "absolute", "0"}, ReceivedCommand{CMD_SET_LOCAL_VOLUME, {0, 0}}},
+           Case{{"volume-config", "external-no-jack"},
+                ReceivedCommand{CMD_SET_VOLUME_CONFIGURATION, {3}}},
+           Case{{"serial", "set", "VNK000777"},
+                ReceivedCommand{CMD_SET_SERIAL_NUMBER,
+                                {'V', 'N', 'K', '0', '0', '0', '7', '7', '7', 0, 0, 0}}},
+           Case{{"led-colour", "red"}, std::nullopt}, Case{{"buzzer-period", "0"}, std::nullopt},
+           Case{{"volume", "low", "100"}, std::nullopt}, Case{{"volume", "low"}, std::nullopt},
+           Case{{"serial", "set", "VNK0123456789"}, std::nullopt},  // no room for the zero
+           Case{{"serial", "set", "VNK 1"}, std::nullopt},
+           Case{{"serial", "set", "VNK-2"}, std::nullopt},  // it has one now: --force
+       }) {
+    keypad->clearReceivedCommands();
+    const int status = run(c.arguments);
+    const auto received = keypad->receivedCommands();
+    if (c.sent) {
+      EXPECT_EQ(status, cli::kDone) << c.arguments[0] << err_.str();
+      ASSERT_FALSE(received.empty()) << c.arguments[0];
+      EXPECT_EQ(received.back(), *c.sent);
+    } else {
+      EXPECT_EQ(status, cli::kBadInput) << c.arguments[0] << " " << c.arguments[1];
+      EXPECT_EQ(std::count_if(received.begin(), received.end(),
+                              [](const auto& r) { return r.command != CMD_GET_STATUS; }),
+                0);
+    }
+  }
+  EXPECT_EQ(run({"serial", "set", "VNK-2", "--force"}), cli::kDone);
+  const auto settings = keypad->settings();
+  EXPECT_EQ(settings.buzzer, 0);
+  EXPECT_EQ(settings.buzzerPeriod, 9);
+  EXPECT_EQ(settings.localVolume, (std::array<uint8_t, 5>{0, 0, 0, 0, 99}));
+  EXPECT_EQ(settings.volumeConfiguration, 3);
+  EXPECT_EQ(keypad->serialNumber(), "VNK-2");
+}
+
 TEST_F(Cli, SeveralKeypadsNeedADeviceOrASerialNumber) {
   auto first = bus().plug();
   auto second = bus().plug();
@@ -431,7 +488,8 @@ TEST_F(Cli, NoKeypadAndAKeypadThatCannotBeOpened) {
 
 TEST_F(Cli, HelpForEveryCommand) {
   for (const char* command : {"list", "status", "brightness", "layout", "table", "save", "restore",
-                              "factory-reset", "upgrade"}) {
+                              "apply", "factory-reset", "upgrade", "serial", "led-colour", "buzzer",
+                              "buzzer-period", "volume", "volume-config"}) {
     EXPECT_EQ(run({command, "--help"}), cli::kDone);
     EXPECT_THAT(out_.str(), HasSubstr(std::string("Usage: navkeypad ") + command)) << command;
   }
