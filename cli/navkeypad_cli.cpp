@@ -19,8 +19,6 @@ namespace cfg = navkeypad::settings;
 
 namespace {
 
-using CommandFunction = int (*)(Session&);
-
 const std::map<std::string, CommandFunction>& Commands() {
   static const std::map<std::string, CommandFunction> commands = {
       {"list", &List},
@@ -83,23 +81,21 @@ int Run(const std::vector<std::string>& arguments, Io io) {
   app.positionals_at_end(false);
   bool help = false;
   bool version = false;
-  bool json = false;
-  bool force = false;
-  std::optional<std::string> device;
-  std::optional<std::string> serial;
-  std::optional<std::string> file;
-  std::optional<std::string> settingsOf;
+  Options options;
   std::vector<std::string> positional;
   app.add_flag("-h,--help", help);
   app.add_flag("--version", version);
-  app.add_flag("--json", json);
-  app.add_flag("--force", force);
-  app.add_option("--device", device);
-  app.add_option("--serial", serial);
-  app.add_option("--file", file);
-  app.add_option("--settings-of", settingsOf);
+  app.add_flag("--json", options.json);
+  app.add_flag("--force", options.force);
+  app.add_flag("--all", options.all);
+  app.add_option("--device", options.device);
+  app.add_option("--serial", options.serial);
+  app.add_option("--file", options.file);
+  app.add_option("--settings-of", options.settingsOf);
+  app.add_option("--expect-version", options.expectVersion);
   app.add_option("words", positional);
-  for (const char* valued : {"--device", "--serial", "--file", "--settings-of"}) {
+  for (const char* valued :
+       {"--device", "--serial", "--file", "--settings-of", "--expect-version"}) {
     if (!arguments.empty() && arguments.back() == valued) {
       return refuse(kBadInput, std::string(valued) + " needs a value.");
     }
@@ -135,12 +131,16 @@ int Run(const std::vector<std::string>& arguments, Io io) {
   if (command == Commands().end()) {
     return refuse(kBadInput, "no command '" + positional[0] + "'; see 'navkeypad --help'.");
   }
-  if (device && serial)
+  if (options.device && options.serial)
     return refuse(kBadInput, "--device and --serial each pick a keypad; give one.");
-  Session session(positional, device, file, json, io);
-  session.setSerial(serial);
-  session.setForce(force);
-  session.setSettingsOf(settingsOf);
+  if (options.all) {
+    const std::string& name = positional[0];
+    if (name != "status" && name != "apply" && name != "upgrade")
+      return refuse(kBadInput, "--all works with status, apply and upgrade.");
+    return ForAll(positional, command->second, options, io);
+  }
+  if (options.expectVersion) return refuse(kBadInput, "--expect-version goes with upgrade --all.");
+  Session session(positional, options, io);
   return command->second(session);
 }
 

@@ -6,31 +6,26 @@
 
 namespace navkeypad::cli {
 
-Session::Session(std::vector<std::string> positional, std::optional<std::string> device,
-                 std::optional<std::string> file, bool json, Io io)
-    : positional_(std::move(positional)),
-      device_(std::move(device)),
-      file_(std::move(file)),
-      json_(json),
-      io_(io) {}
+Session::Session(std::vector<std::string> positional, Options options, Io io)
+    : positional_(std::move(positional)), options_(std::move(options)), io_(io) {}
 
 Session::~Session() {
   disconnect();
 }
 
 std::string Session::configFile() const {
-  return file_ ? *file_ : DefaultConfigFile();
+  return options_.file ? *options_.file : DefaultConfigFile();
 }
 
 std::string Session::noConfigFile() const {
-  if (file_) return "--file needs a file name.";
+  if (options_.file) return "--file needs a file name.";
   return "there is no data folder (set HOME, or XDG_DATA_HOME to an absolute folder); name a "
          "file with --file.";
 }
 
 int Session::fail(int status, const std::string& message) {
   io_.err << "navkeypad: " << message << "\n";
-  if (json_) io_.out << ErrorJson(message, status) << "\n";
+  if (options_.json) io_.out << ErrorJson(message, status) << "\n";
   return status;
 }
 
@@ -40,7 +35,7 @@ std::vector<KeypadOnBus> Session::withSerial(const std::vector<KeypadOnBus>& key
     if (!keypad.accessible || OpenSharedKeypad(keypad.path) != SharedOpen::kOpened) continue;
     const auto status = readStatus();
     disconnect();
-    if (status && status->serialNumber == *serial_) matching.push_back(keypad);
+    if (status && status->serialNumber == *options_.serial) matching.push_back(keypad);
   }
   return matching;
 }
@@ -55,23 +50,24 @@ int Session::connect() {
   const auto keypads = ListKeypads();
   std::vector<KeypadOnBus> chosen;
   for (const auto& keypad : keypads) {
-    if (!device_ || keypad.path == *device_) chosen.push_back(keypad);
+    if (!options_.device || keypad.path == *options_.device) chosen.push_back(keypad);
   }
-  if (serial_ && !chosen.empty()) {
+  if (options_.serial && !chosen.empty()) {
     chosen = withSerial(chosen);
     if (chosen.empty()) {
-      return fail(kNoKeypad,
-                  "no keypad has the serial number " + *serial_ + "; see 'navkeypad list'.");
+      return fail(kNoKeypad, "no keypad has the serial number " + *options_.serial +
+                                 "; see 'navkeypad list'.");
     }
     if (chosen.size() > 1) {
       std::string message = std::to_string(chosen.size()) + " keypads have the serial number " +
-                            *serial_ + "; pick one with --device PATH:";
+                            *options_.serial + "; pick one with --device PATH:";
       for (const auto& keypad : chosen) message += "\n  " + keypad.path;
       return fail(kBadInput, message);
     }
   }
   if (chosen.empty()) {
-    if (device_) return fail(kNoKeypad, "no keypad at " + *device_ + "; see 'navkeypad list'.");
+    if (options_.device)
+      return fail(kNoKeypad, "no keypad at " + *options_.device + "; see 'navkeypad list'.");
     if (BSL_NumOfUSBDevices(kLoaderVendorId, kLoaderProductId) > 0) {
       return fail(kNoKeypad,
                   "no navigation keypad in its application; one waits in its firmware "

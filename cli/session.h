@@ -14,27 +14,37 @@
 
 namespace navkeypad::cli {
 
+// What the user asked for on the command line, beside the command's own words.
+struct Options {
+  std::optional<std::string> device;
+  std::optional<std::string> serial;
+  std::optional<std::string> file;
+  std::optional<std::string> settingsOf;
+  std::optional<std::string> expectVersion;
+  bool json = false;
+  bool force = false;
+  bool all = false;
+};
+
 class Session {
  public:
-  Session(std::vector<std::string> positional, std::optional<std::string> device,
-          std::optional<std::string> file, bool json, Io io);
+  Session(std::vector<std::string> positional, Options options, Io io);
   ~Session();
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
 
   const std::vector<std::string>& positional() const { return positional_; }
-  const std::optional<std::string>& device() const { return device_; }
+  const std::optional<std::string>& device() const { return options_.device; }
   // upgrade --settings-of SERIAL: the keypad being upgraded is the one whose settings were
   // kept under SERIAL.
-  const std::optional<std::string>& settingsOf() const { return settingsOf_; }
-  void setSettingsOf(std::optional<std::string> serial) { settingsOf_ = std::move(serial); }
-  // --serial S: the keypad whose serial number is S, wherever it is plugged in.
-  void setSerial(std::optional<std::string> serial) { serial_ = std::move(serial); }
+  const std::optional<std::string>& settingsOf() const { return options_.settingsOf; }
   // --force: replace what a command would otherwise keep (a serial number already set).
-  bool force() const { return force_; }
-  void setForce(bool force) { force_ = force; }
-  void forgetDevice() { device_.reset(); }
-  bool json() const { return json_; }
+  bool force() const { return options_.force; }
+  void forgetDevice() { options_.device.reset(); }
+  bool json() const { return options_.json; }
+  // upgrade: finish the keypad waiting in its loader, though others are in their application.
+  bool finishingLoader() const { return finishingLoader_; }
+  void setFinishingLoader() { finishingLoader_ = true; }
   Io& io() { return io_; }
   // The configuration interface the command opened.
   const std::string& path() const { return path_; }
@@ -67,12 +77,8 @@ class Session {
   std::vector<KeypadOnBus> withSerial(const std::vector<KeypadOnBus>& keypads);
 
   std::vector<std::string> positional_;
-  std::optional<std::string> device_;
-  std::optional<std::string> file_;
-  std::optional<std::string> settingsOf_;
-  std::optional<std::string> serial_;
-  bool force_ = false;
-  bool json_;
+  Options options_;
+  bool finishingLoader_ = false;
   Io io_;
   std::string path_;
 };
@@ -89,6 +95,12 @@ int Apply(Session& session);
 int SerialNumber(Session& session);
 // led-colour, buzzer, buzzer-period, volume, volume-config: settings no window sends.
 int KeypadSetting(Session& session);
+
+using CommandFunction = int (*)(Session&);
+// --all: `command` on every keypad in its application, one after another in serial-number
+// order, and a summary line (or JSON entry) a keypad; 0 only when every keypad succeeded.
+int ForAll(const std::vector<std::string>& positional, CommandFunction command,
+           const Options& options, Io io);
 int Upgrade(Session& session);
 
 }  // namespace navkeypad::cli

@@ -65,7 +65,8 @@ int Upgrade(Session& session) {
   };
 
   if (const int status = session.startHid(); status != kDone) return status;
-  const bool inApplication = !ListKeypads().empty() || session.device();
+  const bool inApplication =
+      !session.finishingLoader() && (!ListKeypads().empty() || session.device());
   if (const UpgradeOutcome outcome = upgrade.checkLoaders(inApplication); !outcome.ok())
     return session.fail(StatusFor(outcome.kind), outcome.message);
   if (inApplication) {

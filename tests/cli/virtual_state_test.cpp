@@ -123,6 +123,51 @@ TEST_F(VirtualState, EachFailureAtOrAfterTheSwitchIsFinishedByTheNextRun) {
   }
 }
 
+TEST_F(VirtualState, AWholeBusIsAppliedAndUpgradedOneKeypadAtATime) {
+  // Three keypads, listed out of order; B's cable is pulled during its download.
+  WriteBytes(state(), R"({"keypads": [{"serialNumber": "VNK-C"},
+      {"serialNumber": "VNK-A", "firmwareVersion": "2.01"},
+      {"serialNumber": "VNK-B", "faults": {"unplugAfterLoaderReports": 70}}]})");
+  const std::string settings = dir_.file("provisioning.ini");
+  WriteBytes(settings,
+             " [appSettings]\r\n SerialNumber=X\r\n FirmwareFile=\r\n CodeTableValues=0,80,0,79,0,"
+             "81,0,82,0,40,\r\n LedBrightness=3\r\n KeypadLayout=2\r\n FirstUp=Yes\r\n");
+  const Outcome applied = run("apply --all --json --file '" + settings + "'");
+  EXPECT_EQ(applied.status, 0) << applied.output;
+  const json summary = json::parse(applied.output);
+  ASSERT_EQ(summary["keypads"].size(), 3u);
+  for (std::size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(summary["keypads"][i]["serialNumber"], std::string("VNK-") + "ABC"[i]);
+    EXPECT_EQ(summary["keypads"][i]["result"], "ok");
+  }
+  const json provisioned = readState();
+  for (const json& keypad : provisioned["keypads"]) {
+    EXPECT_EQ(keypad["storedDefaults"]["ledBrightness"], 3);
+    EXPECT_EQ(keypad["storedDefaults"]["keypadType"], 2);
+    EXPECT_EQ(keypad["storedDefaults"]["customTable"], json::parse("[0,80,0,79,0,81,0,82,0,40]"));
+  }
+
+  const std::string upgrade = "upgrade --all --expect-version 2.01 " + firmware();
+  const Outcome cut = run(upgrade);
+  EXPECT_EQ(cut.status, 1) << cut.output;
+  EXPECT_THAT(cut.output, HasSubstr("Summary:\n  VNK-A  2.01 -> 2.01  skipped: already on 2.01\n"
+                                    "  VNK-B  1.04 -> 1.04  failed: the keypad left the bus"));
+  EXPECT_THAT(cut.output, HasSubstr("  VNK-C  1.04 -> 2.01  ok\n"));
+  // Plugged in again, B waits in its loader; the same command finishes it first.
+  json bus = readState();
+  for (json& keypad : bus["keypads"]) keypad["faults"] = json::object();
+  WriteBytes(state(), bus.dump());
+  const Outcome resumed = run(upgrade);
+  EXPECT_EQ(resumed.status, 0) << resumed.output;
+  EXPECT_THAT(resumed.output, HasSubstr("finishing keypad VNK-B's upgrade"));
+  const json upgraded = readState();
+  for (const json& keypad : upgraded["keypads"]) {
+    EXPECT_EQ(keypad["firmwareVersion"], "2.01");
+    EXPECT_EQ(keypad["storedDefaults"]["ledBrightness"], 3) << keypad["serialNumber"];
+  }
+  EXPECT_FALSE(std::filesystem::exists(recordFile()));
+}
+
 TEST_F(VirtualState, TwoProgramsOnOneBusTakeTurns) {
   // Slow answers keep the upgrade on the bus long enough to be seen there.
   WriteBytes(state(), R"({"keypads": [{"faults": {"responseDelayMs": 100}}]})");
