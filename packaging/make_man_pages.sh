@@ -13,6 +13,73 @@ include="$out/navkeypad.h2m"
     echo ".B $command"
     "$program" "$command" --help | tail -n +3 | sed -e 's/\\/\\\\/g' -e 's/^\./\\\&./' -e 's/^$/.br/'
   done
+  cat <<'SECTIONS'
+[OPTIONS]
+.TP
+.BI \-\-device " PATH"
+the keypad at PATH, as
+.B list
+prints it.
+.TP
+.BI \-\-serial " S"
+the keypad whose serial number is S, wherever it is plugged in.
+.TP
+.B \-\-all
+every keypad in its application, one after another (status, apply, upgrade), with a summary.
+.TP
+.BI \-\-expect\-version " V"
+with upgrade \-\-all: skip keypads already on V; a keypad not on V afterwards failed.
+.TP
+.BI \-\-file " F"
+the configuration file instead of the one the windows use.
+.TP
+.B \-\-json
+results, and failures, as JSON.
+.TP
+.B \-\-force
+replace a serial number the keypad already has.
+.TP
+.BI \-\-settings\-of " SERIAL"
+with upgrade: the kept settings that belong to this keypad.
+.TP
+.B \-\-virtual
+the virtual keypad instead of the USB bus.
+.TP
+.B \-\-trace
+every HID event on standard error.
+.TP
+.BI \-\-record " FILE" "\fR, \fP\-\-replay " FILE
+write every HID event to FILE, or play FILE back instead of the bus.
+.TP
+.B \-\-version
+the program's version.
+[ENVIRONMENT]
+.TP
+.B NAVKEYPAD_VIRTUAL
+1: the virtual keypad, as \-\-virtual.
+.TP
+.B NAVKEYPAD_VIRTUAL_STATE
+a JSON file the virtual bus is read from and written back to.
+.TP
+.BR NAVKEYPAD_TRACE ", " NAVKEYPAD_RECORD ", " NAVKEYPAD_REPLAY
+as \-\-trace (a file, or \- for standard error), \-\-record and \-\-replay.
+.TP
+.B XDG_DATA_HOME
+where the configuration file and the upgrade records live (default ~/.local/share).
+[EXAMPLES]
+Provisioning a tray of keypads from one set up by hand:
+.PP
+.nf
+navkeypad save \-\-file golden.ini
+navkeypad apply \-\-all \-\-file golden.ini
+.fi
+.PP
+Upgrading them all; run it again after a failure to resume:
+.PP
+.nf
+navkeypad upgrade \-\-all \-\-expect\-version 2.01 keypad\-firmware\-2.01.txt
+.fi
+SECTIONS
   echo "[EXIT STATUS]"
   "$program" --help | sed -n '/^Exit status:/,$p' | tr '\n' ' ' | sed -e 's/^Exit status: *//' \
     -e 's/\. *$//' | tr ',' '\n' | sed -e 's/^ *//' -e 's/^\([0-9]\) \(.*\)/.TP\n.B \1\n\2/'
