@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <map>
 #include <optional>
+#include <sstream>
 
 #include "help_texts.h"
 #include "names.h"
@@ -18,6 +19,17 @@ namespace navkeypad::cli {
 namespace cfg = navkeypad::settings;
 
 namespace {
+
+std::string Trimmed(std::string text) {
+  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+  return text;
+}
+
+std::string LastLine(const std::string& text) {
+  const std::string trimmed = Trimmed(text);
+  const auto start = trimmed.find_last_of('\n');
+  return start == std::string::npos ? trimmed : trimmed.substr(start + 1);
+}
 
 const std::map<std::string, CommandFunction>& Commands() {
   static const std::map<std::string, CommandFunction> commands = {
@@ -140,6 +152,20 @@ int Run(const std::vector<std::string>& arguments, Io io) {
     return ForAll(positional, command->second, options, io);
   }
   if (options.expectVersion) return refuse(kBadInput, "--expect-version goes with upgrade --all.");
+  if (options.json && positional[0] != "list" && positional[0] != "status") {
+    // A command that speaks in sentences answers a script with one JSON document: its
+    // sentences on success, its failure (already JSON) otherwise.
+    std::ostringstream said;
+    Session session(positional, options, {said, io.err, io.terminal, io.program});
+    const int status = command->second(session);
+    if (status == kDone) {
+      io.out << FormatJson({{"message", JsonText(Trimmed(said.str()))}, {"exitStatus", status}})
+             << "\n";
+    } else {
+      io.out << LastLine(said.str()) << "\n";
+    }
+    return status;
+  }
   Session session(positional, options, io);
   return command->second(session);
 }

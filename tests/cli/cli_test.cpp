@@ -455,6 +455,13 @@ TEST_F(Cli, SeveralKeypadsNeedADeviceOrASerialNumber) {
              cli::kNoKeypad,
              "{\"error\": \"no keypad has the serial number VNK-Z; see 'navkeypad list'.\", "
              "\"exitStatus\": 3}\n"},
+        Case{{"--serial", "VNK-A", "brightness", "4", "--json"},
+             cli::kDone,
+             "{\"message\": \"LED brightness set to 4.\", \"exitStatus\": 0}\n"},
+        Case{{"--serial", "VNK-A", "brightness", "x", "--json"},
+             cli::kBadInput,
+             "{\"error\": \"the LED brightness is a whole number from 0 to 9, not 'x'.\", "
+             "\"exitStatus\": 2}\n"},
         Case{{"frobnicate", "--json"},
              cli::kBadInput,
              "{\"error\": \"no command 'frobnicate'; see 'navkeypad --help'.\", "
