@@ -125,7 +125,7 @@ int ForAll(const std::vector<std::string>& positional, CommandFunction command,
              io.program};
     Session session(positional, one, oneIo);
     if (finishingLoader) session.setFinishingLoader();
-    outcome.status = command(session);
+    outcome.status = session.run(command);
     session.disconnect();
     if (outcome.status != kDone) outcome.message = LastMessage(capturedErr.str());
     if (options.json && !capturedOut.str().empty()) {

@@ -24,6 +24,7 @@ const char kUsage[] =
     "  factory-reset                 puts the keypad back to its factory settings\n"
     "  upgrade FIRMWARE.txt          replaces the firmware, keeping serial number and settings\n"
     "  serial set VALUE [--force]    gives a keypad without one its serial number\n"
+    "  log [--json] [--serial S]     what was done to which keypad (the service log)\n"
     "  led-colour green              buzzer on|off            buzzer-period 1..9\n"
     "  volume absolute|low|mid|high|jack-in LEVEL            (LEVEL 0 to 99)\n"
     "  volume-config local-jack|local-no-jack|external-jack|external-no-jack\n"
@@ -76,6 +77,11 @@ const std::map<std::string, std::string>& CommandHelp() {
        "Usage: navkeypad serial set VALUE [--force]\n\nGives the keypad the serial number "
        "VALUE (1 to 11 printable characters), for a keypad\nthat lost its own. A keypad that "
        "has one keeps it unless --force is given.\n"},
+      {"log",
+       "Usage: navkeypad log [--json] [--serial S]\n\nShows the service log: every command "
+       "that changed a keypad, with its time (UTC),\nserial number, firmware before and after "
+       "and result; --serial S shows one keypad's.\nThe log is service-log.jsonl beside the "
+       "configuration file, one JSON line an action.\n"},
       {"led-colour", "Usage: navkeypad led-colour green\n\nSets the LED colour.\n"},
       {"buzzer", "Usage: navkeypad buzzer on|off\n\nSwitches the buzzer on or off.\n"},
       {"buzzer-period", "Usage: navkeypad buzzer-period N\n\nSets the buzzer period, 1 to 9.\n"},

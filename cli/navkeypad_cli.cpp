@@ -49,6 +49,7 @@ const std::map<std::string, CommandFunction>& Commands() {
       {"buzzer-period", &KeypadSetting},
       {"volume", &KeypadSetting},
       {"volume-config", &KeypadSetting},
+      {"log", &Log},
   };
   return commands;
 }
@@ -152,12 +153,13 @@ int Run(const std::vector<std::string>& arguments, Io io) {
     return ForAll(positional, command->second, options, io);
   }
   if (options.expectVersion) return refuse(kBadInput, "--expect-version goes with upgrade --all.");
-  if (options.json && positional[0] != "list" && positional[0] != "status") {
+  if (options.json && positional[0] != "list" && positional[0] != "status" &&
+      positional[0] != "log") {
     // A command that speaks in sentences answers a script with one JSON document: its
     // sentences on success, its failure (already JSON) otherwise.
     std::ostringstream said;
     Session session(positional, options, {said, io.err, io.terminal, io.program});
-    const int status = command->second(session);
+    const int status = session.run(command->second);
     if (status == kDone) {
       io.out << FormatJson({{"message", JsonText(Trimmed(said.str()))}, {"exitStatus", status}})
              << "\n";
@@ -167,7 +169,7 @@ int Run(const std::vector<std::string>& arguments, Io io) {
     return status;
   }
   Session session(positional, options, io);
-  return command->second(session);
+  return session.run(command->second);
 }
 
 }  // namespace navkeypad::cli

@@ -3,6 +3,7 @@
 #include "bsl430/bsl430.h"
 #include "device/keypad_bus.h"
 #include "names.h"
+#include "settings/service_log.h"
 
 namespace navkeypad::cli {
 
@@ -24,6 +25,7 @@ std::string Session::noConfigFile() const {
 }
 
 int Session::fail(int status, const std::string& message) {
+  lastFailure_ = message;
   io_.err << "navkeypad: " << message << "\n";
   if (options_.json) io_.out << ErrorJson(message, status) << "\n";
   return status;
@@ -95,6 +97,7 @@ int Session::connect() {
       break;
   }
   path_ = chosen[0].path;
+  if (logged_) before_ = readStatus();
   return kDone;
 }
 
@@ -114,6 +117,31 @@ int Session::send(uint8_t command, const std::vector<uint8_t>& payload, const st
                                    ". Check that it is still plugged in and try again.");
   }
   return kDone;
+}
+
+int Session::run(int (*command)(Session&)) {
+  const auto& words = positional_;
+  // What only shows or lists leaves no trace.
+  logged_ = !words.empty() && words[0] != "list" && words[0] != "status" && words[0] != "log" &&
+            !(words[0] == "table" && (words.size() < 2 || words[1] != "set"));
+  const int status = command(*this);
+  const std::string configFile = DefaultConfigFile();
+  if (!logged_ || path_.empty() || configFile.empty()) return status;
+  settings::ServiceEntry entry;
+  entry.program = io_.program;
+  for (const std::string& word : words) entry.action += (entry.action.empty() ? "" : " ") + word;
+  entry.path = path_;
+  entry.before = before_;
+  // A factory reset restarts the keypad: there is nothing to ask until it is back.
+  if (status == kDone && words[0] != "factory-reset") entry.after = readStatus();
+  entry.ok = status == kDone;
+  entry.message = entry.ok ? std::string() : lastFailure_;
+  if (const std::string problem = settings::AppendServiceEntry(configFile, entry);
+      !problem.empty()) {
+    io_.err << "navkeypad: the service log " << settings::ServiceLogFile(configFile) << " "
+            << problem << "; what was done is not recorded there.\n";
+  }
+  return status;
 }
 
 int Session::statusFailed() {

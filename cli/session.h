@@ -42,6 +42,7 @@ class Session {
   bool force() const { return options_.force; }
   void forgetDevice() { options_.device.reset(); }
   bool json() const { return options_.json; }
+  const std::optional<std::string>& serial() const { return options_.serial; }
   // upgrade: finish the keypad waiting in its loader, though others are in their application.
   bool finishingLoader() const { return finishingLoader_; }
   void setFinishingLoader() { finishingLoader_ = true; }
@@ -71,6 +72,9 @@ class Session {
   // Sends a command; a refusal says what was refused.
   int send(uint8_t command, const std::vector<uint8_t>& payload, const std::string& what);
   int statusFailed();
+  // Runs `command` and, when it changes a keypad, adds what it did to the service log: the
+  // keypad's status is read when it is opened and again afterwards.
+  int run(int (*command)(Session&));
 
  private:
   // The keypads that --serial names, among `keypads`; their status is read to know.
@@ -79,6 +83,9 @@ class Session {
   std::vector<std::string> positional_;
   Options options_;
   bool finishingLoader_ = false;
+  bool logged_ = false;
+  std::optional<DeviceStatus> before_;
+  std::string lastFailure_;
   Io io_;
   std::string path_;
 };
@@ -95,6 +102,7 @@ int Apply(Session& session);
 int SerialNumber(Session& session);
 // led-colour, buzzer, buzzer-period, volume, volume-config: settings no window sends.
 int KeypadSetting(Session& session);
+int Log(Session& session);
 
 using CommandFunction = int (*)(Session&);
 // --all: `command` on every keypad in its application, one after another in serial-number

@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cstdio>
+#include <sstream>
 
 #include "bsl430/bsl430.h"
 #include "code_table/vocabulary.h"
@@ -7,8 +8,15 @@
 #include "firmware/pending_upgrade.h"
 #include "names.h"
 #include "session.h"
+#include "settings/service_log.h"
+#include "support/atomic_file.h"
 
 namespace navkeypad::cli {
+
+namespace {
+// A log of years of work stays far below this.
+constexpr std::uintmax_t kServiceLogLimit = 64u << 20;
+}  // namespace
 
 void PrintTable(std::ostream& out, const KeyCodeTable& table) {
   out << "Code table\n";
@@ -122,6 +130,57 @@ int Status(Session& session) {
          << "Audio jack      " << (status->jackState == 0 ? "in" : "out") << "\n"
          << "Orientation     " << (status->orientation == 0 ? "vertical" : "horizontal") << "\n";
   PrintTable(io.out, status->codeTable);
+  return kDone;
+}
+
+int Log(Session& session) {
+  Io& io = session.io();
+  const std::string configFile = DefaultConfigFile();
+  if (configFile.empty()) return session.fail(kBadInput, session.noConfigFile());
+  const std::string file = settings::ServiceLogFile(configFile);
+  std::string bytes;
+  if (support::RegularFileProblem(file, kServiceLogLimit) == "is missing") {
+    if (session.json())
+      io.out << "[]\n";
+    else
+      io.out << "Nothing is recorded in " << file << " yet.\n";
+    return kDone;
+  }
+  if (const std::string problem = support::ReadRegularFile(file, bytes, kServiceLogLimit);
+      !problem.empty()) {
+    return session.fail(kBadInput, file + " " + problem + ".");
+  }
+  auto entries = nlohmann::ordered_json::array();
+  std::istringstream lines(bytes);
+  std::string line;
+  int unreadable = 0;
+  while (std::getline(lines, line)) {
+    if (line.empty()) continue;
+    auto entry = nlohmann::ordered_json::parse(line, nullptr, false);
+    if (entry.is_discarded() || !entry.is_object()) {
+      ++unreadable;
+      continue;
+    }
+    if (session.serial() && entry.value("serialNumber", "") != *session.serial()) continue;
+    entries.push_back(entry);
+  }
+  if (unreadable > 0) {
+    io.err << "navkeypad: " << unreadable << " line" << (unreadable == 1 ? " " : "s ") << "of "
+           << file << " could not be read and " << (unreadable == 1 ? "is" : "are")
+           << " left out.\n";
+  }
+  if (session.json()) {
+    io.out << FormatJson(entries) << "\n";
+    return kDone;
+  }
+  for (const auto& entry : entries) {
+    const std::string serial = entry.value("serialNumber", "");
+    io.out << entry.value("time", "") << "  " << (serial.empty() ? "(no serial number)" : serial)
+           << "  " << entry.value("action", "") << "  " << entry.value("firmwareBefore", "")
+           << " -> " << entry.value("firmwareAfter", "") << "  " << entry.value("result", "");
+    const std::string message = entry.value("message", "");
+    io.out << (message.empty() ? "" : ": " + message) << "\n";
+  }
   return kDone;
 }
 

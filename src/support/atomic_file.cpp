@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 #include <windows.h>
 #else
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -189,6 +190,30 @@ std::string WritableFileProblem(const std::string& path) {
 bool ReadWholeFile(const std::string& path, std::string& bytes) {
   constexpr std::uintmax_t kNoFileOfOursIsLarger = 256u << 20;
   return ReadRegularFile(path, bytes, kNoFileOfOursIsLarger).empty();
+}
+
+std::string AppendLine(const std::string& path, const std::string& line) {
+  const std::string whole = line + "\n";
+  std::error_code error;
+  const fs::path target = PathFromUtf8(path);
+  if (target.has_parent_path()) fs::create_directories(target.parent_path(), error);
+#ifdef _WIN32
+  const HANDLE file =
+      CreateFileW(target.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return "cannot be opened for writing";
+  DWORD written = 0;
+  const bool ok =
+      WriteFile(file, whole.data(), static_cast<DWORD>(whole.size()), &written, nullptr) != 0 &&
+      written == whole.size();
+  CloseHandle(file);
+#else
+  const int file = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (file < 0) return "cannot be opened for writing";
+  const bool ok = ::write(file, whole.data(), whole.size()) == static_cast<ssize_t>(whole.size());
+  ::close(file);
+#endif
+  return ok ? std::string() : "could not be written whole";
 }
 
 }  // namespace support

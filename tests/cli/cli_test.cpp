@@ -62,6 +62,15 @@ class Cli : public VirtualBusTest {
     return cli::Run(arguments, {out_, err_, false});
   }
   std::string file() const { return dir_.file("settings.ini"); }
+  // What the keypad was told to do: every command but the status reads (each command that
+  // changes a keypad reads it before and after, for the service log).
+  static std::vector<ReceivedCommand> changes(const virtual_keypad::VirtualKeypad& keypad) {
+    std::vector<ReceivedCommand> told;
+    for (const auto& command : keypad.receivedCommands()) {
+      if (command.command != CMD_GET_STATUS) told.push_back(command);
+    }
+    return told;
+  }
 
   platform::RecordingClock clock_;
   std::ostringstream out_;
@@ -105,7 +114,7 @@ TEST_F(Cli, TableSetTakesNamesAndHex) {
   keypad->clearReceivedCommands();
   ASSERT_EQ(run({"table", "set", "left=0x04", "up=UpArrow+LeftCtrl", "Enter=a+RightGui"}),
             cli::kDone);
-  EXPECT_EQ(keypad->receivedCommands().back(),
+  EXPECT_EQ(changes(*keypad).back(),
             (ReceivedCommand{CMD_LOAD_TABLE,
                              {0x00, 0x04, 0x00, 0x4F, 0x00, 0x51, 0xE0, 0x52, 0xE7, 0x04}}));
   EXPECT_THAT(out_.str(), HasSubstr("  Up     0x52 UpArrow         LeftCtrl\n"));
@@ -132,7 +141,7 @@ TEST_F(Cli, SaveThenRestoreRoundTripsThroughTheFile) {
   keypad->setSettings(keypad->factorySettings());
   keypad->clearReceivedCommands();
   ASSERT_EQ(run({"restore", "--file", file()}), cli::kDone) << err_.str();
-  EXPECT_THAT(keypad->receivedCommands(),
+  EXPECT_THAT(changes(*keypad),
               ElementsAre(ReceivedCommand{CMD_SET_KEYPAD_TYPE, {2}},
                           ReceivedCommand{CMD_LOAD_TABLE, {0, 4, 0, 5, 0, 6, 0, 7, 0, 8}},
                           ReceivedCommand{CMD_SET_LED_BRIGHTNESS, {6}}));
@@ -143,7 +152,7 @@ TEST_F(Cli, SaveThenRestoreRoundTripsThroughTheFile) {
   keypad->setStoredDefaults(keypad->factorySettings());
   keypad->clearReceivedCommands();
   ASSERT_EQ(run({"apply", "--file", file()}), cli::kDone) << err_.str();
-  EXPECT_EQ(keypad->receivedCommands().back(), (ReceivedCommand{CMD_WRITE_DEFAULT, {}}));
+  EXPECT_EQ(changes(*keypad).back(), (ReceivedCommand{CMD_WRITE_DEFAULT, {}}));
   EXPECT_EQ(keypad->storedDefaults(), keypad->settings());
   EXPECT_EQ(ReadBytes(file()), saved);
 
@@ -257,7 +266,7 @@ TEST_F(Cli, BadFilesAndValuesAreRefusedSayingWhatHappened) {
     keypad->clearReceivedCommands();
     EXPECT_EQ(run(row.arguments), row.status) << row.says << err_.str();
     EXPECT_THAT(err_.str(), HasSubstr(row.says));
-    EXPECT_EQ(keypad->receivedCommands().empty(), !row.keypadAsked) << row.says;
+    EXPECT_EQ(changes(*keypad).empty(), !row.keypadAsked) << row.says;
   }
   EXPECT_EQ(ReadBytes(file()), saved);  // left as it was by the refused save
 #ifndef _WIN32
@@ -293,10 +302,11 @@ TEST_F(Cli, SaveRestoreAndUpgradeWorkThroughFoldersWithNonAsciiNames) {
   EXPECT_EQ(keypad->firmwareVersion(), "2.00");
   EXPECT_EQ(keypad->settings().ledBrightness, 4);
   EXPECT_FALSE(std::filesystem::exists(config.parent_path() / "PendingFirmwareUpgrade.json"));
-  // Nothing was left beside the files under another spelling of their names.
+  // Nothing was left beside the configuration file and the service log under another spelling
+  // of their names.
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(config.parent_path()),
                           std::filesystem::directory_iterator()),
-            1);
+            2);
 }
 
 TEST_F(Cli, UpgradeRefusalsSendNothing) {
@@ -401,16 +411,14 @@ TEST_F(Cli, TheSettingsNoWindowSendsGoOutAsTheKeypadTakesThem) {
        }) {
     keypad->clearReceivedCommands();
     const int status = run(c.arguments);
-    const auto received = keypad->receivedCommands();
+    const auto received = changes(*keypad);
     if (c.sent) {
       EXPECT_EQ(status, cli::kDone) << c.arguments[0] << err_.str();
       ASSERT_FALSE(received.empty()) << c.arguments[0];
       EXPECT_EQ(received.back(), *c.sent);
     } else {
       EXPECT_EQ(status, cli::kBadInput) << c.arguments[0] << " " << c.arguments[1];
-      EXPECT_EQ(std::count_if(received.begin(), received.end(),
-                              [](const auto& r) { return r.command != CMD_GET_STATUS; }),
-                0);
+      EXPECT_TRUE(received.empty());
     }
   }
   EXPECT_EQ(run({"serial", "set", "VNK-2", "--force"}), cli::kDone);
@@ -420,6 +428,44 @@ TEST_F(Cli, TheSettingsNoWindowSendsGoOutAsTheKeypadTakesThem) {
   EXPECT_EQ(settings.localVolume, (std::array<uint8_t, 5>{0, 0, 0, 0, 99}));
   EXPECT_EQ(settings.volumeConfiguration, 3);
   EXPECT_EQ(keypad->serialNumber(), "VNK-2");
+}
+
+TEST_F(Cli, EveryChangeToAKeypadIsInTheServiceLog) {
+  auto keypad = bus().plug();
+  keypad->setSerialNumber("VNK-L");
+  keypad->refuseCommand(CMD_SET_KEYPAD_TYPE);
+  ASSERT_EQ(run({"brightness", "3"}), cli::kDone);
+  ASSERT_EQ(run({"layout", "custom"}), cli::kKeypadFailed);
+  ASSERT_EQ(run({"status"}), cli::kDone);  // only shows: not logged
+  keypad->setBehaviour({});
+  ASSERT_EQ(run({"upgrade", firmware()}), cli::kDone) << err_.str();
+  ASSERT_EQ(run({"log", "--json", "--serial", "VNK-L"}), cli::kDone);
+  const auto entries = nlohmann::json::parse(out_.str());
+  ASSERT_EQ(entries.size(), 3u) << out_.str();
+  struct Expected {
+    const char* action;
+    const char* before;
+    const char* after;
+    const char* result;
+  };
+  const Expected expected[] = {{"brightness 3", "1.04", "1.04", "ok"},
+                               {"layout custom", "1.04", "", "failed"},
+                               {"upgrade", "1.04", "2.00", "ok"}};
+  for (std::size_t i = 0; i < 3; ++i) {
+    EXPECT_THAT(entries[i]["action"].get<std::string>(), ::testing::StartsWith(expected[i].action));
+    EXPECT_EQ(entries[i]["serialNumber"], "VNK-L");
+    EXPECT_EQ(entries[i]["firmwareBefore"], expected[i].before);
+    EXPECT_EQ(entries[i]["firmwareAfter"], expected[i].after);
+    EXPECT_EQ(entries[i]["result"], expected[i].result);
+    EXPECT_THAT(entries[i]["time"].get<std::string>(),
+                ::testing::MatchesRegex("....-..-..T..:..:..Z"));
+  }
+  EXPECT_EQ(entries[0]["settings"]["ledBrightness"], 3);
+  EXPECT_EQ(entries[1]["message"],
+            "the keypad did not accept the layout. Check that it is still "
+            "plugged in and try again.");
+  ASSERT_EQ(run({"log", "--serial", "VNK-OTHER"}), cli::kDone);
+  EXPECT_EQ(out_.str(), "");
 }
 
 TEST_F(Cli, SeveralKeypadsNeedADeviceOrASerialNumber) {
@@ -495,8 +541,8 @@ TEST_F(Cli, NoKeypadAndAKeypadThatCannotBeOpened) {
 
 TEST_F(Cli, HelpForEveryCommand) {
   for (const char* command : {"list", "status", "brightness", "layout", "table", "save", "restore",
-                              "apply", "factory-reset", "upgrade", "serial", "led-colour", "buzzer",
-                              "buzzer-period", "volume", "volume-config"}) {
+                              "apply", "factory-reset", "upgrade", "serial", "log", "led-colour",
+                              "buzzer", "buzzer-period", "volume", "volume-config"}) {
     EXPECT_EQ(run({command, "--help"}), cli::kDone);
     EXPECT_THAT(out_.str(), HasSubstr(std::string("Usage: navkeypad ") + command)) << command;
   }

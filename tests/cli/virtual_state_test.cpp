@@ -97,7 +97,7 @@ TEST_F(VirtualState, EachFailureAtOrAfterTheSwitchIsFinishedByTheNextRun) {
   };
   for (const Case& row :
        {Case{R"({"refuseCommands": [12]})", "refused to enter its firmware loader", false, ""},
-        Case{R"({"unplugAfterCommands": 1})", "did not confirm the switch", true, ""},
+        Case{R"({"unplugAfterCommands": 2})", "did not confirm the switch", true, ""},
         Case{R"({"corruptLoaderWrite": 3})", "the keypad waits in its loader", true, ""},
         Case{R"({"refusePassword": true})", "the keypad waits in its loader", true, ""},
         Case{R"({"refuseCommands": [7]})", "Unable to set Keypad Type..", true,

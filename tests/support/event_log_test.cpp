@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <sstream>
+#include <thread>
+
+#include "support/atomic_file.h"
+
 #include "temp_dir.h"
 
 using RkTools::FileLogImpl;
@@ -71,4 +76,24 @@ TEST_F(EventLogFile, StartUpRepointsTheLogWithoutWritingAnything) {
   EXPECT_TRUE(m_Log1.control().CanAdd(""));
   EXPECT_TRUE(std::filesystem::is_empty(dir_.path()));
   m_Log1 = RkTools::EventLog("", "");
+}
+
+TEST(AppendLine, TwoWritersAtOnceNeverInterleaveTheirLines) {
+  TempDir dir;
+  const std::string file = dir.file("log/service-log.jsonl");  // the folder is made
+  const auto write = [&](char mark) {
+    for (int i = 0; i < 300; ++i) EXPECT_EQ(support::AppendLine(file, std::string(500, mark)), "");
+  };
+  std::thread first(write, 'a');
+  std::thread second(write, 'b');
+  first.join();
+  second.join();
+  std::istringstream lines(ReadBytes(file));
+  std::string line;
+  int count = 0;
+  while (std::getline(lines, line)) {
+    ++count;
+    EXPECT_TRUE(line == std::string(500, 'a') || line == std::string(500, 'b')) << count;
+  }
+  EXPECT_EQ(count, 600);
 }

@@ -71,14 +71,14 @@ TEST_F(Wire, AWriteThatDiffersEndsTheReplayNamingTheEvent) {
   wire::ReplayHid replay(wire::ParseRecording(text), "brightness");
   EXPECT_EQ(run(replay, {"brightness", "6"}), cli::kKeypadFailed);
   EXPECT_THAT(replay.failure(),
-              HasSubstr("replay of brightness: event 10: expected {\"call\":\"write\",\"data\":"
+              HasSubstr("replay of brightness: event 13: expected {\"call\":\"write\",\"data\":"
                         "\"3F4002303230310703"));
   EXPECT_THAT(replay.failure(), HasSubstr(", got write to device 2 of 3F4002303230310603"));
   // A tampered recording fails the same way.
   text.replace(level + 14, 2, "05");
   wire::ReplayHid tampered(wire::ParseRecording(text), "tampered");
   EXPECT_EQ(run(tampered, {"brightness", "7"}), cli::kKeypadFailed);
-  EXPECT_THAT(tampered.failure(), HasSubstr("event 10: expected"));
+  EXPECT_THAT(tampered.failure(), HasSubstr("event 13: expected"));
   // A call the recording does not hold, and one it holds but never gets.
   wire::ReplayHid shorter(wire::ParseRecording(text.substr(0, text.find("{\"call\":\"open\""))),
                           "shorter");

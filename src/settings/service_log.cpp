@@ -1,0 +1,60 @@
+#include "settings/service_log.h"
+
+#include <chrono>
+#include <ctime>
+#include <nlohmann/json.hpp>
+
+#include "support/atomic_file.h"
+#include "support/paths.h"
+
+namespace navkeypad::settings {
+
+namespace {
+
+std::string UtcNow() {
+  const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
+  std::tm utc{};
+#ifdef _WIN32
+  gmtime_s(&utc, &now);
+#else
+  gmtime_r(&now, &utc);
+#endif
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+  return text;
+}
+
+}  // namespace
+
+std::string ServiceLogFile(const std::string& configFile) {
+  return support::Utf8FromPath(support::PathFromUtf8(configFile).parent_path() /
+                               "service-log.jsonl");
+}
+
+std::string ServiceLine(const std::string& time, const ServiceEntry& entry) {
+  const auto& known = entry.after ? entry.after : entry.before;
+  nlohmann::ordered_json line = {
+      {"time", time},
+      {"program", entry.program},
+      {"action", entry.action},
+      {"serialNumber", known ? known->serialNumber : std::string()},
+      {"path", entry.path},
+      {"firmwareBefore", entry.before ? entry.before->firmwareVersion : std::string()},
+      {"firmwareAfter", entry.after ? entry.after->firmwareVersion : std::string()}};
+  if (entry.after) {
+    line["settings"] = {{"ledBrightness", entry.after->ledBrightness},
+                        {"keypadType", entry.after->keypadType},
+                        {"codeTable", std::vector<int>(entry.after->codeTable.bytes.begin(),
+                                                       entry.after->codeTable.bytes.end())}};
+  }
+  line["result"] = entry.ok ? "ok" : "failed";
+  line["message"] = entry.message;
+  // Texts from the keypad are 8-bit; a byte that is not UTF-8 is written as U+FFFD.
+  return line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+}
+
+std::string AppendServiceEntry(const std::string& configFile, const ServiceEntry& entry) {
+  return support::AppendLine(ServiceLogFile(configFile), ServiceLine(UtcNow(), entry));
+}
+
+}  // namespace navkeypad::settings

@@ -1,0 +1,31 @@
+// What was done to which keypad: one JSON line an action in service-log.jsonl beside the
+// configuration file, for technicians who service keypads in numbers.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "device/keypad_commands.h"
+
+namespace navkeypad::settings {
+
+struct ServiceEntry {
+  std::string program;
+  std::string action;  // the command's words, or the window's action
+  std::string path;
+  std::optional<DeviceStatus> before;  // the keypad as it was, where it was read
+  std::optional<DeviceStatus> after;   // and as it ended
+  bool ok = false;
+  std::string message;  // why it failed
+};
+
+std::string ServiceLogFile(const std::string& configFile);
+// Appends the entry, stamped with the time in UTC; empty on success, else why not.
+std::string AppendServiceEntry(const std::string& configFile, const ServiceEntry& entry);
+// The entry as its line: {"time", "program", "action", "serialNumber", "path",
+// "firmwareBefore", "firmwareAfter", "settings" (when the keypad was read afterwards),
+// "result", "message"}.
+std::string ServiceLine(const std::string& time, const ServiceEntry& entry);
+
+}  // namespace navkeypad::settings
