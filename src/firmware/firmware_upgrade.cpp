@@ -330,31 +330,34 @@ void firmware_upgrade::backgroundWorker1_RunWorkerCompleted() {
     startDeviceCheck();
     return;
   }
-  restoreKeypad();
+  const QString failure = restoreKeypad();
   endUpgrade();
-  emit restoreFinished();
+  emit restoreFinished(failure.isEmpty(), failure);
 }
 
 void firmware_upgrade::warn(const QString& text) {
   platform::current().warning(text + "\n", kCaption);
 }
 
-void firmware_upgrade::restoreKeypad() {
+QString firmware_upgrade::restoreKeypad() {
   // The keypad is looked for once, after the wait for its new firmware to start.
   const auto restored = upgrade_->restore(0);
+  QString failure;
   switch (restored.kind) {
-    case firmware::UpgradeOutcome::kNotBack:
-      warn("Velto Lumo not connected..");
-      return;
-    case firmware::UpgradeOutcome::kRestoreStepFailed:
-      warn(QString::fromStdString(restored.message));
-      return;
     case firmware::UpgradeOutcome::kDone:
-      return;
+      return {};
+    case firmware::UpgradeOutcome::kNotBack:
+      failure = "Velto Lumo not connected..";
+      break;
+    case firmware::UpgradeOutcome::kRestoreStepFailed:
+      failure = QString::fromStdString(restored.message);
+      break;
     default:
-      warn(QString::fromStdString(restored.message) + ".");
-      return;
+      failure = QString::fromStdString(restored.message) + ".";
+      break;
   }
+  warn(failure);
+  return failure;
 }
 
 void firmware_upgrade::btnClose_MouseClick() {

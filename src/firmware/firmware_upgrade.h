@@ -58,7 +58,9 @@ class firmware_upgrade : public QWidget {
   void backgroundWorkerCheckDevice_RunWorkerCompleted();
 
  signals:
-  void restoreFinished();
+  // After a download that succeeded: whether the keypad got its serial number and settings
+  // back, and if not the message that said why.
+  void restoreFinished(bool restored, const QString& failure);
 
  protected:
   void closeEvent(QCloseEvent* event) override;
@@ -66,7 +68,8 @@ class firmware_upgrade : public QWidget {
 
  private:
   void startDeviceCheck();
-  void restoreKeypad();
+  // Empty when the keypad got its settings back; otherwise the warning it was shown.
+  QString restoreKeypad();
   void warn(const QString& text);
   void appendStatus(const QString& text);
   void endUpgrade();

@@ -24,6 +24,7 @@
 #include "platform/platform.h"
 #include "self_test/self_test.h"
 #include "settings/keypad_settings_file.h"
+#include "settings/service_log.h"
 #include "support/event_log.h"
 #include "support/ini_file.h"
 
@@ -405,15 +406,42 @@ void Form1::EnableDisableFunctionButtons(bool enable) {
   }
 }
 
+DeviceStatus Form1::knownStatus() const {
+  DeviceStatus known;
+  known.ledBrightness = static_cast<uint8_t>(prev_ledBrightness_index);
+  known.keypadType = static_cast<uint8_t>(prev_keypadType_index);
+  std::copy_n(keyCodeArray.begin(), known.codeTable.bytes.size(), known.codeTable.bytes.begin());
+  known.firmwareVersion = platform::ToLocal8Bit(firmwareVersion);
+  known.serialNumber = platform::ToLocal8Bit(serialNumber);
+  return known;
+}
+
+void Form1::logAction(const std::string& action, const std::optional<DeviceStatus>& before,
+                      const std::string& failure, bool afterKnown) {
+  settings::ServiceEntry entry;
+  entry.program = "navkeypad-utility";
+  entry.action = action;
+  entry.path = ScannedDevicePath();
+  entry.before = before;
+  entry.ok = failure.empty();
+  if (entry.ok && afterKnown) entry.after = knownStatus();
+  entry.message = failure;
+  settings::AppendServiceEntry(FileName, entry);
+}
+
 void Form1::button11_Click() {
   scanAndShowStatus();
 }
 
 void Form1::button9_Click() {
+  const DeviceStatus before = knownStatus();
   if (SendKeypadCommand(CMD_RESET_TO_DEFAULT) != kExchangeOk) {
     warn(QString("Unable to Reset to Default.."));
+    logAction("Reset To Factory Default", before, "Unable to Reset to Default..");
     return;
   }
+  // The keypad restarts: what it holds now is not known until the next Scan.
+  logAction("Reset To Factory Default", before, {}, false);
   warn(QString("Please click on Scan For to re-connect after device reboot."));
   showPlaceholders();
   ShowDeviceStatus();
@@ -443,24 +471,32 @@ void Form1::exitToolStripMenuItem1_Click() {
 // --- the setting lists ---------------------------------------------------------------------
 
 void Form1::ledBrightnessCbox_SelectionChangeCommitted(int index) {
+  const DeviceStatus before = knownStatus();
+  const std::string action = "LED Brightness - " + std::to_string(index);
   const std::vector<uint8_t> payload{static_cast<uint8_t>(index)};
   if (SendKeypadCommand(CMD_SET_LED_BRIGHTNESS, payload) != kExchangeOk) {
     warn(QString("Unable to set the LED Brightness.."));
     selectLedBrightness();
+    logAction(action, before, "Unable to set the LED Brightness..");
     return;
   }
   prev_ledBrightness_index = index;
+  logAction(action, before);
 }
 
 void Form1::keypadTypeCbox_SelectionChangeCommitted(int index) {
+  const DeviceStatus before = knownStatus();
+  const std::string action = platform::ToLocal8Bit(keypadTypeCbox->itemText(index));
   const std::vector<uint8_t> payload{static_cast<uint8_t>(index)};
   if (SendKeypadCommand(CMD_SET_KEYPAD_TYPE, payload) != kExchangeOk) {
     warn(QString("Unable to set Keypad Type.."));
     selectKeypadType();
+    logAction(action, before, "Unable to set Keypad Type..");
     return;
   }
   prev_keypadType_index = index;
   ShowDeviceStatus();
+  logAction(action, before);
 }
 
 // --- the configuration file ----------------------------------------------------------------
@@ -482,11 +518,14 @@ void Form1::ToUnmanagedStr(const QString& text, std::string& out) {
 }
 
 void Form1::button8_Click() {
+  const DeviceStatus before = knownStatus();
   if (SendKeypadCommand(CMD_WRITE_DEFAULT) != kExchangeOk) {
     warn(QString("Unable to Write Default.."));
+    logAction("Save Changes", before, "Unable to Write Default..");
     return;
   }
   SaveToConfigFile();
+  logAction("Save Changes", before);
 }
 
 void Form1::SaveToConfigFile() {
@@ -510,6 +549,7 @@ void Form1::SaveToConfigFile() {
 }
 
 void Form1::button3_Click() {
+  const DeviceStatus before = knownStatus();
   withConfigFile([&] {
     const cfg::StoredSettings stored = cfg::ReadStoredSettings(FileName);
     if (!stored.saved) return;
@@ -522,13 +562,16 @@ void Form1::button3_Click() {
       warn(step.failureMessage);
       if (step.command == CMD_SET_KEYPAD_TYPE) selectKeypadType();
       if (step.command == CMD_SET_LED_BRIGHTNESS) selectLedBrightness();
+      logAction("Reset From Configuration File", before, step.failureMessage);
       return;
     }
-    if (GetDeviceStatusMessage() == 0) {
+    const bool read = GetDeviceStatusMessage() == 0;
+    if (read) {
       showConnected();
     } else {
       showNotConnected();
     }
+    logAction("Reset From Configuration File", before, {}, read);
   });
 }
 
@@ -645,7 +688,9 @@ void Form1::btnLoadFirmware_MouseClick() {
   }
 
   auto* window = new firmware_upgrade(upgrade, this);
+  beforeUpgrade_.reset();
   if (GetDeviceStatusMessage() == 0) {
+    beforeUpgrade_ = knownStatus();
     firmware::KeypadInApplication keypad{
         ScannedDevicePath(), {}, platform::ToLocal8Bit(firmwareVersion)};
     keypad.settings.serialNumber = platform::ToLocal8Bit(serialNumber);
@@ -671,13 +716,18 @@ void Form1::btnLoadFirmware_MouseClick() {
   window->show();
 }
 
-void Form1::showStatusAfterUpgrade() {
-  if (hid_handle == nullptr) return;
-  if (GetDeviceStatusMessage() == 0) {
-    showConnected();
-  } else {
-    showNotConnected();
+void Form1::showStatusAfterUpgrade(bool restored, const QString& failure) {
+  bool read = false;
+  if (hid_handle != nullptr) {
+    read = GetDeviceStatusMessage() == 0;
+    if (read) {
+      showConnected();
+    } else {
+      showNotConnected();
+    }
   }
+  logAction("Update Navigation Keypad Firmware", beforeUpgrade_,
+            restored ? std::string() : platform::ToLocal8Bit(failure), read);
 }
 
 void Form1::tellAboutUnfinishedUpgrade() {

@@ -10,7 +10,10 @@
 #include <QTextEdit>
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
+
+#include "device/keypad_commands.h"
 
 class QAction;
 class QLabel;
@@ -53,6 +56,9 @@ class Form1 : public QMainWindow {
   QPointer<self_test> selfTestFrm;
   // The upgrade window while it is open.
   QPointer<firmware_upgrade> upgradeFrm;
+  // The keypad as it was when its upgrade began, for the service log; none when it was
+  // already waiting in its loader.
+  std::optional<navkeypad::DeviceStatus> beforeUpgrade_;
 
   static constexpr const char* kCaption = "Velto NavigationKeypad";
 
@@ -84,6 +90,12 @@ class Form1 : public QMainWindow {
   void warn(const QString& text);
   void warn(const std::string& text);
   void scanAndShowStatus();
+  // The keypad as this window last read and changed it, without asking it again.
+  navkeypad::DeviceStatus knownStatus() const;
+  // Adds what a window did to the service log beside the configuration file: done unless
+  // `failure` says why not. The window works the same when the log cannot be written.
+  void logAction(const std::string& action, const std::optional<navkeypad::DeviceStatus>& before,
+                 const std::string& failure = {}, bool afterKnown = true);
   // A keypad on the bus that this user may not open: say so, and how to fix it.
   void showAccessProblem();
   void showConnected();
@@ -98,7 +110,7 @@ class Form1 : public QMainWindow {
   bool refuseExitDuringUpgrade();
   void tellAboutUnfinishedUpgrade();
   // The keypad back from an upgrade, with its new firmware version.
-  void showStatusAfterUpgrade();
+  void showStatusAfterUpgrade(bool restored, const QString& failure);
   // Runs a file action; a configuration file that cannot be read shows one clear message.
   template <typename Action>
   void withConfigFile(Action action);

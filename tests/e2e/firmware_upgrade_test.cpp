@@ -3,6 +3,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+#include <sstream>
+
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -257,6 +260,17 @@ TEST_F(FirmwareUpgrade, EachRestoreStepStopsTheRestWhenItFails) {
     upgrade();
     EXPECT_THAT(warnings(), ElementsAre(c.message));
     EXPECT_EQ(restoreCommands().size(), c.sent + 1);  // and the main window's status read
+    // The service log's last line tells the same, for the keypad as it was before.
+    std::string line;
+    std::istringstream log(
+        ReadBytes((appData_.path() / "VeltoInterface" / "service-log.jsonl").string()));
+    for (std::string next; std::getline(log, next);) line = next;
+    const auto entry = nlohmann::json::parse(line);
+    EXPECT_EQ(entry["action"], "Update Navigation Keypad Firmware");
+    EXPECT_EQ(entry["serialNumber"], "SN-77");
+    EXPECT_EQ(entry["firmwareBefore"], "1.04");
+    EXPECT_EQ(entry["result"], "failed");
+    EXPECT_EQ(entry["message"].get<std::string>() + "\n", c.message);
     // The next round starts from a fresh keypad.
     window_->close();
     waitFor([&] { return window_.isNull(); });

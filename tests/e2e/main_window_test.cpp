@@ -2,6 +2,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+#include <sstream>
+
 #include <QTimer>
 
 #include <QLabel>
@@ -180,6 +183,24 @@ TEST_F(MainWindow, BrightnessCommitSendsTheLevelAndAFailurePutsTheListBack) {
   EXPECT_EQ(window_->prev_ledBrightness_index, 7);
   // Putting the list back is the program's doing and sends nothing.
   EXPECT_EQ(keypad->receivedCommands().size(), 2u);
+  // Both are in the service log, from what the window knew: it asked the keypad nothing more.
+  std::istringstream log(ReadBytes(
+      (std::filesystem::path(configFile()).parent_path() / "service-log.jsonl").string()));
+  std::string done;
+  std::string refused;
+  std::getline(log, done);
+  std::getline(log, refused);
+  const auto first = nlohmann::json::parse(done);
+  const auto second = nlohmann::json::parse(refused);
+  EXPECT_EQ(first["program"], "navkeypad-utility");
+  EXPECT_EQ(first["action"], "LED Brightness - 7");
+  EXPECT_EQ(first["serialNumber"], keypad->serialNumber());
+  EXPECT_EQ(first["firmwareBefore"], "1.04");
+  EXPECT_EQ(first["settings"]["ledBrightness"], 7);
+  EXPECT_EQ(first["result"], "ok");
+  EXPECT_EQ(second["action"], "LED Brightness - 2");
+  EXPECT_EQ(second["result"], "failed");
+  EXPECT_EQ(second["message"], "Unable to set the LED Brightness..");
 }
 
 TEST_F(MainWindow, LayoutCommitRewritesTheStatusOnlyOnSuccess) {
@@ -256,8 +277,7 @@ TEST_F(MainWindow, SaveChangesFailuresLeaveTheFileAlone) {
 
   platform_.clearMessages();
   keypad->setSerialNumber("OK");
-  std::filesystem::remove(configFile());
-  std::filesystem::remove(std::filesystem::path(configFile()).parent_path());
+  std::filesystem::remove_all(std::filesystem::path(configFile()).parent_path());
   click(&form, "button8");
   EXPECT_EQ(messages().size(), 5u);
   EXPECT_EQ(messages()[0], "Failed to update USBNavigationKeypadUtilityCfg.ini file.\n");
