@@ -434,6 +434,8 @@ TEST_F(Cli, EveryChangeToAKeypadIsInTheServiceLog) {
   auto keypad = bus().plug();
   keypad->setSerialNumber("VNK-L");
   keypad->refuseCommand(CMD_SET_KEYPAD_TYPE);
+  ASSERT_EQ(run({"log", "--json"}), cli::kDone);
+  EXPECT_EQ(out_.str(), "[]\n");
   ASSERT_EQ(run({"brightness", "3"}), cli::kDone);
   ASSERT_EQ(run({"layout", "custom"}), cli::kKeypadFailed);
   ASSERT_EQ(run({"status"}), cli::kDone);  // only shows: not logged
@@ -466,6 +468,9 @@ TEST_F(Cli, EveryChangeToAKeypadIsInTheServiceLog) {
             "plugged in and try again.");
   ASSERT_EQ(run({"log", "--serial", "VNK-OTHER"}), cli::kDone);
   EXPECT_EQ(out_.str(), "");
+  ASSERT_EQ(run({"log"}), cli::kDone);
+  EXPECT_THAT(out_.str(), HasSubstr("  VNK-L  layout custom  1.04 ->   failed: the keypad did not "
+                                    "accept the layout."));
 }
 
 TEST_F(Cli, SeveralKeypadsNeedADeviceOrASerialNumber) {
