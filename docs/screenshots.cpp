@@ -143,22 +143,27 @@ int main(int argc, char** argv) {
   QTest::mouseClick(form.findChild<QPushButton*>("btnLoadFirmware"), Qt::LeftButton);
   app.processEvents();
   auto* upgrade = form.findChild<tarvik_usb_encoder::firmware_upgrade*>();
-  auto* count = upgrade->findChild<QLabel*>("labelNumOfDevices");
-  if (!WaitUntil("the device count", [&] { return count->text() != "Searching for devices"; }))
-    return 1;
+  // The keypad restarts into its loader: a first count may find nothing, and only the count
+  // after its arrival enables Upgrade.
+  auto* start = upgrade->findChild<QPushButton*>("btnUpgrade");
+  if (!WaitUntil("the loader to be counted", [&] { return start->isEnabled(); })) return 1;
+  bool finished = false;
   bool restored = false;
-  QObject::connect(upgrade, &tarvik_usb_encoder::firmware_upgrade::restoreFinished,
-                   [&] { restored = true; });
-  QTest::mouseClick(upgrade->findChild<QPushButton*>("btnUpgrade"), Qt::LeftButton);
-  // The click is served from the event loop; a failed upgrade ends without a restore, and its
-  // status box says why.
-  using tarvik_usb_encoder::firmware_upgrade;
-  WaitUntil("the upgrade to start", [] { return firmware_upgrade::upgradeInProgress(); });
-  WaitUntil("the upgrade", [&] { return restored || !firmware_upgrade::upgradeInProgress(); });
+  QObject::connect(upgrade, &tarvik_usb_encoder::firmware_upgrade::restoreFinished, [&](bool done) {
+    finished = true;
+    restored = done;
+  });
+  QTest::mouseClick(start, Qt::LeftButton);
+  // The click is served from the event loop, and the download may end within one turn of it;
+  // a failed download ends without a restore, with Close enabled and the reason in the box.
+  auto* status = upgrade->findChild<QPlainTextEdit*>("statusBox");
+  WaitUntil("the upgrade", [&] {
+    return finished || (!tarvik_usb_encoder::firmware_upgrade::upgradeInProgress() &&
+                        !status->toPlainText().isEmpty());
+  });
   app.processEvents();
   if (!restored) {
-    std::fprintf(stderr, "the upgrade failed:\n%s\n",
-                 qPrintable(upgrade->findChild<QPlainTextEdit*>("statusBox")->toPlainText()));
+    std::fprintf(stderr, "the upgrade failed:\n%s\n", qPrintable(status->toPlainText()));
     ok = false;
   }
   ok = Save(*upgrade, folder, "firmware-upgrade.png") && ok;
