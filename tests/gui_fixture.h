@@ -10,6 +10,9 @@
 #include <QTest>
 #include <QWidget>
 #include <memory>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <vector>
 
 #include "main_window/form1.h"
 #include "platform/clock.h"
@@ -53,6 +56,16 @@ class GuiTest : public VirtualBusTest {
     return (appData_.path() / navkeypad::settings::kConfigFolderName /
             navkeypad::settings::kConfigFileName)
         .string();
+  }
+
+  // The service log's entries, oldest first.
+  std::vector<nlohmann::json> serviceLog() const {
+    std::istringstream lines(ReadBytes(
+        (appData_.path() / navkeypad::settings::kConfigFolderName / "service-log.jsonl").string()));
+    std::vector<nlohmann::json> entries;
+    for (std::string line; std::getline(lines, line);)
+      entries.push_back(nlohmann::json::parse(line));
+    return entries;
   }
 
   template <typename T>

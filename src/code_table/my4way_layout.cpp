@@ -255,10 +255,12 @@ KeyCodeTable My4way_layout::currentTable() const {
 void My4way_layout::applyBtn_Click() {
   const KeyCodeTable table = currentTable();
   if (SendKeypadCommand(CMD_LOAD_TABLE, table.bytes) == kExchangeOk) {
+    emit tableApplied(true);
     close();
     return;
   }
   platform::current().warning("Unable to Load Table..\n", "Velto NavigationKeypad");
+  emit tableApplied(false);
 }
 
 void My4way_layout::exitBtn_Click() {

@@ -49,6 +49,10 @@ class My4way_layout : public QWidget {
   void applyBtn_Click();
   void exitBtn_Click();
 
+ signals:
+  // Apply sent the table (true) or the keypad refused it.
+  void tableApplied(bool sent);
+
  protected:
   void showEvent(QShowEvent* event) override;
   bool eventFilter(QObject* watched, QEvent* event) override;

@@ -418,13 +418,19 @@ DeviceStatus Form1::knownStatus() const {
 
 void Form1::logAction(const std::string& action, const std::optional<DeviceStatus>& before,
                       const std::string& failure, bool afterKnown) {
+  logEntry(action, before,
+           failure.empty() && afterKnown ? std::optional(knownStatus()) : std::nullopt, failure);
+}
+
+void Form1::logEntry(const std::string& action, const std::optional<DeviceStatus>& before,
+                     const std::optional<DeviceStatus>& after, const std::string& failure) {
   settings::ServiceEntry entry;
   entry.program = "navkeypad-utility";
   entry.action = action;
   entry.path = ScannedDevicePath();
   entry.before = before;
+  entry.after = after;
   entry.ok = failure.empty();
-  if (entry.ok && afterKnown) entry.after = knownStatus();
   entry.message = failure;
   settings::AppendServiceEntry(FileName, entry);
 }
@@ -642,6 +648,16 @@ void Form1::button1_Click() {
   KeyCodeTable table;
   std::copy_n(keyCodeArray.begin(), table.bytes.size(), table.bytes.begin());
   auto* editor = new My4way_layout(table, this);
+  connect(editor, &My4way_layout::tableApplied, this, [this, editor](bool sent) {
+    // The window keeps the table it read; the log tells what the keypad holds now.
+    const DeviceStatus before = knownStatus();
+    std::optional<DeviceStatus> after;
+    if (sent) {
+      after = before;
+      after->codeTable = editor->currentTable();
+    }
+    logEntry("Apply Code Table", before, after, sent ? std::string() : "Unable to Load Table..");
+  });
   editor->pictureBox1->setPixmap(
       platform::PictureFromCurrentDirectory("NavigationKeypad.jpg", ":/code_table/keypad.png"));
   editor->show();

@@ -96,6 +96,8 @@ class Form1 : public QMainWindow {
   // `failure` says why not. The window works the same when the log cannot be written.
   void logAction(const std::string& action, const std::optional<navkeypad::DeviceStatus>& before,
                  const std::string& failure = {}, bool afterKnown = true);
+  void logEntry(const std::string& action, const std::optional<navkeypad::DeviceStatus>& before,
+                const std::optional<navkeypad::DeviceStatus>& after, const std::string& failure);
   // A keypad on the bus that this user may not open: say so, and how to fix it.
   void showAccessProblem();
   void showConnected();

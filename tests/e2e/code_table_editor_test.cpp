@@ -126,6 +126,13 @@ TEST_F(CodeTableEditor, FailedApplyKeepsTheEditsAndSendsTheSameBytesAgain) {
   EXPECT_EQ(second[9], 0x2C);
   QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
   EXPECT_TRUE(guard.isNull());
+  const auto log = serviceLog();
+  ASSERT_EQ(log.size(), 2u);
+  EXPECT_EQ(log[0]["action"], "Apply Code Table");
+  EXPECT_EQ(log[0]["message"], "Unable to Load Table..");
+  EXPECT_EQ(log[1]["result"], "ok");
+  EXPECT_EQ(log[1]["settings"]["codeTable"],
+            nlohmann::json(std::vector<int>(second.begin(), second.end())));
 }
 
 TEST_F(CodeTableEditor, ResetReturnsToTheOpeningValuesButLeavesTheListShown) {

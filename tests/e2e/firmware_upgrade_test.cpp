@@ -3,9 +3,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <nlohmann/json.hpp>
-#include <sstream>
-
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -261,11 +258,7 @@ TEST_F(FirmwareUpgrade, EachRestoreStepStopsTheRestWhenItFails) {
     EXPECT_THAT(warnings(), ElementsAre(c.message));
     EXPECT_EQ(restoreCommands().size(), c.sent + 1);  // and the main window's status read
     // The service log's last line tells the same, for the keypad as it was before.
-    std::string line;
-    std::istringstream log(
-        ReadBytes((appData_.path() / "VeltoInterface" / "service-log.jsonl").string()));
-    for (std::string next; std::getline(log, next);) line = next;
-    const auto entry = nlohmann::json::parse(line);
+    const auto entry = serviceLog().back();
     EXPECT_EQ(entry["action"], "Update Navigation Keypad Firmware");
     EXPECT_EQ(entry["serialNumber"], "SN-77");
     EXPECT_EQ(entry["firmwareBefore"], "1.04");

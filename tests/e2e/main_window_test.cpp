@@ -2,9 +2,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <nlohmann/json.hpp>
-#include <sstream>
-
 #include <QTimer>
 
 #include <QLabel>
@@ -184,14 +181,10 @@ TEST_F(MainWindow, BrightnessCommitSendsTheLevelAndAFailurePutsTheListBack) {
   // Putting the list back is the program's doing and sends nothing.
   EXPECT_EQ(keypad->receivedCommands().size(), 2u);
   // Both are in the service log, from what the window knew: it asked the keypad nothing more.
-  std::istringstream log(ReadBytes(
-      (std::filesystem::path(configFile()).parent_path() / "service-log.jsonl").string()));
-  std::string done;
-  std::string refused;
-  std::getline(log, done);
-  std::getline(log, refused);
-  const auto first = nlohmann::json::parse(done);
-  const auto second = nlohmann::json::parse(refused);
+  const auto log = serviceLog();
+  ASSERT_EQ(log.size(), 2u);
+  const auto& first = log[0];
+  const auto& second = log[1];
   EXPECT_EQ(first["program"], "navkeypad-utility");
   EXPECT_EQ(first["action"], "LED Brightness - 7");
   EXPECT_EQ(first["serialNumber"], keypad->serialNumber());
