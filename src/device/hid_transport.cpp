@@ -132,11 +132,29 @@ std::string& LastScannedPath() {
   static std::string path;
   return path;
 }
+std::vector<std::string>& LastScannedKeypads() {
+  static std::vector<std::string> paths;
+  return paths;
+}
+std::string& PreferredPath() {
+  static std::string path;
+  return path;
+}
 }  // namespace
 
 std::string ScannedDevicePath() {
   std::lock_guard lock(HidGlobalStateMutex());
   return LastScannedPath();
+}
+
+std::vector<std::string> ScannedKeypadPaths() {
+  std::lock_guard lock(HidGlobalStateMutex());
+  return LastScannedKeypads();
+}
+
+void PreferKeypadPath(const std::string& path) {
+  std::lock_guard lock(HidGlobalStateMutex());
+  PreferredPath() = path;
 }
 
 hid_device* ScanForUSBDevice_a(int32_t vendorId, int32_t productId, char* manufacturer,
@@ -146,16 +164,23 @@ hid_device* ScanForUSBDevice_a(int32_t vendorId, int32_t productId, char* manufa
     std::lock_guard lock(HidGlobalStateMutex());
     Hid().init();
     LastScannedPath().clear();
+    LastScannedKeypads().clear();
     hid_device_info* list = Hid().enumerate(static_cast<unsigned short>(vendorId),
                                             static_cast<unsigned short>(productId));
     for (hid_device_info* entry = list; entry != nullptr; entry = entry->next) {
-      if (entry->interface_number == kConfigurationInterface) {
-        device = Hid().openPath(entry->path);
-        if (device != nullptr) LastScannedPath() = entry->path;
-        break;
-      }
+      if (entry->interface_number == kConfigurationInterface)
+        LastScannedKeypads().push_back(entry->path);
     }
     Hid().freeEnumeration(list);
+    // The first keypad, unless the one chosen before is still there.
+    const auto& found = LastScannedKeypads();
+    std::string chosen = found.empty() ? std::string() : found.front();
+    if (std::find(found.begin(), found.end(), PreferredPath()) != found.end())
+      chosen = PreferredPath();
+    if (!chosen.empty()) {
+      device = Hid().openPath(chosen.c_str());
+      if (device != nullptr) LastScannedPath() = chosen;
+    }
   }
   if (device == nullptr) {
     CopyText("None", manufacturer);

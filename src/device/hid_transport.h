@@ -11,6 +11,7 @@
 #include <mutex>
 #include <span>
 #include <string>
+#include <vector>
 
 // The one open keypad, shared by every window and worker. Replaced by every scan.
 extern std::atomic<hid_device*> hid_handle;
@@ -79,6 +80,10 @@ hid_device* ScanForUSBDevice_a(int32_t vendorId, int32_t productId, char* manufa
 
 // The path of the interface the last scan opened; empty when it opened none.
 std::string ScannedDevicePath();
+// Every keypad's configuration interface the last scan saw, in the order of the bus.
+std::vector<std::string> ScannedKeypadPaths();
+// Scans open this keypad while it is there, the first one otherwise; empty: the first.
+void PreferKeypadPath(const std::string& path);
 
 int32_t USBEncoderSendAndReceive_a(hid_device* device, uint8_t command, const uint8_t* payload,
                                    int32_t payloadLength, uint8_t* response,

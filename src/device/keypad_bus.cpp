@@ -1,6 +1,7 @@
 #include "device/keypad_bus.h"
 
 #include "device/hid_seam.h"
+#include "device/keypad_commands.h"
 
 #include <cwchar>
 #include <mutex>
@@ -144,6 +145,25 @@ void CloseSharedKeypad() {
   hid_handle = nullptr;
   std::lock_guard lock(locks().mutex);
   locks().sharedKeypad.release();
+}
+
+std::optional<std::string> SerialNumberAt(const std::string& path) {
+  // Another program's exchange with that keypad is never interleaved with this one.
+  support::ProgramLock held;
+  if (const std::string file = KeypadLockFile(path); !file.empty() && !held.take(file, false))
+    return std::nullopt;
+  hid_device* device = OpenKeypad(path);
+  if (device == nullptr) return std::nullopt;
+  std::array<uint8_t, kReportSize> answer{};
+  uint32_t length = 0;
+  const int32_t result =
+      USBEncoderSendAndReceive_a(device, CMD_GET_STATUS, nullptr, 0, answer.data(),
+                                 static_cast<int32_t>(answer.size()), &length, kDefaultTimeoutMs);
+  Hid().close(device);
+  if (result != kExchangeOk) return std::nullopt;
+  const auto status = DecodeStatusRecord(std::span(answer.data(), length));
+  if (!status) return std::nullopt;
+  return status->serialNumber;
 }
 
 std::string KeypadInUseMessage() {

@@ -1,6 +1,7 @@
 // Every keypad on the bus, including one present but not open to this user.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,10 @@ std::string KeypadLockFile(const std::string& path);
 // One firmware upgrade at a time on this machine: only one keypad may wait in its loader,
 // since the loader is addressed by its place on the bus. Always true without a lock folder.
 bool TakeUpgradeLock(support::ProgramLock& lock);
+
+// The serial number of the keypad at `path`, asked through a handle of its own (the shared one
+// is left as it is); none when it cannot be asked or another program holds it.
+std::optional<std::string> SerialNumberAt(const std::string& path);
 
 // "the keypad is in use by another program ..." for the windows and the command line.
 std::string KeypadInUseMessage();

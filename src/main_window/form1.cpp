@@ -118,6 +118,16 @@ void Form1::buildControls() {
   QGroupBox* toolsGroup = group("Tools", QRect(12, 372, 730, 62));
 
   button11 = addButton("button11", "Scan For Device", QRect(28, 68, 200, 32));
+  // Only with several keypads attached: which one the window works on.
+  keypadList = new QComboBox(centralWidget());
+  keypadList->setObjectName("keypadList");
+  keypadList->setAccessibleName("Keypad");
+  keypadList->setGeometry(240, 68, 260, 32);
+  keypadList->hide();
+  connect(keypadList, qOverload<int>(&QComboBox::activated), this, [this](int index) {
+    PreferKeypadPath(keypadList->itemData(index).toString().toStdString());
+    scanAndShowStatus();
+  });
   richTextBox1 = new QTextEdit(central);
   richTextBox1->setObjectName("richTextBox1");
   richTextBox1->setReadOnly(true);
@@ -300,10 +310,29 @@ void Form1::scanAndShowStatus() {
          " and click Scan For Device..");
   }
   showAccessProblem();
-  if (GetDeviceStatusMessage() == 0) {
+  const bool read = GetDeviceStatusMessage() == 0;
+  if (read) {
     showConnected();
   } else {
     showNotConnected();
+  }
+  showKeypadList(read);
+}
+
+void Form1::showKeypadList(bool openOneRead) {
+  const auto paths = ScannedKeypadPaths();
+  keypadList->clear();
+  keypadList->setVisible(paths.size() > 1);
+  if (paths.size() < 2) return;
+  const std::string open = ScannedDevicePath();
+  for (const std::string& path : paths) {
+    const auto serial = path != open  ? SerialNumberAt(path)
+                        : openOneRead ? std::optional(platform::ToLocal8Bit(serialNumber))
+                                      : std::nullopt;
+    const QString name =
+        serial ? platform::FromLocal8Bit(*serial) : QString("(in use or not answering)");
+    keypadList->addItem(name, QString::fromStdString(path));
+    if (path == open) keypadList->setCurrentIndex(keypadList->count() - 1);
   }
 }
 

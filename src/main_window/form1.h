@@ -90,6 +90,8 @@ class Form1 : public QMainWindow {
   void warn(const QString& text);
   void warn(const std::string& text);
   void scanAndShowStatus();
+  // With several keypads attached, their serial numbers beside Scan, the open one chosen.
+  void showKeypadList(bool openOneRead);
   // The keypad as this window last read and changed it, without asking it again.
   navkeypad::DeviceStatus knownStatus() const;
   // Adds what a window did to the service log beside the configuration file: done unless
@@ -131,6 +133,7 @@ class Form1 : public QMainWindow {
   QPushButton* button3 = nullptr;
   QComboBox* ledBrightnessCbox = nullptr;
   QComboBox* keypadTypeCbox = nullptr;
+  QComboBox* keypadList = nullptr;  // shown only while several keypads are attached
   QStatusBar* statusStrip1 = nullptr;
 };
 

@@ -135,6 +135,33 @@ TEST_F(MainWindow, AKeypadInUseByAnotherProgramIsLeftAlone) {
   SetKeypadLockFolder("");
 }
 
+TEST_F(MainWindow, WithSeveralKeypadsTheChosenOneIsWorkedOnAndScanKeepsIt) {
+  std::vector<std::shared_ptr<virtual_keypad::VirtualKeypad>> keypads;
+  for (const char* serial : {"VNK-1", "VNK-2", "VNK-3"}) {
+    keypads.push_back(bus().plug());
+    keypads.back()->setSerialNumber(serial);
+  }
+  Form1& form = open();
+  auto* list = find<QComboBox>(&form, "keypadList");
+  EXPECT_TRUE(list->isVisible());
+  ASSERT_EQ(list->count(), 3);
+  EXPECT_EQ(list->currentText(), "VNK-1");
+  EXPECT_EQ(list->itemText(2), "VNK-3");
+  choose(list, 2);
+  EXPECT_EQ(statusLines()[2], "Serial Number               VNK-3");
+  choose(brightnessList(), 1);
+  EXPECT_EQ(keypads[2]->settings().ledBrightness, 1);
+  EXPECT_NE(keypads[0]->settings().ledBrightness, 1);
+  click(&form, "button11");
+  EXPECT_EQ(list->currentText(), "VNK-3");
+  // Without the chosen one, the first; with one keypad left, no list at all.
+  bus().unplug(keypads[2]);
+  bus().unplug(keypads[1]);
+  click(&form, "button11");
+  EXPECT_FALSE(list->isVisible());
+  EXPECT_EQ(statusLines()[2], "Serial Number               VNK-1");
+}
+
 TEST_F(MainWindow, FactoryResetKeepsTheLinesAndWaitsForAScan) {
   auto keypad = bus().plug();
   keypad->setLedBrightness(8);
