@@ -147,6 +147,12 @@ TEST_F(VirtualState, AWholeBusIsAppliedAndUpgradedOneKeypadAtATime) {
     EXPECT_EQ(keypad["storedDefaults"]["customTable"], json::parse("[0,80,0,79,0,81,0,82,0,40]"));
   }
 
+  // One keypad of the three, by the serial number it carries, in a process of its own.
+  const Outcome picked = run("--serial VNK-B brightness 8");
+  EXPECT_EQ(picked.status, 0) << picked.output;
+  EXPECT_EQ(readState()["keypads"][2]["ledBrightness"], 8);
+  EXPECT_EQ(readState()["keypads"][0]["ledBrightness"], 3);
+
   const std::string upgrade = "upgrade --all --expect-version 2.01 " + firmware();
   const Outcome cut = run(upgrade);
   EXPECT_EQ(cut.status, 1) << cut.output;
@@ -163,7 +169,9 @@ TEST_F(VirtualState, AWholeBusIsAppliedAndUpgradedOneKeypadAtATime) {
   const json upgraded = readState();
   for (const json& keypad : upgraded["keypads"]) {
     EXPECT_EQ(keypad["firmwareVersion"], "2.01");
-    EXPECT_EQ(keypad["storedDefaults"]["ledBrightness"], 3) << keypad["serialNumber"];
+    // Each keeps its own settings through the upgrade, stored as its defaults.
+    EXPECT_EQ(keypad["ledBrightness"], keypad["serialNumber"] == "VNK-B" ? 8 : 3);
+    EXPECT_EQ(keypad["storedDefaults"]["ledBrightness"], keypad["ledBrightness"]);
   }
   EXPECT_FALSE(std::filesystem::exists(recordFile()));
 }
