@@ -142,7 +142,15 @@ int ForAll(const std::vector<std::string>& positional, CommandFunction command,
     outcomes.push_back(outcome);
   }
   const auto keypads = KeypadsInApplication(io.program);
-  if (keypads.empty() && outcomes.empty()) {
+  // A keypad that cannot be asked is not passed over in silence: it fails in the summary.
+  std::vector<KeypadOnBus> unreachable;
+  for (const KeypadOnBus& onBus : ListKeypads()) {
+    if (std::none_of(keypads.begin(), keypads.end(),
+                     [&](const Keypad& keypad) { return keypad.path == onBus.path; })) {
+      unreachable.push_back(onBus);
+    }
+  }
+  if (keypads.empty() && unreachable.empty() && outcomes.empty()) {
     return whole.fail(kNoKeypad, "no navigation keypad found. Plug them in and try again.");
   }
   for (std::size_t i = 0; i < keypads.size(); ++i) {
@@ -179,6 +187,16 @@ int ForAll(const std::vector<std::string>& positional, CommandFunction command,
       outcome.message = "it reports firmware " + outcome.after + ", not " + *options.expectVersion;
     }
     outcome.result = outcome.status == kDone ? "ok" : "failed";
+    outcomes.push_back(outcome);
+  }
+  for (const KeypadOnBus& keypad : unreachable) {
+    Outcome outcome;
+    outcome.path = keypad.path;
+    outcome.result = "failed";
+    outcome.status = keypad.accessible ? kKeypadFailed : kNotAccessible;
+    outcome.message = keypad.accessible
+                          ? "it is in use by another program, or did not answer its status request"
+                          : "it cannot be opened (" + keypad.problem + ")";
     outcomes.push_back(outcome);
   }
   const bool allDone = std::all_of(outcomes.begin(), outcomes.end(),

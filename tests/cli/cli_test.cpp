@@ -522,6 +522,10 @@ TEST_F(Cli, SeveralKeypadsNeedADeviceOrASerialNumber) {
   }
   EXPECT_EQ(run({"--version"}), cli::kDone);
   EXPECT_EQ(out_.str(), "navkeypad 3.1\n");
+  // A keypad that cannot be opened fails the run in the summary; it is not passed over.
+  first->setOpenable(false);
+  EXPECT_EQ(run({"status", "--all"}), cli::kKeypadFailed);
+  EXPECT_THAT(out_.str(), HasSubstr("  (no serial number)  ? -> ?  failed: it cannot be opened ("));
 }
 
 TEST_F(Cli, NoKeypadAndAKeypadThatCannotBeOpened) {
