@@ -21,11 +21,8 @@ std::vector<Keypad> KeypadsInApplication(const std::string& program) {
   std::ostringstream quiet;
   Session probe({}, {}, {quiet, quiet, false, program});
   std::vector<Keypad> found;
-  for (const KeypadOnBus& keypad : ListKeypads()) {
-    if (!keypad.accessible || OpenSharedKeypad(keypad.path) != SharedOpen::kOpened) continue;
-    const auto status = probe.readStatus();
-    probe.disconnect();
-    if (status) found.push_back({keypad.path, status->serialNumber, status->firmwareVersion});
+  for (const auto& [keypad, status] : probe.answering(ListKeypads())) {
+    found.push_back({keypad.path, status.serialNumber, status.firmwareVersion});
   }
   std::sort(found.begin(), found.end(), [](const Keypad& a, const Keypad& b) {
     return std::tie(a.serial, a.path) < std::tie(b.serial, b.path);
@@ -71,10 +68,7 @@ struct Outcome {
 
 // The last line of what a command said on standard error, without the program's name.
 std::string LastMessage(const std::string& said) {
-  std::string text = said;
-  while (!text.empty() && text.back() == '\n') text.pop_back();
-  text =
-      text.substr(text.find_last_of('\n') == std::string::npos ? 0 : text.find_last_of('\n') + 1);
+  const std::string text = LastLine(said);
   const std::string prefix = "navkeypad: ";
   return text.rfind(prefix, 0) == 0 ? text.substr(prefix.size()) : text;
 }

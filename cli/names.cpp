@@ -127,6 +127,17 @@ std::string FormatJson(const nlohmann::ordered_json& value) {
 
 namespace navkeypad::cli {
 
+std::string Trimmed(std::string text) {
+  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+  return text;
+}
+
+std::string LastLine(const std::string& text) {
+  const std::string trimmed = Trimmed(text);
+  const auto start = trimmed.find_last_of('\n');
+  return start == std::string::npos ? trimmed : trimmed.substr(start + 1);
+}
+
 std::string ErrorJson(const std::string& message, int status) {
   return FormatJson({{"error", JsonText(message)}, {"exitStatus", status}});
 }

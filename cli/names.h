@@ -34,6 +34,9 @@ void PrintTable(std::ostream& out, const KeyCodeTable& table);
 nlohmann::ordered_json JsonText(const std::string& text);
 // On one line, with a blank after every comma and colon, fields in the order they were set.
 std::string FormatJson(const nlohmann::ordered_json& value);
+// Without the line breaks and blanks at its end; and of that, the last line.
+std::string Trimmed(std::string text);
+std::string LastLine(const std::string& text);
 // {"error": MESSAGE, "exitStatus": STATUS}: a failure as a script that asked for JSON reads it.
 std::string ErrorJson(const std::string& message, int status);
 

@@ -20,17 +20,6 @@ namespace cfg = navkeypad::settings;
 
 namespace {
 
-std::string Trimmed(std::string text) {
-  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
-  return text;
-}
-
-std::string LastLine(const std::string& text) {
-  const std::string trimmed = Trimmed(text);
-  const auto start = trimmed.find_last_of('\n');
-  return start == std::string::npos ? trimmed : trimmed.substr(start + 1);
-}
-
 const std::map<std::string, CommandFunction>& Commands() {
   static const std::map<std::string, CommandFunction> commands = {
       {"list", &List},

@@ -31,15 +31,15 @@ int Session::fail(int status, const std::string& message) {
   return status;
 }
 
-std::vector<KeypadOnBus> Session::withSerial(const std::vector<KeypadOnBus>& keypads) {
-  std::vector<KeypadOnBus> matching;
+std::vector<AnsweringKeypad> Session::answering(const std::vector<KeypadOnBus>& keypads) {
+  std::vector<AnsweringKeypad> found;
   for (const KeypadOnBus& keypad : keypads) {
     if (!keypad.accessible || OpenSharedKeypad(keypad.path) != SharedOpen::kOpened) continue;
     const auto status = readStatus();
     disconnect();
-    if (status && status->serialNumber == *options_.serial) matching.push_back(keypad);
+    if (status) found.push_back({keypad, *status});
   }
-  return matching;
+  return found;
 }
 
 int Session::startHid() {
@@ -55,7 +55,11 @@ int Session::connect() {
     if (!options_.device || keypad.path == *options_.device) chosen.push_back(keypad);
   }
   if (options_.serial && !chosen.empty()) {
-    chosen = withSerial(chosen);
+    std::vector<KeypadOnBus> matching;
+    for (const auto& [keypad, status] : answering(chosen)) {
+      if (status.serialNumber == *options_.serial) matching.push_back(keypad);
+    }
+    chosen = matching;
     if (chosen.empty()) {
       return fail(kNoKeypad, "no keypad has the serial number " + *options_.serial +
                                  "; see 'navkeypad list'.");

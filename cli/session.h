@@ -14,6 +14,12 @@
 
 namespace navkeypad::cli {
 
+// A keypad on the bus and what it answered to its status request.
+struct AnsweringKeypad {
+  KeypadOnBus keypad;
+  DeviceStatus status;
+};
+
 // What the user asked for on the command line, beside the command's own words.
 struct Options {
   std::optional<std::string> device;
@@ -72,14 +78,13 @@ class Session {
   // Sends a command; a refusal says what was refused.
   int send(uint8_t command, const std::vector<uint8_t>& payload, const std::string& what);
   int statusFailed();
+  // Those of `keypads` that open and answer their status request, each opened and closed.
+  std::vector<AnsweringKeypad> answering(const std::vector<KeypadOnBus>& keypads);
   // Runs `command` and, when it changes a keypad, adds what it did to the service log: the
   // keypad's status is read when it is opened and again afterwards.
   int run(int (*command)(Session&));
 
  private:
-  // The keypads that --serial names, among `keypads`; their status is read to know.
-  std::vector<KeypadOnBus> withSerial(const std::vector<KeypadOnBus>& keypads);
-
   std::vector<std::string> positional_;
   Options options_;
   bool finishingLoader_ = false;
