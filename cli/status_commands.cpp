@@ -95,6 +95,7 @@ int Status(Session& session) {
   if (!status) return session.statusFailed();
   const std::string recordFile = firmware::PendingUpgradeFile(DefaultConfigFile());
   for (const auto& record : firmware::ReadPendingUpgrades(recordFile).records) {
+    if (!firmware::RecordNeededNow(record, false, status)) continue;
     io.err << "navkeypad: the firmware upgrade of " << firmware::KeypadName(record)
            << " did not finish; its settings are kept in " << recordFile << ". Finish it with '"
            << io.program << " upgrade FIRMWARE.txt'.\n";

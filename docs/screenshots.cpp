@@ -23,7 +23,7 @@
 #include "info/about.h"
 #include "main_window/form1.h"
 #include "platform/clock.h"
-#include "platform/scripted_platform.h"
+#include "scripted_platform.h"
 #include "self_test/self_test.h"
 #include "stand_in_loader.h"
 #include "virtual_device_watch.h"

@@ -3,7 +3,8 @@
 # settings rules, then device, loader library, support and platform. Fails on any include of
 # a header from a folder above the including file's own; in the bottom layer only the loader
 # library leans on others (device, the device-watch interface of platform, and support), and
-# device on support (its lock files).
+# device on support (its lock files). Given a build folder, also fails when a program of the
+# product carries a test double (the scripted platform answers dialogs no user sees).
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 declare -A rank=([app]=5 [main_window]=4 [code_table]=3 [self_test]=3 [firmware]=3 [info]=3
@@ -29,5 +30,15 @@ while IFS= read -r file; do
     fi
   done < <(sed -n 's/^#include "\([a-z_0-9]*\/[^"]*\)".*/\1/p' "$file")
 done < <(find "$root/src" "$root/cli" -name '*.h' -o -name '*.cpp' -o -name '*.in' | sort)
+if [[ $# -gt 0 ]]; then
+  for program in src/app/navkeypad-utility src/app/navkeypad-utility-virtual cli/navkeypad \
+                 cli/navkeypad-virtual; do
+    [[ -x "$1/$program" ]] || { echo "$1/$program is missing" >&2; status=1; continue; }
+    if nm -C "$1/$program" | grep -q 'ScriptedPlatform'; then
+      echo "$program carries the tests' scripted platform" >&2
+      status=1
+    fi
+  done
+fi
 if ((status == 0)); then echo "layers ok"; fi
 exit "$status"

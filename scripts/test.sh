@@ -25,6 +25,7 @@ bash "$ROOT/scripts/check_package.sh" "$ROOT/build-test"
 
 step "the suite under AddressSanitizer + UndefinedBehaviorSanitizer"
 configure_and_build "$ROOT/build-asan" -DNAVKEYPAD_ASAN=ON "${SANITIZER_FLAGS[@]}"
+bash "$ROOT/scripts/check_layers.sh" "$ROOT/build-asan"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir "$ROOT/build-asan" -j "$JOBS" --output-on-failure
 

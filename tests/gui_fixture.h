@@ -16,7 +16,7 @@
 
 #include "main_window/form1.h"
 #include "platform/clock.h"
-#include "platform/scripted_platform.h"
+#include "scripted_platform.h"
 #include "settings/keypad_settings_file.h"
 #include "temp_dir.h"
 #include "virtual_bus_fixture.h"

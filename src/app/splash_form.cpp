@@ -1,8 +1,8 @@
 #include "app/splash_form.h"
 
-#include <QGuiApplication>
 #include <QPixmap>
-#include <QScreen>
+
+#include "platform/window_placement.h"
 
 namespace tarvik_usb_encoder {
 
@@ -22,9 +22,7 @@ velto_splash_form::velto_splash_form(QWidget* parent)
   pictureBox1->setPixmap(QPixmap(":/app/splash.png"));
   // The picture's top edge is cut off by the window, as it always was.
   pictureBox1->setGeometry(-2, -15, 720, 432);
-  if (const QScreen* screen = QGuiApplication::primaryScreen()) {
-    move(screen->availableGeometry().center() - rect().center());
-  }
+  platform::CentreOnScreen(this, nullptr);
 
   timer1 = new QTimer(this);
   timer1->setObjectName("timer1");

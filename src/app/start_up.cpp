@@ -1,10 +1,8 @@
 #include "app/start_up.h"
 
-#include <QGuiApplication>
-#include <QScreen>
-
 #include "app/splash_form.h"
 #include "main_window/form1.h"
+#include "platform/window_placement.h"
 
 namespace tarvik_usb_encoder {
 
@@ -13,9 +11,7 @@ StartUp StartApplication() {
   mainWindow->setAttribute(Qt::WA_DeleteOnClose);
   auto* splash = new velto_splash_form();
   QObject::connect(splash, &QObject::destroyed, mainWindow, [mainWindow] {
-    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
-      mainWindow->move(screen->availableGeometry().center() - mainWindow->rect().center());
-    }
+    platform::CentreOnScreen(mainWindow, nullptr);
     mainWindow->show();
   });
   splash->show();

@@ -1,13 +1,12 @@
 #include "code_table/my4way_layout.h"
 
 #include <QAbstractItemView>
-#include <QGuiApplication>
 #include <QKeyEvent>
-#include <QScreen>
 
 #include "code_table/vocabulary.h"
 #include "platform/platform.h"
 #include "platform/theme.h"
+#include "platform/window_placement.h"
 
 namespace tarvik_usb_encoder {
 
@@ -49,12 +48,11 @@ My4way_layout::My4way_layout(const KeyCodeTable& table, QWidget* owner)
   setObjectName("My4way_layout");
   setAttribute(Qt::WA_DeleteOnClose);
   setWindowTitle("USB Navigation Keypad Layout");
-  setMinimumSize(500, 400);
+  // Small enough for any screen, large enough to keep Reset, Apply and Close in view.
+  setMinimumSize(687, 522);
   setMaximumSize(1000, 1000);
   resize(756, 558);
-  if (const QScreen* screen = QGuiApplication::primaryScreen()) {
-    move(screen->availableGeometry().center() - rect().center());
-  }
+  platform::AnnounceAsWindow(this);
 
   auto* label1 =
       new QLabel("Customise Navigation Keypad Code Table\n            (USB Codes in Hex)", this);
@@ -78,7 +76,8 @@ My4way_layout::My4way_layout(const KeyCodeTable& table, QWidget* owner)
   const Place places[] = {
       {5, "Up", {192, 159, 82, 62}, {192, 137, 68, 25}},
       {2, "Left", {100, 246, 74, 70}, {100, 228, 64, 21}},
-      {6, "Enter", {202, 249, 59, 65}, {202, 228, 59, 21}},
+      // Wide enough for "Enter  0x2C" once a code is chosen.
+      {6, "Enter", {186, 249, 91, 65}, {202, 228, 59, 21}},
       {3, "Right", {289, 246, 74, 70}, {289, 224, 64, 21}},
       {4, "Down", {192, 340, 82, 62}, {192, 397, 68, 22}},
   };

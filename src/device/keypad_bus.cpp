@@ -178,9 +178,12 @@ std::string AccessAdvice() {
          "still cannot be opened, check in Device Manager that it is listed under Human "
          "Interface Devices without a warning.";
 #else
-  return "Install the udev rule 60-velto-navigation-keypad.rules (the navkeypad package does; "
-         "by hand: copy packaging/60-velto-navigation-keypad.rules to /etc/udev/rules.d and run "
-         "'udevadm control --reload'), then plug the keypad in again.";
+  return "The navkeypad package installs the rule "
+         "/lib/udev/rules.d/60-velto-navigation-keypad.rules, "
+         "which opens the keypad to the user at the seat and to the group plugdev. Check that "
+         "the rule is there (reinstall the package if it is not), or join the group "
+         "(sudo usermod -a -G plugdev $USER, then log in again); then unplug the keypad and "
+         "plug it in again.";
 #endif
 }
 

@@ -3,9 +3,7 @@
 #include <QCloseEvent>
 #include <QFileInfo>
 #include <QGroupBox>
-#include <QGuiApplication>
 #include <QMouseEvent>
-#include <QScreen>
 
 #include "bsl430/bsl430.h"
 #include "device/keypad_commands.h"
@@ -13,6 +11,7 @@
 #include "firmware/firmware_resources.h"
 #include "platform/clock.h"
 #include "platform/platform.h"
+#include "platform/window_placement.h"
 #include "settings/keypad_settings_file.h"
 #include "support/ini_file.h"
 
@@ -50,9 +49,7 @@ firmware_upgrade::firmware_upgrade(std::shared_ptr<firmware::UpgradeOperation> u
   setAttribute(Qt::WA_DeleteOnClose);
   setWindowTitle("Velto Navigation Keypad Firmware Upgrade");
   setFixedSize(500, 320);
-  if (const QScreen* screen = QGuiApplication::primaryScreen()) {
-    move(screen->availableGeometry().center() - rect().center());
-  }
+  platform::AnnounceAsWindow(this);
 
   auto* groupBox1 = new QGroupBox("Select which firmware to download", this);
   groupBox1->setObjectName("groupBox1");
@@ -150,8 +147,17 @@ void firmware_upgrade::InitializeVidPidFirmware() {
   pidLbl->setText(myPID);
 }
 
+QString firmware_upgrade::lastFirmwareFolder_;
+
+platform::Platform::FileRequest firmware_upgrade::firmwareFileRequest() {
+  const bool known = !lastFirmwareFolder_.isEmpty() && QFileInfo(lastFirmwareFolder_).isDir();
+  return {"Select Firmware File", "Firmware files (*.txt);;All files (*)",
+          known ? lastFirmwareFolder_ : platform::HomeFolder()};
+}
+
 void firmware_upgrade::setFirmwareFile(const QString& path) {
   filenameTextBox->setText(path);
+  lastFirmwareFolder_ = QFileInfo(path).absolutePath();
   try {
     CIniFile::SetValue(settings::kFirmwareFile, platform::ToLocal8Bit(QFileInfo(path).fileName()),
                        settings::kSection, FileName);
@@ -248,8 +254,7 @@ bool firmware_upgrade::askIsKeypadOf(const firmware::PendingUpgrade& record) {
 void firmware_upgrade::btnBrowse_Click() {
   // The running download reads the image it was started with.
   if (upgrading_) return;
-  const auto chosen =
-      platform::current().openFile({"(*.txt)|*.txt|All files (*.*)|*.*", "openFileDialogBrowse"});
+  const auto chosen = platform::current().openFile(firmwareFileRequest());
   if (!chosen) return;
   // What gets written is what was checked: a file that would not start is refused here.
   if (const auto outcome = upgrade_->checkFirmware(platform::PathText(*chosen)); !outcome.ok()) {

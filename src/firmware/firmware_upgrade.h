@@ -16,6 +16,7 @@
 #include <optional>
 
 #include "firmware/upgrade_operation.h"
+#include "platform/platform.h"
 
 namespace tarvik_usb_encoder {
 
@@ -41,6 +42,8 @@ class firmware_upgrade : public QWidget {
   void InitializeVidPidFirmware();
   // Fills the file box, and remembers the file's name, as a confirmed Browse does.
   void setFirmwareFile(const QString& path);
+  // The firmware file dialog, opened in the folder of the file chosen last in this run.
+  static platform::Platform::FileRequest firmwareFileRequest();
   // A download or the restore after it runs in some window of the process: nothing may end
   // it half way.
   static bool upgradeInProgress();
@@ -98,6 +101,7 @@ class firmware_upgrade : public QWidget {
   bool deviceCheckRunning_ = false;
   uint32_t loadersNoted_ = 0;
   static int upgradesRunning_;  // GUI thread only
+  static QString lastFirmwareFolder_;
 };
 
 }  // namespace tarvik_usb_encoder

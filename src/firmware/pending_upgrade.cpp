@@ -192,4 +192,17 @@ std::string AmbiguousRestoreMessage(const std::string& recordFile) {
          ". Leave only the upgraded keypad plugged in and upgrade it once more to finish.";
 }
 
+bool RecordNeededNow(const PendingUpgrade& record, bool loaderWaiting,
+                     const std::optional<DeviceStatus>& openKeypad) {
+  if (loaderWaiting) return true;
+  if (!openKeypad) return false;
+  if (openKeypad->serialNumber.empty()) return true;
+  if (openKeypad->serialNumber != record.serial()) return false;
+  const HandedOverSettings& kept = record.settings;
+  return openKeypad->keypadType != kept.keypadType ||
+         openKeypad->ledBrightness != kept.ledBrightness ||
+         !std::equal(kept.keyCodes.begin(), kept.keyCodes.end(),
+                     openKeypad->codeTable.bytes.begin());
+}
+
 }  // namespace navkeypad::firmware

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "device/keypad_commands.h"
 #include "firmware/settings_restore.h"
 
 namespace navkeypad::firmware {
@@ -61,6 +62,12 @@ struct RestoreResult {
 // stores them as its defaults; stops at the first step that fails. Writes to no other keypad.
 RestoreResult RestoreUpgradedKeypad(const std::optional<HandedOverSettings>& settings,
                                     const std::vector<std::string>& otherKeypads);
+
+// Whether a kept record must be brought up now: while a keypad waits in its loader, or the open
+// keypad may be the record's and does not hold what it keeps (its serial number, or none at
+// all). Another keypad, or none, needs nothing of it now.
+bool RecordNeededNow(const PendingUpgrade& record, bool loaderWaiting,
+                     const std::optional<DeviceStatus>& openKeypad);
 
 // The message for a restore that could not tell the upgraded keypad from others.
 std::string AmbiguousRestoreMessage(const std::string& recordFile);

@@ -1,8 +1,5 @@
 #include "info/about.h"
 
-#include <QAccessible>
-#include <QAccessibleWidget>
-
 #include <QFrame>
 #include <QLabel>
 #include <QPushButton>
@@ -12,6 +9,7 @@
 #include "info/version.h"
 #include "platform/platform.h"
 #include "platform/theme.h"
+#include "platform/window_placement.h"
 
 namespace tarvik_usb_encoder {
 
@@ -25,17 +23,22 @@ QString version::resource(const QString& name) {
 }
 
 namespace {
-const char kProductNote[] =
-    "This software works with Velto's Navigation Keypad.\n"
-    "For more information visit Velto's Website:\n"
-    "\n"
-    "https://www.example.com/velto\n"
-    "mailto:support@example.com";
+// The maker's addresses are given when the product is built (NAVKEYPAD_MAKER_WEBSITE,
+// NAVKEYPAD_SUPPORT_EMAIL); a build without them says nothing rather than show a made-up one.
+QString ProductNote() {
+  const QString website = NAVKEYPAD_MAKER_WEBSITE;
+  const QString email = NAVKEYPAD_SUPPORT_EMAIL;
+  QString note = "This software works with Velto's Navigation Keypad.\n";
+  if (!website.isEmpty())
+    note += "For more information visit Velto's Website:\n\n" + website + "\n";
+  if (!email.isEmpty()) note += "mailto:" + email;
+  return note;
+}
 
 // The note as rich text, with its web and mail addresses as links.
 QString NoteWithLinks() {
   QString html;
-  for (const QString& line : QString(kProductNote).split('\n')) {
+  for (const QString& line : ProductNote().split('\n')) {
     const QString escaped = line.toHtmlEscaped();
     if (line.startsWith("https://") || line.startsWith("mailto:")) {
       html += QString("<a href=\"%1\">%1</a><br>").arg(escaped);
@@ -47,24 +50,13 @@ QString NoteWithLinks() {
 }
 }  // namespace
 
-namespace {
-// A window of its own for screen readers, not a pane inside the main window.
-QAccessibleInterface* AboutAsWindow(const QString& className, QObject* object) {
-  if (className != QLatin1String("tarvik_usb_encoder::about") || !object->isWidgetType()) {
-    return nullptr;
-  }
-  return new QAccessibleWidget(static_cast<QWidget*>(object), QAccessible::Window);
-}
-}  // namespace
-
 about::about(QWidget* parent) : QWidget(parent, Qt::Window) {
-  static const bool windowRole = (QAccessible::installFactory(&AboutAsWindow), true);
-  (void)windowRole;
   setObjectName("about");
   setAttribute(Qt::WA_DeleteOnClose);
   setWindowTitle("About USB Navigation Keypad Utility");
   setWindowIcon(QIcon());
   setFixedSize(345, 309);
+  platform::AnnounceAsWindow(this);
 
   pictureBox1 = new QLabel(this);
   pictureBox1->setObjectName("pictureBox1");

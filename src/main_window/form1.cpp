@@ -13,6 +13,7 @@
 #include <QStringList>
 #include <filesystem>
 
+#include "bsl430/bsl430.h"
 #include "code_table/my4way_layout.h"
 #include "device/keypad_bus.h"
 #include "device/keypad_commands.h"
@@ -22,6 +23,7 @@
 #include "info/about.h"
 #include "platform/clock.h"
 #include "platform/platform.h"
+#include "platform/window_placement.h"
 #include "self_test/self_test.h"
 #include "settings/keypad_settings_file.h"
 #include "settings/service_log.h"
@@ -73,7 +75,7 @@ QPushButton* Form1::addButton(const char* name, const QString& caption, QRect ge
 void Form1::buildMenu() {
   QMenuBar* bar = menuBar();
   bar->setObjectName("menuStrip1");
-  QMenu* file = bar->addMenu("File");
+  QMenu* file = bar->addMenu("&File");
   file->setObjectName("helpToolStripMenuItem");
   QAction* import = file->addAction("Import Cfg File");
   import->setObjectName("aboutVeltoUSBEncoderConfiguratorToolStripMenuItem");
@@ -86,7 +88,7 @@ void Form1::buildMenu() {
   exit->setObjectName("exitToolStripMenuItem1");
   connect(exit, &QAction::triggered, this, &Form1::exitToolStripMenuItem1_Click);
 
-  QMenu* help = bar->addMenu("Help");
+  QMenu* help = bar->addMenu("&Help");
   help->setObjectName("helpToolStripMenuItem1");
   QAction* about = help->addAction("About USB Navigation Keypad Configuration Utility");
   about->setObjectName("aboutVeltoUSBEncoderConfiguratorToolStripMenuItem1");
@@ -294,22 +296,23 @@ void Form1::Form1_Load() {
     FileName = cfg::PrepareConfigFile(platform::PathText(appData));
   }
   m_Log1 = RkTools::EventLog("ubs_encoder.cfg", "");
-  scanAndShowStatus();
-  tellAboutUnfinishedUpgrade();
+  tellAboutUnfinishedUpgrade(scanAndShowStatus());
 }
 
-void Form1::scanAndShowStatus() {
+bool Form1::scanAndShowStatus() {
   CloseSharedKeypad();
   char manufacturer[kDeviceTextCapacity];
   char product[kDeviceTextCapacity];
   hid_handle = ScanForUSBDevice_a(kKeypadVendorId, kKeypadProductId, manufacturer, product);
   if (hid_handle == nullptr) {
-    warn(QString("Velto NavigationKeypad not connected.."));
+    warn(accessProblem().value_or("Velto NavigationKeypad not connected.."));
   } else if (!LockScannedKeypad(ScannedDevicePath())) {
     warn("The keypad cannot be used here: " + KeypadInUseMessage() +
          " and click Scan For Device..");
   }
-  showAccessProblem();
+  statusStrip1->clearMessage();
+  if (hid_handle == nullptr && accessProblem())
+    statusStrip1->showMessage("A keypad is connected but cannot be opened.");
   const bool read = GetDeviceStatusMessage() == 0;
   if (read) {
     showConnected();
@@ -317,6 +320,7 @@ void Form1::scanAndShowStatus() {
     showNotConnected();
   }
   showKeypadList(read);
+  return read;
 }
 
 void Form1::showKeypadList(bool openOneRead) {
@@ -336,15 +340,13 @@ void Form1::showKeypadList(bool openOneRead) {
   }
 }
 
-void Form1::showAccessProblem() {
-  statusStrip1->clearMessage();
-  if (hid_handle != nullptr) return;
+std::optional<QString> Form1::accessProblem() {
   for (const KeypadOnBus& keypad : ListKeypads()) {
     if (keypad.accessible) continue;
-    statusStrip1->showMessage(QString::fromStdString(
-        "A keypad is connected but cannot be opened (" + keypad.problem + "). " + AccessAdvice()));
-    return;
+    return QString::fromStdString("A keypad is connected but cannot be opened (" + keypad.problem +
+                                  ").\n\n" + AccessAdvice());
   }
+  return std::nullopt;
 }
 
 void Form1::showConnected() {
@@ -465,7 +467,7 @@ void Form1::logEntry(const std::string& action, const std::optional<DeviceStatus
 }
 
 void Form1::button11_Click() {
-  scanAndShowStatus();
+  tellAboutUnfinishedUpgrade(scanAndShowStatus());
 }
 
 void Form1::button9_Click() {
@@ -478,9 +480,9 @@ void Form1::button9_Click() {
   // The keypad restarts: what it holds now is not known until the next Scan.
   logAction("Reset To Factory Default", before, {}, false);
   warn(QString("Please click on Scan For to re-connect after device reboot."));
-  showPlaceholders();
-  ShowDeviceStatus();
-  EnableDisableFunctionButtons(false);
+  showNotConnected();
+  statusStrip1->showMessage(
+      "The keypad is restarting with its factory settings: click Scan For Device when it is back.");
 }
 
 void Form1::leave() {
@@ -613,7 +615,7 @@ void Form1::button3_Click() {
 void Form1::aboutVeltoUSBEncoderConfiguratorToolStripMenuItem_Click() {
   try {
     const auto chosen = platform::current().openFile(
-        {"(*.ini)|*.ini|All files (*.ini)|*.ini", "openFileDialogBrowse"});
+        {"Import Cfg File", "Configuration files (*.ini);;All files (*)", platform::HomeFolder()});
     if (!chosen) return;
     if (QFileInfo(*chosen).fileName() != ConfigFileName()) {
       warn(QString("Incorrect Filename."));
@@ -661,7 +663,7 @@ void Form1::exitToolStripMenuItem_Click() {
 
 void Form1::aboutVeltoUSBEncoderConfiguratorToolStripMenuItem1_Click() {
   auto* window = new about();
-  window->move(pos());
+  platform::PlaceOnScreen(window, pos(), this);
   window->show();
 }
 
@@ -689,6 +691,7 @@ void Form1::button1_Click() {
   });
   editor->pictureBox1->setPixmap(
       platform::PictureFromCurrentDirectory("NavigationKeypad.jpg", ":/code_table/keypad.png"));
+  platform::CentreOnScreen(editor, this);
   editor->show();
 }
 
@@ -701,7 +704,7 @@ void Form1::button2_Click() {
   selfTestFrm->selfTestFrm1 = selfTestFrm;
   selfTestFrm->pictureBox1->setPixmap(
       platform::PictureFromCurrentDirectory("Navigationkeypad.jpg", ":/self_test/keypad.png"));
-  selfTestFrm->move(pos());
+  platform::PlaceOnScreen(selfTestFrm, pos(), this);
   selfTestFrm->show();
 }
 
@@ -725,8 +728,7 @@ void Form1::btnLoadFirmware_MouseClick() {
   if (const auto outcome = upgrade->checkLoaders(!ListKeypads().empty()); !outcome.ok()) {
     return warn(outcome.message + ".");
   }
-  const auto chosen =
-      platform::current().openFile({"(*.txt)|*.txt|All files (*.*)|*.*", "openFileDialogBrowse"});
+  const auto chosen = platform::current().openFile(firmware_upgrade::firmwareFileRequest());
   if (!chosen) return;
   if (const auto outcome = upgrade->checkFirmware(platform::PathText(*chosen)); !outcome.ok()) {
     return warn(outcome.message + ".");
@@ -758,6 +760,7 @@ void Form1::btnLoadFirmware_MouseClick() {
   upgradeFrm = window;
   connect(window, &firmware_upgrade::restoreFinished, this, &Form1::showStatusAfterUpgrade);
   window->setFirmwareFile(*chosen);
+  platform::CentreOnScreen(window, this);
   window->show();
 }
 
@@ -775,11 +778,15 @@ void Form1::showStatusAfterUpgrade(bool restored, const QString& failure) {
             restored ? std::string() : platform::ToLocal8Bit(failure), read);
 }
 
-void Form1::tellAboutUnfinishedUpgrade() {
+void Form1::tellAboutUnfinishedUpgrade(bool keypadRead) {
   const std::string recordFile = firmware::PendingUpgradeFile(FileName);
   const auto pending = firmware::ReadPendingUpgrades(recordFile);
   if (!pending.problem.empty()) return warn(pending.problem + ".");
+  if (pending.records.empty()) return;
+  const bool loaderWaiting = BSL_NumOfUSBDevices(kLoaderVendorId, kLoaderProductId) > 0;
+  const auto open = keypadRead ? std::optional(knownStatus()) : std::nullopt;
   for (const auto& record : pending.records) {
+    if (!firmware::RecordNeededNow(record, loaderWaiting, open)) continue;
     warn("The firmware upgrade of " + firmware::KeypadName(record) +
          " did not finish, so the keypad may be waiting in its loader without its serial "
          "number and settings. They are kept in " +

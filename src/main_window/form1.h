@@ -89,7 +89,8 @@ class Form1 : public QMainWindow {
   QPushButton* addButton(const char* name, const QString& caption, QRect geometry);
   void warn(const QString& text);
   void warn(const std::string& text);
-  void scanAndShowStatus();
+  // True when the keypad opened answered its status.
+  bool scanAndShowStatus();
   // With several keypads attached, their serial numbers beside Scan, the open one chosen.
   void showKeypadList(bool openOneRead);
   // The keypad as this window last read and changed it, without asking it again.
@@ -101,7 +102,8 @@ class Form1 : public QMainWindow {
   void logEntry(const std::string& action, const std::optional<navkeypad::DeviceStatus>& before,
                 const std::optional<navkeypad::DeviceStatus>& after, const std::string& failure);
   // A keypad on the bus that this user may not open: say so, and how to fix it.
-  void showAccessProblem();
+  // Why a keypad on the bus cannot be opened, and what to do; nothing when none is closed.
+  static std::optional<QString> accessProblem();
   void showConnected();
   void showNotConnected();
   void showPlaceholders();
@@ -112,7 +114,8 @@ class Form1 : public QMainWindow {
   void leave();
   // True, after saying so, while a firmware upgrade must not be interrupted.
   bool refuseExitDuringUpgrade();
-  void tellAboutUnfinishedUpgrade();
+  // The records of unfinished upgrades that the keypad now on the bus may need.
+  void tellAboutUnfinishedUpgrade(bool keypadRead);
   // The keypad back from an upgrade, with its new firmware version.
   void showStatusAfterUpgrade(bool restored, const QString& failure);
   // Runs a file action; a configuration file that cannot be read shows one clear message.

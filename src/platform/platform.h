@@ -25,8 +25,9 @@ class Platform {
   virtual bool question(const QString& text, const QString& caption) = 0;
 
   struct FileRequest {
-    QString filter;           // e.g. "(*.ini)|*.ini|All files (*.ini)|*.ini"
-    QString initialFileName;  // text in the name box when the dialog opens
+    QString title;
+    QString filter;  // Qt's form: "Firmware files (*.txt);;All files (*)"
+    QString folder;  // where the dialog opens
   };
   // The chosen path, or nothing when the user did not confirm.
   virtual std::optional<QString> openFile(const FileRequest& request) = 0;

@@ -6,7 +6,6 @@
 #include <QPointer>
 #include <QSemaphore>
 #include <QStandardPaths>
-#include <QStringList>
 #include <QThread>
 #include <QUrl>
 #include <atomic>
@@ -26,17 +25,6 @@ auto OnGuiThread(Function function) -> decltype(function()) {
   QMetaObject::invokeMethod(
       app, [&] { result = function(); }, Qt::BlockingQueuedConnection);
   return result;
-}
-
-// "Text|*.ext|Other|*.x" as the dialog filters of the original desktop are written, turned
-// into Qt's "Text (*.ext);;Other (*.x)".
-QString QtFilter(const QString& filter) {
-  const QStringList parts = filter.split('|');
-  QStringList entries;
-  for (int i = 0; i + 1 < parts.size(); i += 2) {
-    entries << parts[i] + " (" + QString(parts[i + 1]).replace(';', ' ') + ")";
-  }
-  return entries.join(";;");
 }
 
 class QtPlatform : public Platform {
@@ -83,11 +71,9 @@ class QtPlatform : public Platform {
 
   std::optional<QString> openFile(const FileRequest& request) override {
     return OnGuiThread([&]() -> std::optional<QString> {
-      QFileDialog dialog(QApplication::activeWindow());
+      QFileDialog dialog(QApplication::activeWindow(), request.title, request.folder,
+                         request.filter);
       dialog.setFileMode(QFileDialog::ExistingFile);
-      dialog.setNameFilter(QtFilter(request.filter));
-      dialog.setDirectory(HomeFolder());
-      dialog.selectFile(request.initialFileName);
       if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) {
         return std::nullopt;
       }

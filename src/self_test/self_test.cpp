@@ -4,10 +4,14 @@
 #include <QCloseEvent>
 #include <QKeyEvent>
 #include <QPainter>
+#include <QScrollArea>
+#include <QVBoxLayout>
+#include <algorithm>
 
 #include "device/keypad_commands.h"
 #include "platform/clock.h"
 #include "platform/platform.h"
+#include "platform/window_placement.h"
 
 namespace tarvik_usb_encoder {
 
@@ -78,9 +82,21 @@ self_test::self_test(QWidget* parent)
   setMinimumSize(751, 500);
   setMaximumSize(900, 800);
   resize(828, 723);
+  platform::AnnounceAsWindow(this);
+
+  // The test is drawn for 828 x 723; on a lower screen it scrolls, and Close stays in view.
+  auto* scroll = new QScrollArea(this);
+  scroll->setObjectName("contentScroll");
+  scroll->setFrameShape(QFrame::NoFrame);
+  auto* content = new QWidget;
+  content->setFixedSize(828, 723);
+  scroll->setWidget(content);
+  auto* fill = new QVBoxLayout(this);
+  fill->setContentsMargins(0, 0, 0, 0);
+  fill->addWidget(scroll);
 
   auto label = [&](const char* name, const QString& text, double points, QRect place) {
-    auto* created = new QLabel(text, this);
+    auto* created = new QLabel(text, content);
     created->setObjectName(name);
     created->setFont(SansSerif(points));
     created->setGeometry(place);
@@ -96,11 +112,11 @@ self_test::self_test(QWidget* parent)
   for (QLabel* greyed : {ledLbl, ledColourLbl, ledBrightnessLbl, ledLevelLbl}) {
     greyed->setEnabled(false);
   }
-  ledCheckBox = new QCheckBox(this);
+  ledCheckBox = new QCheckBox(content);
   ledCheckBox->setAccessibleName("LED test done");
   ledCheckBox->setObjectName("ledCheckBox");
   ledCheckBox->setGeometry(590, 84, 30, 30);
-  brightnessCheckBox = new QCheckBox(this);
+  brightnessCheckBox = new QCheckBox(content);
   brightnessCheckBox->setAccessibleName("LED brightness test done");
   brightnessCheckBox->setObjectName("brightnessCheckBox");
   brightnessCheckBox->setGeometry(590, 144, 30, 30);
@@ -109,7 +125,7 @@ self_test::self_test(QWidget* parent)
   keypadLbl->setAutoFillBackground(false);
   keypadLbl->hide();
 
-  pictureBox1 = new QLabel(this);
+  pictureBox1 = new QLabel(content);
   pictureBox1->setAccessibleName("Keypad picture: the keys pressed are marked");
   pictureBox1->setObjectName("pictureBox1");
   pictureBox1->setGeometry(105, 270, 437, 441);
@@ -117,7 +133,7 @@ self_test::self_test(QWidget* parent)
   pictureBox1->setPixmap(QPixmap(":/self_test/keypad.png"));
 
   for (int number = 1; number <= 16; ++number) {
-    auto* indicator = new KeyIndicator(QString("button%1").arg(number), this);
+    auto* indicator = new KeyIndicator(QString("button%1").arg(number), content);
     indicator->setObjectName(QString("button%1").arg(number));
     indicator->setGeometry(600, 300 + 8 * number, 70, 46);
     indicator->hide();
@@ -128,6 +144,7 @@ self_test::self_test(QWidget* parent)
   endBtn->setObjectName("endBtn");
   endBtn->setFont(SansSerif(18));
   endBtn->setGeometry(610, 640, 170, 60);
+  endBtn->raise();
   endBtn->setFocusPolicy(Qt::NoFocus);
   connect(endBtn, &QPushButton::clicked, this, &self_test::endBtn_Click);
 
@@ -336,6 +353,15 @@ void self_test::markKey(int key, Qt::KeyboardModifiers modifiers) {
     EmbedButtonInLumoPicture(target->indicators[kIndicators[position].number], target->pictureBox1);
     buttonArray[position] = true;
   }
+}
+
+void self_test::resizeEvent(QResizeEvent* event) {
+  QWidget::resizeEvent(event);
+  // Where the test is drawn, unless the window is smaller: then in its lower right corner,
+  // clear of the scroll bars.
+  constexpr int kClearance = 24;
+  endBtn->move(std::min(610, width() - endBtn->width() - kClearance),
+               std::min(640, height() - endBtn->height() - kClearance));
 }
 
 bool self_test::eventFilter(QObject* watched, QEvent* event) {

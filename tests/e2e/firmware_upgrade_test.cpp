@@ -136,8 +136,12 @@ TEST_F(FirmwareUpgrade, TheWholeJourneyKeepsTheKeypadsSettings) {
             QString::fromStdString(firmwareFile_));
   EXPECT_EQ(CIniFile::GetValue("FirmwareFile", "appSettings", configFile()),
             "keypad-firmware-2.01.txt");
-  EXPECT_EQ(platform_.fileRequests().back().filter, "(*.txt)|*.txt|All files (*.*)|*.*");
   browseTo(firmwareFile_);
+  // Browse opens where the file chosen last lies.
+  const auto request = platform_.fileRequests().back();
+  EXPECT_EQ(request.title, "Select Firmware File");
+  EXPECT_EQ(request.filter, "Firmware files (*.txt);;All files (*)");
+  EXPECT_EQ(request.folder.toStdString(), std::filesystem::path(firmwareFile_).parent_path());
 
   keypad_->clearReceivedCommands();
   clock_.clearWaits();
@@ -380,7 +384,8 @@ TEST_F(FirmwareUpgrade, AnUnfinishedUpgradeIsFinishedFromItsRecord) {
   keypad_->setBehaviour(corrupting);
   openUpgradeWindow();
   upgrade();
-  ASSERT_TRUE(std::filesystem::exists(recordFile()));
+  const auto kept = firmware::ReadPendingUpgrades(recordFile()).records;
+  ASSERT_EQ(kept.size(), 1u);
   // Opened again in the same program, with only this keypad on the bus, and closed unused.
   for (const bool again : {true, false}) {
     window_->close();
@@ -413,6 +418,14 @@ TEST_F(FirmwareUpgrade, AnUnfinishedUpgradeIsFinishedFromItsRecord) {
   EXPECT_EQ(keypad_->settings().ledBrightness, 7);
   EXPECT_EQ(keypad_->storedDefaults(), keypad_->settings());
   EXPECT_FALSE(std::filesystem::exists(recordFile()));
+
+  // A record left behind for a keypad that is back with its settings is not brought up.
+  ASSERT_TRUE(firmware::WritePendingUpgrades(recordFile(), kept));
+  platform_.clearMessages();
+  form_ = std::make_unique<Form1>();
+  form_->show();
+  QApplication::processEvents();
+  EXPECT_THAT(warnings(), ::testing::IsEmpty());
 }
 
 TEST_F(FirmwareUpgrade, AKeypadWithoutASerialNumberIsAskedAboutAKeptRecord) {

@@ -105,15 +105,20 @@ TEST_F(MainWindow, WithoutAKeypadOneWarningAndEverythingWaitsForAScan) {
   EXPECT_EQ(bus().openHandles(), 0);
 }
 
-TEST_F(MainWindow, AKeypadThatCannotBeOpenedIsExplainedInTheStatusStrip) {
+TEST_F(MainWindow, AKeypadThatCannotBeOpenedIsExplainedInAMessage) {
   auto keypad = bus().plug();
   keypad->setOpenable(false);
   Form1& form = open();
-  EXPECT_THAT(messages(), ElementsAre("Velto NavigationKeypad not connected..\n"));
-  const QString strip = find<QStatusBar>(&form, "statusStrip1")->currentMessage();
-  EXPECT_TRUE(strip.startsWith("A keypad is connected but cannot be opened ("))
-      << strip.toStdString();
-  EXPECT_TRUE(strip.contains("60-velto-navigation-keypad.rules"));
+  ASSERT_EQ(messages().size(), 1u);
+  EXPECT_TRUE(
+      messages()[0].startsWith("A keypad is connected but cannot be opened (Failed to "
+                               "open a device with path 'virtual:keypad1:1.1': "
+                               "Permission denied).\n\nThe navkeypad package installs "
+                               "the rule /lib/udev/rules.d/60-velto-navigation-keypad.rules"))
+      << messages()[0].toStdString();
+  EXPECT_TRUE(messages()[0].contains("join the group (sudo usermod -a -G plugdev $USER"));
+  EXPECT_EQ(find<QStatusBar>(&form, "statusStrip1")->currentMessage(),
+            "A keypad is connected but cannot be opened.");
 
   keypad->setOpenable(true);
   click(&form, "button11");
@@ -162,7 +167,7 @@ TEST_F(MainWindow, WithSeveralKeypadsTheChosenOneIsWorkedOnAndScanKeepsIt) {
   EXPECT_EQ(statusLines()[2], "Serial Number               VNK-1");
 }
 
-TEST_F(MainWindow, FactoryResetKeepsTheLinesAndWaitsForAScan) {
+TEST_F(MainWindow, FactoryResetSaysTheKeypadIsGoneUntilTheNextScan) {
   auto keypad = bus().plug();
   keypad->setLedBrightness(8);
   Form1& form = open();
@@ -178,7 +183,10 @@ TEST_F(MainWindow, FactoryResetKeepsTheLinesAndWaitsForAScan) {
   click(&form, "button9");
   EXPECT_THAT(messages(),
               ElementsAre("Please click on Scan For to re-connect after device reboot.\n"));
-  EXPECT_EQ(statusLines(), before);
+  EXPECT_THAT(statusLines(), ElementsAre(kNotConnectedLine1, before[1], before[2]));
+  EXPECT_EQ(find<QStatusBar>(&form, "statusStrip1")->currentMessage(),
+            "The keypad is restarting with its factory settings: click Scan For Device when it "
+            "is back.");
   EXPECT_EQ(functionControls(), all(false));
   EXPECT_EQ(brightnessList()->currentText(), "LED Brightness");
   EXPECT_EQ(keypad->settings(), keypad->factorySettings());
@@ -449,8 +457,9 @@ TEST_F(ImportExport, ImportRefusesWrongNamesAndIncompleteFiles) {
   EXPECT_EQ(ReadBytes(configFile()), original_);
   const auto requests = platform_.fileRequests();
   ASSERT_FALSE(requests.empty());
-  EXPECT_EQ(requests[0].filter, "(*.ini)|*.ini|All files (*.ini)|*.ini");
-  EXPECT_EQ(requests[0].initialFileName, "openFileDialogBrowse");
+  EXPECT_EQ(requests[0].title, "Import Cfg File");
+  EXPECT_EQ(requests[0].filter, "Configuration files (*.ini);;All files (*)");
+  EXPECT_EQ(requests[0].folder, platform::HomeFolder());
 }
 
 TEST_F(ImportExport, ImportCopyFailureKeepsTheConfigurationFile) {
