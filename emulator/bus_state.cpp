@@ -6,6 +6,7 @@
 
 #include "bsl430/memory_map.h"
 #include "support/atomic_file.h"
+#include "support/hex.h"
 #include "support/paths.h"
 #include "virtual_keypad.h"
 
@@ -16,29 +17,10 @@ using nlohmann::json;
 
 namespace {
 
-std::string ToHex(const std::vector<uint8_t>& bytes) {
-  static const char digits[] = "0123456789ABCDEF";
-  std::string hex;
-  for (uint8_t byte : bytes) {
-    hex.push_back(digits[byte >> 4]);
-    hex.push_back(digits[byte & 0x0F]);
-  }
-  return hex;
-}
-
 std::vector<uint8_t> FromHex(const std::string& hex) {
-  auto value = [](char digit) {
-    if (digit >= '0' && digit <= '9') return digit - '0';
-    if (digit >= 'A' && digit <= 'F') return digit - 'A' + 10;
-    if (digit >= 'a' && digit <= 'f') return digit - 'a' + 10;
-    throw std::invalid_argument("flash data is not hex");
-  };
-  if (hex.size() % 2 != 0) throw std::invalid_argument("flash data has an odd number of digits");
-  std::vector<uint8_t> bytes;
-  for (std::size_t i = 0; i < hex.size(); i += 2) {
-    bytes.push_back(static_cast<uint8_t>(value(hex[i]) * 16 + value(hex[i + 1])));
-  }
-  return bytes;
+  auto bytes = support::BytesFromHex(hex);
+  if (!bytes) throw std::invalid_argument("flash data is not pairs of hex digits");
+  return *bytes;
 }
 
 uint8_t Byte(const json& value, const char* what) {
@@ -180,8 +162,7 @@ json WriteFlash(const VirtualKeypad& keypad) {
         ++scan;
       }
       runs.push_back({{"address", start + at},
-                      {"data", ToHex({bytes.begin() + static_cast<long>(at),
-                                      bytes.begin() + static_cast<long>(last) + 1})}});
+                      {"data", support::HexText(std::span(bytes).subspan(at, last + 1 - at))}});
       at = last + 1;
     }
   }

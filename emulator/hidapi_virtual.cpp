@@ -26,26 +26,6 @@ VirtualDevice* Of(hid_device* device) {
   return reinterpret_cast<VirtualDevice*>(device);
 }
 
-wchar_t* DuplicateWide(const std::wstring& text) {
-  auto* copy = static_cast<wchar_t*>(std::calloc(text.size() + 1, sizeof(wchar_t)));
-  if (copy != nullptr) std::wmemcpy(copy, text.c_str(), text.size());
-  return copy;
-}
-
-char* DuplicateText(const std::string& text) {
-  auto* copy = static_cast<char*>(std::calloc(text.size() + 1, 1));
-  if (copy != nullptr) std::memcpy(copy, text.c_str(), text.size());
-  return copy;
-}
-
-int CopyWide(const std::wstring& text, wchar_t* out, size_t capacity) {
-  if (out == nullptr || capacity == 0) return -1;
-  const size_t count = std::min(text.size(), capacity - 1);
-  std::wmemcpy(out, text.c_str(), count);
-  out[count] = L'\0';
-  return 0;
-}
-
 // hidapi keeps the reason of the last failed open for hid_error(NULL).
 thread_local std::wstring lastOpenError = L"Success";
 
@@ -78,8 +58,7 @@ int Virtual::exit() {
 }
 
 hid_device_info* Virtual::enumerate(unsigned short vendor_id, unsigned short product_id) {
-  hid_device_info* head = nullptr;
-  hid_device_info** tail = &head;
+  std::vector<navkeypad::EnumeratedDevice> found;
   for (const auto& keypad : VirtualBus::instance().keypads()) {
     const auto identity = keypad->identity();
     // The keypad and its bootstrap loader share the vendor identifier.
@@ -87,36 +66,20 @@ hid_device_info* Virtual::enumerate(unsigned short vendor_id, unsigned short pro
     if (vendor_id != 0 && vendor_id != vendor) continue;
     if (product_id != 0 && product_id != identity.productId) continue;
     for (int interfaceNumber : identity.interfaces) {
-      auto* info = static_cast<hid_device_info*>(std::calloc(1, sizeof(hid_device_info)));
-      if (info == nullptr) break;
-      info->path = DuplicateText(virtual_keypad::InterfacePath(keypad->id(), interfaceNumber));
-      info->vendor_id = vendor;
-      info->product_id = identity.productId;
-      info->serial_number = DuplicateWide(std::wstring(keypad->id().begin(), keypad->id().end()));
-      info->release_number = 0x0100;
-      info->manufacturer_string = DuplicateWide(keypad->manufacturer());
-      info->product_string = DuplicateWide(keypad->product());
-      info->usage_page = interfaceNumber == 0 ? 0x01 : 0xFF00;
-      info->usage = interfaceNumber == 0 ? 0x06 : 0x01;
-      info->interface_number = interfaceNumber;
-      info->bus_type = HID_API_BUS_USB;
-      *tail = info;
-      tail = &info->next;
+      const bool keyboard = interfaceNumber == 0;
+      found.push_back({virtual_keypad::InterfacePath(keypad->id(), interfaceNumber), vendor,
+                       identity.productId, interfaceNumber,
+                       std::wstring(keypad->id().begin(), keypad->id().end()),
+                       keypad->manufacturer(), keypad->product(), 0x0100,
+                       static_cast<unsigned short>(keyboard ? 0x01 : 0xFF00),
+                       static_cast<unsigned short>(keyboard ? 0x06 : 0x01)});
     }
   }
-  return head;
+  return navkeypad::MakeEnumerationList(found);
 }
 
-void Virtual::freeEnumeration(hid_device_info* devs) {
-  while (devs != nullptr) {
-    hid_device_info* next = devs->next;
-    std::free(devs->path);
-    std::free(devs->serial_number);
-    std::free(devs->manufacturer_string);
-    std::free(devs->product_string);
-    std::free(devs);
-    devs = next;
-  }
+void Virtual::freeEnumeration(hid_device_info* list) {
+  navkeypad::FreeEnumerationList(list);
 }
 
 hid_device* Virtual::openPath(const char* path) {
@@ -177,13 +140,13 @@ void Virtual::close(hid_device* device) {
 int Virtual::manufacturerString(hid_device* device, wchar_t* string, std::size_t maxlen) {
   VirtualDevice* dev = Of(device);
   if (dev == nullptr || !dev->keypad->stringsReadable()) return -1;
-  return CopyWide(dev->keypad->manufacturer(), string, maxlen);
+  return navkeypad::CopyWideText(dev->keypad->manufacturer(), string, maxlen);
 }
 
 int Virtual::productString(hid_device* device, wchar_t* string, std::size_t maxlen) {
   VirtualDevice* dev = Of(device);
   if (dev == nullptr || !dev->keypad->stringsReadable()) return -1;
-  return CopyWide(dev->keypad->product(), string, maxlen);
+  return navkeypad::CopyWideText(dev->keypad->product(), string, maxlen);
 }
 
 const wchar_t* Virtual::error(hid_device* device) {

@@ -2,6 +2,7 @@
 // started from it, the brown-out reset into the application.
 #include <algorithm>
 
+#include "bsl430/loader_protocol.h"
 #include "bsl430/ti_txt.h"
 #include "chip_memory.h"
 #include "firmware/crc.h"
@@ -94,7 +95,7 @@ int VirtualKeypad::massErases() const {
 void VirtualKeypad::loaderReply(std::initializer_list<uint8_t> core,
                                 const std::vector<uint8_t>& data) {
   Report report{};
-  report[0] = 0x3F;
+  report[0] = kLoaderReportId;
   std::size_t length = 0;
   for (uint8_t byte : core) report[2 + length++] = byte;
   for (uint8_t byte : data) {
@@ -173,12 +174,10 @@ void VirtualKeypad::bootApplication() {
 }
 
 void VirtualKeypad::handleLoaderReport(const uint8_t* data, std::size_t length) {
-  constexpr uint8_t kSuccess = 0x00, kWriteCheckFailed = 0x01, kLocked = 0x04,
-                    kPasswordError = 0x05, kUnknownCommand = 0x07, kTooLong = 0x08;
-  if (length < 3 || data[0] != 0x3F) return;
+  if (length < 3 || data[0] != kLoaderReportId) return;
   const std::size_t coreLength = data[1];
-  if (coreLength > 62 || coreLength + 2 > length) {
-    loaderReply({0x3B, kTooLong});
+  if (coreLength > kLoaderCoreCapacity || coreLength + 2 > length) {
+    loaderReply({kReplyMessage, kPacketTooLong});
     return;
   }
   const uint8_t* core = data + 2;
@@ -187,35 +186,35 @@ void VirtualKeypad::handleLoaderReport(const uint8_t* data, std::size_t length) 
   auto address = [&] { return static_cast<uint32_t>(core[1] | (core[2] << 8) | (core[3] << 16)); };
   const bool rom = mode_ == Mode::RomLoader;
 
-  if (command == 0x11) {  // RX Password
+  if (command == kRxPassword) {
     const bool matches = coreLength >= 33 && !behaviour_.refusePassword &&
                          std::equal(core + 1, core + 33, memory_.begin() + kVectorTable);
     if (matches) {
       loaderLocked_ = false;
-      loaderReply({0x3B, kSuccess});
+      loaderReply({kReplyMessage, kLoaderSuccess});
     } else {
       massErase();
-      loaderReply({0x3B, kPasswordError});
+      loaderReply({kReplyMessage, kPasswordError});
     }
     return;
   }
-  if (command == 0x15 && !rom) {  // Mass Erase works while locked
+  if (command == kMassErase && !rom) {  // works while locked
     massErase();
-    loaderReply({0x3B, kSuccess});
+    loaderReply({kReplyMessage, kLoaderSuccess});
     return;
   }
-  const bool romKnows = command == 0x1B || command == 0x17;
+  const bool romKnows = command == kRxDataBlockFast || command == kLoadPc;
   if (rom && !romKnows) {
-    loaderReply({0x3B, kUnknownCommand});
+    loaderReply({kReplyMessage, kUnknownCommand});
     return;
   }
   if (loaderLocked_) {
-    if (command != 0x1B && command != 0x17) loaderReply({0x3B, kLocked});
+    if (!romKnows) loaderReply({kReplyMessage, kLoaderLocked});
     return;
   }
   switch (command) {
-    case 0x10:    // RX Data Block
-    case 0x1B: {  // RX Data Block Fast
+    case kRxDataBlock:
+    case kRxDataBlockFast: {
       if (coreLength < 4) return;
       const uint32_t at = address();
       std::vector<uint8_t> bytes(core + 4, core + coreLength);
@@ -224,32 +223,32 @@ void VirtualKeypad::handleLoaderReport(const uint8_t* data, std::size_t length) 
         bytes[0] ^= 0x01;
       }
       const bool ok = writeMemory(at, bytes);
-      if (command == 0x10) loaderReply({0x3B, ok ? kSuccess : kWriteCheckFailed});
+      if (command == kRxDataBlock) loaderReply({kReplyMessage, ok ? kLoaderSuccess : kWriteCheckFailed});
       return;
     }
-    case 0x12:  // Erase Segment
+    case kEraseSegment:
       if (behaviour_.failSegmentErase) {
-        loaderReply({0x3B, 0x02});
+        loaderReply({kReplyMessage, kFlashFailBitSet});
         return;
       }
       eraseSegment(address());
-      loaderReply({0x3B, kSuccess});
+      loaderReply({kReplyMessage, kLoaderSuccess});
       return;
-    case 0x13:  // Unlock/Lock Info
+    case kUnlockLockInfo:
       infoALocked_ = !infoALocked_;
-      loaderReply({0x3B, kSuccess});
+      loaderReply({kReplyMessage, kLoaderSuccess});
       return;
-    case 0x16: {  // CRC Check
+    case kCrcCheck: {
       if (coreLength < 6) return;
       const uint32_t at = address();
       const uint32_t count = core[4] | (core[5] << 8);
       navkeypad::firmware::CRC crc(0xFFFF);
       for (uint32_t i = 0; i < count && at + i < memory_.size(); ++i) crc.CrcInput(memory_[at + i]);
       const uint16_t value = crc.GetCrcValue();
-      loaderReply({0x3A, static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8)});
+      loaderReply({kReplyData, static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8)});
       return;
     }
-    case 0x17: {  // Load PC: only the RAM loader with its version bytes runs
+    case kLoadPc: {  // only the RAM loader with its version bytes runs
       const bool ramLoader =
           address() == kRamLoaderVersion + 4 &&
           std::equal(std::begin(kRamLoaderVersionBytes), std::end(kRamLoaderVersionBytes),
@@ -257,23 +256,23 @@ void VirtualKeypad::handleLoaderReport(const uint8_t* data, std::size_t length) 
       leaveBusAndReturn(ramLoader ? Mode::RamLoader : Mode::RomLoader);
       return;
     }
-    case 0x18: {  // TX Data Block
+    case kTxDataBlock: {
       if (coreLength < 6) return;
       const uint32_t at = address();
       const uint32_t count = std::min<uint32_t>(core[4] | (core[5] << 8), 58);
-      loaderReply({0x3A}, memoryUnlocked(at, count));
+      loaderReply({kReplyData}, memoryUnlocked(at, count));
       return;
     }
-    case 0x19:  // TX BSL Version
+    case kTxBslVersion:
       if (versionReadsFailed_ < behaviour_.failVersionReads) {
         ++versionReadsFailed_;
-        loaderReply({0x3B, kUnknownCommand});
+        loaderReply({kReplyMessage, kUnknownCommand});
         return;
       }
-      loaderReply({0x3A, 0x00, 0x06, 0x05, 0x34});
+      loaderReply({kReplyData, 0x00, 0x06, 0x05, 0x34});
       return;
     default:
-      loaderReply({0x3B, kUnknownCommand});
+      loaderReply({kReplyMessage, kUnknownCommand});
   }
 }
 

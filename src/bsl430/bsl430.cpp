@@ -12,30 +12,18 @@
 
 #include "device/hid_seam.h"
 #include "device/hid_transport.h"
+#include "bsl430/loader_protocol.h"
 #include "support/atomic_file.h"
 
 namespace {
 
 using bsl430::TiTxtImage;
 
-constexpr uint8_t kReportId = 0x3F;
-constexpr std::size_t kReportSize = 64;
-constexpr std::size_t kCoreCapacity = 62;
-constexpr std::size_t kMaxDataPerCommand = kCoreCapacity - 4;  // command and 3 address bytes
-constexpr int kReplyTimeoutMs = 2000;
+using namespace bsl430;
 
-enum Command : uint8_t {
-  kRxDataBlock = 0x10,
-  kRxPassword = 0x11,
-  kEraseSegment = 0x12,
-  kMassErase = 0x15,
-  kCrcCheck = 0x16,
-  kLoadPc = 0x17,
-  kTxBslVersion = 0x19,
-  kRxDataBlockFast = 0x1B,
-};
-constexpr uint8_t kReplyData = 0x3A;
-constexpr uint8_t kReplyMessage = 0x3B;
+constexpr std::size_t kReportSize = 64;
+constexpr std::size_t kMaxDataPerCommand = kLoaderCoreCapacity - 4;  // command and 3 address bytes
+constexpr int kReplyTimeoutMs = 2000;
 
 struct Library {
   std::mutex mutex;
@@ -70,9 +58,9 @@ std::vector<uint8_t> AddressedCommand(uint8_t command, uint32_t address,
 
 // The caller holds the library's lock.
 bool SendCore(Library& lib, const std::vector<uint8_t>& core) {
-  if (lib.device == nullptr || core.size() > kCoreCapacity) return false;
+  if (lib.device == nullptr || core.size() > kLoaderCoreCapacity) return false;
   std::array<uint8_t, kReportSize> report{};
-  report[0] = kReportId;
+  report[0] = kLoaderReportId;
   report[1] = static_cast<uint8_t>(core.size());
   std::copy(core.begin(), core.end(), report.begin() + 2);
   return navkeypad::Hid().write(lib.device, report.data(), report.size()) >= 0;
@@ -87,7 +75,7 @@ bool ReceiveCore(Library& lib, std::vector<uint8_t>& core) {
     const int read = navkeypad::Hid().readTimeout(lib.device, report.data(), report.size(), 10);
     if (read < 0) return false;
     if (read == 0) continue;
-    const std::size_t length = std::min<std::size_t>(report[1], kCoreCapacity);
+    const std::size_t length = std::min<std::size_t>(report[1], kLoaderCoreCapacity);
     core.assign(report.begin() + 2, report.begin() + 2 + static_cast<long>(length));
     lib.rx = {};
     lib.rx.bytes[0] = 0x80;

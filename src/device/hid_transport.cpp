@@ -1,6 +1,7 @@
 #include "device/hid_transport.h"
 
 #include "device/hid_seam.h"
+#include "support/hex.h"
 
 #include <algorithm>
 #include <cstring>
@@ -21,8 +22,7 @@ std::mutex& HidGlobalStateMutex() {
 }
 
 char EncodeHexDigit(uint8_t nibble) {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
-  return kDigits[nibble & 0x0F];
+  return support::kHexDigits[nibble & 0x0F];
 }
 
 uint8_t DecodeHexDigit(uint8_t character) {

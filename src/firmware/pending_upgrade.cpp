@@ -7,45 +7,13 @@
 #include "device/keypad_bus.h"
 #include "device/keypad_commands.h"
 #include "support/atomic_file.h"
+#include "support/hex.h"
 #include "support/paths.h"
 
 namespace navkeypad::firmware {
 
 namespace fs = std::filesystem;
 using nlohmann::json;
-
-namespace {
-
-std::string ToHex(const std::string& bytes) {
-  static const char digits[] = "0123456789ABCDEF";
-  std::string hex;
-  for (unsigned char byte : bytes) {
-    hex.push_back(digits[byte >> 4]);
-    hex.push_back(digits[byte & 0x0F]);
-  }
-  return hex;
-}
-
-int HexValue(char digit) {
-  if (digit >= '0' && digit <= '9') return digit - '0';
-  if (digit >= 'A' && digit <= 'F') return digit - 'A' + 10;
-  if (digit >= 'a' && digit <= 'f') return digit - 'a' + 10;
-  return -1;
-}
-
-std::optional<std::string> FromHex(const std::string& hex) {
-  if (hex.size() % 2 != 0) return std::nullopt;
-  std::string bytes;
-  for (std::size_t i = 0; i < hex.size(); i += 2) {
-    const int high = HexValue(hex[i]);
-    const int low = HexValue(hex[i + 1]);
-    if (high < 0 || low < 0) return std::nullopt;
-    bytes.push_back(static_cast<char>(high * 16 + low));
-  }
-  return bytes;
-}
-
-}  // namespace
 
 std::string KeypadName(const PendingUpgrade& record) {
   return record.serial().empty() ? "a keypad without a serial number" : "keypad " + record.serial();
@@ -71,8 +39,9 @@ PendingUpgrade RecordFromJson(const json& document) {
   PendingUpgrade record;
   HandedOverSettings& settings = record.settings;
   if (document.contains("serialNumberHex")) {
-    settings.serialNumber = FromHex(document.at("serialNumberHex").get<std::string>());
-    if (!settings.serialNumber) throw std::invalid_argument("serialNumberHex is not hex");
+    const auto bytes = support::BytesFromHex(document.at("serialNumberHex").get<std::string>());
+    if (!bytes) throw std::invalid_argument("serialNumberHex is not hex");
+    settings.serialNumber = std::string(bytes->begin(), bytes->end());
   }
   settings.keypadType = document.at("keypadType").get<int32_t>();
   settings.ledBrightness = document.at("ledBrightness").get<int32_t>();
@@ -98,7 +67,7 @@ json RecordToJson(const PendingUpgrade& record) {
   if (settings.serialNumber) {
     // The serial number is 8-bit text: readable for people, exact in hex.
     document["serialNumber"] = *settings.serialNumber;
-    document["serialNumberHex"] = ToHex(*settings.serialNumber);
+    document["serialNumberHex"] = support::HexText(*settings.serialNumber);
   }
   document["keypadType"] = settings.keypadType;
   document["ledBrightness"] = settings.ledBrightness;

@@ -2,8 +2,10 @@
 
 #include <cstdio>
 
+#include "bsl430/loader_protocol.h"
 #include "device/hid_transport.h"
 #include "device/keypad_commands.h"
+#include "support/hex.h"
 
 namespace wire {
 
@@ -20,51 +22,29 @@ std::string Bytes(const uint8_t* data, std::size_t length) {
   return text.empty() ? "" : " " + text;
 }
 
-std::string LoaderCommandName(uint8_t code) {
-  switch (code) {
-    case 0x10:
-      return "RX Data Block";
-    case 0x11:
-      return "RX Password";
-    case 0x12:
-      return "Erase Segment";
-    case 0x13:
-      return "Unlock/Lock Info";
-    case 0x15:
-      return "Mass Erase";
-    case 0x16:
-      return "CRC Check";
-    case 0x17:
-      return "Load PC";
-    case 0x18:
-      return "TX Data Block";
-    case 0x19:
-      return "TX BSL Version";
-    case 0x1B:
-      return "RX Data Block Fast";
-    default:
-      return "loader command " + Hex(code, 2);
-  }
+std::string LoaderCommand(uint8_t code) {
+  const char* name = bsl430::LoaderCommandName(code);
+  return name != nullptr ? name : "loader command " + Hex(code, 2);
 }
 
 std::string DescribeLoader(const uint8_t* data, std::size_t length, bool written) {
-  if (length < 3 || data[0] != 0x3F) return "not a loader report";
+  if (length < 3 || data[0] != bsl430::kLoaderReportId) return "not a loader report";
   const std::size_t count = std::min<std::size_t>(data[1], length - 2);
   const uint8_t* core = data + 2;
   if (!written) {
-    if (core[0] == 0x3B && count >= 2) return "loader message " + Hex(core[1], 2);
-    if (core[0] == 0x3A) return "loader data" + Bytes(core + 1, count - 1);
+    if (core[0] == bsl430::kReplyMessage && count >= 2) return "loader message " + Hex(core[1], 2);
+    if (core[0] == bsl430::kReplyData) return "loader data" + Bytes(core + 1, count - 1);
     return "loader reply" + Bytes(core, count);
   }
   const uint8_t command = core[0];
-  std::string text = LoaderCommandName(command);
+  std::string text = LoaderCommand(command);
   const auto address = [&] { return core[1] | (core[2] << 8) | (core[3] << 16); };
-  if ((command == 0x10 || command == 0x1B) && count >= 4) {
+  if ((command == bsl430::kRxDataBlock || command == bsl430::kRxDataBlockFast) && count >= 4) {
     text += " at " + Hex(static_cast<uint32_t>(address()), 4) + ", " + std::to_string(count - 4) +
             " bytes";
-  } else if ((command == 0x12 || command == 0x17) && count >= 4) {
+  } else if ((command == bsl430::kEraseSegment || command == bsl430::kLoadPc) && count >= 4) {
     text += " at " + Hex(static_cast<uint32_t>(address()), 4);
-  } else if ((command == 0x16 || command == 0x18) && count >= 6) {
+  } else if ((command == bsl430::kCrcCheck || command == bsl430::kTxDataBlock) && count >= 6) {
     text += " at " + Hex(static_cast<uint32_t>(address()), 4) + ", " +
             std::to_string(core[4] | (core[5] << 8)) + " bytes";
   }
@@ -132,14 +112,7 @@ std::string DescribeReport(const uint8_t* data, std::size_t length, bool written
 }
 
 std::string HexBytes(const uint8_t* data, std::size_t length) {
-  static const char digits[] = "0123456789ABCDEF";
-  std::string text;
-  for (std::size_t i = 0; i < length; ++i) {
-    if (i) text.push_back(' ');
-    text.push_back(digits[data[i] >> 4]);
-    text.push_back(digits[data[i] & 0x0F]);
-  }
-  return text;
+  return support::HexText({data, length}, " ");
 }
 
 }  // namespace wire

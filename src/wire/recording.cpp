@@ -4,6 +4,7 @@
 #include <cstring>
 #include <sstream>
 
+#include "support/hex.h"
 #include "support/paths.h"
 #include "wire/decode.h"
 
@@ -54,36 +55,13 @@ std::wstring Utf8ToWide(const std::string& text) {
 }
 
 std::string ToHex(const unsigned char* data, std::size_t length) {
-  std::string hex = HexBytes(data, length);
-  hex.erase(std::remove(hex.begin(), hex.end(), ' '), hex.end());
-  return hex;
+  return support::HexText({data, length});
 }
 
-std::vector<unsigned char> FromHex(const std::string& hex) {
-  auto value = [](char digit) {
-    if (digit >= '0' && digit <= '9') return digit - '0';
-    if (digit >= 'A' && digit <= 'F') return digit - 'A' + 10;
-    if (digit >= 'a' && digit <= 'f') return digit - 'a' + 10;
-    throw std::invalid_argument("not hex");
-  };
-  if (hex.size() % 2 != 0) throw std::invalid_argument("odd number of hex digits");
-  std::vector<unsigned char> bytes;
-  for (std::size_t i = 0; i < hex.size(); i += 2) {
-    bytes.push_back(static_cast<unsigned char>(value(hex[i]) * 16 + value(hex[i + 1])));
-  }
-  return bytes;
-}
-
-wchar_t* DuplicateWide(const std::wstring& text) {
-  auto* copy = static_cast<wchar_t*>(std::calloc(text.size() + 1, sizeof(wchar_t)));
-  if (copy != nullptr) std::wmemcpy(copy, text.c_str(), text.size());
-  return copy;
-}
-
-char* DuplicateText(const std::string& text) {
-  auto* copy = static_cast<char*>(std::calloc(text.size() + 1, 1));
-  if (copy != nullptr) std::memcpy(copy, text.c_str(), text.size());
-  return copy;
+std::vector<uint8_t> FromHex(const std::string& hex) {
+  auto bytes = support::BytesFromHex(hex);
+  if (!bytes) throw std::invalid_argument("not hex");
+  return *bytes;
 }
 
 }  // namespace
@@ -92,7 +70,7 @@ char* DuplicateText(const std::string& text) {
 
 RecordingHid::RecordingHid(navkeypad::HidBackend& inner, const std::string& file,
                            const std::string& program, const std::vector<std::string>& arguments)
-    : inner_(inner), out_(support::OpenFile(file, "wb")) {
+    : ForwardingHid(inner), out_(support::OpenFile(file, "wb")) {
   append({{"recording", 1}, {"program", program}, {"arguments", arguments}});
 }
 
@@ -157,10 +135,6 @@ hid_device_info* RecordingHid::enumerate(unsigned short vendorId, unsigned short
   }
   append({{"call", "enumerate"}, {"vendor", vendorId}, {"product", productId}, {"devices", found}});
   return list;
-}
-
-void RecordingHid::freeEnumeration(hid_device_info* list) {
-  inner_.freeEnumeration(list);
 }
 
 hid_device* RecordingHid::openPath(const char* path) {
@@ -244,10 +218,6 @@ int RecordingHid::productString(hid_device* device, wchar_t* text, std::size_t c
           {"result", result},
           {"text", result == 0 ? WideToUtf8(text) : ""}});
   return result;
-}
-
-const wchar_t* RecordingHid::error(hid_device* device) {
-  return inner_.error(device);
 }
 
 // --- reading a recording --------------------------------------------------------------------
@@ -456,35 +426,20 @@ hid_device_info* ReplayHid::enumerate(unsigned short vendorId, unsigned short pr
   });
   if (event == nullptr) return nullptr;
   ++next_;
-  hid_device_info* head = nullptr;
-  hid_device_info** tail = &head;
+  std::vector<navkeypad::EnumeratedDevice> found;
   for (const json& device : event->fields.at("devices")) {
-    auto* info = static_cast<hid_device_info*>(std::calloc(1, sizeof(hid_device_info)));
-    if (info == nullptr) break;
-    info->path = DuplicateText(device.at("path").get<std::string>());
-    info->vendor_id = device.value("vendor", static_cast<unsigned short>(0));
-    info->product_id = device.value("product", static_cast<unsigned short>(0));
-    info->interface_number = device.at("interface").get<int>();
-    info->serial_number = DuplicateWide(Utf8ToWide(device.value("serial", "")));
-    info->manufacturer_string = DuplicateWide(Utf8ToWide(device.value("manufacturer", "")));
-    info->product_string = DuplicateWide(Utf8ToWide(device.value("productString", "")));
-    info->bus_type = HID_API_BUS_USB;
-    *tail = info;
-    tail = &info->next;
+    found.push_back({device.at("path").get<std::string>(),
+                     device.value("vendor", static_cast<unsigned short>(0)),
+                     device.value("product", static_cast<unsigned short>(0)),
+                     device.at("interface").get<int>(), Utf8ToWide(device.value("serial", "")),
+                     Utf8ToWide(device.value("manufacturer", "")),
+                     Utf8ToWide(device.value("productString", ""))});
   }
-  return head;
+  return navkeypad::MakeEnumerationList(found);
 }
 
-void ReplayHid::freeEnumeration(hid_device_info* devs) {
-  while (devs != nullptr) {
-    hid_device_info* next = devs->next;
-    std::free(devs->path);
-    std::free(devs->serial_number);
-    std::free(devs->manufacturer_string);
-    std::free(devs->product_string);
-    std::free(devs);
-    devs = next;
-  }
+void ReplayHid::freeEnumeration(hid_device_info* list) {
+  navkeypad::FreeEnumerationList(list);
 }
 
 hid_device* ReplayHid::openPath(const char* path) {
@@ -566,32 +521,23 @@ void ReplayHid::close(hid_device* device) {
 }
 
 int ReplayHid::manufacturerString(hid_device* device, wchar_t* text, std::size_t capacity) {
-  std::lock_guard lock(mutex_);
-  const int number = deviceNumber(device);
-  const auto* event =
-      expect("manufacturer", "manufacturer of device " + std::to_string(number),
-             [&](const json& fields) { return fields.value("device", -1) == number; });
-  if (event == nullptr || capacity == 0) return -1;
-  ++next_;
-  const std::wstring value = Utf8ToWide(event->fields.value("text", ""));
-  const std::size_t count = std::min(value.size(), capacity - 1);
-  std::wmemcpy(text, value.c_str(), count);
-  text[count] = L'\0';
-  return event->fields.value("result", -1);
+  return deviceText("manufacturer", device, text, capacity);
 }
 
 int ReplayHid::productString(hid_device* device, wchar_t* text, std::size_t capacity) {
+  return deviceText("product", device, text, capacity);
+}
+
+int ReplayHid::deviceText(const std::string& call, hid_device* device, wchar_t* text,
+                          std::size_t capacity) {
   std::lock_guard lock(mutex_);
   const int number = deviceNumber(device);
   const auto* event =
-      expect("product", "product of device " + std::to_string(number),
+      expect(call, call + " of device " + std::to_string(number),
              [&](const json& fields) { return fields.value("device", -1) == number; });
   if (event == nullptr || capacity == 0) return -1;
   ++next_;
-  const std::wstring value = Utf8ToWide(event->fields.value("text", ""));
-  const std::size_t count = std::min(value.size(), capacity - 1);
-  std::wmemcpy(text, value.c_str(), count);
-  text[count] = L'\0';
+  navkeypad::CopyWideText(Utf8ToWide(event->fields.value("text", "")), text, capacity);
   return event->fields.value("result", -1);
 }
 

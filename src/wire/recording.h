@@ -22,7 +22,7 @@
 
 namespace wire {
 
-class RecordingHid : public navkeypad::HidBackend {
+class RecordingHid : public navkeypad::ForwardingHid {
  public:
   // False from ok() when the file cannot be written.
   RecordingHid(navkeypad::HidBackend& inner, const std::string& file, const std::string& program,
@@ -35,7 +35,6 @@ class RecordingHid : public navkeypad::HidBackend {
   int init() override;
   int exit() override;
   hid_device_info* enumerate(unsigned short vendorId, unsigned short productId) override;
-  void freeEnumeration(hid_device_info* list) override;
   hid_device* openPath(const char* path) override;
   int write(hid_device* device, const unsigned char* data, std::size_t length) override;
   int readTimeout(hid_device* device, unsigned char* data, std::size_t length,
@@ -44,7 +43,6 @@ class RecordingHid : public navkeypad::HidBackend {
   void close(hid_device* device) override;
   int manufacturerString(hid_device* device, wchar_t* text, std::size_t capacity) override;
   int productString(hid_device* device, wchar_t* text, std::size_t capacity) override;
-  const wchar_t* error(hid_device* device) override;
 
  private:
   // A device's empty polls wait for the report that ends them, or for its next other call.
@@ -52,7 +50,6 @@ class RecordingHid : public navkeypad::HidBackend {
   void append(nlohmann::ordered_json event);
   int number(hid_device* device);
 
-  navkeypad::HidBackend& inner_;
   std::FILE* out_ = nullptr;
   std::recursive_mutex mutex_;
   std::map<hid_device*, int> devices_;
@@ -109,6 +106,7 @@ class ReplayHid : public navkeypad::HidBackend {
                               const std::function<bool(const nlohmann::json&)>& matches);
   void fail(const std::string& message);
   int deviceNumber(hid_device* device) const;
+  int deviceText(const std::string& call, hid_device* device, wchar_t* text, std::size_t capacity);
 
   Recording recording_;
   std::string name_;

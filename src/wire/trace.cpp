@@ -9,21 +9,13 @@ namespace {
 constexpr unsigned short kLoaderProductId = 0x0200;
 }
 
-TracingHid::TracingHid(navkeypad::HidBackend& inner, std::FILE* out) : inner_(inner), out_(out) {}
+TracingHid::TracingHid(navkeypad::HidBackend& inner, std::FILE* out) : ForwardingHid(inner), out_(out) {}
 
 void TracingHid::line(char direction, const std::string& path, const std::string& text) {
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
   std::fprintf(out_, "%10.6f %c %s %s\n", seconds, direction, path.c_str(), text.c_str());
   std::fflush(out_);
-}
-
-int TracingHid::init() {
-  return inner_.init();
-}
-
-int TracingHid::exit() {
-  return inner_.exit();
 }
 
 hid_device_info* TracingHid::enumerate(unsigned short vendorId, unsigned short productId) {
@@ -38,10 +30,6 @@ hid_device_info* TracingHid::enumerate(unsigned short vendorId, unsigned short p
   }
   line('=', "-", "enumerate " + std::string(ids) + ":" + (found.empty() ? " nothing" : found));
   return list;
-}
-
-void TracingHid::freeEnumeration(hid_device_info* list) {
-  inner_.freeEnumeration(list);
 }
 
 hid_device* TracingHid::openPath(const char* path) {
@@ -89,10 +77,6 @@ int TracingHid::readTimeout(hid_device* device, unsigned char* data, std::size_t
   return result;
 }
 
-int TracingHid::setNonblocking(hid_device* device, int nonblock) {
-  return inner_.setNonblocking(device, nonblock);
-}
-
 void TracingHid::close(hid_device* device) {
   {
     std::lock_guard lock(mutex_);
@@ -100,18 +84,6 @@ void TracingHid::close(hid_device* device) {
     opened_.erase(device);
   }
   inner_.close(device);
-}
-
-int TracingHid::manufacturerString(hid_device* device, wchar_t* text, std::size_t capacity) {
-  return inner_.manufacturerString(device, text, capacity);
-}
-
-int TracingHid::productString(hid_device* device, wchar_t* text, std::size_t capacity) {
-  return inner_.productString(device, text, capacity);
-}
-
-const wchar_t* TracingHid::error(hid_device* device) {
-  return inner_.error(device);
 }
 
 }  // namespace wire

@@ -12,24 +12,17 @@
 
 namespace wire {
 
-class TracingHid : public navkeypad::HidBackend {
+class TracingHid : public navkeypad::ForwardingHid {
  public:
   // Writes to `out` (not closed) and passes every call on to `inner`.
   TracingHid(navkeypad::HidBackend& inner, std::FILE* out);
 
-  int init() override;
-  int exit() override;
   hid_device_info* enumerate(unsigned short vendorId, unsigned short productId) override;
-  void freeEnumeration(hid_device_info* list) override;
   hid_device* openPath(const char* path) override;
   int write(hid_device* device, const unsigned char* data, std::size_t length) override;
   int readTimeout(hid_device* device, unsigned char* data, std::size_t length,
                   int milliseconds) override;
-  int setNonblocking(hid_device* device, int nonblock) override;
   void close(hid_device* device) override;
-  int manufacturerString(hid_device* device, wchar_t* text, std::size_t capacity) override;
-  int productString(hid_device* device, wchar_t* text, std::size_t capacity) override;
-  const wchar_t* error(hid_device* device) override;
 
  private:
   struct Opened {
@@ -39,7 +32,6 @@ class TracingHid : public navkeypad::HidBackend {
   };
   void line(char direction, const std::string& path, const std::string& text);
 
-  navkeypad::HidBackend& inner_;
   std::FILE* out_;
   std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
   std::mutex mutex_;
