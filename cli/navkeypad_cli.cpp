@@ -45,28 +45,6 @@ const std::map<std::string, CommandFunction>& Commands() {
 
 }  // namespace
 
-std::string DefaultConfigFile() {
-  std::filesystem::path data;
-#ifdef _WIN32
-  if (const std::string local = support::EnvironmentText("LOCALAPPDATA"); !local.empty())
-    data = support::PathFromUtf8(local);
-#elif defined(__APPLE__)
-  if (const std::string home = support::EnvironmentText("HOME"); !home.empty())
-    data = support::PathFromUtf8(home) / "Library" / "Application Support";
-#else
-  // A relative XDG_DATA_HOME is not one, as the XDG rules say: it would move with the folder
-  // the command is started in.
-  if (const std::string xdg = support::EnvironmentText("XDG_DATA_HOME");
-      !xdg.empty() && support::PathFromUtf8(xdg).is_absolute()) {
-    data = support::PathFromUtf8(xdg);
-  } else if (const std::string home = support::EnvironmentText("HOME"); !home.empty()) {
-    data = support::PathFromUtf8(home) / ".local" / "share";
-  }
-#endif
-  if (data.empty()) return {};
-  return support::Utf8FromPath(data / cfg::kConfigFolderName / cfg::kConfigFileName);
-}
-
 int Run(const std::vector<std::string>& arguments, Io io) {
   // A script that asked for JSON gets its failures as JSON too, even before the words are read.
   const bool jsonWanted =

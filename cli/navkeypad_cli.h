@@ -25,8 +25,4 @@ struct Io {
 
 int Run(const std::vector<std::string>& arguments, Io io);
 
-// The configuration file the windows use: VeltoInterface/USBNavigationKeypadUtilityCfg.ini in
-// the per-user data folder; empty when there is no such folder.
-std::string DefaultConfigFile();
-
 }  // namespace navkeypad::cli

@@ -3,6 +3,7 @@
 #include "bsl430/bsl430.h"
 #include "device/keypad_bus.h"
 #include "names.h"
+#include "settings/keypad_settings_file.h"
 #include "settings/service_log.h"
 
 namespace navkeypad::cli {
@@ -15,7 +16,7 @@ Session::~Session() {
 }
 
 std::string Session::configFile() const {
-  return options_.file ? *options_.file : DefaultConfigFile();
+  return options_.file ? *options_.file : settings::DefaultConfigFile();
 }
 
 std::string Session::noConfigFile() const {
@@ -129,7 +130,7 @@ int Session::run(int (*command)(Session&)) {
   logged_ = !words.empty() && words[0] != "list" && words[0] != "status" && words[0] != "log" &&
             !(words[0] == "table" && (words.size() < 2 || words[1] != "set"));
   const int status = command(*this);
-  const std::string configFile = DefaultConfigFile();
+  const std::string configFile = settings::DefaultConfigFile();
   if (!logged_ || path_.empty() || configFile.empty()) return status;
   settings::ServiceEntry entry;
   entry.program = io_.program;

@@ -8,6 +8,7 @@
 #include "firmware/pending_upgrade.h"
 #include "names.h"
 #include "session.h"
+#include "settings/keypad_settings_file.h"
 #include "settings/service_log.h"
 #include "support/atomic_file.h"
 
@@ -93,7 +94,7 @@ int Status(Session& session) {
   Io& io = session.io();
   const auto status = session.readStatus();
   if (!status) return session.statusFailed();
-  const std::string recordFile = firmware::PendingUpgradeFile(DefaultConfigFile());
+  const std::string recordFile = firmware::PendingUpgradeFile(settings::DefaultConfigFile());
   for (const auto& record : firmware::ReadPendingUpgrades(recordFile).records) {
     if (!firmware::RecordNeededNow(record, false, status)) continue;
     io.err << "navkeypad: the firmware upgrade of " << firmware::KeypadName(record)
@@ -136,7 +137,7 @@ int Status(Session& session) {
 
 int Log(Session& session) {
   Io& io = session.io();
-  const std::string configFile = DefaultConfigFile();
+  const std::string configFile = settings::DefaultConfigFile();
   if (configFile.empty()) return session.fail(kBadInput, session.noConfigFile());
   const std::string file = settings::ServiceLogFile(configFile);
   std::string bytes;

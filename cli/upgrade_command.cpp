@@ -6,6 +6,7 @@
 #include "firmware/upgrade_operation.h"
 #include "names.h"
 #include "session.h"
+#include "settings/keypad_settings_file.h"
 #include "support/paths.h"
 
 namespace navkeypad::cli {
@@ -52,7 +53,7 @@ int Upgrade(Session& session) {
     return session.fail(kBadInput, "usage: navkeypad upgrade [--settings-of SERIAL] FIRMWARE.txt");
   const std::string path = positional[1];
   const std::string settingsOf = session.settingsOf().value_or("");
-  firmware::UpgradeOperation upgrade(DefaultConfigFile());
+  firmware::UpgradeOperation upgrade(settings::DefaultConfigFile());
   // Everything the upgrade needs is at hand and checked before any keypad is looked for.
   if (const UpgradeOutcome outcome = upgrade.checkSetting(); !outcome.ok())
     return session.fail(StatusFor(outcome.kind), outcome.message);

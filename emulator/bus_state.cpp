@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <nlohmann/json.hpp>
+#include <variant>
 
 #include "bsl430/memory_map.h"
 #include "support/atomic_file.h"
@@ -79,67 +80,89 @@ std::vector<uint8_t> Codes(const json& value) {
   return codes;
 }
 
+// Every fault a state file can name, with the field of Behaviour it sets and what it does; the
+// README points here, and a name not in it is answered with the list.
+struct StateFault {
+  const char* name;
+  std::variant<bool Behaviour::*, int Behaviour::*, std::optional<int> Behaviour::*,
+               std::vector<uint8_t> Behaviour::*, std::chrono::microseconds Behaviour::*>
+      field;
+  const char* meaning;
+};
+const StateFault kStateFaults[] = {
+    {"silent", &Behaviour::silent, "true: no answer to anything"},
+    {"responseDelayMs", &Behaviour::responseDelay, "a wait before each report of an answer"},
+    {"acknowledgementsBeforeResult", &Behaviour::acknowledgementsBeforeResult,
+     "this many acknowledgements before each result"},
+    {"refuseCommands", &Behaviour::refusedCommands, "command codes refused whenever they come"},
+    {"corruptChecksum", &Behaviour::corruptChecksum, "true: answers with a wrong checksum"},
+    {"overlongByteCount", &Behaviour::overlongByteCount, "true: answers claim 65 bytes"},
+    {"failAfterCommands", &Behaviour::failAfterCommands, "every command after the next N refused"},
+    {"nonZeroStatusCommands", &Behaviour::nonZeroStatusCommands,
+     "command codes answered with status 0x01"},
+    {"unplugAfterCommands", &Behaviour::unplugAfterCommands,
+     "pulled off the bus after the next N commands, once"},
+    {"refusePassword", &Behaviour::refusePassword,
+     "true: the loader takes no password (and mass-erases)"},
+    {"corruptLoaderWrite", &Behaviour::corruptWriteNumber,
+     "the Nth data write to flash lands with a bit cleared"},
+    {"failVersionRead", &Behaviour::failVersionReads, "this many loader version requests fail"},
+    {"unplugAfterLoaderReports", &Behaviour::unplugAfterLoaderReports,
+     "the loader leaves the bus after N reports (back at the next start, in its loader if the "
+     "reset vector is blank)"},
+};
+
 Behaviour ReadFaults(const json& faults) {
   Behaviour b;
   for (const auto& [name, value] : faults.items()) {
-    if (name == "silent") {
-      b.silent = value.get<bool>();
-    } else if (name == "responseDelayMs") {
-      b.responseDelay = std::chrono::milliseconds(value.get<int>());
-    } else if (name == "acknowledgementsBeforeResult") {
-      b.acknowledgementsBeforeResult = value.get<int>();
-    } else if (name == "refuseCommands") {
-      b.refusedCommands = Codes(value);
-    } else if (name == "corruptChecksum") {
-      b.corruptChecksum = value.get<bool>();
-    } else if (name == "overlongByteCount") {
-      b.overlongByteCount = value.get<bool>();
-    } else if (name == "failAfterCommands") {
-      b.failAfterCommands = value.get<int>();
-    } else if (name == "nonZeroStatusCommands") {
-      b.nonZeroStatusCommands = Codes(value);
-    } else if (name == "unplugAfterCommands") {
-      b.unplugAfterCommands = value.get<int>();
-    } else if (name == "refusePassword") {
-      b.refusePassword = value.get<bool>();
-    } else if (name == "corruptLoaderWrite") {
-      b.corruptWriteNumber = value.get<int>();
-    } else if (name == "failVersionRead") {
-      b.failVersionReads = value.get<int>();
-    } else if (name == "unplugAfterLoaderReports") {
-      b.unplugAfterLoaderReports = value.get<int>();
-    } else {
-      throw std::invalid_argument("there is no fault named \"" + name + "\"");
+    const auto* fault = std::find_if(std::begin(kStateFaults), std::end(kStateFaults),
+                                     [&](const StateFault& known) { return name == known.name; });
+    if (fault == std::end(kStateFaults)) {
+      std::string names;
+      for (const StateFault& known : kStateFaults)
+        names += std::string(names.empty() ? "" : ", ") + known.name;
+      throw std::invalid_argument("there is no fault named \"" + name + "\" (the faults are " +
+                                  names + ")");
     }
+    std::visit(
+        [&](auto field) {
+          using Value = std::remove_reference_t<decltype(b.*field)>;
+          if constexpr (std::is_same_v<Value, std::vector<uint8_t>>) {
+            b.*field = Codes(value);
+          } else if constexpr (std::is_same_v<Value, std::chrono::microseconds>) {
+            b.*field = std::chrono::milliseconds(value.get<int>());
+          } else if constexpr (std::is_same_v<Value, std::optional<int>>) {
+            b.*field = value.get<int>();
+          } else {
+            b.*field = value.get<Value>();
+          }
+        },
+        fault->field);
   }
   return b;
 }
 
 json WriteFaults(const Behaviour& b) {
   json faults = json::object();
-  if (b.silent) faults["silent"] = true;
-  if (b.responseDelay.count() != 0) {
-    faults["responseDelayMs"] =
-        std::chrono::duration_cast<std::chrono::milliseconds>(b.responseDelay).count();
+  for (const StateFault& fault : kStateFaults) {
+    std::visit(
+        [&](auto field) {
+          const auto& value = b.*field;
+          using Value = std::remove_cvref_t<decltype(value)>;
+          if constexpr (std::is_same_v<Value, std::vector<uint8_t>>) {
+            if (!value.empty()) faults[fault.name] = std::vector<int>(value.begin(), value.end());
+          } else if constexpr (std::is_same_v<Value, std::chrono::microseconds>) {
+            if (value.count() != 0)
+              faults[fault.name] =
+                  std::chrono::duration_cast<std::chrono::milliseconds>(value).count();
+          } else if constexpr (std::is_same_v<Value, std::optional<int>>) {
+            if (value) faults[fault.name] = *value;
+          } else {
+            if (value != Value{}) faults[fault.name] = value;
+          }
+        },
+        fault.field);
   }
-  if (b.acknowledgementsBeforeResult != 0) {
-    faults["acknowledgementsBeforeResult"] = b.acknowledgementsBeforeResult;
-  }
-  if (!b.refusedCommands.empty()) {
-    faults["refuseCommands"] = std::vector<int>(b.refusedCommands.begin(), b.refusedCommands.end());
-  }
-  if (b.corruptChecksum) faults["corruptChecksum"] = true;
-  if (b.overlongByteCount) faults["overlongByteCount"] = true;
-  if (b.failAfterCommands) faults["failAfterCommands"] = *b.failAfterCommands;
-  if (!b.nonZeroStatusCommands.empty()) {
-    faults["nonZeroStatusCommands"] =
-        std::vector<int>(b.nonZeroStatusCommands.begin(), b.nonZeroStatusCommands.end());
-  }
-  if (b.unplugAfterCommands) faults["unplugAfterCommands"] = *b.unplugAfterCommands;
-  if (b.refusePassword) faults["refusePassword"] = true;
-  if (b.corruptWriteNumber != 0) faults["corruptLoaderWrite"] = b.corruptWriteNumber;
-  if (b.failVersionReads != 0) faults["failVersionRead"] = b.failVersionReads;
-  if (b.unplugAfterLoaderReports) faults["unplugAfterLoaderReports"] = *b.unplugAfterLoaderReports;
   return faults;
 }
 

@@ -5,13 +5,13 @@
 #include <QMessageBox>
 #include <QPointer>
 #include <QSemaphore>
-#include <QStandardPaths>
 #include <QThread>
 #include <QUrl>
 #include <atomic>
 #include <memory>
 
 #include "platform/platform.h"
+#include "support/paths.h"
 
 namespace platform {
 namespace {
@@ -91,7 +91,8 @@ class QtPlatform : public Platform {
   }
 
   QString localAppDataFolder() override {
-    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+    // The command line's folder too: both programs work on one configuration file.
+    return QString::fromStdString(support::Utf8FromPath(support::UserDataFolder()));
   }
 
   void openLink(const QString& link) override {

@@ -15,17 +15,28 @@ std::string FileName;
 namespace navkeypad::settings {
 namespace fs = std::filesystem;
 
+namespace {
+std::string ConfigFileIn(const fs::path& dataFolder) {
+  return support::Utf8FromPath(dataFolder / kConfigFolderName / kConfigFileName);
+}
+}  // namespace
+
 std::string PrepareConfigFile(const std::string& appDataFolder) {
-  const fs::path folder = support::PathFromUtf8(appDataFolder) / kConfigFolderName;
+  const std::string file = ConfigFileIn(support::PathFromUtf8(appDataFolder));
   std::error_code ignored;
   // On a fresh account even the per-user data folder may not exist yet.
+  const fs::path folder = support::PathFromUtf8(file).parent_path();
   if (!fs::exists(folder, ignored)) fs::create_directories(folder, ignored);
-  const std::string file = support::Utf8FromPath(folder / kConfigFileName);
   if (fs::exists(support::PathFromUtf8(file), ignored)) return file;
   if (CIniFile::Create(file) && CIniFile::AddSection(kSection, file)) {
     for (const char* key : kAllKeys) CIniFile::SetValue(key, "", kSection, file);
   }
   return file;
+}
+
+std::string DefaultConfigFile() {
+  const fs::path data = support::UserDataFolder();
+  return data.empty() ? std::string() : ConfigFileIn(data);
 }
 
 std::string FormatCodeTableValues(const KeyCodeTable& table) {

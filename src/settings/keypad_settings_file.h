@@ -37,6 +37,9 @@ inline constexpr std::array<const char*, 6> kAllKeys = {
 // every key empty when it does not exist yet; an existing file is left untouched. Returns
 // the file's path (also when a step failed: later reads and writes then report it).
 std::string PrepareConfigFile(const std::string& appDataFolder);
+// The file every program uses: <data folder>/VeltoInterface/USBNavigationKeypadUtilityCfg.ini
+// (support::UserDataFolder); empty when there is no data folder.
+std::string DefaultConfigFile();
 
 // Bytes 0-9 of the table, each in decimal and followed by a comma.
 std::string FormatCodeTableValues(const KeyCodeTable& table);

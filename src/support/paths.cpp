@@ -77,4 +77,15 @@ std::filesystem::path ProgramFolder() {
   return program.parent_path();
 }
 
+std::filesystem::path UserDataFolder() {
+  const std::string named = EnvironmentText(kDataHomeVariable);
+#ifdef _WIN32
+  return named.empty() ? std::filesystem::path() : PathFromUtf8(named);
+#else
+  if (!named.empty() && PathFromUtf8(named).is_absolute()) return PathFromUtf8(named);
+  const std::string home = EnvironmentText("HOME");
+  return home.empty() ? std::filesystem::path() : PathFromUtf8(home) / ".local" / "share";
+#endif
+}
+
 }  // namespace support

@@ -30,4 +30,9 @@ inline constexpr const char* kDataHomeVariable = "LOCALAPPDATA";
 inline constexpr const char* kDataHomeVariable = "XDG_DATA_HOME";
 #endif
 
+// The user's data folder, where the configuration file's folder lies: LOCALAPPDATA on Windows,
+// otherwise XDG_DATA_HOME when it is absolute (a relative one would move with the folder a
+// program starts in), else ~/.local/share. Empty when there is none.
+std::filesystem::path UserDataFolder();
+
 }  // namespace support
