@@ -9,16 +9,12 @@
 #include <iostream>
 #include <optional>
 
-#include "bus_state.h"
-#include "device/hid_transport.h"
-#include "device/keypad_bus.h"
 #include "hidapi_virtual.h"
 #include "navkeypad_cli.h"
 #include "platform/clock.h"
 #include "support/guarded_main.h"
 #include "support/paths.h"
-#include "support/program_lock.h"
-#include "wire/hid_choice.h"
+#include "wire/program_hid.h"
 #include "wire/replay_sandbox.h"
 #ifdef NAVKEYPAD_VIRTUAL
 #include "stand_in_loader.h"
@@ -98,44 +94,27 @@ int Main(int argc, char** argv) {
       arguments.push_back(argument);
     }
   }
-  std::optional<virtual_keypad::ProgramBus> bus;
-  if (virtualBus && wireOptions.replay.empty()) {
-    bus.emplace();
-    if (!bus->ok()) {
-      std::cerr << "navkeypad: " << bus->problem() << "\n";
-      return cli::kBadInput;
-    }
-  }
 #ifdef NAVKEYPAD_VIRTUAL
-  navkeypad::HidBackend& base = virtual_keypad::VirtualHid();
+  navkeypad::HidBackend& realBus = virtual_keypad::VirtualHid();
 #else
-  navkeypad::HidBackend& base = virtualBus ? virtual_keypad::VirtualHid() : navkeypad::SystemHid();
+  navkeypad::HidBackend& realBus = navkeypad::SystemHid();
 #endif
-  // Real keypads are shared with other programs of this user; a virtual bus or a replay
-  // lives in this program alone.
-  if (!virtualBus && wireOptions.replay.empty()) {
-    navkeypad::SetKeypadLockFolder(support::DefaultLockFolder());
-  }
-  wire::WireStack stack(base, wireOptions, program, arguments);
-  if (!stack.ok()) {
-    std::cerr << "navkeypad: " << stack.problem() << "\n";
+  wire::ProgramHid hid(realBus, virtualBus, wireOptions, program, arguments);
+  if (!hid.ok()) {
+    std::cerr << "navkeypad: " << hid.problem() << "\n";
     return cli::kBadInput;
   }
   // A replay without a command runs the one it recorded, in a sandbox: it writes nothing of
   // the user's. A command given now runs as given.
   std::optional<wire::ReplaySandbox> sandbox;
-  if (stack.replay() != nullptr && arguments.empty()) {
+  if (hid.replay() != nullptr && arguments.empty()) {
     sandbox.emplace();
-    arguments = sandbox->confine(stack.replay()->recording().arguments);
+    arguments = sandbox->confine(hid.replay()->recording().arguments);
   }
   int status = cli::Run(arguments, {std::cout, std::cerr, ErrorsGoToATerminal(),
                                     program.empty() ? std::string("navkeypad") : program});
-  ShutDownHid();
-  status = stack.finish(status);
-  if (bus && !bus->save()) {
-    std::cerr << "navkeypad: " << bus->problem() << "\n";
-    if (status == cli::kDone) status = cli::kBadInput;
-  }
+  status = hid.finish(status, cli::kBadInput);
+  if (!hid.ok()) std::cerr << "navkeypad: " << hid.problem() << "\n";
   return status;
 }
 }  // namespace

@@ -2,21 +2,17 @@
 #include <QApplication>
 #include <cstdio>
 #include <cstdlib>
-#include <optional>
 #include <string>
 
 #include "app/start_up.h"
 #include "bsl430/bsl430.h"
-#include "bus_state.h"
-#include "device/hid_transport.h"
 #include "device/keypad_bus.h"
 #include "hidapi_virtual.h"
 #include "main_window/form1.h"
 #include "platform/platform.h"
 #include "support/guarded_main.h"
-#include "support/program_lock.h"
 #include "virtual_device_watch.h"
-#include "wire/hid_choice.h"
+#include "wire/program_hid.h"
 #include "wire/replay_sandbox.h"
 #ifdef NAVKEYPAD_VIRTUAL
 #include "stand_in_loader.h"
@@ -61,31 +57,15 @@ int Main(int argc, char** argv) {
 #ifdef NAVKEYPAD_VIRTUAL
   const bool virtualBus = true;
   virtual_keypad::UseStandInLoader();
+  navkeypad::HidBackend& realBus = virtual_keypad::VirtualHid();
 #else
   const char* virtualSwitch = std::getenv("NAVKEYPAD_VIRTUAL");
   const bool virtualBus = virtualSwitch != nullptr && std::string(virtualSwitch) == "1";
+  navkeypad::HidBackend& realBus = navkeypad::SystemHid();
 #endif
-  std::optional<virtual_keypad::ProgramBus> bus;
-  if (virtualBus && wireOptions.replay.empty()) {
-    bus.emplace();
-    if (!bus->ok()) {
-      std::fprintf(stderr, "%s: %s\n", argv[0], bus->problem().c_str());
-      return 1;
-    }
-  }
-#ifdef NAVKEYPAD_VIRTUAL
-  navkeypad::HidBackend& base = virtual_keypad::VirtualHid();
-#else
-  navkeypad::HidBackend& base = virtualBus ? virtual_keypad::VirtualHid() : navkeypad::SystemHid();
-#endif
-  // Real keypads are shared with other programs of this user; a virtual bus or a replay
-  // lives in this program alone.
-  if (!virtualBus && wireOptions.replay.empty()) {
-    navkeypad::SetKeypadLockFolder(support::DefaultLockFolder());
-  }
-  wire::WireStack stack(base, wireOptions, "navkeypad-utility", {});
-  if (!stack.ok()) {
-    std::fprintf(stderr, "%s: %s\n", argv[0], stack.problem().c_str());
+  wire::ProgramHid hid(realBus, virtualBus, wireOptions, "navkeypad-utility", {});
+  if (!hid.ok()) {
+    std::fprintf(stderr, "%s: %s\n", argv[0], hid.problem().c_str());
     return 1;
   }
   std::optional<wire::ReplaySandbox> sandbox;
@@ -97,13 +77,13 @@ int Main(int argc, char** argv) {
 #endif
   DeviceWatch* deviceWatch = &virtualWatch;
 #ifndef NAVKEYPAD_VIRTUAL
-  if (!virtualBus && wireOptions.replay.empty()) deviceWatch = &systemWatch;
+  if (hid.realKeypads()) deviceWatch = &systemWatch;
 #endif
   BSL_setDeviceWatch(deviceWatch);
   QApplication app(argc, argv);
   app.setApplicationName("navkeypad-utility");
   // Without a HID library the window could only say "no device": say what is wrong instead.
-  if (!virtualBus && wireOptions.replay.empty()) {
+  if (hid.realKeypads()) {
     if (const std::string problem = navkeypad::HidStartProblem(); !problem.empty()) {
       std::fprintf(stderr, "%s: %s\n", argv[0], problem.c_str());
       platform::current().warning(
@@ -114,12 +94,8 @@ int Main(int argc, char** argv) {
   tarvik_usb_encoder::StartApplication();
   app.exec();
   BSL_setDeviceWatch(nullptr);
-  ShutDownHid();
-  int status = stack.finish(0);
-  if (bus && !bus->save()) {
-    std::fprintf(stderr, "%s: %s\n", argv[0], bus->problem().c_str());
-    status = 1;
-  }
+  const int status = hid.finish(0);
+  if (!hid.ok()) std::fprintf(stderr, "%s: %s\n", argv[0], hid.problem().c_str());
   return status;
 }
 }  // namespace

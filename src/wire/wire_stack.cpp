@@ -1,4 +1,4 @@
-#include "wire/hid_choice.h"
+#include "wire/wire_stack.h"
 
 #include <cstdlib>
 

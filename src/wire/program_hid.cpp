@@ -1,0 +1,41 @@
+#include "wire/program_hid.h"
+
+#include "bus_state.h"
+#include "device/hid_transport.h"
+#include "device/keypad_bus.h"
+#include "hidapi_virtual.h"
+#include "support/program_lock.h"
+
+namespace wire {
+
+ProgramHid::ProgramHid(navkeypad::HidBackend& realBus, bool virtualBus, const WireOptions& options,
+                       const std::string& program, const std::vector<std::string>& arguments)
+    : realKeypads_(!virtualBus && options.replay.empty()) {
+  if (virtualBus && options.replay.empty()) {
+    bus_ = std::make_unique<virtual_keypad::ProgramBus>();
+    if (!bus_->ok()) {
+      problem_ = bus_->problem();
+      return;
+    }
+  }
+  // Real keypads are shared with the user's other programs; a virtual bus or a replay lives in
+  // this program alone.
+  if (realKeypads_) navkeypad::SetKeypadLockFolder(support::DefaultLockFolder());
+  stack_ = std::make_unique<WireStack>(virtualBus ? virtual_keypad::VirtualHid() : realBus, options,
+                                       program, arguments);
+  if (!stack_->ok()) problem_ = stack_->problem();
+}
+
+ProgramHid::~ProgramHid() = default;
+
+int ProgramHid::finish(int status, int notSaved) {
+  ShutDownHid();
+  if (stack_) status = stack_->finish(status);
+  if (bus_ && !bus_->save()) {
+    problem_ = bus_->problem();
+    if (status == 0) status = notSaved;
+  }
+  return status;
+}
+
+}  // namespace wire
