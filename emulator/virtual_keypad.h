@@ -1,6 +1,6 @@
 // The virtual keypad: a model of the navigation keypad on a virtual USB bus, reached through
-// our own implementation of the hidapi C functions, so the production code runs unchanged
-// on a machine without hardware. Everything here is thread-safe.
+// the HID seam's virtual backend (hidapi_virtual.h), so the production code runs unchanged on
+// a machine without hardware. Everything here is thread-safe.
 #pragma once
 
 #include <array>

@@ -31,7 +31,6 @@ struct Library {
   uint32_t family = 0;
   uint32_t com = 0;
   dataBuffer rx{};
-  char version[64] = "ERROR";
   TiTxtImage file;
   std::size_t fileSection = 0;
   std::size_t fileOffset = 0;
@@ -249,18 +248,18 @@ uint8_t BSL_LoadPC(uint32_t address) {
   return SendCore(library(), core) ? 0 : 1;
 }
 
-char* BSL_TX_BSL_Version_String() {
+std::string BSL_TX_BSL_Version_String() {
   Library& lib = library();
   std::lock_guard lock(lib.mutex);
   std::vector<uint8_t> reply;
   if (SendCore(lib, {kTxBslVersion}) && ReceiveCore(lib, reply) && reply.size() >= 5 &&
       reply[0] == kReplyData) {
-    std::snprintf(lib.version, sizeof lib.version, "Vendor: %02X, CI: %02X, API: %02X, PI: %02X",
-                  reply[1], reply[2], reply[3], reply[4]);
-  } else {
-    std::snprintf(lib.version, sizeof lib.version, "ERROR");
+    char version[64];
+    std::snprintf(version, sizeof version, "Vendor: %02X, CI: %02X, API: %02X, PI: %02X", reply[1],
+                  reply[2], reply[3], reply[4]);
+    return version;
   }
-  return lib.version;
+  return "ERROR";
 }
 
 uint8_t BSL_eraseSegment(uint32_t address) {

@@ -1,6 +1,7 @@
 // Our bootstrap-loader library for the MSP430F5xx USB loader (vendor 0x2047, product 0x0200),
-// speaking its HID protocol through hidapi. Every function is safe to call from any thread;
-// the library keeps one open loader connection and one open TI-TXT file.
+// speaking its HID protocol through hidapi. Every function may be called from any thread (each
+// holds the library's lock while it works, and hands back values, never its own state); the
+// library keeps one open loader connection and one open TI-TXT file.
 #pragma once
 
 #include <cstdint>
@@ -46,8 +47,8 @@ uint32_t BSL_RX_TXT_File(const char* path, uint8_t fast);
 // was checked is what gets written and verified.
 uint32_t BSL_RX_Image(const bsl430::TiTxtImage& image, uint8_t fast);
 uint8_t BSL_LoadPC(uint32_t address);
-// "Vendor: VV, CI: CC, API: AA, PI: PP", or "ERROR". The text is the library's own.
-char* BSL_TX_BSL_Version_String();
+// "Vendor: VV, CI: CC, API: AA, PI: PP", or "ERROR".
+std::string BSL_TX_BSL_Version_String();
 uint8_t BSL_eraseSegment(uint32_t address);
 uint8_t BSL_CRC_Check(uint32_t address, uint32_t length);
 dataBuffer BSL_get_RX_Buffer();

@@ -13,7 +13,9 @@
 #include <string>
 #include <vector>
 
-// The one open keypad, shared by every window and worker. Replaced by every scan.
+// The one open keypad, shared by every window and worker: opened and closed by
+// OpenSharedKeypad/CloseSharedKeypad (device/keypad_bus.h) and the main window's scan, read
+// under ExchangeMutex().
 extern std::atomic<hid_device*> hid_handle;
 
 namespace navkeypad {

@@ -108,7 +108,7 @@ bool DownloadSequence::DownloadStartUp(bool& massErase) {
   const uint8_t passwordResult = BSL_RX_Password(massErase ? defaultPassword : password);
 
   bslVersion = BSL_TX_BSL_Version_String();
-  const std::string reported = bslVersion != nullptr ? bslVersion : "ERROR";
+  const std::string& reported = bslVersion;
   // Fields at 16-17, 25-26 and 33-34; the vendor byte is taken as 00.
   const bool readable = reported != "ERROR" && reported.size() >= 35;
   if (!readable || "00." + reported.substr(16, 2) + "." + reported.substr(25, 2) + "." +

@@ -73,7 +73,7 @@ class DownloadSequence {
   uint32_t stopProgramTime = 0;
   uint32_t totalProgramTime = 0;
   bool massEraseOccurred = false;
-  const char* bslVersion = nullptr;
+  std::string bslVersion;
 
  private:
   LoaderIdentity identity_;

@@ -160,7 +160,7 @@ void firmware_upgrade::setFirmwareFile(const QString& path) {
   lastFirmwareFolder_ = QFileInfo(path).absolutePath();
   try {
     CIniFile::SetValue(settings::kFirmwareFile, platform::ToLocal8Bit(QFileInfo(path).fileName()),
-                       settings::kSection, FileName);
+                       settings::kSection, upgrade_->configFile());
   } catch (const IniFormatError&) {
     warn(QString::fromStdString(settings::DamagedFileMessage()));
   }

@@ -89,6 +89,7 @@ class UpgradeOperation {
 
   const std::optional<PendingUpgrade>& record() const { return record_; }
   const std::string& recordFile() const { return recordFile_; }
+  const std::string& configFile() const { return configFile_; }
   // What the program should tell the user beside the outcome (records of other keypads
   // kept, a keypad upgraded without a record).
   const std::vector<std::string>& notices() const { return notices_; }

@@ -35,6 +35,7 @@ namespace tarvik_usb_encoder {
 using namespace navkeypad;
 namespace cfg = navkeypad::settings;
 
+std::string FileName;
 std::array<uint8_t, 32> Form1::keyCodeArray{};
 std::array<QString, 3> Form1::configArray{};
 

@@ -20,6 +20,11 @@ class QLabel;
 
 namespace tarvik_usb_encoder {
 
+// Full path of the configuration file, set when the main window loads; empty when there is no
+// application-data folder.
+extern std::string FileName;
+
+
 class self_test;
 class firmware_upgrade;
 

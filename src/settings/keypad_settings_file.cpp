@@ -8,10 +8,6 @@
 #include "support/ini_file.h"
 #include "support/paths.h"
 
-namespace tarvik_usb_encoder {
-std::string FileName;
-}
-
 namespace navkeypad::settings {
 namespace fs = std::filesystem;
 

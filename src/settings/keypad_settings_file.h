@@ -10,11 +10,6 @@
 
 #include "device/keypad_commands.h"
 
-namespace tarvik_usb_encoder {
-// Full path of the configuration file; empty when there is no application-data folder.
-extern std::string FileName;
-}  // namespace tarvik_usb_encoder
-
 namespace navkeypad::settings {
 
 inline constexpr char kSection[] = "appSettings";

@@ -180,7 +180,7 @@ TEST_F(Download, ACompleteRunStartsTheNewFirmware) {
   EXPECT_THAT(reports_, ElementsAreArray(SuccessfulRun(kFirmware)));
   EXPECT_EQ(clock_.waits(), (std::vector<int>{1000, 1000, 1000}));
   EXPECT_EQ(sequence_->totalProgramTime, 0u);
-  EXPECT_STREQ(sequence_->bslVersion, "Vendor: 00, CI: 06, API: 05, PI: 34");
+  EXPECT_EQ(sequence_->bslVersion, "Vendor: 00, CI: 06, API: 05, PI: 34");
   EXPECT_FALSE(sequence_->massEraseOccurred);
   EXPECT_EQ(keypad_->mode(), Mode::Application);
   EXPECT_EQ(keypad_->firmwareVersion(), "2.01");
