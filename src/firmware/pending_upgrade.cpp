@@ -16,7 +16,8 @@ namespace fs = std::filesystem;
 using nlohmann::json;
 
 std::string KeypadName(const PendingUpgrade& record) {
-  return record.serial().empty() ? "a keypad without a serial number" : "keypad " + record.serial();
+  return record.serial().empty() ? "a keypad without a serial number"
+                                 : "keypad " + support::Utf8FromLocal8Bit(record.serial());
 }
 
 std::string PendingUpgradeFile(const std::string& configFile) {

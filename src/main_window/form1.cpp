@@ -277,7 +277,8 @@ void Form1::warn(const QString& text) {
 }
 
 void Form1::warn(const std::string& text) {
-  warn(platform::FromLocal8Bit(text));
+  // Messages made below the windows are UTF-8, as the paths they name.
+  warn(QString::fromStdString(text));
 }
 
 template <typename Action>

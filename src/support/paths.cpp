@@ -17,6 +17,11 @@ std::string Utf8FromPath(const std::filesystem::path& path) {
   return std::string(text.begin(), text.end());
 }
 
+std::string Utf8FromLocal8Bit(const std::string& text) {
+  // A narrow path is read in the local encoding (the ANSI code page on Windows).
+  return Utf8FromPath(std::filesystem::path(text));
+}
+
 std::FILE* OpenFile(const std::string& path, const char* mode) {
 #ifdef _WIN32
   const std::wstring wideMode(mode, mode + std::char_traits<char>::length(mode));

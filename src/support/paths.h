@@ -12,6 +12,10 @@ namespace support {
 std::filesystem::path PathFromUtf8(const std::string& text);
 std::string Utf8FromPath(const std::filesystem::path& path);
 
+// A text of the keypad or of the configuration file (8-bit, in the local encoding) as UTF-8,
+// for a message: messages are UTF-8 like the paths they name.
+std::string Utf8FromLocal8Bit(const std::string& text);
+
 // fopen for a UTF-8 path.
 std::FILE* OpenFile(const std::string& path, const char* mode);
 
