@@ -96,14 +96,15 @@ class GuiTest : public VirtualBusTest {
     QApplication::processEvents();
   }
 
-  std::vector<QString> messages() const { return platform_.messageTexts(); }
-  std::vector<QString> warnings() const {
+  // The texts shown, all of them or the warnings only.
+  std::vector<QString> messages(std::optional<Kind> only = std::nullopt) const {
     std::vector<QString> texts;
     for (const auto& message : platform_.messages()) {
-      if (message.kind == Kind::Warning) texts.push_back(message.text);
+      if (!only || message.kind == *only) texts.push_back(message.text);
     }
     return texts;
   }
+  std::vector<QString> warnings() const { return messages(Kind::Warning); }
 
   // Lets events run until `done`, giving up after a generous guard so that a broken window
   // fails the test instead of hanging it.

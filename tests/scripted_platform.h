@@ -1,5 +1,5 @@
 // The platform for tests: every message and dialog is recorded and answered from a script.
-// Thread-safe, so a worker's messages are recorded too.
+// Thread-safe, so a worker's messages are recorded too. Never linked into the product.
 #pragma once
 
 #include <deque>
@@ -20,40 +20,84 @@ class ScriptedPlatform : public Platform {
     bool operator==(const Message&) const = default;
   };
 
-  void warning(const QString& text, const QString& caption) override;
+  void warning(const QString& text, const QString& caption) override {
+    std::lock_guard lock(mutex_);
+    messages_.push_back({Kind::Warning, text, caption});
+  }
   // Recorded like a warning; the worker goes on at once.
   void noticeForWorker(const QString& text, const QString& caption,
-                       const std::function<bool()>& abandoned) override;
-  bool question(const QString& text, const QString& caption) override;
-  std::optional<QString> openFile(const FileRequest& request) override;
-  std::optional<QString> chooseFolder(const FolderRequest& request) override;
-  QString localAppDataFolder() override;
-  void openLink(const QString& link) override;
+                       const std::function<bool()>&) override {
+    warning(text, caption);
+  }
+  bool question(const QString& text, const QString& caption) override {
+    std::lock_guard lock(mutex_);
+    messages_.push_back({Kind::Question, text, caption});
+    return Take(questionAnswers_).value_or(false);
+  }
+  std::optional<QString> openFile(const FileRequest& request) override {
+    std::lock_guard lock(mutex_);
+    fileRequests_.push_back(request);
+    return Take(fileAnswers_).value_or(std::nullopt);
+  }
+  std::optional<QString> chooseFolder(const FolderRequest& request) override {
+    std::lock_guard lock(mutex_);
+    folderRequests_.push_back(request);
+    return Take(folderAnswers_).value_or(std::nullopt);
+  }
+  QString localAppDataFolder() override {
+    std::lock_guard lock(mutex_);
+    return appData_;
+  }
+  void openLink(const QString&) override {}
 
   // Answers, used in order; a question without a scripted answer gets No, a dialog without
-  // one is cancelled.
-  void answerQuestion(bool yes);
-  void answerOpenFile(std::optional<QString> path);
-  void answerFolder(std::optional<QString> folder);
-  void setLocalAppDataFolder(QString folder);
+  // one is cancelled (as is one answered with nothing).
+  void answerQuestion(bool yes) {
+    std::lock_guard lock(mutex_);
+    questionAnswers_.push_back(yes);
+  }
+  void answerOpenFile(std::optional<QString> path) {
+    std::lock_guard lock(mutex_);
+    fileAnswers_.push_back(path);
+  }
+  void answerFolder(std::optional<QString> folder) {
+    std::lock_guard lock(mutex_);
+    folderAnswers_.push_back(folder);
+  }
+  void setLocalAppDataFolder(QString folder) {
+    std::lock_guard lock(mutex_);
+    appData_ = std::move(folder);
+  }
 
-  std::vector<Message> messages() const;
-  std::vector<QString> messageTexts() const;
-  void clearMessages();
-  std::vector<FileRequest> fileRequests() const;
-  std::vector<FolderRequest> folderRequests() const;
-  std::vector<QString> openedLinks() const;
+  std::vector<Message> messages() const { return copy(messages_); }
+  void clearMessages() {
+    std::lock_guard lock(mutex_);
+    messages_.clear();
+  }
+  std::vector<FileRequest> fileRequests() const { return copy(fileRequests_); }
+  std::vector<FolderRequest> folderRequests() const { return copy(folderRequests_); }
 
  private:
+  template <typename T>
+  static std::optional<T> Take(std::deque<T>& answers) {
+    if (answers.empty()) return std::nullopt;
+    T answer = answers.front();
+    answers.pop_front();
+    return answer;
+  }
+  template <typename T>
+  T copy(const T& member) const {
+    std::lock_guard lock(mutex_);
+    return member;
+  }
+
   mutable std::mutex mutex_;
   std::vector<Message> messages_;
   std::deque<bool> questionAnswers_;
-  // An empty text stands for a cancelled dialog (GCC 12 misreads optional<QString> here).
-  std::deque<QString> fileAnswers_;
-  std::deque<QString> folderAnswers_;
+  std::deque<std::optional<QString>> fileAnswers_;
+  std::deque<std::optional<QString>> folderAnswers_;
   std::vector<FileRequest> fileRequests_;
   std::vector<FolderRequest> folderRequests_;
-  std::vector<QString> links_;
   QString appData_;
 };
 

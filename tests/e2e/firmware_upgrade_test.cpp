@@ -77,6 +77,16 @@ class FirmwareUpgrade : public GuiTest {
     QApplication::processEvents();
     return window_;
   }
+  // The upgrade window closed, the main window scanned a new keypad SN-77.
+  void startAgainWithAFreshKeypad() {
+    window_->close();
+    waitFor([&] { return window_.isNull(); });
+    bus().reset();
+    BSL_setDeviceWatch(&watch_);
+    keypad_ = bus().plug();
+    keypad_->setSerialNumber("SN-77");
+    click(form_.get(), "button11");
+  }
   std::string recordFile() const {
     return (appData_.path() / "VeltoInterface" / "PendingFirmwareUpgrade.json").string();
   }
@@ -225,13 +235,7 @@ TEST_F(FirmwareUpgrade, AKeypadThatDoesNotComeBackIsReported) {
   openUpgradeWindow();
   upgrade();
   const auto reports = static_cast<int>(keypad_->loaderCommandCodes().size());
-  window_->close();
-  waitFor([&] { return window_.isNull(); });
-  bus().reset();
-  BSL_setDeviceWatch(&watch_);
-  keypad_ = bus().plug();
-  keypad_->setSerialNumber("SN-77");
-  click(form_.get(), "button11");
+  startAgainWithAFreshKeypad();
   virtual_keypad::Behaviour pulled;
   pulled.unplugAfterLoaderReports = reports;
   keypad_->setBehaviour(pulled);
@@ -268,14 +272,7 @@ TEST_F(FirmwareUpgrade, EachRestoreStepStopsTheRestWhenItFails) {
     EXPECT_EQ(entry["firmwareBefore"], "1.04");
     EXPECT_EQ(entry["result"], "failed");
     EXPECT_EQ(entry["message"].get<std::string>() + "\n", c.message);
-    // The next round starts from a fresh keypad.
-    window_->close();
-    waitFor([&] { return window_.isNull(); });
-    bus().reset();
-    BSL_setDeviceWatch(&watch_);
-    keypad_ = bus().plug();
-    keypad_->setSerialNumber("SN-77");
-    click(form_.get(), "button11");
+    startAgainWithAFreshKeypad();
   }
 }
 

@@ -328,12 +328,13 @@ class ResetFromFile : public MainWindow {
   const std::string kTable = "0,4,0,5,0,6,0,7,0,8,";
 };
 
-TEST_F(ResetFromFile, LayoutTableAndBrightnessAreSentAsTheirLowEightBits) {
+TEST_F(ResetFromFile, NumbersAreSentAsTheirLowEightBitsAndOtherValuesAreNamed) {
   const std::vector<uint8_t> table{0, 4, 0, 5, 0, 6, 0, 7, 0, 8};
   const std::vector<uint8_t> wrapped{0, 4, 0, 5, 0, 6, 0, 7, 0, 40};
   struct Case {
     std::string layout, brightness, values;
     std::vector<ReceivedCommand> sent;  // before the status read that ends it
+    std::string refusedKey = {};        // names a value that is no number: nothing is sent
   };
   for (const Case& c : {
            Case{"0", "6", kTable, {{CMD_SET_KEYPAD_TYPE, {0}}, {CMD_SET_LED_BRIGHTNESS, {6}}}},
@@ -356,9 +357,22 @@ TEST_F(ResetFromFile, LayoutTableAndBrightnessAreSentAsTheirLowEightBits) {
                 {{CMD_SET_KEYPAD_TYPE, {8}},
                  {CMD_LOAD_TABLE, wrapped},
                  {CMD_SET_LED_BRIGHTNESS, {3}}}},
+           Case{"two", "3", kTable, {}, "KeypadLayout"},
+           Case{"1", "", kTable, {}, "LedBrightness"},
+           Case{"2", "3", "0,4,0,5,", {}, "CodeTableValues"},
+           Case{"2", "3", "0,4,0,5,0,6,0,7,0,x,", {}, "CodeTableValues"},
        }) {
     auto keypad = openWithFile(c.layout, c.brightness, c.values);
+    platform_.clearMessages();
     click(window_.get(), "button3");
+    if (!c.refusedKey.empty()) {
+      ASSERT_EQ(messages().size(), 1u);
+      EXPECT_TRUE(messages()[0].startsWith(QString::fromStdString(c.refusedKey) + " in "));
+      EXPECT_TRUE(keypad->receivedCommands().empty());
+      window_.reset();
+      bus().reset();
+      continue;
+    }
     auto sent = c.sent;
     sent.push_back({CMD_GET_STATUS, {}});
     EXPECT_EQ(keypad->receivedCommands(), sent) << c.layout;
@@ -392,26 +406,6 @@ TEST_F(ResetFromFile, EachFailureStopsTheSequence) {
     // The lists show what the keypad last accepted.
     EXPECT_EQ(layoutList()->currentText(), "Default Table");
     EXPECT_EQ(brightnessList()->currentText(), "LED Brightness - 5");
-    window_.reset();
-    bus().reset();
-  }
-}
-
-TEST_F(ResetFromFile, ValuesThatAreNotNumbersAreNamedAndNothingIsSent) {
-  struct Case {
-    std::string layout, brightness, table, named;
-  };
-  for (const Case& c :
-       {Case{"two", "3", kTable, "KeypadLayout"}, Case{"1", "", kTable, "LedBrightness"},
-        Case{"2", "3", "0,4,0,5,", "CodeTableValues"},
-        Case{"2", "3", "0,4,0,5,0,6,0,7,0,x,", "CodeTableValues"}}) {
-    auto keypad = openWithFile(c.layout, c.brightness, c.table);
-    platform_.clearMessages();
-    click(window_.get(), "button3");
-    ASSERT_EQ(messages().size(), 1u);
-    EXPECT_TRUE(messages()[0].startsWith(QString::fromStdString(c.named) + " in "))
-        << messages()[0].toStdString();
-    EXPECT_TRUE(keypad->receivedCommands().empty());
     window_.reset();
     bus().reset();
   }

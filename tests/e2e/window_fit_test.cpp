@@ -1,12 +1,15 @@
 // Every window, opened as a user opens it, can be used whole on the screen it opens on: its
 // frame inside the screen's available area, every button and list wholly shown, every caption
-// whole. Run once for each screen size in tests/CMakeLists.txt.
+// whole; and a screen reader reads it: a window, every control with a name and a role, Tab
+// through every control. Run once for each screen size in tests/e2e/CMakeLists.txt.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <QAbstractButton>
 #include <QAccessible>
+#include <QLineEdit>
 #include <QScreen>
+#include <set>
 
 #include "app/splash_form.h"
 #include "app/start_up.h"
@@ -16,6 +19,21 @@
 #include "virtual_device_watch.h"
 
 namespace {
+
+// Every control the window shows, as the accessibility tree presents it, without a name.
+void AddUnnamed(QAccessibleInterface* node, int depth, std::vector<std::string>& unnamed) {
+  if (node == nullptr || depth > 12) return;
+  const QAccessible::Role role = node->role();
+  const bool control = role == QAccessible::PushButton || role == QAccessible::ComboBox ||
+                       role == QAccessible::CheckBox || role == QAccessible::EditableText ||
+                       role == QAccessible::ProgressBar || role == QAccessible::Graphic ||
+                       role == QAccessible::StaticText || role == QAccessible::Grouping;
+  if (control && !node->state().invisible && node->text(QAccessible::Name).trimmed().isEmpty()) {
+    const QObject* object = node->object();
+    unnamed.push_back((object ? object->objectName() : QString("?")).toStdString() + " unnamed");
+  }
+  for (int i = 0; i < node->childCount(); ++i) AddUnnamed(node->child(i), depth + 1, unnamed);
+}
 
 // What a user could not reach or read, one line a control.
 std::vector<std::string> OutOfReach(QWidget* window) {
@@ -38,7 +56,13 @@ std::vector<std::string> OutOfReach(QWidget* window) {
         control->fontMetrics().horizontalAdvance(button->text()) + 6 > control->width())
       problems.push_back(what + " caption \"" + button->text().toStdString() + "\" cut off");
   }
+  if (window->objectName() != "velto_splash_form")
+    AddUnnamed(QAccessible::queryAccessibleInterface(window), 0, problems);
   return problems;
+}
+
+QString NameOf(QWidget* widget) {
+  return QAccessible::queryAccessibleInterface(widget)->text(QAccessible::Name);
 }
 
 }  // namespace
@@ -57,6 +81,25 @@ TEST_F(WindowFits, EveryWindowOnThisScreen) {
   QWidget* form = started.mainWindow;
   ASSERT_TRUE(form->isVisible());
   EXPECT_THAT(OutOfReach(form), ::testing::IsEmpty());
+  // An editable list is read through its text field, which says what the list sets, inside
+  // its group.
+  const auto* layout = find<QComboBox>(form, "keypadTypeCbox");
+  EXPECT_EQ(NameOf(find<QComboBox>(form, "ledBrightnessCbox")->lineEdit()), "LED brightness");
+  EXPECT_EQ(NameOf(layout->lineEdit()), "Keypad layout");
+  EXPECT_EQ(QAccessible::queryAccessibleInterface(layout->parentWidget())->role(),
+            QAccessible::Grouping);
+  EXPECT_EQ(NameOf(layout->parentWidget()), "Settings");
+  // Tab visits every control once, the firmware button too, and comes round again; the
+  // keyboard still does not press the firmware button.
+  std::set<QWidget*> visited;
+  find<QWidget>(form, "button11")->setFocus();
+  while (visited.insert(QApplication::focusWidget()).second)
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+  EXPECT_EQ(visited.size(), 11u);
+  for (const auto key : {Qt::Key_Space, Qt::Key_Return})
+    QTest::keyClick(find<QWidget>(form, "btnLoadFirmware"), key);
+  QApplication::processEvents();
+  EXPECT_TRUE(platform_.messages().empty());
 
   // Each window is opened from the main window and looked at where it opened.
   struct Opening {
