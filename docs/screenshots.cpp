@@ -2,6 +2,9 @@
 //   build/docs/screenshots docs
 //   QT_SCALE_FACTOR=2 build/docs/screenshots docs/scale-2
 //   build/docs/screenshots docs/dark --dark
+//   xvfb-run -s "-screen 0 1366x768x24" build/docs/screenshots docs/1366x768 --screen
+// (the last draws the whole screen, to show where each window opens and that it fits)
+#include <QAction>
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
@@ -12,6 +15,7 @@
 #include <QPalette>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScreen>
 #include <QTest>
 #include <QTimer>
 #include <cstdio>
@@ -20,9 +24,9 @@
 #include "code_table/my4way_layout.h"
 #include "firmware/firmware_upgrade.h"
 #include "hidapi_virtual.h"
-#include "info/about.h"
 #include "main_window/form1.h"
 #include "platform/clock.h"
+#include "platform/window_placement.h"
 #include "scripted_platform.h"
 #include "self_test/self_test.h"
 #include "stand_in_loader.h"
@@ -31,9 +35,12 @@
 
 namespace {
 
+bool wholeScreen = false;
+
 bool Save(QWidget& window, const QString& folder, const char* name) {
   const QString path = folder + "/" + name;
-  const bool ok = window.grab().save(path);
+  QCoreApplication::processEvents();
+  const bool ok = (wholeScreen ? window.screen()->grabWindow(0) : window.grab()).save(path);
   std::printf("%s %s\n", ok ? "wrote" : "cannot write", qPrintable(path));
   return ok;
 }
@@ -82,6 +89,7 @@ int main(int argc, char** argv) {
   QApplication app(argc, argv);
   const QString folder = argc > 1 ? argv[1] : "docs";
   if (argc > 2 && QString(argv[2]) == "--dark") app.setPalette(DarkPalette());
+  wholeScreen = argc > 2 && QString(argv[2]) == "--screen";
   QDir().mkpath(folder);
   QDir(QDir::tempPath() + "/navkeypad-screenshots").removeRecursively();
   virtual_keypad::UseStandInLoader();
@@ -96,14 +104,18 @@ int main(int argc, char** argv) {
   platform::setCurrent(&scripted);
 
   tarvik_usb_encoder::Form1 form;
+  platform::CentreOnScreen(&form, nullptr);
   form.show();
   app.processEvents();
   bool ok = Save(form, folder, "main-window.png");
 
-  tarvik_usb_encoder::about about;
-  about.show();
+  form.findChild<QAction*>("aboutVeltoUSBEncoderConfiguratorToolStripMenuItem1")->trigger();
   app.processEvents();
-  ok = Save(about, folder, "about-window.png") && ok;
+  for (QWidget* window : QApplication::topLevelWidgets()) {
+    if (window->objectName() != "about" || !window->isVisible()) continue;
+    ok = Save(*window, folder, "about-window.png") && ok;
+    window->close();
+  }
 
   // The editor with Up given "0x1E    1" and Left selected.
   QTest::mouseClick(form.findChild<QPushButton*>("button1"), Qt::LeftButton);
