@@ -41,25 +41,29 @@ function(navkeypad_check_ti_txt path)
   endif()
 endfunction()
 
+# One loader text into `variable` of the caller: empty without a file, else the file checked as
+# TI-TXT and against `start`, the form its first line must have.
+function(navkeypad_read_loader_text variable file start why)
+  set(text "")
+  if(NOT file STREQUAL "")
+    navkeypad_check_ti_txt("${file}")
+    file(READ "${file}" text)
+    if(NOT text MATCHES "${start}")
+      message(FATAL_ERROR "${file}: ${why}")
+    endif()
+  endif()
+  set(${variable} "${text}" PARENT_SCOPE)
+endfunction()
+
 # Reads both files (either may be empty: nothing built in) into the variables
 # NAVKEYPAD_RAM_BSL_TEXT and NAVKEYPAD_PASSWORD_TEXT of the caller, checked.
 function(navkeypad_read_loader_texts ram_file password_file)
-  set(ram_text "")
-  set(password_text "")
-  if(NOT ram_file STREQUAL "")
-    navkeypad_check_ti_txt("${ram_file}")
-    file(READ "${ram_file}" ram_text)
-    if(NOT ram_text MATCHES "^[ \t\r\n]*@0*2500[ \t\r]*\n[ \t]*00[ \t]+06[ \t]+05[ \t]+34")
-      message(FATAL_ERROR "${ram_file}: must start at @2500 with the version bytes 00 06 05 34")
-    endif()
-  endif()
-  if(NOT password_file STREQUAL "")
-    navkeypad_check_ti_txt("${password_file}")
-    file(READ "${password_file}" password_text)
-    if(NOT password_text MATCHES "^[ \t\r\n]*@0*[Ff][Ff][Ee]0[ \t\r]*\n")
-      message(FATAL_ERROR "${password_file}: must start at @FFE0 (the 32 bytes of the vectors)")
-    endif()
-  endif()
+  navkeypad_read_loader_text(ram_text "${ram_file}"
+                             "^[ \t\r\n]*@0*2500[ \t\r]*\n[ \t]*00[ \t]+06[ \t]+05[ \t]+34"
+                             "must start at @2500 with the version bytes 00 06 05 34")
+  navkeypad_read_loader_text(password_text "${password_file}"
+                             "^[ \t\r\n]*@0*[Ff][Ff][Ee]0[ \t\r]*\n"
+                             "must start at @FFE0 (the 32 bytes of the vectors)")
   set(NAVKEYPAD_RAM_BSL_TEXT "${ram_text}" PARENT_SCOPE)
   set(NAVKEYPAD_PASSWORD_TEXT "${password_text}" PARENT_SCOPE)
 endfunction()

@@ -28,15 +28,10 @@ enum LoaderCommand : uint8_t {
 inline constexpr uint8_t kReplyData = 0x3A;
 inline constexpr uint8_t kReplyMessage = 0x3B;
 
-enum LoaderMessage : uint8_t {
-  kLoaderSuccess = 0x00,
-  kWriteCheckFailed = 0x01,
-  kFlashFailBitSet = 0x02,
-  kLoaderLocked = 0x04,
-  kPasswordError = 0x05,
-  kUnknownCommand = 0x07,
-  kPacketTooLong = 0x08,
-};
+// The message byte after kReplyMessage.
+inline constexpr uint8_t kLoaderSuccess = 0x00, kWriteCheckFailed = 0x01, kFlashFailBitSet = 0x02,
+                         kLoaderLocked = 0x04, kPasswordError = 0x05, kUnknownCommand = 0x07,
+                         kPacketTooLong = 0x08;
 
 // The command's name in the loader's documentation; nullptr for a code it does not have.
 constexpr const char* LoaderCommandName(uint8_t code) {

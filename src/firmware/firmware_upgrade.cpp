@@ -54,37 +54,30 @@ firmware_upgrade::firmware_upgrade(std::shared_ptr<firmware::UpgradeOperation> u
   auto* groupBox1 = new QGroupBox("Select which firmware to download", this);
   groupBox1->setObjectName("groupBox1");
   groupBox1->setGeometry(12, 6, 476, 90);
-  label1 = new QLabel("Select Firmware", groupBox1);
-  label1->setObjectName("label1");
-  label1->setGeometry(12, 26, 110, 24);
+  auto label = [](const char* name, const QString& text, QWidget* parent, QRect place) {
+    auto* created = new QLabel(text, parent);
+    created->setObjectName(name);
+    created->setGeometry(place);
+    return created;
+  };
+  label1 = label("label1", "Select Firmware", groupBox1, {12, 26, 110, 24});
   btnBrowse = new QPushButton("&Browse", groupBox1);
   btnBrowse->setObjectName("btnBrowse");
   btnBrowse->setGeometry(130, 24, 96, 28);
   btnBrowse->setEnabled(false);
-  label3 = new QLabel("File to download", groupBox1);
-  label3->setObjectName("label3");
-  label3->setGeometry(12, 58, 110, 24);
+  label3 = label("label3", "File to download", groupBox1, {12, 58, 110, 24});
   filenameTextBox = new QLineEdit(groupBox1);
   filenameTextBox->setObjectName("filenameTextBox");
   filenameTextBox->setAccessibleName("File to download");
   filenameTextBox->setReadOnly(true);
   filenameTextBox->setGeometry(130, 58, 334, 24);
 
-  auto* label2 = new QLabel("VID", this);
-  label2->setObjectName("label2");
-  label2->setGeometry(14, 102, 30, 20);
-  vidLbl = new QLabel(this);
-  vidLbl->setObjectName("vidLbl");
-  vidLbl->setGeometry(44, 102, 60, 20);
-  auto* label4 = new QLabel("PID", this);
-  label4->setObjectName("label4");
-  label4->setGeometry(112, 102, 30, 20);
-  pidLbl = new QLabel("        ", this);
-  pidLbl->setObjectName("pidLbl");
-  pidLbl->setGeometry(142, 102, 60, 20);
-  labelNumOfDevices = new QLabel("Searching for devices", this);
-  labelNumOfDevices->setObjectName("labelNumOfDevices");
-  labelNumOfDevices->setGeometry(220, 102, 268, 20);
+  label("label2", "VID", this, {14, 102, 30, 20});
+  vidLbl = label("vidLbl", QString(), this, {44, 102, 60, 20});
+  label("label4", "PID", this, {112, 102, 30, 20});
+  pidLbl = label("pidLbl", "        ", this, {142, 102, 60, 20});
+  labelNumOfDevices =
+      label("labelNumOfDevices", "Searching for devices", this, {220, 102, 268, 20});
   labelNumOfDevices->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
 
   btnUpgrade = new QPushButton("Upgrade Firmware", this);
