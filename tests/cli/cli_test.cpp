@@ -1,28 +1,21 @@
 // The navkeypad commands against the virtual keypad: what they print, how they exit and
 // what the keypad received.
-#include "navkeypad_cli.h"
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <nlohmann/json.hpp>
-#include <sstream>
 #ifndef _WIN32
 #include <sys/stat.h>
 #endif
 
-#include "bsl430/bsl430.h"
+#include "command_line_fixture.h"
 #include "device/keypad_bus.h"
 #include "firmware/loader_texts.h"
 #include "firmware/pending_upgrade.h"
-#include "platform/clock.h"
 #include "support/ini_file.h"
 #include "support/paths.h"
-#include "temp_dir.h"
-#include "test_environment.h"
-#include "virtual_bus_fixture.h"
 
 using namespace navkeypad;
 using ::testing::Contains;
@@ -31,20 +24,8 @@ using ::testing::HasSubstr;
 using ::testing::Not;
 using virtual_keypad::ReceivedCommand;
 
-class Cli : public VirtualBusTest {
+class Cli : public CommandLineTest {
  protected:
-  void SetUp() override {
-    VirtualBusTest::SetUp();
-    platform::setClock(&clock_);
-    // The user's data folder, where the upgrade keeps its record.
-    dataHome_.set(kDataHomeVariable, dir_.file("data"));
-  }
-  void TearDown() override {
-    BSL_close_BSL();
-    platform::setClock(nullptr);
-    dataHome_.restore();
-    VirtualBusTest::TearDown();
-  }
   std::string recordFile() const {
     return dir_.file("data/VeltoInterface/PendingFirmwareUpgrade.json");
   }
@@ -56,11 +37,6 @@ class Cli : public VirtualBusTest {
     return std::string(NAVKEYPAD_SOURCE_DIR) + "/resources/firmware/keypad-firmware-" + version +
            ".txt";
   }
-  int run(std::vector<std::string> arguments) {
-    out_.str("");
-    err_.str("");
-    return cli::Run(arguments, {out_, err_, false});
-  }
   std::string file() const { return dir_.file("settings.ini"); }
   // What the keypad was told to do: every command but the status reads (each command that
   // changes a keypad reads it before and after, for the service log).
@@ -71,12 +47,6 @@ class Cli : public VirtualBusTest {
     }
     return told;
   }
-
-  platform::RecordingClock clock_;
-  std::ostringstream out_;
-  std::ostringstream err_;
-  TempDir dir_;
-  ScopedEnvironment dataHome_;
 };
 
 TEST_F(Cli, StatusInTextAndJson) {

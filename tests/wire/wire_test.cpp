@@ -3,16 +3,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <sstream>
-
+#include "command_line_fixture.h"
 #include "device/hid_seam.h"
 #include "hidapi_virtual.h"
-#include "navkeypad_cli.h"
-#include "platform/clock.h"
 #include "support/atomic_file.h"
-#include "temp_dir.h"
-#include "test_environment.h"
-#include "virtual_bus_fixture.h"
 #include "wire/decode.h"
 #include "wire/recording.h"
 #include "wire/trace.h"
@@ -21,44 +15,19 @@ using namespace navkeypad;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
 
-class Wire : public VirtualBusTest {
+class Wire : public CommandLineTest {
  protected:
-  void SetUp() override {
-    VirtualBusTest::SetUp();
-    platform::setClock(&clock_);
-    dataHome_.set(kDataHomeVariable, dir_.file("data"));
-  }
-  void TearDown() override {
-    SetHid(nullptr);
-    platform::setClock(nullptr);
-    dataHome_.restore();
-    VirtualBusTest::TearDown();
-  }
-  int run(HidBackend& backend, std::vector<std::string> arguments) {
-    SetHid(&backend);
-    out_.str("");
-    err_.str("");
-    const int status = cli::Run(arguments, {out_, err_, false});
-    SetHid(&virtual_keypad::VirtualHid());
-    return status;
-  }
   // Records `arguments` on the virtual bus and gives back the recording's text.
   std::string record(std::vector<std::string> arguments) {
     const std::string file = dir_.file("recording.jsonl");
     {
       wire::RecordingHid recorder(virtual_keypad::VirtualHid(), file, "navkeypad", arguments);
-      recorder.finish(run(recorder, arguments));
+      recorder.finish(run(arguments, recorder));
     }
     std::string text;
     support::ReadWholeFile(file, text);
     return text;
   }
-
-  platform::RecordingClock clock_;
-  std::ostringstream out_;
-  std::ostringstream err_;
-  TempDir dir_;
-  ScopedEnvironment dataHome_;
 };
 
 TEST_F(Wire, AWriteThatDiffersEndsTheReplayNamingTheEvent) {
@@ -69,7 +38,7 @@ TEST_F(Wire, AWriteThatDiffersEndsTheReplayNamingTheEvent) {
   ASSERT_NE(level, std::string::npos);
   bus().reset();
   wire::ReplayHid replay(wire::ParseRecording(text), "brightness");
-  EXPECT_EQ(run(replay, {"brightness", "6"}), cli::kKeypadFailed);
+  EXPECT_EQ(run({"brightness", "6"}, replay), cli::kKeypadFailed);
   EXPECT_THAT(replay.failure(),
               HasSubstr("replay of brightness: event 13: expected {\"call\":\"write\",\"data\":"
                         "\"3F4002303230310703"));
@@ -77,15 +46,15 @@ TEST_F(Wire, AWriteThatDiffersEndsTheReplayNamingTheEvent) {
   // A tampered recording fails the same way.
   text.replace(level + 14, 2, "05");
   wire::ReplayHid tampered(wire::ParseRecording(text), "tampered");
-  EXPECT_EQ(run(tampered, {"brightness", "7"}), cli::kKeypadFailed);
+  EXPECT_EQ(run({"brightness", "7"}, tampered), cli::kKeypadFailed);
   EXPECT_THAT(tampered.failure(), HasSubstr("event 13: expected"));
   // A call the recording does not hold, and one it holds but never gets.
   wire::ReplayHid shorter(wire::ParseRecording(text.substr(0, text.find("{\"call\":\"open\""))),
                           "shorter");
-  EXPECT_NE(run(shorter, {"brightness", "7"}), cli::kDone);
+  EXPECT_NE(run({"brightness", "7"}, shorter), cli::kDone);
   EXPECT_THAT(shorter.failure(), HasSubstr("expected nothing more, got open of"));
   wire::ReplayHid longer(wire::ParseRecording(text), "longer");
-  EXPECT_EQ(run(longer, {"brightness", "x"}), cli::kBadInput);
+  EXPECT_EQ(run({"brightness", "x"}, longer), cli::kBadInput);
   EXPECT_THAT(longer.leftOver(), HasSubstr("the program ended at event 1 of"));
 }
 
@@ -140,7 +109,7 @@ TEST_F(Wire, TheTraceHasALineForEveryEvent) {
   const std::string file = dir_.file("trace.txt");
   std::FILE* out = support::OpenFile(file, "wb");
   wire::TracingHid tracer(virtual_keypad::VirtualHid(), out);
-  ASSERT_EQ(run(tracer, {"brightness", "7"}), cli::kDone);
+  ASSERT_EQ(run({"brightness", "7"}, tracer), cli::kDone);
   std::fclose(out);
   std::string text;
   support::ReadWholeFile(file, text);
