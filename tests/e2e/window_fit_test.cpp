@@ -9,6 +9,7 @@
 #include <QAccessible>
 #include <QLineEdit>
 #include <QScreen>
+#include <QWindow>
 #include <set>
 
 #include "app/splash_form.h"
@@ -135,6 +136,10 @@ TEST_F(WindowFits, EveryWindowOnThisScreen) {
     ASSERT_NE(window, nullptr) << opening.window;
     EXPECT_THAT(OutOfReach(window), ::testing::IsEmpty());
     EXPECT_EQ(QAccessible::queryAccessibleInterface(window)->role(), QAccessible::Window)
+        << opening.window;
+    // The main window owns every window but About (which stands on its own): they stay above it.
+    EXPECT_EQ(window->windowHandle()->transientParent() == form->windowHandle(),
+              opening.window != std::string("about"))
         << opening.window;
   }
   for (auto* upgrade : form->findChildren<tarvik_usb_encoder::firmware_upgrade*>()) {
