@@ -42,6 +42,8 @@ class GuiTest : public VirtualBusTest {
   }
 
   void TearDown() override {
+    form_.reset();
+    QApplication::processEvents();
     for (QWidget* window : QApplication::topLevelWidgets()) {
       if (window->isVisible()) window->close();
     }
@@ -120,7 +122,16 @@ class GuiTest : public VirtualBusTest {
     return true;
   }
 
+  // Starts the program's main window; its first showing runs the load sequence.
+  tarvik_usb_encoder::Form1& openMainWindow() {
+    form_ = std::make_unique<tarvik_usb_encoder::Form1>();
+    form_->show();
+    QApplication::processEvents();
+    return *form_;
+  }
+
   platform::ScriptedPlatform platform_;
   platform::RecordingClock clock_;
   TempDir appData_;
+  std::unique_ptr<tarvik_usb_encoder::Form1> form_;
 };

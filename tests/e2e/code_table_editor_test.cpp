@@ -26,9 +26,7 @@ class CodeTableEditor : public GuiTest {
     keypad_ = bus().plug();
     keypad_->setKeypadType(kKeypadTypeCustom);
     keypad_->setCustomTable(kTable);
-    form_ = std::make_unique<Form1>();
-    form_->show();
-    QApplication::processEvents();
+    openMainWindow();
   }
 
   My4way_layout* openEditor() {
@@ -54,7 +52,6 @@ class CodeTableEditor : public GuiTest {
   }
 
   std::shared_ptr<virtual_keypad::VirtualKeypad> keypad_;
-  std::unique_ptr<Form1> form_;
   My4way_layout* editor_ = nullptr;
 };
 

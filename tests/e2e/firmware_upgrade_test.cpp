@@ -45,9 +45,7 @@ class FirmwareUpgrade : public GuiTest {
     keypad_->setLedBrightness(7);
     firmwareFile_ = (files_.path() / "keypad-firmware-2.01.txt").string();
     std::filesystem::copy_file(kFirmwareSource, firmwareFile_);
-    form_ = std::make_unique<Form1>();
-    form_->show();
-    QApplication::processEvents();
+    openMainWindow();
   }
   void TearDown() override {
     if (!window_.isNull()) {
@@ -126,7 +124,6 @@ class FirmwareUpgrade : public GuiTest {
 
   virtual_keypad::VirtualDeviceWatch watch_;
   std::shared_ptr<virtual_keypad::VirtualKeypad> keypad_;
-  std::unique_ptr<Form1> form_;
   QPointer<firmware_upgrade> window_;
   TempDir files_;
   std::string firmwareFile_;
@@ -395,9 +392,7 @@ TEST_F(FirmwareUpgrade, AnUnfinishedUpgradeIsFinishedFromItsRecord) {
 
   // The next start says so, once.
   platform_.clearMessages();
-  form_ = std::make_unique<Form1>();
-  form_->show();
-  QApplication::processEvents();
+  openMainWindow();
   EXPECT_THAT(warnings(),
               ElementsAre("Velto NavigationKeypad not connected..\n",
                           QString::fromStdString(
@@ -419,9 +414,7 @@ TEST_F(FirmwareUpgrade, AnUnfinishedUpgradeIsFinishedFromItsRecord) {
   // A record left behind for a keypad that is back with its settings is not brought up.
   ASSERT_TRUE(firmware::WritePendingUpgrades(recordFile(), kept));
   platform_.clearMessages();
-  form_ = std::make_unique<Form1>();
-  form_->show();
-  QApplication::processEvents();
+  openMainWindow();
   EXPECT_THAT(warnings(), ::testing::IsEmpty());
 }
 
@@ -448,10 +441,8 @@ TEST_F(FirmwareUpgrade, AKeypadWithoutASerialNumberIsAskedAboutAKeptRecord) {
 
 TEST_F(FirmwareUpgrade, AFolderWhereTheRecordBelongsIsNamedAndNothingIsSent) {
   std::filesystem::create_directories(recordFile());
-  form_ = std::make_unique<Form1>();
   platform_.clearMessages();
-  form_->show();
-  QApplication::processEvents();
+  openMainWindow();
   const QString named = QString::fromStdString(recordFile() + " is a folder, not a file..\n");
   EXPECT_THAT(warnings(), ElementsAre(named));
   keypad_->clearReceivedCommands();

@@ -37,20 +37,14 @@ const QString kCaption = "Velto NavigationKeypad";
 
 class MainWindow : public GuiTest {
  protected:
-  // Starts the program's main window; its first showing runs the load sequence.
-  Form1& open() {
-    window_ = std::make_unique<Form1>();
-    window_->show();
-    QApplication::processEvents();
-    return *window_;
-  }
+  Form1& open() { return openMainWindow(); }
 
   QStringList statusLines() {
-    return find<QTextEdit>(window_.get(), "richTextBox1")->toPlainText().split('\n');
+    return find<QTextEdit>(form_.get(), "richTextBox1")->toPlainText().split('\n');
   }
-  QComboBox* brightnessList() { return find<QComboBox>(window_.get(), "ledBrightnessCbox"); }
-  QComboBox* layoutList() { return find<QComboBox>(window_.get(), "keypadTypeCbox"); }
-  bool enabled(const char* name) { return find<QWidget>(window_.get(), name)->isEnabled(); }
+  QComboBox* brightnessList() { return find<QComboBox>(form_.get(), "ledBrightnessCbox"); }
+  QComboBox* layoutList() { return find<QComboBox>(form_.get(), "keypadTypeCbox"); }
+  bool enabled(const char* name) { return find<QWidget>(form_.get(), name)->isEnabled(); }
 
   // Every function control together; they are switched as one.
   std::vector<bool> functionControls() {
@@ -62,8 +56,6 @@ class MainWindow : public GuiTest {
     return states;
   }
   static std::vector<bool> all(bool state) { return std::vector<bool>(7, state); }
-
-  std::unique_ptr<Form1> window_;
 };
 
 TEST_F(MainWindow, FirstStartCreatesTheConfigurationFileAndShowsTheKeypad) {
@@ -203,7 +195,7 @@ TEST_F(MainWindow, BrightnessCommitSendsTheLevelAndAFailurePutsTheListBack) {
   choose(brightnessList(), 7);
   EXPECT_THAT(keypad->receivedCommands(),
               ElementsAre(ReceivedCommand{CMD_SET_LED_BRIGHTNESS, {7}}));
-  EXPECT_EQ(window_->prev_ledBrightness_index, 7);
+  EXPECT_EQ(form_->prev_ledBrightness_index, 7);
   EXPECT_EQ(keypad->settings().ledBrightness, 7);
 
   keypad->refuseCommand(CMD_SET_LED_BRIGHTNESS);
@@ -212,7 +204,7 @@ TEST_F(MainWindow, BrightnessCommitSendsTheLevelAndAFailurePutsTheListBack) {
       platform_.messages(),
       ElementsAre(Message{Kind::Warning, "Unable to set the LED Brightness..\n", kCaption}));
   EXPECT_EQ(brightnessList()->currentText(), "LED Brightness - 7");
-  EXPECT_EQ(window_->prev_ledBrightness_index, 7);
+  EXPECT_EQ(form_->prev_ledBrightness_index, 7);
   // Putting the list back is the program's doing and sends nothing.
   EXPECT_EQ(keypad->receivedCommands().size(), 2u);
   // Both are in the service log, from what the window knew: it asked the keypad nothing more.
@@ -364,12 +356,12 @@ TEST_F(ResetFromFile, NumbersAreSentAsTheirLowEightBitsAndOtherValuesAreNamed) {
        }) {
     auto keypad = openWithFile(c.layout, c.brightness, c.values);
     platform_.clearMessages();
-    click(window_.get(), "button3");
+    click(form_.get(), "button3");
     if (!c.refusedKey.empty()) {
       ASSERT_EQ(messages().size(), 1u);
       EXPECT_TRUE(messages()[0].startsWith(QString::fromStdString(c.refusedKey) + " in "));
       EXPECT_TRUE(keypad->receivedCommands().empty());
-      window_.reset();
+      form_.reset();
       bus().reset();
       continue;
     }
@@ -380,7 +372,7 @@ TEST_F(ResetFromFile, NumbersAreSentAsTheirLowEightBitsAndOtherValuesAreNamed) {
     EXPECT_EQ(brightnessList()->currentText(),
               QString("LED Brightness - %1").arg(c.sent.back().payload[0]));
     EXPECT_EQ(statusLines()[1] == "Code Table Loaded      Customise Table", c.layout == "2");
-    window_.reset();
+    form_.reset();
     bus().reset();
   }
 }
@@ -400,13 +392,13 @@ TEST_F(ResetFromFile, EachFailureStopsTheSequence) {
     auto keypad = openWithFile("2", "3", kTable);
     keypad->refuseCommand(c.refused);
     platform_.clearMessages();
-    click(window_.get(), "button3");
+    click(form_.get(), "button3");
     EXPECT_THAT(messages(), ElementsAre(c.message));
     EXPECT_EQ(keypad->receivedCommandCodes(), c.sent);
     // The lists show what the keypad last accepted.
     EXPECT_EQ(layoutList()->currentText(), "Default Table");
     EXPECT_EQ(brightnessList()->currentText(), "LED Brightness - 5");
-    window_.reset();
+    form_.reset();
     bus().reset();
   }
 }
@@ -427,7 +419,7 @@ class ImportExport : public MainWindow {
   }
   void import(const std::string& path) {
     platform_.answerOpenFile(QString::fromStdString(path));
-    trigger(window_.get(), "aboutVeltoUSBEncoderConfiguratorToolStripMenuItem");
+    trigger(form_.get(), "aboutVeltoUSBEncoderConfiguratorToolStripMenuItem");
   }
   TempDir other_;
   std::string original_;
@@ -439,7 +431,7 @@ class ImportExport : public MainWindow {
 TEST_F(ImportExport, ImportRefusesWrongNamesAndIncompleteFiles) {
   import(writeCandidate("usbnavigationkeypadutilitycfg.ini", kComplete));
   platform_.answerOpenFile(std::nullopt);
-  trigger(window_.get(), "aboutVeltoUSBEncoderConfiguratorToolStripMenuItem");
+  trigger(form_.get(), "aboutVeltoUSBEncoderConfiguratorToolStripMenuItem");
   import(writeCandidate("USBNavigationKeypadUtilityCfg.ini",
                         "[appSettings]\nFirstUp=Yes\nKeypadLayout=1\nLedBrightness=2\n"
                         "CodeTableValues=\nFirmwareFile=\n"));
@@ -466,7 +458,7 @@ TEST_F(ImportExport, ExportAsksBeforeReplacingAndCopiesWholeFiles) {
   const QString folder = QString::fromStdString(other_.path().string());
   const auto target = other_.path() / "USBNavigationKeypadUtilityCfg.ini";
 
-  trigger(window_.get(), "exitToolStripMenuItem");  // cancelled
+  trigger(form_.get(), "exitToolStripMenuItem");  // cancelled
   EXPECT_THAT(messages(), ElementsAre("Unable to save the cfg file.\n"));
   ASSERT_EQ(platform_.folderRequests().size(), 1u);
   EXPECT_EQ(platform_.folderRequests()[0].description,
@@ -474,14 +466,14 @@ TEST_F(ImportExport, ExportAsksBeforeReplacingAndCopiesWholeFiles) {
 
   platform_.clearMessages();
   platform_.answerFolder(folder);
-  trigger(window_.get(), "exitToolStripMenuItem");
+  trigger(form_.get(), "exitToolStripMenuItem");
   EXPECT_EQ(ReadBytes(target), original_);
   EXPECT_TRUE(messages().empty());
 
   WriteBytes(target, "old");
   platform_.answerFolder(folder);
   platform_.answerQuestion(false);
-  trigger(window_.get(), "exitToolStripMenuItem");
+  trigger(form_.get(), "exitToolStripMenuItem");
   EXPECT_EQ(ReadBytes(target), "old");
   EXPECT_THAT(platform_.messages(),
               ElementsAre(Message{Kind::Question,
@@ -492,7 +484,7 @@ TEST_F(ImportExport, ExportAsksBeforeReplacingAndCopiesWholeFiles) {
   platform_.clearMessages();
   platform_.answerFolder(folder);
   platform_.answerQuestion(true);
-  trigger(window_.get(), "exitToolStripMenuItem");
+  trigger(form_.get(), "exitToolStripMenuItem");
   EXPECT_EQ(ReadBytes(target), original_);
   EXPECT_EQ(messages().size(), 1u);  // the question only
 
@@ -500,7 +492,7 @@ TEST_F(ImportExport, ExportAsksBeforeReplacingAndCopiesWholeFiles) {
   std::filesystem::remove(configFile());
   platform_.answerFolder(folder);
   platform_.answerQuestion(true);
-  trigger(window_.get(), "exitToolStripMenuItem");
+  trigger(form_.get(), "exitToolStripMenuItem");
   EXPECT_THAT(messages(), ElementsAre(QString("USBNavigationKeypadUtilityCfg.ini file already "
                                               "exists. Do you want to overwrite it?"),
                                       QString("Failed to export the file\n")));

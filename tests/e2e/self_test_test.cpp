@@ -28,9 +28,7 @@ class SelfTest : public GuiTest {
   }
 
   void openMainWindow() {
-    form_ = std::make_unique<Form1>();
-    form_->show();
-    QApplication::processEvents();
+    GuiTest::openMainWindow();
     keypad_->clearReceivedCommands();
   }
 
@@ -72,7 +70,6 @@ class SelfTest : public GuiTest {
 
   platform::RecordingClock scaledClock_{100};
   std::shared_ptr<virtual_keypad::VirtualKeypad> keypad_;
-  std::unique_ptr<Form1> form_;
   QPointer<self_test> test_;
 };
 

@@ -25,15 +25,12 @@ class WindowRecording : public GuiTest {
         std::string(NAVKEYPAD_SOURCE_DIR) + "/tests/recordings/" + name, text));
     auto replay = std::make_unique<wire::ReplayHid>(wire::ParseRecording(text), name);
     navkeypad::SetHid(replay.get());
-    form_ = std::make_unique<Form1>();
-    form_->show();
-    QApplication::processEvents();
+    openMainWindow();
     return replay;
   }
   QString firstLine() {
     return find<QTextEdit>(form_.get(), "richTextBox1")->toPlainText().split('\n')[0];
   }
-  std::unique_ptr<Form1> form_;
 };
 
 TEST_F(WindowRecording, StartUpWithAKeypad) {
