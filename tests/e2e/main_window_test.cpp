@@ -2,14 +2,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <QTimer>
-
 #include <QLabel>
 #include <QLineEdit>
 #include <QTextEdit>
 
-#include "app/splash_form.h"
-#include "app/start_up.h"
 #include "device/keypad_bus.h"
 #include "gui_fixture.h"
 #include "support/ini_file.h"
@@ -518,18 +514,4 @@ TEST_F(MainWindow, EveryAboutClickOpensAnotherWindowAtTheMainWindowsPlace) {
   }
   click(abouts[0], "button2");
   EXPECT_FALSE(abouts[1]->isHidden());
-}
-
-TEST_F(MainWindow, SplashShowsForThreeSecondsThenTheMainWindow) {
-  bus().plug();
-  const auto started = tarvik_usb_encoder::StartApplication();
-  EXPECT_EQ(started.splash->timer1->interval(), 3000);
-  EXPECT_TRUE(started.splash->timer1->isActive());
-  EXPECT_FALSE(started.mainWindow->isVisible());
-  started.splash->timer1_Tick();
-  QApplication::processEvents();
-  QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-  EXPECT_TRUE(started.mainWindow->isVisible());
-  EXPECT_EQ(tarvik_usb_encoder::Form1::configArray[0], kConnectedLine1);
-  started.mainWindow->close();
 }

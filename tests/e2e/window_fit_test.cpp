@@ -75,12 +75,16 @@ TEST_F(WindowFits, EveryWindowOnThisScreen) {
   BSL_setDeviceWatch(&watch);
   auto keypad = bus().plug();
   keypad->setKeypadType(navkeypad::kKeypadTypeCustom);
+  // The splash for three seconds, then the main window.
   const auto started = tarvik_usb_encoder::StartApplication();
   EXPECT_THAT(OutOfReach(started.splash), ::testing::IsEmpty());
+  EXPECT_EQ(started.splash->timer1->interval(), 3000);
+  EXPECT_FALSE(started.mainWindow->isVisible());
   started.splash->timer1_Tick();
   QApplication::processEvents();
   QWidget* form = started.mainWindow;
   ASSERT_TRUE(form->isVisible());
+  EXPECT_EQ(tarvik_usb_encoder::Form1::configArray[0].left(16), "Device Connected");
   EXPECT_THAT(OutOfReach(form), ::testing::IsEmpty());
   // An editable list is read through its text field, which says what the list sets, inside
   // its group.
