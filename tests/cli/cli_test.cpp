@@ -108,21 +108,18 @@ TEST_F(Cli, SaveThenRestoreRoundTripsThroughTheFile) {
             " FirstUp=Yes\r\n");
   EXPECT_EQ(keypad->storedDefaults().ledBrightness, 6);
 
-  keypad->setSettings(keypad->factorySettings());
-  keypad->clearReceivedCommands();
-  ASSERT_EQ(run({"restore", "--file", file()}), cli::kDone) << err_.str();
-  EXPECT_THAT(changes(*keypad),
-              ElementsAre(ReceivedCommand{CMD_SET_KEYPAD_TYPE, {2}},
-                          ReceivedCommand{CMD_LOAD_TABLE, {0, 4, 0, 5, 0, 6, 0, 7, 0, 8}},
-                          ReceivedCommand{CMD_SET_LED_BRIGHTNESS, {6}}));
-  EXPECT_EQ(keypad->settings().ledBrightness, 6);
-
-  // apply also makes them the keypad's defaults, and leaves the file as it was.
+  // apply sends them (layout, table, brightness, as the recorded restore does) and makes them
+  // the keypad's defaults, and leaves the file as it was.
   const std::string saved = ReadBytes(file());
+  keypad->setSettings(keypad->factorySettings());
   keypad->setStoredDefaults(keypad->factorySettings());
   keypad->clearReceivedCommands();
   ASSERT_EQ(run({"apply", "--file", file()}), cli::kDone) << err_.str();
-  EXPECT_EQ(changes(*keypad).back(), (ReceivedCommand{CMD_WRITE_DEFAULT, {}}));
+  EXPECT_THAT(changes(*keypad),
+              ElementsAre(ReceivedCommand{CMD_SET_KEYPAD_TYPE, {2}},
+                          ReceivedCommand{CMD_LOAD_TABLE, {0, 4, 0, 5, 0, 6, 0, 7, 0, 8}},
+                          ReceivedCommand{CMD_SET_LED_BRIGHTNESS, {6}},
+                          ReceivedCommand{CMD_WRITE_DEFAULT, {}}));
   EXPECT_EQ(keypad->storedDefaults(), keypad->settings());
   EXPECT_EQ(ReadBytes(file()), saved);
 
@@ -140,75 +137,53 @@ TEST_F(Cli, BadFilesAndValuesAreRefusedSayingWhatHappened) {
   const std::string folder = dir_.file("folder");
   std::filesystem::create_directories(folder);
   ScopedEnvironment home;
+  const std::vector<std::string> restore = {"restore", "--file", file()};
   struct Case {
-    std::function<void()> arrange;
     std::vector<std::string> arguments;
     int status;
     std::string says;  // "" for success
     bool keypadAsked;
+    std::optional<std::string> fileHolds = {};  // written into file() first
+    std::function<void()> arrange = [] {};
   };
   std::vector<Case> cases = {
-      {[] {}, {"restore", "--file", folder}, cli::kBadInput, folder + " is a folder", false},
-      {[] {}, {"restore", "--file", file()}, cli::kBadInput, file() + " is missing.", false},
-      {[&] { WriteBytes(file(), std::string(CIniFile::kMaxFileBytes + 1, '\n')); },
-       {"restore", "--file", file()},
-       cli::kBadInput,
-       " is larger than 1048576 bytes",
-       false},
-      {[&] { WriteBytes(file(), "\xEF\xBB\xBF" + saved); },
-       {"restore", "--file", file()},
-       cli::kDone,
-       "",
-       true},
-      {[&] { WriteBytes(file(), "[appSettings]\nFirstUp = Yes\n"); },
-       {"restore", "--file", file()},
-       cli::kBadInput,
-       "\"FirstUp \" has blanks around its name",
-       false},
-      {[&] { WriteBytes(file(), "[appSettings]\nFirstUp=yes\n"); },
-       {"restore", "--file", file()},
-       cli::kBadInput,
-       "FirstUp is \"yes\"; it must read exactly Yes",
-       false},
-      {[&] { WriteBytes(file(), "[appSettings\n"); },
-       {"restore", "--file", file()},
-       cli::kBadInput,
-       file() + " cannot be read: a section line has no closing \"]\". Correct",
-       false},
-      {[&] {
-         WriteBytes(file(), saved);
-         keypad->refuseCommand(CMD_SET_LED_BRIGHTNESS);
-       },
-       {"restore", "--file", file()},
-       cli::kKeypadFailed,
+      {{"restore", "--file", folder}, cli::kBadInput, folder + " is a folder", false},
+      {restore, cli::kBadInput, file() + " is missing.", false},
+      {restore, cli::kBadInput, " is larger than 1048576 bytes", false,
+       std::string(CIniFile::kMaxFileBytes + 1, '\n')},
+      {restore, cli::kDone, "", true, "\xEF\xBB\xBF" + saved},
+      {restore, cli::kBadInput, "\"FirstUp \" has blanks around its name", false,
+       "[appSettings]\nFirstUp = Yes\n"},
+      {restore, cli::kBadInput, "FirstUp is \"yes\"; it must read exactly Yes", false,
+       "[appSettings]\nFirstUp=yes\n"},
+      {restore, cli::kBadInput,
+       file() + " cannot be read: a section line has no closing \"]\". Correct", false,
+       "[appSettings\n"},
+      {restore, cli::kKeypadFailed,
        "Unable to set LED Brightness.. The layout and the code table were sent; the brightness "
        "was refused.",
-       true},
-      {[&] { keypad->setBehaviour({}); },
-       {"save", "--file", ""},
+       true, saved, [&] { keypad->refuseCommand(CMD_SET_LED_BRIGHTNESS); }},
+      {{"save", "--file", ""},
        cli::kBadInput,
        "--file needs a file name.",
-       false},
-      {[] {},
-       {"save", "--file", folder},
+       false,
+       std::nullopt,
+       [&] { keypad->setBehaviour({}); }},
+      {{"save", "--file", folder},
        cli::kBadInput,
        "is a folder, not a file; nothing was sent to the keypad.",
        false},
-      {[] {},
-       {"save", "--file", dir_.file(std::string(300, 'x') + ".ini")},
+      {{"save", "--file", dir_.file(std::string(300, 'x') + ".ini")},
        cli::kBadInput,
        "its name is longer than file systems allow",
        false},
-      {[&] {
-         WriteBytes(file(), saved);
-         keypad->setSerialNumber("AB[1");
-       },
-       {"save", "--file", file()},
+      {{"save", "--file", file()},
        cli::kBadInput,
        "SerialNumber \"AB[1\" cannot be kept in the configuration file: it holds a \"[\"",
-       true},
-      {[] {},
-       {"table", "set", "left=0x50", "left=0x51"},
+       true,
+       saved,
+       [&] { keypad->setSerialNumber("AB[1"); }},
+      {{"table", "set", "left=0x50", "left=0x51"},
        cli::kBadInput,
        "Left is given more than once.",
        false},
@@ -218,18 +193,15 @@ TEST_F(Cli, BadFilesAndValuesAreRefusedSayingWhatHappened) {
   const std::string pipe = dir_.file("pipe");
   ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
   cases.push_back(
-      {[] {}, {"restore", "--file", pipe}, cli::kBadInput, pipe + " is not a regular file", false});
-  cases.push_back({[&] {
+      {{"restore", "--file", pipe}, cli::kBadInput, pipe + " is not a regular file", false});
+  cases.push_back({{"save"}, cli::kDone, "", true, std::nullopt, [&] {
                      keypad->setSerialNumber("OK");
                      home.set("HOME", dir_.file("home"));
                      dataHome_.set("XDG_DATA_HOME", "relative");
-                   },
-                   {"save"},
-                   cli::kDone,
-                   "",
-                   true});
+                   }});
 #endif
   for (const Case& row : cases) {
+    if (row.fileHolds) WriteBytes(file(), *row.fileHolds);
     row.arrange();
     keypad->clearReceivedCommands();
     EXPECT_EQ(run(row.arguments), row.status) << row.says << err_.str();

@@ -301,19 +301,6 @@ TEST_F(FirmwareUpgrade, CancellingTheFileDialogSendsNothing) {
   EXPECT_TRUE(form_->findChildren<firmware_upgrade*>().isEmpty());
 }
 
-TEST_F(FirmwareUpgrade, TheRestoreGoesOnlyToTheKeypadThatCameBack) {
-  auto other = bus().plug();
-  other->setSerialNumber("OTHER");
-  click(form_.get(), "button11");  // the first keypad is the one opened
-  openUpgradeWindow();
-  other->clearReceivedCommands();
-  upgrade();
-  EXPECT_TRUE(other->receivedCommands().empty());
-  EXPECT_EQ(other->serialNumber(), "OTHER");
-  EXPECT_EQ(keypad_->serialNumber(), "SN-77");
-  EXPECT_TRUE(warnings().empty());
-}
-
 TEST_F(FirmwareUpgrade, AKeypadArrivingDuringTheDownloadIsNotGuessedAt) {
   virtual_keypad::Behaviour paced;
   paced.loaderReportPace = std::chrono::milliseconds(2);
