@@ -257,57 +257,44 @@ TEST_F(Cli, UpgradeRefusalsSendNothing) {
   const std::string loader = dir_.file("data/VeltoInterface/loader");
   const std::string password = dir_.file("data/VeltoInterface/loader/password.txt");
   struct Case {
-    std::function<void()> arrange;
-    std::vector<std::string> arguments;
-    int status;
     std::string says;
+    std::function<void()> arrange;
+    std::vector<std::string> arguments = {"upgrade", firmware()};
+    int status = cli::kBadInput;
   };
   const Case cases[] = {
-      {[] { firmware::SetBuiltInLoaderTexts({}); },
-       {"upgrade", firmware()},
-       cli::kBadInput,
-       "both are missing: RAM_BSL.txt (the RAM bootstrap loader) and password.txt (the loader "
+      {"both are missing: RAM_BSL.txt (the RAM bootstrap loader) and password.txt (the loader "
        "password). Put them into " +
-           loader + " or "},
-      {[&] {
+           loader + " or ",
+       [] { firmware::SetBuiltInLoaderTexts({}); }},
+      {"cannot use " + password + " as the loader password: it is not the 32 bytes",
+       [&] {
          firmware::SetBuiltInLoaderTexts({});
          std::filesystem::create_directories(loader);
          WriteBytes(password, "@FFE0\n00 01\nq\n");
-       },
-       {"upgrade", firmware()},
-       cli::kBadInput,
-       "cannot use " + password + " as the loader password: it is not the 32 bytes"},
-      {[&] {
+       }},
+      {"one is missing: RAM_BSL.txt (the RAM bootstrap loader). Put it into ",
+       [&] {
          firmware::SetBuiltInLoaderTexts({});
          WriteBytes(password, virtual_keypad::StandInLoaderTexts().password);
-       },
-       {"upgrade", firmware()},
-       cli::kBadInput,
-       "one is missing: RAM_BSL.txt (the RAM bootstrap loader). Put it into "},
-      {[&] { std::filesystem::remove_all(loader); },
-       {"upgrade", noVector},
-       cli::kBadInput,
-       "Cannot use the firmware file " + noVector + ": it does not set the reset vector"},
-      {[&] { std::filesystem::create_directories(recordFile()); },
-       {"upgrade", firmware()},
-       cli::kBadInput,
-       recordFile() + " is a folder, not a file. Nothing was sent"},
-      {[&] {
+       }},
+      {"Cannot use the firmware file " + noVector + ": it does not set the reset vector",
+       [&] { std::filesystem::remove_all(loader); },
+       {"upgrade", noVector}},
+      {recordFile() + " is a folder, not a file. Nothing was sent",
+       [&] { std::filesystem::create_directories(recordFile()); }},
+      {"the keypad is in use by another program",
+       [&] {
          SetKeypadLockFolder(dir_.file(""));
          const std::string path = virtual_keypad::InterfacePath(keypad->id(), 1);
          ASSERT_TRUE(otherProgram.take(KeypadLockFile(path), false));
        },
        {"upgrade", firmware()},
-       cli::kKeypadFailed,
-       "the keypad is in use by another program"},
-      {[] { bus().plug()->startInLoader(); },
-       {"upgrade", firmware()},
-       cli::kBadInput,
-       "A keypad is already waiting in its firmware loader"},
-      {[&] { bus().unplug(keypad); },
-       {"upgrade", "--settings-of", "NONE", firmware()},
-       cli::kBadInput,
-       "no settings of keypad NONE are kept"},
+       cli::kKeypadFailed},
+      {"A keypad is already waiting in its firmware loader", [] { bus().plug()->startInLoader(); }},
+      {"no settings of keypad NONE are kept",
+       [&] { bus().unplug(keypad); },
+       {"upgrade", "--settings-of", "NONE", firmware()}},
   };
   for (const Case& row : cases) {
     row.arrange();
