@@ -180,13 +180,16 @@ TEST_F(FirmwareUpgrade, TheWholeJourneyKeepsTheKeypadsSettings) {
   EXPECT_EQ(find<QComboBox>(form_.get(), "ledBrightnessCbox")->currentText(), "LED Brightness - 7");
 }
 
-TEST_F(FirmwareUpgrade, AnsweringNoSendsAndOpensNothing) {
+TEST_F(FirmwareUpgrade, AnsweringNoOrCancellingTheFileDialogSendsAndOpensNothing) {
   keypad_->clearReceivedCommands();
   EXPECT_EQ(openUpgradeWindow(false), nullptr);
   EXPECT_THAT(platform_.messages(),
               ElementsAre(Message{Kind::Question, "Are you sure you want to upgrade the firmware?",
                                   "Firmware Upgrade"}));
+  platform_.answerQuestion(true);
+  click(form_.get(), "btnLoadFirmware");
   EXPECT_TRUE(keypad_->receivedCommands().empty());
+  EXPECT_TRUE(form_->findChildren<firmware_upgrade*>().isEmpty());
 }
 
 TEST_F(FirmwareUpgrade, AKeypadWaitingWithoutARecordIsGivenNothingMadeUp) {
@@ -291,14 +294,6 @@ TEST_F(FirmwareUpgrade, ADownloadCannotBeStartedTwiceOrClosedAndOwesADeviceCheck
   ASSERT_TRUE(waitFor([&] { return !window_->downloadRunning(); }));
   EXPECT_EQ(status().count("Starting\n"), 1);
   EXPECT_EQ(status().count("Password Sent Successfully"), 1);
-}
-
-TEST_F(FirmwareUpgrade, CancellingTheFileDialogSendsNothing) {
-  keypad_->clearReceivedCommands();
-  platform_.answerQuestion(true);
-  click(form_.get(), "btnLoadFirmware");
-  EXPECT_TRUE(keypad_->receivedCommands().empty());
-  EXPECT_TRUE(form_->findChildren<firmware_upgrade*>().isEmpty());
 }
 
 TEST_F(FirmwareUpgrade, AKeypadArrivingDuringTheDownloadIsNotGuessedAt) {

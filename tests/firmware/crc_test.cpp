@@ -29,9 +29,7 @@ TEST(Crc, MatchesCcittFalse) {
   DataBlock_ block = Block("123456789");
   block.bytes[9] = 'x';
   EXPECT_EQ(Calculate_CRC(block), 0x29B1u);
-}
-
-TEST(Crc, TheSeedIsReplacedByTheStart) {
+  // The seed is replaced by the start.
   CRC seeded(0x1234);
   EXPECT_EQ(seeded.GetCrcValue(), 0x1234);
   seeded.CrcInit(0xFFFF);
