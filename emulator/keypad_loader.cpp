@@ -223,7 +223,8 @@ void VirtualKeypad::handleLoaderReport(const uint8_t* data, std::size_t length) 
         bytes[0] ^= 0x01;
       }
       const bool ok = writeMemory(at, bytes);
-      if (command == kRxDataBlock) loaderReply({kReplyMessage, ok ? kLoaderSuccess : kWriteCheckFailed});
+      if (command == kRxDataBlock)
+        loaderReply({kReplyMessage, ok ? kLoaderSuccess : kWriteCheckFailed});
       return;
     }
     case kEraseSegment:

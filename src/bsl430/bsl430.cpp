@@ -10,9 +10,9 @@
 #include <set>
 #include <vector>
 
+#include "bsl430/loader_protocol.h"
 #include "device/hid_seam.h"
 #include "device/hid_transport.h"
-#include "bsl430/loader_protocol.h"
 #include "support/atomic_file.h"
 
 namespace {

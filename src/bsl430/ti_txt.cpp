@@ -58,7 +58,8 @@ TiTxtImage ParseTiTxt(const std::string& text) {
     if (line[0] == '@') {
       const std::string digits = line.substr(1);
       if (digits.size() < 4 || digits.size() > 8 ||
-          !std::all_of(digits.begin(), digits.end(), [](char c) { return support::HexDigitValue(c) >= 0; })) {
+          !std::all_of(digits.begin(), digits.end(),
+                       [](char c) { return support::HexDigitValue(c) >= 0; })) {
         return fail(lineNumber, "an address needs four or more hex digits after \"@\"");
       }
       const uint32_t address = static_cast<uint32_t>(std::stoul(digits, nullptr, 16));
@@ -77,14 +78,16 @@ TiTxtImage ParseTiTxt(const std::string& text) {
       const std::size_t start = i;
       while (i < line.size() && line[i] != ' ' && line[i] != '\t') ++i;
       const std::string token = line.substr(start, i - start);
-      if (token.size() != 2 || support::HexDigitValue(token[0]) < 0 || support::HexDigitValue(token[1]) < 0) {
+      if (token.size() != 2 || support::HexDigitValue(token[0]) < 0 ||
+          support::HexDigitValue(token[1]) < 0) {
         return fail(lineNumber, "\"" + token + "\" is not a byte of two hex digits");
       }
       TiTxtSection& section = read.back().section;
       if (section.address + section.bytes.size() > kHighestAddress) {
         return fail(lineNumber, "data runs past address 0xFFFFF");
       }
-      section.bytes.push_back(static_cast<uint8_t>(support::HexDigitValue(token[0]) * 16 + support::HexDigitValue(token[1])));
+      section.bytes.push_back(static_cast<uint8_t>(support::HexDigitValue(token[0]) * 16 +
+                                                   support::HexDigitValue(token[1])));
     }
     if (end == text.size()) break;
   }

@@ -24,7 +24,6 @@ namespace tarvik_usb_encoder {
 // application-data folder.
 extern std::string FileName;
 
-
 class self_test;
 class firmware_upgrade;
 

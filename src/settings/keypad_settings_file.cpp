@@ -167,8 +167,8 @@ std::string NotSavedReason(const std::string& file) {
              kFirstUp + "=" + kSavedMarker;
     }
     if (record.Key == kFirstUp && !record.Value.empty() && record.Value != kSavedMarker) {
-      return file + ": " + kFirstUp + " is \"" + support::Utf8FromLocal8Bit(record.Value) + "\"; it must read exactly " +
-             kSavedMarker;
+      return file + ": " + kFirstUp + " is \"" + support::Utf8FromLocal8Bit(record.Value) +
+             "\"; it must read exactly " + kSavedMarker;
     }
   }
   return never;
@@ -185,7 +185,8 @@ std::string ValueProblem(const std::vector<std::pair<std::string, std::string>>&
       why = "it has blanks at its start or end, which the file drops";
     }
     if (!why.empty()) {
-      return key + " \"" + support::Utf8FromLocal8Bit(value) + "\" cannot be kept in the configuration file: " + why;
+      return key + " \"" + support::Utf8FromLocal8Bit(value) +
+             "\" cannot be kept in the configuration file: " + why;
     }
   }
   return {};

@@ -9,7 +9,8 @@ namespace {
 constexpr unsigned short kLoaderProductId = 0x0200;
 }
 
-TracingHid::TracingHid(navkeypad::HidBackend& inner, std::FILE* out) : ForwardingHid(inner), out_(out) {}
+TracingHid::TracingHid(navkeypad::HidBackend& inner, std::FILE* out)
+    : ForwardingHid(inner), out_(out) {}
 
 void TracingHid::line(char direction, const std::string& path, const std::string& text) {
   const double seconds =
