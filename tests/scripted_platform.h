@@ -32,17 +32,20 @@ class ScriptedPlatform : public Platform {
   bool question(const QString& text, const QString& caption) override {
     std::lock_guard lock(mutex_);
     messages_.push_back({Kind::Question, text, caption});
-    return Take(questionAnswers_).value_or(false);
+    if (questionAnswers_.empty()) return false;
+    const bool yes = questionAnswers_.front();
+    questionAnswers_.pop_front();
+    return yes;
   }
   std::optional<QString> openFile(const FileRequest& request) override {
     std::lock_guard lock(mutex_);
     fileRequests_.push_back(request);
-    return Take(fileAnswers_).value_or(std::nullopt);
+    return Answer(fileAnswers_);
   }
   std::optional<QString> chooseFolder(const FolderRequest& request) override {
     std::lock_guard lock(mutex_);
     folderRequests_.push_back(request);
-    return Take(folderAnswers_).value_or(std::nullopt);
+    return Answer(folderAnswers_);
   }
   QString localAppDataFolder() override {
     std::lock_guard lock(mutex_);
@@ -58,11 +61,11 @@ class ScriptedPlatform : public Platform {
   }
   void answerOpenFile(std::optional<QString> path) {
     std::lock_guard lock(mutex_);
-    fileAnswers_.push_back(path);
+    fileAnswers_.push_back(path.value_or(QString()));
   }
   void answerFolder(std::optional<QString> folder) {
     std::lock_guard lock(mutex_);
-    folderAnswers_.push_back(folder);
+    folderAnswers_.push_back(folder.value_or(QString()));
   }
   void setLocalAppDataFolder(QString folder) {
     std::lock_guard lock(mutex_);
@@ -78,11 +81,11 @@ class ScriptedPlatform : public Platform {
   std::vector<FolderRequest> folderRequests() const { return copy(folderRequests_); }
 
  private:
-  template <typename T>
-  static std::optional<T> Take(std::deque<T>& answers) {
+  static std::optional<QString> Answer(std::deque<QString>& answers) {
     if (answers.empty()) return std::nullopt;
-    T answer = answers.front();
+    const QString answer = answers.front();
     answers.pop_front();
+    if (answer.isEmpty()) return std::nullopt;
     return answer;
   }
   template <typename T>
@@ -94,8 +97,9 @@ class ScriptedPlatform : public Platform {
   mutable std::mutex mutex_;
   std::vector<Message> messages_;
   std::deque<bool> questionAnswers_;
-  std::deque<std::optional<QString>> fileAnswers_;
-  std::deque<std::optional<QString>> folderAnswers_;
+  // An empty text stands for a cancelled dialog (GCC 12 misreads optional<QString> here).
+  std::deque<QString> fileAnswers_;
+  std::deque<QString> folderAnswers_;
   std::vector<FileRequest> fileRequests_;
   std::vector<FolderRequest> folderRequests_;
   QString appData_;

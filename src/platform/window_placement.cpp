@@ -52,9 +52,10 @@ void PlaceOnScreen(QWidget* window, QPoint topLeft, const QWidget* owner) {
 }
 
 void CentreOnScreen(QWidget* window, const QWidget* owner) {
-  const QPoint centre = owner != nullptr
-                            ? owner->frameGeometry().center()
-                            : QGuiApplication::primaryScreen()->availableGeometry().center();
+  const QScreen* primary = QGuiApplication::primaryScreen();
+  if (owner == nullptr && primary == nullptr) return;
+  const QPoint centre =
+      owner != nullptr ? owner->frameGeometry().center() : primary->availableGeometry().center();
   const QRect area = AvailableAreaAt(centre, owner);
   const QMargins frame = FrameOf(owner);
   const QSize outer = window->size().boundedTo(area.size()) +
