@@ -198,14 +198,20 @@ std::string AppendLine(const std::string& path, const std::string& line) {
   const fs::path target = PathFromUtf8(path);
   if (target.has_parent_path()) fs::create_directories(target.parent_path(), error);
 #ifdef _WIN32
-  const HANDLE file =
-      CreateFileW(target.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  // Appending alone is whole on Windows, but not under every implementation of it (Wine
+  // loses a line to a second writer now and then); a lock on the file makes sure.
+  const HANDLE file = CreateFileW(target.c_str(), GENERIC_READ | FILE_APPEND_DATA,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return "cannot be opened for writing";
+  OVERLAPPED wholeFile{};
+  const bool locked =
+      LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &wholeFile) != 0;
   DWORD written = 0;
   const bool ok =
       WriteFile(file, whole.data(), static_cast<DWORD>(whole.size()), &written, nullptr) != 0 &&
       written == whole.size();
+  if (locked) UnlockFileEx(file, 0, MAXDWORD, MAXDWORD, &wholeFile);
   CloseHandle(file);
 #else
   const int file = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
