@@ -114,7 +114,10 @@ const StateFault kStateFaults[] = {
 
 Behaviour ReadFaults(const json& faults) {
   Behaviour b;
-  for (const auto& [name, value] : faults.items()) {
+  for (const auto& item : faults.items()) {
+    // Named, not bound: a lambda below reads them.
+    const std::string& name = item.key();
+    const json& value = item.value();
     const auto* fault = std::find_if(std::begin(kStateFaults), std::end(kStateFaults),
                                      [&](const StateFault& known) { return name == known.name; });
     if (fault == std::end(kStateFaults)) {

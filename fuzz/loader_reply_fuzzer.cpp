@@ -66,8 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     password.byteCount = 32;
     password.startAddress = 0xFFE0;
     BSL_RX_Password(password);
-    const char* version = BSL_TX_BSL_Version_String();
-    if (version == nullptr || std::strlen(version) > 64) __builtin_trap();
+    if (BSL_TX_BSL_Version_String().size() > 64) __builtin_trap();
     BSL_CRC_Check(0x4400, 5000);
     const dataBuffer buffer = BSL_get_RX_Buffer();
     (void)buffer;
