@@ -20,6 +20,7 @@
 #include <QTimer>
 #include <cstdio>
 
+#include "app/splash_form.h"
 #include "bsl430/bsl430.h"
 #include "code_table/my4way_layout.h"
 #include "firmware/firmware_upgrade.h"
@@ -103,11 +104,20 @@ int main(int argc, char** argv) {
   scripted.setLocalAppDataFolder(QDir::tempPath() + "/navkeypad-screenshots");
   platform::setCurrent(&scripted);
 
+  bool ok = true;
+  {
+    tarvik_usb_encoder::velto_splash_form splash;
+    splash.show();
+    app.processEvents();
+    ok = Save(splash, folder, "splash.png");
+    splash.timer1->stop();
+  }
+
   tarvik_usb_encoder::Form1 form;
   platform::CentreOnScreen(&form, nullptr);
   form.show();
   app.processEvents();
-  bool ok = Save(form, folder, "main-window.png");
+  ok = Save(form, folder, "main-window.png") && ok;
 
   form.findChild<QAction*>("aboutVeltoUSBEncoderConfiguratorToolStripMenuItem1")->trigger();
   app.processEvents();
