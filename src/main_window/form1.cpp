@@ -306,15 +306,15 @@ bool Form1::scanAndShowStatus() {
   char manufacturer[kDeviceTextCapacity];
   char product[kDeviceTextCapacity];
   hid_handle = ScanForUSBDevice_a(kKeypadVendorId, kKeypadProductId, manufacturer, product);
+  const auto closedKeypad = hid_handle == nullptr ? accessProblem() : std::nullopt;
   if (hid_handle == nullptr) {
-    warn(accessProblem().value_or("Velto NavigationKeypad not connected.."));
+    warn(closedKeypad.value_or("Velto NavigationKeypad not connected.."));
   } else if (!LockScannedKeypad(ScannedDevicePath())) {
     warn("The keypad cannot be used here: " + KeypadInUseMessage() +
          " and click Scan For Device..");
   }
   statusStrip1->clearMessage();
-  if (hid_handle == nullptr && accessProblem())
-    statusStrip1->showMessage("A keypad is connected but cannot be opened.");
+  if (closedKeypad) statusStrip1->showMessage("A keypad is connected but cannot be opened.");
   const bool read = GetDeviceStatusMessage() == 0;
   if (read) {
     showConnected();

@@ -357,6 +357,7 @@ void self_test::markKey(int key, Qt::KeyboardModifiers modifiers) {
 
 void self_test::resizeEvent(QResizeEvent* event) {
   QWidget::resizeEvent(event);
+  if (endBtn == nullptr) return;
   // Where the test is drawn, unless the window is smaller: then in its lower right corner,
   // clear of the scroll bars.
   constexpr int kClearance = 24;
