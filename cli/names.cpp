@@ -123,10 +123,6 @@ std::string FormatJson(const nlohmann::ordered_json& value) {
   return value.dump();
 }
 
-}  // namespace navkeypad::cli
-
-namespace navkeypad::cli {
-
 std::string Trimmed(std::string text) {
   while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
   return text;

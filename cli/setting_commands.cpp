@@ -120,10 +120,6 @@ int FactoryReset(Session& session) {
   return result;
 }
 
-}  // namespace navkeypad::cli
-
-namespace navkeypad::cli {
-
 namespace {
 
 // A word the user types and the byte the keypad takes for it.

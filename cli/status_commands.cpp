@@ -141,17 +141,15 @@ int Log(Session& session) {
   if (configFile.empty()) return session.fail(kBadInput, session.noConfigFile());
   const std::string file = settings::ServiceLogFile(configFile);
   std::string bytes;
-  if (support::RegularFileProblem(file, kServiceLogLimit) == "is missing") {
+  const std::string problem = support::ReadRegularFile(file, bytes, kServiceLogLimit);
+  if (problem == "is missing") {
     if (session.json())
       io.out << "[]\n";
     else
       io.out << "Nothing is recorded in " << file << " yet.\n";
     return kDone;
   }
-  if (const std::string problem = support::ReadRegularFile(file, bytes, kServiceLogLimit);
-      !problem.empty()) {
-    return session.fail(kBadInput, file + " " + problem + ".");
-  }
+  if (!problem.empty()) return session.fail(kBadInput, file + " " + problem + ".");
   auto entries = nlohmann::ordered_json::array();
   std::istringstream lines(bytes);
   std::string line;

@@ -108,11 +108,10 @@ bool DownloadSequence::DownloadStartUp(bool& massErase) {
   const uint8_t passwordResult = BSL_RX_Password(massErase ? defaultPassword : password);
 
   bslVersion = BSL_TX_BSL_Version_String();
-  const std::string& reported = bslVersion;
   // Fields at 16-17, 25-26 and 33-34; the vendor byte is taken as 00.
-  const bool readable = reported != "ERROR" && reported.size() >= 35;
-  if (!readable || "00." + reported.substr(16, 2) + "." + reported.substr(25, 2) + "." +
-                           reported.substr(33, 2) !=
+  const bool readable = bslVersion != "ERROR" && bslVersion.size() >= 35;
+  if (!readable || "00." + bslVersion.substr(16, 2) + "." + bslVersion.substr(25, 2) + "." +
+                           bslVersion.substr(33, 2) !=
                        version) {
     report_(50, "Failed to read data from RAM BSL\r\n");
     return false;

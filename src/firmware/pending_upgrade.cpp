@@ -6,6 +6,7 @@
 
 #include "device/keypad_bus.h"
 #include "device/keypad_commands.h"
+#include "settings/keypad_settings_file.h"
 #include "support/atomic_file.h"
 #include "support/hex.h"
 #include "support/paths.h"
@@ -21,9 +22,7 @@ std::string KeypadName(const PendingUpgrade& record) {
 }
 
 std::string PendingUpgradeFile(const std::string& configFile) {
-  if (configFile.empty()) return {};
-  return support::Utf8FromPath(support::PathFromUtf8(configFile).parent_path() /
-                               kPendingUpgradeFileName);
+  return settings::BesideConfigFile(configFile, kPendingUpgradeFileName);
 }
 
 std::string PendingUpgradeFileProblem(const std::string& file) {

@@ -35,6 +35,11 @@ std::string DefaultConfigFile() {
   return data.empty() ? std::string() : ConfigFileIn(data);
 }
 
+std::string BesideConfigFile(const std::string& configFile, const char* name) {
+  if (configFile.empty()) return {};
+  return support::Utf8FromPath(support::PathFromUtf8(configFile).parent_path() / name);
+}
+
 std::string FormatCodeTableValues(const KeyCodeTable& table) {
   std::string text;
   for (uint8_t byte : table.bytes) text += std::to_string(byte) + ",";

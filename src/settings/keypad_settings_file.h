@@ -35,6 +35,9 @@ std::string PrepareConfigFile(const std::string& appDataFolder);
 // The file every program uses: <data folder>/VeltoInterface/USBNavigationKeypadUtilityCfg.ini
 // (support::UserDataFolder); empty when there is no data folder.
 std::string DefaultConfigFile();
+// A file of the program's own beside the configuration file (never inside it); empty
+// without one.
+std::string BesideConfigFile(const std::string& configFile, const char* name);
 
 // Bytes 0-9 of the table, each in decimal and followed by a comma.
 std::string FormatCodeTableValues(const KeyCodeTable& table);

@@ -4,8 +4,8 @@
 #include <ctime>
 #include <nlohmann/json.hpp>
 
+#include "settings/keypad_settings_file.h"
 #include "support/atomic_file.h"
-#include "support/paths.h"
 
 namespace navkeypad::settings {
 
@@ -27,8 +27,7 @@ std::string UtcNow() {
 }  // namespace
 
 std::string ServiceLogFile(const std::string& configFile) {
-  return support::Utf8FromPath(support::PathFromUtf8(configFile).parent_path() /
-                               "service-log.jsonl");
+  return BesideConfigFile(configFile, "service-log.jsonl");
 }
 
 std::string ServiceLine(const std::string& time, const ServiceEntry& entry) {

@@ -101,7 +101,8 @@ TEST_F(VirtualState, EachFailureAtOrAfterTheSwitchIsFinishedByTheNextRun) {
         Case{R"({"corruptLoaderWrite": 3})", "the keypad waits in its loader", true, ""},
         Case{R"({"refusePassword": true})", "the keypad waits in its loader", true, ""},
         Case{R"({"refuseCommands": [7]})", "Unable to set Keypad Type..", true,
-             "--settings-of VNK-A "}}) {
+             "--settings-of VNK-A "},
+        Case{R"({"refuseCommands": [9]})", "Unable to Write Default..", true, ""}}) {
     WriteBytes(state(), std::string(R"({"keypads": [{"serialNumber": "VNK-A", "ledBrightness": 4,
         "keypadType": 2, "faults": )") +
                             row.faults + "}]}");
