@@ -3,8 +3,10 @@
 #include <streambuf>
 
 #include "bsl430/bsl430.h"
+#include "firmware/upgrade_operation.h"
 #include "names.h"
 #include "session.h"
+#include "settings/keypad_settings_file.h"
 
 namespace navkeypad::cli {
 
@@ -73,7 +75,40 @@ std::string LastMessage(const std::string& said) {
   return text.rfind(prefix, 0) == 0 ? text.substr(prefix.size()) : text;
 }
 
-void PrintSummary(Io& io, const std::vector<Outcome>& outcomes, bool json, int status) {
+// The records an upgrade keeps, as they are on disk now.
+std::vector<firmware::PendingUpgrade> KeptRecords() {
+  return firmware::ReadPendingUpgrades(firmware::PendingUpgradeFile(settings::DefaultConfigFile()))
+      .records;
+}
+
+bool RecordKeptFor(const std::string& serial) {
+  const auto records = KeptRecords();
+  return std::any_of(records.begin(), records.end(), [&](const firmware::PendingUpgrade& record) {
+    return record.serial() == serial;
+  });
+}
+
+// A keypad after the command, known by its serial number where it has one (it may come back at
+// another place); by its place only where it has none, or where several share the number.
+void ReadAfter(Outcome& outcome, const std::string& program) {
+  const auto now = KeypadsInApplication(program);
+  const auto samePath = std::find_if(now.begin(), now.end(), [&](const Keypad& keypad) {
+    return keypad.path == outcome.path && keypad.serial == outcome.serial;
+  });
+  const auto bySerial = std::count_if(now.begin(), now.end(), [&](const Keypad& keypad) {
+    return keypad.serial == outcome.serial;
+  });
+  const Keypad* found = samePath != now.end() ? &*samePath : nullptr;
+  if (!found && bySerial == 1 && !outcome.serial.empty()) {
+    found = &*std::find_if(now.begin(), now.end(),
+                           [&](const Keypad& keypad) { return keypad.serial == outcome.serial; });
+  }
+  outcome.after = found ? found->firmware : std::string();
+  if (found) outcome.path = found->path;
+}
+
+void PrintSummary(Io& io, const std::vector<Outcome>& outcomes, bool json, int status,
+                  const std::vector<firmware::PendingUpgrade>& kept) {
   if (json) {
     auto entries = nlohmann::ordered_json::array();
     for (const Outcome& outcome : outcomes) {
@@ -87,7 +122,14 @@ void PrintSummary(Io& io, const std::vector<Outcome>& outcomes, bool json, int s
       if (outcome.output) entry["output"] = *outcome.output;
       entries.push_back(entry);
     }
-    io.out << FormatJson({{"keypads", entries}, {"exitStatus", status}}) << "\n";
+    nlohmann::ordered_json document = {{"keypads", entries}};
+    if (!kept.empty()) {
+      auto serials = nlohmann::ordered_json::array();
+      for (const auto& record : kept) serials.push_back(JsonText(record.serial()));
+      document["keptRecords"] = serials;
+    }
+    document["exitStatus"] = status;
+    io.out << FormatJson(document) << "\n";
     return;
   }
   io.out << "Summary:\n";
@@ -97,6 +139,10 @@ void PrintSummary(Io& io, const std::vector<Outcome>& outcomes, bool json, int s
            << (outcome.after.empty() ? "?" : outcome.after) << "  " << outcome.result
            << (outcome.message.empty() ? "" : ": " + outcome.message) << "\n";
   }
+  for (const auto& record : kept) {
+    io.out << "Still kept: the serial number and settings of " << firmware::KeypadName(record)
+           << "\n";
+  }
 }
 
 }  // namespace
@@ -104,8 +150,23 @@ void PrintSummary(Io& io, const std::vector<Outcome>& outcomes, bool json, int s
 int ForAll(const std::vector<std::string>& positional, CommandFunction command,
            const Options& options, Io io) {
   Session whole(positional, options, io);
-  if (const int status = whole.startHid(); status != kDone) return status;
   const bool upgrade = positional[0] == "upgrade";
+  if (upgrade) {
+    // The firmware file, the loader texts and the records' file are checked once, before the
+    // first keypad: a bad one would fail every keypad alike.
+    if (positional.size() != 2)
+      return whole.fail(kBadInput, "usage: navkeypad upgrade --all FIRMWARE.txt");
+    firmware::UpgradeOperation check(settings::DefaultConfigFile());
+    firmware::UpgradeOutcome checked = check.checkSetting();
+    if (checked.ok()) checked = check.checkFirmware(positional[1]);
+    check.end();
+    if (!checked.ok()) {
+      return whole.fail(
+          checked.kind == firmware::UpgradeOutcome::kInUse ? kKeypadFailed : kBadInput,
+          checked.message);
+    }
+  }
+  if (const int status = whole.startHid(); status != kDone) return status;
   std::vector<Outcome> outcomes;
   // Runs the command on one keypad; its words go to the terminal, or into the summary's entry.
   const auto runOn = [&](Outcome& outcome, Options one, bool finishingLoader) {
@@ -130,9 +191,19 @@ int ForAll(const std::vector<std::string>& positional, CommandFunction command,
   // A run cut off during an upgrade left its keypad in the loader: it is finished first.
   if (upgrade && BSL_NumOfUSBDevices(kLoaderVendorId, kLoaderProductId) > 0) {
     Outcome outcome;
-    outcome.result = "failed";
+    // Whose it is, where the records can say: the one kept, or the one named.
+    const auto records = KeptRecords();
+    const auto named = std::find_if(records.begin(), records.end(), [&](const auto& record) {
+      return options.settingsOf ? record.serial() == *options.settingsOf : records.size() == 1;
+    });
+    if (named != records.end()) {
+      outcome.serial = named->serial();
+      outcome.before = named->firmwareVersion;
+    }
     if (!options.json) io.out << "A keypad waits in its loader: finishing its upgrade first.\n";
     runOn(outcome, options, true);
+    if (!outcome.serial.empty()) ReadAfter(outcome, io.program);
+    outcome.result = outcome.status == kDone ? "ok" : "failed";
     outcomes.push_back(outcome);
   }
   const auto keypads = KeypadsInApplication(io.program);
@@ -153,7 +224,10 @@ int ForAll(const std::vector<std::string>& positional, CommandFunction command,
     outcome.serial = keypad.serial;
     outcome.path = keypad.path;
     outcome.before = outcome.after = keypad.firmware;
-    if (upgrade && options.expectVersion && keypad.firmware == *options.expectVersion) {
+    // A keypad without a serial number may be one whose restore is owed, and one with a kept
+    // record is owed it: neither is passed over for its version.
+    if (upgrade && options.expectVersion && keypad.firmware == *options.expectVersion &&
+        !keypad.serial.empty() && !RecordKeptFor(keypad.serial)) {
       outcome.result = "skipped";
       outcome.message = "already on " + keypad.firmware;
       outcomes.push_back(outcome);
@@ -164,17 +238,13 @@ int ForAll(const std::vector<std::string>& positional, CommandFunction command,
              << (keypad.serial.empty() ? "(no serial number)" : keypad.serial) << " at "
              << keypad.path << "\n";
     }
+    // The keypad at that place must still be the keypad of this line: a new one may have
+    // taken a place that another left.
     Options one = options;
     one.device = keypad.path;
+    if (!keypad.serial.empty()) one.serial = keypad.serial;
     runOn(outcome, one, false);
-    // After an upgrade the keypad comes back at a place of its own choosing: it is its serial
-    // number that tells it.
-    for (const Keypad& now : KeypadsInApplication(io.program)) {
-      if (keypad.serial.empty() ? now.path == keypad.path : now.serial == keypad.serial) {
-        outcome.path = now.path;
-        outcome.after = now.firmware;
-      }
-    }
+    ReadAfter(outcome, io.program);
     if (outcome.status == kDone && upgrade && options.expectVersion &&
         outcome.after != *options.expectVersion) {
       outcome.status = kKeypadFailed;
@@ -193,10 +263,27 @@ int ForAll(const std::vector<std::string>& positional, CommandFunction command,
                           : "it cannot be opened (" + keypad.problem + ")";
     outcomes.push_back(outcome);
   }
+  // A record still kept for a keypad of the batch is an upgrade that has not finished.
+  std::vector<firmware::PendingUpgrade> kept;
+  if (upgrade) {
+    for (const auto& record : KeptRecords()) {
+      bool ours = false;
+      for (Outcome& outcome : outcomes) {
+        if (outcome.serial != record.serial()) continue;
+        ours = true;
+        if (outcome.status != kDone) continue;
+        outcome.status = kKeypadFailed;
+        outcome.result = "failed";
+        outcome.message = "its serial number and settings are still kept in " +
+                          firmware::PendingUpgradeFile(settings::DefaultConfigFile());
+      }
+      if (ours) kept.push_back(record);
+    }
+  }
   const bool allDone = std::all_of(outcomes.begin(), outcomes.end(),
                                    [](const Outcome& outcome) { return outcome.status == kDone; });
   const int status = allDone ? kDone : kKeypadFailed;
-  PrintSummary(io, outcomes, options.json, status);
+  PrintSummary(io, outcomes, options.json, status, kept);
   if (upgrade && !allDone && !options.json) {
     io.out << "Plug the keypads that failed in again and run the same command: a keypad left in "
               "its loader is finished first"

@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <filesystem>
+#include <optional>
 
 #include "bsl430/bsl430.h"
 #include "device/keypad_bus.h"
@@ -15,12 +16,13 @@ namespace {
 
 using firmware::UpgradeOutcome;
 
-// The command that picks up an upgrade where it stopped.
+// The command that picks up an upgrade where it stopped; `settingsOf` names the record (an empty
+// serial number included) where only the user's word can give it to the keypad.
 std::string ResumeCommand(const Io& io, const std::string& firmware,
-                          const std::string& settingsOf = {}) {
+                          const std::optional<std::string>& settingsOf = std::nullopt) {
   std::error_code ignored;
   return io.program + " upgrade " +
-         (settingsOf.empty() ? "" : "--settings-of " + ShellQuoted(settingsOf) + " ") +
+         (settingsOf ? "--settings-of " + ShellQuoted(*settingsOf) + " " : "") +
          ShellQuoted(support::Utf8FromPath(
              std::filesystem::absolute(support::PathFromUtf8(firmware), ignored)));
 }
@@ -52,7 +54,6 @@ int Upgrade(Session& session) {
   if (positional.size() != 2)
     return session.fail(kBadInput, "usage: navkeypad upgrade [--settings-of SERIAL] FIRMWARE.txt");
   const std::string path = positional[1];
-  const std::string settingsOf = session.settingsOf().value_or("");
   firmware::UpgradeOperation upgrade(settings::DefaultConfigFile());
   // Everything the upgrade needs is at hand and checked before any keypad is looked for.
   if (const UpgradeOutcome outcome = upgrade.checkSetting(); !outcome.ok())
@@ -60,14 +61,17 @@ int Upgrade(Session& session) {
   if (const UpgradeOutcome outcome = upgrade.checkFirmware(path); !outcome.ok())
     return session.fail(kBadInput, outcome.message);
   const std::string& recordFile = upgrade.recordFile();
-  // The user's word, where only the user can tell which keypad a record was kept for.
-  const auto isKeypadOf = [&](const firmware::PendingUpgrade& record) {
-    return !settingsOf.empty() && record.serial() == settingsOf;
-  };
-
   if (const int status = session.startHid(); status != kDone) return status;
   const bool inApplication =
       !session.finishingLoader() && (!ListKeypads().empty() || session.device());
+  // With no keypad in its application, --serial names the record of the keypad in its loader.
+  const std::optional<std::string> settingsOf = session.settingsOf() ? session.settingsOf()
+                                                : inApplication      ? std::nullopt
+                                                                     : session.serial();
+  // The user's word, where only the user can tell which keypad a record was kept for.
+  const auto isKeypadOf = [&](const firmware::PendingUpgrade& record) {
+    return settingsOf && record.serial() == *settingsOf;
+  };
   if (const UpgradeOutcome outcome = upgrade.checkLoaders(inApplication); !outcome.ok())
     return session.fail(StatusFor(outcome.kind), outcome.message);
   if (inApplication) {
@@ -99,9 +103,22 @@ int Upgrade(Session& session) {
     // No keypad in its application: finish the upgrade of one waiting in its loader.
     if (BSL_NumOfUSBDevices(kLoaderVendorId, kLoaderProductId) == 0)
       return session.fail(kNoKeypad, "no navigation keypad found. Plug it in and try again.");
+    // Which of several records is the waiting keypad's, only the user can say.
+    if (!settingsOf && upgrade.records().size() > 1) {
+      std::string names;
+      for (const auto& record : upgrade.records()) {
+        names += "\n  " + ResumeCommand(io, path, record.serial()) + "    (" +
+                 firmware::KeypadName(record) + ")";
+      }
+      return session.fail(kBadInput, std::to_string(upgrade.records().size()) +
+                                         " keypads' settings are kept in " + recordFile +
+                                         ", and which of them the keypad waiting in its loader "
+                                         "is cannot be told; nothing was sent. Name it:" +
+                                         names);
+    }
     upgrade.takeWaitingKeypad(isKeypadOf);
-    if (!settingsOf.empty() && (!upgrade.record() || upgrade.record()->serial() != settingsOf)) {
-      return session.fail(kBadInput, "no settings of keypad " + settingsOf + " are kept in " +
+    if (settingsOf && (!upgrade.record() || upgrade.record()->serial() != *settingsOf)) {
+      return session.fail(kBadInput, "no settings of keypad " + *settingsOf + " are kept in " +
                                          recordFile + "; nothing was sent.");
     }
     if (upgrade.record()) {
@@ -133,7 +150,8 @@ int Upgrade(Session& session) {
   const UpgradeOutcome restored = upgrade.restore(10);
   if (!restored.ok()) {
     // Back in its application, the keypad may have lost its serial number: name its record.
-    const std::string resumeWith = upgrade.record() ? upgrade.record()->serial() : std::string();
+    const std::optional<std::string> resumeWith =
+        upgrade.record() ? std::optional(upgrade.record()->serial()) : std::nullopt;
     const bool again = restored.kind != UpgradeOutcome::kRecordNotDropped;
     return session.fail(kKeypadFailed,
                         restored.message + (again ? " Plug in only that keypad, then run: " +

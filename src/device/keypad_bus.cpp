@@ -74,6 +74,7 @@ struct Locks {
   std::mutex mutex;
   std::string folder;
   support::ProgramLock sharedKeypad;
+  bool awaitingReturn = false;  // this program holds the lock below
 };
 Locks& locks() {
   static Locks instance;
@@ -94,9 +95,20 @@ std::string KeypadLockFileIn(const std::string& folder, const std::string& path)
   return folder.empty() ? std::string() : LockFileFor(folder, "keypad-" + path);
 }
 
+// While an upgrade waits for its keypad to come back, no other program opens a keypad: the one
+// that arrives may be it, and a program holding it would keep it from its settings. The caller
+// holds locks().mutex.
+bool AnotherUpgradeAwaitsItsKeypad() {
+  Locks& all = locks();
+  if (all.folder.empty() || all.awaitingReturn) return false;
+  support::ProgramLock probe;
+  return !probe.take(LockFileFor(all.folder, "firmware-upgrade-return"), false);
+}
+
 // The caller holds locks().mutex.
 bool LockKeypad(const std::string& path) {
   Locks& all = locks();
+  if (AnotherUpgradeAwaitsItsKeypad()) return false;
   all.sharedKeypad.release();
   if (all.folder.empty()) return true;
   return all.sharedKeypad.take(KeypadLockFileIn(all.folder, path), false);
@@ -118,6 +130,20 @@ bool TakeUpgradeLock(support::ProgramLock& upgrade) {
   std::lock_guard lock(locks().mutex);
   if (locks().folder.empty()) return true;
   return upgrade.take(LockFileFor(locks().folder, "firmware-upgrade"), false);
+}
+
+bool AwaitReturnedKeypad(support::ProgramLock& lock) {
+  std::lock_guard guard(locks().mutex);
+  if (locks().folder.empty()) return true;
+  if (!lock.take(LockFileFor(locks().folder, "firmware-upgrade-return"), true)) return false;
+  locks().awaitingReturn = true;
+  return true;
+}
+
+void EndAwaitingReturnedKeypad(support::ProgramLock& lock) {
+  std::lock_guard guard(locks().mutex);
+  lock.release();
+  locks().awaitingReturn = false;
 }
 
 SharedOpen OpenSharedKeypad(const std::string& path) {
@@ -147,23 +173,33 @@ void CloseSharedKeypad() {
   locks().sharedKeypad.release();
 }
 
-std::optional<std::string> SerialNumberAt(const std::string& path) {
+AskedKeypad KeypadStatusAt(const std::string& path) {
   // Another program's exchange with that keypad is never interleaved with this one.
   support::ProgramLock held;
-  if (const std::string file = KeypadLockFile(path); !file.empty() && !held.take(file, false))
-    return std::nullopt;
+  {
+    std::lock_guard guard(locks().mutex);
+    const std::string file = KeypadLockFileIn(locks().folder, path);
+    if (AnotherUpgradeAwaitsItsKeypad() || (!file.empty() && !held.take(file, false)))
+      return {AskedKeypad::kInUse, {}};
+  }
   hid_device* device = OpenKeypad(path);
-  if (device == nullptr) return std::nullopt;
+  if (device == nullptr) return {};
   std::array<uint8_t, kReportSize> answer{};
   uint32_t length = 0;
   const int32_t result =
       USBEncoderSendAndReceive_a(device, CMD_GET_STATUS, nullptr, 0, answer.data(),
                                  static_cast<int32_t>(answer.size()), &length, kDefaultTimeoutMs);
   Hid().close(device);
-  if (result != kExchangeOk) return std::nullopt;
+  if (result != kExchangeOk) return {};
   const auto status = DecodeStatusRecord(std::span(answer.data(), length));
-  if (!status) return std::nullopt;
-  return status->serialNumber;
+  if (!status) return {};
+  return {AskedKeypad::kAnswered, *status};
+}
+
+std::optional<std::string> SerialNumberAt(const std::string& path) {
+  const AskedKeypad asked = KeypadStatusAt(path);
+  if (asked.kind != AskedKeypad::kAnswered) return std::nullopt;
+  return asked.status.serialNumber;
 }
 
 std::string KeypadInUseMessage() {

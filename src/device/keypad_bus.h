@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "device/hid_transport.h"
+#include "device/keypad_commands.h"
 #include "support/program_lock.h"
 
 namespace navkeypad {
@@ -43,9 +44,19 @@ std::string KeypadLockFile(const std::string& path);
 // One firmware upgrade at a time on this machine: only one keypad may wait in its loader,
 // since the loader is addressed by its place on the bus. Always true without a lock folder.
 bool TakeUpgradeLock(support::ProgramLock& lock);
+// Held while an upgrade waits for its keypad to come back: other programs open no keypad until it
+// ends (they are told the keypad is in use). Always true without a lock folder.
+bool AwaitReturnedKeypad(support::ProgramLock& lock);
+void EndAwaitingReturnedKeypad(support::ProgramLock& lock);
 
-// The serial number of the keypad at `path`, asked through a handle of its own (the shared one
-// is left as it is); none when it cannot be asked or another program holds it.
+// The status of the keypad at `path`, asked through a handle of its own (the shared one is left
+// as it is): who a keypad is, proven by asking it.
+struct AskedKeypad {
+  enum Kind { kAnswered, kInUse, kUnanswered } kind = kUnanswered;
+  DeviceStatus status;  // with kAnswered
+};
+AskedKeypad KeypadStatusAt(const std::string& path);
+// Its serial number; none when it cannot be asked or another program holds it.
 std::optional<std::string> SerialNumberAt(const std::string& path);
 
 // "the keypad is in use by another program ..." for the windows and the command line.

@@ -10,6 +10,7 @@
 #include "support/atomic_file.h"
 #include "support/hex.h"
 #include "support/paths.h"
+#include "support/program_lock.h"
 
 namespace navkeypad::firmware {
 
@@ -124,29 +125,85 @@ bool WritePendingUpgrades(const std::string& file, const std::vector<PendingUpgr
   return support::WriteFileAtomically(file, text);
 }
 
-ReturnedKeypad FindReturnedKeypad(const std::vector<std::string>& otherKeypads) {
+std::string UpdatePendingUpgrades(const std::string& file,
+                                  const std::function<void(std::vector<PendingUpgrade>&)>& change,
+                                  std::vector<PendingUpgrade>* records) {
+  if (const std::string problem = PendingUpgradeFileProblem(file); !problem.empty()) return problem;
+  // The lock lives with the other locks, not beside the records in the user's data folder.
+  const std::string folder = support::DefaultLockFolder();
+  const std::string lockFile =
+      folder.empty()
+          ? file + ".lock"
+          : support::Utf8FromPath(
+                support::PathFromUtf8(folder) /
+                ("pending-upgrades-" + std::to_string(std::hash<std::string>{}(file)) + ".lock"));
+  support::ProgramLock store;
+  if (!store.take(lockFile, true)) return lockFile + " cannot be taken";
+  PendingUpgradeRead read = ReadPendingUpgrades(file);
+  if (!read.problem.empty()) return read.problem;
+  change(read.records);
+  if (!WritePendingUpgrades(file, read.records)) return file + " cannot be written";
+  if (records) *records = std::move(read.records);
+  return {};
+}
+
+namespace {
+// Whether a keypad that says `status` of itself may be the one `record` was kept for.
+bool MayBeKeypadOf(const std::optional<PendingUpgrade>& record, const DeviceStatus& status) {
+  return !record || status.serialNumber.empty() || status.serialNumber == record->serial();
+}
+}  // namespace
+
+ReturnedKeypad FindReturnedKeypad(const std::optional<PendingUpgrade>& record,
+                                  const std::vector<std::string>& otherKeypads) {
   ReturnedKeypad found;
+  int candidates = 0;
+  bool busy = false;
   for (const KeypadOnBus& keypad : ListKeypads()) {
     if (std::find(otherKeypads.begin(), otherKeypads.end(), keypad.path) != otherKeypads.end()) {
       continue;
     }
-    if (found.kind != ReturnedKeypad::kNone) return {ReturnedKeypad::kSeveral, {}};
-    found = {ReturnedKeypad::kOne, keypad.path};
+    // Without a record nothing is given, so nothing needs proving.
+    const AskedKeypad asked =
+        record ? KeypadStatusAt(keypad.path) : AskedKeypad{AskedKeypad::kAnswered, {}};
+    if (asked.kind == AskedKeypad::kInUse) busy = true;
+    if (asked.kind != AskedKeypad::kAnswered) continue;
+    if (!MayBeKeypadOf(record, asked.status)) {
+      found.others.push_back(asked.status.serialNumber);
+      continue;
+    }
+    ++candidates;
+    found.path = keypad.path;
   }
+  if (candidates > 1) found.kind = ReturnedKeypad::kSeveral;
+  if (candidates == 1) found.kind = ReturnedKeypad::kOne;
+  if (candidates == 0 && busy) found.kind = ReturnedKeypad::kBusy;
   return found;
 }
 
-RestoreResult RestoreUpgradedKeypad(const std::optional<HandedOverSettings>& settings,
-                                    const std::vector<std::string>& otherKeypads) {
+RestoreResult RestoreUpgradedKeypad(const std::optional<PendingUpgrade>& record,
+                                    const ReturnedKeypad& returned) {
   CloseSharedKeypad();
-  const ReturnedKeypad returned = FindReturnedKeypad(otherKeypads);
-  if (returned.kind == ReturnedKeypad::kSeveral) return {RestoreResult::kAmbiguous, {}};
-  if (returned.kind == ReturnedKeypad::kNone ||
-      OpenSharedKeypad(returned.path) != SharedOpen::kOpened) {
-    return {RestoreResult::kNotFound, {}};
+  switch (returned.kind) {
+    case ReturnedKeypad::kSeveral:
+      return {RestoreResult::kAmbiguous, {}};
+    case ReturnedKeypad::kBusy:
+      return {RestoreResult::kBusy, {}};
+    case ReturnedKeypad::kNone:
+      return {RestoreResult::kNotFound, {}};
+    case ReturnedKeypad::kOne:
+      break;
   }
-  if (!settings) return {RestoreResult::kRestored, {}};
-  for (const auto& step : SettingsRestoreSteps(*settings)) {
+  switch (OpenSharedKeypad(returned.path)) {
+    case SharedOpen::kInUse:
+      return {RestoreResult::kBusy, {}};
+    case SharedOpen::kCannotOpen:
+      return {RestoreResult::kNotFound, {}};
+    case SharedOpen::kOpened:
+      break;
+  }
+  if (!record) return {RestoreResult::kRestored, {}};
+  for (const auto& step : SettingsRestoreSteps(record->settings)) {
     if ((SendKeypadCommand(step.command, step.payload) & 0xFF) != 0) {
       return {RestoreResult::kStepFailed, step.failureMessage};
     }

@@ -3,6 +3,7 @@
 // pulled cable or a closed program never loses a keypad's serial number and settings.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -46,22 +47,33 @@ PendingUpgradeRead ReadPendingUpgrades(const std::string& file);
 // Whole or not at all; no records removes the file. False when the file does not hold
 // `records` afterwards.
 bool WritePendingUpgrades(const std::string& file, const std::vector<PendingUpgrade>& records);
+// Every change to the records is a read-modify-write under one lock beside the file, so that two
+// programs upgrading at once (on two buses, or a virtual and a real one) never write back a list
+// that lacks the other's record. `change` is given what is on disk now; `records` is what the
+// file holds afterwards. Empty, or why the file could not be read or written.
+std::string UpdatePendingUpgrades(const std::string& file,
+                                  const std::function<void(std::vector<PendingUpgrade>&)>& change,
+                                  std::vector<PendingUpgrade>* records = nullptr);
 
-// The keypad that came back from an upgrade: the one on the bus that is none of the others.
+// The keypad that came back from an upgrade, proven by what it says of itself: one that was not
+// on the bus while the download ran and reports the record's serial number or none (the new
+// firmware starts without one). A keypad that reports another serial number is left untouched.
 struct ReturnedKeypad {
-  enum Kind { kNone, kOne, kSeveral } kind = kNone;
+  enum Kind { kNone, kOne, kSeveral, kBusy } kind = kNone;
   std::string path;
+  std::vector<std::string> others;  // serial numbers of keypads that arrived and are not it
 };
-ReturnedKeypad FindReturnedKeypad(const std::vector<std::string>& otherKeypads);
+ReturnedKeypad FindReturnedKeypad(const std::optional<PendingUpgrade>& record,
+                                  const std::vector<std::string>& otherKeypads);
 
 struct RestoreResult {
-  enum Kind { kRestored, kNotFound, kAmbiguous, kStepFailed } kind;
+  enum Kind { kRestored, kNotFound, kAmbiguous, kBusy, kStepFailed } kind;
   std::string failureMessage;  // the failed step's, with kStepFailed
 };
-// Opens the returned keypad as the shared handle and, with settings, gives them back and
+// Opens the keypad FindReturnedKeypad found as the shared handle and gives the settings back and
 // stores them as its defaults; stops at the first step that fails. Writes to no other keypad.
-RestoreResult RestoreUpgradedKeypad(const std::optional<HandedOverSettings>& settings,
-                                    const std::vector<std::string>& otherKeypads);
+RestoreResult RestoreUpgradedKeypad(const std::optional<PendingUpgrade>& record,
+                                    const ReturnedKeypad& returned);
 
 // Whether a kept record must be brought up now: while a keypad waits in its loader, or the open
 // keypad may be the record's and does not hold what it keeps (its serial number, or none at

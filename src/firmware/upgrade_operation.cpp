@@ -6,6 +6,7 @@
 #include "device/keypad_bus.h"
 #include "device/keypad_commands.h"
 #include "platform/clock.h"
+#include "support/paths.h"
 
 namespace navkeypad::firmware {
 
@@ -79,8 +80,69 @@ UpgradeOutcome UpgradeOperation::checkLoaders(bool keypadInApplication) const {
   return {};
 }
 
-bool UpgradeOperation::writeRecords() {
-  return WritePendingUpgrades(recordFile_, records_);
+bool UpgradeOperation::updateRecords(
+    const std::function<void(std::vector<PendingUpgrade>&)>& change) {
+  return UpdatePendingUpgrades(recordFile_, change, &records_).empty();
+}
+
+bool UpgradeOperation::storeRecord(const std::optional<PendingUpgrade>& previous) {
+  return updateRecords([&](std::vector<PendingUpgrade>& records) {
+    const auto kept =
+        previous ? std::find(records.begin(), records.end(), *previous) : records.end();
+    if (kept != records.end()) {
+      *kept = *record_;
+    } else {
+      records.push_back(*record_);
+    }
+  });
+}
+
+bool UpgradeOperation::dropRecord() {
+  if (!record_) return true;
+  return updateRecords([&](std::vector<PendingUpgrade>& records) {
+    const auto kept = std::find(records.begin(), records.end(), *record_);
+    if (kept != records.end()) records.erase(kept);
+  });
+}
+
+UpgradeOutcome UpgradeOperation::ended(UpgradeOutcome outcome) {
+  end();
+  return outcome;
+}
+
+void UpgradeOperation::end() {
+  EndAwaitingReturnedKeypad(returnLock_);
+  upgradeLock_.release();
+}
+
+std::string UpgradeOperation::sameSerialProblem(const KeypadInApplication& keypad,
+                                                bool owedRestore) const {
+  const std::string serial = keypad.settings.serialNumber.value_or("");
+  for (const KeypadOnBus& other : ListKeypads()) {
+    if (other.path == keypad.path) continue;
+    const AskedKeypad asked = KeypadStatusAt(other.path);
+    if (asked.kind != AskedKeypad::kAnswered) continue;
+    const std::string& theirs = asked.status.serialNumber;
+    const std::string name = support::Utf8FromLocal8Bit(serial);
+    if (!serial.empty() && theirs == serial) {
+      return "Another attached keypad (" + other.path + ") has the serial number " + name +
+             " too, so the upgraded keypad could not be told from it when it comes back" +
+             (owedRestore ? ", nor could the settings kept for " + name + " in " + recordFile_ +
+                                " be given to the right one"
+                          : std::string()) +
+             ". Give one of them a number of its own (navkeypad serial set NUMBER --force), or "
+             "unplug the other and upgrade this one alone. Nothing was sent.";
+    }
+    if (owedRestore && theirs.empty()) {
+      return "The settings kept for keypad " + name + " in " + recordFile_ +
+             " are owed to a keypad whose new firmware has no serial number yet, and another "
+             "attached keypad (" +
+             other.path +
+             ") has none: which of the two they belong to cannot be told. Unplug the other, "
+             "then upgrade this one again. Nothing was sent.";
+    }
+  }
+  return {};
 }
 
 UpgradeOutcome UpgradeOperation::leaveApplication(const KeypadInApplication& keypad,
@@ -88,15 +150,20 @@ UpgradeOutcome UpgradeOperation::leaveApplication(const KeypadInApplication& key
   // Nothing sends a keypad into its loader before everything it needs to come back is at
   // hand; the loaders are counted again, right before the switch.
   if (!loader_ || !firmware_) {
-    return fail(UpgradeOutcome::kRefused,
-                "The upgrade's checks have not passed; nothing was sent.");
+    return ended(
+        fail(UpgradeOutcome::kRefused, "The upgrade's checks have not passed; nothing was sent."));
   }
-  if (UpgradeOutcome loaders = checkLoaders(true); !loaders.ok()) return loaders;
+  if (UpgradeOutcome loaders = checkLoaders(true); !loaders.ok()) return ended(loaders);
   PendingUpgrade current;
   current.settings = keypad.settings;
   current.keypadPath = keypad.path;
   current.firmwareVersion = keypad.firmwareVersion;
   const std::string serial = current.serial();
+  PendingUpgradeRead read = ReadPendingUpgrades(recordFile_);
+  if (!read.problem.empty()) {
+    return ended(fail(UpgradeOutcome::kRefused, read.problem + " Nothing was sent to the keypad."));
+  }
+  records_ = std::move(read.records);
   auto own = records_.end();
   if (!serial.empty()) {
     own = std::find_if(records_.begin(), records_.end(),
@@ -107,51 +174,53 @@ UpgradeOutcome UpgradeOperation::leaveApplication(const KeypadInApplication& key
     own = std::find_if(records_.begin(), records_.end(),
                        [&](const PendingUpgrade& record) { return ask && ask(record); });
   }
-  bool keepsEarlierRecord = false;
-  if (own != records_.end()) {
-    // A keypad that still holds its serial number and never had new firmware written holds
-    // its settings too: what it has now counts, not what an earlier attempt kept.
-    keepsEarlierRecord = own->downloaded || serial.empty();
-    record_ = keepsEarlierRecord ? *own : current;
-    record_->keypadPath = keypad.path;
-    record_->downloaded = false;
-    *own = *record_;
-  } else {
-    record_ = current;
-    records_.push_back(current);
+  // A keypad that still holds its serial number and never had new firmware written holds its
+  // settings too: what it has now counts, not what an earlier attempt kept.
+  const bool keepsEarlierRecord = own != records_.end() && (own->downloaded || serial.empty());
+  if (const std::string problem = sameSerialProblem(keypad, keepsEarlierRecord); !problem.empty()) {
+    return ended(fail(UpgradeOutcome::kRefused, problem));
   }
+  std::optional<PendingUpgrade> previous;
+  if (own != records_.end()) previous = *own;
+  record_ = keepsEarlierRecord ? *own : current;
+  record_->keypadPath = keypad.path;
+  record_->downloaded = false;
   chosen_ = true;
+  if (!storeRecord(previous)) {
+    record_.reset();
+    return ended(fail(UpgradeOutcome::kRefused, "The keypad's settings cannot be kept in " +
+                                                    recordFile_ +
+                                                    ", so the firmware upgrade does not start."));
+  }
   for (const PendingUpgrade& other : records_) {
     if (other == *record_) continue;
     notices_.push_back("The settings kept for " + KeypadName(other) + " stay in " + recordFile_ +
                        "; this keypad is upgraded with its own.");
   }
-  if (!writeRecords()) {
-    return fail(UpgradeOutcome::kRefused, "The keypad's settings cannot be kept in " + recordFile_ +
-                                              ", so the firmware upgrade does not start.");
-  }
   if (SendKeypadCommand(CMD_ENTER_FIRMWARE_UPGRADE) != kExchangeOk) {
     std::vector<uint8_t> status;
     if (SendKeypadCommand(CMD_GET_STATUS, {}, &status) != kExchangeOk) {
-      return fail(UpgradeOutcome::kEnterUnanswered,
-                  "The keypad did not confirm the switch to its firmware loader; its settings "
-                  "are kept in " +
-                      recordFile_ + ".");
+      return ended(fail(UpgradeOutcome::kEnterUnanswered,
+                        "The keypad did not confirm the switch to its firmware loader; its "
+                        "settings are kept in " +
+                            recordFile_ + "."));
     }
     // Still in its application with everything it had: a record left now would later be
     // given back over settings changed since.
     if (!keepsEarlierRecord) {
-      records_.erase(std::find(records_.begin(), records_.end(), *record_));
+      const bool dropped = dropRecord();
       record_.reset();
-      if (!writeRecords()) {
-        return fail(UpgradeOutcome::kRecordNotDropped,
-                    "The keypad refused to enter its firmware loader and keeps its firmware, but " +
-                        recordFile_ + " could not be removed; remove it before the next upgrade.");
+      if (!dropped) {
+        return ended(fail(UpgradeOutcome::kRecordNotDropped,
+                          "The keypad refused to enter its firmware loader and keeps its "
+                          "firmware, but " +
+                              recordFile_ +
+                              " could not be removed; remove it before the next upgrade."));
       }
     }
-    return fail(UpgradeOutcome::kEnterRefused,
-                "The keypad refused to enter its firmware loader; it keeps its firmware and "
-                "settings.");
+    return ended(fail(UpgradeOutcome::kEnterRefused,
+                      "The keypad refused to enter its firmware loader; it keeps its firmware "
+                      "and settings."));
   }
   CloseSharedKeypad();
   return {};
@@ -184,51 +253,69 @@ void UpgradeOperation::takeWaitingKeypad(const IsKeypadOf& ask) {
 
 bool UpgradeOperation::download(const LoaderIdentity& identity, const ProgressReport& report) {
   if (!firmware_ || !loader_) return false;
+  // Again after a download that failed: one upgrade at a time, whichever program asks.
+  if (!upgradeLock_.held() && !TakeUpgradeLock(upgradeLock_)) return false;
   otherKeypads_.clear();
   for (const KeypadOnBus& keypad : ListKeypads()) otherKeypads_.push_back(keypad.path);
   DownloadSequence sequence(identity, *loader_, report);
-  if (!sequence.CustomSelectedFirmware(*firmware_)) return false;
+  if (!sequence.CustomSelectedFirmware(*firmware_)) {
+    end();
+    return false;
+  }
   if (record_) {
-    auto kept = std::find(records_.begin(), records_.end(), *record_);
+    const PendingUpgrade previous = *record_;
     record_->downloaded = true;
-    if (kept != records_.end()) *kept = *record_;
     // Should this fail, the record still says the keypad holds its settings; the restore
     // that follows gives them back all the same.
-    writeRecords();
+    storeRecord(previous);
   }
   return true;
 }
 
 UpgradeOutcome UpgradeOperation::restore(int seconds) {
+  AwaitReturnedKeypad(returnLock_);
   platform::clock().sleepMs(kKeypadStartMs);
-  platform::WaitFor([&] { return FindReturnedKeypad(otherKeypads_).kind != ReturnedKeypad::kNone; },
-                    seconds);
-  const std::optional<HandedOverSettings> settings =
-      record_ ? std::optional(record_->settings) : std::nullopt;
-  const RestoreResult restored = RestoreUpgradedKeypad(settings, otherKeypads_);
+  ReturnedKeypad returned;
+  platform::WaitFor(
+      [&] {
+        returned = FindReturnedKeypad(record_, otherKeypads_);
+        return returned.kind == ReturnedKeypad::kOne || returned.kind == ReturnedKeypad::kSeveral;
+      },
+      seconds);
+  const RestoreResult restored = RestoreUpgradedKeypad(record_, returned);
   const std::string kept =
       record_ ? " Its serial number and settings are kept in " + recordFile_ + "." : "";
   switch (restored.kind) {
-    case RestoreResult::kNotFound:
-      return fail(UpgradeOutcome::kNotBack,
-                  "The keypad did not come back after the upgrade." + kept);
+    case RestoreResult::kNotFound: {
+      std::string strangers;
+      for (const std::string& serial : returned.others) {
+        strangers += (strangers.empty() ? "" : ", ") + support::Utf8FromLocal8Bit(serial);
+      }
+      return ended(fail(UpgradeOutcome::kNotBack,
+                        "The keypad did not come back after the upgrade." +
+                            (strangers.empty() ? std::string()
+                                               : " A keypad with another serial number (" +
+                                                     strangers + ") came and was left untouched.") +
+                            kept));
+    }
+    case RestoreResult::kBusy:
+      return ended(fail(UpgradeOutcome::kBusy,
+                        "The keypad came back, but another program holds it, so nothing was "
+                        "restored; close that program." +
+                            kept));
     case RestoreResult::kAmbiguous:
-      return fail(UpgradeOutcome::kAmbiguous, AmbiguousRestoreMessage(recordFile_));
+      return ended(fail(UpgradeOutcome::kAmbiguous, AmbiguousRestoreMessage(recordFile_)));
     case RestoreResult::kStepFailed:
-      return fail(UpgradeOutcome::kRestoreStepFailed, restored.failureMessage);
+      return ended(fail(UpgradeOutcome::kRestoreStepFailed, restored.failureMessage));
     case RestoreResult::kRestored:
       break;
   }
-  if (record_) {
-    records_.erase(std::remove(records_.begin(), records_.end(), *record_), records_.end());
-    if (!writeRecords()) {
-      return fail(UpgradeOutcome::kRecordNotDropped,
-                  "The serial number and settings were restored, but " + recordFile_ +
-                      " could not be removed; remove it before the next upgrade.");
-    }
+  if (!dropRecord()) {
+    return ended(fail(UpgradeOutcome::kRecordNotDropped,
+                      "The serial number and settings were restored, but " + recordFile_ +
+                          " could not be removed; remove it before the next upgrade."));
   }
-  upgradeLock_.release();
-  return {};
+  return ended({});
 }
 
 }  // namespace navkeypad::firmware

@@ -22,17 +22,6 @@
 
 namespace navkeypad::firmware {
 
-enum class UpgradeStage {
-  kCheck,
-  kKeepRecord,
-  kEnterLoader,
-  kDownload,
-  kWaitForKeypad,
-  kRestore,
-  kDropRecord,
-  kDone
-};
-
 struct UpgradeOutcome {
   enum Kind {
     kDone,               // the stage did what it should
@@ -43,6 +32,7 @@ struct UpgradeOutcome {
     kDownloadFailed,     // the keypad waits in its loader
     kNotBack,            // no keypad came back after the download
     kAmbiguous,          // more than one keypad could be the one that came back
+    kBusy,               // it came back, but another program holds it
     kRestoreStepFailed,  // `message` is the failed step's
     kRecordNotDropped,   // restored, but the record could not be removed
   };
@@ -77,7 +67,10 @@ class UpgradeOperation {
   UpgradeOutcome checkLoaders(bool keypadInApplication) const;
 
   // Keep the record, enter the loader: for the keypad open as the shared handle. Refused
-  // unless the checks above have passed; the loaders are counted once more.
+  // unless the checks above have passed; the loaders are counted once more, and every other
+  // keypad on the bus is asked who it is: one that could not be told from this one when it
+  // comes back (its serial number, or none while this one's record is owed a restore) refuses
+  // the switch.
   UpgradeOutcome leaveApplication(const KeypadInApplication& keypad, const IsKeypadOf& ask);
   // For a keypad already waiting in its loader: which record, if any, is its own.
   void takeWaitingKeypad(const IsKeypadOf& ask);
@@ -85,9 +78,16 @@ class UpgradeOperation {
   // Download (any thread): true when the firmware was written, verified and started.
   bool download(const LoaderIdentity& identity, const ProgressReport& report);
   // Wait for the keypad (up to `seconds` after the start-up wait), restore, drop the record.
+  // The keypad must prove it is the record's: a keypad reporting another serial number is left
+  // untouched. The upgrade lock is let go whatever the outcome; a record stays on failure.
   UpgradeOutcome restore(int seconds);
+  // Ends the operation where it stopped (a download that failed, a window closed): lets go of
+  // the upgrade lock, so that the next upgrade, in this program or another, may start.
+  void end();
 
   const std::optional<PendingUpgrade>& record() const { return record_; }
+  // Every record on disk when last read, this keypad's included.
+  const std::vector<PendingUpgrade>& records() const { return records_; }
   const std::string& recordFile() const { return recordFile_; }
   const std::string& configFile() const { return configFile_; }
   // What the program should tell the user beside the outcome (records of other keypads
@@ -95,7 +95,13 @@ class UpgradeOperation {
   const std::vector<std::string>& notices() const { return notices_; }
 
  private:
-  bool writeRecords();
+  // Read-modify-write of the records' file under its lock; records_ is what it holds after.
+  bool updateRecords(const std::function<void(std::vector<PendingUpgrade>&)>& change);
+  // Puts this keypad's record, as it is now, in place of `previous` (or beside the others).
+  bool storeRecord(const std::optional<PendingUpgrade>& previous);
+  bool dropRecord();
+  UpgradeOutcome ended(UpgradeOutcome outcome);
+  std::string sameSerialProblem(const KeypadInApplication& keypad, bool owedRestore) const;
 
   std::string configFile_;
   std::string recordFile_;
@@ -107,6 +113,7 @@ class UpgradeOperation {
   std::vector<std::string> otherKeypads_;  // in their application while the download ran
   std::vector<std::string> notices_;
   support::ProgramLock upgradeLock_;
+  support::ProgramLock returnLock_;
 };
 
 }  // namespace navkeypad::firmware

@@ -166,9 +166,11 @@ TEST_F(FirmwareUpgrade, TheWholeJourneyKeepsTheKeypadsSettings) {
   EXPECT_EQ(keypad_->storedDefaults(), keypad_->settings());
   EXPECT_FALSE(std::filesystem::exists(recordFile()));
   const auto payload = SerialNumberPayload("SN-77");
+  // The keypad that came back says who it is before it is given anything.
   EXPECT_THAT(
       restoreCommands(),
-      ElementsAre(ReceivedCommand{CMD_SET_SERIAL_NUMBER, {payload.begin(), payload.end()}},
+      ElementsAre(ReceivedCommand{CMD_GET_STATUS, {}},
+                  ReceivedCommand{CMD_SET_SERIAL_NUMBER, {payload.begin(), payload.end()}},
                   ReceivedCommand{CMD_SET_KEYPAD_TYPE, {2}},
                   ReceivedCommand{CMD_LOAD_TABLE, {kTable.bytes.begin(), kTable.bytes.end()}},
                   ReceivedCommand{CMD_SET_LED_BRIGHTNESS, {7}},
@@ -261,7 +263,8 @@ TEST_F(FirmwareUpgrade, EachRestoreStepStopsTheRestWhenItFails) {
     browseTo(firmwareFile_);
     upgrade();
     EXPECT_THAT(warnings(), ElementsAre(c.message));
-    EXPECT_EQ(restoreCommands().size(), c.sent + 1);  // and the main window's status read
+    // After the identity read, and before the main window's status read.
+    EXPECT_EQ(restoreCommands().size(), c.sent + 2);
     // The service log's last line tells the same, for the keypad as it was before.
     const auto entry = serviceLog().back();
     EXPECT_EQ(entry["action"], "Update Navigation Keypad Firmware");
@@ -296,27 +299,37 @@ TEST_F(FirmwareUpgrade, ADownloadCannotBeStartedTwiceOrClosedAndOwesADeviceCheck
   EXPECT_EQ(status().count("Password Sent Successfully"), 1);
 }
 
-TEST_F(FirmwareUpgrade, AKeypadArrivingDuringTheDownloadIsNotGuessedAt) {
-  virtual_keypad::Behaviour paced;
-  paced.loaderReportPace = std::chrono::milliseconds(2);
-  keypad_->setBehaviour(paced);
-  openUpgradeWindow();
-  platform_.clearMessages();
-  int restores = 0;
-  QObject::connect(window_, &firmware_upgrade::restoreFinished, [&] { ++restores; });
-  click(window_, "btnUpgrade");
-  // Once the data goes out, two keypads could be the upgraded one.
-  ASSERT_TRUE(waitFor([&] { return find<QProgressBar>(window_, "progressBar")->value() >= 70; }));
-  ASSERT_TRUE(window_->downloadRunning());
-  auto late = bus().plug();
-  late->setSerialNumber("LATE");
-  ASSERT_TRUE(waitFor([&] { return restores > 0; }));
-  EXPECT_THAT(
-      warnings(),
-      ElementsAre(QString::fromStdString(firmware::AmbiguousRestoreMessage(recordFile()) + ".\n")));
-  EXPECT_TRUE(late->receivedCommands().empty());
-  EXPECT_EQ(keypad_->serialNumber(), "");
-  EXPECT_TRUE(std::filesystem::exists(recordFile()));
+TEST_F(FirmwareUpgrade, AKeypadArrivingDuringTheDownloadIsToldApartOrNotGuessedAt) {
+  // One that says it is another keypad is only asked; one without a serial number could be the
+  // upgraded keypad as well, and then nothing is guessed.
+  for (const std::string lateSerial : {"LATE", ""}) {
+    virtual_keypad::Behaviour paced;
+    paced.loaderReportPace = std::chrono::milliseconds(2);
+    keypad_->setBehaviour(paced);
+    openUpgradeWindow();
+    platform_.clearMessages();
+    int restores = 0;
+    QObject::connect(window_, &firmware_upgrade::restoreFinished, [&] { ++restores; });
+    click(window_, "btnUpgrade");
+    ASSERT_TRUE(waitFor([&] { return find<QProgressBar>(window_, "progressBar")->value() >= 70; }));
+    ASSERT_TRUE(window_->downloadRunning());
+    auto late = bus().plug();
+    late->setSerialNumber(lateSerial);
+    ASSERT_TRUE(waitFor([&] { return restores > 0; }));
+    EXPECT_EQ(late->receivedCommandCodes(), std::vector<uint8_t>{CMD_GET_STATUS});
+    EXPECT_EQ(late->serialNumber(), lateSerial);
+    if (lateSerial.empty()) {
+      EXPECT_THAT(warnings(), ElementsAre(QString::fromStdString(
+                                  firmware::AmbiguousRestoreMessage(recordFile()) + ".\n")));
+      EXPECT_EQ(keypad_->serialNumber(), "");
+      EXPECT_TRUE(std::filesystem::exists(recordFile()));
+    } else {
+      EXPECT_TRUE(warnings().empty());
+      EXPECT_EQ(keypad_->serialNumber(), "SN-77");
+      EXPECT_FALSE(std::filesystem::exists(recordFile()));
+    }
+    startAgainWithAFreshKeypad();
+  }
 }
 
 TEST_F(FirmwareUpgrade, ExitWaitsForTheDownloadAndOneWindowAtATime) {
