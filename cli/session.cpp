@@ -2,11 +2,24 @@
 
 #include "bsl430/bsl430.h"
 #include "device/keypad_bus.h"
+#include "firmware/pending_upgrade.h"
 #include "names.h"
 #include "settings/keypad_settings_file.h"
 #include "settings/service_log.h"
 
 namespace navkeypad::cli {
+
+std::string FinishLoaderCommand(const std::string& program) {
+  const auto records =
+      firmware::ReadPendingUpgrades(firmware::PendingUpgradeFile(settings::DefaultConfigFile()))
+          .records;
+  if (records.size() < 2) return "'" + program + " upgrade FIRMWARE.txt'";
+  std::string serials;
+  for (const auto& record : records)
+    serials += (serials.empty() ? "" : ", ") + ShellQuoted(record.serial());
+  return "'" + program + " upgrade --settings-of SERIAL FIRMWARE.txt', SERIAL being whichever of " +
+         serials + " is that keypad's";
+}
 
 Session::Session(std::vector<std::string> positional, Options options, Io io)
     : positional_(std::move(positional)), options_(std::move(options)), io_(io) {}
@@ -78,8 +91,8 @@ int Session::connect() {
     if (BSL_NumOfUSBDevices(kLoaderVendorId, kLoaderProductId) > 0) {
       return fail(kNoKeypad,
                   "no navigation keypad in its application; one waits in its firmware "
-                  "loader. Finish its upgrade with '" +
-                      io_.program + " upgrade FIRMWARE.txt'.");
+                  "loader. Finish its upgrade with " +
+                      FinishLoaderCommand(io_.program) + ".");
     }
     return fail(kNoKeypad, "no navigation keypad found. Plug it in and try again.");
   }

@@ -95,6 +95,10 @@ class Session {
   std::string path_;
 };
 
+// The command, quoted, that finishes the upgrade of the keypad waiting in its loader: with
+// --settings-of where several records are kept and only the user can say whose it is.
+std::string FinishLoaderCommand(const std::string& program);
+
 int List(Session& session);
 int Status(Session& session);
 int Brightness(Session& session);

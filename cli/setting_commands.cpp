@@ -2,6 +2,7 @@
 
 #include "code_table/vocabulary.h"
 #include "device/keypad_bus.h"
+#include "firmware/pending_upgrade.h"
 #include "names.h"
 #include "session.h"
 #include "settings/keypad_settings_file.h"
@@ -225,6 +226,32 @@ int SerialNumber(Session& session) {
       return session.fail(kBadInput, "the keypad already has the serial number " +
                                          status->serialNumber + "; give --force to replace it.");
     }
+    // A serial number is who a keypad is to an upgrade: one that another keypad or a kept
+    // record has would make the two keypads one.
+    const std::string recordFile = firmware::PendingUpgradeFile(settings::DefaultConfigFile());
+    const auto records = firmware::ReadPendingUpgrades(recordFile).records;
+    const auto keptFor = [&](const std::string& number) {
+      return std::any_of(records.begin(), records.end(),
+                         [&](const auto& record) { return record.serial() == number; });
+    };
+    std::string problem;
+    for (const KeypadOnBus& other : ListKeypads()) {
+      if (other.path != session.path() && SerialNumberAt(other.path) == serial)
+        problem = "the keypad at " + other.path + " has the serial number " + serial + " already";
+    }
+    if (keptFor(serial)) {
+      problem = "the serial number and settings of keypad " + serial + " are kept in " +
+                recordFile + " for an upgrade that has not finished";
+    }
+    if (!status->serialNumber.empty() && keptFor(status->serialNumber)) {
+      problem = "this keypad's own settings are kept in " + recordFile + " under " +
+                status->serialNumber +
+                " for an upgrade that has not finished, and would no "
+                "longer be found for it";
+    }
+    if (!problem.empty() && !session.force())
+      return session.fail(kBadInput, problem + "; give --force to set it all the same.");
+    if (!problem.empty()) session.io().err << "navkeypad: set all the same: " << problem << ".\n";
     const auto payload = SerialNumberPayload(serial);
     const int result =
         session.send(CMD_SET_SERIAL_NUMBER, {payload.begin(), payload.end()}, "the serial number");

@@ -73,8 +73,8 @@ int List(Session& session) {
     if (session.json()) {
       listed.push_back({{"path", JsonText(loader)}, {"mode", "loader"}});
     } else {
-      io.out << loader << "  waiting in its firmware loader; finish its upgrade with '"
-             << io.program << " upgrade FIRMWARE.txt'\n";
+      io.out << loader << "  waiting in its firmware loader; finish its upgrade with "
+             << FinishLoaderCommand(io.program) << "\n";
     }
   }
   if (session.json()) io.out << FormatJson(listed) << "\n";

@@ -107,6 +107,8 @@ const StateFault kStateFaults[] = {
     {"corruptLoaderWrite", &Behaviour::corruptWriteNumber,
      "the Nth data write to flash lands with a bit cleared"},
     {"failVersionRead", &Behaviour::failVersionReads, "this many loader version requests fail"},
+    {"arrivesWhenAnotherIsPulled", &Behaviour::arrivesWhenAnotherIsPulled,
+     "true: off the bus until a fault pulls another keypad's cable, then plugged in"},
     {"unplugAfterLoaderReports", &Behaviour::unplugAfterLoaderReports,
      "the loader leaves the bus after N reports (back at the next start, in its loader if the "
      "reset vector is blank)"},
@@ -266,19 +268,24 @@ bool LoadBusState(const std::string& file, std::string& problem) {
     return false;
   }
   std::vector<std::shared_ptr<VirtualKeypad>> keypads;
+  std::vector<std::shared_ptr<VirtualKeypad>> arriving;
   try {
     const json document = json::parse(text);
     if (!document.is_object()) throw std::invalid_argument("not a JSON object");
     if (document.contains("keypads")) {
       const json& list = document["keypads"];
       if (!list.is_array()) throw std::invalid_argument("\"keypads\" is not a list");
-      for (std::size_t i = 0; i < list.size(); ++i) keypads.push_back(ReadKeypad(list[i], i));
+      for (std::size_t i = 0; i < list.size(); ++i) {
+        auto keypad = ReadKeypad(list[i], i);
+        (keypad->behaviour().arrivesWhenAnotherIsPulled ? arriving : keypads).push_back(keypad);
+      }
     }
   } catch (const std::exception& error) {
     problem = file + ": not a virtual bus state: " + error.what();
     return false;
   }
   for (const auto& keypad : keypads) VirtualBus::instance().plugKeypad(keypad);
+  for (const auto& keypad : arriving) VirtualBus::instance().plugWhenAnotherIsPulled(keypad);
   return true;
 }
 
@@ -290,6 +297,8 @@ bool SaveBusState(const std::string& file, std::string& problem) {
     keypad->powerCycle();
     keypads.push_back(WriteKeypad(*keypad));
   }
+  for (const auto& keypad : VirtualBus::instance().waitingKeypads())
+    keypads.push_back(WriteKeypad(*keypad));
   const json document = {{"keypads", keypads}};
   if (!support::WriteFileAtomically(
           file, document.dump(2, ' ', false, json::error_handler_t::replace) + "\n")) {

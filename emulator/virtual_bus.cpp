@@ -36,11 +36,30 @@ void VirtualBus::plugKeypad(const std::shared_ptr<VirtualKeypad>& keypad) {
 }
 
 void VirtualBus::pull(const std::shared_ptr<VirtualKeypad>& keypad) {
+  std::vector<std::shared_ptr<VirtualKeypad>> arriving;
   {
     std::lock_guard lock(mutex_);
     pulled_.push_back(keypad);
+    arriving.swap(waiting_);
   }
   unplug(keypad);
+  for (const auto& other : arriving) {
+    Behaviour arrived = other->behaviour();
+    arrived.arrivesWhenAnotherIsPulled = false;
+    other->setBehaviour(arrived);
+    plugKeypad(other);
+  }
+}
+
+void VirtualBus::plugWhenAnotherIsPulled(const std::shared_ptr<VirtualKeypad>& keypad) {
+  std::lock_guard lock(mutex_);
+  waiting_.push_back(keypad);
+  ++nextId_;
+}
+
+std::vector<std::shared_ptr<VirtualKeypad>> VirtualBus::waitingKeypads() const {
+  std::lock_guard lock(mutex_);
+  return waiting_;
 }
 
 std::vector<std::shared_ptr<VirtualKeypad>> VirtualBus::pulledKeypads() const {
@@ -63,6 +82,7 @@ void VirtualBus::reset() {
     std::lock_guard lock(mutex_);
     removed.swap(keypads_);
     pulled_.clear();
+    waiting_.clear();
     listeners_.clear();
     nextId_ = 1;
     initCalls_ = 0;

@@ -28,6 +28,10 @@ class VirtualBus {
   // A keypad whose cable was pulled by a fault: off the bus, but still on the desk.
   void pull(const std::shared_ptr<VirtualKeypad>& keypad);
   std::vector<std::shared_ptr<VirtualKeypad>> pulledKeypads() const;
+  // A keypad on the desk, plugged in when a fault next pulls another keypad's cable: the
+  // technician who swaps keypads while one restarts.
+  void plugWhenAnotherIsPulled(const std::shared_ptr<VirtualKeypad>& keypad);
+  std::vector<std::shared_ptr<VirtualKeypad>> waitingKeypads() const;
 
   // Called with true on arrival and false on removal of any device on the bus, also when a
   // keypad leaves and returns by itself.
@@ -52,6 +56,7 @@ class VirtualBus {
   mutable std::mutex mutex_;
   std::vector<std::shared_ptr<VirtualKeypad>> keypads_;
   std::vector<std::shared_ptr<VirtualKeypad>> pulled_;
+  std::vector<std::shared_ptr<VirtualKeypad>> waiting_;
   std::vector<std::pair<int, ChangeListener>> listeners_;
   int nextListener_ = 1;
   int nextId_ = 1;

@@ -54,6 +54,7 @@ struct Behaviour {
   std::optional<int> failAfterCommands;        // refuse every command after the next N
   std::vector<uint8_t> nonZeroStatusCommands;  // answered with status 0x01
   std::optional<int> unplugAfterCommands;      // pulled off the bus after the next N, once
+  bool arrivesWhenAnotherIsPulled = false;     // on the desk until a fault pulls another
 
   // In the bootstrap loader:
   int corruptWriteNumber = 0;   // the Nth data write (from 1) lands with a bit cleared

@@ -7,11 +7,13 @@
 #include <sys/wait.h>
 #include <array>
 #include <cstdio>
+#include <map>
 #include <nlohmann/json.hpp>
 
 #include <chrono>
 #include <thread>
 
+#include "firmware/pending_upgrade.h"
 #include "support/program_lock.h"
 #include "temp_dir.h"
 
@@ -47,6 +49,12 @@ class VirtualState : public ::testing::Test {
     return dir_.file("data/VeltoInterface/PendingFirmwareUpgrade.json");
   }
   json readState() const { return json::parse(ReadBytes(state())); }
+  std::vector<std::string> keptSerials() const {
+    std::vector<std::string> serials;
+    for (const auto& record : navkeypad::firmware::ReadPendingUpgrades(recordFile()).records)
+      serials.push_back(record.serial());
+    return serials;
+  }
   static std::string firmware() {
     return std::string(NAVKEYPAD_SOURCE_DIR) + "/resources/firmware/keypad-firmware-2.01.txt";
   }
@@ -122,6 +130,136 @@ TEST_F(VirtualState, EachFailureAtOrAfterTheSwitchIsFinishedByTheNextRun) {
     EXPECT_EQ(keypad["storedDefaults"]["keypadType"], 2);
     EXPECT_FALSE(std::filesystem::exists(recordFile()));
   }
+}
+
+// A keypad is who it says it is: a record goes to no other keypad, in any order of reruns,
+// arrivals and failures, and no run says done while a record of its keypad is kept.
+TEST_F(VirtualState, ARecordGoesOnlyToTheKeypadItWasKeptFor) {
+  struct Step {
+    std::string arguments;  // FW stands for the firmware file
+    int status;
+    std::string says;
+    bool clearFaults = false;  // afterwards, as a technician would mend what failed
+    std::string unplug = {};   // afterwards, the keypad of this id is taken off the bus
+    std::string plug = {};     // afterwards, this keypad is put on the bus
+  };
+  struct Scenario {
+    const char* name;
+    const char* bus;
+    const char* records;  // kept before the first step
+    std::vector<Step> steps;
+    std::map<std::string, std::pair<std::string, int>> keypads;  // id: serial, brightness
+    std::vector<std::string> kept;                               // serial numbers
+  };
+  const std::string sameCommand = "upgrade --all --expect-version 2.01 FW";
+  const Scenario scenarios[] = {
+      {"a keypad plugged in when the upgraded one is pulled at its reset",
+       R"([{"id": "a", "serialNumber": "VNK-A", "ledBrightness": 5,
+            "faults": {"unplugAfterLoaderReports": 90}},
+           {"id": "b", "serialNumber": "VNK-B", "ledBrightness": 2,
+            "faults": {"arrivesWhenAnotherIsPulled": true}}])",
+       "",
+       {{"upgrade FW", 1,
+         "A keypad with another serial number (VNK-B) came and was left untouched. Its serial "
+         "number and settings are kept"},
+        {"upgrade --settings-of VNK-A FW", 2, "2 keypads are attached", true, "b"},
+        {"upgrade --settings-of VNK-A FW", 0, "serial number and settings restored"}},
+       {{"a", {"VNK-A", 5}}},
+       {}},
+      {"two keypads with one serial number, the first cut off mid-download",
+       R"([{"id": "a", "serialNumber": "VNK-S", "ledBrightness": 3,
+            "faults": {"unplugAfterLoaderReports": 70}}])",
+       "",
+       {{"upgrade FW", 1, "left the bus", true, "",
+         R"({"id": "b", "serialNumber": "VNK-S", "ledBrightness": 7})"},
+        {sameCommand, 1, "has the serial number VNK-S too"},
+        {sameCommand, 1, "VNK-S  2.01 -> 2.01  skipped"}},
+       {{"a", {"VNK-S", 3}}, {"b", {"VNK-S", 7}}},
+       {}},
+      {"a refused store as defaults in a batch, then the same command",
+       R"([{"id": "a", "serialNumber": "VNK-A", "ledBrightness": 4,
+            "faults": {"refuseCommands": [9]}}])",
+       "",
+       {{sameCommand, 1, "VNK-A  1.04 -> 2.01  failed: Unable to Write Default"},
+        {sameCommand, 1, "Still kept: the serial number and settings of keypad VNK-A", true},
+        {sameCommand, 0, "VNK-A  2.01 -> 2.01  ok"}},
+       {{"a", {"VNK-A", 4}}},
+       {}},
+      {"two records and one loader",
+       R"([{"id": "a", "serialNumber": "", "mode": "loader"}])",
+       R"({"upgrades": [
+           {"serialNumberHex": "564E4B2D41", "keypadType": 0, "ledBrightness": 5,
+            "codeTable": [0,1,0,2,0,3,0,4,0,5], "downloaded": true},
+           {"serialNumberHex": "564E4B2D42", "keypadType": 0, "ledBrightness": 6,
+            "codeTable": [0,1,0,2,0,3,0,4,0,5], "downloaded": true}]})",
+       {{"upgrade FW", 2, "upgrade --settings-of VNK-B "},
+        {"status", 3, "--settings-of SERIAL FIRMWARE.txt', SERIAL being whichever of VNK-A, VNK-B"},
+        {"--serial VNK-C upgrade FW", 2, "no settings of keypad VNK-C are kept"},
+        {"--serial VNK-A upgrade FW", 0, "finishing keypad VNK-A's upgrade"}},
+       {{"a", {"VNK-A", 5}}},
+       {"VNK-B"}},
+      {"a keypad without a serial number whose restore failed",
+       R"([{"id": "a", "serialNumber": "", "ledBrightness": 6,
+            "faults": {"refuseCommands": [7]}}])",
+       "",
+       {{"upgrade FW", 1, "then run: navkeypad-virtual upgrade --settings-of '' ", true},
+        {sameCommand, 1,
+         "(no serial number)  2.01 -> 2.01  failed: its serial number and "
+         "settings are still kept"},
+        {"upgrade --settings-of '' FW", 0, "serial number and settings restored"}},
+       {{"a", {"", 6}}},
+       {}},
+  };
+  for (const Scenario& scenario : scenarios) {
+    SCOPED_TRACE(scenario.name);
+    std::filesystem::remove(recordFile());
+    WriteBytes(state(), std::string(R"({"keypads": )") + scenario.bus + "}");
+    if (*scenario.records) {
+      std::filesystem::create_directories(std::filesystem::path(recordFile()).parent_path());
+      WriteBytes(recordFile(), scenario.records);
+    }
+    for (const Step& step : scenario.steps) {
+      std::string arguments = step.arguments;
+      if (const auto at = arguments.find("FW"); at != std::string::npos)
+        arguments.replace(at, 2, firmware());
+      const Outcome ran = run(arguments);
+      EXPECT_EQ(ran.status, step.status) << step.arguments << "\n" << ran.output;
+      EXPECT_THAT(ran.output, HasSubstr(step.says)) << step.arguments;
+      json bus = readState();
+      json& keypads = bus["keypads"];
+      for (std::size_t i = keypads.size(); i-- > 0;) {
+        if (step.clearFaults) keypads[i]["faults"] = json::object();
+        if (keypads[i]["id"] == step.unplug) keypads.erase(i);
+      }
+      if (!step.plug.empty()) keypads.push_back(json::parse(step.plug));
+      WriteBytes(state(), bus.dump());
+    }
+    for (const json& keypad : readState()["keypads"]) {
+      const auto& [serial, brightness] = scenario.keypads.at(keypad["id"]);
+      EXPECT_EQ(keypad["serialNumber"], serial) << keypad["id"];
+      EXPECT_EQ(keypad["ledBrightness"], brightness) << keypad["id"];
+      EXPECT_EQ(keypad["storedDefaults"]["ledBrightness"], brightness) << keypad["id"];
+    }
+    EXPECT_EQ(keptSerials(), scenario.kept);
+  }
+}
+
+TEST_F(VirtualState, TwoUpgradesAtOnceOnTwoBusesKeepBothRecords) {
+  // Each program reads the records at its start and writes them once its keypad is in its
+  // loader; slow answers make the two overlap.
+  const std::string other = dir_.file("other-bus.json");
+  for (const auto& [file, serial] : {std::pair{state(), "VNK-A"}, std::pair{other, "VNK-B"}}) {
+    WriteBytes(file,
+               std::string(R"({"keypads": [{"serialNumber": ")") + serial +
+                   R"(", "faults": {"responseDelayMs": 50, "unplugAfterLoaderReports": 70}}]})");
+  }
+  std::string second = command("upgrade " + firmware());
+  second.replace(second.find(state()), state().size(), other);
+  std::FILE* first = popen(command("upgrade " + firmware()).c_str(), "r");
+  std::FILE* next = popen(second.c_str(), "r");
+  EXPECT_NE(pclose(first), 0);
+  EXPECT_NE(pclose(next), 0);
+  EXPECT_THAT(keptSerials(), ::testing::UnorderedElementsAre("VNK-A", "VNK-B"));
 }
 
 TEST_F(VirtualState, AWholeBusIsAppliedAndUpgradedOneKeypadAtATime) {
