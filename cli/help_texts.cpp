@@ -100,7 +100,9 @@ const std::map<std::string, std::string>& CommandHelp() {
        "serial number, layout, code table and brightness.\n\nA keypad waiting in its loader "
        "gets the settings kept for it by an upgrade that did not\nfinish. --settings-of SERIAL "
        "says which kept settings are this keypad's where that\ncannot be told: a keypad without "
-       "a serial number, or several kept.\n"},
+       "a serial number, or several kept ('' names those\nof a keypad without a serial number)."
+       " The keypad that comes back must say it is\nthat keypad (its serial number, or none) "
+       "before anything is given to it.\n"},
   };
   return help;
 }

@@ -517,28 +517,3 @@ TEST_F(Cli, AFailedUpgradeKeepsItsRecordAndTheSuggestedCommandFinishesIt) {
   // Asked who it is before the switch, and given nothing.
   EXPECT_EQ(other->receivedCommandCodes(), std::vector<uint8_t>{CMD_GET_STATUS});
 }
-
-TEST_F(Cli, AKeypadWithoutASerialNumberIsGivenTheRecordTheUserNames) {
-  // Another keypad keeps its own settings: a later run on the same state file shows it. This
-  // one was flashed but never given its settings back, and the user names it.
-  firmware::PendingUpgrade record;
-  record.settings.serialNumber = "FIRST";
-  std::filesystem::create_directories(std::filesystem::path(recordFile()).parent_path());
-  ASSERT_TRUE(firmware::WritePendingUpgrades(recordFile(), {record}));
-  auto keypad = bus().plug();
-  keypad->setSerialNumber("");
-  ASSERT_EQ(run({"upgrade", "--settings-of", "FIRST", firmware()}), cli::kDone) << err_.str();
-  EXPECT_EQ(keypad->serialNumber(), "FIRST");
-  EXPECT_FALSE(std::filesystem::exists(recordFile()));
-
-  // A keypad waiting in its loader is listed as such, and status points to it.
-  keypad->startInLoader();
-  EXPECT_EQ(run({"list"}), cli::kDone);
-  EXPECT_THAT(out_.str(), HasSubstr("waiting in its firmware loader; finish its upgrade"));
-  EXPECT_EQ(run({"status"}), cli::kNoKeypad);
-  EXPECT_THAT(err_.str(), HasSubstr("one waits in its firmware loader"));
-  // No record is kept for it any more: nothing is made up.
-  ASSERT_EQ(run({"upgrade", firmware()}), cli::kDone) << err_.str();
-  EXPECT_THAT(err_.str(), HasSubstr("No record of this keypad's serial number and settings"));
-  EXPECT_THAT(out_.str(), HasSubstr("no serial number or settings were restored"));
-}

@@ -226,7 +226,8 @@ TEST_F(Upgrade, AKeypadWaitingInItsLoaderGetsOnlyWhatWasKeptForIt) {
   EXPECT_TRUE(keypad_->receivedCommands().empty());
 }
 
-TEST_F(Upgrade, ARecordThatCannotBeRemovedIsNotASuccess) {
+TEST_F(Upgrade, ARecordThatCannotBeRemovedIsNotASuccessAndTheLockIsLetGo) {
+  SetKeypadLockFolder(dir_.file(""));
   auto upgrade = checked();
   ASSERT_TRUE(leave(*upgrade).ok());
   ASSERT_TRUE(upgrade->download({}, [](int, const std::string&) {}));
@@ -235,4 +236,11 @@ TEST_F(Upgrade, ARecordThatCannotBeRemovedIsNotASuccess) {
   const UpgradeOutcome restored = upgrade->restore(10);
   EXPECT_EQ(restored.kind, UpgradeOutcome::kRecordNotDropped);
   expectSettings(7, "SN-A");
+  // The operation lives on in its window; the next upgrade, in any program, may start.
+  support::ProgramLock next;
+  EXPECT_TRUE(TakeUpgradeLock(next));
+  // While another program's upgrade waits for its keypad, no keypad is opened here.
+  support::ProgramLock awaiting;
+  ASSERT_TRUE(awaiting.take(dir_.file("firmware_upgrade_return.lock"), false));
+  EXPECT_EQ(OpenSharedKeypad(ListKeypads().at(0).path), SharedOpen::kInUse);
 }
