@@ -64,42 +64,6 @@ class VirtualState : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(VirtualState, EachFailureAtOrAfterTheSwitchIsFinishedByTheNextRun) {
-  struct Case {
-    const char* faults;
-    const char* says;
-    bool recordKept;
-    const char* resumeWith;  // what the first run advised
-  };
-  for (const Case& row :
-       {Case{R"({"refuseCommands": [12]})", "refused to enter its firmware loader", false, ""},
-        Case{R"({"unplugAfterCommands": 2})", "did not confirm the switch", true, ""},
-        Case{R"({"corruptLoaderWrite": 3})", "the keypad waits in its loader", true, ""},
-        Case{R"({"refusePassword": true})", "the keypad waits in its loader", true, ""},
-        Case{R"({"refuseCommands": [7]})", "Unable to set Keypad Type..", true,
-             "--settings-of VNK-A "},
-        Case{R"({"refuseCommands": [9]})", "Unable to Write Default..", true, ""}}) {
-    WriteBytes(state(), std::string(R"({"keypads": [{"serialNumber": "VNK-A", "ledBrightness": 4,
-        "keypadType": 2, "faults": )") +
-                            row.faults + "}]}");
-    const Outcome failed = run("upgrade " + firmware());
-    EXPECT_EQ(failed.status, 1) << failed.output;
-    EXPECT_THAT(failed.output, HasSubstr(row.says));
-    EXPECT_EQ(std::filesystem::exists(recordFile()), row.recordKept) << row.faults;
-    json bus = readState();
-    bus["keypads"][0]["faults"] = json::object();
-    WriteBytes(state(), bus.dump());
-    const Outcome finished = run(std::string("upgrade ") + row.resumeWith + firmware());
-    EXPECT_EQ(finished.status, 0) << finished.output;
-    const json keypad = readState()["keypads"][0];
-    EXPECT_EQ(keypad["firmwareVersion"], "2.01") << row.faults;
-    EXPECT_EQ(keypad["serialNumber"], "VNK-A");
-    EXPECT_EQ(keypad["ledBrightness"], 4);
-    EXPECT_EQ(keypad["storedDefaults"]["keypadType"], 2);
-    EXPECT_FALSE(std::filesystem::exists(recordFile()));
-  }
-}
-
 // A keypad is who it says it is: a record goes to no other keypad, in any order of reruns,
 // arrivals and failures, and no run says done while a record of its keypad is kept.
 TEST_F(VirtualState, ARecordGoesOnlyToTheKeypadItWasKeptFor) {
@@ -112,15 +76,15 @@ TEST_F(VirtualState, ARecordGoesOnlyToTheKeypadItWasKeptFor) {
     std::string plug = {};     // afterwards, this keypad is put on the bus
   };
   struct Scenario {
-    const char* name;
-    const char* bus;
+    std::string name;
+    std::string bus;
     const char* records;  // kept before the first step
     std::vector<Step> steps;
     std::map<std::string, std::pair<std::string, int>> keypads;  // id: serial, brightness
     std::vector<std::string> kept;                               // serial numbers
   };
   const std::string sameCommand = "upgrade --all --expect-version 2.01 FW";
-  const Scenario scenarios[] = {
+  std::vector<Scenario> scenarios = {
       {"a keypad set aside while one without a serial number is upgraded",
        R"([{"id": "a", "serialNumber": "VNK-A", "ledBrightness": 5,
             "faults": {"unplugAfterLoaderReports": 70}}])",
@@ -158,7 +122,8 @@ TEST_F(VirtualState, ARecordGoesOnlyToTheKeypadItWasKeptFor) {
        R"([{"id": "a", "serialNumber": "VNK-A", "ledBrightness": 4,
             "faults": {"refuseCommands": [9]}}])",
        "",
-       {{sameCommand, 1, "VNK-A  1.04 -> 2.01  failed: Unable to Write Default"},
+       {{"upgrade --all /nowhere.txt", 2, "Cannot use the firmware file /nowhere.txt"},
+        {sameCommand, 1, "VNK-A  1.04 -> 2.01  failed: Unable to Write Default"},
         {sameCommand, 1, "Still kept: the serial number and settings of keypad VNK-A", true},
         {sameCommand, 0, "VNK-A  2.01 -> 2.01  ok"}},
        {{"a", {"VNK-A", 4}}},
@@ -188,7 +153,39 @@ TEST_F(VirtualState, ARecordGoesOnlyToTheKeypadItWasKeptFor) {
         {"upgrade --settings-of '' FW", 0, "serial number and settings restored"}},
        {{"a", {"", 6}}},
        {}},
+      {"serial numbers that another keypad or a kept record has",
+       R"([{"id": "a", "serialNumber": "", "ledBrightness": 1},
+           {"id": "b", "serialNumber": "VNK-B", "ledBrightness": 1},
+           {"id": "r", "serialNumber": "VNK-R", "ledBrightness": 1}])",
+       R"({"serialNumberHex": "564E4B2D52", "keypadType": 0, "ledBrightness": 1,
+           "codeTable": [0,1,0,2,0,3,0,4,0,5], "downloaded": true})",
+       {{"--device virtual:a:1.1 serial set VNK-B", 2,
+         "the keypad at virtual:b:1.1 has the serial number VNK-B already; give --force"},
+        {"--device virtual:a:1.1 serial set VNK-R", 2,
+         "the serial number and settings of keypad VNK-R are kept in"},
+        {"--device virtual:r:1.1 serial set VNK-S --force", 0,
+         "set all the same: this keypad's own settings are kept in"},
+        {"--device virtual:a:1.1 serial set VNK-A", 0, "Serial number set to VNK-A."}},
+       {{"a", {"VNK-A", 1}}, {"b", {"VNK-B", 1}}, {"r", {"VNK-S", 1}}},
+       {"VNK-R"}},
   };
+  // Each failure at or after the switch is finished by the next run.
+  for (const auto& [faults, says, resume] :
+       {std::tuple{R"({"refuseCommands": [12]})", "refused to enter its firmware loader",
+                   "upgrade FW"},
+        {R"({"unplugAfterCommands": 2})", "did not confirm the switch", "upgrade FW"},
+        {R"({"corruptLoaderWrite": 3})", "the keypad waits in its loader", "upgrade FW"},
+        {R"({"refusePassword": true})", "the keypad waits in its loader", "upgrade FW"},
+        {R"({"refuseCommands": [7]})", "Unable to set Keypad Type..",
+         "upgrade --settings-of VNK000123 FW"}}) {
+    scenarios.push_back(
+        {faults,
+         std::string(R"([{"id": "a", "ledBrightness": 4, "faults": )") + faults + "}]",
+         "",
+         {{"upgrade FW", 1, says, true}, {resume, 0, ""}},
+         {{"a", {"VNK000123", 4}}},
+         {}});
+  }
   for (const Scenario& scenario : scenarios) {
     SCOPED_TRACE(scenario.name);
     std::map<std::string, json> setAside;
