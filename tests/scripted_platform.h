@@ -2,8 +2,10 @@
 // Thread-safe, so a worker's messages are recorded too. Never linked into the product.
 #pragma once
 
+#include <atomic>
 #include <deque>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "platform/platform.h"
@@ -24,11 +26,16 @@ class ScriptedPlatform : public Platform {
     std::lock_guard lock(mutex_);
     messages_.push_back({Kind::Warning, text, caption});
   }
-  // Recorded like a warning; the worker goes on at once.
+  // Recorded like a warning; the worker goes on at once, or, while notices are held, once the
+  // test dismisses it (or the worker abandons it).
   void noticeForWorker(const QString& text, const QString& caption,
-                       const std::function<bool()>&) override {
+                       const std::function<bool()>& abandoned) override {
     warning(text, caption);
+    while (holdNotices && !dismissNotice && !abandoned()) std::this_thread::yield();
+    dismissNotice = false;
   }
+  std::atomic<bool> holdNotices{false};
+  std::atomic<bool> dismissNotice{false};
   bool question(const QString& text, const QString& caption) override {
     std::lock_guard lock(mutex_);
     messages_.push_back({Kind::Question, text, caption});

@@ -3,7 +3,8 @@
 #include <QFrame>
 #include <QLabel>
 #include <QPushButton>
-#include <QTextBrowser>
+#include <QMouseEvent>
+#include <QTextEdit>
 #include <algorithm>
 
 #include "info/version.h"
@@ -24,29 +25,25 @@ QString version::resource(const QString& name) {
 
 namespace {
 // The maker's addresses are given when the product is built (NAVKEYPAD_MAKER_WEBSITE,
-// NAVKEYPAD_SUPPORT_EMAIL); a build without them says nothing rather than show a made-up one.
+// NAVKEYPAD_SUPPORT_EMAIL); a build without them leaves their lines empty rather than show a
+// made-up one.
 QString ProductNote() {
-  const QString website = NAVKEYPAD_MAKER_WEBSITE;
-  const QString email = NAVKEYPAD_SUPPORT_EMAIL;
-  QString note = "This software works with Velto's Navigation Keypad.\n";
-  if (!website.isEmpty())
-    note += "For more information visit Velto's Website:\n\n" + website + "\n";
-  if (!email.isEmpty()) note += "mailto:" + email;
-  return note;
+  return QString("This software works with Velto's Navigation Keypad.\n"
+                 "For more information visit Velto's Website:\n\n") +
+         NAVKEYPAD_MAKER_WEBSITE + "\n" + NAVKEYPAD_SUPPORT_EMAIL;
 }
 
-// The note as rich text, with its web and mail addresses as links.
+// The note as rich text: web addresses are recognised and shown as links, as the text box of
+// the desktop toolkit does; everything else, the e-mail address too, is plain text.
 QString NoteWithLinks() {
-  QString html;
+  QStringList lines;
   for (const QString& line : ProductNote().split('\n')) {
     const QString escaped = line.toHtmlEscaped();
-    if (line.startsWith("https://") || line.startsWith("mailto:")) {
-      html += QString("<a href=\"%1\">%1</a><br>").arg(escaped);
-    } else {
-      html += escaped + "<br>";
-    }
+    const bool web = line.startsWith("http://") || line.startsWith("https://") ||
+                     line.startsWith("www.");
+    lines << (web ? QString("<a href=\"%1\">%1</a>").arg(escaped) : escaped);
   }
-  return html;
+  return lines.join("<br>");
 }
 }  // namespace
 
@@ -92,16 +89,16 @@ about::about(QWidget* parent) : QWidget(parent, Qt::Window) {
   partNoLbl->setObjectName("partNoLbl");
   partNoLbl->move(237, 102);
 
-  richTextBox1 = new QTextBrowser(this);
+  // Editable, as its model is; what is typed is kept nowhere. A click on a link opens it.
+  richTextBox1 = new QTextEdit(this);
   richTextBox1->setAccessibleName("About the utility");
   richTextBox1->setObjectName("richTextBox1");
   richTextBox1->setGeometry(16, 158, 314, 91);
-  richTextBox1->setOpenLinks(false);
   richTextBox1->setHtml(NoteWithLinks());
   QPalette note = richTextBox1->palette();
   note.setColor(QPalette::Base, palette().color(QPalette::Window));
   richTextBox1->setPalette(note);
-  connect(richTextBox1, &QTextBrowser::anchorClicked, this, &about::richTextBox1_LinkClicked);
+  richTextBox1->viewport()->installEventFilter(this);
 
   button2 = new QPushButton("Close", this);
   button2->setObjectName("button2");
@@ -132,6 +129,15 @@ void about::button2_Click() {
 
 void about::richTextBox1_LinkClicked(const QUrl& link) {
   platform::current().openLink(link.toString());
+}
+
+bool about::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == richTextBox1->viewport() && event->type() == QEvent::MouseButtonRelease) {
+    const auto* mouse = static_cast<QMouseEvent*>(event);
+    const QString link = richTextBox1->anchorAt(mouse->position().toPoint());
+    if (mouse->button() == Qt::LeftButton && !link.isEmpty()) richTextBox1_LinkClicked(QUrl(link));
+  }
+  return QWidget::eventFilter(watched, event);
 }
 
 }  // namespace tarvik_usb_encoder

@@ -4,7 +4,7 @@
 
 class QLabel;
 class QPushButton;
-class QTextBrowser;
+class QTextEdit;
 class QFrame;
 
 namespace tarvik_usb_encoder {
@@ -26,6 +26,9 @@ class about : public QWidget {
   void richTextBox1_LinkClicked(const QUrl& link);
   void label1_Click() {}
 
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
  private:
   QLabel* pictureBox1 = nullptr;
   QLabel* label1 = nullptr;
@@ -33,7 +36,7 @@ class about : public QWidget {
   QLabel* versionLbl = nullptr;
   QLabel* label3 = nullptr;
   QLabel* partNoLbl = nullptr;
-  QTextBrowser* richTextBox1 = nullptr;
+  QTextEdit* richTextBox1 = nullptr;
   QPushButton* button2 = nullptr;
 };
 

@@ -482,7 +482,10 @@ void Form1::button9_Click() {
   // The keypad restarts: what it holds now is not known until the next Scan.
   logAction("Reset To Factory Default", before, {}, false);
   warn(QString("Please click on Scan For to re-connect after device reboot."));
-  showNotConnected();
+  // The lines keep what the keypad held before; the message and the hint below ask for a scan.
+  showPlaceholders();
+  ShowDeviceStatus();
+  EnableDisableFunctionButtons(false);
   statusStrip1->showMessage(
       "The keypad is restarting with its factory settings: click Scan For Device when it is back.");
 }

@@ -294,10 +294,10 @@ void self_test::backgroundWorker1_DoWork() {
     ledBrightness(0);
     AmendCheckBox(this, brightnessCheckBox, true, QString());
     ledBrightness(ledBrightness_index);
-    // Only this worker waits for the prompt; the windows stay usable meanwhile.
+    // Only this worker waits for the prompt, until the user dismisses it (Close leaves it to
+    // the user); the windows stay usable meanwhile. Exit ends the program and the prompt.
     platform::current().noticeForWorker("Press each key  on NavigationKeypad... \n",
-                                        "NavigationKeypad Keypad",
-                                        [this] { return closeForm == 1; });
+                                        "NavigationKeypad Keypad", [this] { return exiting_.load(); });
     const int8_t defaultTable = setKeyboardTable(kKeypadTypeDefault);
     platform::clock().sleepMs(kPollMs);
     if (defaultTable != 0) return;
@@ -317,6 +317,7 @@ void self_test::backgroundWorker1_RunWorkerCompleted() {
 
 void self_test::endForExit() {
   if (backgroundWorker1 == nullptr || restored_) return;
+  exiting_ = true;
   closeForm = 1;
   // The worker may be waiting for this thread to carry out a change for it.
   while (!backgroundWorker1->wait(5)) QCoreApplication::processEvents();

@@ -40,6 +40,7 @@ class self_test : public QWidget {
   int32_t ledBrightness_index = 0;
   int32_t keypadType_index = 0;
   std::atomic<int32_t> closeForm{0};
+  std::atomic<bool> exiting_{false};  // the program ends: the key prompt goes with it
   QColor backGroundColour;
   // Per key: already marked. Shared by every self-test window, as the keys are.
   static std::array<bool, 10> buttonArray;

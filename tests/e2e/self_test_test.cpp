@@ -165,12 +165,18 @@ TEST_F(SelfTest, AFailedStepEndsTheTestAndStillRestores) {
   }
 }
 
-TEST_F(SelfTest, ExitEndsTheTestAndRestoresTheKeypadFirst) {
+TEST_F(SelfTest, CloseLeavesThePromptToTheUserAndExitEndsTheTestRestoringFirst) {
   keypad_->setKeypadType(1);
   keypad_->setLedBrightness(4);
   openMainWindow();
+  platform_.holdNotices = true;
   startTest();
-  ASSERT_TRUE(waitForKeyStep());
+  ASSERT_TRUE(waitFor([&] { return !platform_.messages().empty(); }));
+  // The worker waits until the user dismisses the key prompt; Close does not dismiss it.
+  click(test_.data(), "endBtn");
+  QTest::qWait(300);
+  EXPECT_FALSE(test_.isNull());
+  EXPECT_NE(keypad_->receivedCommands().back(), (ReceivedCommand{CMD_SET_KEYPAD_TYPE, {0}}));
   click(form_.get(), "button10");
   EXPECT_EQ(keypad_->settings().keypadType, 1);
   EXPECT_EQ(keypad_->settings().ledBrightness, 4);
