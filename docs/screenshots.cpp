@@ -10,6 +10,7 @@
 #include <QComboBox>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QLabel>
 #include <QMenuBar>
 #include <QPalette>
@@ -160,8 +161,12 @@ int main(int argc, char** argv) {
   virtual_keypad::VirtualDeviceWatch watch;
   BSL_setDeviceWatch(&watch);
   scripted.answerQuestion(true);
-  scripted.answerOpenFile(QString(NAVKEYPAD_SOURCE_DIR) +
-                          "/resources/firmware/keypad-firmware-2.01.txt");
+  // NAVKEYPAD_SCREENSHOT_FIRMWARE names another image (the Windows journey's, in a folder
+  // whose name is not ASCII); the window's texts are then written beside the pictures too.
+  const QString firmware = qEnvironmentVariable("NAVKEYPAD_SCREENSHOT_FIRMWARE");
+  scripted.answerOpenFile(firmware.isEmpty() ? QString(NAVKEYPAD_SOURCE_DIR) +
+                                                   "/resources/firmware/keypad-firmware-2.01.txt"
+                                             : firmware);
   QTest::mouseClick(form.findChild<QPushButton*>("btnLoadFirmware"), Qt::LeftButton);
   app.processEvents();
   auto* upgrade = form.findChild<tarvik_usb_encoder::firmware_upgrade*>();
@@ -189,6 +194,10 @@ int main(int argc, char** argv) {
     ok = false;
   }
   ok = Save(*upgrade, folder, "firmware-upgrade.png") && ok;
+  if (!firmware.isEmpty()) {
+    QFile texts(QDir(folder).filePath("firmware-upgrade.txt"));
+    ok = texts.open(QIODevice::WriteOnly) && texts.write(status->toPlainText().toUtf8()) > 0 && ok;
+  }
   upgrade->close();
   app.processEvents();
   BSL_setDeviceWatch(nullptr);

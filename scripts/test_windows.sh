@@ -103,11 +103,16 @@ mkdir -p "$build/fonts"
 cp /usr/share/fonts/truetype/dejavu/DejaVuSans.ttf /usr/share/fonts/truetype/dejavu/DejaVuSans-Bold.ttf \
   "$build/fonts/"
 fonts="$(winepath -w "$build/fonts")"
-wine cmd /c "set QT_QPA_FONTDIR=$fonts&& $(winepath -w "$build/docs/screenshots.exe") $(winepath -w "$shots") -platform offscreen" |
+# The upgrade window takes the journey's firmware, from a folder whose name is not ASCII, and
+# must show its path as it is.
+NAVKEYPAD_SCREENSHOT_FIRMWARE="$(winepath -w "$firmware")" \
+  wine cmd /c "set QT_QPA_FONTDIR=$fonts&& $(winepath -w "$build/docs/screenshots.exe") $(winepath -w "$shots") -platform offscreen" |
   tr -d '\r'
 for window in main-window code-table-editor self-test firmware-upgrade about-window; do
   [[ -s "$shots/$window.png" ]] || { echo "no screenshot of $window" >&2; exit 1; }
 done
+expect "Jürgen Åström" "$(cat "$shots/firmware-upgrade.txt")"
+expect "Firmwäre 2.00.txt" "$(cat "$shots/firmware-upgrade.txt")"
 
 step "the installer, installed and removed silently"
 setup="$(ls "$build"/navkeypad-*-setup.exe)"

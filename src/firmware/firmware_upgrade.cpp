@@ -100,6 +100,7 @@ firmware_upgrade::firmware_upgrade(std::shared_ptr<firmware::UpgradeOperation> u
   progressBar->setAccessibleName("Progress");
   progressBar->setRange(0, 100);
   progressBar->setValue(0);
+  progressBar->setTextVisible(false);
   progressBar->setGeometry(12, 186, 476, 20);
   statusBox = new QPlainTextEdit(this);
   statusBox->setObjectName("statusBox");
@@ -144,7 +145,7 @@ QString firmware_upgrade::lastFirmwareFolder_;
 
 platform::Platform::FileRequest firmware_upgrade::firmwareFileRequest() {
   const bool known = !lastFirmwareFolder_.isEmpty() && QFileInfo(lastFirmwareFolder_).isDir();
-  return {"Select Firmware File", "Firmware files (*.txt);;All files (*)",
+  return {"Select Firmware File", "(*.txt);;All files (*)",
           known ? lastFirmwareFolder_ : platform::HomeFolder()};
 }
 
@@ -281,7 +282,9 @@ void firmware_upgrade::btnUpgrade_MouseClick() {
   if (backgroundWorker1 != nullptr) backgroundWorker1->deleteLater();
   backgroundWorker1 = QThread::create([this, path, identity, upgrade = upgrade_] {
     auto report = [this](int percent, const std::string& text) {
-      const QString shown = platform::FromLocal8Bit(text);
+      // Every text of the sequence is UTF-8, as every message is: the loader's own words are
+      // ASCII, and "Sending PATH" names the file as the program holds paths.
+      const QString shown = QString::fromStdString(text);
       QMetaObject::invokeMethod(
           this, [this, percent, shown] { backgroundWorker1_ProgressChanged(percent, shown); },
           Qt::QueuedConnection);

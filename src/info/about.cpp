@@ -2,8 +2,8 @@
 
 #include <QFrame>
 #include <QLabel>
-#include <QPushButton>
 #include <QMouseEvent>
+#include <QPushButton>
 #include <QTextEdit>
 #include <algorithm>
 
@@ -28,8 +28,9 @@ namespace {
 // NAVKEYPAD_SUPPORT_EMAIL); a build without them leaves their lines empty rather than show a
 // made-up one.
 QString ProductNote() {
-  return QString("This software works with Velto's Navigation Keypad.\n"
-                 "For more information visit Velto's Website:\n\n") +
+  return QString(
+             "This software works with Velto's Navigation Keypad.\n"
+             "For more information visit Velto's Website:\n\n") +
          NAVKEYPAD_MAKER_WEBSITE + "\n" + NAVKEYPAD_SUPPORT_EMAIL;
 }
 
@@ -39,8 +40,8 @@ QString NoteWithLinks() {
   QStringList lines;
   for (const QString& line : ProductNote().split('\n')) {
     const QString escaped = line.toHtmlEscaped();
-    const bool web = line.startsWith("http://") || line.startsWith("https://") ||
-                     line.startsWith("www.");
+    const bool web =
+        line.startsWith("http://") || line.startsWith("https://") || line.startsWith("www.");
     lines << (web ? QString("<a href=\"%1\">%1</a>").arg(escaped) : escaped);
   }
   return lines.join("<br>");

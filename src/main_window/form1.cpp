@@ -620,7 +620,7 @@ void Form1::button3_Click() {
 void Form1::aboutVeltoUSBEncoderConfiguratorToolStripMenuItem_Click() {
   try {
     const auto chosen = platform::current().openFile(
-        {"Import Cfg File", "Configuration files (*.ini);;All files (*)", platform::HomeFolder()});
+        {"Import Cfg File", "(*.ini);;All files (*)", platform::HomeFolder()});
     if (!chosen) return;
     if (QFileInfo(*chosen).fileName() != ConfigFileName()) {
       warn(QString("Incorrect Filename."));
@@ -645,7 +645,7 @@ void Form1::exitToolStripMenuItem_Click() {
   try {
     const auto folder = platform::current().chooseFolder(
         {"Select Folder - To Copy The USBNavigationKeypadUtilityCfg.ini File",
-         platform::HomeFolder()});
+         platform::ExportFolderStart()});
     if (!folder) {
       warn(QString("Unable to save the cfg file."));
       return;

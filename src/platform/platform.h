@@ -57,8 +57,11 @@ std::string ToLocal8Bit(const QString& text);
 std::string PathText(const QString& path);
 QString FromLocal8Bit(const std::string& text);
 
-// The user's home folder, where folder dialogs start.
+// The user's home folder, where file dialogs start.
 QString HomeFolder();
+// Where the export's folder dialog starts: the system drive's root on Windows (as the desktop
+// utility always did); elsewhere, where no drive letters exist, the home folder.
+QString ExportFolderStart();
 
 // A picture file from the current directory, as the windows always read them, or the
 // built-in copy when the file is missing or unreadable.

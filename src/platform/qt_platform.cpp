@@ -134,6 +134,14 @@ QString HomeFolder() {
   return QDir::homePath();
 }
 
+QString ExportFolderStart() {
+#ifdef _WIN32
+  return qEnvironmentVariable("SystemDrive", "C:") + "\\";
+#else
+  return HomeFolder();
+#endif
+}
+
 QPixmap PictureFromCurrentDirectory(const QString& fileName, const QString& builtInResource) {
   QPixmap picture(QDir::current().filePath(fileName));
   if (picture.isNull()) picture.load(builtInResource);

@@ -297,7 +297,8 @@ void self_test::backgroundWorker1_DoWork() {
     // Only this worker waits for the prompt, until the user dismisses it (Close leaves it to
     // the user); the windows stay usable meanwhile. Exit ends the program and the prompt.
     platform::current().noticeForWorker("Press each key  on NavigationKeypad... \n",
-                                        "NavigationKeypad Keypad", [this] { return exiting_.load(); });
+                                        "NavigationKeypad Keypad",
+                                        [this] { return exiting_.load(); });
     const int8_t defaultTable = setKeyboardTable(kKeypadTypeDefault);
     platform::clock().sleepMs(kPollMs);
     if (defaultTable != 0) return;

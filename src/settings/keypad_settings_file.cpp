@@ -186,8 +186,6 @@ std::string ValueProblem(const std::vector<std::pair<std::string, std::string>>&
       why = "it holds a \"[\" or \"]\", which would make its line a section";
     } else if (value.find_first_of("\r\n") != std::string::npos) {
       why = "it holds a line break";
-    } else if (Trim(value, " \t") != value) {
-      why = "it has blanks at its start or end, which the file drops";
     }
     if (!why.empty()) {
       return key + " \"" + support::Utf8FromLocal8Bit(value) +

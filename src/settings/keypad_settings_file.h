@@ -93,9 +93,9 @@ std::string ConfigFileProblem(const std::string& file);
 // there: no FirstUp key, one with blanks around its name, or a value that is not exactly Yes.
 std::string NotSavedReason(const std::string& file);
 
-// Why a value cannot be kept under its key: the file would not give it back as written ("["
-// and "]" make a line a section, a line break ends it, blanks around it are dropped). Empty
-// when every value can be kept.
+// Why a value cannot be kept under its key: it would break the file ("[" and "]" make a line
+// a section, a line break ends it). Blanks around a value are written as they are; the reader
+// trims them, as every reader of such files does. Empty when every value can be kept.
 std::string ValueProblem(const std::vector<std::pair<std::string, std::string>>& values);
 
 }  // namespace navkeypad::settings
