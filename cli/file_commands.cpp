@@ -56,17 +56,11 @@ int Save(Session& session) {
                                        file + ".");
   }
   try {
-    if (!cfg::ConfigFileProblem(file).empty()) {
-      if (!CIniFile::Create(file) || !CIniFile::AddSection(cfg::kSection, file)) {
-        return session.fail(kBadInput, "cannot create " + file + ".");
-      }
-      for (const char* key : cfg::kAllKeys) CIniFile::SetValue(key, "", cfg::kSection, file);
-    }
-    for (const auto& [key, value] : values) {
-      if (!CIniFile::SetValue(key, value, cfg::kSection, file)) {
-        return session.fail(kBadInput, "cannot write " + key + " into " + file + ".");
-      }
-    }
+    // The whole file at once: a run cut off part-way leaves it as it was.
+    const bool written = cfg::ConfigFileProblem(file).empty()
+                             ? CIniFile::SetValues(values, cfg::kSection, file)
+                             : cfg::CreateConfigFile(file, values);
+    if (!written) return session.fail(kBadInput, "cannot write " + file + ".");
   } catch (const IniFormatError&) {
     return session.fail(kBadInput, cfg::DamagedFileProblem(file) + " Correct or delete it.");
   }

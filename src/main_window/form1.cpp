@@ -585,8 +585,10 @@ void Form1::SaveToConfigFile() {
   if (const std::string problem = cfg::ValueProblem(values); !problem.empty()) {
     return warn(problem + "; nothing was written into the configuration file..");
   }
+  // The whole file at once: a program cut off part-way leaves it as it was.
   withConfigFile([&] {
-    for (const auto& [key, value] : values) SetSettings(key, value);
+    if (!CIniFile::SetValues(values, cfg::kSection, FileName))
+      warn(QString("Failed to update USBNavigationKeypadUtilityCfg.ini file."));
   });
 }
 

@@ -24,10 +24,16 @@ std::string PrepareConfigFile(const std::string& appDataFolder) {
   const fs::path folder = support::PathFromUtf8(file).parent_path();
   if (!fs::exists(folder, ignored)) fs::create_directories(folder, ignored);
   if (fs::exists(support::PathFromUtf8(file), ignored)) return file;
-  if (CIniFile::Create(file) && CIniFile::AddSection(kSection, file)) {
-    for (const char* key : kAllKeys) CIniFile::SetValue(key, "", kSection, file);
-  }
+  CreateConfigFile(file);
   return file;
+}
+
+bool CreateConfigFile(const std::string& file,
+                      const std::vector<std::pair<std::string, std::string>>& values) {
+  std::vector<std::pair<std::string, std::string>> all;
+  for (const char* key : kAllKeys) all.emplace_back(key, "");
+  all.insert(all.end(), values.begin(), values.end());
+  return CIniFile::SetValues(all, kSection, file, true);
 }
 
 std::string DefaultConfigFile() {

@@ -32,6 +32,10 @@ inline constexpr std::array<const char*, 6> kAllKeys = {
 // every key empty when it does not exist yet; an existing file is left untouched. Returns
 // the file's path (also when a step failed: later reads and writes then report it).
 std::string PrepareConfigFile(const std::string& appDataFolder);
+// A new configuration file in place of whatever is at `file`: every key, empty, then `values`,
+// written at once.
+bool CreateConfigFile(const std::string& file,
+                      const std::vector<std::pair<std::string, std::string>>& values = {});
 // The file every program uses: <data folder>/VeltoInterface/USBNavigationKeypadUtilityCfg.ini
 // (support::UserDataFolder); empty when there is no data folder.
 std::string DefaultConfigFile();

@@ -187,28 +187,47 @@ std::string CIniFile::GetValue(const std::string& key, const std::string& sectio
   return found.empty() ? std::string() : found.front().Value;
 }
 
-bool CIniFile::SetValue(const std::string& key, const std::string& value,
-                        const std::string& section, const std::string& fileName) {
-  RecordList records;
-  if (!Load(fileName, records)) return false;
-  Record added;
+namespace {
+void SetInRecords(CIniFile::RecordList& records, const std::string& key, const std::string& value,
+                  const std::string& section) {
+  CIniFile::Record added;
   added.Section = section;
   added.Key = key;
   added.Value = value;
-
-  const auto inSection = FindFirst(records, RecordSectionIs{section});
+  const auto inSection = FindFirst(records, CIniFile::RecordSectionIs{section});
   if (inSection == records.end()) {
-    Record header;
+    CIniFile::Record header;
     header.Section = section;
     records.push_back(header);
     records.push_back(added);
-  } else if (const auto existing = FindFirst(records, RecordSectionKeyIs{section, key});
+  } else if (const auto existing = FindFirst(records, CIniFile::RecordSectionKeyIs{section, key});
              existing == records.end()) {
     // New keys go straight after the first record of their section.
     records.insert(inSection + 1, added);
   } else {
     existing->Value = value;
   }
+}
+}  // namespace
+
+bool CIniFile::SetValue(const std::string& key, const std::string& value,
+                        const std::string& section, const std::string& fileName) {
+  RecordList records;
+  if (!Load(fileName, records)) return false;
+  SetInRecords(records, key, value, section);
+  return Save(fileName, records);
+}
+
+bool CIniFile::SetValues(const std::vector<std::pair<std::string, std::string>>& values,
+                         const std::string& section, const std::string& fileName, bool create) {
+  RecordList records;
+  if (!create && !Load(fileName, records)) return false;
+  if (create) {
+    Record header;
+    header.Section = section;
+    records.push_back(header);
+  }
+  for (const auto& [key, value] : values) SetInRecords(records, key, value, section);
   return Save(fileName, records);
 }
 

@@ -85,6 +85,12 @@ class CIniFile {
 
   static bool SetValue(const std::string& key, const std::string& value, const std::string& section,
                        const std::string& fileName);
+  // Every value set as SetValue sets it, one after another, and the file replaced once: a
+  // program cut off part-way leaves the file as it was, never half the values. With `create`,
+  // a new file of `section` and the values replaces whatever is there.
+  static bool SetValues(const std::vector<std::pair<std::string, std::string>>& values,
+                        const std::string& section, const std::string& fileName,
+                        bool create = false);
   static bool AddSection(const std::string& section, const std::string& fileName);
   static bool RenameSection(const std::string& oldSection, const std::string& newSection,
                             const std::string& fileName);
