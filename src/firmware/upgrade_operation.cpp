@@ -51,6 +51,7 @@ UpgradeOutcome UpgradeOperation::checkSetting() {
     return fail(UpgradeOutcome::kRefused, read.problem + " Nothing was sent to the keypad.");
   }
   records_ = std::move(read.records);
+  settingChecked_ = true;
   return {};
 }
 
@@ -149,7 +150,7 @@ UpgradeOutcome UpgradeOperation::leaveApplication(const KeypadInApplication& key
                                                   const IsKeypadOf& ask) {
   // Nothing sends a keypad into its loader before everything it needs to come back is at
   // hand; the loaders are counted again, right before the switch.
-  if (!loader_ || !firmware_) {
+  if (!checksPassed()) {
     return ended(
         fail(UpgradeOutcome::kRefused, "The upgrade's checks have not passed; nothing was sent."));
   }
@@ -252,7 +253,7 @@ void UpgradeOperation::takeWaitingKeypad(const IsKeypadOf& ask) {
 }
 
 bool UpgradeOperation::download(const LoaderIdentity& identity, const ProgressReport& report) {
-  if (!firmware_ || !loader_) return false;
+  if (!checksPassed()) return false;
   // Again after a download that failed: one upgrade at a time, whichever program asks.
   if (!upgradeLock_.held() && !TakeUpgradeLock(upgradeLock_)) return false;
   otherKeypads_.clear();

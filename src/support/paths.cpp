@@ -57,10 +57,6 @@ void SetEnvironmentText(const char* name, const std::optional<std::string>& valu
 #endif
 }
 
-}  // namespace support
-
-namespace support {
-
 std::filesystem::path ProgramFolder() {
 #ifdef _WIN32
   std::wstring name(MAX_PATH, L'\0');
