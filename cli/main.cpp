@@ -109,6 +109,10 @@ int Main(int argc, char** argv) {
   std::optional<wire::ReplaySandbox> sandbox;
   if (hid.replay() != nullptr && arguments.empty()) {
     sandbox.emplace();
+    if (!sandbox->problem().empty()) {
+      std::cerr << "navkeypad: " << sandbox->problem() << "; nothing was replayed.\n";
+      return cli::kBadInput;
+    }
     arguments = sandbox->confine(hid.replay()->recording().arguments);
   }
   int status = cli::Run(arguments, {std::cout, std::cerr, ErrorsGoToATerminal(),

@@ -70,6 +70,10 @@ int Main(int argc, char** argv) {
   }
   std::optional<wire::ReplaySandbox> sandbox;
   if (!wireOptions.replay.empty()) sandbox.emplace();
+  if (sandbox && !sandbox->problem().empty()) {
+    std::fprintf(stderr, "%s: %s; nothing was replayed.\n", argv[0], sandbox->problem().c_str());
+    return 2;
+  }
   // Without a real bus underneath, device changes come from the virtual one (or none).
   virtual_keypad::VirtualDeviceWatch virtualWatch;
 #ifndef NAVKEYPAD_VIRTUAL

@@ -18,12 +18,15 @@ class ReplaySandbox {
   ReplaySandbox& operator=(const ReplaySandbox&) = delete;
 
   const std::string& folder() const { return folder_; }
+  // Why the folder could not be made; the replay must not run then.
+  const std::string& problem() const { return problem_; }
   // Recorded arguments with every file that --file names moved into the folder: a path the
   // recording holds is never written.
   std::vector<std::string> confine(std::vector<std::string> recorded) const;
 
  private:
   std::string folder_;
+  std::string problem_;
   std::optional<std::string> dataHome_;  // as it was before
 };
 

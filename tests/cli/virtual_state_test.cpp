@@ -323,6 +323,14 @@ TEST_F(VirtualState, AReplayWritesNoFileOfTheUsers) {
     EXPECT_EQ(replayed.status, 0) << replayed.output;
     EXPECT_FALSE(std::filesystem::exists(config) || std::filesystem::exists(elsewhere)) << save;
   }
+  // Without a folder of its own it does not run at all.
+  setenv("TMPDIR", dir_.file("nowhere").c_str(), 1);
+  const Outcome refused = run("--replay '" + recording + "'");
+  unsetenv("TMPDIR");
+  EXPECT_EQ(refused.status, 2) << refused.output;
+  EXPECT_THAT(refused.output,
+              HasSubstr("set TMPDIR to a folder that exists); nothing was replayed"));
+  EXPECT_FALSE(std::filesystem::exists(config) || std::filesystem::exists(elsewhere));
 }
 
 TEST_F(VirtualState, EveryFieldIsOptionalAndABadFileIsNamed) {
