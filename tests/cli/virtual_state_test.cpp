@@ -213,7 +213,8 @@ TEST_F(VirtualState, ARecordGoesOnlyToTheKeypadItWasKeptFor) {
         keypads.push_back(step.plug[0] == '{' ? json::parse(step.plug) : setAside[step.plug]);
       WriteBytes(state(), bus.dump());
     }
-    for (const json& keypad : readState()["keypads"]) {
+    const json ended = readState();  // kept alive for the loop
+    for (const json& keypad : ended["keypads"]) {
       const auto& [serial, brightness] = scenario.keypads.at(keypad["id"]);
       EXPECT_EQ(keypad["serialNumber"], serial) << keypad["id"];
       EXPECT_EQ(keypad["ledBrightness"], brightness) << keypad["id"];
