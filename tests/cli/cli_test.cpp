@@ -486,6 +486,7 @@ TEST_F(Cli, HelpForEveryCommand) {
 TEST_F(Cli, AFailedUpgradeKeepsItsRecordAndTheSuggestedCommandFinishesIt) {
   auto other = bus().plug();
   auto keypad = bus().plug();
+  keypad->setSerialNumber("KEEP-ME");
   virtual_keypad::Behaviour corrupting;
   corrupting.corruptWriteNumber = 3;
   keypad->setBehaviour(corrupting);
@@ -500,8 +501,7 @@ TEST_F(Cli, AFailedUpgradeKeepsItsRecordAndTheSuggestedCommandFinishesIt) {
   keypad->setBehaviour({});
   bus().unplug(other);
   ASSERT_EQ(run({"upgrade", firmware()}), cli::kDone) << err_.str();
-  EXPECT_EQ(out_.str(), "Firmware 2.00 installed; serial number and settings restored.\n");
-  EXPECT_EQ(keypad->serialNumber(), "VNK000123");
+  EXPECT_EQ(keypad->serialNumber(), "KEEP-ME");
   // Asked who it is before the switch, and given nothing.
   EXPECT_EQ(other->receivedCommandCodes(), std::vector<uint8_t>{CMD_GET_STATUS});
 }
