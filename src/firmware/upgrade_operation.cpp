@@ -117,7 +117,8 @@ void UpgradeOperation::end() {
 }
 
 std::string UpgradeOperation::sameSerialProblem(const KeypadInApplication& keypad,
-                                                bool owedRestore) const {
+                                                const PendingUpgrade* owed) const {
+  const bool owedRestore = owed != nullptr;
   const std::string serial = keypad.settings.serialNumber.value_or("");
   for (const KeypadOnBus& other : ListKeypads()) {
     if (other.path == keypad.path) continue;
@@ -135,7 +136,7 @@ std::string UpgradeOperation::sameSerialProblem(const KeypadInApplication& keypa
              "unplug the other and upgrade this one alone. Nothing was sent.";
     }
     if (owedRestore && theirs.empty()) {
-      return "The settings kept for keypad " + name + " in " + recordFile_ +
+      return "The settings kept for " + KeypadName(*owed) + " in " + recordFile_ +
              " are owed to a keypad whose new firmware has no serial number yet, and another "
              "attached keypad (" +
              other.path +
@@ -178,7 +179,8 @@ UpgradeOutcome UpgradeOperation::leaveApplication(const KeypadInApplication& key
   // A keypad that still holds its serial number and never had new firmware written holds its
   // settings too: what it has now counts, not what an earlier attempt kept.
   const bool keepsEarlierRecord = own != records_.end() && (own->downloaded || serial.empty());
-  if (const std::string problem = sameSerialProblem(keypad, keepsEarlierRecord); !problem.empty()) {
+  if (const std::string problem = sameSerialProblem(keypad, keepsEarlierRecord ? &*own : nullptr);
+      !problem.empty()) {
     return ended(fail(UpgradeOutcome::kRefused, problem));
   }
   std::optional<PendingUpgrade> previous;

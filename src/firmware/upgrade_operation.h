@@ -101,7 +101,10 @@ class UpgradeOperation {
   bool storeRecord(const std::optional<PendingUpgrade>& previous);
   bool dropRecord();
   UpgradeOutcome ended(UpgradeOutcome outcome);
-  std::string sameSerialProblem(const KeypadInApplication& keypad, bool owedRestore) const;
+  // Why `keypad` could not be told from another attached one when it comes back; `owed` is
+  // its record when that record is owed a restore.
+  std::string sameSerialProblem(const KeypadInApplication& keypad,
+                                const PendingUpgrade* owed) const;
 
   std::string configFile_;
   std::string recordFile_;
