@@ -243,9 +243,9 @@ TEST_F(Cli, SaveRestoreAndUpgradeWorkThroughFoldersWithNonAsciiNames) {
   EXPECT_EQ(keypad->settings().ledBrightness, 4);
   EXPECT_FALSE(std::filesystem::exists(config.parent_path() / "PendingFirmwareUpgrade.json"));
   // Nothing was left beside the configuration file and the service log under another spelling
-  // of their names.
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(config.parent_path()),
-                          std::filesystem::directory_iterator()),
+  // of their names (on Windows the locks have a folder there).
+  EXPECT_EQ(std::count_if(std::filesystem::directory_iterator(config.parent_path()), {},
+                          [](const auto& entry) { return entry.is_regular_file(); }),
             2);
 }
 
