@@ -135,6 +135,11 @@ int Status(Session& session) {
   return kDone;
 }
 
+namespace {
+constexpr const char* kShownFields[] = {"time",          "serialNumber", "action", "firmwareBefore",
+                                        "firmwareAfter", "result",       "message"};
+}  // namespace
+
 int Log(Session& session) {
   Io& io = session.io();
   const std::string configFile = settings::DefaultConfigFile();
@@ -157,7 +162,12 @@ int Log(Session& session) {
   while (std::getline(lines, line)) {
     if (line.empty()) continue;
     auto entry = nlohmann::ordered_json::parse(line, nullptr, false);
-    if (entry.is_discarded() || !entry.is_object()) {
+    // A line whose shown fields are not texts is as damaged as one that is not JSON at all.
+    const auto text = [&](const char* field) {
+      return !entry.contains(field) || entry[field].is_string();
+    };
+    if (entry.is_discarded() || !entry.is_object() ||
+        !std::all_of(std::begin(kShownFields), std::end(kShownFields), text)) {
       ++unreadable;
       continue;
     }
