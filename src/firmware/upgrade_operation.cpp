@@ -39,7 +39,6 @@ UpgradeOutcome UpgradeOperation::checkSetting() {
   }
   const LoaderTextsFound found = FindLoaderTexts(configFile_);
   if (!found.texts) return fail(UpgradeOutcome::kRefused, found.problem);
-  loader_ = found.texts;
   recordFile_ = PendingUpgradeFile(configFile_);
   if (const std::string problem = PendingUpgradeFileProblem(recordFile_); !problem.empty()) {
     return fail(UpgradeOutcome::kRefused,
@@ -51,7 +50,7 @@ UpgradeOutcome UpgradeOperation::checkSetting() {
     return fail(UpgradeOutcome::kRefused, read.problem + " Nothing was sent to the keypad.");
   }
   records_ = std::move(read.records);
-  settingChecked_ = true;
+  loader_ = found.texts;
   return {};
 }
 

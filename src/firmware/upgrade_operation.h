@@ -113,9 +113,9 @@ class UpgradeOperation {
   std::vector<PendingUpgrade> records_;   // every record on disk, this keypad's included
   std::optional<PendingUpgrade> record_;  // this keypad's, when it has one
   // Every check passed (the lock, the loader texts, the records' file, the firmware image): the
-  // one thing leaveApplication asks before a keypad is sent into its loader.
-  bool checksPassed() const { return settingChecked_ && loader_ && firmware_; }
-  bool settingChecked_ = false;
+  // one thing leaveApplication asks before a keypad is sent into its loader. The loader texts
+  // are kept only once the whole first half of the checks has passed.
+  bool checksPassed() const { return loader_ && firmware_; }
   bool chosen_ = false;
   std::vector<std::string> otherKeypads_;  // in their application while the download ran
   std::vector<std::string> notices_;

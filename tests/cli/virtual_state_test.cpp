@@ -147,8 +147,9 @@ TEST_F(VirtualState, ARecordGoesOnlyToTheKeypadItWasKeptFor) {
        "",
        {{"upgrade FW", 1, "then run: navkeypad-virtual upgrade --settings-of '' ", true},
         {sameCommand, 1,
-         "(no serial number)  2.01 -> 2.01  failed: its serial number and "
-         "settings are still kept"},
+         "(no serial number)  2.01 -> 2.01  failed: its serial number and settings are still kept",
+         false, "", R"({"id": "b", "serialNumber": ""})"},
+        {"--device virtual:a:1.1 upgrade --settings-of '' FW", 2, "cannot be told", false, "b"},
         {"upgrade --settings-of '' FW", 0, "serial number and settings restored"}},
        {{"a", {"", 6}}},
        {}},
@@ -173,7 +174,8 @@ TEST_F(VirtualState, ARecordGoesOnlyToTheKeypadItWasKeptFor) {
        {std::tuple{R"({"refuseCommands": [12]})", "refused to enter its firmware loader",
                    "upgrade FW"},
         {R"({"unplugAfterCommands": 2})", "did not confirm the switch", "upgrade FW"},
-        {R"({"corruptLoaderWrite": 3})", "the keypad waits in its loader", "upgrade FW"},
+        {R"({"corruptLoaderWrite": 3})", "waits in its loader; its settings are kept in",
+         "upgrade FW"},
         {R"({"refusePassword": true})", "the keypad waits in its loader", "upgrade FW"},
         {R"({"refuseCommands": [7]})", "Unable to set Keypad Type..",
          "upgrade --settings-of VNK000123 FW"}}) {
@@ -282,7 +284,7 @@ TEST_F(VirtualState, AWholeBusIsAppliedAndUpgradedOneKeypadAtATime) {
   WriteBytes(state(), bus.dump());
   const Outcome resumed = run(upgrade);
   EXPECT_EQ(resumed.status, 0) << resumed.output;
-  EXPECT_THAT(resumed.output, HasSubstr("finishing keypad VNK-B's upgrade"));
+  EXPECT_THAT(resumed.output, HasSubstr("  VNK-B  1.04 -> 2.01  ok\n"));  // the one resumed
   const json upgraded = readState();
   for (const json& keypad : upgraded["keypads"]) {
     EXPECT_EQ(keypad["firmwareVersion"], "2.01");

@@ -145,10 +145,12 @@ TEST_F(Upgrade, ChecksRefuseBeforeAnythingIsSent) {
     arrange();
     UpgradeOperation upgrade(configFile());
     EXPECT_THAT(upgrade.checkSetting().message, HasSubstr(refusal));
+    // Whatever else is checked afterwards, the keypad stays in its application.
+    EXPECT_TRUE(upgrade.checkFirmware(kFirmware).ok() && !leave(upgrade).ok());
     otherProgram.release();
     SetKeypadLockFolder("");
   }
-  EXPECT_TRUE(keypad_->receivedCommands().empty());
+  EXPECT_THAT(keypad_->receivedCommandCodes(), ::testing::Each(CMD_GET_STATUS));
 }
 
 TEST_F(Upgrade, ARefusedSwitchLeavesNoRecordToBeGivenBackLater) {
@@ -233,6 +235,11 @@ TEST_F(Upgrade, ARecordThatCannotBeRemovedIsNotASuccessAndTheLockIsLetGo) {
   ASSERT_TRUE(upgrade->download({}, [](int, const std::string&) {}));
   std::filesystem::remove(recordFile());
   std::filesystem::create_directories(std::filesystem::path(recordFile()) / "in-the-way");
+  // Back, but held by another program: busy, and nothing given.
+  support::ProgramLock holder;
+  ASSERT_TRUE(holder.take(KeypadLockFile(ListKeypads().at(0).path), false));
+  EXPECT_EQ(upgrade->restore(10).kind, UpgradeOutcome::kBusy);
+  holder.release();
   const UpgradeOutcome restored = upgrade->restore(10);
   EXPECT_EQ(restored.kind, UpgradeOutcome::kRecordNotDropped);
   expectSettings(7, "SN-A");
