@@ -75,34 +75,20 @@ std::string LastMessage(const std::string& said) {
   return text.rfind(prefix, 0) == 0 ? text.substr(prefix.size()) : text;
 }
 
-// The records an upgrade keeps, as they are on disk now.
-std::vector<firmware::PendingUpgrade> KeptRecords() {
-  return firmware::ReadPendingUpgrades(firmware::PendingUpgradeFile(settings::DefaultConfigFile()))
-      .records;
-}
-
-bool RecordKeptFor(const std::string& serial) {
-  const auto records = KeptRecords();
-  return std::any_of(records.begin(), records.end(), [&](const firmware::PendingUpgrade& record) {
-    return record.serial() == serial;
-  });
-}
-
 // A keypad after the command, known by its serial number where it has one (it may come back at
 // another place); by its place only where it has none, or where several share the number.
 void ReadAfter(Outcome& outcome, const std::string& program) {
   const auto now = KeypadsInApplication(program);
-  const auto samePath = std::find_if(now.begin(), now.end(), [&](const Keypad& keypad) {
-    return keypad.path == outcome.path && keypad.serial == outcome.serial;
-  });
-  const auto bySerial = std::count_if(now.begin(), now.end(), [&](const Keypad& keypad) {
-    return keypad.serial == outcome.serial;
-  });
-  const Keypad* found = samePath != now.end() ? &*samePath : nullptr;
-  if (!found && bySerial == 1 && !outcome.serial.empty()) {
-    found = &*std::find_if(now.begin(), now.end(),
-                           [&](const Keypad& keypad) { return keypad.serial == outcome.serial; });
+  std::vector<const Keypad*> sameSerial;
+  for (const Keypad& keypad : now) {
+    if (keypad.serial == outcome.serial) sameSerial.push_back(&keypad);
   }
+  const auto samePath =
+      std::find_if(sameSerial.begin(), sameSerial.end(),
+                   [&](const Keypad* keypad) { return keypad->path == outcome.path; });
+  const Keypad* found = samePath != sameSerial.end()                        ? *samePath
+                        : sameSerial.size() == 1 && !outcome.serial.empty() ? sameSerial[0]
+                                                                            : nullptr;
   outcome.after = found ? found->firmware : std::string();
   if (found) outcome.path = found->path;
 }
@@ -227,7 +213,7 @@ int ForAll(const std::vector<std::string>& positional, CommandFunction command,
     // A keypad without a serial number may be one whose restore is owed, and one with a kept
     // record is owed it: neither is passed over for its version.
     if (upgrade && options.expectVersion && keypad.firmware == *options.expectVersion &&
-        !keypad.serial.empty() && !RecordKeptFor(keypad.serial)) {
+        !keypad.serial.empty() && !firmware::HasRecordOf(KeptRecords(), keypad.serial)) {
       outcome.result = "skipped";
       outcome.message = "already on " + keypad.firmware;
       outcomes.push_back(outcome);

@@ -9,10 +9,13 @@
 
 namespace navkeypad::cli {
 
+std::vector<firmware::PendingUpgrade> KeptRecords() {
+  return firmware::ReadPendingUpgrades(firmware::PendingUpgradeFile(settings::DefaultConfigFile()))
+      .records;
+}
+
 std::string FinishLoaderCommand(const std::string& program) {
-  const auto records =
-      firmware::ReadPendingUpgrades(firmware::PendingUpgradeFile(settings::DefaultConfigFile()))
-          .records;
+  const auto records = KeptRecords();
   if (records.size() < 2) return "'" + program + " upgrade FIRMWARE.txt'";
   std::string serials;
   for (const auto& record : records)

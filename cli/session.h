@@ -9,6 +9,7 @@
 
 #include "device/keypad_bus.h"
 #include "device/keypad_commands.h"
+#include "firmware/pending_upgrade.h"
 #include "navkeypad_cli.h"
 #include "platform/clock.h"
 
@@ -94,6 +95,9 @@ class Session {
   Io io_;
   std::string path_;
 };
+
+// The upgrade records kept beside the windows' configuration file, as they are on disk now.
+std::vector<firmware::PendingUpgrade> KeptRecords();
 
 // The command, quoted, that finishes the upgrade of the keypad waiting in its loader: with
 // --settings-of where several records are kept and only the user can say whose it is.

@@ -229,21 +229,17 @@ int SerialNumber(Session& session) {
     // A serial number is who a keypad is to an upgrade: one that another keypad or a kept
     // record has would make the two keypads one.
     const std::string recordFile = firmware::PendingUpgradeFile(settings::DefaultConfigFile());
-    const auto records = firmware::ReadPendingUpgrades(recordFile).records;
-    const auto keptFor = [&](const std::string& number) {
-      return std::any_of(records.begin(), records.end(),
-                         [&](const auto& record) { return record.serial() == number; });
-    };
+    const auto records = KeptRecords();
     std::string problem;
     for (const KeypadOnBus& other : ListKeypads()) {
       if (other.path != session.path() && SerialNumberAt(other.path) == serial)
         problem = "the keypad at " + other.path + " has the serial number " + serial + " already";
     }
-    if (keptFor(serial)) {
+    if (firmware::HasRecordOf(records, serial)) {
       problem = "the serial number and settings of keypad " + serial + " are kept in " +
                 recordFile + " for an upgrade that has not finished";
     }
-    if (!status->serialNumber.empty() && keptFor(status->serialNumber)) {
+    if (!status->serialNumber.empty() && firmware::HasRecordOf(records, status->serialNumber)) {
       problem = "this keypad's own settings are kept in " + recordFile + " under " +
                 status->serialNumber +
                 " for an upgrade that has not finished, and would no "

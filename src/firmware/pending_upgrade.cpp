@@ -105,6 +105,11 @@ PendingUpgradeRead ReadPendingUpgrades(const std::string& file) {
   }
 }
 
+bool HasRecordOf(const std::vector<PendingUpgrade>& records, const std::string& serial) {
+  return std::any_of(records.begin(), records.end(),
+                     [&](const PendingUpgrade& record) { return record.serial() == serial; });
+}
+
 bool WritePendingUpgrades(const std::string& file, const std::vector<PendingUpgrade>& records) {
   if (file.empty()) return false;
   if (records.empty()) {

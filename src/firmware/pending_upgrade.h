@@ -44,6 +44,9 @@ struct PendingUpgradeRead {
 // One record as an object (the form every earlier version wrote), several as
 // {"upgrades": [...]}.
 PendingUpgradeRead ReadPendingUpgrades(const std::string& file);
+// Whether one of `records` was kept for the keypad of serial number `serial`.
+bool HasRecordOf(const std::vector<PendingUpgrade>& records, const std::string& serial);
+
 // Whole or not at all; no records removes the file. False when the file does not hold
 // `records` afterwards.
 bool WritePendingUpgrades(const std::string& file, const std::vector<PendingUpgrade>& records);

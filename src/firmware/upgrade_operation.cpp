@@ -117,24 +117,23 @@ void UpgradeOperation::end() {
 
 std::string UpgradeOperation::sameSerialProblem(const KeypadInApplication& keypad,
                                                 const PendingUpgrade* owed) const {
-  const bool owedRestore = owed != nullptr;
   const std::string serial = keypad.settings.serialNumber.value_or("");
+  const std::string name = support::Utf8FromLocal8Bit(serial);
   for (const KeypadOnBus& other : ListKeypads()) {
     if (other.path == keypad.path) continue;
     const AskedKeypad asked = KeypadStatusAt(other.path);
     if (asked.kind != AskedKeypad::kAnswered) continue;
     const std::string& theirs = asked.status.serialNumber;
-    const std::string name = support::Utf8FromLocal8Bit(serial);
     if (!serial.empty() && theirs == serial) {
       return "Another attached keypad (" + other.path + ") has the serial number " + name +
              " too, so the upgraded keypad could not be told from it when it comes back" +
-             (owedRestore ? ", nor could the settings kept for " + name + " in " + recordFile_ +
-                                " be given to the right one"
-                          : std::string()) +
+             (owed ? ", nor could the settings kept for " + name + " in " + recordFile_ +
+                         " be given to the right one"
+                   : std::string()) +
              ". Give one of them a number of its own (navkeypad serial set NUMBER --force), or "
              "unplug the other and upgrade this one alone. Nothing was sent.";
     }
-    if (owedRestore && theirs.empty()) {
+    if (owed && theirs.empty()) {
       return "The settings kept for " + KeypadName(*owed) + " in " + recordFile_ +
              " are owed to a keypad whose new firmware has no serial number yet, and another "
              "attached keypad (" +
