@@ -111,7 +111,7 @@ int Session::connect() {
   }
   switch (OpenSharedKeypad(chosen[0].path)) {
     case SharedOpen::kInUse:
-      return fail(kKeypadFailed, KeypadInUseMessage() + ".");
+      return fail(kKeypadFailed, KeypadLockMessage() + ".");
     case SharedOpen::kCannotOpen:
       return fail(kNotAccessible, "the keypad could not be opened.");
     case SharedOpen::kOpened:

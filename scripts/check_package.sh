@@ -14,6 +14,7 @@ for expected in \
   ./usr/bin/navkeypad-utility \
   ./usr/bin/navkeypad \
   ./lib/udev/rules.d/60-velto-navigation-keypad.rules \
+  ./usr/lib/tmpfiles.d/navkeypad.conf \
   "./usr/share/applications/$id.desktop" \
   "./usr/share/metainfo/$id.metainfo.xml" \
   "./usr/share/icons/hicolor/64x64/apps/$id.png" \
@@ -29,6 +30,9 @@ for page in ./usr/share/man/man1/navkeypad.1.gz ./usr/share/man/man1/navkeypad-u
   ./usr/share/doc/navkeypad/changelog.gz; do
   grep -qxF "$page" <<<"$contents" || { echo "package lacks $page"; exit 1; }
 done
+# The locks' folder the package makes is the one the programs use, open to every user.
+grep -qx 'd /run/lock/navkeypad 1777 root root -' "$root/packaging/navkeypad-locks.conf" ||
+  { echo "the package's locks folder is not /run/lock/navkeypad, mode 1777"; exit 1; }
 # Debian's own checker, with no overrides: any error or warning fails.
 findings="$(lintian --no-tag-display-limit "$deb" 2>/dev/null | grep -E '^[EW]: ' || true)"
 if [[ -n "$findings" ]]; then

@@ -124,12 +124,15 @@ for file in navkeypad.exe navkeypad-utility.exe Qt6Widgets.dll libstdc++-6.dll \
   platforms/qwindows.dll styles/qwindowsvistastyle.dll loader/README.txt uninstall.exe; do
   [[ -f "$installed/$file" ]] || { echo "the installer left out $file" >&2; exit 1; }
 done
+locks="$WINEPREFIX/drive_c/ProgramData/VeltoInterface/locks"
+[[ -d "$locks" ]] || { echo "the installer did not make the shared locks folder $locks" >&2; exit 1; }
 environment='HKLM\SYSTEM\CurrentControlSet\Control\Session Manager\Environment'
 expect 'Program Files\Velto\Navigation Keypad' "$(wine reg query "$environment" /v Path | tr -d '\r')"
 expect "Usage: navkeypad" "$(wine "$installed/navkeypad.exe" --help | tr -d '\r')"
 wine "$installed/uninstall.exe" /S
 wineserver -w
 [[ ! -e "$installed" ]] || { echo "the uninstaller left $installed" >&2; exit 1; }
+[[ ! -e "$locks" ]] || { echo "the uninstaller left $locks" >&2; exit 1; }
 if wine reg query "$environment" /v Path | grep -qF 'Navigation Keypad'; then
   echo "the uninstaller left the folder on PATH" >&2
   exit 1

@@ -37,6 +37,9 @@ Section "Install"
 
   SetShellVarContext all
   CreateShortcut "$SMPROGRAMS\${PRODUCT}.lnk" "$INSTDIR\navkeypad-utility.exe"
+  ; The keypads' locks, shared by every user's programs: under the common application-data
+  ; folder every user may add files and read those of others (the programs make it when missing).
+  CreateDirectory "$APPDATA\VeltoInterface\locks"
 
   WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "${PRODUCT}"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayVersion" "${VERSION}"
@@ -79,7 +82,10 @@ Section "Uninstall"
   Delete "$SMPROGRAMS\${PRODUCT}.lnk"
   DeleteRegKey HKLM "${UNINSTALL_KEY}"
   ; The user's settings and upgrade records live under %LOCALAPPDATA% and stay; so do loader
-  ; texts a user put into the loader folder here.
+  ; texts a user put into the loader folder here. The locks are nobody's data (one held by a
+  ; running program stays until it ends).
+  RMDir /r "$APPDATA\VeltoInterface\locks"
+  RMDir "$APPDATA\VeltoInterface"
   RMDir /r "$INSTDIR\platforms"
   RMDir /r "$INSTDIR\styles"
   Delete "$INSTDIR\loader\README.txt"

@@ -73,6 +73,8 @@ namespace {
 struct Locks {
   std::mutex mutex;
   std::string folder;
+  std::string folderProblem;  // why no lock can be taken in it
+  std::string denial;         // why the last lock could not be taken, when not held by another
   support::ProgramLock sharedKeypad;
   bool awaitingReturn = false;  // this program holds the lock below
 };
@@ -95,6 +97,17 @@ std::string KeypadLockFileIn(const std::string& folder, const std::string& path)
   return folder.empty() ? std::string() : LockFileFor(folder, "keypad-" + path);
 }
 
+// A lock this user cannot take is not free: it is refused, and the reason kept for the message.
+// The caller holds locks().mutex.
+bool TakeLock(support::ProgramLock& lock, const std::string& file, bool wait) {
+  Locks& all = locks();
+  all.denial = all.folderProblem;
+  if (!all.denial.empty()) return false;
+  const bool taken = lock.take(file, wait);
+  all.denial = lock.problem();
+  return taken;
+}
+
 // While an upgrade waits for its keypad to come back, no other program opens a keypad: the one
 // that arrives may be it, and a program holding it would keep it from its settings. The caller
 // holds locks().mutex.
@@ -102,7 +115,7 @@ bool AnotherUpgradeAwaitsItsKeypad() {
   Locks& all = locks();
   if (all.folder.empty() || all.awaitingReturn) return false;
   support::ProgramLock probe;
-  return !probe.take(LockFileFor(all.folder, "firmware-upgrade-return"), false);
+  return !TakeLock(probe, LockFileFor(all.folder, "firmware-upgrade-return"), false);
 }
 
 // The caller holds locks().mutex.
@@ -111,14 +124,15 @@ bool LockKeypad(const std::string& path) {
   if (AnotherUpgradeAwaitsItsKeypad()) return false;
   all.sharedKeypad.release();
   if (all.folder.empty()) return true;
-  return all.sharedKeypad.take(KeypadLockFileIn(all.folder, path), false);
+  return TakeLock(all.sharedKeypad, KeypadLockFileIn(all.folder, path), false);
 }
 
 }  // namespace
 
-void SetKeypadLockFolder(const std::string& folder) {
+void SetKeypadLockFolder(const std::string& folder, const std::string& problem) {
   std::lock_guard lock(locks().mutex);
   locks().folder = folder;
+  locks().folderProblem = problem;
 }
 
 std::string KeypadLockFile(const std::string& path) {
@@ -129,13 +143,13 @@ std::string KeypadLockFile(const std::string& path) {
 bool TakeUpgradeLock(support::ProgramLock& upgrade) {
   std::lock_guard lock(locks().mutex);
   if (locks().folder.empty()) return true;
-  return upgrade.take(LockFileFor(locks().folder, "firmware-upgrade"), false);
+  return TakeLock(upgrade, LockFileFor(locks().folder, "firmware-upgrade"), false);
 }
 
 bool AwaitReturnedKeypad(support::ProgramLock& lock) {
   std::lock_guard guard(locks().mutex);
   if (locks().folder.empty()) return true;
-  if (!lock.take(LockFileFor(locks().folder, "firmware-upgrade-return"), true)) return false;
+  if (!TakeLock(lock, LockFileFor(locks().folder, "firmware-upgrade-return"), true)) return false;
   locks().awaitingReturn = true;
   return true;
 }
@@ -179,7 +193,7 @@ AskedKeypad KeypadStatusAt(const std::string& path) {
   {
     std::lock_guard guard(locks().mutex);
     const std::string file = KeypadLockFileIn(locks().folder, path);
-    if (AnotherUpgradeAwaitsItsKeypad() || (!file.empty() && !held.take(file, false)))
+    if (AnotherUpgradeAwaitsItsKeypad() || (!file.empty() && !TakeLock(held, file, false)))
       return {AskedKeypad::kInUse, {}};
   }
   hid_device* device = OpenKeypad(path);
@@ -202,7 +216,25 @@ std::optional<std::string> SerialNumberAt(const std::string& path) {
   return asked.status.serialNumber;
 }
 
-std::string KeypadInUseMessage() {
+std::string LockDenial() {
+  std::lock_guard lock(locks().mutex);
+  return locks().denial;
+}
+
+std::string LockRightsAdvice() {
+#ifdef _WIN32
+  return "Every user of this computer needs to be able to add files to that folder; ask the "
+         "computer's administrator to allow it";
+#else
+  return "Every user of this computer needs to be able to write to that folder (mode 1777, as "
+         "the navkeypad package makes it); ask the computer's administrator to set it so";
+#endif
+}
+
+std::string KeypadLockMessage() {
+  if (const std::string denial = LockDenial(); !denial.empty()) {
+    return "the keypad's lock cannot be taken (" + denial + "). " + LockRightsAdvice();
+  }
   return "the keypad is in use by another program (the configuration window or another "
          "navkeypad); close that program, then try again";
 }

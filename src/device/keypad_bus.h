@@ -37,8 +37,9 @@ bool LockScannedKeypad(const std::string& path);
 void CloseSharedKeypad();
 
 // Programs on real keypads keep each other off a keypad with lock files in `folder`; empty
-// (the default, and any virtual bus that lives in one program) keeps no locks.
-void SetKeypadLockFolder(const std::string& folder);
+// (the default, and any virtual bus that lives in one program) keeps no locks. With a
+// `problem` (the folder cannot be used), every lock is refused with it as the reason.
+void SetKeypadLockFolder(const std::string& folder, const std::string& problem = {});
 // The lock file of the keypad at `path`; empty without a lock folder.
 std::string KeypadLockFile(const std::string& path);
 // One firmware upgrade at a time on this machine: only one keypad may wait in its loader,
@@ -59,8 +60,14 @@ AskedKeypad KeypadStatusAt(const std::string& path);
 // Its serial number; none when it cannot be asked or another program holds it.
 std::optional<std::string> SerialNumberAt(const std::string& path);
 
-// "the keypad is in use by another program ..." for the windows and the command line.
-std::string KeypadInUseMessage();
+// Why the last lock was refused when this user cannot take it (the lock file and the system's
+// reason); empty when none was, or another program held it.
+std::string LockDenial();
+// What a user does about a lock that cannot be taken for lack of rights.
+std::string LockRightsAdvice();
+// Why this program could not have the keypad, for the windows and the command line: "the keypad
+// is in use by another program ..." or, without the rights to its lock, that and what to do.
+std::string KeypadLockMessage();
 
 // What a user does about a keypad that cannot be opened.
 std::string AccessAdvice();

@@ -33,9 +33,13 @@ UpgradeOperation::UpgradeOperation(std::string configFile) : configFile_(std::mo
 
 UpgradeOutcome UpgradeOperation::checkSetting() {
   if (!TakeUpgradeLock(upgradeLock_)) {
+    const std::string denial = LockDenial();
     return fail(UpgradeOutcome::kInUse,
-                "Another program is upgrading a keypad's firmware; start this upgrade when it "
-                "has finished. Nothing was sent to the keypad.");
+                (denial.empty() ? "Another program is upgrading a keypad's firmware; start this "
+                                  "upgrade when it has finished."
+                                : "The upgrade's lock cannot be taken (" + denial + "). " +
+                                      LockRightsAdvice() + ".") +
+                    " Nothing was sent to the keypad.");
   }
   const LoaderTextsFound found = FindLoaderTexts(configFile_);
   if (!found.texts) return fail(UpgradeOutcome::kRefused, found.problem);

@@ -310,7 +310,7 @@ bool Form1::scanAndShowStatus() {
   if (hid_handle == nullptr) {
     warn(closedKeypad.value_or("Velto NavigationKeypad not connected.."));
   } else if (!LockScannedKeypad(ScannedDevicePath())) {
-    warn("The keypad cannot be used here: " + KeypadInUseMessage() +
+    warn("The keypad cannot be used here: " + KeypadLockMessage() +
          " and click Scan For Device..");
   }
   statusStrip1->clearMessage();

@@ -7,11 +7,15 @@
 
 #ifdef _WIN32
 #include <windows.h>
+
+#include <system_error>
 #else
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <cerrno>
+#include <cstring>
 #endif
 
 namespace support {
@@ -37,10 +41,16 @@ ProgramLock& ProgramLock::operator=(ProgramLock&& other) noexcept {
 
 bool ProgramLock::take(const std::string& file, bool wait) {
   release();
-  HANDLE handle = CreateFileW(PathFromUtf8(file).c_str(), GENERIC_READ | GENERIC_WRITE,
+  problem_.clear();
+  // Read access is all a lock needs, and all another user has to a lock file in the common
+  // application-data folder.
+  HANDLE handle = CreateFileW(PathFromUtf8(file).c_str(), GENERIC_READ,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return false;
+  if (handle == INVALID_HANDLE_VALUE) {
+    problem_ = file + ": " + std::system_category().message(static_cast<int>(GetLastError()));
+    return false;
+  }
   OVERLAPPED whole{};
   const DWORD flags = LOCKFILE_EXCLUSIVE_LOCK | (wait ? 0 : LOCKFILE_FAIL_IMMEDIATELY);
   if (!LockFileEx(handle, flags, 0, MAXDWORD, MAXDWORD, &whole)) {
@@ -68,12 +78,46 @@ std::string DefaultLockFolder() {
   return error ? std::string() : Utf8FromPath(folder);
 }
 
+LockFolder SharedLockFolder() {
+  std::string common = EnvironmentText("ProgramData");
+  if (common.empty()) common = EnvironmentText("ALLUSERSPROFILE");
+  if (common.empty()) return {{}, "the common application-data folder is not known (ProgramData)"};
+  const fs::path folder = PathFromUtf8(common) / "VeltoInterface" / "locks";
+  std::error_code error;
+  fs::create_directories(folder, error);
+  if (error) return {Utf8FromPath(folder), Utf8FromPath(folder) + ": " + error.message()};
+  return {Utf8FromPath(folder), {}};
+}
+
 #else
+
+namespace {
+// A lock file, opened for reading (all flock needs, and all another user has). Another user's
+// lock file in a shared sticky folder is opened without O_CREAT, which the kernel refuses there
+// (fs.protected_regular); a missing one is made readable by everyone, whatever the umask.
+int OpenLockFile(const std::string& file) {
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    int descriptor = open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (descriptor >= 0 || errno != ENOENT) return descriptor;
+    descriptor = open(file.c_str(), O_RDONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (descriptor >= 0) {
+      fchmod(descriptor, 0644);
+      return descriptor;
+    }
+    if (errno != EEXIST) return descriptor;  // else made by another program just now
+  }
+  return -1;
+}
+}  // namespace
 
 bool ProgramLock::take(const std::string& file, bool wait) {
   release();
-  const int descriptor = open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (descriptor < 0) return false;
+  problem_.clear();
+  const int descriptor = OpenLockFile(file);
+  if (descriptor < 0) {
+    problem_ = file + ": " + std::strerror(errno);
+    return false;
+  }
   // flock belongs to the open file, so two opens conflict even within one program.
   int locked = -1;
   do {
@@ -107,6 +151,22 @@ std::string DefaultLockFolder() {
   if (error) return {};
   fs::permissions(folder, fs::perms::owner_all, error);
   return Utf8FromPath(folder);
+}
+
+LockFolder SharedLockFolderIn(const std::string& parent) {
+  const std::string folder = Utf8FromPath(PathFromUtf8(parent) / kSharedLockFolderName);
+  // Whoever comes first makes it; the mode is set again since the umask takes bits off.
+  if (mkdir(folder.c_str(), 01777) == 0) chmod(folder.c_str(), 01777);
+  struct stat found {};
+  if (lstat(folder.c_str(), &found) != 0) return {folder, folder + ": " + std::strerror(errno)};
+  // A link there could lead this user's lock files into another user's folder.
+  if (!S_ISDIR(found.st_mode)) return {folder, folder + " is not a folder"};
+  return {folder, {}};
+}
+
+LockFolder SharedLockFolder() {
+  std::error_code error;
+  return SharedLockFolderIn(fs::is_directory("/run/lock", error) ? "/run/lock" : "/tmp");
 }
 
 #endif

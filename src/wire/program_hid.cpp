@@ -18,9 +18,12 @@ ProgramHid::ProgramHid(navkeypad::HidBackend& realBus, bool virtualBus, const Wi
       return;
     }
   }
-  // Real keypads are shared with the user's other programs; a virtual bus or a replay lives in
-  // this program alone.
-  if (realKeypads_) navkeypad::SetKeypadLockFolder(support::DefaultLockFolder());
+  // Real keypads are shared with every program of every user of the machine; a virtual bus or a
+  // replay lives in this program alone.
+  if (realKeypads_) {
+    const support::LockFolder shared = support::SharedLockFolder();
+    navkeypad::SetKeypadLockFolder(shared.path, shared.problem);
+  }
   stack_ = std::make_unique<WireStack>(virtualBus ? virtual_keypad::VirtualHid() : realBus, options,
                                        program, arguments);
   if (!stack_->ok()) problem_ = stack_->problem();

@@ -291,6 +291,17 @@ TEST_F(Cli, UpgradeRefusalsSendNothing) {
        },
        {"upgrade", firmware()},
        cli::kKeypadFailed},
+      {"The upgrade's lock cannot be taken (" + dir_.file("file"),
+       [&] {
+         WriteBytes(dir_.path() / "file", "");
+         SetKeypadLockFolder(dir_.file("file"));
+       },
+       {"upgrade", firmware()},
+       cli::kKeypadFailed},
+      {"the keypad's lock cannot be taken (/run/lock/navkeypad is not a folder). Every user",
+       [&] { SetKeypadLockFolder(dir_.file(""), "/run/lock/navkeypad is not a folder"); },
+       {"status"},
+       cli::kKeypadFailed},
       {"A keypad is already waiting in its firmware loader", [] { bus().plug()->startInLoader(); }},
       {"no settings of keypad NONE are kept",
        [&] { bus().unplug(keypad); },
