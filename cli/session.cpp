@@ -122,6 +122,12 @@ int Session::connect() {
   return kDone;
 }
 
+void Session::logUpgrade(const std::string& step, const std::string& returnedPath,
+                         const std::optional<DeviceStatus>& kept) {
+  upgrade_ = UpgradeLog{step, returnedPath};
+  if (!before_) before_ = kept;
+}
+
 void Session::disconnect() {
   CloseSharedKeypad();
 }
@@ -147,16 +153,17 @@ int Session::run(int (*command)(Session&)) {
             !(words[0] == "table" && (words.size() < 2 || words[1] != "set"));
   const int status = command(*this);
   const std::string configFile = settings::DefaultConfigFile();
-  if (!logged_ || path_.empty() || configFile.empty()) return status;
+  if (!logged_ || (path_.empty() && !upgrade_) || configFile.empty()) return status;
   settings::ServiceEntry entry;
   entry.program = io_.program;
   for (const std::string& word : words) entry.action += (entry.action.empty() ? "" : " ") + word;
-  entry.path = path_;
+  entry.path = upgrade_ && !upgrade_->returnedPath.empty() ? upgrade_->returnedPath : path_;
   entry.before = before_;
   // A factory reset restarts the keypad: there is nothing to ask until it is back.
   if (status == kDone && words[0] != "factory-reset") entry.after = readStatus();
   entry.ok = status == kDone;
   entry.message = entry.ok ? std::string() : lastFailure_;
+  if (upgrade_ && !entry.ok) entry.step = upgrade_->step;
   if (const std::string problem = settings::AppendServiceEntry(configFile, entry);
       !problem.empty()) {
     io_.err << "navkeypad: the service log " << settings::ServiceLogFile(configFile) << " "

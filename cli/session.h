@@ -56,6 +56,11 @@ class Session {
   Io& io() { return io_; }
   // The configuration interface the command opened.
   const std::string& path() const { return path_; }
+  // An upgrade is logged whatever its end, a keypad opened or not: the step it reached (named
+  // where it failed), where its keypad came back (empty where it did not) and, for a keypad
+  // finished from its loader, what its record says it was.
+  void logUpgrade(const std::string& step, const std::string& returnedPath,
+                  const std::optional<DeviceStatus>& kept);
   // The file named by --file, else the one the windows use.
   std::string configFile() const;
   // Why configFile() is empty.
@@ -91,6 +96,11 @@ class Session {
   bool finishingLoader_ = false;
   bool logged_ = false;
   std::optional<DeviceStatus> before_;
+  struct UpgradeLog {
+    std::string step;
+    std::string returnedPath;
+  };
+  std::optional<UpgradeLog> upgrade_;
   std::string lastFailure_;
   Io io_;
   std::string path_;

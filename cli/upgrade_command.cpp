@@ -55,6 +55,16 @@ int Upgrade(Session& session) {
     return session.fail(kBadInput, "usage: navkeypad upgrade [--settings-of SERIAL] FIRMWARE.txt");
   const std::string path = positional[1];
   firmware::UpgradeOperation upgrade(settings::DefaultConfigFile());
+  // Logged whatever the end: on every return below, what the operation reached is noted.
+  struct LogAtEnd {
+    Session& session;
+    const firmware::UpgradeOperation& upgrade;
+    ~LogAtEnd() {
+      const auto& record = upgrade.record();
+      session.logUpgrade(upgrade.step(), upgrade.returnedPath(),
+                         record ? std::optional(firmware::StatusBefore(*record)) : std::nullopt);
+    }
+  } logAtEnd{session, upgrade};
   // Everything the upgrade needs is at hand and checked before any keypad is looked for.
   if (const UpgradeOutcome outcome = upgrade.checkSetting(); !outcome.ok())
     return session.fail(StatusFor(outcome.kind), outcome.message);

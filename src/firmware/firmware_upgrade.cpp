@@ -270,6 +270,7 @@ void firmware_upgrade::btnUpgrade_MouseClick() {
   btnUpgrade->setEnabled(false);
   btnClose->setEnabled(false);
   statusBox->setPlainText("Starting\n");
+  lastReport_.clear();
   for (const std::string& notice : upgrade_->notices()) {
     appendStatus(QString::fromStdString(notice) + "\n");
   }
@@ -310,6 +311,7 @@ void firmware_upgrade::backgroundWorker1_ProgressChanged(int percent, const QStr
   QString shown = text;
   shown.remove('\r');
   appendStatus(shown);
+  lastReport_ = shown.trimmed();
 }
 
 void firmware_upgrade::appendStatus(const QString& text) {
@@ -328,6 +330,7 @@ void firmware_upgrade::backgroundWorker1_RunWorkerCompleted() {
                                           " until an upgrade succeeds.\n"));
     }
     endUpgrade();
+    emit downloadFailed("The firmware was not written: " + lastReport_);
     startDeviceCheck();
     return;
   }

@@ -64,6 +64,8 @@ class firmware_upgrade : public QWidget {
   // After a download that succeeded: whether the keypad got its serial number and settings
   // back, and if not the message that said why.
   void restoreFinished(bool restored, const QString& failure);
+  // After a download that failed: what the loader said last.
+  void downloadFailed(const QString& failure);
 
  protected:
   void closeEvent(QCloseEvent* event) override;
@@ -92,6 +94,7 @@ class firmware_upgrade : public QWidget {
   QThread* backgroundWorkerCheckDevice = nullptr;
   std::shared_ptr<navkeypad::firmware::UpgradeOperation> upgrade_;
   std::atomic<bool> downloadResult_{false};
+  QString lastReport_;  // the download's last line, for the service log when it fails
   std::atomic<uint32_t> deviceCount_{0};
   bool registered_ = false;
   bool upgrading_ = false;  // from the Upgrade click to the end of the restore

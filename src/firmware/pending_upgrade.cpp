@@ -22,6 +22,17 @@ std::string KeypadName(const PendingUpgrade& record) {
                                  : "keypad " + support::Utf8FromLocal8Bit(record.serial());
 }
 
+DeviceStatus StatusBefore(const PendingUpgrade& record) {
+  DeviceStatus status;
+  status.serialNumber = record.serial();
+  status.firmwareVersion = record.firmwareVersion;
+  status.keypadType = static_cast<uint8_t>(record.settings.keypadType);
+  status.ledBrightness = static_cast<uint8_t>(record.settings.ledBrightness);
+  std::copy(record.settings.keyCodes.begin(), record.settings.keyCodes.end(),
+            status.codeTable.bytes.begin());
+  return status;
+}
+
 std::string PendingUpgradeFile(const std::string& configFile) {
   return settings::BesideConfigFile(configFile, kPendingUpgradeFileName);
 }

@@ -27,6 +27,9 @@ struct PendingUpgrade {
 
 // "keypad SERIAL", or "a keypad without a serial number"
 std::string KeypadName(const PendingUpgrade& record);
+// The keypad as its record says it was before the upgrade (the service log's "before" for a
+// keypad finished from its loader).
+DeviceStatus StatusBefore(const PendingUpgrade& record);
 
 inline constexpr char kPendingUpgradeFileName[] = "PendingFirmwareUpgrade.json";
 

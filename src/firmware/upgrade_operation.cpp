@@ -157,6 +157,7 @@ UpgradeOutcome UpgradeOperation::leaveApplication(const KeypadInApplication& key
     return ended(
         fail(UpgradeOutcome::kRefused, "The upgrade's checks have not passed; nothing was sent."));
   }
+  step_ = "switch to the loader";
   if (UpgradeOutcome loaders = checkLoaders(true); !loaders.ok()) return ended(loaders);
   PendingUpgrade current;
   current.settings = keypad.settings;
@@ -258,6 +259,7 @@ void UpgradeOperation::takeWaitingKeypad(const IsKeypadOf& ask) {
 
 bool UpgradeOperation::download(const LoaderIdentity& identity, const ProgressReport& report) {
   if (!checksPassed()) return false;
+  step_ = "download";
   // Again after a download that failed: one upgrade at a time, whichever program asks.
   if (!upgradeLock_.held() && !TakeUpgradeLock(upgradeLock_)) return false;
   otherKeypads_.clear();
@@ -278,6 +280,7 @@ bool UpgradeOperation::download(const LoaderIdentity& identity, const ProgressRe
 }
 
 UpgradeOutcome UpgradeOperation::restore(int seconds) {
+  step_ = "restore";
   AwaitReturnedKeypad(returnLock_);
   platform::clock().sleepMs(kKeypadStartMs);
   ReturnedKeypad returned;
@@ -287,6 +290,7 @@ UpgradeOutcome UpgradeOperation::restore(int seconds) {
         return returned.kind == ReturnedKeypad::kOne || returned.kind == ReturnedKeypad::kSeveral;
       },
       seconds);
+  if (returned.kind == ReturnedKeypad::kOne) returnedPath_ = returned.path;
   const RestoreResult restored = RestoreUpgradedKeypad(record_, returned);
   const std::string kept =
       record_ ? " Its serial number and settings are kept in " + recordFile_ + "." : "";

@@ -90,6 +90,11 @@ class UpgradeOperation {
   const std::vector<PendingUpgrade>& records() const { return records_; }
   const std::string& recordFile() const { return recordFile_; }
   const std::string& configFile() const { return configFile_; }
+  // The step the operation reached, for the service log: "check", "switch to the loader",
+  // "download" or "restore".
+  const std::string& step() const { return step_; }
+  // Where the keypad came back after the download; empty until it has.
+  const std::string& returnedPath() const { return returnedPath_; }
   // What the program should tell the user beside the outcome (records of other keypads
   // kept, a keypad upgraded without a record).
   const std::vector<std::string>& notices() const { return notices_; }
@@ -108,6 +113,8 @@ class UpgradeOperation {
 
   std::string configFile_;
   std::string recordFile_;
+  std::string step_ = "check";
+  std::string returnedPath_;
   std::optional<LoaderTexts> loader_;
   std::optional<FirmwareImage> firmware_;
   std::vector<PendingUpgrade> records_;   // every record on disk, this keypad's included

@@ -310,8 +310,7 @@ bool Form1::scanAndShowStatus() {
   if (hid_handle == nullptr) {
     warn(closedKeypad.value_or("Velto NavigationKeypad not connected.."));
   } else if (!LockScannedKeypad(ScannedDevicePath())) {
-    warn("The keypad cannot be used here: " + KeypadLockMessage() +
-         " and click Scan For Device..");
+    warn("The keypad cannot be used here: " + KeypadLockMessage() + " and click Scan For Device..");
   }
   statusStrip1->clearMessage();
   if (closedKeypad) statusStrip1->showMessage("A keypad is connected but cannot be opened.");
@@ -456,16 +455,28 @@ void Form1::logAction(const std::string& action, const std::optional<DeviceStatu
 }
 
 void Form1::logEntry(const std::string& action, const std::optional<DeviceStatus>& before,
-                     const std::optional<DeviceStatus>& after, const std::string& failure) {
+                     const std::optional<DeviceStatus>& after, const std::string& failure,
+                     const firmware::UpgradeOperation* upgrade) {
   settings::ServiceEntry entry;
   entry.program = "navkeypad-utility";
   entry.action = action;
-  entry.path = ScannedDevicePath();
+  const bool returned = upgrade != nullptr && !upgrade->returnedPath().empty();
+  entry.path = returned ? upgrade->returnedPath() : ScannedDevicePath();
   entry.before = before;
   entry.after = after;
   entry.ok = failure.empty();
   entry.message = failure;
+  if (upgrade != nullptr && !entry.ok) entry.step = upgrade->step();
   settings::AppendServiceEntry(FileName, entry);
+}
+
+void Form1::logUpgrade(const std::string& failure, bool afterKnown) {
+  if (!lastUpgrade_) return;
+  std::optional<DeviceStatus> before = beforeUpgrade_;
+  if (!before && lastUpgrade_->record()) before = firmware::StatusBefore(*lastUpgrade_->record());
+  logEntry("Update Navigation Keypad Firmware", before,
+           failure.empty() && afterKnown ? std::optional(knownStatus()) : std::nullopt, failure,
+           lastUpgrade_.get());
 }
 
 void Form1::button11_Click() {
@@ -730,19 +741,23 @@ void Form1::btnLoadFirmware_MouseClick() {
   // needs to finish is at hand: the loader texts, one loader, a usable firmware file and a
   // place on disk for the settings it must get back.
   auto upgrade = std::make_shared<firmware::UpgradeOperation>(FileName);
-  if (const auto outcome = upgrade->checkSetting(); !outcome.ok())
-    return warn(outcome.message + ".");
+  lastUpgrade_ = upgrade;
+  beforeUpgrade_.reset();
+  const auto refuse = [this](const std::string& message) {
+    logUpgrade(message);
+    warn(message + ".");
+  };
+  if (const auto outcome = upgrade->checkSetting(); !outcome.ok()) return refuse(outcome.message);
   if (const auto outcome = upgrade->checkLoaders(!ListKeypads().empty()); !outcome.ok()) {
-    return warn(outcome.message + ".");
+    return refuse(outcome.message);
   }
   const auto chosen = platform::current().openFile(firmware_upgrade::firmwareFileRequest());
   if (!chosen) return;
   if (const auto outcome = upgrade->checkFirmware(platform::PathText(*chosen)); !outcome.ok()) {
-    return warn(outcome.message + ".");
+    return refuse(outcome.message);
   }
 
   auto* window = new firmware_upgrade(upgrade, this);
-  beforeUpgrade_.reset();
   if (GetDeviceStatusMessage() == 0) {
     beforeUpgrade_ = knownStatus();
     firmware::KeypadInApplication keypad{
@@ -756,9 +771,14 @@ void Form1::btnLoadFirmware_MouseClick() {
     if (left.kind == firmware::UpgradeOutcome::kRefused ||
         left.kind == firmware::UpgradeOutcome::kRecordNotDropped) {
       delete window;
-      return warn(left.message + ".");
+      return refuse(left.message);
     }
-    if (!left.ok()) EnableDisableFunctionButtons(false);
+    if (!left.ok()) {
+      // The window still opens, for a keypad that did reach its loader; an upgrade started
+      // there is a line of its own.
+      logUpgrade(left.message);
+      EnableDisableFunctionButtons(false);
+    }
   } else {
     // Without its settings on disk the keypad stays in its application: an upgrade would
     // leave it without its serial number. One already waiting in its loader is upgraded.
@@ -766,6 +786,8 @@ void Form1::btnLoadFirmware_MouseClick() {
   }
   upgradeFrm = window;
   connect(window, &firmware_upgrade::restoreFinished, this, &Form1::showStatusAfterUpgrade);
+  connect(window, &firmware_upgrade::downloadFailed, this,
+          [this](const QString& failure) { logUpgrade(platform::ToLocal8Bit(failure)); });
   window->setFirmwareFile(*chosen);
   platform::CentreOnScreen(window, this);
   window->show();
@@ -781,8 +803,7 @@ void Form1::showStatusAfterUpgrade(bool restored, const QString& failure) {
       showNotConnected();
     }
   }
-  logAction("Update Navigation Keypad Firmware", beforeUpgrade_,
-            restored ? std::string() : platform::ToLocal8Bit(failure), read);
+  logUpgrade(restored ? std::string() : platform::ToLocal8Bit(failure), read);
 }
 
 void Form1::tellAboutUnfinishedUpgrade(bool keypadRead) {

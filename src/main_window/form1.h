@@ -10,10 +10,12 @@
 #include <QTextEdit>
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
 #include "device/keypad_commands.h"
+#include "firmware/upgrade_operation.h"
 
 class QAction;
 class QLabel;
@@ -63,6 +65,8 @@ class Form1 : public QMainWindow {
   // The keypad as it was when its upgrade began, for the service log; none when it was
   // already waiting in its loader.
   std::optional<navkeypad::DeviceStatus> beforeUpgrade_;
+  // The upgrade last started here, for its line in the service log.
+  std::shared_ptr<const navkeypad::firmware::UpgradeOperation> lastUpgrade_;
 
   static constexpr const char* kCaption = "Velto NavigationKeypad";
 
@@ -104,7 +108,11 @@ class Form1 : public QMainWindow {
   void logAction(const std::string& action, const std::optional<navkeypad::DeviceStatus>& before,
                  const std::string& failure = {}, bool afterKnown = true);
   void logEntry(const std::string& action, const std::optional<navkeypad::DeviceStatus>& before,
-                const std::optional<navkeypad::DeviceStatus>& after, const std::string& failure);
+                const std::optional<navkeypad::DeviceStatus>& after, const std::string& failure,
+                const navkeypad::firmware::UpgradeOperation* upgrade = nullptr);
+  // The last upgrade's line, whatever its end: the step where it failed, and the keypad where it
+  // came back (as it was before from its record, where it was finished from its loader).
+  void logUpgrade(const std::string& failure, bool afterKnown = false);
   // A keypad on the bus that this user may not open: say so, and how to fix it.
   // Why a keypad on the bus cannot be opened, and what to do; nothing when none is closed.
   static std::optional<QString> accessProblem();

@@ -18,6 +18,7 @@ struct ServiceEntry {
   std::optional<DeviceStatus> after;   // and as it ended
   bool ok = false;
   std::string message;  // why it failed
+  std::string step;     // where a firmware upgrade failed
 };
 
 std::string ServiceLogFile(const std::string& configFile);
@@ -25,7 +26,7 @@ std::string ServiceLogFile(const std::string& configFile);
 std::string AppendServiceEntry(const std::string& configFile, const ServiceEntry& entry);
 // The entry as its line: {"time", "program", "action", "serialNumber", "path",
 // "firmwareBefore", "firmwareAfter", "settings" (when the keypad was read afterwards),
-// "result", "message"}.
+// "result", "message", and "step" where an upgrade failed}.
 std::string ServiceLine(const std::string& time, const ServiceEntry& entry);
 
 }  // namespace navkeypad::settings

@@ -49,6 +49,12 @@ class VirtualState : public ::testing::Test {
     return dir_.file("data/VeltoInterface/PendingFirmwareUpgrade.json");
   }
   json readState() const { return json::parse(ReadBytes(state())); }
+  std::vector<std::string> serviceLog() const {
+    std::vector<std::string> lines;
+    std::istringstream log(ReadBytes(dir_.file("data/VeltoInterface/service-log.jsonl")));
+    for (std::string line; std::getline(log, line);) lines.push_back(line);
+    return lines;
+  }
   std::vector<std::string> keptSerials() const {
     std::vector<std::string> serials;
     for (const auto& record : navkeypad::firmware::ReadPendingUpgrades(recordFile()).records)
@@ -74,6 +80,9 @@ TEST_F(VirtualState, ARecordGoesOnlyToTheKeypadItWasKeptFor) {
     bool clearFaults = false;  // afterwards, as a technician would mend what failed
     std::string unplug = {};   // afterwards, the keypad of this id is taken off the bus
     std::string plug = {};     // afterwards, this keypad is put on the bus
+    // The service-log line the step ends with: "RESULT[/STEP] PATH SERIAL BEFORE->AFTER", or
+    // "-" for none; not checked when empty.
+    std::string logged = {};
   };
   struct Scenario {
     std::string name;
@@ -90,9 +99,11 @@ TEST_F(VirtualState, ARecordGoesOnlyToTheKeypadItWasKeptFor) {
             "faults": {"unplugAfterLoaderReports": 70}}])",
        "",
        {{"upgrade FW", 1, "left the bus before its new firmware was verified", true, "a",
-         R"({"id": "b", "serialNumber": "", "ledBrightness": 4})"},
+         R"({"id": "b", "serialNumber": "", "ledBrightness": 4})",
+         "failed/download virtual:a:1.1 VNK-A 1.04->"},
         {"upgrade FW", 0, "The settings kept for keypad VNK-A stay in", false, "b", "a"},
-        {"upgrade FW", 0, "finishing keypad VNK-A's upgrade", false, "", "b"}},
+        {"upgrade FW", 0, "finishing keypad VNK-A's upgrade", false, "", "b",
+         "ok virtual:a:1.1 VNK-A 1.04->2.01"}},
        {{"a", {"VNK-A", 5}}, {"b", {"", 4}}},
        {}},
       {"a keypad plugged in when the upgraded one is pulled at its reset",
@@ -135,7 +146,7 @@ TEST_F(VirtualState, ARecordGoesOnlyToTheKeypadItWasKeptFor) {
             "codeTable": [0,1,0,2,0,3,0,4,0,5], "downloaded": true},
            {"serialNumberHex": "564E4B2D42", "keypadType": 0, "ledBrightness": 6,
             "codeTable": [0,1,0,2,0,3,0,4,0,5], "downloaded": true}]})",
-       {{"upgrade FW", 2, "upgrade --settings-of VNK-B "},
+       {{"upgrade FW", 2, "upgrade --settings-of VNK-B ", false, "", "", "failed/check   ->"},
         {"status", 3, "--settings-of SERIAL FIRMWARE.txt', SERIAL being whichever of VNK-A, VNK-B"},
         {"list", 0, "waiting in its firmware loader; finish its upgrade with 'navkeypad-virtual"},
         {"--serial VNK-A upgrade FW", 0, "finishing keypad VNK-A's upgrade"}},
@@ -170,20 +181,25 @@ TEST_F(VirtualState, ARecordGoesOnlyToTheKeypadItWasKeptFor) {
        {"VNK-R"}},
   };
   // Each failure at or after the switch is finished by the next run.
-  for (const auto& [faults, says, resume] :
+  for (const auto& [faults, says, step, resume, before] :
        {std::tuple{R"({"refuseCommands": [12]})", "refused to enter its firmware loader",
-                   "upgrade FW"},
-        {R"({"unplugAfterCommands": 2})", "did not confirm the switch", "upgrade FW"},
+                   "switch to the loader", "upgrade FW", "1.04"},
+        {R"({"unplugAfterCommands": 2})", "did not confirm the switch", "switch to the loader",
+         "upgrade FW", "1.04"},
         {R"({"corruptLoaderWrite": 3})", "waits in its loader; its settings are kept in",
-         "upgrade FW"},
-        {R"({"refusePassword": true})", "the keypad waits in its loader", "upgrade FW"},
-        {R"({"refuseCommands": [7]})", "Unable to set Keypad Type..",
-         "upgrade --settings-of VNK000123 FW"}}) {
+         "download", "upgrade FW", "1.04"},
+        {R"({"refusePassword": true})", "the keypad waits in its loader", "download", "upgrade FW",
+         "1.04"},
+        {R"({"refuseCommands": [7]})", "Unable to set Keypad Type..", "restore",
+         "upgrade --settings-of VNK000123 FW", "2.01"}}) {
     scenarios.push_back(
         {faults,
          std::string(R"([{"id": "a", "ledBrightness": 4, "faults": )") + faults + "}]",
          "",
-         {{"upgrade FW", 1, says, true}, {resume, 0, ""}},
+         {{"upgrade FW", 1, says, true, "", "",
+           std::string("failed/") + step + " virtual:a:1.1 VNK000123 1.04->"},
+          {resume, 0, "", false, "", "",
+           std::string("ok virtual:a:1.1 VNK000123 ") + before + "->2.01"}},
          {{"a", {"VNK000123", 4}}},
          {}});
   }
@@ -200,9 +216,23 @@ TEST_F(VirtualState, ARecordGoesOnlyToTheKeypadItWasKeptFor) {
       std::string arguments = step.arguments;
       if (const auto at = arguments.find("FW"); at != std::string::npos)
         arguments.replace(at, 2, firmware());
+      const std::size_t logged = serviceLog().size();
       const Outcome ran = run(arguments);
       EXPECT_EQ(ran.status, step.status) << step.arguments << "\n" << ran.output;
       EXPECT_THAT(ran.output, HasSubstr(step.says)) << step.arguments;
+      if (!step.logged.empty()) {
+        const auto log = serviceLog();
+        std::string line = "-";
+        if (log.size() > logged) {
+          const json last = json::parse(log.back());
+          line = last["result"].get<std::string>() +
+                 (last.contains("step") ? "/" + last["step"].get<std::string>() : "") + " " +
+                 last["path"].get<std::string>() + " " + last["serialNumber"].get<std::string>() +
+                 " " + last["firmwareBefore"].get<std::string>() + "->" +
+                 last["firmwareAfter"].get<std::string>();
+        }
+        EXPECT_EQ(line, step.logged) << step.arguments;
+      }
       json bus = readState();
       json& keypads = bus["keypads"];
       for (std::size_t i = keypads.size(); i-- > 0;) {

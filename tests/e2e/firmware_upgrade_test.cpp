@@ -368,6 +368,19 @@ TEST_F(FirmwareUpgrade, AnUnfinishedUpgradeIsFinishedFromItsRecord) {
   upgrade();
   const auto kept = firmware::ReadPendingUpgrades(recordFile()).records;
   ASSERT_EQ(kept.size(), 1u);
+  // The service log has each attempt, the failed download with its step and the loader's words,
+  // the finish from the loader with the keypad as its record says it was.
+  const auto logged = [&]() -> std::string {
+    if (serviceLog().empty()) return "nothing";
+    const auto line = serviceLog().back();
+    return line["result"].get<std::string>() + " " + line.value("step", "") + " " +
+           line["serialNumber"].get<std::string>() + " " +
+           line["firmwareBefore"].get<std::string>() + "->" +
+           line["firmwareAfter"].get<std::string>() + " " + line["message"].get<std::string>();
+  };
+  EXPECT_EQ(logged(),
+            "failed download SN-77 1.04-> The firmware was not written: Memory "
+            "verification error");
   // Opened again in the same program, with only this keypad on the bus, and closed unused.
   for (const bool again : {true, false}) {
     window_->close();
@@ -398,6 +411,8 @@ TEST_F(FirmwareUpgrade, AnUnfinishedUpgradeIsFinishedFromItsRecord) {
   EXPECT_EQ(keypad_->settings().ledBrightness, 7);
   EXPECT_EQ(keypad_->storedDefaults(), keypad_->settings());
   EXPECT_FALSE(std::filesystem::exists(recordFile()));
+  EXPECT_EQ(logged(), "ok  SN-77 1.04->2.01 ");
+  EXPECT_EQ(serviceLog().back()["path"], virtual_keypad::InterfacePath(keypad_->id(), 1));
 
   // A record left behind for a keypad that is back with its settings is not brought up.
   ASSERT_TRUE(firmware::WritePendingUpgrades(recordFile(), kept));
