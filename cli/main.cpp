@@ -6,10 +6,13 @@
 #else
 #include <unistd.h>
 #endif
+#include <algorithm>
 #include <iostream>
 #include <optional>
+#include <sstream>
 
 #include "hidapi_virtual.h"
+#include "names.h"
 #include "navkeypad_cli.h"
 #include "platform/clock.h"
 #include "support/guarded_main.h"
@@ -76,6 +79,13 @@ int Main(int argc, char** argv) {
 #else
   bool virtualBus = support::EnvironmentText("NAVKEYPAD_VIRTUAL") == "1";
 #endif
+  // A script that asked for JSON reads one document, whatever fails and wherever.
+  const bool json = std::find(words.begin(), words.end(), "--json") != words.end();
+  const auto refuse = [&](const std::string& message) {
+    std::cerr << "navkeypad: " << message << "\n";
+    if (json) std::cout << cli::ErrorJson(message, cli::kBadInput) << "\n";
+    return cli::kBadInput;
+  };
   std::vector<std::string> arguments;
   for (int i = 1; i < argc; ++i) {
     const std::string& argument = words[static_cast<std::size_t>(i)];
@@ -84,10 +94,8 @@ int Main(int argc, char** argv) {
     } else if (argument == "--trace") {
       wireOptions.trace.assign(1, '-');  // "-" is standard error
     } else if (argument == "--record" || argument == "--replay") {
-      if (i + 1 == argc) {
-        std::cerr << "navkeypad: " << argument << " needs a value.\n";
-        return cli::kBadInput;
-      }
+      if (i + 1 == argc || cli::IsOption(words[static_cast<std::size_t>(i + 1)]))
+        return refuse(argument + " needs a value.");
       (argument == "--record" ? wireOptions.record : wireOptions.replay) =
           words[static_cast<std::size_t>(++i)];
     } else {
@@ -100,25 +108,32 @@ int Main(int argc, char** argv) {
   navkeypad::HidBackend& realBus = navkeypad::SystemHid();
 #endif
   wire::ProgramHid hid(realBus, virtualBus, wireOptions, program, arguments);
-  if (!hid.ok()) {
-    std::cerr << "navkeypad: " << hid.problem() << "\n";
-    return cli::kBadInput;
-  }
+  if (!hid.ok()) return refuse(hid.problem());
   // A replay without a command runs the one it recorded, in a sandbox: it writes nothing of
   // the user's. A command given now runs as given.
   std::optional<wire::ReplaySandbox> sandbox;
   if (hid.replay() != nullptr && arguments.empty()) {
     sandbox.emplace();
-    if (!sandbox->problem().empty()) {
-      std::cerr << "navkeypad: " << sandbox->problem() << "; nothing was replayed.\n";
-      return cli::kBadInput;
-    }
+    if (!sandbox->problem().empty()) return refuse(sandbox->problem() + "; nothing was replayed.");
     arguments = sandbox->confine(hid.replay()->recording().arguments);
   }
-  int status = cli::Run(arguments, {std::cout, std::cerr, ErrorsGoToATerminal(),
-                                    program.empty() ? std::string("navkeypad") : program});
-  status = hid.finish(status, cli::kBadInput);
+  // With JSON the document waits for the end: a run that fails only then (a replay that went
+  // another way, a virtual bus that cannot be written back) prints its failure, not a success.
+  std::ostringstream held;
+  const int ran = cli::Run(arguments, {json ? held : std::cout, std::cerr, ErrorsGoToATerminal(),
+                                       program.empty() ? std::string("navkeypad") : program});
+  const int status = hid.finish(ran, cli::kBadInput);
   if (!hid.ok()) std::cerr << "navkeypad: " << hid.problem() << "\n";
+  // What the command said is not the end of it when its replay went another way.
+  const std::string diverged = hid.replay() != nullptr ? hid.replay()->failure() : "";
+  if (json && (status != ran || !diverged.empty())) {
+    const std::string why = !hid.ok()           ? hid.problem()
+                            : !diverged.empty() ? diverged
+                                                : "the replay went another way than its recording";
+    std::cout << cli::ErrorJson(why, status) << "\n";
+  } else if (json) {
+    std::cout << held.str();
+  }
   return status;
 }
 }  // namespace

@@ -45,6 +45,10 @@ const std::map<std::string, CommandFunction>& Commands() {
 
 }  // namespace
 
+bool IsOption(const std::string& word) {
+  return word.size() > 1 && word[0] == '-';
+}
+
 int Run(const std::vector<std::string>& arguments, Io io) {
   // A script that asked for JSON gets its failures as JSON too, even before the words are read.
   const bool jsonWanted =
@@ -76,8 +80,9 @@ int Run(const std::vector<std::string>& arguments, Io io) {
   app.add_option("words", positional);
   for (const char* valued :
        {"--device", "--serial", "--file", "--settings-of", "--expect-version"}) {
-    if (!arguments.empty() && arguments.back() == valued) {
-      return refuse(kBadInput, std::string(valued) + " needs a value.");
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+      if (arguments[i] == valued && (i + 1 == arguments.size() || IsOption(arguments[i + 1])))
+        return refuse(kBadInput, std::string(valued) + " needs a value.");
     }
   }
   try {
@@ -87,7 +92,7 @@ int Run(const std::vector<std::string>& arguments, Io io) {
     return refuse(kBadInput, std::string(error.what()) + "; see 'navkeypad --help'.");
   }
   for (const std::string& extra : app.remaining()) {
-    if (extra.size() > 1 && extra[0] == '-') {
+    if (IsOption(extra)) {
       return refuse(kBadInput, "unknown option '" + extra + "'; see 'navkeypad --help'.");
     }
     positional.push_back(extra);

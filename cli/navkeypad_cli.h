@@ -25,4 +25,8 @@ struct Io {
 
 int Run(const std::vector<std::string>& arguments, Io io);
 
+// A word that is an option rather than a value ("--json", "-h"): one given where an option's
+// value belongs means the value is missing.
+bool IsOption(const std::string& word);
+
 }  // namespace navkeypad::cli

@@ -77,16 +77,21 @@ int List(Session& session) {
              << FinishLoaderCommand(io.program) << "\n";
     }
   }
-  if (session.json()) io.out << FormatJson(listed) << "\n";
-  if (!loaders.empty()) return kDone;
-  if (keypads.empty()) {
-    if (!session.json()) io.err << "navkeypad: no navigation keypad found.\n";
-    return kNoKeypad;
-  }
-  if (!anyAccessible) {
+  // A script is given the list only when it is all it asked for; else what failed.
+  if (loaders.empty() && keypads.empty())
+    return session.fail(kNoKeypad, "no navigation keypad found.");
+  if (loaders.empty() && !anyAccessible) {
     io.err << AccessAdvice() << "\n";
+    // The failure, with what was seen: which keypads, and why each cannot be opened.
+    if (session.json()) {
+      io.out << FormatJson({{"error", "no keypad can be opened. " + AccessAdvice()},
+                            {"exitStatus", kNotAccessible},
+                            {"keypads", listed}})
+             << "\n";
+    }
     return kNotAccessible;
   }
+  if (session.json()) io.out << FormatJson(listed) << "\n";
   return kDone;
 }
 
@@ -147,9 +152,13 @@ int Log(Session& session) {
   const std::string file = settings::ServiceLogFile(configFile);
   std::string bytes;
   const std::string problem = support::ReadRegularFile(file, bytes, kServiceLogLimit);
+  // With JSON: {"entries": [...], "skipped": N}, N the lines that could not be read.
+  const auto document = [](const nlohmann::ordered_json& entries, int skipped) {
+    return FormatJson({{"entries", entries}, {"skipped", skipped}, {"exitStatus", kDone}});
+  };
   if (problem == "is missing") {
     if (session.json())
-      io.out << "[]\n";
+      io.out << document(nlohmann::ordered_json::array(), 0) << "\n";
     else
       io.out << "Nothing is recorded in " << file << " yet.\n";
     return kDone;
@@ -180,7 +189,7 @@ int Log(Session& session) {
            << " left out.\n";
   }
   if (session.json()) {
-    io.out << FormatJson(entries) << "\n";
+    io.out << document(entries, unreadable) << "\n";
     return kDone;
   }
   for (const auto& entry : entries) {

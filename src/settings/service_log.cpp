@@ -2,7 +2,10 @@
 
 #include <chrono>
 #include <ctime>
+#include <mutex>
 #include <nlohmann/json.hpp>
+#include <utility>
+#include <vector>
 
 #include "settings/keypad_settings_file.h"
 #include "support/atomic_file.h"
@@ -10,6 +13,16 @@
 namespace navkeypad::settings {
 
 namespace {
+
+struct HeldLines {
+  std::mutex mutex;
+  bool holding = false;
+  std::vector<std::pair<std::string, std::string>> lines;  // file, line
+};
+HeldLines& held() {
+  static HeldLines instance;
+  return instance;
+}
 
 std::string UtcNow() {
   const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
@@ -54,7 +67,37 @@ std::string ServiceLine(const std::string& time, const ServiceEntry& entry) {
 }
 
 std::string AppendServiceEntry(const std::string& configFile, const ServiceEntry& entry) {
-  return support::AppendLine(ServiceLogFile(configFile), ServiceLine(UtcNow(), entry));
+  const std::string file = ServiceLogFile(configFile);
+  const std::string line = ServiceLine(UtcNow(), entry);
+  {
+    std::lock_guard lock(held().mutex);
+    if (held().holding) {
+      held().lines.emplace_back(file, line);
+      return {};
+    }
+  }
+  return support::AppendLine(file, line);
+}
+
+void HoldServiceLines() {
+  std::lock_guard lock(held().mutex);
+  held().holding = true;
+}
+
+std::string ReleaseServiceLines(bool append) {
+  std::vector<std::pair<std::string, std::string>> lines;
+  {
+    std::lock_guard lock(held().mutex);
+    held().holding = false;
+    lines.swap(held().lines);
+  }
+  std::string problem;
+  for (const auto& [file, line] : lines) {
+    if (!append) break;
+    if (std::string failed = support::AppendLine(file, line); !failed.empty() && problem.empty())
+      problem = file + " " + failed;
+  }
+  return problem;
 }
 
 }  // namespace navkeypad::settings

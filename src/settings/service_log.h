@@ -24,6 +24,12 @@ struct ServiceEntry {
 std::string ServiceLogFile(const std::string& configFile);
 // Appends the entry, stamped with the time in UTC; empty on success, else why not.
 std::string AppendServiceEntry(const std::string& configFile, const ServiceEntry& entry);
+// Holds back the lines appended from now on, for a program whose keypads last only once it has
+// written them back at its end (a virtual bus kept in a file): a line for a change that was
+// then lost would say what no keypad holds.
+void HoldServiceLines();
+// Appends the held lines, or drops them; empty, or why one could not be appended.
+std::string ReleaseServiceLines(bool append);
 // The entry as its line: {"time", "program", "action", "serialNumber", "path",
 // "firmwareBefore", "firmwareAfter", "settings" (when the keypad was read afterwards),
 // "result", "message", and "step" where an upgrade failed}.

@@ -42,6 +42,7 @@ class ProgramHid {
   std::unique_ptr<virtual_keypad::ProgramBus> bus_;
   std::unique_ptr<WireStack> stack_;
   bool realKeypads_ = false;
+  std::string program_;  // for a message of its own
   std::string problem_;
 };
 

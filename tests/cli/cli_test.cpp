@@ -373,14 +373,14 @@ TEST_F(Cli, EveryChangeToAKeypadIsInTheServiceLog) {
   keypad->setSerialNumber("VNK-L");
   keypad->refuseCommand(CMD_SET_KEYPAD_TYPE);
   ASSERT_EQ(run({"log", "--json"}), cli::kDone);
-  EXPECT_EQ(out_.str(), "[]\n");
+  EXPECT_EQ(out_.str(), "{\"entries\": [], \"skipped\": 0, \"exitStatus\": 0}\n");
   ASSERT_EQ(run({"brightness", "3"}), cli::kDone);
   ASSERT_EQ(run({"layout", "custom"}), cli::kKeypadFailed);
   ASSERT_EQ(run({"status"}), cli::kDone);  // only shows: not logged
   keypad->setBehaviour({});
   ASSERT_EQ(run({"upgrade", firmware()}), cli::kDone) << err_.str();
   ASSERT_EQ(run({"log", "--json", "--serial", "VNK-L"}), cli::kDone);
-  const auto entries = nlohmann::json::parse(out_.str());
+  const auto entries = nlohmann::json::parse(out_.str())["entries"];
   ASSERT_EQ(entries.size(), 3u) << out_.str();
   struct Expected {
     const char* action;
@@ -414,6 +414,8 @@ TEST_F(Cli, EveryChangeToAKeypadIsInTheServiceLog) {
   EXPECT_THAT(err_.str(), HasSubstr(": 1 line of "));
   EXPECT_THAT(out_.str(), HasSubstr("  VNK-L  layout custom  1.04 ->   failed: the keypad did not "
                                     "accept the layout."));
+  ASSERT_EQ(run({"log", "--json"}), cli::kDone);
+  EXPECT_EQ(nlohmann::json::parse(out_.str())["skipped"], 1);
 }
 
 TEST_F(Cli, SeveralKeypadsNeedADeviceOrASerialNumber) {
@@ -455,7 +457,10 @@ TEST_F(Cli, SeveralKeypadsNeedADeviceOrASerialNumber) {
         Case{{"frobnicate", "--json"},
              cli::kBadInput,
              "{\"error\": \"no command 'frobnicate'; see 'navkeypad --help'.\", "
-             "\"exitStatus\": 2}\n"}}) {
+             "\"exitStatus\": 2}\n"},
+        Case{{"status", "--device", "--json"},
+             cli::kBadInput,
+             "{\"error\": \"--device needs a value.\", \"exitStatus\": 2}\n"}}) {
     EXPECT_EQ(run(c.arguments), c.status) << c.arguments[2];
     EXPECT_EQ(out_.str(), c.json);
   }
@@ -469,7 +474,8 @@ TEST_F(Cli, SeveralKeypadsNeedADeviceOrASerialNumber) {
 
 TEST_F(Cli, NoKeypadAndAKeypadThatCannotBeOpened) {
   EXPECT_EQ(run({"status"}), cli::kNoKeypad);
-  EXPECT_EQ(run({"list"}), cli::kNoKeypad);
+  EXPECT_EQ(run({"list", "--json"}), cli::kNoKeypad);
+  EXPECT_EQ(out_.str(), "{\"error\": \"no navigation keypad found.\", \"exitStatus\": 3}\n");
   auto keypad = bus().plug();
   keypad->setOpenable(false);
   EXPECT_EQ(run({"list"}), cli::kNotAccessible);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
+#include <unistd.h>
 #include <array>
 #include <cstdio>
 #include <map>
@@ -25,17 +26,19 @@ namespace {
 
 struct Outcome {
   int status;
-  std::string output;  // standard output and standard error
+  std::string output;  // standard output, and standard error where asked for
 };
 
 class VirtualState : public ::testing::Test {
  protected:
-  std::string command(const std::string& arguments) const {
-    return "XDG_DATA_HOME='" + dir_.file("data") + "' NAVKEYPAD_VIRTUAL_STATE='" + state() + "' '" +
-           NAVKEYPAD_VIRTUAL_CLI + "' " + arguments + " 2>&1";
+  // Standard output and, with `errors`, standard error.
+  std::string command(const std::string& arguments, bool errors = true) const {
+    return "XDG_DATA_HOME='" + dir_.file("data") + "' NAVKEYPAD_VIRTUAL_STATE='" + state() + "' " +
+           runAs_ + "'" + NAVKEYPAD_VIRTUAL_CLI + "' " + arguments +
+           (errors ? " 2>&1" : " 2>/dev/null");
   }
-  Outcome run(const std::string& arguments) {
-    std::FILE* pipe = popen(command(arguments).c_str(), "r");
+  Outcome run(const std::string& arguments, bool errors = true) {
+    std::FILE* pipe = popen(command(arguments, errors).c_str(), "r");
     std::string output;
     std::array<char, 4096> chunk;
     while (std::size_t got = std::fread(chunk.data(), 1, chunk.size(), pipe)) {
@@ -66,6 +69,7 @@ class VirtualState : public ::testing::Test {
   }
 
   TempDir dir_;
+  std::string runAs_;  // a command that runs the program as another user
 };
 
 }  // namespace
@@ -361,6 +365,62 @@ TEST_F(VirtualState, AReplayWritesNoFileOfTheUsers) {
   EXPECT_THAT(refused.output,
               HasSubstr("set TMPDIR to a folder that exists); nothing was replayed"));
   EXPECT_FALSE(std::filesystem::exists(config) || std::filesystem::exists(elsewhere));
+}
+
+TEST_F(VirtualState, WithJsonEveryRunPrintsOneDocumentAndItsExitStatusWhateverFails) {
+  const std::string bus = R"({"keypads": [{}]})";
+  const std::string recording = dir_.file("brightness.jsonl");
+  WriteBytes(state(), bus);
+  ASSERT_EQ(run("--record '" + recording + "' brightness 3").status, 0);
+  struct Row {
+    std::string bus;
+    std::string arguments;
+    int status;
+    std::string error;
+  };
+  const Row rows[] = {
+      {"{\"keypads\": [", "status --json", 2, ": not a virtual bus state: "},
+      {R"({"keypads": [{"faults": {"sneeze": true}}]})", "status --json", 2,
+       "there is no fault named \"sneeze\""},
+      {bus, "--replay /nowhere.jsonl status --json", 2, "/nowhere.jsonl is missing"},
+      {bus, "--replay '" + recording + "' brightness 4 --json", 1, "expected {\"call\":\"write\""},
+      {bus, "--record --json status", 2, "--record needs a value."},
+      {bus, "status --device --json", 2, "--device needs a value."},
+  };
+  for (const Row& row : rows) {
+    WriteBytes(state(), row.bus);
+    const Outcome ran = run(row.arguments, false);
+    EXPECT_EQ(ran.status, row.status) << row.arguments;
+    const json document = json::parse(ran.output, nullptr, false);  // exactly one
+    ASSERT_FALSE(document.is_discarded()) << row.arguments << ": " << ran.output;
+    EXPECT_EQ(document["exitStatus"], row.status) << row.arguments;
+    EXPECT_THAT(document.value("error", ""), HasSubstr(row.error)) << row.arguments;
+  }
+
+  // A bus that cannot be written back loses the upgrade: no success, and no line that says it.
+  WriteBytes(state(), bus);
+  WriteBytes(state() + ".lock", "");
+  std::filesystem::permissions(state(), std::filesystem::perms::owner_read |
+                                            std::filesystem::perms::group_read |
+                                            std::filesystem::perms::others_read);
+  if (geteuid() == 0) {
+    // Root writes any file; the program runs as a user who may not.
+    runAs_ = "setpriv --reuid=40001 --regid=40001 --clear-groups ";
+    std::filesystem::create_directories(dir_.path() / "data" / "VeltoInterface");
+    for (const char* folder : {"data", "data/VeltoInterface"})
+      std::filesystem::permissions(dir_.path() / folder, std::filesystem::perms::all);
+  }
+  std::filesystem::remove(dir_.path() / "data" / "VeltoInterface" / "service-log.jsonl");
+  const Outcome lost = run("upgrade --json " + firmware(), false);
+  runAs_.clear();
+  EXPECT_EQ(lost.status, 2) << lost.output;
+  const json document = json::parse(lost.output, nullptr, false);
+  ASSERT_FALSE(document.is_discarded()) << lost.output;
+  EXPECT_EQ(document["exitStatus"], 2);
+  EXPECT_THAT(document.value("error", ""),
+              HasSubstr("cannot be written; what was done is not in the service log either"));
+  EXPECT_THAT(serviceLog(), ::testing::IsEmpty());
+  EXPECT_EQ(ReadBytes(state()), bus);
 }
 
 TEST_F(VirtualState, EveryFieldIsOptionalAndABadFileIsNamed) {
