@@ -81,7 +81,8 @@ const std::map<std::string, std::string>& CommandHelp() {
        "Usage: navkeypad log [--json] [--serial S]\n\nShows the service log: every command "
        "that changed a keypad, with its time (UTC),\nserial number, firmware before and after "
        "and result; --serial S shows one keypad's.\nThe log is service-log.jsonl beside the "
-       "configuration file, one JSON line an action.\n"},
+       "configuration file, one JSON line an action.\nLines that cannot be read are left out "
+       "and counted; --json prints\n{\"entries\": [...], \"skipped\": N, \"exitStatus\": 0}.\n"},
       {"led-colour", "Usage: navkeypad led-colour green\n\nSets the LED colour.\n"},
       {"buzzer", "Usage: navkeypad buzzer on|off\n\nSwitches the buzzer on or off.\n"},
       {"buzzer-period", "Usage: navkeypad buzzer-period N\n\nSets the buzzer period, 1 to 9.\n"},
