@@ -331,8 +331,10 @@ TEST_F(ResetFromFile, NumbersAreSentAsTheirLowEightBitsAndOtherValuesAreNamed) {
   const std::vector<uint8_t> wrapped{0, 4, 0, 5, 0, 6, 0, 7, 0, 40};
   struct Case {
     std::string layout, brightness, values;
-    std::vector<ReceivedCommand> sent;  // before the status read that ends it
+    std::vector<ReceivedCommand> sent;  // before the status read that ends a success
     std::string refusedKey = {};        // names a value that is no number: nothing is sent
+    uint8_t refusedCommand = 0;         // the keypad refuses it: the sequence stops there
+    QString failure = {};
   };
   for (const Case& c : {
            Case{"0", "6", kTable, {{CMD_SET_KEYPAD_TYPE, {0}}, {CMD_SET_LED_BRIGHTNESS, {6}}}},
@@ -353,11 +355,40 @@ TEST_F(ResetFromFile, NumbersAreSentAsTheirLowEightBitsAndOtherValuesAreNamed) {
            Case{"1", "", kTable, {}, "LedBrightness"},
            Case{"2", "3", "0,4,0,5,", {}, "CodeTableValues"},
            Case{"2", "3", "0,4,0,5,0,6,0,7,0,x,", {}, "CodeTableValues"},
+           Case{"2",
+                "3",
+                kTable,
+                {{CMD_SET_KEYPAD_TYPE, {2}}},
+                "",
+                CMD_SET_KEYPAD_TYPE,
+                "Unable to set Keypad Type..\n"},
+           Case{"2",
+                "3",
+                kTable,
+                {{CMD_SET_KEYPAD_TYPE, {2}}, {CMD_LOAD_TABLE, table}},
+                "",
+                CMD_LOAD_TABLE,
+                "Unable to Load Table..\n"},
+           Case{
+               "2",
+               "3",
+               kTable,
+               {{CMD_SET_KEYPAD_TYPE, {2}}, {CMD_LOAD_TABLE, table}, {CMD_SET_LED_BRIGHTNESS, {3}}},
+               "",
+               CMD_SET_LED_BRIGHTNESS,
+               "Unable to set LED Brightness..\n"},
        }) {
     auto keypad = openWithFile(c.layout, c.brightness, c.values);
+    if (c.refusedCommand != 0) keypad->refuseCommand(c.refusedCommand);
     platform_.clearMessages();
     click(form_.get(), "button3");
-    if (c.refusedKey.empty()) {
+    if (c.refusedCommand != 0) {
+      EXPECT_THAT(messages(), ElementsAre(c.failure));
+      EXPECT_EQ(keypad->receivedCommands(), c.sent);
+      // The lists show what the keypad last accepted.
+      EXPECT_EQ(layoutList()->currentText(), "Default Table");
+      EXPECT_EQ(brightnessList()->currentText(), "LED Brightness - 5");
+    } else if (c.refusedKey.empty()) {
       auto sent = c.sent;
       sent.push_back({CMD_GET_STATUS, {}});
       EXPECT_EQ(keypad->receivedCommands(), sent) << c.layout;
@@ -370,32 +401,6 @@ TEST_F(ResetFromFile, NumbersAreSentAsTheirLowEightBitsAndOtherValuesAreNamed) {
       EXPECT_TRUE(messages()[0].startsWith(QString::fromStdString(c.refusedKey) + " in "));
       EXPECT_TRUE(keypad->receivedCommands().empty());
     }
-    form_.reset();
-    bus().reset();
-  }
-}
-
-TEST_F(ResetFromFile, EachFailureStopsTheSequence) {
-  struct Case {
-    uint8_t refused;
-    const char* message;
-    std::vector<uint8_t> sent;
-  };
-  for (const Case& c :
-       {Case{CMD_SET_KEYPAD_TYPE, "Unable to set Keypad Type..\n", {CMD_SET_KEYPAD_TYPE}},
-        Case{CMD_LOAD_TABLE, "Unable to Load Table..\n", {CMD_SET_KEYPAD_TYPE, CMD_LOAD_TABLE}},
-        Case{CMD_SET_LED_BRIGHTNESS,
-             "Unable to set LED Brightness..\n",
-             {CMD_SET_KEYPAD_TYPE, CMD_LOAD_TABLE, CMD_SET_LED_BRIGHTNESS}}}) {
-    auto keypad = openWithFile("2", "3", kTable);
-    keypad->refuseCommand(c.refused);
-    platform_.clearMessages();
-    click(form_.get(), "button3");
-    EXPECT_THAT(messages(), ElementsAre(c.message));
-    EXPECT_EQ(keypad->receivedCommandCodes(), c.sent);
-    // The lists show what the keypad last accepted.
-    EXPECT_EQ(layoutList()->currentText(), "Default Table");
-    EXPECT_EQ(brightnessList()->currentText(), "LED Brightness - 5");
     form_.reset();
     bus().reset();
   }

@@ -216,16 +216,6 @@ TEST_F(Upgrade, AKeypadWaitingInItsLoaderGetsOnlyWhatWasKeptForIt) {
   upgrade->takeWaitingKeypad({});
   ASSERT_TRUE(finish(*upgrade).ok());
   expectSettings(3, "SN-A");
-
-  // Without a record nothing is made up for it: no serial number, no settings, no defaults.
-  keypad_->startInLoader();
-  keypad_->clearReceivedCommands();
-  auto unrecorded = checked();
-  unrecorded->takeWaitingKeypad({});
-  EXPECT_FALSE(unrecorded->record());
-  EXPECT_THAT(unrecorded->notices().back(), HasSubstr("nothing is restored"));
-  ASSERT_TRUE(finish(*unrecorded).ok());
-  EXPECT_TRUE(keypad_->receivedCommands().empty());
 }
 
 TEST_F(Upgrade, ARecordThatCannotBeRemovedIsNotASuccessAndTheLockIsLetGo) {

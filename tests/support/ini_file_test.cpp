@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <functional>
 #ifndef _WIN32
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -11,6 +12,7 @@
 #include <unistd.h>
 #endif
 
+#include "other_user.h"
 #include "support/guarded_main.h"
 #include "temp_dir.h"
 
@@ -103,22 +105,13 @@ TEST_F(IniFile, SortOrdersSectionsAndKeys) {
   EXPECT_FALSE(CIniFile::Sort(path_, false));
 }
 
-// Runs `body` as an unprivileged user when the tests run as root, since root may write
-// anywhere; returns the body's result.
-template <typename Body>
-bool AsUnprivilegedUser(Body body) {
+// `body`'s result, as an unprivileged user when the tests run as root, since root may write
+// anywhere.
+bool AsUnprivilegedUser(const std::function<bool()>& body) {
 #ifdef _WIN32
   return body();
 #else
-  if (geteuid() != 0) return body();
-  const pid_t child = fork();
-  if (child == 0) {
-    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
-    _exit(body() ? 1 : 0);
-  }
-  int status = 0;
-  waitpid(child, &status, 0);
-  return WIFEXITED(status) && WEXITSTATUS(status) == 1;
+  return geteuid() == 0 ? AsUser(65534, body) == 1 : body();
 #endif
 }
 
