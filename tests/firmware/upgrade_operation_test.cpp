@@ -121,38 +121,6 @@ TEST_F(Upgrade, KeepsSerialNumberAndSettingsOnDiskUntilTheRestoreSucceeded) {
   EXPECT_FALSE(std::filesystem::exists(recordFile()));
 }
 
-TEST_F(Upgrade, ChecksRefuseBeforeAnythingIsSent) {
-  const auto folder = dir_.path() / "VeltoInterface";
-  support::ProgramLock otherProgram;
-  const std::vector<std::pair<std::function<void()>, std::string>> cases = {
-      {[&] {
-         SetBuiltInLoaderTexts({"@2500\r\n00 06\r\nq", BuiltInLoaderTexts().password});
-       },
-       "the RAM bootstrap loader this program was built with: it does not start at 0x2500"},
-      {[&] { std::filesystem::create_directories(recordFile()); }, "is a folder, not a file"},
-      {[&] { WriteBytes(recordFile(), "{\"keypadType\": "); }, "is not a record of an upgrade"},
-      {[&] {
-         SetKeypadLockFolder(dir_.file("locks"));
-         std::filesystem::create_directories(dir_.path() / "locks");
-         ASSERT_TRUE(TakeUpgradeLock(otherProgram));
-       },
-       "Another program is upgrading"},
-  };
-  for (const auto& [arrange, refusal] : cases) {
-    std::filesystem::remove_all(folder);
-    std::filesystem::create_directories(folder);
-    virtual_keypad::UseStandInLoader();
-    arrange();
-    UpgradeOperation upgrade(configFile());
-    EXPECT_THAT(upgrade.checkSetting().message, HasSubstr(refusal));
-    // Whatever else is checked afterwards, the keypad stays in its application.
-    EXPECT_TRUE(upgrade.checkFirmware(kFirmware).ok() && !leave(upgrade).ok());
-    otherProgram.release();
-    SetKeypadLockFolder("");
-  }
-  EXPECT_THAT(keypad_->receivedCommandCodes(), ::testing::Each(CMD_GET_STATUS));
-}
-
 TEST_F(Upgrade, ARefusedSwitchLeavesNoRecordToBeGivenBackLater) {
   // A record of this keypad from an attempt that never wrote its flash, with old settings.
   const PendingUpgrade stale = Kept("SN-A", 1, false);
@@ -170,36 +138,6 @@ TEST_F(Upgrade, ARefusedSwitchLeavesNoRecordToBeGivenBackLater) {
   ASSERT_TRUE(leave(*upgrade).ok());
   ASSERT_TRUE(finish(*upgrade).ok());
   expectSettings(2, "SN-A");
-}
-
-TEST_F(Upgrade, ARecordIsGivenOnlyToTheKeypadItWasKeptFor) {
-  // Keypad A's download was cut off; A was set aside. Whoever comes next keeps its own.
-  const PendingUpgrade ofA = Kept("SN-A", 9, false);
-  const PendingUpgrade ofAFlashed = Kept("SN-A", 9, true);
-  struct Case {
-    std::string serial;
-    PendingUpgrade kept;
-    bool userSaysItIsA;
-    uint8_t brightnessAfter;
-    std::string serialAfter;
-  };
-  for (const Case& row :
-       {Case{"", ofA, false, 7, ""}, Case{"SN-B", ofA, true, 7, "SN-B"},
-        Case{"", ofAFlashed, false, 7, ""}, Case{"", ofAFlashed, true, 9, "SN-A"}}) {
-    keep({row.kept});
-    keypad_->setSerialNumber(row.serial);
-    keypad_->setLedBrightness(7);
-    auto upgrade = checked();
-    ASSERT_TRUE(leave(*upgrade, [&](const PendingUpgrade&) { return row.userSaysItIsA; }).ok());
-    ASSERT_TRUE(finish(*upgrade).ok());
-    expectSettings(row.brightnessAfter, row.serialAfter);
-    const bool aKeepsItsRecord = row.serialAfter != "SN-A";
-    EXPECT_EQ(records().size(), aKeepsItsRecord ? 1u : 0u) << row.serial;
-    if (aKeepsItsRecord) {
-      EXPECT_THAT(upgrade->notices()[0], HasSubstr("keypad SN-A stay in"));
-    }
-    keypad_->clearReceivedCommands();
-  }
 }
 
 TEST_F(Upgrade, AKeypadWaitingInItsLoaderGetsOnlyWhatWasKeptForIt) {
