@@ -23,15 +23,8 @@ std::vector<uint8_t> Request(uint8_t command, std::vector<uint8_t> payload) {
 
 // A result report as the keypad sends it, with the length digits given as characters.
 Report ResultReport(char high, char low, uint8_t status, std::vector<uint8_t> data) {
-  Report report{};
-  report[0] = 0x3F;
-  report[1] = 0x40;
-  report[2] = kStx;
-  report[3] = '0';
-  report[4] = '1';
-  report[5] = static_cast<uint8_t>(high);
-  report[6] = static_cast<uint8_t>(low);
-  report[7] = status;
+  Report report{0x3F,  0x40, kStx, '0', '1', static_cast<uint8_t>(high), static_cast<uint8_t>(low),
+                status};
   std::copy(data.begin(), data.end(), report.begin() + 8);
   const std::size_t n = DecodeHexDigit(report[5]) * 16u + DecodeHexDigit(report[6]);
   if (n >= 1 && n <= 55) {

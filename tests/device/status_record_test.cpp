@@ -12,12 +12,9 @@ std::vector<uint8_t> FixedPart() {
 
 TEST(StatusRecord, FieldsAtTheirOffsets) {
   auto record = FixedPart();
-  for (char c : std::string("1.04")) record.push_back(static_cast<uint8_t>(c));
-  record.push_back(0);
-  for (char c : std::string("SN1")) record.push_back(static_cast<uint8_t>(c));
-  record.push_back(0);
-  for (char c : std::string("31")) record.push_back(static_cast<uint8_t>(c));
-  record.push_back(0);
+  // Firmware, serial number and temperature, each ending with a zero byte.
+  const std::string texts("1.04\0SN1\00031\0", 12);
+  record.insert(record.end(), texts.begin(), texts.end());
   const auto status = DecodeStatusRecord(record);
   ASSERT_TRUE(status);
   EXPECT_EQ(status->ledBrightness, 7);

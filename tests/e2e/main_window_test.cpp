@@ -102,10 +102,8 @@ TEST_F(MainWindow, AKeypadThatCannotBeOpenedIsExplainedInAMessage) {
   ASSERT_EQ(messages().size(), 1u);
   EXPECT_TRUE(
       messages()[0].startsWith("A keypad is connected but cannot be opened (Failed to "
-                               "open a device with path 'virtual:keypad1:1.1': "
-                               "Permission denied).\n\nThe navkeypad package installs "
-                               "the rule /lib/udev/rules.d/60-velto-navigation-keypad.rules"))
-      << messages()[0].toStdString();
+                               "open a device with path 'virtual:keypad1:1.1'"));
+  EXPECT_TRUE(messages()[0].contains("The navkeypad package installs the rule /lib/udev/"));
   EXPECT_TRUE(messages()[0].contains("join the group (sudo usermod -a -G plugdev $USER"));
   EXPECT_EQ(find<QStatusBar>(&form, "statusStrip1")->currentMessage(),
             "A keypad is connected but cannot be opened.");
@@ -121,10 +119,10 @@ TEST_F(MainWindow, AKeypadInUseByAnotherProgramIsLeftAlone) {
   support::ProgramLock otherProgram;
   ASSERT_TRUE(otherProgram.take(KeypadLockFile(ListKeypads().at(0).path), false));
   open();
-  EXPECT_THAT(messages(),
-              ElementsAre("The keypad cannot be used here: the keypad is in use by another program "
-                          "(the configuration window or another navkeypad); close that program, "
-                          "then try again and click Scan For Device..\n"));
+  ASSERT_EQ(messages().size(), 1u);
+  EXPECT_TRUE(
+      messages()[0].startsWith("The keypad cannot be used here: the keypad is in use by "
+                               "another program"));
   EXPECT_TRUE(keypad->receivedCommands().empty());
   EXPECT_EQ(functionControls(), all(false));
   SetKeypadLockFolder("");
@@ -329,6 +327,11 @@ class ResetFromFile : public MainWindow {
 TEST_F(ResetFromFile, NumbersAreSentAsTheirLowEightBitsAndOtherValuesAreNamed) {
   const std::vector<uint8_t> table{0, 4, 0, 5, 0, 6, 0, 7, 0, 8};
   const std::vector<uint8_t> wrapped{0, 4, 0, 5, 0, 6, 0, 7, 0, 40};
+  const auto upTo = [&](std::size_t count) {
+    const std::vector<ReceivedCommand> all = {
+        {CMD_SET_KEYPAD_TYPE, {2}}, {CMD_LOAD_TABLE, table}, {CMD_SET_LED_BRIGHTNESS, {3}}};
+    return std::vector<ReceivedCommand>(all.begin(), all.begin() + static_cast<long>(count));
+  };
   struct Case {
     std::string layout, brightness, values;
     std::vector<ReceivedCommand> sent;  // before the status read that ends a success
@@ -355,28 +358,12 @@ TEST_F(ResetFromFile, NumbersAreSentAsTheirLowEightBitsAndOtherValuesAreNamed) {
            Case{"1", "", kTable, {}, "LedBrightness"},
            Case{"2", "3", "0,4,0,5,", {}, "CodeTableValues"},
            Case{"2", "3", "0,4,0,5,0,6,0,7,0,x,", {}, "CodeTableValues"},
-           Case{"2",
-                "3",
-                kTable,
-                {{CMD_SET_KEYPAD_TYPE, {2}}},
-                "",
-                CMD_SET_KEYPAD_TYPE,
+           // The keypad refuses one: what came before it was sent, nothing after.
+           Case{"2", "3", kTable, upTo(1), "", CMD_SET_KEYPAD_TYPE,
                 "Unable to set Keypad Type..\n"},
-           Case{"2",
-                "3",
-                kTable,
-                {{CMD_SET_KEYPAD_TYPE, {2}}, {CMD_LOAD_TABLE, table}},
-                "",
-                CMD_LOAD_TABLE,
-                "Unable to Load Table..\n"},
-           Case{
-               "2",
-               "3",
-               kTable,
-               {{CMD_SET_KEYPAD_TYPE, {2}}, {CMD_LOAD_TABLE, table}, {CMD_SET_LED_BRIGHTNESS, {3}}},
-               "",
-               CMD_SET_LED_BRIGHTNESS,
-               "Unable to set LED Brightness..\n"},
+           Case{"2", "3", kTable, upTo(2), "", CMD_LOAD_TABLE, "Unable to Load Table..\n"},
+           Case{"2", "3", kTable, upTo(3), "", CMD_SET_LED_BRIGHTNESS,
+                "Unable to set LED Brightness..\n"},
        }) {
     auto keypad = openWithFile(c.layout, c.brightness, c.values);
     if (c.refusedCommand != 0) keypad->refuseCommand(c.refusedCommand);

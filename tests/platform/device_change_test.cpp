@@ -10,10 +10,6 @@
 
 namespace {
 
-// DEV_BROADCAST_HDR: size, device type, reserved.
-std::array<uint32_t, 3> Header(uint32_t deviceType) {
-  return {12, deviceType, 0};
-}
 constexpr uint32_t kInterface = 5;  // DBT_DEVTYP_DEVICEINTERFACE
 constexpr uint32_t kVolume = 2;     // DBT_DEVTYP_VOLUME
 constexpr uint32_t kPort = 3;       // DBT_DEVTYP_PORT
@@ -35,7 +31,7 @@ TEST(DeviceChange, OnlyInterfaceArrivalsAndRemovalsAreEvents) {
       {0x0218, 0x8000, kInterface, std::nullopt},  // another message
   };
   for (const Case& c : cases) {
-    const auto header = Header(c.deviceType);
+    const std::array<uint32_t, 3> header{12, c.deviceType, 0};  // DEV_BROADCAST_HDR
     EXPECT_EQ(platform::DeviceChangeEvent(c.message, c.event, header.data()), c.expected)
         << std::hex << c.message << " " << c.event << " " << c.deviceType;
   }
