@@ -157,7 +157,8 @@ int Upgrade(Session& session) {
                         "the firmware was not written and the keypad waits in its loader" + kept +
                             ". To try again, run: " + ResumeCommand(io, path));
   }
-  const UpgradeOutcome restored = upgrade.restore(10);
+  const UpgradeOutcome restored =
+      upgrade.restore(10, firmware::UpgradeOperation::ReturnWait::kAsSoonAsBack);
   if (!restored.ok()) {
     // Back in its application, the keypad may have lost its serial number: name its record.
     const std::optional<std::string> resumeWith =

@@ -6,6 +6,7 @@
 #include <variant>
 
 #include "bsl430/memory_map.h"
+#include "platform/clock.h"
 #include "support/atomic_file.h"
 #include "support/hex.h"
 #include "support/paths.h"
@@ -28,6 +29,14 @@ uint8_t Byte(const json& value, const char* what) {
   const int number = value.get<int>();
   if (number < 0 || number > 0xFF) throw std::out_of_range(std::string(what) + " is not a byte");
   return static_cast<uint8_t>(number);
+}
+
+uint64_t Milliseconds(const json& value, const char* what) {
+  const auto number = value.get<int64_t>();
+  constexpr int64_t kADay = 24 * 3600 * 1000;
+  if (number < 0 || number > kADay)
+    throw std::out_of_range(std::string(what) + " is not from 0 to a day's milliseconds");
+  return static_cast<uint64_t>(number);
 }
 
 KeyCodeTable TableFrom(const json& value) {
@@ -232,6 +241,13 @@ std::shared_ptr<VirtualKeypad> ReadKeypad(const json& entry, std::size_t index) 
   }
   if (entry.contains("temperature")) keypad->setTemperature(entry["temperature"]);
   if (entry.contains("faults")) keypad->setBehaviour(ReadFaults(entry["faults"]));
+  if (entry.contains("restartMs"))
+    keypad->setRestartMs(Milliseconds(entry["restartMs"], "restartMs"));
+  // Counted from the program's start, on its clock.
+  if (entry.contains("arriveAfterMs")) {
+    keypad->setAbsentUntil(platform::clock().tickMs() +
+                           Milliseconds(entry["arriveAfterMs"], "arriveAfterMs"));
+  }
   const std::string mode = entry.value("mode", "application");
   if (mode == "loader") {
     keypad->startInLoader();
@@ -254,6 +270,10 @@ json WriteKeypad(VirtualKeypad& keypad) {
   entry["storedDefaults"] = WriteSettings(keypad.storedDefaults());
   entry["flash"] = WriteFlash(keypad);
   entry["faults"] = WriteFaults(keypad.behaviour());
+  if (keypad.restartMs() > 0) entry["restartMs"] = keypad.restartMs();
+  // One not yet back (still to arrive, or restarting) comes back as much later to the next program.
+  if (const uint64_t now = platform::clock().tickMs(); keypad.absentUntil() > now)
+    entry["arriveAfterMs"] = keypad.absentUntil() - now;
   return entry;
 }
 

@@ -45,6 +45,7 @@ class Virtual : public navkeypad::HidBackend {
   hid_device_info* enumerate(unsigned short vendor_id, unsigned short product_id) override {
     std::vector<navkeypad::EnumeratedDevice> found;
     for (const auto& keypad : VirtualBus::instance().keypads()) {
+      if (!keypad->onBus()) continue;
       const auto identity = keypad->identity();
       // The keypad and its bootstrap loader share the vendor identifier.
       const unsigned short vendor = static_cast<unsigned short>(navkeypad::kKeypadVendorId);
@@ -69,6 +70,7 @@ class Virtual : public navkeypad::HidBackend {
     if (path == nullptr) return nullptr;
     lastOpenError = L"Success";
     for (const auto& keypad : VirtualBus::instance().keypads()) {
+      if (!keypad->onBus()) continue;
       for (int interfaceNumber : keypad->identity().interfaces) {
         if (virtual_keypad::InterfacePath(keypad->id(), interfaceNumber) != path) continue;
         if (!keypad->openable()) {

@@ -5,6 +5,7 @@
 
 #include "bsl430/bsl430.h"
 #include "chip_memory.h"
+#include "platform/clock.h"
 
 namespace virtual_keypad {
 
@@ -289,6 +290,7 @@ int VirtualKeypad::readReport(uint64_t handleGeneration, uint8_t* data, std::siz
 void VirtualKeypad::leaveBusAndReturn(Mode next) {
   // Open handles go stale, as they do when a real device re-enumerates.
   ++generation_;
+  if (restartMs_ > 0) absentUntil_ = platform::clock().tickMs() + restartMs_;
   ++reenumerations_;
   ++pendingReturns_;
   lastScheduled_ = {};
@@ -299,6 +301,30 @@ void VirtualKeypad::leaveBusAndReturn(Mode next) {
   }
   if (next == Mode::RamLoader) loaderLocked_ = false;
   mode_ = next;
+}
+
+void VirtualKeypad::setRestartMs(uint64_t milliseconds) {
+  std::lock_guard lock(mutex_);
+  restartMs_ = milliseconds;
+}
+
+uint64_t VirtualKeypad::restartMs() const {
+  std::lock_guard lock(mutex_);
+  return restartMs_;
+}
+
+void VirtualKeypad::setAbsentUntil(uint64_t tickMs) {
+  std::lock_guard lock(mutex_);
+  absentUntil_ = tickMs;
+}
+
+uint64_t VirtualKeypad::absentUntil() const {
+  std::lock_guard lock(mutex_);
+  return absentUntil_;
+}
+
+bool VirtualKeypad::onBus() const {
+  return platform::clock().tickMs() >= absentUntil();
 }
 
 void VirtualKeypad::flushBusEvents() {

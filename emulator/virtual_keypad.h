@@ -137,6 +137,16 @@ class VirtualKeypad {
   std::vector<uint8_t> loaderCommandCodes() const;
   int massErases() const;
 
+  // How long the keypad is off the bus after each restart (into its loader or out of it), on
+  // the program's clock (platform::clock()); 0, the default, comes back at once.
+  void setRestartMs(uint64_t milliseconds);
+  uint64_t restartMs() const;
+  // Off the bus until the program's clock reads `tickMs`: a keypad not yet plugged in, or one
+  // still restarting.
+  void setAbsentUntil(uint64_t tickMs);
+  uint64_t absentUntil() const;
+  bool onBus() const;
+
   // --- used by the hidapi stand-in -------------------------------------------------------
   struct Identity {
     uint16_t productId;
@@ -228,6 +238,8 @@ class VirtualKeypad {
   int interleaved_ = 0;
   int malformed_ = 0;
   int reenumerations_ = 0;
+  uint64_t restartMs_ = 0;
+  uint64_t absentUntil_ = 0;
 };
 
 }  // namespace virtual_keypad

@@ -279,17 +279,18 @@ bool UpgradeOperation::download(const LoaderIdentity& identity, const ProgressRe
   return true;
 }
 
-UpgradeOutcome UpgradeOperation::restore(int seconds) {
+UpgradeOutcome UpgradeOperation::restore(int seconds, ReturnWait wait) {
   step_ = "restore";
   AwaitReturnedKeypad(returnLock_);
-  platform::clock().sleepMs(kKeypadStartMs);
+  const bool atOnce = wait == ReturnWait::kAsSoonAsBack;
+  if (!atOnce) platform::clock().sleepMs(kKeypadStartMs);
   ReturnedKeypad returned;
   platform::WaitFor(
       [&] {
         returned = FindReturnedKeypad(record_, otherKeypads_);
         return returned.kind == ReturnedKeypad::kOne || returned.kind == ReturnedKeypad::kSeveral;
       },
-      seconds);
+      atOnce ? seconds + kKeypadStartMs / 1000 : seconds);
   if (returned.kind == ReturnedKeypad::kOne) returnedPath_ = returned.path;
   const RestoreResult restored = RestoreUpgradedKeypad(record_, returned);
   const std::string kept =

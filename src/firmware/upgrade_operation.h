@@ -77,10 +77,14 @@ class UpgradeOperation {
 
   // Download (any thread): true when the firmware was written, verified and started.
   bool download(const LoaderIdentity& identity, const ProgressReport& report);
-  // Wait for the keypad (up to `seconds` after the start-up wait), restore, drop the record.
+  // How the wait for the keypad after the download begins: the windows give it its start-up
+  // time (kKeypadStartMs) and then look; the command line looks at once, and takes the keypad as
+  // soon as it is back and answers, within the same limit.
+  enum class ReturnWait { kAfterStartUp, kAsSoonAsBack };
+  // Wait for the keypad (up to `seconds` after the start-up time), restore, drop the record.
   // The keypad must prove it is the record's: a keypad reporting another serial number is left
   // untouched. The upgrade lock is let go whatever the outcome; a record stays on failure.
-  UpgradeOutcome restore(int seconds);
+  UpgradeOutcome restore(int seconds, ReturnWait wait = ReturnWait::kAfterStartUp);
   // Ends the operation where it stopped (a download that failed, a window closed): lets go of
   // the upgrade lock, so that the next upgrade, in this program or another, may start.
   void end();
