@@ -448,4 +448,6 @@ TEST_F(FirmwareUpgrade, AFolderWhereTheRecordBelongsIsNamedAndNothingIsSent) {
   openMainWindow();
   const QString named = QString::fromStdString(recordFile() + " is a folder, not a file..\n");
   EXPECT_THAT(warnings(), ElementsAre(named));
+  EXPECT_EQ(openUpgradeWindow(), nullptr);  // Update refuses, and the log says where it stopped
+  EXPECT_EQ(serviceLog().at(0)["step"], "check");
 }
