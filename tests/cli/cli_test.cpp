@@ -64,6 +64,7 @@ TEST_F(Cli, StatusInTextAndJson) {
   EXPECT_THAT(out_.str(), HasSubstr("{\"key\": \"Enter\", \"code\": 40, \"name\": \"Enter\", "
                                     "\"modifier\": \"None\"}]}\n"));
   EXPECT_THAT(keypad->receivedCommandCodes(), ElementsAre(CMD_GET_STATUS, CMD_GET_STATUS));
+  EXPECT_EQ(run({"list", "--json"}), cli::kDone);  // its 8-bit texts made JSON too
 }
 
 TEST_F(Cli, TableSetTakesNamesAndHex) {
