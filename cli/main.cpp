@@ -6,7 +6,6 @@
 #else
 #include <unistd.h>
 #endif
-#include <algorithm>
 #include <iostream>
 #include <optional>
 #include <sstream>
@@ -80,11 +79,9 @@ int Main(int argc, char** argv) {
   bool virtualBus = support::EnvironmentText("NAVKEYPAD_VIRTUAL") == "1";
 #endif
   // A script that asked for JSON reads one document, whatever fails and wherever.
-  const bool json = std::find(words.begin(), words.end(), "--json") != words.end();
+  const bool json = cli::WantsJson(words);
   const auto refuse = [&](const std::string& message) {
-    std::cerr << "navkeypad: " << message << "\n";
-    if (json) std::cout << cli::ErrorJson(message, cli::kBadInput) << "\n";
-    return cli::kBadInput;
+    return cli::SayFailure(std::cout, std::cerr, json, cli::kBadInput, message);
   };
   std::vector<std::string> arguments;
   for (int i = 1; i < argc; ++i) {

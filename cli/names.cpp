@@ -138,4 +138,15 @@ std::string ErrorJson(const std::string& message, int status) {
   return FormatJson({{"error", JsonText(message)}, {"exitStatus", status}});
 }
 
+bool WantsJson(const std::vector<std::string>& words) {
+  return std::find(words.begin(), words.end(), "--json") != words.end();
+}
+
+int SayFailure(std::ostream& out, std::ostream& err, bool json, int status,
+               const std::string& message) {
+  err << "navkeypad: " << message << "\n";
+  if (json) out << ErrorJson(message, status) << "\n";
+  return status;
+}
+
 }  // namespace navkeypad::cli

@@ -8,6 +8,7 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <vector>
 #include "device/keypad_commands.h"
 
 namespace navkeypad::cli {
@@ -39,5 +40,12 @@ std::string Trimmed(std::string text);
 std::string LastLine(const std::string& text);
 // {"error": MESSAGE, "exitStatus": STATUS}: a failure as a script that asked for JSON reads it.
 std::string ErrorJson(const std::string& message, int status);
+// Whether the words ask for JSON; then every failure is a JSON document too, even one found
+// before the words are read.
+bool WantsJson(const std::vector<std::string>& words);
+// A failure as every run says it: "navkeypad: MESSAGE" on `err` and, with `json`, its error
+// document on `out`. Returns `status`.
+int SayFailure(std::ostream& out, std::ostream& err, bool json, int status,
+               const std::string& message);
 
 }  // namespace navkeypad::cli

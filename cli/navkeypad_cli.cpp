@@ -50,13 +50,9 @@ bool IsOption(const std::string& word) {
 }
 
 int Run(const std::vector<std::string>& arguments, Io io) {
-  // A script that asked for JSON gets its failures as JSON too, even before the words are read.
-  const bool jsonWanted =
-      std::find(arguments.begin(), arguments.end(), "--json") != arguments.end();
+  const bool jsonWanted = WantsJson(arguments);
   const auto refuse = [&](int status, const std::string& message) {
-    io.err << "navkeypad: " << message << "\n";
-    if (jsonWanted) io.out << ErrorJson(message, status) << "\n";
-    return status;
+    return SayFailure(io.out, io.err, jsonWanted, status, message);
   };
   // The options may come before or after the command and its words.
   CLI::App app;

@@ -43,9 +43,7 @@ std::string Session::noConfigFile() const {
 
 int Session::fail(int status, const std::string& message) {
   lastFailure_ = message;
-  io_.err << "navkeypad: " << message << "\n";
-  if (options_.json) io_.out << ErrorJson(message, status) << "\n";
-  return status;
+  return SayFailure(io_.out, io_.err, options_.json, status, message);
 }
 
 std::vector<AnsweringKeypad> Session::answering(const std::vector<KeypadOnBus>& keypads) {
