@@ -91,9 +91,9 @@ std::string ReleaseServiceLines(bool append) {
     held().holding = false;
     lines.swap(held().lines);
   }
+  if (!append) return {};
   std::string problem;
   for (const auto& [file, line] : lines) {
-    if (!append) break;
     if (std::string failed = support::AppendLine(file, line); !failed.empty() && problem.empty())
       problem = file + " " + failed;
   }
