@@ -116,9 +116,13 @@ int Main(int argc, char** argv) {
   }
   // With JSON the document waits for the end: a run that fails only then (a replay that went
   // another way, a virtual bus that cannot be written back) prints its failure, not a success.
+  // The station prints a JSON line a keypad as it goes; a failure found only at the end
+  // follows as its last line.
+  const bool heldBack = json && cli::CommandWord(arguments) != "station";
   std::ostringstream held;
-  const int ran = cli::Run(arguments, {json ? held : std::cout, std::cerr, ErrorsGoToATerminal(),
-                                       program.empty() ? std::string("navkeypad") : program});
+  const int ran =
+      cli::Run(arguments, {heldBack ? held : std::cout, std::cerr, ErrorsGoToATerminal(),
+                           program.empty() ? std::string("navkeypad") : program});
   const int status = hid.finish(ran, cli::kBadInput);
   if (!hid.ok()) std::cerr << "navkeypad: " << hid.problem() << "\n";
   // What the command said is not the end of it when its replay went another way.
@@ -128,7 +132,7 @@ int Main(int argc, char** argv) {
                             : !diverged.empty() ? diverged
                                                 : "the replay went another way than its recording";
     std::cout << cli::ErrorJson(why, status) << "\n";
-  } else if (json) {
+  } else if (heldBack) {
     std::cout << held.str();
   }
   return status;

@@ -49,6 +49,16 @@ bool IsOption(const std::string& word) {
   return word.size() > 1 && word[0] == '-';
 }
 
+std::string CommandWord(const std::vector<std::string>& arguments) {
+  for (std::size_t i = 0; i < arguments.size(); ++i) {
+    if (!IsOption(arguments[i])) return arguments[i];
+    if (std::find(std::begin(kValuedOptions), std::end(kValuedOptions), arguments[i]) !=
+        std::end(kValuedOptions))
+      ++i;
+  }
+  return {};
+}
+
 int Run(const std::vector<std::string>& arguments, Io io) {
   const bool jsonWanted = WantsJson(arguments);
   const auto refuse = [&](int status, const std::string& message) {
@@ -73,9 +83,13 @@ int Run(const std::vector<std::string>& arguments, Io io) {
   app.add_option("--file", options.file);
   app.add_option("--settings-of", options.settingsOf);
   app.add_option("--expect-version", options.expectVersion);
+  app.add_option("--config", options.config);
+  app.add_option("--serial-from", options.serialFrom);
+  app.add_option("--count", options.count);
+  app.add_option("--idle-timeout", options.idleTimeout);
+  app.add_flag("--present", options.present);
   app.add_option("words", positional);
-  for (const char* valued :
-       {"--device", "--serial", "--file", "--settings-of", "--expect-version"}) {
+  for (const char* valued : kValuedOptions) {
     for (std::size_t i = 0; i < arguments.size(); ++i) {
       if (arguments[i] == valued && (i + 1 == arguments.size() || IsOption(arguments[i + 1])))
         return refuse(kBadInput, std::string(valued) + " needs a value.");
@@ -108,12 +122,24 @@ int Run(const std::vector<std::string>& arguments, Io io) {
     if (jsonWanted) io.out << ErrorJson("no command given", kBadInput) << "\n";
     return kBadInput;
   }
+  if (positional[0] == "station") {
+    if (options.device || options.serial || options.all || options.file || options.settingsOf)
+      return refuse(kBadInput,
+                    "station takes the keypads as they are plugged in; it takes no "
+                    "--device, --serial, --all, --file or --settings-of.");
+    return Station(positional, options, io);
+  }
   const auto command = Commands().find(positional[0]);
   if (command == Commands().end()) {
     return refuse(kBadInput, "no command '" + positional[0] + "'; see 'navkeypad --help'.");
   }
   if (options.device && options.serial)
     return refuse(kBadInput, "--device and --serial each pick a keypad; give one.");
+  if (options.config || options.serialFrom || options.count || options.idleTimeout ||
+      options.present)
+    return refuse(
+        kBadInput,
+        "--config, --serial-from, --count, --idle-timeout and --present go with station.");
   if (options.all) {
     const std::string& name = positional[0];
     if (name != "status" && name != "apply" && name != "upgrade")

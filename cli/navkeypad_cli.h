@@ -29,4 +29,12 @@ int Run(const std::vector<std::string>& arguments, Io io);
 // value belongs means the value is missing.
 bool IsOption(const std::string& word);
 
+// The options of `navkeypad` that take a value.
+inline constexpr const char* kValuedOptions[] = {
+    "--device", "--serial",      "--file",  "--settings-of",  "--expect-version",
+    "--config", "--serial-from", "--count", "--idle-timeout",
+};
+// The command the words name ("status" of "--device P status --json"); empty when none.
+std::string CommandWord(const std::vector<std::string>& arguments);
+
 }  // namespace navkeypad::cli

@@ -28,6 +28,12 @@ struct Options {
   std::optional<std::string> file;
   std::optional<std::string> settingsOf;
   std::optional<std::string> expectVersion;
+  // station: the settings file to apply, the first serial number to give, and when to end.
+  std::optional<std::string> config;
+  std::optional<std::string> serialFrom;
+  std::optional<std::string> count;
+  std::optional<std::string> idleTimeout;
+  bool present = false;  // station: keypads attached before it started are taken too
   bool json = false;
   bool force = false;
   bool all = false;
@@ -61,6 +67,13 @@ class Session {
   // finished from its loader, what its record says it was.
   void logUpgrade(const std::string& step, const std::string& returnedPath,
                   const std::optional<DeviceStatus>& kept);
+  // Why the command failed, as it was said; empty while it has not.
+  const std::string& lastFailure() const { return lastFailure_; }
+  // For the station, which logs a keypad's whole visit in one line: what the upgrade reached.
+  std::string upgradeStep() const { return upgrade_ ? upgrade_->step : std::string(); }
+  std::string upgradeReturnedPath() const {
+    return upgrade_ ? upgrade_->returnedPath : std::string();
+  }
   // The file named by --file, else the one the windows use.
   std::string configFile() const;
   // Why configFile() is empty.
@@ -133,5 +146,9 @@ using CommandFunction = int (*)(Session&);
 int ForAll(const std::vector<std::string>& positional, CommandFunction command,
            const Options& options, Io io);
 int Upgrade(Session& session);
+// navkeypad station: keypads plugged in one after another, each finished on its own.
+int Station(const std::vector<std::string>& positional, const Options& options, Io io);
+// Why `serial` cannot be a keypad's serial number; empty when it can.
+std::string SerialNumberProblem(const std::string& serial);
 
 }  // namespace navkeypad::cli

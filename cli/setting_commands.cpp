@@ -204,21 +204,24 @@ int KeypadSetting(Session& session) {
   });
 }
 
-int SerialNumber(Session& session) {
-  const auto& positional = session.positional();
-  if (positional.size() != 3 || positional[1] != "set")
-    return session.fail(kBadInput, "usage: navkeypad serial set VALUE [--force]");
-  const std::string& serial = positional[2];
+std::string SerialNumberProblem(const std::string& serial) {
   // The keypad keeps the text and its terminating zero in its 12-byte field; blanks, control
   // characters and what a configuration file cannot hold would not come back as they went.
   const bool printable = std::all_of(serial.begin(), serial.end(), [](char c) {
     return c > ' ' && c <= '~' && c != '[' && c != ']';
   });
-  if (serial.empty() || serial.size() >= kSerialNumberPayloadSize || !printable) {
-    return session.fail(
-        kBadInput, "a serial number is 1 to " + std::to_string(kSerialNumberPayloadSize - 1) +
-                       " printable characters without blanks or brackets, not '" + serial + "'.");
-  }
+  if (!serial.empty() && serial.size() < kSerialNumberPayloadSize && printable) return {};
+  return "a serial number is 1 to " + std::to_string(kSerialNumberPayloadSize - 1) +
+         " printable characters without blanks or brackets, not '" + serial + "'.";
+}
+
+int SerialNumber(Session& session) {
+  const auto& positional = session.positional();
+  if (positional.size() != 3 || positional[1] != "set")
+    return session.fail(kBadInput, "usage: navkeypad serial set VALUE [--force]");
+  const std::string& serial = positional[2];
+  if (const std::string problem = SerialNumberProblem(serial); !problem.empty())
+    return session.fail(kBadInput, problem);
   return session.withKeypad([&] {
     const auto status = session.readStatus();
     if (!status) return session.statusFailed();

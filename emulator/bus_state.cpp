@@ -118,6 +118,8 @@ const StateFault kStateFaults[] = {
     {"failVersionRead", &Behaviour::failVersionReads, "this many loader version requests fail"},
     {"arrivesWhenAnotherIsPulled", &Behaviour::arrivesWhenAnotherIsPulled,
      "true: off the bus until a fault pulls another keypad's cable, then plugged in"},
+    {"pluggedAgainAfterMs", &Behaviour::pluggedAgainAfterMs,
+     "a cable that a fault pulls is plugged in again N ms later (on the program's clock), once"},
     {"unplugAfterLoaderReports", &Behaviour::unplugAfterLoaderReports,
      "the loader leaves the bus after N reports (back at the next start, in its loader if the "
      "reset vector is blank)"},

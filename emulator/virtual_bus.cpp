@@ -3,6 +3,8 @@
 
 #include <algorithm>
 
+#include "platform/clock.h"
+
 namespace virtual_keypad {
 
 std::string InterfacePath(const std::string& keypadId, int interfaceNumber) {
@@ -37,12 +39,22 @@ void VirtualBus::plugKeypad(const std::shared_ptr<VirtualKeypad>& keypad) {
 
 void VirtualBus::pull(const std::shared_ptr<VirtualKeypad>& keypad) {
   std::vector<std::shared_ptr<VirtualKeypad>> arriving;
+  Behaviour pulledOne = keypad->behaviour();
+  const std::optional<int> back = pulledOne.pluggedAgainAfterMs;
   {
     std::lock_guard lock(mutex_);
-    pulled_.push_back(keypad);
+    if (!back) pulled_.push_back(keypad);
     arriving.swap(waiting_);
   }
   unplug(keypad);
+  if (back) {
+    // Plugged in again, as a technician would: powered up afresh, after a while.
+    pulledOne.pluggedAgainAfterMs.reset();
+    keypad->setBehaviour(pulledOne);
+    keypad->powerCycle();
+    keypad->setAbsentUntil(platform::clock().tickMs() + static_cast<uint64_t>(*back));
+    plugKeypad(keypad);
+  }
   for (const auto& other : arriving) {
     Behaviour arrived = other->behaviour();
     arrived.arrivesWhenAnotherIsPulled = false;

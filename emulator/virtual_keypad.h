@@ -55,6 +55,7 @@ struct Behaviour {
   std::vector<uint8_t> nonZeroStatusCommands;  // answered with status 0x01
   std::optional<int> unplugAfterCommands;      // pulled off the bus after the next N, once
   bool arrivesWhenAnotherIsPulled = false;     // on the desk until a fault pulls another
+  std::optional<int> pluggedAgainAfterMs;      // a cable a fault pulled is back after N ms, once
 
   // In the bootstrap loader:
   int corruptWriteNumber = 0;   // the Nth data write (from 1) lands with a bit cleared

@@ -1,0 +1,680 @@
+// navkeypad station: a technician's bench. Keypads are plugged in one after another; each is
+// finished on its own (its kept record, its firmware, the site's settings, a serial number),
+// read back, and shows on its LED how it ended. Only what arrives is touched: a keypad that was
+// attached before the station started, or that it has dealt with, is passed over until it
+// leaves the bus; each keypad is known by its serial number, never by its place.
+#include <algorithm>
+#include <csignal>
+#include <filesystem>
+#include <functional>
+#include <set>
+#include <sstream>
+
+#include "bsl430/bsl430.h"
+#include "firmware/upgrade_operation.h"
+#include "names.h"
+#include "session.h"
+#include "settings/keypad_settings_file.h"
+#include "settings/service_log.h"
+#include "support/atomic_file.h"
+#include "support/ini_file.h"
+#include "support/paths.h"
+#include "support/program_lock.h"
+
+namespace navkeypad::cli {
+
+namespace cfg = navkeypad::settings;
+
+namespace {
+
+// How often the bus is looked at: a keypad is taken within this time of its arrival.
+constexpr int kLookMs = 100;
+// How long a keypad shows its result unless it is pulled or the next keypad arrives first.
+constexpr int kShowResultMs = 5000;
+struct BlinkPattern {
+  int onMs;
+  int offMs;
+};
+// Slow for done, quick for failed: told apart at a glance across a bench.
+constexpr BlinkPattern kDoneBlink{500, 500};
+constexpr BlinkPattern kFailedBlink{100, 100};
+
+volatile std::sig_atomic_t stopAsked = 0;
+extern "C" void AskToStop(int) {
+  stopAsked = 1;
+}
+
+// Ctrl-C ends the station once the keypad in hand is finished: a download cut short would
+// leave a keypad in its loader for no reason.
+class StopOnInterrupt {
+ public:
+  StopOnInterrupt() : previous_(std::signal(SIGINT, AskToStop)) { stopAsked = 0; }
+  ~StopOnInterrupt() { std::signal(SIGINT, previous_); }
+  StopOnInterrupt(const StopOnInterrupt&) = delete;
+  StopOnInterrupt& operator=(const StopOnInterrupt&) = delete;
+  static bool asked() { return stopAsked != 0; }
+
+ private:
+  void (*previous_)(int);
+};
+
+// What the station was asked to do to every keypad, checked before it waits for any.
+struct Plan {
+  std::optional<std::string> firmware;  // absolute, so that the advice works from anywhere
+  std::string version;
+  std::optional<std::string> config;
+  cfg::StoredSettings settings;
+  std::optional<std::string> serialFrom;
+  std::optional<int> count;
+  std::optional<int> idleSeconds;
+};
+
+// What became of one keypad.
+struct Visit {
+  std::string serial;
+  std::string path;
+  std::optional<DeviceStatus> before;
+  std::optional<DeviceStatus> after;
+  std::vector<std::string> done;  // "record finished", "upgraded", "serial number", "settings"
+  std::string result = "failed";  // "ok", "failed" or "skipped"
+  std::string message;
+  std::string step;  // where it failed
+  int status = kKeypadFailed;
+};
+
+// --- the serial numbers it gives --------------------------------------------------------------
+
+std::string SequencesFile(const std::string& configFile) {
+  return support::Utf8FromPath(support::PathFromUtf8(configFile).parent_path() /
+                               "serial-number-sequences.json");
+}
+
+// The number after `serial`: its digits at the end counted up, as wide as they were; empty
+// when it has none, or when they would need another digit.
+std::string NextInSequence(const std::string& serial) {
+  std::string next = serial;
+  std::size_t i = next.size();
+  while (i > 0 && next[i - 1] >= '0' && next[i - 1] <= '9') {
+    if (next[--i] != '9') {
+      ++next[i];
+      return next;
+    }
+    next[i] = '0';
+  }
+  return {};
+}
+
+struct TakenSerial {
+  std::string serial;
+  std::string problem;
+};
+
+// The next number of the sequence that starts at `first`, passing over every number `seen`
+// says is taken. Which number is next is kept beside the configuration file before the number
+// is given, under a lock, so that neither a restarted station nor a second one gives it again.
+TakenSerial TakeSerialNumber(const std::string& configFile, const std::string& first,
+                             const std::function<bool(const std::string&)>& seen) {
+  const std::string file = SequencesFile(configFile);
+  support::ProgramLock lock;
+  const std::string lockFolder = support::DefaultLockFolder();
+  if (lockFolder.empty() || !lock.take(lockFolder + "/serial-number-sequences.lock", true))
+    return {{}, "the serial numbers' lock cannot be taken (" + lock.problem() + ")"};
+  nlohmann::json sequences = nlohmann::json::object();
+  std::string bytes;
+  const std::string problem = support::ReadRegularFile(file, bytes, 1 << 20);
+  if (problem.empty()) {
+    sequences = nlohmann::json::parse(bytes, nullptr, false);
+    if (!sequences.is_object()) return {{}, file + " cannot be read; correct or delete it"};
+  } else if (problem != "is missing") {
+    return {{}, file + " " + problem};
+  }
+  const auto kept = sequences.find(first);
+  std::string serial =
+      kept != sequences.end() && kept->is_string() ? kept->get<std::string>() : first;
+  while (!serial.empty() && seen(serial)) serial = NextInSequence(serial);
+  if (serial.empty()) return {{}, "the serial numbers from " + first + " have run out"};
+  sequences[first] = NextInSequence(serial);
+  if (!support::WriteFileAtomically(file, sequences.dump(2) + "\n"))
+    return {{}, file + " cannot be written, so no serial number was given"};
+  return {serial, {}};
+}
+
+// Every serial number the service log names.
+std::set<std::string> LoggedSerialNumbers() {
+  std::set<std::string> serials;
+  std::string bytes;
+  const std::string configFile = cfg::DefaultConfigFile();
+  if (configFile.empty() || !support::ReadWholeFile(cfg::ServiceLogFile(configFile), bytes))
+    return serials;
+  std::istringstream lines(bytes);
+  for (std::string line; std::getline(lines, line);) {
+    const auto entry = nlohmann::json::parse(line, nullptr, false);
+    if (entry.is_object() && entry.contains("serialNumber") && entry["serialNumber"].is_string())
+      serials.insert(entry["serialNumber"].get<std::string>());
+  }
+  return serials;
+}
+
+// --- the bus ----------------------------------------------------------------------------------
+
+struct Arrival {
+  KeypadOnBus keypad;
+  bool loader = false;
+};
+
+// What the station has seen of the bus: a keypad it has dealt with, or that was there when it
+// started, is passed over until it leaves; so is a loader.
+class BusWatch {
+ public:
+  explicit BusWatch(bool takePresent) {
+    if (takePresent) return;
+    for (const KeypadOnBus& keypad : ListKeypads()) passedOver_.insert(keypad.path);
+    loaderPassedOver_ = LoaderWaits();
+  }
+  std::optional<Arrival> next() {
+    const auto keypads = ListKeypads();
+    std::erase_if(passedOver_, [&](const std::string& path) {
+      return std::none_of(keypads.begin(), keypads.end(),
+                          [&](const KeypadOnBus& keypad) { return keypad.path == path; });
+    });
+    const bool loader = LoaderWaits();
+    if (!loader) loaderPassedOver_ = false;
+    for (const KeypadOnBus& keypad : keypads) {
+      if (!passedOver_.contains(keypad.path)) return Arrival{keypad, false};
+    }
+    if (loader && !loaderPassedOver_) return Arrival{{}, true};
+    return std::nullopt;
+  }
+  void passOver(const std::string& path) {
+    if (!path.empty()) passedOver_.insert(path);
+  }
+  // A keypad that failed may wait in its loader: it is taken again once plugged in again.
+  void passOverLoader() { loaderPassedOver_ = LoaderWaits(); }
+  bool present(const std::string& path) const {
+    const auto keypads = ListKeypads();
+    return std::any_of(keypads.begin(), keypads.end(),
+                       [&](const KeypadOnBus& keypad) { return keypad.path == path; });
+  }
+
+  static bool LoaderWaits() { return BSL_NumOfUSBDevices(kLoaderVendorId, kLoaderProductId) > 0; }
+
+ private:
+  std::set<std::string> passedOver_;
+  bool loaderPassedOver_ = false;
+};
+
+// --- one keypad -------------------------------------------------------------------------------
+
+struct StepResult {
+  int status = kDone;
+  std::string message;
+  std::string upgradeStep;
+  std::string returnedPath;
+};
+
+class StationRun {
+ public:
+  StationRun(Plan plan, Io io, bool json) : plan_(std::move(plan)), io_(io), json_(json) {}
+
+  Visit visit(const Arrival& arrival, BusWatch& bus);
+  void showResult(const Visit& visit, BusWatch& bus);
+  void report(const Visit& visit, int number);
+  void log(const Visit& visit);
+  bool seen(const std::string& serial) const { return finished_.contains(serial); }
+
+ private:
+  // Runs one of the commands on the keypad at `path` (and, where it has one, of `serial`); what
+  // it prints goes to standard error, where the technician watches the download.
+  StepResult run(CommandFunction command, std::vector<std::string> words, const std::string& path,
+                 const std::string& serial, bool finishingLoader = false);
+  bool failed(Visit& visit, const std::string& step, const StepResult& result);
+  std::optional<DeviceStatus> statusAt(const std::string& path, const std::string& serial,
+                                       std::string& problem);
+  bool finishLoader(Visit& visit);
+  bool upgradeIfOwed(Visit& visit);
+  bool giveSerialNumber(Visit& visit);
+  bool checkBack(Visit& visit);
+
+  Plan plan_;
+  Io io_;
+  bool json_;
+  std::set<std::string> finished_;  // serial numbers of the keypads done in this run
+};
+
+StepResult StationRun::run(CommandFunction command, std::vector<std::string> words,
+                           const std::string& path, const std::string& serial,
+                           bool finishingLoader) {
+  Options one;
+  if (!path.empty()) one.device = path;
+  if (!serial.empty()) one.serial = serial;
+  if (plan_.config) one.file = plan_.config;
+  std::ostringstream said;
+  Session session(std::move(words), one, {said, io_.err, io_.terminal && !json_, io_.program});
+  if (finishingLoader) session.setFinishingLoader();
+  StepResult result;
+  result.status = command(session);
+  session.disconnect();
+  result.message = session.lastFailure();
+  result.upgradeStep = session.upgradeStep();
+  result.returnedPath = session.upgradeReturnedPath();
+  return result;
+}
+
+bool StationRun::failed(Visit& visit, const std::string& step, const StepResult& result) {
+  if (result.status == kDone) return false;
+  visit.step = step;
+  visit.status = result.status;
+  visit.message = result.message;
+  return true;
+}
+
+std::optional<DeviceStatus> StationRun::statusAt(const std::string& path, const std::string& serial,
+                                                 std::string& problem) {
+  Options one;
+  one.device = path;
+  if (!serial.empty()) one.serial = serial;
+  std::ostringstream quiet;
+  Session session({"status"}, one, {quiet, quiet, false, io_.program});
+  std::optional<DeviceStatus> status;
+  if (session.connect() == kDone) status = session.readStatus();
+  problem = status                          ? std::string()
+            : session.lastFailure().empty() ? "the keypad did not answer its status request."
+                                            : session.lastFailure();
+  return status;
+}
+
+// A keypad that was cut off during an upgrade waits in its loader: its kept record, when one
+// record could be its own, goes back to it with the new firmware.
+bool StationRun::finishLoader(Visit& visit) {
+  visit.step = "upgrade";
+  if (!plan_.firmware) {
+    visit.message =
+        "a keypad waits in its firmware loader; give the station the firmware file "
+        "and its version, or finish its upgrade with " +
+        FinishLoaderCommand(io_.program) + ".";
+    return false;
+  }
+  const auto records = KeptRecords();
+  if (records.size() == 1) {
+    visit.serial = records[0].serial();
+    visit.before = firmware::StatusBefore(records[0]);
+  }
+  const StepResult upgraded = run(&Upgrade, {"upgrade", *plan_.firmware}, {}, {}, true);
+  visit.path = upgraded.returnedPath;
+  if (failed(visit, upgraded.upgradeStep, upgraded)) return false;
+  visit.done.push_back(visit.serial.empty() ? "upgraded" : "record finished");
+  return true;
+}
+
+// The firmware, when the keypad is not on the station's version or a record of it is kept (its
+// earlier upgrade did not finish).
+bool StationRun::upgradeIfOwed(Visit& visit) {
+  const auto records = KeptRecords();
+  const std::string recordFile = firmware::PendingUpgradeFile(cfg::DefaultConfigFile());
+  const bool owed = !visit.serial.empty() && firmware::HasRecordOf(records, visit.serial);
+  if (visit.serial.empty() && !records.empty()) {
+    // A keypad whose flash was written, in part or whole, comes back without its serial
+    // number: while a record is kept, one without a number may be its keypad, and only the
+    // technician can say so.
+    const firmware::PendingUpgrade& record = records.front();
+    visit.step = "check";
+    visit.status = kBadInput;
+    visit.message = "it has no serial number, and the serial number and settings of " +
+                    firmware::KeypadName(record) + " are kept in " + recordFile +
+                    " for an upgrade that has not finished: it may be that keypad, so it was "
+                    "left as it is. If it is, run: " +
+                    io_.program + " --device " + ShellQuoted(visit.path) +
+                    " upgrade --settings-of " + ShellQuoted(record.serial()) + " " +
+                    ShellQuoted(plan_.firmware ? *plan_.firmware : "FIRMWARE.txt") +
+                    "; if not, plug that keypad in first, then this one again.";
+    return false;
+  }
+  if (!plan_.firmware) {
+    if (!owed) return true;
+    visit.step = "upgrade";
+    visit.message = "its serial number and settings are kept in " + recordFile +
+                    " for an upgrade that has not finished; finish it with: " + io_.program +
+                    " --serial " + ShellQuoted(visit.serial) + " upgrade FIRMWARE.txt";
+    return false;
+  }
+  if (!owed && visit.before->firmwareVersion == plan_.version) return true;
+  const StepResult upgraded = run(&Upgrade, {"upgrade", *plan_.firmware}, visit.path, visit.serial);
+  if (!upgraded.returnedPath.empty()) visit.path = upgraded.returnedPath;
+  if (failed(visit, upgraded.upgradeStep, upgraded)) return false;
+  visit.done.push_back(owed ? "record finished" : "upgraded");
+  return true;
+}
+
+bool StationRun::giveSerialNumber(Visit& visit) {
+  if (!plan_.serialFrom || !visit.serial.empty()) return true;
+  const std::set<std::string> logged = LoggedSerialNumbers();
+  const auto records = KeptRecords();
+  const std::string configFile = cfg::DefaultConfigFile();
+  const TakenSerial taken =
+      TakeSerialNumber(configFile, *plan_.serialFrom, [&](const std::string& serial) {
+        if (logged.contains(serial) || firmware::HasRecordOf(records, serial)) return true;
+        const auto keypads = ListKeypads();
+        return std::any_of(keypads.begin(), keypads.end(), [&](const KeypadOnBus& keypad) {
+          return keypad.path != visit.path && SerialNumberAt(keypad.path) == serial;
+        });
+      });
+  if (!taken.problem.empty()) {
+    visit.step = "serial number";
+    visit.message = taken.problem + ".";
+    return false;
+  }
+  const StepResult set = run(&SerialNumber, {"serial", "set", taken.serial}, visit.path, {});
+  if (failed(visit, "serial number", set)) return false;
+  visit.serial = taken.serial;
+  visit.done.push_back("serial number");
+  return true;
+}
+
+// Read back and held against what was asked: the version, the serial number, the file's
+// settings, and no record left behind.
+bool StationRun::checkBack(Visit& visit) {
+  std::string problem;
+  visit.after = statusAt(visit.path, visit.serial, problem);
+  visit.step = "check back";
+  if (!visit.after) {
+    visit.message = problem;
+    return false;
+  }
+  const DeviceStatus& after = *visit.after;
+  std::vector<std::string> wrong;
+  if (plan_.firmware && after.firmwareVersion != plan_.version)
+    wrong.push_back("firmware " + after.firmwareVersion + ", not " + plan_.version);
+  if (after.serialNumber != visit.serial)
+    wrong.push_back("serial number '" + after.serialNumber + "', not '" + visit.serial + "'");
+  for (const cfg::RestoreStep& step : plan_.settings.steps) {
+    if (step.command == CMD_SET_KEYPAD_TYPE && after.keypadType != step.payload[0])
+      wrong.push_back("layout " + LayoutName(after.keypadType));
+    if (step.command == CMD_LOAD_TABLE &&
+        !std::equal(step.payload.begin(), step.payload.end(), after.codeTable.bytes.begin()))
+      wrong.push_back("another code table");
+    if (step.command == CMD_SET_LED_BRIGHTNESS && after.ledBrightness != step.payload[0])
+      wrong.push_back("brightness " + std::to_string(after.ledBrightness));
+  }
+  if (!wrong.empty()) {
+    std::string list;
+    for (const std::string& one : wrong) list += (list.empty() ? "" : ", ") + one;
+    visit.message = "read back, it reports " + list + ".";
+    return false;
+  }
+  if (!visit.serial.empty() && firmware::HasRecordOf(KeptRecords(), visit.serial)) {
+    visit.message = "its serial number and settings are still kept in " +
+                    firmware::PendingUpgradeFile(cfg::DefaultConfigFile()) + ".";
+    return false;
+  }
+  visit.step.clear();
+  return true;
+}
+
+Visit StationRun::visit(const Arrival& arrival, BusWatch& bus) {
+  Visit visit;
+  visit.path = arrival.keypad.path;
+  if (arrival.loader) {
+    const bool finished = finishLoader(visit);
+    if (!finished) bus.passOverLoader();
+    bus.passOver(visit.path);
+    if (!finished) return visit;
+  } else {
+    bus.passOver(visit.path);
+    if (!arrival.keypad.accessible) {
+      visit.status = kNotAccessible;
+      visit.step = "check";
+      visit.message = "it cannot be opened (" + arrival.keypad.problem + ").";
+      return visit;
+    }
+    std::string problem;
+    visit.before = statusAt(visit.path, {}, problem);
+    if (!visit.before) {
+      visit.step = "check";
+      visit.message = problem;
+      return visit;
+    }
+    visit.serial = visit.before->serialNumber;
+    if (!visit.serial.empty() && seen(visit.serial)) {
+      visit.result = "skipped";
+      visit.status = kDone;
+      visit.message = "finished earlier in this run; left as it is.";
+      return visit;
+    }
+    const bool upgraded = upgradeIfOwed(visit);
+    bus.passOver(visit.path);
+    if (!upgraded) {
+      bus.passOverLoader();
+      return visit;
+    }
+  }
+  if (!giveSerialNumber(visit)) return visit;
+  if (plan_.config) {
+    const StepResult applied = run(&Apply, {"apply"}, visit.path, visit.serial);
+    if (failed(visit, "settings", applied)) return visit;
+    visit.done.push_back("settings");
+  }
+  if (!checkBack(visit)) return visit;
+  visit.result = "ok";
+  visit.status = kDone;
+  if (!visit.serial.empty()) finished_.insert(visit.serial);
+  return visit;
+}
+
+// Blinks the keypad's LED in the pattern of its result, then leaves it at the brightness it
+// holds (the one just stored, when it was done).
+void StationRun::showResult(const Visit& visit, BusWatch& bus) {
+  const std::optional<DeviceStatus>& last = visit.after ? visit.after : visit.before;
+  if (visit.result == "skipped" || !last || visit.path.empty()) return;
+  Options one;
+  one.device = visit.path;
+  std::ostringstream quiet;
+  Session session({"station"}, one, {quiet, quiet, false, io_.program});
+  if (session.connect() != kDone) return;
+  const BlinkPattern pattern = visit.result == "ok" ? kDoneBlink : kFailedBlink;
+  const auto brightness = [](uint8_t level) {
+    const uint8_t payload[] = {level};
+    return SendKeypadCommand(CMD_SET_LED_BRIGHTNESS, payload) == kExchangeOk;
+  };
+  // Until the keypad is pulled, the next one arrives, or the technician asks to stop.
+  const auto interrupted = [&] {
+    return StopOnInterrupt::asked() || !bus.present(visit.path) || bus.next().has_value();
+  };
+  bool on = true;
+  for (int shown = 0; shown < kShowResultMs && !interrupted(); on = !on) {
+    if (!brightness(on ? kMaxLedBrightness : 0)) return;
+    const int phase = on ? pattern.onMs : pattern.offMs;
+    for (int waited = 0; waited < phase && !interrupted(); waited += kLookMs, shown += kLookMs)
+      platform::clock().sleepMs(kLookMs);
+  }
+  brightness(last->ledBrightness);
+}
+
+std::string Firmware(const std::optional<DeviceStatus>& status) {
+  return status ? status->firmwareVersion : std::string();
+}
+
+void StationRun::report(const Visit& visit, int number) {
+  if (json_) {
+    nlohmann::ordered_json line = {{"keypad", number},
+                                   {"serialNumber", JsonText(visit.serial)},
+                                   {"path", JsonText(visit.path)},
+                                   {"firmwareBefore", JsonText(Firmware(visit.before))},
+                                   {"firmwareAfter", JsonText(Firmware(visit.after))},
+                                   {"done", visit.done},
+                                   {"result", visit.result}};
+    if (!visit.step.empty()) line["step"] = visit.step;
+    if (!visit.message.empty()) line["message"] = JsonText(visit.message);
+    line["exitStatus"] = visit.status;
+    io_.out << FormatJson(line) << std::endl;
+    return;
+  }
+  std::string done;
+  for (const std::string& one : visit.done) done += (done.empty() ? "" : ", ") + one;
+  const std::string before = Firmware(visit.before);
+  const std::string after = Firmware(visit.after);
+  io_.out << "[" << number << "] " << (visit.serial.empty() ? "(no serial number)" : visit.serial)
+          << "  " << (before.empty() ? "?" : before) << " -> " << (after.empty() ? "?" : after)
+          << "  " << visit.result << (done.empty() ? "" : " (" + done + ")")
+          << (visit.message.empty() ? "" : ": " + visit.message) << std::endl;
+}
+
+void StationRun::log(const Visit& visit) {
+  const std::string configFile = cfg::DefaultConfigFile();
+  if (visit.result == "skipped" || configFile.empty()) return;
+  cfg::ServiceEntry entry;
+  entry.program = io_.program;
+  std::string done;
+  for (const std::string& one : visit.done) done += (done.empty() ? "" : ", ") + one;
+  entry.action = "station" + (done.empty() ? "" : " (" + done + ")");
+  entry.path = visit.path;
+  entry.before = visit.before;
+  entry.after = visit.after;
+  entry.ok = visit.result == "ok";
+  entry.message = visit.message;
+  entry.step = visit.step;
+  if (const std::string problem = cfg::AppendServiceEntry(configFile, entry); !problem.empty()) {
+    io_.err << "navkeypad: the service log " << cfg::ServiceLogFile(configFile) << " " << problem
+            << "; what was done is not recorded there.\n";
+  }
+}
+
+// A whole number of at least 1, or why not.
+std::optional<int> PositiveNumber(const std::optional<std::string>& text, const char* option,
+                                  std::string& problem) {
+  if (!text) return std::nullopt;
+  int value = 0;
+  const bool digits =
+      !text->empty() && text->size() < 7 &&
+      std::all_of(text->begin(), text->end(), [](char c) { return c >= '0' && c <= '9'; });
+  if (digits) value = std::stoi(*text);
+  if (value < 1)
+    problem = std::string(option) + " needs a whole number from 1, not '" + *text + "'.";
+  return value;
+}
+
+// Everything every keypad will need, checked once: a bad file would fail each keypad alike.
+std::string CheckPlan(const std::vector<std::string>& positional, const Options& options,
+                      Plan& plan) {
+  if (positional.size() > 2)
+    return "usage: navkeypad station [FIRMWARE.txt --expect-version V] [--config FILE] "
+           "[--serial-from FIRST] [--present] [--count N] [--idle-timeout SECONDS] [--json]";
+  if ((positional.size() == 2) != options.expectVersion.has_value())
+    return "a firmware file goes with --expect-version V, the version it holds: keypads already "
+           "on V are not upgraded.";
+  std::string problem;
+  plan.count = PositiveNumber(options.count, "--count", problem);
+  plan.idleSeconds = PositiveNumber(options.idleTimeout, "--idle-timeout", problem);
+  if (!problem.empty()) return problem;
+  if (options.serialFrom) {
+    if (const std::string bad = SerialNumberProblem(*options.serialFrom); !bad.empty())
+      return "--serial-from: " + bad;
+    if (NextInSequence(*options.serialFrom).empty())
+      return "--serial-from needs a serial number that ends in digits to count up, not '" +
+             *options.serialFrom + "'.";
+    if (cfg::DefaultConfigFile().empty())
+      return "there is no data folder to keep the serial numbers' sequence in (set HOME, or "
+             "XDG_DATA_HOME to an absolute folder).";
+    plan.serialFrom = options.serialFrom;
+  }
+  if (options.config) {
+    const std::string& file = *options.config;
+    if (const std::string bad = cfg::ConfigFileProblem(file); !bad.empty()) return bad + ".";
+    try {
+      plan.settings = cfg::ReadStoredSettings(file);
+    } catch (const IniFormatError&) {
+      return cfg::DamagedFileProblem(file) + " Correct it.";
+    }
+    if (!plan.settings.saved) return cfg::NotSavedReason(file) + ".";
+    if (!plan.settings.problem.empty()) return plan.settings.problem;
+    plan.config = file;
+  }
+  if (positional.size() == 2) {
+    firmware::UpgradeOperation check(cfg::DefaultConfigFile());
+    firmware::UpgradeOutcome checked = check.checkSetting();
+    if (checked.ok()) checked = check.checkFirmware(positional[1]);
+    check.end();
+    if (!checked.ok()) return checked.message;
+    std::error_code ignored;
+    plan.firmware = support::Utf8FromPath(
+        std::filesystem::absolute(support::PathFromUtf8(positional[1]), ignored));
+    plan.version = *options.expectVersion;
+  }
+  return {};
+}
+
+}  // namespace
+
+int Station(const std::vector<std::string>& positional, const Options& options, Io io) {
+  Plan plan;
+  if (const std::string problem = CheckPlan(positional, options, plan); !problem.empty())
+    return SayFailure(io.out, io.err, options.json, kBadInput, problem);
+  if (const std::string problem = HidStartProblem(); !problem.empty())
+    return SayFailure(io.out, io.err, options.json, kKeypadFailed, problem + ".");
+  StopOnInterrupt interrupt;
+  BusWatch bus(options.present);
+  StationRun station(plan, io, options.json);
+  io.err << "navkeypad: waiting for keypads" << (options.present ? "" : " to be plugged in")
+         << "; Ctrl-C ends once the keypad in hand is finished.\n";
+  int handled = 0;
+  int succeeded = 0;
+  int skipped = 0;
+  std::string ended = "interrupted";
+  uint64_t lastActivity = platform::clock().tickMs();
+  while (!StopOnInterrupt::asked()) {
+    if (plan.count && handled >= *plan.count) {
+      ended = "count";
+      break;
+    }
+    const std::optional<Arrival> arrival = bus.next();
+    if (!arrival) {
+      if (plan.idleSeconds && platform::clock().tickMs() - lastActivity >=
+                                  static_cast<uint64_t>(*plan.idleSeconds) * 1000) {
+        ended = "idle";
+        break;
+      }
+      platform::clock().sleepMs(kLookMs);
+      continue;
+    }
+    const Visit visit = station.visit(*arrival, bus);
+    if (visit.result == "skipped") {
+      ++skipped;
+    } else {
+      ++handled;
+      if (visit.status == kDone) ++succeeded;
+    }
+    station.report(visit, handled + skipped);
+    station.log(visit);
+    station.showResult(visit, bus);
+    lastActivity = platform::clock().tickMs();
+  }
+  std::vector<std::string> kept;
+  for (const auto& record : KeptRecords()) kept.push_back(record.serial());
+  const int status = succeeded == handled ? kDone : kKeypadFailed;
+  if (options.json) {
+    nlohmann::ordered_json summary = {{"keypads", handled},
+                                      {"ok", succeeded},
+                                      {"failed", handled - succeeded},
+                                      {"skipped", skipped},
+                                      {"ended", ended}};
+    auto serials = nlohmann::ordered_json::array();
+    for (const std::string& serial : kept) serials.push_back(JsonText(serial));
+    summary["keptRecords"] = serials;
+    summary["exitStatus"] = status;
+    io.out << FormatJson(summary) << std::endl;
+    return status;
+  }
+  io.out << "Station: " << handled << " keypad" << (handled == 1 ? "" : "s") << ", " << succeeded
+         << " ok, " << handled - succeeded << " failed"
+         << (skipped ? ", " + std::to_string(skipped) + " passed over as done" : "") << " ("
+         << (ended == "count"  ? "the count was reached"
+             : ended == "idle" ? "no new keypad for " + std::to_string(*plan.idleSeconds) + " s"
+                               : "stopped")
+         << ").\n";
+  for (const auto& record : KeptRecords()) {
+    io.out << "Still kept: the serial number and settings of " << firmware::KeypadName(record)
+           << "; plug that keypad in again while the station runs.\n";
+  }
+  return status;
+}
+
+}  // namespace navkeypad::cli
