@@ -134,6 +134,8 @@ TakenSerial TakeSerialNumber(const std::string& configFile, const std::string& f
   while (!serial.empty() && seen(serial)) serial = NextInSequence(serial);
   if (serial.empty()) return {{}, "the serial numbers from " + first + " have run out"};
   sequences[first] = NextInSequence(serial);
+  if (const std::string unwritable = support::WritableFileProblem(file); !unwritable.empty())
+    return {{}, file + " " + unwritable + ", so no serial number was given"};
   if (!support::WriteFileAtomically(file, sequences.dump(2) + "\n"))
     return {{}, file + " cannot be written, so no serial number was given"};
   return {serial, {}};

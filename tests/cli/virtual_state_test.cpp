@@ -449,3 +449,160 @@ TEST_F(VirtualState, EveryFieldIsOptionalAndFaultsAreData) {
   EXPECT_EQ(readState()["keypads"][0]["faults"], json::object());  // spent, and back on the bus
   EXPECT_EQ(run("brightness 3").status, 0);
 }
+
+// A bench: keypads plugged in one after another are each finished on their own, each once, and
+// only those that arrive; a failed one is finished when it is plugged in again.
+TEST_F(VirtualState, AStationFinishesEachKeypadThatArrivesAndOnlyThose) {
+  const std::string site = dir_.file("site.ini");
+  WriteBytes(site,
+             " [appSettings]\r\n CodeTableValues=0,80,0,79,0,81,0,82,0,40,\r\n "
+             "LedBrightness=3\r\n KeypadLayout=2\r\n FirstUp=Yes\r\n");
+  const std::string upgradeAll = "FW --expect-version 2.01 --config SITE --idle-timeout 30";
+  const std::string present = R"({"id": "p", "serialNumber": "VNK-P"})";
+  struct Row {
+    std::string bus;      // keypads in the order they arrive
+    std::string options;  // after "station --json"; FW and SITE stand for the files
+    int status;
+    // Each JSON line: "SERIAL BEFORE->AFTER RESULT[/STEP] DONE,..." a keypad, then
+    // "ENDED KEYPADS/OK/FAILED/SKIPPED"; or "error MESSAGE".
+    std::vector<std::string> lines;
+    std::map<std::string, std::pair<std::string, int>> keypads;  // id: serial, brightness
+    const char* records = "";                                    // kept before the run
+  } rows[] = {
+      {present + R"(,
+        {"id": "new", "serialNumber": "", "arriveAfterMs": 500},
+        {"id": "current", "serialNumber": "VNK-C", "firmwareVersion": "2.01",
+         "arriveAfterMs": 20000},
+        {"id": "old", "serialNumber": "VNK-O", "arriveAfterMs": 40000},
+        {"id": "cut", "serialNumber": "VNK-X", "arriveAfterMs": 60000,
+         "faults": {"unplugAfterLoaderReports": 70, "pluggedAgainAfterMs": 20000}},
+        {"id": "nameless", "serialNumber": "", "arriveAfterMs": 70000})",
+       upgradeAll + " --serial-from VNK-0998",
+       1,
+       {"VNK-0998 1.04->2.01 ok upgraded,serial number,settings", "VNK-C 2.01->2.01 ok settings",
+        "VNK-O 1.04->2.01 ok upgraded,settings", "VNK-X 1.04-> failed/download ",
+        " 1.04-> failed/check ", "VNK-X 1.04->2.01 ok record finished,settings", "idle 6/4/2/0"},
+       {{"p", {"VNK-P", 5}},
+        {"new", {"VNK-0998", 3}},
+        {"current", {"VNK-C", 3}},
+        {"old", {"VNK-O", 3}},
+        {"cut", {"VNK-X", 3}},
+        {"nameless", {"", 5}}}},
+      // The sequence goes on where the last run stopped, past numbers already given.
+      {R"({"id": "n1", "serialNumber": "", "arriveAfterMs": 100},
+          {"id": "n2", "serialNumber": "VNK-1000", "arriveAfterMs": 10000},
+          {"id": "n3", "serialNumber": "", "arriveAfterMs": 20000})",
+       "--serial-from VNK-0998 --idle-timeout 30",
+       0,
+       {"VNK-0999 1.04->1.04 ok serial number", "VNK-1000 1.04->1.04 ok ",
+        "VNK-1001 1.04->1.04 ok serial number", "idle 3/3/0/0"},
+       {{"n1", {"VNK-0999", 5}}, {"n2", {"VNK-1000", 5}}, {"n3", {"VNK-1001", 5}}}},
+      // A sequence of its own, past the numbers the service log names.
+      {R"({"id": "n4", "serialNumber": "", "arriveAfterMs": 100},
+          {"id": "n5", "serialNumber": "", "arriveAfterMs": 10000})",
+       "--serial-from VNK-0997 --idle-timeout 30",
+       0,
+       {"VNK-0997 1.04->1.04 ok serial number", "VNK-1002 1.04->1.04 ok serial number",
+        "idle 2/2/0/0"},
+       {{"n4", {"VNK-0997", 5}}, {"n5", {"VNK-1002", 5}}}},
+      // Already on the version, but its restore is owed.
+      {R"({"id": "r", "serialNumber": "VNK-R", "firmwareVersion": "2.01", "arriveAfterMs": 100})",
+       "FW --expect-version 2.01 --idle-timeout 10",
+       0,
+       {"VNK-R 2.01->2.01 ok record finished", "idle 1/1/0/0"},
+       {{"r", {"VNK-R", 6}}},
+       R"({"serialNumberHex": "564E4B2D52", "keypadType": 0, "ledBrightness": 6,
+           "codeTable": [0,1,0,2,0,3,0,4,0,5], "downloaded": true})"},
+      {present,
+       "FW --expect-version 2.02 --present --count 1",
+       1,
+       {"VNK-P 1.04->2.01 failed/check back upgraded", "count 1/0/1/0"},
+       {{"p", {"VNK-P", 5}}}},
+      {present + R"(, {"id": "later", "serialNumber": "VNK-L", "arriveAfterMs": 100})",
+       "--config SITE --present --count 1",
+       0,
+       {"VNK-P 1.04->1.04 ok settings", "count 1/1/0/0"},
+       {{"p", {"VNK-P", 3}}, {"later", {"VNK-L", 5}}}},
+      // Pulled while it shows its result, and plugged in again.
+      {R"({"id": "a", "serialNumber": "VNK-A", "arriveAfterMs": 100,
+           "faults": {"unplugAfterCommands": 8, "pluggedAgainAfterMs": 1000}})",
+       "--config SITE --idle-timeout 5",
+       0,
+       {"VNK-A 1.04->1.04 ok settings", "VNK-A 1.04-> skipped ", "idle 1/1/0/1"},
+       {{"a", {"VNK-A", 3}}}},
+      {present,
+       "/nowhere.txt --expect-version 2.01 --present",
+       2,
+       {"error Cannot use the firmware file /nowhere.txt: it is missing."},
+       {{"p", {"VNK-P", 5}}}},
+      {present,
+       "FW --present",
+       2,
+       {"error a firmware file goes with --expect-version V, the version it holds: keypads "
+        "already on V are not upgraded."},
+       {{"p", {"VNK-P", 5}}}},
+      {present,
+       "--config /nowhere.ini --present",
+       2,
+       {"error /nowhere.ini is missing."},
+       {{"p", {"VNK-P", 5}}}},
+      {present,
+       "--serial-from VNK --present --count 0",
+       2,
+       {"error --count needs a whole number from 1, not '0'."},
+       {{"p", {"VNK-P", 5}}}},
+  };
+  for (const Row& row : rows) {
+    const std::size_t logged = serviceLog().size();
+    WriteBytes(state(), "{\"keypads\": [" + row.bus + "]}");
+    if (*row.records) WriteBytes(recordFile(), row.records);
+    std::string options = row.options;
+    for (const auto& [name, file] : {std::pair{"FW", firmware()}, {"SITE", site}}) {
+      if (const auto at = options.find(name); at != std::string::npos)
+        options.replace(at, std::string(name).size(), file);
+    }
+    SCOPED_TRACE(options);
+    const Outcome ran = run("station --json " + options, false);
+    EXPECT_EQ(ran.status, row.status);
+    std::vector<std::string> lines;
+    std::istringstream printed(ran.output);
+    for (std::string text; std::getline(printed, text);) {
+      const json line = json::parse(text);
+      std::string done;
+      for (const json& one : line.value("done", json::array()))
+        done += (done.empty() ? "" : ",") + one.get<std::string>();
+      lines.push_back(line.contains("error") ? "error " + line["error"].get<std::string>()
+                      : line.contains("keypad")
+                          ? line["serialNumber"].get<std::string>() + " " +
+                                line["firmwareBefore"].get<std::string>() + "->" +
+                                line["firmwareAfter"].get<std::string>() + " " +
+                                line["result"].get<std::string>() +
+                                (line.contains("step") ? "/" : "") + line.value("step", "") + " " +
+                                done
+                          : line["ended"].get<std::string>() + " " +
+                                std::to_string(line["keypads"].get<int>()) + "/" +
+                                std::to_string(line["ok"].get<int>()) + "/" +
+                                std::to_string(line["failed"].get<int>()) + "/" +
+                                std::to_string(line["skipped"].get<int>()));
+    }
+    EXPECT_EQ(lines, row.lines);
+    const json ended = readState();  // kept alive for the loop
+    for (const json& keypad : ended["keypads"]) {
+      const auto& [serial, brightness] = row.keypads.at(keypad["id"]);
+      EXPECT_EQ(keypad["serialNumber"], serial) << keypad["id"];
+      EXPECT_EQ(keypad["ledBrightness"], brightness) << keypad["id"];
+      EXPECT_EQ(keypad.value("storedDefaults", json::object()).value("ledBrightness", 5),
+                brightness)
+          << keypad["id"];
+    }
+    // One service-log line a keypad the station took, none for one passed over as done.
+    const auto taken = std::count_if(lines.begin(), lines.end(), [](const std::string& line) {
+      return line.find(" ok ") != std::string::npos || line.find(" failed/") != std::string::npos;
+    });
+    EXPECT_EQ(serviceLog().size() - logged, static_cast<std::size_t>(taken));
+    EXPECT_THAT(keptSerials(), ::testing::IsEmpty());
+  }
+  // Where each sequence goes on.
+  EXPECT_EQ(json::parse(ReadBytes(dir_.file("data/VeltoInterface/serial-number-sequences.json"))),
+            json::parse(R"({"VNK-0997": "VNK-1003", "VNK-0998": "VNK-1002"})"));
+}
