@@ -3,8 +3,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <nlohmann/json.hpp>
 #ifndef _WIN32
 #include <sys/stat.h>
@@ -519,4 +521,66 @@ TEST_F(Cli, AFailedUpgradeAdvisesTheCommandAsTheSystemWritesPaths) {
   ASSERT_EQ(run({"upgrade", firmware()}), cli::kKeypadFailed);
   const std::string advice = ". To try again, run: navkeypad upgrade " + firmwareAsAdvised();
   EXPECT_THAT(err_.str(), HasSubstr("kept in " + recordFile() + advice + "\n"));
+}
+
+// The keypad shows how it ended: slow blinks for done, quick ones for failed, then the
+// brightness it keeps. Ctrl-C during a download ends the station only once that keypad is
+// finished, without a blink.
+TEST_F(Cli, TheStationShowsEachResultOnTheLedAndCtrlCWaitsForTheKeypadInHand) {
+  struct InterruptingClock : platform::RecordingClock {
+    std::function<bool()> when = [] { return false; };
+    void sleepMs(int milliseconds) override {
+      if (when()) std::raise(SIGINT);
+      RecordingClock::sleepMs(milliseconds);
+    }
+  };
+  WriteBytes(file(), "[appSettings]\nLedBrightness=3\nKeypadLayout=0\nFirstUp=Yes\n");
+  std::vector<uint8_t> done{3};
+  for (int blink = 0; blink < 5; ++blink) done.insert(done.end(), {9, 0});
+  done.push_back(3);
+  std::vector<uint8_t> failed{3};
+  for (int blink = 0; blink < 25; ++blink) failed.insert(failed.end(), {9, 0});
+  failed.push_back(2);
+  const struct {
+    std::vector<std::string> options;
+    std::vector<uint8_t> refused;
+    bool interruptInLoader;
+    std::vector<uint8_t> levels;  // every brightness the keypad was told
+    std::string says;
+  } rows[] = {
+      {{"--config", file()}, {}, false, done, "[1] VNK000123  1.04 -> 1.04  ok (settings)\n"},
+      {{"--config", file()}, {CMD_WRITE_DEFAULT}, false, failed, "failed: Unable to Write"},
+      {{firmware("2.01"), "--expect-version", "2.01"},
+       {},
+       true,
+       {2, 2},
+       "[1] VNK000123  1.04 -> 2.01  ok (upgraded)\nStation: 1 keypad, 1 ok, 0 failed (stopped)"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.says);
+    bus().reset();
+    auto keypad = bus().plug();
+    keypad->setLedBrightness(2);
+    for (uint8_t command : row.refused) keypad->refuseCommand(command);
+    auto later = bus().plug();  // taken only when the first keypad's result is shown
+    later->setAbsentUntil(clock_.tickMs() + 60000);
+    InterruptingClock interrupting;
+    interrupting.when = [&, raised = false]() mutable {
+      if (raised || !row.interruptInLoader || keypad->mode() == virtual_keypad::Mode::Application)
+        return false;
+      return raised = true;
+    };
+    platform::setClock(&interrupting);
+    std::vector<std::string> arguments{"station", "--present", "--idle-timeout", "1"};
+    arguments.insert(arguments.end(), row.options.begin(), row.options.end());
+    const int status = run(arguments);
+    EXPECT_EQ(status, row.refused.empty() ? 0 : 1) << err_.str();
+    EXPECT_THAT(out_.str(), HasSubstr(row.says));
+    std::vector<uint8_t> levels;
+    for (const auto& command : keypad->receivedCommands()) {
+      if (command.command == CMD_SET_LED_BRIGHTNESS) levels.push_back(command.payload.at(0));
+    }
+    EXPECT_EQ(levels, row.levels);
+    EXPECT_TRUE(later->receivedCommands().empty());
+  }
 }
