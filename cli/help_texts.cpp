@@ -23,6 +23,9 @@ const char kUsage[] =
     "  apply [--file F]              sends them and makes the keypad store them\n"
     "  factory-reset                 puts the keypad back to its factory settings\n"
     "  upgrade FIRMWARE.txt          replaces the firmware, keeping serial number and settings\n"
+    "  station [FIRMWARE.txt --expect-version V] [--config FILE] [--serial-from FIRST]\n"
+    "          [--present] [--count N] [--idle-timeout SECONDS]\n"
+    "                                finishes each keypad plugged in, one after another\n"
     "  serial set VALUE [--force]    gives a keypad without one its serial number\n"
     "  log [--json] [--serial S]     what was done to which keypad (the service log)\n"
     "  led-colour green              buzzer on|off            buzzer-period 1..9\n"
@@ -95,6 +98,28 @@ const std::map<std::string, std::string>& CommandHelp() {
       {"factory-reset",
        "Usage: navkeypad factory-reset\n\nPuts the keypad back to its factory settings; it "
        "restarts afterwards.\n"},
+      {"station",
+       "Usage: navkeypad station [FIRMWARE.txt --expect-version V] [--config FILE]\n"
+       "                         [--serial-from FIRST] [--present] [--count N]\n"
+       "                         [--idle-timeout SECONDS] [--json]\n\n"
+       "A technician's bench: waits for keypads to be plugged in, one after another, and\n"
+       "finishes each on its own. A keypad whose upgrade did not finish gets its kept serial\n"
+       "number and settings first; one not on V gets the firmware (keeping its serial number\n"
+       "and settings); the settings of FILE are sent and stored as its defaults (as apply);\n"
+       "one without a serial number gets the next of FIRST, FIRST+1, ... that no keypad on the\n"
+       "bus, kept record or service-log line has (where the sequence stands is kept beside\n"
+       "the configuration file). Then it is read back and checked, and its LED blinks:\n"
+       "slowly when it is done, quickly when it failed. A keypad without a serial number is\n"
+       "left alone while another keypad's settings are kept for an upgrade that has not\n"
+       "finished: it may be that keypad.\n\n"
+       "Only keypads plugged in after the station started are taken, unless --present; each\n"
+       "at most once a run. A keypad that failed keeps its record and is taken again when it\n"
+       "is plugged in again. One line a keypad (with --json, one JSON object a line), one\n"
+       "service-log line a keypad, and a summary. Ends after N keypads, after SECONDS without\n"
+       "a new keypad, or on Ctrl-C once the keypad in hand is finished. Exit status 0 when\n"
+       "every keypad was done, 1 when one failed, 2 for bad input (checked before it waits).\n"
+       "Example: navkeypad station keypad-firmware-2.01.txt --expect-version 2.01 \\\n"
+       "           --config site.ini --serial-from VNK000400\n"},
       {"upgrade",
        "Usage: navkeypad upgrade [--settings-of SERIAL] FIRMWARE.txt\n\nReplaces the keypad's "
        "firmware with a TI-TXT image through its bootstrap loader,\nthen gives it back its "

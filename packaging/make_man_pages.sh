@@ -8,7 +8,7 @@ include="$out/navkeypad.h2m"
 {
   echo "[COMMANDS]"
   for command in list status brightness layout table save restore apply factory-reset upgrade \
-    serial log led-colour buzzer buzzer-period volume volume-config; do
+    station serial log led-colour buzzer buzzer-period volume volume-config; do
     echo ".TP"
     echo ".B $command"
     "$program" "$command" --help | tail -n +3 | sed -e 's/\\/\\\\/g' -e 's/^\./\\\&./' -e 's/^$/.br/'
@@ -41,6 +41,18 @@ replace a serial number the keypad already has.
 .TP
 .BI \-\-settings\-of " SERIAL"
 with upgrade: the kept settings that belong to this keypad.
+.TP
+.BI \-\-config " FILE"
+with station: the settings file each keypad gets, stored as its defaults.
+.TP
+.BI \-\-serial\-from " FIRST"
+with station: serial numbers for keypads without one, FIRST and on.
+.TP
+.BR \-\-present
+with station: take the keypads attached when it starts, too.
+.TP
+.BI \-\-count " N" "\fR, \fP\-\-idle\-timeout " SECONDS
+with station: end after N keypads, or after SECONDS without a new one.
 .TP
 .B \-\-virtual
 the virtual keypad instead of the USB bus.
@@ -78,6 +90,14 @@ Upgrading them all; run it again after a failure to resume:
 .PP
 .nf
 navkeypad upgrade \-\-all \-\-expect\-version 2.01 keypad\-firmware\-2.01.txt
+.fi
+.PP
+A bench where keypads are plugged in one after another: each gets the firmware, the site's
+settings and, where it has none, a serial number:
+.PP
+.nf
+navkeypad station keypad\-firmware\-2.01.txt \-\-expect\-version 2.01 \-\-config site.ini \\
+  \-\-serial\-from VNK000400
 .fi
 SECTIONS
   echo "[EXIT STATUS]"

@@ -35,5 +35,6 @@ expect "set" navkeypad table ""
 expect "UpArrow" navkeypad table set up=Up
 expect "0x50+LeftCtrl 0x50+LeftShift 0x50+LeftAlt 0x50+LeftGui" \
   navkeypad table set left=0x50+Left
-expect "status" navkeypad --device /dev/hidraw3 stat
+expect "status" navkeypad --device /dev/hidraw3 statu
+expect "station" navkeypad --config site.ini stati
 echo "completion ok"
