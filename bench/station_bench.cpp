@@ -5,6 +5,7 @@
 // arrival to its line, the download (the loader's transfer, without its fixed waits), the time
 // spent in waits, and the goal: download + the keypad's two restarts + the loader's fixed 3 s
 // + 0.5 s. Then the same keypads, all attached, through `upgrade --all`.
+#include <unistd.h>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
