@@ -1,10 +1,11 @@
-// The utility's entry. Command-line arguments are not used.
+// The utility's entry. Its only arguments are --help and --version, which print and end.
 #include <QApplication>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
 #include "app/start_up.h"
+#include "app/utility_help.h"
 #include "bsl430/bsl430.h"
 #include "device/keypad_bus.h"
 #include "hidapi_virtual.h"
@@ -45,6 +46,18 @@ bool HasDisplay() {
 
 namespace {
 int Main(int argc, char** argv) {
+  // A script that asks for the help or the version must not wait for a window.
+  for (int i = 1; i < argc; ++i) {
+    const std::string argument = argv[i];
+    if (argument == "--help" || argument == "-h") {
+      std::fputs(kUtilityHelp, stdout);
+      return 0;
+    }
+    if (argument == "--version") {
+      std::printf("navkeypad-utility %s\n", kUtilityVersion);
+      return 0;
+    }
+  }
   if (!HasDisplay()) {
     std::fprintf(stderr,
                  "%s: no display (neither DISPLAY nor WAYLAND_DISPLAY is set); start it from a "
@@ -52,7 +65,7 @@ int Main(int argc, char** argv) {
                  argv[0], argv[0]);
     return 1;
   }
-  // Arguments are not used; the environment chooses the bus and the wire's switches.
+  // Other arguments are not used; the environment chooses the bus and the wire's switches.
   const wire::WireOptions wireOptions = wire::WireOptionsFromEnvironment();
 #ifdef NAVKEYPAD_VIRTUAL
   const bool virtualBus = true;
