@@ -2,6 +2,7 @@
 
 #include <QCloseEvent>
 #include <QFileInfo>
+#include <QFontMetrics>
 #include <QGroupBox>
 #include <QMouseEvent>
 
@@ -150,7 +151,21 @@ platform::Platform::FileRequest firmware_upgrade::firmwareFileRequest() {
 }
 
 void firmware_upgrade::setFirmwareFile(const QString& path) {
-  filenameTextBox->setText(path);
+  firmwarePath_ = path;
+  // The file's name tells a firmware apart, and the folder's start where it lies: a path too
+  // long for the box loses the middle of its folder, and the whole of it is the box's tooltip.
+  const QFontMetrics metrics = filenameTextBox->fontMetrics();
+  const int room = filenameTextBox->width() - 2 * metrics.averageCharWidth();
+  const QString name = QFileInfo(path).fileName();
+  const int folderRoom = room - metrics.horizontalAdvance(name);
+  filenameTextBox->setText(
+      metrics.horizontalAdvance(path) <= room || folderRoom < room / 3
+          ? metrics.elidedText(path, Qt::ElideMiddle, room)
+          : metrics.elidedText(path.left(path.size() - name.size()), Qt::ElideMiddle, folderRoom) +
+                name);
+  filenameTextBox->setCursorPosition(0);
+  filenameTextBox->setToolTip(path);
+  filenameTextBox->setAccessibleDescription(path);
   lastFirmwareFolder_ = QFileInfo(path).absolutePath();
   try {
     CIniFile::SetValue(settings::kFirmwareFile, platform::ToLocal8Bit(QFileInfo(path).fileName()),
@@ -276,7 +291,7 @@ void firmware_upgrade::btnUpgrade_MouseClick() {
   }
   progressBar->setValue(0);
 
-  const std::string path = platform::PathText(filenameTextBox->text());
+  const std::string path = platform::PathText(firmwarePath_);
   firmware::LoaderIdentity identity{myVID.toStdString(), myPID.toStdString(),
                                     myDeviceIndex.toStdString()};
   downloadResult_ = false;
@@ -336,6 +351,8 @@ void firmware_upgrade::backgroundWorker1_RunWorkerCompleted() {
   }
   const QString failure = restoreKeypad();
   endUpgrade();
+  // The loader has left: the count follows it, as it follows every change the download hid.
+  startDeviceCheck();
   emit restoreFinished(failure.isEmpty(), failure);
 }
 

@@ -105,6 +105,8 @@ class firmware_upgrade : public QWidget {
   uint32_t loadersNoted_ = 0;
   static int upgradesRunning_;  // GUI thread only
   static QString lastFirmwareFolder_;
+  // The file to download, whole; the box shows it cut in the middle where it is too long.
+  QString firmwarePath_;
 };
 
 }  // namespace tarvik_usb_encoder

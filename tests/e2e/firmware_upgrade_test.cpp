@@ -136,7 +136,7 @@ TEST_F(FirmwareUpgrade, TheWholeJourneyKeepsTheKeypadsSettings) {
   EXPECT_TRUE(enabled("btnUpgrade"));
 
   // The file chosen before the keypad left is in the box, as Browse would put it.
-  EXPECT_EQ(find<QLineEdit>(window_, "filenameTextBox")->text(),
+  EXPECT_EQ(find<QLineEdit>(window_, "filenameTextBox")->toolTip(),
             QString::fromStdString(firmwareFile_));
   EXPECT_EQ(CIniFile::GetValue("FirmwareFile", "appSettings", configFile()),
             "keypad-firmware-2.01.txt");
@@ -147,6 +147,19 @@ TEST_F(FirmwareUpgrade, TheWholeJourneyKeepsTheKeypadsSettings) {
   EXPECT_EQ(request.filter, "(*.txt);;All files (*)");
   EXPECT_FALSE(find<QProgressBar>(window_, "progressBar")->isTextVisible());
   EXPECT_EQ(request.folder.toStdString(), std::filesystem::path(firmwareFile_).parent_path());
+  // A long path keeps both its ends in the box, and the whole of it in the tooltip; the whole
+  // path is the one downloaded.
+  const auto longFolder = files_.path() / std::string(120, 'r');
+  std::filesystem::create_directories(longFolder);
+  const std::string longPath = (longFolder / "keypad-firmware-2.01.txt").string();
+  std::filesystem::copy_file(firmwareFile_, longPath);
+  browseTo(longPath);
+  const QString shown = find<QLineEdit>(window_, "filenameTextBox")->text();
+  EXPECT_TRUE(shown.startsWith(QString::fromStdString(longPath.substr(0, 5))))
+      << shown.toStdString();
+  EXPECT_TRUE(shown.endsWith("r/keypad-firmware-2.01.txt")) << shown.toStdString();
+  EXPECT_TRUE(shown.contains(QChar(0x2026))) << shown.toStdString();
+  EXPECT_EQ(find<QLineEdit>(window_, "filenameTextBox")->toolTip().toStdString(), longPath);
 
   keypad_->clearReceivedCommands();
   clock_.clearWaits();
@@ -158,6 +171,7 @@ TEST_F(FirmwareUpgrade, TheWholeJourneyKeepsTheKeypadsSettings) {
   // The main window's status read after the restore waits its half second.
   EXPECT_THAT(clock_.waits(), ElementsAre(1000, 1000, 1000, 6000, 500));
   EXPECT_FALSE(enabled("btnUpgrade"));
+  EXPECT_TRUE(waitFor([&] { return label() == "No device connected"; }));
 
   EXPECT_EQ(keypad_->firmwareVersion(), "2.01");
   EXPECT_EQ(keypad_->serialNumber(), "SN-77");
