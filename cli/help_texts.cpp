@@ -28,6 +28,7 @@ const char kUsage[] =
     "                                finishes each keypad plugged in, one after another\n"
     "  serial set VALUE [--force]    gives a keypad without one its serial number\n"
     "  log [--json] [--serial S]     what was done to which keypad (the service log)\n"
+    "  identify                      blinks the keypad's LED, to find it on the desk\n"
     "  led-colour green              buzzer on|off            buzzer-period 1..9\n"
     "  volume absolute|low|mid|high|jack-in LEVEL            (LEVEL 0 to 99)\n"
     "  volume-config local-jack|local-no-jack|external-jack|external-no-jack\n"
@@ -86,6 +87,10 @@ const std::map<std::string, std::string>& CommandHelp() {
        "and result; --serial S shows one keypad's.\nThe log is service-log.jsonl beside the "
        "configuration file, one JSON line an action.\nLines that cannot be read are left out "
        "and counted; --json prints\n{\"entries\": [...], \"skipped\": N, \"exitStatus\": 0}.\n"},
+      {"identify",
+       "Usage: navkeypad identify\n\nBlinks the keypad's LED for 4 s and leaves it at the "
+       "brightness it had, so that the\nkeypad behind a line of 'navkeypad list' (pick it with "
+       "--device or --serial) can\nbe found on the desk.\n"},
       {"led-colour", "Usage: navkeypad led-colour green\n\nSets the LED colour.\n"},
       {"buzzer", "Usage: navkeypad buzzer on|off\n\nSwitches the buzzer on or off.\n"},
       {"buzzer-period", "Usage: navkeypad buzzer-period N\n\nSets the buzzer period, 1 to 9.\n"},

@@ -39,6 +39,7 @@ const std::map<std::string, CommandFunction>& Commands() {
       {"volume", &KeypadSetting},
       {"volume-config", &KeypadSetting},
       {"log", &Log},
+      {"identify", &Identify},
   };
   return commands;
 }

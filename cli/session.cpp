@@ -24,6 +24,22 @@ std::string FinishLoaderCommand(const std::string& program) {
          serials + " is that keypad's";
 }
 
+bool BlinkLed(BlinkPattern pattern, int forMs, uint8_t level, const std::function<bool()>& stop) {
+  constexpr int kLookMs = 100;
+  const auto brightness = [](uint8_t value) {
+    const uint8_t payload[] = {value};
+    return SendKeypadCommand(CMD_SET_LED_BRIGHTNESS, payload) == kExchangeOk;
+  };
+  bool on = true;
+  for (int shown = 0; shown < forMs && !stop(); on = !on) {
+    if (!brightness(on ? kMaxLedBrightness : 0)) return false;
+    const int phase = on ? pattern.onMs : pattern.offMs;
+    for (int waited = 0; waited < phase && !stop(); waited += kLookMs, shown += kLookMs)
+      platform::clock().sleepMs(kLookMs);
+  }
+  return brightness(level);
+}
+
 Session::Session(std::vector<std::string> positional, Options options, Io io)
     : positional_(std::move(positional)), options_(std::move(options)), io_(io) {}
 
@@ -148,6 +164,7 @@ int Session::run(int (*command)(Session&)) {
   const auto& words = positional_;
   // What only shows or lists leaves no trace.
   logged_ = !words.empty() && words[0] != "list" && words[0] != "status" && words[0] != "log" &&
+            words[0] != "identify" &&
             !(words[0] == "table" && (words.size() < 2 || words[1] != "set"));
   const int status = command(*this);
   const std::string configFile = settings::DefaultConfigFile();

@@ -3,6 +3,7 @@
 // the shared core.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -119,6 +120,14 @@ class Session {
   std::string path_;
 };
 
+struct BlinkPattern {
+  int onMs;
+  int offMs;
+};
+// Blinks the LED of the open keypad for at most `forMs`, looking at `stop` every 100 ms, then
+// leaves it at `level`. False when the keypad stopped taking the commands.
+bool BlinkLed(BlinkPattern pattern, int forMs, uint8_t level, const std::function<bool()>& stop);
+
 // The upgrade records kept beside the windows' configuration file, as they are on disk now.
 std::vector<firmware::PendingUpgrade> KeptRecords();
 
@@ -139,6 +148,8 @@ int SerialNumber(Session& session);
 // led-colour, buzzer, buzzer-period, volume, volume-config: settings no window sends.
 int KeypadSetting(Session& session);
 int Log(Session& session);
+// Blinks the keypad's LED for a few seconds, so that the keypad behind a line can be found.
+int Identify(Session& session);
 
 using CommandFunction = int (*)(Session&);
 // --all: `command` on every keypad in its application, one after another in serial-number

@@ -31,10 +31,6 @@ namespace {
 constexpr int kLookMs = 100;
 // How long a keypad shows its result unless it is pulled or the next keypad arrives first.
 constexpr int kShowResultMs = 5000;
-struct BlinkPattern {
-  int onMs;
-  int offMs;
-};
 // Slow for done, quick for failed: told apart at a glance across a bench.
 constexpr BlinkPattern kDoneBlink{500, 500};
 constexpr BlinkPattern kFailedBlink{100, 100};
@@ -472,23 +468,11 @@ void StationRun::showResult(const Visit& visit, BusWatch& bus) {
   std::ostringstream quiet;
   Session session({"station"}, one, {quiet, quiet, false, io_.program});
   if (session.connect() != kDone) return;
-  const BlinkPattern pattern = visit.result == "ok" ? kDoneBlink : kFailedBlink;
-  const auto brightness = [](uint8_t level) {
-    const uint8_t payload[] = {level};
-    return SendKeypadCommand(CMD_SET_LED_BRIGHTNESS, payload) == kExchangeOk;
-  };
   // Until the keypad is pulled, the next one arrives, or the technician asks to stop.
-  const auto interrupted = [&] {
-    return StopOnInterrupt::asked() || !bus.present(visit.path) || bus.next().has_value();
-  };
-  bool on = true;
-  for (int shown = 0; shown < kShowResultMs && !interrupted(); on = !on) {
-    if (!brightness(on ? kMaxLedBrightness : 0)) return;
-    const int phase = on ? pattern.onMs : pattern.offMs;
-    for (int waited = 0; waited < phase && !interrupted(); waited += kLookMs, shown += kLookMs)
-      platform::clock().sleepMs(kLookMs);
-  }
-  brightness(last->ledBrightness);
+  BlinkLed(visit.result == "ok" ? kDoneBlink : kFailedBlink, kShowResultMs, last->ledBrightness,
+           [&] {
+             return StopOnInterrupt::asked() || !bus.present(visit.path) || bus.next().has_value();
+           });
 }
 
 std::string Firmware(const std::optional<DeviceStatus>& status) {

@@ -203,4 +203,23 @@ int Log(Session& session) {
   return kDone;
 }
 
+int Identify(Session& session) {
+  return session.withKeypad([&] {
+    const auto status = session.readStatus();
+    if (!status) return session.statusFailed();
+    if (!BlinkLed({200, 200}, 4000, status->ledBrightness, [] { return false; })) {
+      return session.fail(kKeypadFailed,
+                          "the keypad stopped taking its brightness; plug it in again and run "
+                          "'" +
+                              session.io().program + " status' to see it.");
+    }
+    session.io().out << "The keypad at " << session.path() << " ("
+                     << (status->serialNumber.empty() ? "no serial number"
+                                                      : "serial " + status->serialNumber)
+                     << ") blinked for 4 s, and is back at brightness "
+                     << static_cast<int>(status->ledBrightness) << ".\n";
+    return static_cast<int>(kDone);
+  });
+}
+
 }  // namespace navkeypad::cli

@@ -8,7 +8,7 @@ include="$out/navkeypad.h2m"
 {
   echo "[COMMANDS]"
   for command in list status brightness layout table save restore apply factory-reset upgrade \
-    station serial log led-colour buzzer buzzer-period volume volume-config; do
+    station serial log identify led-colour buzzer buzzer-period volume volume-config; do
     echo ".TP"
     echo ".B $command"
     "$program" "$command" --help | tail -n +3 | sed -e 's/\\/\\\\/g' -e 's/^\./\\\&./' -e 's/^$/.br/'

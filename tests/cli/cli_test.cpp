@@ -574,6 +574,7 @@ TEST_F(Cli, TheStationShowsEachResultOnTheLedAndCtrlCWaitsForTheKeypadInHand) {
     std::vector<std::string> arguments{"station", "--present", "--idle-timeout", "1"};
     arguments.insert(arguments.end(), row.options.begin(), row.options.end());
     const int status = run(arguments);
+    platform::setClock(&clock_);
     EXPECT_EQ(status, row.refused.empty() ? 0 : 1) << err_.str();
     EXPECT_THAT(out_.str(), HasSubstr(row.says));
     std::vector<uint8_t> levels;
@@ -583,4 +584,15 @@ TEST_F(Cli, TheStationShowsEachResultOnTheLedAndCtrlCWaitsForTheKeypadInHand) {
     EXPECT_EQ(levels, row.levels);
     EXPECT_TRUE(later->receivedCommands().empty());
   }
+  // identify blinks the keypad picked and leaves it as it was.
+  bus().unplug(bus().keypads().back());
+  auto keypad = bus().keypads().front();
+  keypad->clearReceivedCommands();
+  ASSERT_EQ(run({"identify", "--device", "virtual:keypad1:1.1"}), 0) << err_.str();
+  std::vector<ReceivedCommand> blinks{{CMD_GET_STATUS, {}}};
+  for (int blink = 0; blink < 20; ++blink)
+    blinks.push_back({CMD_SET_LED_BRIGHTNESS, {static_cast<uint8_t>(blink % 2 ? 0 : 9)}});
+  blinks.push_back({CMD_SET_LED_BRIGHTNESS, {keypad->settings().ledBrightness}});
+  EXPECT_EQ(keypad->receivedCommands(), blinks);
+  EXPECT_THAT(out_.str(), HasSubstr("blinked for 4 s, and is back at brightness"));
 }
