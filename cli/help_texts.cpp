@@ -27,7 +27,8 @@ const char kUsage[] =
     "          [--present] [--count N] [--idle-timeout SECONDS]\n"
     "                                finishes each keypad plugged in, one after another\n"
     "  serial set VALUE [--force]    gives a keypad without one its serial number\n"
-    "  log [--json] [--serial S]     what was done to which keypad (the service log)\n"
+    "  log [--json | --csv] [--serial S] [--since DATE] [--until DATE]\n"
+    "                                what was done to which keypad (the service log)\n"
     "  identify                      blinks the keypad's LED, to find it on the desk\n"
     "  led-colour green              buzzer on|off            buzzer-period 1..9\n"
     "  volume absolute|low|mid|high|jack-in LEVEL            (LEVEL 0 to 99)\n"
@@ -82,9 +83,13 @@ const std::map<std::string, std::string>& CommandHelp() {
        "VALUE (1 to 11 printable characters), for a keypad\nthat lost its own. A keypad that "
        "has one keeps it unless --force is given.\n"},
       {"log",
-       "Usage: navkeypad log [--json] [--serial S]\n\nShows the service log: every command "
-       "that changed a keypad, with its time (UTC),\nserial number, firmware before and after "
-       "and result; --serial S shows one keypad's.\nThe log is service-log.jsonl beside the "
+       "Usage: navkeypad log [--json | --csv] [--serial S] [--since DATE] [--until DATE]\n\n"
+       "Shows the service log: every command that changed a keypad, with its time (UTC),\n"
+       "user and computer, serial number (and the one a new number replaced), firmware\n"
+       "before and after and result; --serial S shows one keypad's, --since and --until the\n"
+       "lines from and until a date (2026-12-08 or 2026-12-08T14:30, UTC). --csv prints one\n"
+       "row a line with the settings as columns, for a spreadsheet.\nThe log is service-log.jsonl "
+       "beside the "
        "configuration file, one JSON line an action.\nLines that cannot be read are left out "
        "and counted; --json prints\n{\"entries\": [...], \"skipped\": N, \"exitStatus\": 0}.\n"},
       {"identify",

@@ -89,6 +89,9 @@ int Run(const std::vector<std::string>& arguments, Io io) {
   app.add_option("--count", options.count);
   app.add_option("--idle-timeout", options.idleTimeout);
   app.add_flag("--present", options.present);
+  app.add_option("--since", options.since);
+  app.add_option("--until", options.until);
+  app.add_flag("--csv", options.csv);
   app.add_option("words", positional);
   for (const char* valued : kValuedOptions) {
     for (std::size_t i = 0; i < arguments.size(); ++i) {
@@ -141,6 +144,8 @@ int Run(const std::vector<std::string>& arguments, Io io) {
     return refuse(
         kBadInput,
         "--config, --serial-from, --count, --idle-timeout and --present go with station.");
+  if ((options.since || options.until || options.csv) && positional[0] != "log")
+    return refuse(kBadInput, "--since, --until and --csv go with log.");
   if (options.all) {
     const std::string& name = positional[0];
     if (name != "status" && name != "apply" && name != "upgrade")

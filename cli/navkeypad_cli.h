@@ -31,8 +31,8 @@ bool IsOption(const std::string& word);
 
 // The options of `navkeypad` that take a value.
 inline constexpr const char* kValuedOptions[] = {
-    "--device", "--serial",      "--file",  "--settings-of",  "--expect-version",
-    "--config", "--serial-from", "--count", "--idle-timeout",
+    "--device",      "--serial", "--file",         "--settings-of", "--expect-version", "--config",
+    "--serial-from", "--count",  "--idle-timeout", "--since",       "--until",
 };
 // The command the words name ("status" of "--device P status --json"); empty when none.
 std::string CommandWord(const std::vector<std::string>& arguments);

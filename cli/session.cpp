@@ -172,6 +172,7 @@ int Session::run(int (*command)(Session&)) {
   settings::ServiceEntry entry;
   entry.program = io_.program;
   for (const std::string& word : words) entry.action += (entry.action.empty() ? "" : " ") + word;
+  if (force()) entry.action += " --force";
   entry.path = upgrade_ && !upgrade_->returnedPath.empty() ? upgrade_->returnedPath : path_;
   entry.before = before_;
   // A factory reset restarts the keypad: there is nothing to ask until it is back.

@@ -35,6 +35,10 @@ struct Options {
   std::optional<std::string> count;
   std::optional<std::string> idleTimeout;
   bool present = false;  // station: keypads attached before it started are taken too
+  // log: only lines from and until these dates (UTC, 2026-12-08 or 2026-12-08T14:30), flat.
+  std::optional<std::string> since;
+  std::optional<std::string> until;
+  bool csv = false;
   bool json = false;
   bool force = false;
   bool all = false;
@@ -56,6 +60,7 @@ class Session {
   bool force() const { return options_.force; }
   void forgetDevice() { options_.device.reset(); }
   bool json() const { return options_.json; }
+  const Options& options() const { return options_; }
   const std::optional<std::string>& serial() const { return options_.serial; }
   // upgrade: finish the keypad waiting in its loader, though others are in their application.
   bool finishingLoader() const { return finishingLoader_; }

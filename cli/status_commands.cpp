@@ -1,12 +1,15 @@
 #include <algorithm>
 #include <cstdio>
+#include <regex>
 #include <sstream>
 
+#include <regex>
 #include "bsl430/bsl430.h"
 #include "code_table/vocabulary.h"
 #include "device/keypad_bus.h"
 #include "firmware/pending_upgrade.h"
 #include "names.h"
+
 #include "session.h"
 #include "settings/keypad_settings_file.h"
 #include "settings/service_log.h"
@@ -145,8 +148,76 @@ constexpr const char* kShownFields[] = {"time",          "serialNumber", "action
                                         "firmwareAfter", "result",       "message"};
 }  // namespace
 
+namespace {
+
+// A date as the log's times begin: 2026-12-08, 2026-12-08T14, 2026-12-08T14:30 or
+// 2026-12-08T14:30:05.
+bool IsLogDate(const std::string& text) {
+  static const std::regex date(R"(\d{4}-\d{2}-\d{2}(T\d{2}(:\d{2}(:\d{2}Z?)?)?)?)");
+  return std::regex_match(text, date);
+}
+
+// One field of a CSV row: quoted where it holds a comma, a quote or a line break, and kept from
+// being read as a formula by a spreadsheet (a serial number or a message is anyone's text).
+std::string CsvField(std::string text) {
+  if (!text.empty() && std::string("=+-@\t\r").find(text[0]) != std::string::npos)
+    text.insert(0, "'");
+  if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
+  std::string quoted = "\"";
+  for (char c : text) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+  return quoted + "\"";
+}
+
+constexpr const char* kCsvColumns[] = {"time",
+                                       "user",
+                                       "computer",
+                                       "program",
+                                       "action",
+                                       "serialNumber",
+                                       "serialNumberBefore",
+                                       "path",
+                                       "firmwareBefore",
+                                       "firmwareAfter",
+                                       "ledBrightness",
+                                       "keypadType",
+                                       "codeTable",
+                                       "result",
+                                       "message",
+                                       "step"};
+
+std::string CsvRow(const nlohmann::ordered_json& entry) {
+  std::string row;
+  for (const char* column : kCsvColumns) {
+    std::string value;
+    const std::string name = column;
+    const auto& settings = entry.value("settings", nlohmann::ordered_json::object());
+    if (name == "ledBrightness" || name == "keypadType") {
+      if (settings.contains(name) && settings[name].is_number()) value = settings[name].dump();
+    } else if (name == "codeTable") {
+      if (settings.contains(name) && settings[name].is_array()) {
+        for (const auto& code : settings[name]) value += (value.empty() ? "" : " ") + code.dump();
+      }
+    } else if (entry.contains(name) && entry[name].is_string()) {
+      value = entry[name].get<std::string>();
+    }
+    row += (row.empty() ? "" : ",") + CsvField(value);
+  }
+  return row + "\r\n";
+}
+
+}  // namespace
+
 int Log(Session& session) {
   Io& io = session.io();
+  const Options& options = session.options();
+  for (const auto& date : {options.since, options.until}) {
+    if (date && !IsLogDate(*date))
+      return session.fail(kBadInput, "'" + *date +
+                                         "' is no date; give one as 2026-12-08 or "
+                                         "2026-12-08T14:30 (UTC, as the log's times are).");
+  }
+  if (options.csv && options.json)
+    return session.fail(kBadInput, "--csv and --json each choose a format; give one.");
   const std::string configFile = settings::DefaultConfigFile();
   if (configFile.empty()) return session.fail(kBadInput, session.noConfigFile());
   const std::string file = settings::ServiceLogFile(configFile);
@@ -181,6 +252,9 @@ int Log(Session& session) {
       continue;
     }
     if (session.serial() && entry.value("serialNumber", "") != *session.serial()) continue;
+    const std::string time = entry.value("time", "");
+    if (options.since && time < *options.since) continue;
+    if (options.until && time.substr(0, options.until->size()) > *options.until) continue;
     entries.push_back(entry);
   }
   if (unreadable > 0) {
@@ -190,6 +264,14 @@ int Log(Session& session) {
   }
   if (session.json()) {
     io.out << document(entries, unreadable) << "\n";
+    return kDone;
+  }
+  if (options.csv) {
+    std::string header;
+    for (const char* column : kCsvColumns)
+      header += (header.empty() ? "" : ",") + std::string(column);
+    io.out << header << "\r\n";
+    for (const auto& entry : entries) io.out << CsvRow(entry);
     return kDone;
   }
   for (const auto& entry : entries) {

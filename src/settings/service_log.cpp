@@ -9,6 +9,7 @@
 
 #include "settings/keypad_settings_file.h"
 #include "support/atomic_file.h"
+#include "support/paths.h"
 
 namespace navkeypad::settings {
 
@@ -47,12 +48,18 @@ std::string ServiceLine(const std::string& time, const ServiceEntry& entry) {
   const auto& known = entry.after ? entry.after : entry.before;
   nlohmann::ordered_json line = {
       {"time", time},
+      {"user", support::UserName()},
+      {"computer", support::ComputerName()},
       {"program", entry.program},
       {"action", entry.action},
       {"serialNumber", known ? known->serialNumber : std::string()},
       {"path", entry.path},
       {"firmwareBefore", entry.before ? entry.before->firmwareVersion : std::string()},
       {"firmwareAfter", entry.after ? entry.after->firmwareVersion : std::string()}};
+  // A serial number given over another (serial set --force, a restore) keeps the one it
+  // replaced on record.
+  if (entry.before && entry.after && entry.before->serialNumber != entry.after->serialNumber)
+    line["serialNumberBefore"] = entry.before->serialNumber;
   if (entry.after) {
     line["settings"] = {{"ledBrightness", entry.after->ledBrightness},
                         {"keypadType", entry.after->keypadType},

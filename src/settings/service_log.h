@@ -30,9 +30,10 @@ std::string AppendServiceEntry(const std::string& configFile, const ServiceEntry
 void HoldServiceLines();
 // Appends the held lines, or drops them; empty, or why one could not be appended.
 std::string ReleaseServiceLines(bool append);
-// The entry as its line: {"time", "program", "action", "serialNumber", "path",
-// "firmwareBefore", "firmwareAfter", "settings" (when the keypad was read afterwards),
-// "result", "message", and "step" where an upgrade failed}.
+// The entry as its line: {"time", "user", "computer", "program", "action", "serialNumber",
+// "path", "firmwareBefore", "firmwareAfter", "serialNumberBefore" (when the serial number
+// changed), "settings" (when the keypad was read afterwards), "result", "message", and "step"
+// where an upgrade failed}.
 std::string ServiceLine(const std::string& time, const ServiceEntry& entry);
 
 }  // namespace navkeypad::settings

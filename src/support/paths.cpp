@@ -1,6 +1,10 @@
 #include "support/paths.h"
 
 #include <cstdlib>
+#ifndef _WIN32
+#include <pwd.h>
+#include <unistd.h>
+#endif
 
 #ifdef _WIN32
 #include <windows.h>
@@ -39,6 +43,25 @@ std::string EnvironmentText(const char* name) {
 #else
   const char* value = std::getenv(name);
   return value == nullptr ? std::string() : std::string(value);
+#endif
+}
+
+std::string UserName() {
+#ifdef _WIN32
+  return EnvironmentText("USERNAME");
+#else
+  // The account, not what the environment claims: sudo and su keep USER of the caller.
+  if (const passwd* account = getpwuid(geteuid()); account != nullptr) return account->pw_name;
+  return EnvironmentText("USER");
+#endif
+}
+
+std::string ComputerName() {
+#ifdef _WIN32
+  return EnvironmentText("COMPUTERNAME");
+#else
+  char name[256] = {};
+  return gethostname(name, sizeof name - 1) == 0 ? std::string(name) : std::string();
 #endif
 }
 

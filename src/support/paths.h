@@ -24,6 +24,11 @@ std::string EnvironmentText(const char* name);
 // Sets it (UTF-8), or removes it without a value.
 void SetEnvironmentText(const char* name, const std::optional<std::string>& value);
 
+// Who runs the program and on which computer, as the service log names them; empty where the
+// system does not say.
+std::string UserName();
+std::string ComputerName();
+
 // The folder of the running program; empty when the system does not say.
 std::filesystem::path ProgramFolder();
 

@@ -425,6 +425,31 @@ TEST_F(Cli, EveryChangeToAKeypadIsInTheServiceLog) {
                                     "accept the layout."));
   ASSERT_EQ(run({"log", "--json"}), cli::kDone);
   EXPECT_EQ(nlohmann::json::parse(out_.str())["skipped"], 1);
+
+  // Who did it where, the number a forced one replaced, and a flat export a spreadsheet cannot
+  // take for formulas; dates pick the lines.
+  ASSERT_EQ(run({"serial", "set", "=SUM(1,2)", "--force"}), cli::kDone);
+  ASSERT_EQ(run({"log", "--json", "--since", "2000-01-01T00:00"}), cli::kDone);
+  const auto forced = nlohmann::json::parse(out_.str())["entries"].back();
+  EXPECT_EQ(forced["action"], "serial set =SUM(1,2) --force");
+  EXPECT_EQ(forced["serialNumberBefore"], "VNK-L");
+  EXPECT_EQ(forced["user"], support::UserName());
+  EXPECT_EQ(forced["computer"], support::ComputerName());
+  EXPECT_FALSE(forced["user"].get<std::string>().empty());
+  ASSERT_EQ(run({"log", "--csv", "--until", "2999-12"}), cli::kBadInput);
+  const std::string header =
+      "time,user,computer,program,action,serialNumber,serialNumberBefore,path,firmwareBefore,"
+      "firmwareAfter,ledBrightness,keypadType,codeTable,result,message,step\r\n";
+  for (const auto& [outside, date] :
+       {std::pair{"--since", "2999-01-01"}, std::pair{"--until", "2000-01-01"}}) {
+    ASSERT_EQ(run({"log", "--csv", outside, date}), cli::kDone);
+    EXPECT_EQ(out_.str(), header) << outside;
+  }
+  ASSERT_EQ(run({"log", "--csv", "--since", "2000-01-01", "--until", "2999-12-31"}), cli::kDone);
+  EXPECT_THAT(out_.str(), HasSubstr(",brightness 3,VNK-L,,virtual:keypad1:1.1,1.04,1.04,3,0,"));
+  EXPECT_THAT(out_.str(), HasSubstr(",\"serial set =SUM(1,2) --force\",\"'=SUM(1,2)\",VNK-L,"));
+  const std::string rows = out_.str();
+  EXPECT_EQ(std::count(rows.begin(), rows.end(), '\n'), 4);  // and the header
 }
 
 TEST_F(Cli, SeveralKeypadsNeedADeviceOrASerialNumber) {
