@@ -5,7 +5,7 @@ namespace navkeypad::cli {
 const char kVersion[] = NAVKEYPAD_VERSION;
 
 const char kUsage[] =
-    "Usage: navkeypad [--device PATH | --serial S] [--json] COMMAND [ARGUMENTS]\n"
+    "Usage: navkeypad [--device PATH | --serial S | --all] [--json] COMMAND [ARGUMENTS]\n"
     "\n"
     "Configures the USB navigation keypad.\n"
     "\n"
@@ -36,8 +36,10 @@ const char kUsage[] =
     "                                the keypad's settings that no window sets\n"
     "\n"
     "--device PATH or --serial S picks one keypad when several are attached (see\n"
-    "'navkeypad list'). --json prints results, and failures, as JSON. --version prints the\n"
-    "program's version.\n"
+    "'navkeypad list'); --all runs status, apply or upgrade on every keypad, one after\n"
+    "another, with a summary (upgrade --all --expect-version V passes over keypads already\n"
+    "on V). --json prints results, and failures, as JSON. --version prints the program's\n"
+    "version.\n"
     "--virtual runs on the virtual keypad instead of the USB bus. --trace writes every HID\n"
     "event to standard error; --record FILE writes them to FILE, and --replay FILE plays\n"
     "FILE back instead of the bus (without a command: the one it recorded).\n"
