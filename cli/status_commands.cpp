@@ -1,9 +1,9 @@
 #include <algorithm>
 #include <cstdio>
-#include <regex>
 #include <sstream>
+#include <string_view>
 
-#include <regex>
+#include <string_view>
 #include "bsl430/bsl430.h"
 #include "code_table/vocabulary.h"
 #include "device/keypad_bus.h"
@@ -153,8 +153,15 @@ namespace {
 // A date as the log's times begin: 2026-12-08, 2026-12-08T14, 2026-12-08T14:30 or
 // 2026-12-08T14:30:05.
 bool IsLogDate(const std::string& text) {
-  static const std::regex date(R"(\d{4}-\d{2}-\d{2}(T\d{2}(:\d{2}(:\d{2}Z?)?)?)?)");
-  return std::regex_match(text, date);
+  // Each place of the longest form: d a digit, anything else itself.
+  static constexpr std::string_view kLongest = "dddd-dd-ddTdd:dd:ddZ";
+  const std::size_t size = text.size();
+  if (size != 10 && size != 13 && size != 16 && size != 19 && size != 20) return false;
+  for (std::size_t i = 0; i < size; ++i) {
+    const bool digit = text[i] >= '0' && text[i] <= '9';
+    if (kLongest[i] == 'd' ? !digit : text[i] != kLongest[i]) return false;
+  }
+  return true;
 }
 
 // One field of a CSV row: quoted where it holds a comma, a quote or a line break, and kept from
