@@ -78,11 +78,21 @@ struct Visit {
   int status = kKeypadFailed;
 };
 
+std::string Joined(const std::vector<std::string>& parts) {
+  std::string joined;
+  for (const std::string& part : parts) joined += (joined.empty() ? "" : ", ") + part;
+  return joined;
+}
+
+bool OnBus(const std::vector<KeypadOnBus>& keypads, const std::string& path) {
+  return std::any_of(keypads.begin(), keypads.end(),
+                     [&](const KeypadOnBus& keypad) { return keypad.path == path; });
+}
+
 // --- the serial numbers it gives --------------------------------------------------------------
 
 std::string SequencesFile(const std::string& configFile) {
-  return support::Utf8FromPath(support::PathFromUtf8(configFile).parent_path() /
-                               "serial-number-sequences.json");
+  return cfg::BesideConfigFile(configFile, "serial-number-sequences.json");
 }
 
 // The number after `serial`: its digits at the end counted up, as wide as they were; empty
@@ -171,10 +181,7 @@ class BusWatch {
   }
   std::optional<Arrival> next() {
     const auto keypads = ListKeypads();
-    std::erase_if(passedOver_, [&](const std::string& path) {
-      return std::none_of(keypads.begin(), keypads.end(),
-                          [&](const KeypadOnBus& keypad) { return keypad.path == path; });
-    });
+    std::erase_if(passedOver_, [&](const std::string& path) { return !OnBus(keypads, path); });
     const bool loader = LoaderWaits();
     if (!loader) loaderPassedOver_ = false;
     for (const KeypadOnBus& keypad : keypads) {
@@ -188,11 +195,7 @@ class BusWatch {
   }
   // A keypad that failed may wait in its loader: it is taken again once plugged in again.
   void passOverLoader() { loaderPassedOver_ = LoaderWaits(); }
-  bool present(const std::string& path) const {
-    const auto keypads = ListKeypads();
-    return std::any_of(keypads.begin(), keypads.end(),
-                       [&](const KeypadOnBus& keypad) { return keypad.path == path; });
-  }
+  bool present(const std::string& path) const { return OnBus(ListKeypads(), path); }
 
   static bool LoaderWaits() { return BSL_NumOfUSBDevices(kLoaderVendorId, kLoaderProductId) > 0; }
 
@@ -394,9 +397,7 @@ bool StationRun::checkBack(Visit& visit) {
       wrong.push_back("brightness " + std::to_string(after.ledBrightness));
   }
   if (!wrong.empty()) {
-    std::string list;
-    for (const std::string& one : wrong) list += (list.empty() ? "" : ", ") + one;
-    visit.message = "read back, it reports " + list + ".";
+    visit.message = "read back, it reports " + Joined(wrong) + ".";
     return false;
   }
   if (!visit.serial.empty() && firmware::HasRecordOf(KeptRecords(), visit.serial)) {
@@ -479,6 +480,11 @@ std::string Firmware(const std::optional<DeviceStatus>& status) {
   return status ? status->firmwareVersion : std::string();
 }
 
+// " (upgraded, settings)", or nothing.
+std::string WhatWasDone(const Visit& visit) {
+  return visit.done.empty() ? std::string() : " (" + Joined(visit.done) + ")";
+}
+
 void StationRun::report(const Visit& visit, int number) {
   if (json_) {
     nlohmann::ordered_json line = {{"keypad", number},
@@ -494,13 +500,11 @@ void StationRun::report(const Visit& visit, int number) {
     io_.out << FormatJson(line) << std::endl;
     return;
   }
-  std::string done;
-  for (const std::string& one : visit.done) done += (done.empty() ? "" : ", ") + one;
   const std::string before = Firmware(visit.before);
   const std::string after = Firmware(visit.after);
   io_.out << "[" << number << "] " << (visit.serial.empty() ? "(no serial number)" : visit.serial)
           << "  " << (before.empty() ? "?" : before) << " -> " << (after.empty() ? "?" : after)
-          << "  " << visit.result << (done.empty() ? "" : " (" + done + ")")
+          << "  " << visit.result << WhatWasDone(visit)
           << (visit.message.empty() ? "" : ": " + visit.message) << std::endl;
 }
 
@@ -509,9 +513,7 @@ void StationRun::log(const Visit& visit) {
   if (visit.result == "skipped" || configFile.empty()) return;
   cfg::ServiceEntry entry;
   entry.program = io_.program;
-  std::string done;
-  for (const std::string& one : visit.done) done += (done.empty() ? "" : ", ") + one;
-  entry.action = "station" + (done.empty() ? "" : " (" + done + ")");
+  entry.action = "station" + WhatWasDone(visit);
   entry.path = visit.path;
   entry.before = visit.before;
   entry.after = visit.after;

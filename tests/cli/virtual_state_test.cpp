@@ -505,6 +505,19 @@ TEST_F(VirtualState, AStationFinishesEachKeypadThatArrivesAndOnlyThose) {
        {"VNK-0997 1.04->1.04 ok serial number", "VNK-1002 1.04->1.04 ok serial number",
         "idle 2/2/0/0"},
        {{"n4", {"VNK-0997", 5}}, {"n5", {"VNK-1002", 5}}}},
+      // Another keypad with its serial number is attached: the two could not be told apart.
+      {present + R"(, {"id": "twin", "serialNumber": "VNK-P", "arriveAfterMs": 100})",
+       "FW --expect-version 2.01 --idle-timeout 10",
+       1,
+       {"VNK-P 1.04-> failed/switch to the loader ", "idle 1/0/1/0"},
+       {{"p", {"VNK-P", 5}}, {"twin", {"VNK-P", 5}}}},
+      // One plugged in while the first restarts is left to the first's upgrade, then taken.
+      {R"({"id": "a", "serialNumber": "VNK-A", "arriveAfterMs": 100, "restartMs": 1500},
+          {"id": "b", "serialNumber": "VNK-B", "arriveAfterMs": 2500, "ledBrightness": 1})",
+       "FW --expect-version 2.01 --idle-timeout 10",
+       0,
+       {"VNK-A 1.04->2.01 ok upgraded", "VNK-B 1.04->2.01 ok upgraded", "idle 2/2/0/0"},
+       {{"a", {"VNK-A", 5}}, {"b", {"VNK-B", 1}}}},
       // Already on the version, but its restore is owed.
       {R"({"id": "r", "serialNumber": "VNK-R", "firmwareVersion": "2.01", "arriveAfterMs": 100})",
        "FW --expect-version 2.01 --idle-timeout 10",
