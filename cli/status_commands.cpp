@@ -193,11 +193,11 @@ constexpr const char* kCsvColumns[] = {"time",
                                        "step"};
 
 std::string CsvRow(const nlohmann::ordered_json& entry) {
+  const auto settings = entry.value("settings", nlohmann::ordered_json::object());
   std::string row;
   for (const char* column : kCsvColumns) {
     std::string value;
     const std::string name = column;
-    const auto& settings = entry.value("settings", nlohmann::ordered_json::object());
     if (name == "ledBrightness" || name == "keypadType") {
       if (settings.contains(name) && settings[name].is_number()) value = settings[name].dump();
     } else if (name == "codeTable") {
