@@ -16,6 +16,7 @@ struct Keypad {
   std::string path;
   std::string serial;
   std::string firmware;
+  DeviceStatus status;
 };
 
 // Every keypad in its application that answers its status request, in serial-number order.
@@ -24,7 +25,7 @@ std::vector<Keypad> KeypadsInApplication(const std::string& program) {
   Session probe({}, {}, {quiet, quiet, false, program});
   std::vector<Keypad> found;
   for (const auto& [keypad, status] : probe.answering(ListKeypads())) {
-    found.push_back({keypad.path, status.serialNumber, status.firmwareVersion});
+    found.push_back({keypad.path, status.serialNumber, status.firmwareVersion, status});
   }
   std::sort(found.begin(), found.end(), [](const Keypad& a, const Keypad& b) {
     return std::tie(a.serial, a.path) < std::tie(b.serial, b.path);
@@ -131,6 +132,45 @@ void PrintSummary(Io& io, const std::vector<Outcome>& outcomes, bool json, int s
   }
 }
 
+// status --all: a line a keypad, its columns aligned, and how to finish one in its loader.
+int PrintStatusTable(Io& io, const std::vector<Keypad>& keypads,
+                     const std::vector<KeypadOnBus>& unreachable,
+                     const std::vector<std::string>& loaders) {
+  std::vector<std::vector<std::string>> rows = {
+      {"Serial number", "Mode", "Firmware", "Brightness", "Layout", "Path"}};
+  for (const Keypad& keypad : keypads) {
+    rows.push_back({keypad.serial.empty() ? "(none)" : keypad.serial, "application",
+                    keypad.firmware, std::to_string(keypad.status.ledBrightness),
+                    LayoutName(keypad.status.keypadType), keypad.path});
+  }
+  for (const KeypadOnBus& keypad : unreachable) {
+    rows.push_back({"?", keypad.accessible ? "in use or not answering" : "cannot be opened", "?",
+                    "?", "?", keypad.path});
+  }
+  for (const std::string& loader : loaders)
+    rows.push_back({"(none)", "loader", "-", "-", "-", loader});
+  std::vector<std::size_t> widths(rows[0].size(), 0);
+  for (const auto& row : rows) {
+    for (std::size_t column = 0; column < row.size(); ++column)
+      widths[column] = std::max(widths[column], row[column].size());
+  }
+  for (const auto& row : rows) {
+    std::string line;
+    for (std::size_t column = 0; column < row.size(); ++column) {
+      line += row[column];
+      if (column + 1 < row.size())
+        line += std::string(widths[column] - row[column].size() + 2, ' ');
+    }
+    io.out << line << "\n";
+  }
+  for (const KeypadOnBus& keypad : unreachable) {
+    if (!keypad.accessible)
+      io.err << "navkeypad: " << keypad.path << ": " << keypad.problem << "\n";
+  }
+  for (const std::string& loader : loaders) io.out << WaitingLoaderLine(loader, io.program) << "\n";
+  return unreachable.empty() && loaders.empty() ? kDone : kKeypadFailed;
+}
+
 }  // namespace
 
 int ForAll(const std::vector<std::string>& positional, CommandFunction command,
@@ -153,6 +193,16 @@ int ForAll(const std::vector<std::string>& positional, CommandFunction command,
     }
   }
   if (const int status = whole.startHid(); status != kDone) return status;
+  // The one command every failed keypad's advice and the last line name: the same batch.
+  const std::string resume =
+      upgrade
+          ? UpgradeCommand(
+                io,
+                "--all " + (options.expectVersion
+                                ? "--expect-version " + ShellQuoted(*options.expectVersion) + " "
+                                : std::string()),
+                positional[1])
+          : std::string();
   std::vector<Outcome> outcomes;
   // Runs the command on one keypad; its words go to the terminal, or into the summary's entry.
   const auto runOn = [&](Outcome& outcome, Options one, bool finishingLoader) {
@@ -163,7 +213,7 @@ int ForAll(const std::vector<std::string>& positional, CommandFunction command,
     TeeBuffer both(io.err, capturedErr);
     std::ostream shownErr(&both);
     Io oneIo{options.json ? capturedOut : io.out, shownErr, io.terminal && !options.json,
-             io.program};
+             io.program, resume};
     Session session(positional, one, oneIo);
     if (finishingLoader) session.setFinishingLoader();
     outcome.status = session.run(command);
@@ -201,9 +251,15 @@ int ForAll(const std::vector<std::string>& positional, CommandFunction command,
       unreachable.push_back(onBus);
     }
   }
-  if (keypads.empty() && unreachable.empty() && outcomes.empty()) {
+  // Keypads waiting in their loaders are neither passed over nor taken: each fails, with how to
+  // finish it. An upgrade took its one first.
+  const auto loaders =
+      upgrade ? std::vector<std::string>() : BSL_USBDevicePaths(kLoaderVendorId, kLoaderProductId);
+  if (keypads.empty() && unreachable.empty() && outcomes.empty() && loaders.empty()) {
     return whole.fail(kNoKeypad, "no navigation keypad found. Plug them in and try again.");
   }
+  if (positional[0] == "status" && !options.json)
+    return PrintStatusTable(io, keypads, unreachable, loaders);
   for (std::size_t i = 0; i < keypads.size(); ++i) {
     const Keypad& keypad = keypads[i];
     Outcome outcome;
@@ -249,6 +305,14 @@ int ForAll(const std::vector<std::string>& positional, CommandFunction command,
                           : "it cannot be opened (" + keypad.problem + ")";
     outcomes.push_back(outcome);
   }
+  for (const std::string& loader : loaders) {
+    Outcome outcome;
+    outcome.path = loader;
+    outcome.result = "failed";
+    outcome.status = kKeypadFailed;
+    outcome.message = WaitingLoaderLine(loader, io.program);
+    outcomes.push_back(outcome);
+  }
   // A record still kept for a keypad of the batch is an upgrade that has not finished.
   std::vector<firmware::PendingUpgrade> kept;
   if (upgrade) {
@@ -271,8 +335,8 @@ int ForAll(const std::vector<std::string>& positional, CommandFunction command,
   const int status = allDone ? kDone : kKeypadFailed;
   PrintSummary(io, outcomes, options.json, status, kept);
   if (upgrade && !allDone && !options.json) {
-    io.out << "Plug the keypads that failed in again and run the same command: a keypad left in "
-              "its loader is finished first"
+    io.out << "Plug the keypads that failed in again and run: " << resume
+           << "\nA keypad left in its loader is finished first"
            << (options.expectVersion
                    ? ", and keypads already on " + *options.expectVersion + " are skipped.\n"
                    : ".\n");

@@ -103,11 +103,11 @@ int Run(const std::vector<std::string>& arguments, Io io) {
     std::vector<std::string> reversed(arguments.rbegin(), arguments.rend());
     app.parse(reversed);
   } catch (const CLI::ParseError& error) {
-    return refuse(kBadInput, std::string(error.what()) + "; see 'navkeypad --help'.");
+    return refuse(kBadInput, std::string(error.what()) + "; see '" + io.program + " --help'.");
   }
   for (const std::string& extra : app.remaining()) {
     if (IsOption(extra)) {
-      return refuse(kBadInput, "unknown option '" + extra + "'; see 'navkeypad --help'.");
+      return refuse(kBadInput, "unknown option '" + extra + "'; see '" + io.program + " --help'.");
     }
     positional.push_back(extra);
   }
@@ -135,7 +135,8 @@ int Run(const std::vector<std::string>& arguments, Io io) {
   }
   const auto command = Commands().find(positional[0]);
   if (command == Commands().end()) {
-    return refuse(kBadInput, "no command '" + positional[0] + "'; see 'navkeypad --help'.");
+    return refuse(kBadInput,
+                  "no command '" + positional[0] + "'; see '" + io.program + " --help'.");
   }
   if (options.device && options.serial)
     return refuse(kBadInput, "--device and --serial each pick a keypad; give one.");

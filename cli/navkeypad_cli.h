@@ -21,6 +21,9 @@ struct Io {
   std::ostream& err;
   bool terminal = false;              // progress as a bar rather than lines
   std::string program = "navkeypad";  // as the user called it, for commands we suggest
+  // Where a batch runs the command: the batch's own command, which picks up where it stopped
+  // and is what its last line advises; empty: the command's own.
+  std::string resume = {};
 };
 
 int Run(const std::vector<std::string>& arguments, Io io);

@@ -1,5 +1,7 @@
 #include "session.h"
 
+#include <algorithm>
+
 #include "bsl430/bsl430.h"
 #include "device/keypad_bus.h"
 #include "firmware/pending_upgrade.h"
@@ -22,6 +24,22 @@ std::string FinishLoaderCommand(const std::string& program) {
     serials += (serials.empty() ? "" : ", ") + ShellQuoted(record.serial());
   return "'" + program + " upgrade --settings-of SERIAL FIRMWARE.txt', SERIAL being whichever of " +
          serials + " is that keypad's";
+}
+
+std::string KeptSettingsFor(const std::vector<firmware::PendingUpgrade>& records) {
+  if (records.empty()) return "no serial number or settings are kept for it";
+  if (records.size() == 1)
+    return "the settings of " + firmware::KeypadName(records[0]) + " are kept";
+  std::string serials;
+  for (const auto& record : records)
+    serials += (serials.empty() ? "" : ", ") + ShellQuoted(record.serial());
+  return "the settings of one of " + serials + " are kept";
+}
+
+std::string WaitingLoaderLine(const std::string& path, const std::string& program) {
+  return "The keypad at " + path + " waits in its firmware loader (" +
+         KeptSettingsFor(KeptRecords()) + "); finish its upgrade with " +
+         FinishLoaderCommand(program) + ".";
 }
 
 bool BlinkLed(BlinkPattern pattern, int forMs, uint8_t level, const std::function<bool()>& stop) {
@@ -92,8 +110,7 @@ int Session::connect() {
     }
     chosen = matching;
     if (chosen.empty()) {
-      return fail(kNoKeypad, "no keypad has the serial number " + *options_.serial +
-                                 "; see 'navkeypad list'.");
+      return fail(kNoKeypad, noKeypadWithSerial(*options_.serial));
     }
     if (chosen.size() > 1) {
       std::string message = std::to_string(chosen.size()) + " keypads have the serial number " +
@@ -103,8 +120,7 @@ int Session::connect() {
     }
   }
   if (chosen.empty()) {
-    if (options_.device)
-      return fail(kNoKeypad, "no keypad at " + *options_.device + "; see 'navkeypad list'.");
+    if (options_.device) return fail(kNoKeypad, noKeypadAt(*options_.device));
     if (BSL_NumOfUSBDevices(kLoaderVendorId, kLoaderProductId) > 0) {
       return fail(kNoKeypad,
                   "no navigation keypad in its application; one waits in its firmware "
@@ -186,6 +202,39 @@ int Session::run(int (*command)(Session&)) {
             << problem << "; what was done is not recorded there.\n";
   }
   return status;
+}
+
+std::string Session::pickWords(const std::string& serial) const {
+  const auto keypads = ListKeypads();
+  if (keypads.size() + BSL_NumOfUSBDevices(kLoaderVendorId, kLoaderProductId) < 2) return {};
+  const bool own = !serial.empty() && std::none_of(keypads.begin(), keypads.end(), [&](auto& k) {
+    return k.path != path_ && SerialNumberAt(k.path) == serial;
+  });
+  return own ? "--serial " + ShellQuoted(serial) + " " : "--device " + ShellQuoted(path_) + " ";
+}
+
+std::string Session::noKeypadWithSerial(const std::string& serial) const {
+  // A keypad cut off in its upgrade waits in its loader, and answers to no serial number.
+  if (BSL_NumOfUSBDevices(kLoaderVendorId, kLoaderProductId) > 0 &&
+      firmware::HasRecordOf(KeptRecords(), serial)) {
+    return "no keypad in its application has the serial number " + serial +
+           "; its serial number and settings are kept in " +
+           firmware::PendingUpgradeFile(settings::DefaultConfigFile()) +
+           " for an upgrade that has not finished, and a keypad waits in its firmware loader. If "
+           "that is keypad " +
+           serial + ", finish its upgrade with '" + io_.program + " --serial " +
+           ShellQuoted(serial) + " upgrade FIRMWARE.txt'.";
+  }
+  return "no keypad has the serial number " + serial + "; see '" + io_.program + " list'.";
+}
+
+std::string Session::noKeypadAt(const std::string& path) const {
+  const auto loaders = BSL_USBDevicePaths(kLoaderVendorId, kLoaderProductId);
+  if (std::find(loaders.begin(), loaders.end(), path) != loaders.end()) {
+    return "the keypad at " + path + " waits in its firmware loader; finish its upgrade with " +
+           FinishLoaderCommand(io_.program) + ".";
+  }
+  return "no keypad at " + path + "; see '" + io_.program + " list'.";
 }
 
 int Session::statusFailed() {

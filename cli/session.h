@@ -103,6 +103,10 @@ class Session {
   // Sends a command; a refusal says what was refused.
   int send(uint8_t command, const std::vector<uint8_t>& payload, const std::string& what);
   int statusFailed();
+  // The words that pick the keypad with `serial` at path() out of the others on the bus, for
+  // advice that must run as printed: "--serial S " where that number is its own, "--device P "
+  // where it is not, nothing when it is alone.
+  std::string pickWords(const std::string& serial) const;
   // Those of `keypads` that open and answer their status request, each opened and closed.
   std::vector<AnsweringKeypad> answering(const std::vector<KeypadOnBus>& keypads);
   // Runs `command` and, when it changes a keypad, adds what it did to the service log: the
@@ -110,6 +114,9 @@ class Session {
   int run(int (*command)(Session&));
 
  private:
+  std::string noKeypadWithSerial(const std::string& serial) const;
+  std::string noKeypadAt(const std::string& path) const;
+
   std::vector<std::string> positional_;
   Options options_;
   bool finishingLoader_ = false;
@@ -140,6 +147,12 @@ std::vector<firmware::PendingUpgrade> KeptRecords();
 // --settings-of where several records are kept and only the user can say whose it is.
 std::string FinishLoaderCommand(const std::string& program);
 
+// Whose settings a keypad waiting in its loader may get back: "the settings of keypad X are
+// kept", or of one of several, or none.
+std::string KeptSettingsFor(const std::vector<firmware::PendingUpgrade>& records);
+// A keypad waiting in its loader, whose settings are kept for it and how to finish it.
+std::string WaitingLoaderLine(const std::string& path, const std::string& program);
+
 int List(Session& session);
 int Status(Session& session);
 int Brightness(Session& session);
@@ -162,6 +175,8 @@ using CommandFunction = int (*)(Session&);
 int ForAll(const std::vector<std::string>& positional, CommandFunction command,
            const Options& options, Io io);
 int Upgrade(Session& session);
+// "PROGRAM upgrade WORDS/abs/path/FIRMWARE.txt", as advice that runs from any folder.
+std::string UpgradeCommand(const Io& io, const std::string& words, const std::string& firmware);
 // navkeypad station: keypads plugged in one after another, each finished on its own.
 int Station(const std::vector<std::string>& positional, const Options& options, Io io);
 // Why `serial` cannot be a keypad's serial number; empty when it can.

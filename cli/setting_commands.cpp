@@ -49,7 +49,7 @@ int Table(Session& session) {
   const auto& positional = session.positional();
   const bool setting = positional.size() >= 2 && positional[1] == "set";
   if (!setting && positional.size() != 1)
-    return session.fail(kBadInput, "see 'navkeypad table --help'.");
+    return session.fail(kBadInput, "see '" + session.io().program + " table --help'.");
   if (setting && positional.size() == 2) {
     return session.fail(kBadInput, "name the keys to change, for example: table set left=0x50");
   }
@@ -77,8 +77,8 @@ int Table(Session& session) {
     if (plus != std::string::npos) {
       modifier = ParseModifier(value.substr(plus + 1));
       if (!modifier) {
-        return session.fail(kBadInput, "'" + value.substr(plus + 1) +
-                                           "' is not a modifier; see 'navkeypad table --help'.");
+        return session.fail(kBadInput, "'" + value.substr(plus + 1) + "' is not a modifier; see '" +
+                                           session.io().program + " table --help'.");
       }
     }
     const auto index = static_cast<std::size_t>(key - std::begin(kKeyNames));
@@ -92,9 +92,10 @@ int Table(Session& session) {
     const auto status = session.readStatus();
     if (!status) return session.statusFailed();
     if (status->keypadType != kKeypadTypeCustom) {
-      return session.fail(kBadInput, "the keypad uses its " + LayoutName(status->keypadType) +
-                                         " code table; the custom one is edited after 'navkeypad "
-                                         "layout custom'.");
+      return session.fail(
+          kBadInput, "the keypad uses its " + LayoutName(status->keypadType) +
+                         " code table; the custom one is edited after '" + session.io().program +
+                         " " + session.pickWords(status->serialNumber) + "layout custom'.");
     }
     KeyCodeTable table = status->codeTable;
     if (!setting) {

@@ -72,12 +72,15 @@ int List(Session& session) {
   }
   // A keypad waiting in its loader is a keypad too: most often one whose upgrade is unfinished.
   const auto loaders = BSL_USBDevicePaths(kLoaderVendorId, kLoaderProductId);
+  const auto records = KeptRecords();
   for (const std::string& loader : loaders) {
     if (session.json()) {
-      listed.push_back({{"path", JsonText(loader)}, {"mode", "loader"}});
+      nlohmann::ordered_json entry = {{"path", JsonText(loader)}, {"mode", "loader"}};
+      if (records.size() == 1) entry["keptSettingsOf"] = JsonText(records[0].serial());
+      listed.push_back(entry);
     } else {
-      io.out << loader << "  waiting in its firmware loader; finish its upgrade with "
-             << FinishLoaderCommand(io.program) << "\n";
+      io.out << loader << "  waiting in its firmware loader; " << KeptSettingsFor(records)
+             << "; finish its upgrade with " << FinishLoaderCommand(io.program) << "\n";
     }
   }
   // A script is given the list only when it is all it asked for; else what failed.
@@ -103,11 +106,20 @@ int Status(Session& session) {
   const auto status = session.readStatus();
   if (!status) return session.statusFailed();
   const std::string recordFile = firmware::PendingUpgradeFile(settings::DefaultConfigFile());
+  // While a keypad waits in its loader, no other can be upgraded: that one is finished first.
+  const auto loaders = BSL_USBDevicePaths(kLoaderVendorId, kLoaderProductId);
+  for (const std::string& loader : loaders)
+    io.err << "navkeypad: " << WaitingLoaderLine(loader, io.program) << "\n";
   for (const auto& record : firmware::ReadPendingUpgrades(recordFile).records) {
+    if (!loaders.empty()) break;
     if (!firmware::RecordNeededNow(record, false, status)) continue;
+    // Without a serial number the keypad may be that one or another: only the user can say.
+    const bool unnamed = status->serialNumber.empty();
     io.err << "navkeypad: the firmware upgrade of " << firmware::KeypadName(record)
            << " did not finish; its settings are kept in " << recordFile << ". Finish it with '"
-           << io.program << " upgrade FIRMWARE.txt'.\n";
+           << io.program << " " << session.pickWords(status->serialNumber) << "upgrade "
+           << (unnamed ? "--settings-of " + ShellQuoted(record.serial()) + " " : "")
+           << "FIRMWARE.txt'" << (unnamed ? " if this keypad is that one" : "") << ".\n";
   }
   if (session.json()) {
     auto table = nlohmann::ordered_json::array();
@@ -300,7 +312,7 @@ int Identify(Session& session) {
       return session.fail(kKeypadFailed,
                           "the keypad stopped taking its brightness; plug it in again and run "
                           "'" +
-                              session.io().program + " status' to see it.");
+                              session.io().program + " list' to see it.");
     }
     session.io().out << "The keypad at " << session.path() << " ("
                      << (status->serialNumber.empty() ? "no serial number"

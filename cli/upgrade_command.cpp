@@ -20,11 +20,9 @@ using firmware::UpgradeOutcome;
 // serial number included) where only the user's word can give it to the keypad.
 std::string ResumeCommand(const Io& io, const std::string& firmware,
                           const std::optional<std::string>& settingsOf = std::nullopt) {
-  std::error_code ignored;
-  return io.program + " upgrade " +
-         (settingsOf ? "--settings-of " + ShellQuoted(*settingsOf) + " " : "") +
-         ShellQuoted(support::Utf8FromPath(
-             std::filesystem::absolute(support::PathFromUtf8(firmware), ignored)));
+  if (settingsOf)
+    return UpgradeCommand(io, "--settings-of " + ShellQuoted(*settingsOf) + " ", firmware);
+  return io.resume.empty() ? UpgradeCommand(io, "", firmware) : io.resume;
 }
 
 void Progress(Io& io, int percent, const std::string& text) {
@@ -47,6 +45,13 @@ int StatusFor(UpgradeOutcome::Kind kind) {
 }
 
 }  // namespace
+
+std::string UpgradeCommand(const Io& io, const std::string& words, const std::string& firmware) {
+  std::error_code ignored;
+  return io.program + " upgrade " + words +
+         ShellQuoted(support::Utf8FromPath(
+             std::filesystem::absolute(support::PathFromUtf8(firmware), ignored)));
+}
 
 int Upgrade(Session& session) {
   Io& io = session.io();
@@ -72,8 +77,23 @@ int Upgrade(Session& session) {
     return session.fail(kBadInput, outcome.message);
   const std::string& recordFile = upgrade.recordFile();
   if (const int status = session.startHid(); status != kDone) return status;
-  const bool inApplication =
-      !session.finishingLoader() && (!ListKeypads().empty() || session.device());
+  // A keypad waiting in its loader must be finished before any other can be upgraded, so the
+  // command is for it unless a keypad in its application is picked: by its place, or by a serial
+  // number one of them answers to (else the number names the waiting keypad's record).
+  const auto loaders = BSL_USBDevicePaths(kLoaderVendorId, kLoaderProductId);
+  const bool loaderPicked = session.device() && std::find(loaders.begin(), loaders.end(),
+                                                          *session.device()) != loaders.end();
+  const auto picksKeypadInApplication = [&] {
+    if (session.device()) return !loaderPicked;
+    if (loaders.empty()) return !ListKeypads().empty();
+    if (!session.serial()) return false;
+    const auto keypads = ListKeypads();
+    return std::any_of(keypads.begin(), keypads.end(), [&](const KeypadOnBus& keypad) {
+      return SerialNumberAt(keypad.path) == *session.serial();
+    });
+  };
+  const bool inApplication = !session.finishingLoader() && picksKeypadInApplication();
+  if (loaderPicked) session.forgetDevice();
   // With no keypad in its application, --serial names the record of the keypad in its loader.
   const std::optional<std::string> settingsOf = session.settingsOf() ? session.settingsOf()
                                                 : inApplication      ? std::nullopt
@@ -82,8 +102,13 @@ int Upgrade(Session& session) {
   const auto isKeypadOf = [&](const firmware::PendingUpgrade& record) {
     return settingsOf && record.serial() == *settingsOf;
   };
-  if (const UpgradeOutcome outcome = upgrade.checkLoaders(inApplication); !outcome.ok())
-    return session.fail(StatusFor(outcome.kind), outcome.message);
+  if (const UpgradeOutcome outcome = upgrade.checkLoaders(inApplication); !outcome.ok()) {
+    return session.fail(
+        StatusFor(outcome.kind),
+        outcome.message + (inApplication && !loaders.empty()
+                               ? " Finish it with " + FinishLoaderCommand(io.program) + "."
+                               : std::string()));
+  }
   if (inApplication) {
     if (const int status = session.connect(); status != kDone) return status;
     const auto status = session.readStatus();
@@ -150,7 +175,7 @@ int Upgrade(Session& session) {
         kKeypadFailed,
         "the keypad left the bus before its new firmware was verified" + kept +
             ". Plug it in again: if it waits in its loader, run: " + ResumeCommand(io, path) +
-            "; if it starts, run '" + io.program + " status' to see its firmware.");
+            "; if it starts, run '" + io.program + " list' to see its firmware.");
   }
   if (!written) {
     return session.fail(kKeypadFailed,
@@ -173,7 +198,8 @@ int Upgrade(Session& session) {
   if (!after) {
     return session.fail(kKeypadFailed,
                         "the firmware was written, but the keypad did not answer its status "
-                        "request afterwards; plug it in again and run 'navkeypad status'.");
+                        "request afterwards; plug it in again and run '" +
+                            io.program + " list'.");
   }
   io.out << "Firmware " << after->firmwareVersion << " installed; "
          << (upgrade.record() ? "serial number and settings restored.\n"

@@ -72,8 +72,8 @@ UpgradeOutcome UpgradeOperation::checkLoaders(bool keypadInApplication) const {
   if (keypadInApplication && loaders > 0) {
     return fail(UpgradeOutcome::kRefused,
                 "A keypad is already waiting in its firmware loader, and beside it the keypad to "
-                "upgrade could not be told apart from it. Finish its upgrade with only that keypad "
-                "plugged in, or unplug it. Nothing was sent.");
+                "upgrade could not be told apart from it. Finish its upgrade first, or unplug it. "
+                "Nothing was sent.");
   }
   if (loaders > 1) {
     return fail(UpgradeOutcome::kRefused,

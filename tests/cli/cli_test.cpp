@@ -314,7 +314,11 @@ TEST_F(Cli, UpgradeRefusalsSendNothing) {
        [&] { SetKeypadLockFolder(dir_.file(""), "/run/lock/navkeypad is not a folder"); },
        {"status"},
        cli::kKeypadFailed},
-      {"A keypad is already waiting in its firmware loader", [] { bus().plug()->startInLoader(); }},
+      {"A keypad is already waiting in its firmware loader, and beside it the keypad to upgrade "
+       "could not be told apart from it. Finish its upgrade first, or unplug it. Nothing was "
+       "sent. Finish it with 'navkeypad upgrade FIRMWARE.txt'.",
+       [] { bus().plug()->startInLoader(); },
+       {"--serial", "VNK000123", "upgrade", firmware()}},
       {"no settings of keypad NONE are kept",
        [&] { bus().unplug(keypad); },
        {"upgrade", "--settings-of", "NONE", firmware()}},
@@ -503,7 +507,7 @@ TEST_F(Cli, SeveralKeypadsNeedADeviceOrASerialNumber) {
   // A keypad that cannot be opened fails the run in the summary; it is not passed over.
   first->setOpenable(false);
   EXPECT_EQ(run({"status", "--all"}), cli::kKeypadFailed);
-  EXPECT_THAT(out_.str(), HasSubstr("  (no serial number)  ? -> ?  failed: it cannot be opened ("));
+  EXPECT_THAT(out_.str(), HasSubstr("\n?              cannot be opened  ?         ?  "));
 }
 
 TEST_F(Cli, NoKeypadAndAKeypadThatCannotBeOpened) {

@@ -185,10 +185,45 @@ TEST_F(VirtualState, ARecordGoesOnlyToTheKeypadItWasKeptFor) {
             "codeTable": [0,1,0,2,0,3,0,4,0,5], "downloaded": true}]})",
        {{"upgrade FW", 2, "upgrade --settings-of VNK-B ", false, "", "", "failed/check   ->"},
         {"status", 3, "--settings-of SERIAL FIRMWARE.txt', SERIAL being whichever of VNK-A, VNK-B"},
-        {"list", 0, "waiting in its firmware loader; finish its upgrade with 'navkeypad-virtual"},
+        {"list", 0,
+         "waiting in its firmware loader; the settings of one of VNK-A, VNK-B are kept; finish "
+         "its upgrade with 'navkeypad-virtual upgrade --settings-of SERIAL FIRMWARE.txt', SERIAL "
+         "being whichever of VNK-A, VNK-B is that keypad's\n"},
         {"--serial VNK-A upgrade FW", 0, "finishing keypad VNK-A's upgrade"}},
        {{"a", {"VNK-A", 5}}},
        {"VNK-B"}},
+      // ADVICE runs the command the step before advised, as printed.
+      {"a tray of keypads, one of them in its loader",
+       R"([{"id": "a", "serialNumber": "VNK-A", "ledBrightness": 5,
+            "faults": {"unplugAfterLoaderReports": 70}},
+           {"id": "b", "serialNumber": "", "ledBrightness": 2},
+           {"id": "l", "serialNumber": "", "mode": "loader"}])",
+       R"({"serialNumberHex": "564E4B2D4C", "keypadType": 0, "ledBrightness": 6,
+           "codeTable": [0,1,0,2,0,3,0,4,0,5], "downloaded": true})",
+       {{"list", 0,
+         "virtual:l:1.0  waiting in its firmware loader; the settings of keypad VNK-L are kept; "
+         "finish its upgrade with 'navkeypad-virtual upgrade FIRMWARE.txt'\n"},
+        {"status --all", 1,
+         "Serial number  Mode         Firmware  Brightness  Layout   Path\n"
+         "(none)         application  1.04      2           default  virtual:b:1.1\n"
+         "VNK-A          application  1.04      5           default  virtual:a:1.1\n"
+         "(none)         loader       -         -           -        virtual:l:1.0\n"
+         "The keypad at virtual:l:1.0 waits in its firmware loader (the settings of keypad VNK-L "
+         "are kept); finish its upgrade with 'navkeypad-virtual upgrade FIRMWARE.txt'.\n"},
+        {"--serial VNK-A upgrade FW", 2,
+         "Finish it with 'navkeypad-virtual upgrade FIRMWARE.txt'."},
+        {"--serial VNK-L status", 3,
+         "a keypad waits in its firmware loader. If that is keypad VNK-L, finish its upgrade with "
+         "'navkeypad-virtual --serial VNK-L upgrade FIRMWARE.txt'."},
+        {"ADVICE", 0, "finishing keypad VNK-L's upgrade", false, "", "",
+         "ok virtual:l:1.1 VNK-L ->2.01"},
+        {sameCommand, 1,
+         "if it waits in its loader, run: navkeypad-virtual upgrade --all --expect-version "
+         "2.01 /",
+         true},
+        {"ADVICE", 0, "  VNK-A  1.04 -> 2.01  ok\n"}},
+       {{"a", {"VNK-A", 5}}, {"b", {"", 2}}, {"l", {"VNK-L", 6}}},
+       {}},
       {"a keypad without a serial number whose restore failed",
        R"([{"id": "a", "serialNumber": "", "ledBrightness": 6,
             "faults": {"refuseCommands": [7]}}])",
@@ -249,12 +284,19 @@ TEST_F(VirtualState, ARecordGoesOnlyToTheKeypadItWasKeptFor) {
       std::filesystem::create_directories(std::filesystem::path(recordFile()).parent_path());
       WriteBytes(recordFile(), scenario.records);
     }
+    std::string advised;
     for (const Step& step : scenario.steps) {
-      std::string arguments = step.arguments;
+      std::string arguments = step.arguments == "ADVICE" ? advised : step.arguments;
       if (const auto at = arguments.find("FW"); at != std::string::npos)
         arguments.replace(at, 2, firmware());
       const std::size_t logged = serviceLog().size();
       const Outcome ran = run(arguments);
+      if (const auto at = ran.output.rfind("navkeypad-virtual "); at != std::string::npos) {
+        const auto from = at + std::string("navkeypad-virtual ").size();
+        advised = ran.output.substr(from, ran.output.find_first_of("'\n", from) - from);
+        if (const auto fw = advised.find("FIRMWARE.txt"); fw != std::string::npos)
+          advised.replace(fw, 12, firmware());
+      }
       EXPECT_EQ(ran.status, step.status) << step.arguments << "\n" << ran.output;
       EXPECT_THAT(ran.output, HasSubstr(step.says)) << step.arguments;
       if (!step.logged.empty()) {
