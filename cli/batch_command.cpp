@@ -132,6 +132,107 @@ void PrintSummary(Io& io, const std::vector<Outcome>& outcomes, bool json, int s
   }
 }
 
+// apply --dry-run: what the file's settings would change on a keypad.
+std::string Changes(const settings::StoredSettings& stored, const DeviceStatus& status) {
+  std::string changes;
+  const auto add = [&](const std::string& change) {
+    changes += (changes.empty() ? "" : ", ") + change;
+  };
+  for (const auto& step : stored.steps) {
+    const uint8_t value = step.payload.empty() ? 0 : step.payload[0];
+    if (step.command == CMD_SET_KEYPAD_TYPE && value != status.keypadType)
+      add("layout " + LayoutName(status.keypadType) + " -> " + LayoutName(value));
+    if (step.command == CMD_SET_LED_BRIGHTNESS && value != status.ledBrightness)
+      add("brightness " + std::to_string(status.ledBrightness) + " -> " + std::to_string(value));
+    if (step.command == CMD_LOAD_TABLE &&
+        !std::equal(step.payload.begin(), step.payload.end(), status.codeTable.bytes.begin(),
+                    status.codeTable.bytes.end()))
+      add("the code table");
+  }
+  return (changes.empty() ? "nothing changes" : changes) + "; stored as its defaults";
+}
+
+// --dry-run: what the batch would do to each keypad, as its summary, having sent nothing but
+// status requests.
+int DryRun(const std::vector<std::string>& positional, const Options& options, Io& io,
+           const std::optional<settings::StoredSettings>& stored) {
+  const bool upgrade = positional[0] == "upgrade";
+  const auto records = KeptRecords();
+  std::vector<Outcome> outcomes;
+  const auto would = [&](Outcome outcome, const std::string& what, const std::string& message) {
+    outcome.result = "would " + what;
+    outcome.status = what == "fail" ? kKeypadFailed : kDone;
+    outcome.message = message;
+    outcomes.push_back(outcome);
+  };
+  for (const std::string& loader : BSL_USBDevicePaths(kLoaderVendorId, kLoaderProductId)) {
+    Outcome outcome;
+    outcome.path = loader;
+    if (!upgrade) {
+      would(outcome, "fail", WaitingLoaderLine(loader, io.program));
+    } else if (records.size() > 1 && !options.settingsOf) {
+      would(outcome, "fail",
+            "it waits in its loader, and " + KeptSettingsFor(records) +
+                ": which is its only you can tell; name it with --settings-of SERIAL");
+    } else {
+      if (records.size() == 1) outcome.serial = records[0].serial();
+      would(outcome, "finish", "its upgrade, first (" + KeptSettingsFor(records) + ")");
+    }
+  }
+  const auto keypads = KeypadsInApplication(io.program);
+  for (const Keypad& keypad : keypads) {
+    Outcome outcome;
+    outcome.serial = keypad.serial;
+    outcome.path = keypad.path;
+    outcome.before = outcome.after = keypad.firmware;
+    if (!upgrade) {
+      would(outcome, "apply", Changes(*stored, keypad.status));
+      continue;
+    }
+    const bool kept = !keypad.serial.empty() && firmware::HasRecordOf(records, keypad.serial);
+    const auto sharing = std::count_if(keypads.begin(), keypads.end(), [&](const Keypad& other) {
+      return !keypad.serial.empty() && other.serial == keypad.serial;
+    });
+    if (options.expectVersion && keypad.firmware == *options.expectVersion &&
+        !keypad.serial.empty() && !kept) {
+      would(outcome, "skip", "already on " + keypad.firmware);
+      continue;
+    }
+    outcome.after = options.expectVersion.value_or("?");
+    if (sharing > 1) {
+      would(outcome, "fail",
+            "another keypad attached has the serial number " + keypad.serial +
+                " too, and the two could not be told apart after the upgrade");
+    } else {
+      would(outcome, "upgrade",
+            kept ? "the serial number and settings kept for it earlier given back"
+            : keypad.serial.empty() ? "its settings kept and given back; it has no serial number"
+                                    : "its serial number and settings kept and given back");
+    }
+  }
+  for (const KeypadOnBus& keypad : ListKeypads()) {
+    if (std::any_of(keypads.begin(), keypads.end(),
+                    [&](const Keypad& known) { return known.path == keypad.path; }))
+      continue;
+    Outcome outcome;
+    outcome.path = keypad.path;
+    would(outcome, "fail",
+          keypad.accessible
+              ? "it is in use by another program, or did not answer its status request"
+              : "it cannot be opened (" + keypad.problem + ")");
+  }
+  if (outcomes.empty()) {
+    return SayFailure(io.out, io.err, options.json, kNoKeypad,
+                      "no navigation keypad found. Plug them in and try again.");
+  }
+  const bool allWould = std::all_of(outcomes.begin(), outcomes.end(),
+                                    [](const Outcome& outcome) { return outcome.status == kDone; });
+  const int status = allWould ? kDone : kKeypadFailed;
+  if (!options.json) io.out << "Dry run: nothing was sent but status requests.\n";
+  PrintSummary(io, outcomes, options.json, status, {});
+  return status;
+}
+
 // status --all: a line a keypad, its columns aligned, and how to finish one in its loader.
 int PrintStatusTable(Io& io, const std::vector<Keypad>& keypads,
                      const std::vector<KeypadOnBus>& unreachable,
@@ -192,7 +293,10 @@ int ForAll(const std::vector<std::string>& positional, CommandFunction command,
           checked.message);
     }
   }
+  std::optional<settings::StoredSettings> stored;
+  if (options.dryRun && !upgrade && !(stored = SettingsToSend(whole))) return kBadInput;
   if (const int status = whole.startHid(); status != kDone) return status;
+  if (options.dryRun) return DryRun(positional, options, io, stored);
   // The one command every failed keypad's advice and the last line name: the same batch.
   const std::string resume =
       upgrade

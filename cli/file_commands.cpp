@@ -68,6 +68,26 @@ int Save(Session& session) {
   return kDone;
 }
 
+std::optional<cfg::StoredSettings> SettingsToSend(Session& session) {
+  const std::string file = session.configFile();
+  const auto refuse = [&](const std::string& message) {
+    session.fail(kBadInput, message);
+    return std::nullopt;
+  };
+  if (file.empty()) return refuse(session.noConfigFile());
+  if (const std::string problem = cfg::ConfigFileProblem(file); !problem.empty())
+    return refuse(problem + ".");
+  cfg::StoredSettings stored;
+  try {
+    stored = cfg::ReadStoredSettings(file);
+  } catch (const IniFormatError&) {
+    return refuse(cfg::DamagedFileProblem(file) + " Correct or delete it.");
+  }
+  if (!stored.saved) return refuse(cfg::NotSavedReason(file) + ".");
+  if (!stored.problem.empty()) return refuse(stored.problem);
+  return stored;
+}
+
 namespace {
 
 // restore and apply: the file's settings sent to the keypad, and with `store` made its
@@ -75,17 +95,9 @@ namespace {
 int SendSaved(Session& session, bool store) {
   Io& io = session.io();
   const std::string file = session.configFile();
-  if (file.empty()) return session.fail(kBadInput, session.noConfigFile());
-  if (const std::string problem = cfg::ConfigFileProblem(file); !problem.empty())
-    return session.fail(kBadInput, problem + ".");
-  cfg::StoredSettings stored;
-  try {
-    stored = cfg::ReadStoredSettings(file);
-  } catch (const IniFormatError&) {
-    return session.fail(kBadInput, cfg::DamagedFileProblem(file) + " Correct or delete it.");
-  }
-  if (!stored.saved) return session.fail(kBadInput, cfg::NotSavedReason(file) + ".");
-  if (!stored.problem.empty()) return session.fail(kBadInput, stored.problem);
+  const auto read = SettingsToSend(session);
+  if (!read) return kBadInput;
+  const cfg::StoredSettings& stored = *read;
   return session.withKeypad([&] {
     for (std::size_t i = 0; i < stored.steps.size(); ++i) {
       const auto& step = stored.steps[i];

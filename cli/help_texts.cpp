@@ -5,7 +5,8 @@ namespace navkeypad::cli {
 const char kVersion[] = NAVKEYPAD_VERSION;
 
 const char kUsage[] =
-    "Usage: navkeypad [--device PATH | --serial S | --all] [--json] COMMAND [ARGUMENTS]\n"
+    "Usage: navkeypad [--device PATH | --serial S | --all [--dry-run]] [--json]\n"
+    "                 COMMAND [ARGUMENTS]\n"
     "\n"
     "Configures the USB navigation keypad.\n"
     "\n"
@@ -38,8 +39,10 @@ const char kUsage[] =
     "--device PATH or --serial S picks one keypad when several are attached (see\n"
     "'navkeypad list'); --all runs status, apply or upgrade on every keypad, one after\n"
     "another, with a summary (upgrade --all --expect-version V passes over keypads already\n"
-    "on V). --json prints results, and failures, as JSON. --version prints the program's\n"
-    "version.\n"
+    "on V; status --all is a table, a line a keypad, loaders included). --dry-run, with\n"
+    "apply --all or upgrade --all, says what each keypad would get and sends nothing but\n"
+    "status requests. --json prints results, and failures, as JSON. --version prints the\n"
+    "program's version.\n"
     "--virtual runs on the virtual keypad instead of the USB bus. --trace writes every HID\n"
     "event to standard error; --record FILE writes them to FILE, and --replay FILE plays\n"
     "FILE back instead of the bus (without a command: the one it recorded).\n"
@@ -55,8 +58,10 @@ const std::map<std::string, std::string>& CommandHelp() {
        "Usage: navkeypad list [--json]\n\nLists every keypad on the bus with its path, serial "
        "number and firmware version, and\nsays why one that is there cannot be opened.\n"},
       {"status",
-       "Usage: navkeypad status [--json]\n\nShows the keypad's LED brightness, layout, code table, "
-       "firmware version and serial number.\n"},
+       "Usage: navkeypad status [--json]\n       navkeypad status --all [--json]\n\nShows the "
+       "keypad's LED brightness, layout, code table, firmware version and serial number.\n"
+       "With --all: a table, one line a keypad (serial number, mode, firmware, brightness,\n"
+       "layout, path), keypads waiting in their loaders included, with how to finish each.\n"},
       {"brightness", "Usage: navkeypad brightness N\n\nSets the LED brightness, N from 0 to 9.\n"},
       {"layout",
        "Usage: navkeypad layout default|alternate|custom\n\nChooses which of its code tables the "
@@ -79,7 +84,8 @@ const std::map<std::string, std::string>& CommandHelp() {
       {"apply",
        "Usage: navkeypad apply [--file F]\n\nSends layout, code table (custom layouts) and "
        "brightness saved in the file to the keypad,\nthen makes the keypad store them as its "
-       "defaults. The file is only read.\n"},
+       "defaults. The file is only read.\nWith --all --dry-run: what each keypad would change, "
+       "having sent nothing.\n"},
       {"serial",
        "Usage: navkeypad serial set VALUE [--force]\n\nGives the keypad the serial number "
        "VALUE (1 to 11 printable characters), for a keypad\nthat lost its own. A keypad that "
@@ -140,7 +146,10 @@ const std::map<std::string, std::string>& CommandHelp() {
        "says which kept settings are this keypad's where that\ncannot be told: a keypad without "
        "a serial number, or several kept ('' names those\nof a keypad without a serial number)."
        " The keypad that comes back must say it is\nthat keypad (its serial number, or none) "
-       "before anything is given to it.\n"},
+       "before anything is given to it.\nA keypad waiting in its loader is finished before "
+       "any other: beside it, upgrade is for\nit unless --device or --serial picks a keypad in "
+       "its application.\nWith --all --dry-run: what each keypad would get, having sent "
+       "nothing but status requests.\n"},
   };
   return help;
 }

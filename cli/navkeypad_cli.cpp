@@ -79,6 +79,7 @@ int Run(const std::vector<std::string>& arguments, Io io) {
   app.add_flag("--json", options.json);
   app.add_flag("--force", options.force);
   app.add_flag("--all", options.all);
+  app.add_flag("--dry-run", options.dryRun);
   app.add_option("--device", options.device);
   app.add_option("--serial", options.serial);
   app.add_option("--file", options.file);
@@ -147,6 +148,8 @@ int Run(const std::vector<std::string>& arguments, Io io) {
         "--config, --serial-from, --count, --idle-timeout and --present go with station.");
   if ((options.since || options.until || options.csv) && positional[0] != "log")
     return refuse(kBadInput, "--since, --until and --csv go with log.");
+  if (options.dryRun && (!options.all || (positional[0] != "upgrade" && positional[0] != "apply")))
+    return refuse(kBadInput, "--dry-run goes with upgrade --all and apply --all.");
   if (options.all) {
     const std::string& name = positional[0];
     if (name != "status" && name != "apply" && name != "upgrade")

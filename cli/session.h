@@ -13,6 +13,7 @@
 #include "firmware/pending_upgrade.h"
 #include "navkeypad_cli.h"
 #include "platform/clock.h"
+#include "settings/keypad_settings_file.h"
 
 namespace navkeypad::cli {
 
@@ -42,6 +43,7 @@ struct Options {
   bool json = false;
   bool force = false;
   bool all = false;
+  bool dryRun = false;  // upgrade --all, apply --all: say what would happen, send nothing
 };
 
 class Session {
@@ -162,6 +164,9 @@ int FactoryReset(Session& session);
 int Save(Session& session);
 int Restore(Session& session);
 int Apply(Session& session);
+// The settings file's values as the commands that send them, checked; after saying why not
+// (with kBadInput), none.
+std::optional<settings::StoredSettings> SettingsToSend(Session& session);
 int SerialNumber(Session& session);
 // led-colour, buzzer, buzzer-period, volume, volume-config: settings no window sends.
 int KeypadSetting(Session& session);

@@ -27,6 +27,10 @@ the keypad whose serial number is S, wherever it is plugged in.
 .B \-\-all
 every keypad in its application, one after another (status, apply, upgrade), with a summary.
 .TP
+.B \-\-dry\-run
+with apply \-\-all or upgrade \-\-all: say what each keypad would get; send nothing but status
+requests.
+.TP
 .BI \-\-expect\-version " V"
 with upgrade \-\-all: skip keypads already on V; a keypad not on V afterwards failed.
 .TP

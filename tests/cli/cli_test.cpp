@@ -625,3 +625,69 @@ TEST_F(Cli, TheStationShowsEachResultOnTheLedAndCtrlCWaitsForTheKeypadInHand) {
   EXPECT_EQ(keypad->receivedCommands(), blinks);
   EXPECT_THAT(out_.str(), HasSubstr("blinked for 4 s, and is back at brightness"));
 }
+
+// A batch's dry run says per keypad what the batch would do, and asks each keypad only its
+// status.
+TEST_F(Cli, ADryRunSaysWhatABatchWouldDoAndSendsOnlyStatusRequests) {
+  auto older = bus().plug();
+  older->setSerialNumber("VNK-A");
+  auto current = bus().plug();
+  current->setSerialNumber("VNK-B");
+  current->setFirmwareVersion("2.01");
+  current->setKeypadType(kKeypadTypeCustom);
+  current->setLedBrightness(3);
+  auto unnamed = bus().plug();
+  unnamed->setSerialNumber("");
+  WriteBytes(file(),
+             " [appSettings]\r\n KeypadLayout=2\r\n LedBrightness=3\r\n"
+             " CodeTableValues=0,80,0,79,0,81,0,82,0,40,\r\n FirstUp=Yes\r\n");
+  const std::string upgrade =
+      "  (no serial number)  1.04 -> 2.01  would upgrade: its settings "
+      "kept and given back; it has no serial number\n"
+      "  VNK-A  1.04 -> 2.01  would upgrade: its serial number and "
+      "settings kept and given back\n";
+  struct Case {
+    std::vector<std::string> arguments;
+    int status;
+    std::string says;
+    std::function<void()> arrange = [] {};
+  };
+  const Case cases[] = {
+      {{"upgrade", "--all", "--dry-run", "--expect-version", "2.01", firmware("2.01")},
+       cli::kDone,
+       "Dry run: nothing was sent but status requests.\nSummary:\n" + upgrade +
+           "  VNK-B  2.01 -> 2.01  would skip: already on 2.01\n"},
+      {{"apply", "--all", "--dry-run", "--file", file()},
+       cli::kDone,
+       "Dry run: nothing was sent but status requests.\nSummary:\n"
+       "  (no serial number)  1.04 -> 1.04  would apply: layout default -> custom, brightness "
+       "5 -> 3; stored as its defaults\n"
+       "  VNK-A  1.04 -> 1.04  would apply: layout default -> custom, brightness 5 -> 3; stored "
+       "as its defaults\n"
+       "  VNK-B  2.01 -> 2.01  would apply: nothing changes; stored as its defaults\n"},
+      // A keypad whose settings are kept is upgraded though it is on the version; one whose
+      // serial number another has could not be told apart from it.
+      {{"upgrade", "--all", "--dry-run", "--expect-version", "2.01", firmware("2.01")},
+       cli::kKeypadFailed,
+       "Dry run: nothing was sent but status requests.\nSummary:\n"
+       "  VNK-A  1.04 -> 2.01  would upgrade: its serial number and settings kept and given back\n"
+       "  VNK-B  2.01 -> 2.01  would fail: another keypad attached has the serial number VNK-B "
+       "too, and the two could not be told apart after the upgrade\n"
+       "  VNK-B  1.04 -> 2.01  would fail: another",
+       [&] {
+         unnamed->setSerialNumber("VNK-B");
+         std::filesystem::create_directories(std::filesystem::path(recordFile()).parent_path());
+         WriteBytes(recordFile(), R"({"serialNumberHex": "564E4B2D42", "keypadType": 0,
+             "ledBrightness": 6, "codeTable": [0,1,0,2,0,3,0,4,0,5], "downloaded": false})");
+       }},
+      {{"apply", "--all", "--dry-run", "--file", dir_.file("none.ini")}, cli::kBadInput, ""},
+      {{"apply", "--dry-run", "--file", file()}, cli::kBadInput, ""},
+  };
+  for (const Case& row : cases) {
+    row.arrange();
+    EXPECT_EQ(run(row.arguments), row.status) << row.arguments[0] << err_.str();
+    EXPECT_THAT(out_.str(), HasSubstr(row.says)) << row.arguments[0];
+    for (const auto* keypad : {older.get(), current.get(), unnamed.get()})
+      EXPECT_THAT(changes(*keypad), ::testing::IsEmpty());
+  }
+}

@@ -215,6 +215,9 @@ TEST_F(VirtualState, ARecordGoesOnlyToTheKeypadItWasKeptFor) {
         {"--serial VNK-L status", 3,
          "a keypad waits in its firmware loader. If that is keypad VNK-L, finish its upgrade with "
          "'navkeypad-virtual --serial VNK-L upgrade FIRMWARE.txt'."},
+        {"upgrade --all --dry-run FW", 0,
+         "  VNK-L  ? -> ?  would finish: its upgrade, first (the settings of keypad VNK-L are "
+         "kept)\n"},
         {"ADVICE", 0, "finishing keypad VNK-L's upgrade", false, "", "",
          "ok virtual:l:1.1 VNK-L ->2.01"},
         {sameCommand, 1,
