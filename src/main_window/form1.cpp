@@ -42,6 +42,8 @@ std::array<QString, 3> Form1::configArray{};
 namespace {
 
 constexpr int kStatusReadWaitMs = 500;
+// Marks an entry of the keypad list that is a keypad waiting in its loader.
+constexpr int kLoaderRole = Qt::UserRole + 1;
 const QString kLayoutPlaceholder = "Keypad - Layout";
 const QString kBrightnessPlaceholder = "LED Brightness";
 const QStringList kLayoutEntries = {"Default Table", "Alternate Table", "Customise Table"};
@@ -128,6 +130,12 @@ void Form1::buildControls() {
   keypadList->setGeometry(240, 68, 260, 32);
   keypadList->hide();
   connect(keypadList, qOverload<int>(&QComboBox::activated), this, [this](int index) {
+    // A keypad in its loader cannot be opened: it is finished by an upgrade.
+    if (keypadList->itemData(index, kLoaderRole).toBool()) {
+      warn(waitingLoaderMessage());
+      showKeypadList(GetDeviceStatusMessage() == 0);
+      return;
+    }
     PreferKeypadPath(keypadList->itemData(index).toString().toStdString());
     scanAndShowStatus();
   });
@@ -307,7 +315,10 @@ bool Form1::scanAndShowStatus() {
   char product[kDeviceTextCapacity];
   hid_handle = ScanForUSBDevice_a(kKeypadVendorId, kKeypadProductId, manufacturer, product);
   const auto closedKeypad = hid_handle == nullptr ? accessProblem() : std::nullopt;
-  if (hid_handle == nullptr) {
+  const std::string loader = hid_handle == nullptr ? waitingLoaderMessage() : std::string();
+  if (hid_handle == nullptr && !closedKeypad && !loader.empty()) {
+    warn(loader);
+  } else if (hid_handle == nullptr) {
     warn(closedKeypad.value_or("Velto NavigationKeypad not connected.."));
   } else if (!LockScannedKeypad(ScannedDevicePath())) {
     warn("The keypad cannot be used here: " + KeypadLockMessage() + " and click Scan For Device..");
@@ -326,9 +337,16 @@ bool Form1::scanAndShowStatus() {
 
 void Form1::showKeypadList(bool openOneRead) {
   const auto paths = ScannedKeypadPaths();
+  // A keypad left in its loader by an upgrade has a record; the bus is only asked for loaders
+  // then, so that a start with one keypad asks the bus nothing more.
+  const auto records =
+      firmware::ReadPendingUpgrades(firmware::PendingUpgradeFile(FileName)).records;
+  const auto loaders = records.empty() ? std::vector<std::string>()
+                                       : BSL_USBDevicePaths(kLoaderVendorId, kLoaderProductId);
   keypadList->clear();
-  keypadList->setVisible(paths.size() > 1);
-  if (paths.size() < 2) return;
+  const bool several = paths.size() > 1 || (!paths.empty() && !loaders.empty());
+  keypadList->setVisible(several);
+  if (!several) return;
   const std::string open = ScannedDevicePath();
   for (const std::string& path : paths) {
     const auto serial = path != open  ? SerialNumberAt(path)
@@ -338,6 +356,17 @@ void Form1::showKeypadList(bool openOneRead) {
         serial ? platform::FromLocal8Bit(*serial) : QString("(in use or not answering)");
     keypadList->addItem(name, QString::fromStdString(path));
     if (path == open) keypadList->setCurrentIndex(keypadList->count() - 1);
+  }
+  std::string kept;
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    kept = (i == 0 ? "settings of " : kept + (i + 1 == records.size() ? " or " : ", ")) +
+           (records[i].serial().empty() ? "a keypad without a serial number" : records[i].serial());
+  }
+  kept += " kept";
+  for (const std::string& loader : loaders) {
+    keypadList->addItem(platform::FromLocal8Bit("in its loader: " + kept),
+                        QString::fromStdString(loader));
+    keypadList->setItemData(keypadList->count() - 1, true, kLoaderRole);
   }
 }
 
@@ -748,7 +777,11 @@ void Form1::btnLoadFirmware_MouseClick() {
     warn(message + ".");
   };
   if (const auto outcome = upgrade->checkSetting(); !outcome.ok()) return refuse(outcome.message);
-  if (const auto outcome = upgrade->checkLoaders(!ListKeypads().empty()); !outcome.ok()) {
+  // A keypad waiting in its loader is the one to upgrade, whatever else is attached: no other
+  // can be switched to its loader beside it.
+  const bool loaderWaiting = BSL_NumOfUSBDevices(kLoaderVendorId, kLoaderProductId) > 0;
+  if (const auto outcome = upgrade->checkLoaders(!loaderWaiting && !ListKeypads().empty());
+      !outcome.ok()) {
     return refuse(outcome.message);
   }
   const auto chosen = platform::current().openFile(firmware_upgrade::firmwareFileRequest());
@@ -758,7 +791,7 @@ void Form1::btnLoadFirmware_MouseClick() {
   }
 
   auto* window = new firmware_upgrade(upgrade, this);
-  if (GetDeviceStatusMessage() == 0) {
+  if (!loaderWaiting && GetDeviceStatusMessage() == 0) {
     beforeUpgrade_ = knownStatus();
     firmware::KeypadInApplication keypad{
         ScannedDevicePath(), {}, platform::ToLocal8Bit(firmwareVersion)};
@@ -779,9 +812,10 @@ void Form1::btnLoadFirmware_MouseClick() {
       logUpgrade(left.message);
       EnableDisableFunctionButtons(false);
     }
-  } else {
+  } else if (!loaderWaiting || hid_handle == nullptr) {
     // Without its settings on disk the keypad stays in its application: an upgrade would
-    // leave it without its serial number. One already waiting in its loader is upgraded.
+    // leave it without its serial number. One already waiting in its loader is upgraded, and
+    // the keypad open here beside it stays as it is.
     warn(QString("Unable to get device status information"));
   }
   upgradeFrm = window;
@@ -812,6 +846,11 @@ void Form1::tellAboutUnfinishedUpgrade(bool keypadRead) {
   if (!pending.problem.empty()) return warn(pending.problem + ".");
   if (pending.records.empty()) return;
   const bool loaderWaiting = BSL_NumOfUSBDevices(kLoaderVendorId, kLoaderProductId) > 0;
+  // The scan has said what waits, where no keypad in its application was opened.
+  if (loaderWaiting) {
+    if (hid_handle != nullptr) warn(waitingLoaderMessage());
+    return;
+  }
   const auto open = keypadRead ? std::optional(knownStatus()) : std::nullopt;
   for (const auto& record : pending.records) {
     if (!firmware::RecordNeededNow(record, loaderWaiting, open)) continue;
@@ -822,6 +861,22 @@ void Form1::tellAboutUnfinishedUpgrade(bool keypadRead) {
          ". To finish, plug in only that keypad, click \"Update Navigation Keypad Firmware\" "
          "and upgrade it again..");
   }
+}
+
+std::string Form1::waitingLoaderMessage() const {
+  if (BSL_NumOfUSBDevices(kLoaderVendorId, kLoaderProductId) == 0) return {};
+  const std::string recordFile = firmware::PendingUpgradeFile(FileName);
+  const auto records = firmware::ReadPendingUpgrades(recordFile).records;
+  std::string kept = "No serial number or settings are kept for it";
+  if (records.size() == 1) {
+    kept = "The serial number and settings of " + firmware::KeypadName(records[0]) +
+           " are kept for it in " + recordFile;
+  } else if (records.size() > 1) {
+    kept = "The settings of " + std::to_string(records.size()) + " keypads are kept in " +
+           recordFile + "; you will be asked which are its";
+  }
+  return "A keypad is waiting in its firmware loader: its firmware upgrade did not finish. " +
+         kept + ". To finish, click \"Update Navigation Keypad Firmware\" and upgrade it again..";
 }
 
 }  // namespace tarvik_usb_encoder

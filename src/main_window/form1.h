@@ -128,6 +128,9 @@ class Form1 : public QMainWindow {
   bool refuseExitDuringUpgrade();
   // The records of unfinished upgrades that the keypad now on the bus may need.
   void tellAboutUnfinishedUpgrade(bool keypadRead);
+  // What a keypad waiting in its loader is, whose settings are kept for it, and how to finish
+  // it here; empty while none waits.
+  std::string waitingLoaderMessage() const;
   // The keypad back from an upgrade, with its new firmware version.
   void showStatusAfterUpgrade(bool restored, const QString& failure);
   // Runs a file action; a configuration file that cannot be read shows one clear message.

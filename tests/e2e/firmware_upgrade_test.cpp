@@ -405,21 +405,32 @@ TEST_F(FirmwareUpgrade, AnUnfinishedUpgradeIsFinishedFromItsRecord) {
   QApplication::processEvents();
   keypad_->setBehaviour({});
 
-  // The next start says so, once.
+  // The next start says what it sees, once; so does a scan with another keypad beside it,
+  // whose list offers the waiting keypad, and Update finishes that one.
+  const QString waiting = QString::fromStdString(
+      "A keypad is waiting in its firmware loader: its firmware upgrade did not finish. The "
+      "serial number and settings of keypad SN-77 are kept for it in " +
+      recordFile() +
+      ". To finish, click \"Update Navigation Keypad Firmware\" and upgrade it again..\n");
   platform_.clearMessages();
   openMainWindow();
-  EXPECT_THAT(warnings(),
-              ElementsAre("Velto NavigationKeypad not connected..\n",
-                          QString::fromStdString(
-                              "The firmware upgrade of keypad SN-77 did not finish, so the keypad "
-                              "may be waiting in its loader without its serial number and "
-                              "settings. They are kept in " +
-                              recordFile() +
-                              ". To finish, plug in only that keypad, click \"Update Navigation "
-                              "Keypad Firmware\" and upgrade it again..\n")));
+  EXPECT_THAT(warnings(), ElementsAre(waiting));
+  auto beside = bus().plug();
+  beside->setSerialNumber("SN-88");
   platform_.clearMessages();
-  openUpgradeWindow();
+  click(form_.get(), "button11");
+  auto* list = find<QComboBox>(form_.get(), "keypadList");
+  ASSERT_EQ(list->count(), 2);
+  EXPECT_EQ(list->itemText(1), "in its loader: settings of SN-77 kept");
+  choose(list, 1);
+  EXPECT_THAT(warnings(), ElementsAre(waiting, waiting));
+  EXPECT_EQ(list->currentText(), "SN-88");
+  platform_.clearMessages();
+  beside->clearReceivedCommands();
+  ASSERT_NE(openUpgradeWindow(), nullptr);
   upgrade();
+  EXPECT_THAT(beside->receivedCommandCodes(), ::testing::Each(CMD_GET_STATUS));
+  EXPECT_EQ(beside->settings().ledBrightness, 5);
   EXPECT_EQ(keypad_->serialNumber(), "SN-77");
   EXPECT_EQ(keypad_->settings().customTable, kTable);
   EXPECT_EQ(keypad_->settings().ledBrightness, 7);
