@@ -202,7 +202,8 @@ constexpr const char* kCsvColumns[] = {"time",
                                        "codeTable",
                                        "result",
                                        "message",
-                                       "step"};
+                                       "step",
+                                       "results"};
 
 std::string CsvRow(const nlohmann::ordered_json& entry) {
   const auto settings = entry.value("settings", nlohmann::ordered_json::object());
@@ -215,6 +216,14 @@ std::string CsvRow(const nlohmann::ordered_json& entry) {
     } else if (name == "codeTable") {
       if (settings.contains(name) && settings[name].is_array()) {
         for (const auto& code : settings[name]) value += (value.empty() ? "" : " ") + code.dump();
+      }
+    } else if (name == "results") {
+      // A self test's steps: "led: blinked; brightness: stepped 0 to 9; ...".
+      if (entry.contains(name) && entry[name].is_object()) {
+        for (const auto& [step, result] : entry[name].items()) {
+          value += (value.empty() ? "" : "; ") + step + ": " +
+                   (result.is_string() ? result.get<std::string>() : result.dump());
+        }
       }
     } else if (entry.contains(name) && entry[name].is_string()) {
       value = entry[name].get<std::string>();

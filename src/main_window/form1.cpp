@@ -485,7 +485,8 @@ void Form1::logAction(const std::string& action, const std::optional<DeviceStatu
 
 void Form1::logEntry(const std::string& action, const std::optional<DeviceStatus>& before,
                      const std::optional<DeviceStatus>& after, const std::string& failure,
-                     const firmware::UpgradeOperation* upgrade) {
+                     const firmware::UpgradeOperation* upgrade,
+                     const std::vector<std::pair<std::string, std::string>>& results) {
   settings::ServiceEntry entry;
   entry.program = "navkeypad-utility";
   entry.action = action;
@@ -496,6 +497,7 @@ void Form1::logEntry(const std::string& action, const std::optional<DeviceStatus
   entry.ok = failure.empty();
   entry.message = failure;
   if (upgrade != nullptr && !entry.ok) entry.step = upgrade->step();
+  entry.results = results;
   settings::AppendServiceEntry(FileName, entry);
 }
 
@@ -749,6 +751,12 @@ void Form1::button2_Click() {
   }
   selfTestFrm = new self_test(this);
   selfTestFrm->selfTestFrm1 = selfTestFrm;
+  const DeviceStatus before = knownStatus();
+  connect(selfTestFrm, &self_test::testEnded, this,
+          [this, before](const std::vector<std::pair<std::string, std::string>>& results,
+                         const std::string& failure) {
+            logEntry("Test Keypad", before, std::nullopt, failure, nullptr, results);
+          });
   selfTestFrm->pictureBox1->setPixmap(
       platform::PictureFromCurrentDirectory("Navigationkeypad.jpg", ":/self_test/keypad.png"));
   platform::PlaceOnScreen(selfTestFrm, pos(), this);

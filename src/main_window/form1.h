@@ -109,7 +109,8 @@ class Form1 : public QMainWindow {
                  const std::string& failure = {}, bool afterKnown = true);
   void logEntry(const std::string& action, const std::optional<navkeypad::DeviceStatus>& before,
                 const std::optional<navkeypad::DeviceStatus>& after, const std::string& failure,
-                const navkeypad::firmware::UpgradeOperation* upgrade = nullptr);
+                const navkeypad::firmware::UpgradeOperation* upgrade = nullptr,
+                const std::vector<std::pair<std::string, std::string>>& results = {});
   // The last upgrade's line, whatever its end: the step where it failed, and the keypad where it
   // came back (as it was before from its record, where it was finished from its loader).
   void logUpgrade(const std::string& failure, bool afterKnown = false);

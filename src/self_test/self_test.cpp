@@ -271,15 +271,25 @@ void self_test::paintLabels(std::initializer_list<QLabel*> labels, const QColor&
 void self_test::backgroundWorker1_DoWork() {
   // Any way out of here ends the test; the completion restores the keypad either way.
   try {
-    auto stop = [this](int8_t result) { return result != 0 || closeForm == 1; };
+    // A step ends early when the keypad refuses a command or the user closes the window.
+    auto stop = [this](int8_t result, std::string& stepResult, const std::string& where) {
+      if (result != 0) {
+        stepResult = "the keypad did not answer " + where;
+        failure_ = stepResult;
+      } else if (closeForm == 1) {
+        stepResult = "stopped " + where;
+      }
+      return result != 0 || closeForm == 1;
+    };
     paintLabels({ledLbl, ledColourLbl}, kLightGreen);
     for (int cycle = 0; cycle < kBlinkCycles; ++cycle) {
       ledBrightness(0);
       platform::clock().sleepMs(kStepWaitMs);
       const int8_t on = ledBrightness(kBlinkOnLevel);
       platform::clock().sleepMs(kStepWaitMs);
-      if (stop(on)) return;
+      if (stop(on, ledResult_, "at blink " + std::to_string(cycle + 1))) return;
     }
+    ledResult_ = "blinked";
 
     ledBrightness(0);
     AmendCheckBox(this, ledCheckBox, true, QString());
@@ -288,8 +298,9 @@ void self_test::backgroundWorker1_DoWork() {
       AddTextToObject(this, ledLevelLbl, QString::number(level));
       const int8_t result = ledBrightness(level);
       platform::clock().sleepMs(kStepWaitMs);
-      if (stop(result)) return;
+      if (stop(result, brightnessResult_, "at level " + std::to_string(level))) return;
     }
+    brightnessResult_ = "stepped 0 to " + std::to_string(kMaxLedBrightness);
 
     ledBrightness(0);
     AmendCheckBox(this, brightnessCheckBox, true, QString());
@@ -301,7 +312,10 @@ void self_test::backgroundWorker1_DoWork() {
                                         [this] { return exiting_.load(); });
     const int8_t defaultTable = setKeyboardTable(kKeypadTypeDefault);
     platform::clock().sleepMs(kPollMs);
-    if (defaultTable != 0) return;
+    if (defaultTable != 0) {
+      failure_ = "the keypad did not take its default code table for the key test";
+      return;
+    }
     while (closeForm != 1) platform::clock().sleepMs(kPollMs);
   } catch (...) {
   }
@@ -310,8 +324,20 @@ void self_test::backgroundWorker1_DoWork() {
 void self_test::backgroundWorker1_RunWorkerCompleted() {
   if (restored_) return;
   restored_ = true;
-  setKeyboardTable(keypadType_index);
-  ledBrightness(ledBrightness_index);
+  const bool tableBack = setKeyboardTable(keypadType_index) == 0;
+  const bool brightnessBack = ledBrightness(ledBrightness_index) == 0;
+  if (failure_.empty() && !(tableBack && brightnessBack))
+    failure_ = "the keypad did not take back its layout and brightness";
+  std::string pressed;
+  for (std::size_t position = 0; position < std::size(kIndicators); ++position) {
+    if (kIndicators[position].shown && buttonArray[position])
+      pressed += (pressed.empty() ? "" : ", ") + std::string(kIndicators[position].caption);
+  }
+  emit testEnded({{"led", ledResult_},
+                  {"brightness", brightnessResult_},
+                  {"keys", pressed.empty() ? "none pressed" : pressed},
+                  {"ended", exiting_ ? "the program ended" : "closed"}},
+                 failure_);
   closing_ = true;
   close();
 }

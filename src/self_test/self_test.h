@@ -11,6 +11,9 @@
 #include <array>
 #include <atomic>
 #include <functional>
+#include <string>
+#include <utility>
+#include <vector>
 
 namespace tarvik_usb_encoder {
 
@@ -63,6 +66,12 @@ class self_test : public QWidget {
 
   bool testRunning() const;
 
+ signals:
+  // Once, when a test that ran has ended and the keypad is restored: each step and what it came
+  // to, and why the test failed (empty when it did not).
+  void testEnded(const std::vector<std::pair<std::string, std::string>>& results,
+                 const std::string& failure);
+
  public slots:
   void endBtn_Click();
   // Ends a running test the way Close does and restores the keypad before returning: the
@@ -95,6 +104,10 @@ class self_test : public QWidget {
   QThread* backgroundWorker1 = nullptr;
   bool closing_ = false;
   bool restored_ = false;
+  // Written by the worker, read once it has finished.
+  std::string ledResult_ = "not reached";
+  std::string brightnessResult_ = "not reached";
+  std::string failure_;
 };
 
 }  // namespace tarvik_usb_encoder

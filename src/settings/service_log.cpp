@@ -69,6 +69,10 @@ std::string ServiceLine(const std::string& time, const ServiceEntry& entry) {
   line["result"] = entry.ok ? "ok" : "failed";
   line["message"] = entry.message;
   if (!entry.step.empty()) line["step"] = entry.step;
+  if (!entry.results.empty()) {
+    line["results"] = nlohmann::ordered_json::object();
+    for (const auto& [step, result] : entry.results) line["results"][step] = result;
+  }
   // Texts from the keypad are 8-bit; a byte that is not UTF-8 is written as U+FFFD.
   return line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }

@@ -19,6 +19,8 @@ struct ServiceEntry {
   bool ok = false;
   std::string message;  // why it failed
   std::string step;     // where a firmware upgrade failed
+  // A self test's steps, each with what it came to, in the order they ran.
+  std::vector<std::pair<std::string, std::string>> results;
 };
 
 std::string ServiceLogFile(const std::string& configFile);
@@ -32,8 +34,8 @@ void HoldServiceLines();
 std::string ReleaseServiceLines(bool append);
 // The entry as its line: {"time", "user", "computer", "program", "action", "serialNumber",
 // "path", "firmwareBefore", "firmwareAfter", "serialNumberBefore" (when the serial number
-// changed), "settings" (when the keypad was read afterwards), "result", "message", and "step"
-// where an upgrade failed}.
+// changed), "settings" (when the keypad was read afterwards), "result", "message", "step"
+// where an upgrade failed, and "results" of a self test's steps}.
 std::string ServiceLine(const std::string& time, const ServiceEntry& entry);
 
 }  // namespace navkeypad::settings

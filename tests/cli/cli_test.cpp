@@ -443,17 +443,22 @@ TEST_F(Cli, EveryChangeToAKeypadIsInTheServiceLog) {
   ASSERT_EQ(run({"log", "--csv", "--until", "2999-12"}), cli::kBadInput);
   const std::string header =
       "time,user,computer,program,action,serialNumber,serialNumberBefore,path,firmwareBefore,"
-      "firmwareAfter,ledBrightness,keypadType,codeTable,result,message,step\r\n";
+      "firmwareAfter,ledBrightness,keypadType,codeTable,result,message,step,results\r\n";
   for (const auto& [outside, date] :
        {std::pair{"--since", "2999-01-01"}, std::pair{"--until", "2000-01-01"}}) {
     ASSERT_EQ(run({"log", "--csv", outside, date}), cli::kDone);
     EXPECT_EQ(out_.str(), header) << outside;
   }
+  std::ofstream(std::filesystem::path(recordFile()).parent_path() / "service-log.jsonl",
+                std::ios::app)
+      << R"({"time": "2026-01-01T00:00:00Z", "results": {"led": "blinked", "keys": "Left, Up"}})"
+      << "\n";
   ASSERT_EQ(run({"log", "--csv", "--since", "2000-01-01", "--until", "2999-12-31"}), cli::kDone);
+  EXPECT_THAT(out_.str(), HasSubstr(",,\"led: blinked; keys: Left, Up\"\r\n"));
   EXPECT_THAT(out_.str(), HasSubstr(",brightness 3,VNK-L,,virtual:keypad1:1.1,1.04,1.04,3,0,"));
   EXPECT_THAT(out_.str(), HasSubstr(",\"serial set =SUM(1,2) --force\",\"'=SUM(1,2)\",VNK-L,"));
   const std::string rows = out_.str();
-  EXPECT_EQ(std::count(rows.begin(), rows.end(), '\n'), 4);  // and the header
+  EXPECT_EQ(std::count(rows.begin(), rows.end(), '\n'), 5);  // and the header
 }
 
 TEST_F(Cli, SeveralKeypadsNeedADeviceOrASerialNumber) {

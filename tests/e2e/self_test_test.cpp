@@ -123,6 +123,12 @@ TEST_F(SelfTest, AFullRunBlinksSweepsMarksKeysAndRestores) {
                   {{CMD_SET_KEYPAD_TYPE, {1}}, {CMD_SET_LED_BRIGHTNESS, {3}}}}));
   EXPECT_EQ(keypad_->settings().keypadType, 1);
   EXPECT_EQ(keypad_->settings().ledBrightness, 3);
+  const auto logged = serviceLog().back();
+  EXPECT_EQ(logged["action"], "Test Keypad");
+  EXPECT_EQ(logged["result"], "ok");
+  EXPECT_EQ(
+      logged["results"].dump(),
+      R"({"brightness":"stepped 0 to 9","ended":"closed","keys":"Left, Up","led":"blinked"})");
 }
 
 TEST_F(SelfTest, AFailedStepEndsTheTestAndStillRestores) {
@@ -138,21 +144,38 @@ TEST_F(SelfTest, AFailedStepEndsTheTestAndStillRestores) {
   virtual_keypad::Behaviour afterThree;
   afterThree.failAfterCommands = 3;  // both status reads and the first level 0 succeed
   const auto blinks = brightness({0, 8, 0, 8, 0, 8, 0, 8});
-  for (const auto& [behaviour, sent] :
-       std::vector<std::pair<virtual_keypad::Behaviour, std::vector<ReceivedCommand>>>{
+  struct Case {
+    virtual_keypad::Behaviour behaviour;
+    std::vector<ReceivedCommand> sent;
+    std::string logged;  // the service log's line: message, then the steps' results
+  };
+  for (const auto& [behaviour, sent, logged] : std::vector<Case>{
            {refusing({CMD_SET_LED_BRIGHTNESS, {4}}),
-            join({blinks, brightness({0}), brightness({0, 1, 2, 3, 4}), restore})},
-           {refusing({CMD_SET_KEYPAD_TYPE, {0}}), join({blinks,
-                                                        brightness({0}),
-                                                        brightness({0, 1, 2, 3, 4, 5, 6, 7, 8, 9}),
-                                                        brightness({0, 3}),
-                                                        {{CMD_SET_KEYPAD_TYPE, {0}}},
-                                                        restore})},
+            join({blinks, brightness({0}), brightness({0, 1, 2, 3, 4}), restore}),
+            "the keypad did not answer at level 4 "
+            R"({"brightness":"the keypad did not answer at level 4","ended":"closed",)"
+            R"("keys":"none pressed","led":"blinked"})"},
+           {refusing({CMD_SET_KEYPAD_TYPE, {0}}),
+            join({blinks,
+                  brightness({0}),
+                  brightness({0, 1, 2, 3, 4, 5, 6, 7, 8, 9}),
+                  brightness({0, 3}),
+                  {{CMD_SET_KEYPAD_TYPE, {0}}},
+                  restore}),
+            "the keypad did not take its default code table for the key test "
+            R"({"brightness":"stepped 0 to 9","ended":"closed","keys":"none pressed",)"
+            R"("led":"blinked"})"},
            // Every blink goes on after its refused level 0, and so does the step after them;
            // the sweep's own level 0 is tested and ends the run.
            {refusing({CMD_SET_LED_BRIGHTNESS, {0}}),
-            join({blinks, brightness({0}), brightness({0}), restore})},
-           {afterThree, join({brightness({0, 8}), restore})}}) {
+            join({blinks, brightness({0}), brightness({0}), restore}),
+            "the keypad did not answer at level 0 "
+            R"({"brightness":"the keypad did not answer at level 0","ended":"closed",)"
+            R"("keys":"none pressed","led":"blinked"})"},
+           {afterThree, join({brightness({0, 8}), restore}),
+            "the keypad did not answer at blink 1 "
+            R"({"brightness":"not reached","ended":"closed","keys":"none pressed",)"
+            R"("led":"the keypad did not answer at blink 1"})"}}) {
     openMainWindow();
     keypad_->setBehaviour(behaviour);
     startTest();
@@ -161,6 +184,9 @@ TEST_F(SelfTest, AFailedStepEndsTheTestAndStillRestores) {
     auto received = keypad_->receivedCommands();
     received.erase(received.begin(), received.begin() + 2);  // the two status reads
     EXPECT_EQ(received, sent);
+    const auto line = serviceLog().back();
+    EXPECT_EQ(line["result"], "failed");
+    EXPECT_EQ(line["message"].get<std::string>() + " " + line["results"].dump(), logged);
     form_.reset();
   }
 }
@@ -185,6 +211,7 @@ TEST_F(SelfTest, CloseLeavesThePromptToTheUserAndExitEndsTheTestRestoringFirst) 
   EXPECT_EQ(received[received.size() - 2], (ReceivedCommand{CMD_SET_KEYPAD_TYPE, {1}}));
   EXPECT_EQ(received.back(), (ReceivedCommand{CMD_SET_LED_BRIGHTNESS, {4}}));
   EXPECT_EQ(bus().openHandles(), 0);
+  EXPECT_EQ(serviceLog().back()["results"]["ended"], "the program ended");
 }
 
 TEST_F(SelfTest, StatusFailuresAtOpeningAndAtConstruction) {
