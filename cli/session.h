@@ -180,8 +180,9 @@ using CommandFunction = int (*)(Session&);
 int ForAll(const std::vector<std::string>& positional, CommandFunction command,
            const Options& options, Io io);
 int Upgrade(Session& session);
-// "PROGRAM upgrade WORDS/abs/path/FIRMWARE.txt", as advice that runs from any folder.
-std::string UpgradeCommand(const Io& io, const std::string& words, const std::string& firmware);
+// "PROGRAM PICK upgrade WORDS/abs/path/FIRMWARE.txt", as advice that runs from any folder.
+std::string UpgradeCommand(const Io& io, const std::string& words, const std::string& firmware,
+                           const std::string& pick = {});
 // navkeypad station: keypads plugged in one after another, each finished on its own.
 int Station(const std::vector<std::string>& positional, const Options& options, Io io);
 // Why `serial` cannot be a keypad's serial number; empty when it can.

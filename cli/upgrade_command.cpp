@@ -18,11 +18,13 @@ using firmware::UpgradeOutcome;
 
 // The command that picks up an upgrade where it stopped; `settingsOf` names the record (an empty
 // serial number included) where only the user's word can give it to the keypad.
+// `pick` is what picks the keypad out of others attached (Session::pickWords).
 std::string ResumeCommand(const Io& io, const std::string& firmware,
-                          const std::optional<std::string>& settingsOf = std::nullopt) {
+                          const std::optional<std::string>& settingsOf = std::nullopt,
+                          const std::string& pick = {}) {
   if (settingsOf)
     return UpgradeCommand(io, "--settings-of " + ShellQuoted(*settingsOf) + " ", firmware);
-  return io.resume.empty() ? UpgradeCommand(io, "", firmware) : io.resume;
+  return io.resume.empty() ? UpgradeCommand(io, "", firmware, pick) : io.resume;
 }
 
 void Progress(Io& io, int percent, const std::string& text) {
@@ -46,9 +48,10 @@ int StatusFor(UpgradeOutcome::Kind kind) {
 
 }  // namespace
 
-std::string UpgradeCommand(const Io& io, const std::string& words, const std::string& firmware) {
+std::string UpgradeCommand(const Io& io, const std::string& words, const std::string& firmware,
+                           const std::string& pick) {
   std::error_code ignored;
-  return io.program + " upgrade " + words +
+  return io.program + " " + pick + "upgrade " + words +
          ShellQuoted(support::Utf8FromPath(
              std::filesystem::absolute(support::PathFromUtf8(firmware), ignored)));
 }
@@ -113,26 +116,28 @@ int Upgrade(Session& session) {
     if (const int status = session.connect(); status != kDone) return status;
     const auto status = session.readStatus();
     if (!status) return session.statusFailed();
+    // Picked as the bus is now: the keypad may have left it when its advice is given.
+    const std::string pick = session.pickWords(status->serialNumber);
+    const auto retry = [&] { return ResumeCommand(io, path, std::nullopt, pick); };
     const UpgradeOutcome left = upgrade.leaveApplication(
         firmware::KeypadInApplication::FromStatus(session.path(), *status), isKeypadOf);
     for (const std::string& notice : upgrade.notices()) io.err << "navkeypad: " << notice << "\n";
     if (!left.ok()) {
       if (left.kind == UpgradeOutcome::kEnterUnanswered)
-        return session.fail(kKeypadFailed,
-                            left.message + " To retry, run: " + ResumeCommand(io, path));
+        return session.fail(kKeypadFailed, left.message + " To retry, run: " + retry());
       return session.fail(StatusFor(left.kind), left.message);
     }
     session.disconnect();
     if (!platform::WaitFor(
             [] { return BSL_NumOfUSBDevices(kLoaderVendorId, kLoaderProductId) > 0; }, 10)) {
-      return session.fail(
-          kKeypadFailed,
-          "the keypad's loader did not appear; its settings are kept in " + recordFile +
-              ". Unplug the keypad, plug it in again, then run: " + ResumeCommand(io, path));
+      return session.fail(kKeypadFailed,
+                          "the keypad's loader did not appear; its settings are kept in " +
+                              recordFile +
+                              ". Unplug the keypad, plug it in again, then run: " + retry());
     }
     if (const UpgradeOutcome outcome = upgrade.checkLoaders(false); !outcome.ok()) {
       return session.fail(kKeypadFailed, outcome.message + " Its settings are kept in " +
-                                             recordFile + "; then run: " + ResumeCommand(io, path));
+                                             recordFile + "; then run: " + retry());
     }
   } else {
     // No keypad in its application: finish the upgrade of one waiting in its loader.
