@@ -37,19 +37,14 @@ class InTempDir : public ::testing::Test {
 }  // namespace
 
 TEST(EventLog, TimeStampHasNoLeadingZerosAndMidnightIsHourZero) {
-  std::string message = "started";
-  FileLogImpl("x.log", [] { return std::optional(At(9, 5, 3, 2024, 3, 7)); }).AddTimeStamp(message);
-  EXPECT_EQ(message, "AT:9:5:3,2024/3/7-------->started");
-
-  message = "m";
-  FileLogImpl("x.log", [] {
-    return std::optional(At(0, 0, 0, 2025, 12, 31));
-  }).AddTimeStamp(message);
-  EXPECT_EQ(message, "AT:0:0:0,2025/12/31-------->m");
-
-  message = "unchanged";
-  FileLogImpl("x.log", [] { return std::optional<std::tm>(); }).AddTimeStamp(message);
-  EXPECT_EQ(message, "unchanged");
+  for (const auto& [time, stamped] :
+       {std::pair{std::optional(At(9, 5, 3, 2024, 3, 7)), "AT:9:5:3,2024/3/7-------->m"},
+        {std::optional(At(0, 0, 0, 2025, 12, 31)), "AT:0:0:0,2025/12/31-------->m"},
+        {std::optional<std::tm>(), "m"}}) {
+    std::string message = "m";
+    FileLogImpl("x.log", [time] { return time; }).AddTimeStamp(message);
+    EXPECT_EQ(message, stamped);
+  }
 }
 
 using EventLogFile = InTempDir;
