@@ -63,13 +63,15 @@ void VirtualKeypad::handleFrame(uint8_t command, const std::vector<uint8_t>& pay
   ++commandsProcessed_;
   if (b.silent) return;
   const auto controlFrameCount = static_cast<uint8_t>(b.overlongControlFrames ? 0x41 : kReportSize);
-  for (int i = 0; i < b.acknowledgementsBeforeResult; ++i) {
-    Report ack{};
-    ack[0] = kRequestReportId;
-    ack[1] = controlFrameCount;
-    ack[2] = kFrameAcknowledge;
-    queue(ack);
-  }
+  Report ack{};
+  ack[0] = kRequestReportId;
+  ack[1] = controlFrameCount;
+  ack[2] = kFrameAcknowledge;
+  for (int i = 0; i < b.acknowledgementsBeforeResult; ++i)
+    queue(ack, i == 0 ? std::chrono::microseconds{} : b.acknowledgementGap);
+  // The result comes a gap after the last acknowledgement.
+  const auto resultAfter =
+      b.acknowledgementsBeforeResult > 0 ? b.acknowledgementGap : std::chrono::microseconds{};
   const bool failing = b.failAfterCommands && commandsProcessed_ > *b.failAfterCommands;
   const bool refused = b.refuseAll || failing ||
                        std::find(b.refusedCommands.begin(), b.refusedCommands.end(), command) !=
@@ -81,14 +83,20 @@ void VirtualKeypad::handleFrame(uint8_t command, const std::vector<uint8_t>& pay
     report[0] = kRequestReportId;
     report[1] = controlFrameCount;
     report[2] = kFrameRefused;
-    queue(report);
+    queue(report, resultAfter);
     return;
   }
   std::vector<uint8_t> data;
   const uint8_t status = executeCommand(command, payload, data);
   const bool badStatus = std::find(b.nonZeroStatusCommands.begin(), b.nonZeroStatusCommands.end(),
                                    command) != b.nonZeroStatusCommands.end();
-  answer(command, b.statusByte != 0 ? b.statusByte : badStatus ? uint8_t{0x01} : status, data);
+  answer(command,
+         b.statusByte != 0 ? b.statusByte
+         : badStatus       ? uint8_t{0x01}
+                           : status,
+         data, resultAfter);
+  if (b.lateAnswers > 0) queue(ack);
+  for (int i = 1; i < b.lateAnswers; ++i) answer(command, status, data);
 }
 
 uint8_t VirtualKeypad::executeCommand(uint8_t command, const std::vector<uint8_t>& payload,
@@ -161,7 +169,8 @@ uint8_t VirtualKeypad::executeCommand(uint8_t command, const std::vector<uint8_t
   }
 }
 
-void VirtualKeypad::answer(uint8_t command, uint8_t status, const std::vector<uint8_t>& data) {
+void VirtualKeypad::answer(uint8_t command, uint8_t status, const std::vector<uint8_t>& data,
+                           std::chrono::microseconds after) {
   Report report{};
   const std::size_t length = 1 + data.size();  // N counts the status byte
   report[0] = kRequestReportId;
@@ -176,7 +185,7 @@ void VirtualKeypad::answer(uint8_t command, uint8_t status, const std::vector<ui
   report[7 + length] = kEtx;
   report[8 + length] = FrameChecksum(std::span(report).subspan(2, 6 + length));
   if (behaviour_.corruptChecksum) report[8 + length] ^= 0x5A;
-  queue(report);
+  queue(report, after);
 }
 
 }  // namespace virtual_keypad

@@ -93,7 +93,7 @@ int VirtualKeypad::massErases() const {
 }
 
 void VirtualKeypad::loaderReply(std::initializer_list<uint8_t> core,
-                                const std::vector<uint8_t>& data) {
+                                const std::vector<uint8_t>& data, std::chrono::microseconds after) {
   Report report{};
   report[0] = kLoaderReportId;
   std::size_t length = 0;
@@ -103,7 +103,7 @@ void VirtualKeypad::loaderReply(std::initializer_list<uint8_t> core,
     report[2 + length++] = byte;
   }
   report[1] = static_cast<uint8_t>(length);
-  queue(report);
+  queue(report, after);
 }
 
 void VirtualKeypad::eraseSegment(uint32_t address) {
@@ -198,9 +198,10 @@ void VirtualKeypad::handleLoaderReport(const uint8_t* data, std::size_t length) 
     }
     return;
   }
+  const auto slow = behaviour_.loaderReplyDelay;
   if (command == kMassErase && !rom) {  // works while locked
     massErase();
-    loaderReply({kReplyMessage, kLoaderSuccess});
+    loaderReply({kReplyMessage, kLoaderSuccess}, {}, slow);
     return;
   }
   const bool romKnows = command == kRxDataBlockFast || command == kLoadPc;
@@ -233,7 +234,7 @@ void VirtualKeypad::handleLoaderReport(const uint8_t* data, std::size_t length) 
         return;
       }
       eraseSegment(address());
-      loaderReply({kReplyMessage, kLoaderSuccess});
+      loaderReply({kReplyMessage, kLoaderSuccess}, {}, slow);
       return;
     case kUnlockLockInfo:
       infoALocked_ = !infoALocked_;
@@ -246,7 +247,8 @@ void VirtualKeypad::handleLoaderReport(const uint8_t* data, std::size_t length) 
       navkeypad::firmware::CRC crc(0xFFFF);
       for (uint32_t i = 0; i < count && at + i < memory_.size(); ++i) crc.CrcInput(memory_[at + i]);
       const uint16_t value = crc.GetCrcValue();
-      loaderReply({kReplyData, static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8)});
+      loaderReply({kReplyData, static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8)}, {},
+                  slow);
       return;
     }
     case kLoadPc: {  // only the RAM loader with its version bytes runs

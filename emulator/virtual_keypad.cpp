@@ -242,9 +242,9 @@ bool VirtualKeypad::receiveReport(int interfaceNumber, const uint8_t* data, std:
   return true;
 }
 
-void VirtualKeypad::queue(const Report& report) {
+void VirtualKeypad::queue(const Report& report, std::chrono::microseconds after) {
   const auto now = Clock::now();
-  const auto start = std::max(now, lastScheduled_);
+  const auto start = std::max(now, lastScheduled_) + after;
   lastScheduled_ = start + behaviour_.responseDelay;
   pending_.push_back({lastScheduled_, report});
   ready_.notify_all();

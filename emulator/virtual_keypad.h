@@ -44,6 +44,11 @@ struct Behaviour {
   std::chrono::microseconds responseDelay{0};  // before each report of an answer
   bool silent = false;
   int acknowledgementsBeforeResult = 0;
+  // Between one acknowledgement and the next, and before the result they precede.
+  std::chrono::microseconds acknowledgementGap{0};
+  // Reports that come after each answer and wait to be read: an acknowledgement, then copies
+  // of the answer, as a keypad that answered late leaves them.
+  int lateAnswers = 0;
   bool refuseAll = false;
   std::vector<uint8_t> refusedCommands;          // refused whenever they come
   std::vector<ReceivedCommand> refusedRequests;  // refused when command and payload match
@@ -63,6 +68,9 @@ struct Behaviour {
   std::optional<int> unplugAfterLoaderReports;  // leaves the bus for good after N reports
   int failVersionReads = 0;                     // this many version requests go unanswered
   bool failSegmentErase = false;                // Erase Segment answers "flash fail bit set"
+  // A real chip takes its time to erase flash or to work out a CRC: the wait before each reply
+  // to Mass Erase, Erase Segment and CRC Check.
+  std::chrono::microseconds loaderReplyDelay{0};
   // The loader takes at most one report per interval, as a full-speed interrupt endpoint.
   std::chrono::microseconds loaderReportPace{0};
 };
@@ -181,13 +189,16 @@ class VirtualKeypad {
   };
 
   void handleFrame(uint8_t command, const std::vector<uint8_t>& payload);
-  void answer(uint8_t command, uint8_t status, const std::vector<uint8_t>& data);
-  void queue(const Report& report);
+  void answer(uint8_t command, uint8_t status, const std::vector<uint8_t>& data,
+              std::chrono::microseconds after = {});
+  // Due `after` later than the report before it would be.
+  void queue(const Report& report, std::chrono::microseconds after = {});
   uint8_t executeCommand(uint8_t command, const std::vector<uint8_t>& payload,
                          std::vector<uint8_t>& data);
   void leaveBusAndReturn(Mode next);
   void handleLoaderReport(const uint8_t* data, std::size_t length);
-  void loaderReply(std::initializer_list<uint8_t> core, const std::vector<uint8_t>& data = {});
+  void loaderReply(std::initializer_list<uint8_t> core, const std::vector<uint8_t>& data = {},
+                   std::chrono::microseconds after = {});
   bool writeMemory(uint32_t address, const std::vector<uint8_t>& bytes);
   void eraseSegment(uint32_t address);
   void massErase();

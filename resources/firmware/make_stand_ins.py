@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Writes the stand-in loader texts and the two demo keypad firmware images.
+"""Writes the stand-in loader texts and the demo keypad firmware images.
 
 The real RAM loader image and password belong to the chip maker and the keypad's maker; these
 stand-ins have their layout (see README.md) so the whole upgrade can run on the virtual
@@ -36,6 +36,17 @@ def keypad_firmware(version, seed):
     return ti_txt([(0x4400, bytes(code)), (0xFFE0, VECTORS)])
 
 
+def unaligned_firmware(version, seed):
+    """The same demo firmware placed from the middle of a segment (0x4500), its last section
+    reaching into a segment (0x4A00) where no section starts, and its sections listed out of
+    address order: what a linker may well write, and what the download must handle."""
+    marker = b"FWVER:" + version.encode() + b"\0"
+    code = bytearray(pseudo_random(seed, 1536))
+    code[0x80:0x80 + len(marker)] = marker
+    vectors = bytes([0x10, 0x45] * 15 + [0x00, 0x45])
+    return ti_txt([(0xFFE0, vectors), (0x4900, bytes(code[0x400:])), (0x4500, bytes(code[:0x400]))])
+
+
 def write(name, text):
     with open(name, "w", newline="") as f:
         f.write(text)
@@ -47,3 +58,4 @@ write("ram-bsl-stand-in.txt",
               (0x2576, pseudo_random(2, 2676))]))
 write("keypad-firmware-2.00.txt", keypad_firmware("2.00", 200))
 write("keypad-firmware-2.01.txt", keypad_firmware("2.01", 201))
+write("keypad-firmware-2.01-unaligned.txt", unaligned_firmware("2.01", 201))

@@ -29,6 +29,16 @@ TEST(TiTxt, EveryRejectionNamesItsLine) {
   }
 }
 
+TEST(TiTxt, SectionsInAnyOrderUpToTheHighestAddressAreRead) {
+  for (const auto& [text, first, count] :
+       {std::tuple{"@FFE0\n01\n@4400\n02 03\nq", 0x4400u, 2u}, {"@FFFFF\nAB\nq", 0xFFFFFu, 1u}}) {
+    const auto image = ParseTiTxt(text);
+    ASSERT_TRUE(image.ok()) << text << image.error;
+    EXPECT_EQ(image.sections[0].address, first);
+    EXPECT_EQ(image.sections[0].bytes.size(), count);
+  }
+}
+
 TEST(TiTxt, BlocksSplitAtTheLimitAndAtGaps) {
   std::string text = "@4400\n";
   for (int i = 0; i < 40; ++i) text += "AA ";

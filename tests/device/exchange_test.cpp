@@ -34,6 +34,14 @@ TEST_F(Exchange, AnAnswerThatCameTooLateIsNotTakenForTheNextOne) {
   keypad->setBehaviour({});
   EXPECT_EQ(send(CMD_SET_LED_BRIGHTNESS, {3}), kExchangeOk);
   EXPECT_EQ(length_, 0u);  // the brightness answer's, not the status record's
+  // A late acknowledgement and a late result, both waiting: neither is the next answer.
+  Behaviour late;
+  late.lateAnswers = 2;
+  keypad->setBehaviour(late);
+  EXPECT_EQ(send(CMD_GET_STATUS, {}), kExchangeOk);
+  keypad->setBehaviour({});
+  EXPECT_EQ(send(CMD_SET_LED_BRIGHTNESS, {3}), kExchangeOk);
+  EXPECT_EQ(length_, 0u);
 }
 
 TEST_F(Exchange, EachKindOfBadAnswerHasItsResultCode) {
@@ -62,6 +70,12 @@ TEST_F(Exchange, EachKindOfBadAnswerHasItsResultCode) {
     b.overlongControlFrames = true;
   });
   EXPECT_EQ(send(CMD_SET_KEYPAD_TYPE, {1}), kExchangeOk);
+  // Each acknowledgement grants a fresh time-out: three 60 ms apart fit a 100 ms one.
+  with([](Behaviour& b) {
+    b.acknowledgementsBeforeResult = 3;
+    b.acknowledgementGap = 60ms;
+  });
+  EXPECT_EQ(send(CMD_SET_KEYPAD_TYPE, {1}, 100), kExchangeOk);
   with([](Behaviour& b) { b.silent = true; });
   EXPECT_EQ(send(CMD_SET_KEYPAD_TYPE, {1}), kExchangeTimeout);
   with([](Behaviour&) {});

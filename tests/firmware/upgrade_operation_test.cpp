@@ -141,19 +141,31 @@ TEST_F(Upgrade, ARefusedSwitchLeavesNoRecordToBeGivenBackLater) {
 }
 
 TEST_F(Upgrade, AKeypadWaitingInItsLoaderGetsOnlyWhatWasKeptForIt) {
-  // An old record lists, as another keypad, the path at which this one comes back.
+  // One record, which lists as another keypad the path at which this one comes back; then two,
+  // of which the user names the second.
   const std::string path = ListKeypads().at(0).path;
   std::filesystem::create_directories(dir_.path() / "VeltoInterface");
-  WriteBytes(recordFile(),
-             "{\"serialNumberHex\": \"534E2D41\", \"keypadType\": 2, \"ledBrightness\": 3, "
-             "\"codeTable\": [0,1,0,2,0,3,0,4,0,5], \"otherKeypads\": [\"" +
-                 path + "\"]}");
-  keypad_->setSerialNumber("");
-  keypad_->startInLoader();
-  auto upgrade = checked();
-  upgrade->takeWaitingKeypad({});
-  ASSERT_TRUE(finish(*upgrade).ok());
-  expectSettings(3, "SN-A");
+  const auto record = [&](const char* serialHex, int brightness) {
+    return "{\"serialNumberHex\": \"" + std::string(serialHex) +
+           "\", \"keypadType\": 2, \"ledBrightness\": " + std::to_string(brightness) +
+           ", \"codeTable\": [0,1,0,2,0,3,0,4,0,5], \"otherKeypads\": [\"" + path + "\"]}";
+  };
+  for (const auto& [kept, named, brightness, serial, notices] :
+       {std::tuple{record("534E2D41", 3), "", 3, "SN-A", std::vector<std::string>{}},
+        {"{\"upgrades\": [" + record("534E2D41", 3) + ", " + record("534E2D42", 6) + "]}", "SN-B",
+         6, "SN-B",
+         std::vector<std::string>{"The settings kept for keypad SN-A stay in " + recordFile() +
+                                  "; they are not given to this keypad."}}}) {
+    WriteBytes(recordFile(), kept);
+    keypad_->setSerialNumber("");
+    keypad_->startInLoader();
+    auto upgrade = checked();
+    upgrade->takeWaitingKeypad(
+        [&](const PendingUpgrade& candidate) { return candidate.serial() == named; });
+    EXPECT_EQ(upgrade->notices(), notices);
+    ASSERT_TRUE(finish(*upgrade).ok());
+    expectSettings(static_cast<uint8_t>(brightness), serial);
+  }
 }
 
 TEST_F(Upgrade, ARecordThatCannotBeRemovedIsNotASuccessAndTheLockIsLetGo) {
