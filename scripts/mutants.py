@@ -1,0 +1,262 @@
+#!/usr/bin/env python3
+"""Plants faults in the code that guards keypads, one at a time, and runs the suite on each.
+
+A mutant is an exact text replacement in one file, with the fault it stands for. Each is
+planted in a copy of the tree (the repository's files as they are now, committed or not),
+built there and tested with ctest; the file is put back before the next. A mutant the suite
+fails on is killed; one it passes survived, and either a test is owed or the note of the
+change that leaves it says why it may stay. Not part of scripts/test.sh: it takes a while.
+
+  scripts/mutants.py                 every mutant (a copy in $TMPDIR/navkeypad-mutants)
+  scripts/mutants.py --check         only that each replacement finds its text exactly once
+  scripts/mutants.py 3 17            only these mutants, by number
+  scripts/mutants.py --work DIR      another place for the copy and its build
+
+The last line is "mutation score K/N killed".
+"""
+
+import argparse
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+# (file, text, replacement, the fault it stands for)
+MUTANTS = [
+    # --- the exchange with the keypad -------------------------------------------------------
+    ("src/device/hid_transport.cpp", "      elapsed = 0;\n      continue;", "      continue;",
+     "an acknowledgement no longer grants a fresh time-out"),
+    ("src/device/hid_transport.cpp", "constexpr int kAtMostOneQueue = 64;",
+     "constexpr int kAtMostOneQueue = 1;",
+     "only one late report is dropped before a request"),
+    ("src/device/hid_transport.cpp", "  DropWaitingReports(device);\n", "",
+     "a late answer is taken for the next request's"),
+    ("src/device/hid_transport.cpp", "if (report[1] > kReportSize) return kExchangeOverlongReport;",
+     "if (report[1] >= kReportSize) return kExchangeOverlongReport;",
+     "every full report is taken for an overlong one"),
+    ("src/device/hid_transport.cpp", "  if (report[8 + length] != expected) return kExchangeRefused;\n",
+     "", "an answer with a wrong checksum is believed"),
+    ("src/device/hid_transport.cpp", "  if (report[7] != 0x00) return kExchangeRefused;\n", "",
+     "a refusal in the status byte is taken for success"),
+    ("src/device/hid_transport.cpp",
+     "  report[8 + length] = FrameChecksum(std::span(report).subspan(2, 6 + length));",
+     "  report[8 + length] = FrameChecksum(std::span(report).subspan(3, 5 + length));",
+     "requests go out with a checksum that leaves out STX"),
+    ("src/device/hid_transport.cpp",
+     "if (character >= 'A' && character <= 'F') return static_cast<uint8_t>(character - 'A' + 10);",
+     "if (character >= 'A' && character <= 'F') return static_cast<uint8_t>(character - 'A' + 9);",
+     "hex digits A-F of a frame's length are read one too low"),
+    ("src/device/keypad_commands.cpp", "  offset = ReadText(record, offset, status.serialNumber);",
+     "  ReadText(record, offset, status.serialNumber);",
+     "the serial number is read from where the firmware version is"),
+    ("src/device/keypad_commands.cpp", "  bytes[index] = value.modifier;\n  bytes[index + 1] = value.keyCode;",
+     "  bytes[index] = value.keyCode;\n  bytes[index + 1] = value.modifier;",
+     "a key's code and modifier swap places in the table"),
+    # --- the loader -------------------------------------------------------------------------
+    ("src/bsl430/bsl430.cpp", "constexpr int kReplyTimeoutMs = 2000;",
+     "constexpr int kReplyTimeoutMs = 200;",
+     "the loader's reply window is a tenth of what an erase or a CRC needs"),
+    ("src/bsl430/bsl430.cpp", "  if (reply.size() < 2 || reply[0] != kReplyMessage) return 0xFF;",
+     "  if (reply.empty()) return 0xFF;", "a data reply is read as a message"),
+    ("src/bsl430/bsl430.cpp", "  return reply.size() >= 3 && reply[0] == kReplyData ? 0 : 1;",
+     "  return reply.size() >= 1 ? 0 : 1;", "a CRC check passes on any reply"),
+    ("src/bsl430/ti_txt.cpp", "      if (address > kHighestAddress) return fail",
+     "      if (address >= kHighestAddress) return fail",
+     "an address line at the highest legal address is refused"),
+    ("src/bsl430/ti_txt.cpp",
+     "  std::stable_sort(read.begin(), read.end(), [](const auto& a, const auto& b) {\n"
+     "    return a.section.address < b.section.address;\n  });\n",
+     "", "a file whose sections are out of address order is refused"),
+    ("src/bsl430/ti_txt.cpp", "      if (section.address < lastEnd) {",
+     "      if (section.address <= lastEnd) {", "sections that touch are taken for overlapping"),
+    ("src/bsl430/ti_txt.cpp", "    for (std::size_t offset = 0; offset < section.bytes.size(); offset += maxBytes) {",
+     "    for (std::size_t offset = 0; offset + maxBytes < section.bytes.size(); offset += maxBytes) {",
+     "a section's last, shorter block is never written"),
+    # --- firmware: CRC, download, records, the upgrade operation ------------------------------
+    ("src/firmware/download_sequence.cpp",
+     "for (std::size_t i = 1; i < segments.size(); ++i) BSL_eraseSegment(segments[i]);",
+     "for (std::size_t i = 1; i + 1 < segments.size(); ++i) BSL_eraseSegment(segments[i]);",
+     "a segment only a section's tail reaches keeps its old flash"),
+    ("src/firmware/download_sequence.cpp", "  if (!massEraseOccurred) {",
+     "  if (massEraseOccurred) {", "the data segments are erased only after a mass erase"),
+    ("src/firmware/crc.cpp", "(x << 12) ^ (x << 5) ^ x", "(x << 12) ^ (x << 6) ^ x",
+     "the CRC's polynomial is wrong"),
+    ("src/firmware/upgrade_operation.cpp", "  if (records_.size() == 1) {\n    record_ = records_.front();",
+     "  if (!records_.empty()) {\n    record_ = records_.front();",
+     "with several records kept, the waiting keypad gets the first without asking"),
+    ("src/firmware/upgrade_operation.cpp", "    if (record_ && other == *record_) continue;",
+     "    if (record_ && other != *record_) continue;",
+     "the record given to the keypad is announced as another keypad's"),
+    ("src/firmware/upgrade_operation.cpp", "  if (keypadInApplication && loaders > 0) {",
+     "  if (keypadInApplication && loaders > 1) {",
+     "a keypad is switched to its loader beside one already waiting there"),
+    ("src/firmware/upgrade_operation.cpp", "  if (loaders > 1) {", "  if (loaders > 2) {",
+     "two loaders waiting are taken for one"),
+    ("src/firmware/upgrade_operation.cpp",
+     "  const bool keepsEarlierRecord = own != records_.end() && (own->downloaded || serial.empty());",
+     "  const bool keepsEarlierRecord = own != records_.end();",
+     "an earlier record wins over what a keypad never flashed holds now"),
+    ("src/firmware/upgrade_operation.cpp", "    record_->downloaded = true;\n", "",
+     "a record does not say the flash was written"),
+    ("src/firmware/upgrade_operation.cpp", "  if (!dropRecord()) {", "  if (dropRecord() && false) {",
+     "a record that could not be removed is not reported"),
+    ("src/firmware/upgrade_operation.cpp",
+     "        return returned.kind == ReturnedKeypad::kOne || returned.kind == ReturnedKeypad::kSeveral;",
+     "        return returned.kind != ReturnedKeypad::kNone;",
+     "the restore stops waiting when the keypad is only busy"),
+    ("src/firmware/pending_upgrade.cpp",
+     "  return !record || status.serialNumber.empty() || status.serialNumber == record->serial();",
+     "  return !record || status.serialNumber.empty() || !status.serialNumber.empty();",
+     "a keypad with another serial number is taken as the upgraded one"),
+    ("src/firmware/pending_upgrade.cpp", "  if (candidates > 1) found.kind = ReturnedKeypad::kSeveral;",
+     "  if (candidates > 1) found.kind = ReturnedKeypad::kOne;",
+     "of several candidates, the last is given the settings"),
+    ("src/firmware/pending_upgrade.cpp", "  if (openKeypad->serialNumber != record.serial()) return false;",
+     "  if (openKeypad->serialNumber == record.serial()) return false;",
+     "a record is brought up for every keypad but its own"),
+    ("src/firmware/pending_upgrade.cpp",
+     "                     [&](const PendingUpgrade& record) { return record.serial() == serial; });",
+     "                     [&](const PendingUpgrade& record) { return record.serial() != serial; });",
+     "a serial number's record is looked for among the others'"),
+    ("src/firmware/pending_upgrade.cpp",
+     "    if ((SendKeypadCommand(step.command, step.payload) & 0xFF) != 0) {",
+     "    if ((SendKeypadCommand(step.command, step.payload) & 0xFF) == 0xFF) {",
+     "a refused restore step is taken as done"),
+    # --- support: files and locks -----------------------------------------------------------
+    ("src/support/atomic_file.cpp", "  if (size > maxBytes) return",
+     "  if (size > maxBytes * 2) return", "a file twice the limit is read whole"),
+    ("src/support/atomic_file.cpp",
+     "  if (status.type() == fs::file_type::not_found) return \"is missing\";",
+     "  if (status.type() == fs::file_type::not_found) return {};",
+     "a missing file is read as an empty one"),
+    ("src/support/hex.cpp", "return digit - 'A' + 10;", "return digit - 'A' + 11;",
+     "hex digits A-F are read wrong"),
+    # --- the command line: sessions and batches ---------------------------------------------
+    ("cli/session.cpp", "    if (chosen.size() > 1) {\n      std::string message = std::to_string(chosen.size()) + \" keypads have",
+     "    if (chosen.size() > 2) {\n      std::string message = std::to_string(chosen.size()) + \" keypads have",
+     "of two keypads with one serial number, one is picked"),
+    ("cli/session.cpp", "  if (chosen.size() > 1) {\n    std::string message = std::to_string(chosen.size()) +\n                          \" keypads are attached",
+     "  if (chosen.size() > 2) {\n    std::string message = std::to_string(chosen.size()) +\n                          \" keypads are attached",
+     "of two keypads attached, the first is taken"),
+    ("cli/batch_command.cpp", "        outcome.after != *options.expectVersion) {",
+     "        outcome.after == *options.expectVersion) {",
+     "a batch keypad back on another version than expected is reported done"),
+    ("cli/batch_command.cpp",
+     "        !keypad.serial.empty() && !firmware::HasRecordOf(KeptRecords(), keypad.serial)) {",
+     "        !keypad.serial.empty()) {",
+     "a keypad on the version whose restore is owed is passed over"),
+    ("cli/batch_command.cpp", "        if (outcome.status != kDone) continue;\n", "",
+     "a failed keypad's record marks the summary once more"),
+    ("cli/batch_command.cpp", "  if (upgrade && BSL_NumOfUSBDevices(kLoaderVendorId, kLoaderProductId) > 0) {",
+     "  if (upgrade && BSL_NumOfUSBDevices(kLoaderVendorId, kLoaderProductId) > 1) {",
+     "a batch does not finish a keypad left in its loader first"),
+    ("cli/upgrade_command.cpp", "    if (loaders.empty()) return !ListKeypads().empty();",
+     "    return !ListKeypads().empty();",
+     "beside a waiting loader, upgrade goes for a keypad in its application"),
+    ("cli/upgrade_command.cpp",
+     "    if (settingsOf && (!upgrade.record() || upgrade.record()->serial() != *settingsOf)) {",
+     "    if (settingsOf && !upgrade.record()) {",
+     "the user's named record is not checked against the one taken"),
+]
+
+
+def run(command, cwd, log):
+    with open(log, "a") as out:
+        return subprocess.run(command, cwd=cwd, stdout=out, stderr=subprocess.STDOUT).returncode
+
+
+def copy_tree(work):
+    """The repository's files as they are now, into `work` (only files that changed are copied,
+    so the build there stays warm)."""
+    listed = subprocess.run(["git", "ls-files", "-co", "--exclude-standard"], cwd=ROOT,
+                            capture_output=True, text=True, check=True).stdout.splitlines()
+    for name in listed:
+        source = os.path.join(ROOT, name)
+        target = os.path.join(work, name)
+        if not os.path.isfile(source):
+            continue
+        os.makedirs(os.path.dirname(target), exist_ok=True)
+        with open(source, "rb") as f:
+            data = f.read()
+        if os.path.exists(target):
+            with open(target, "rb") as f:
+                if f.read() == data:
+                    continue
+        with open(target, "wb") as f:
+            f.write(data)
+        shutil.copymode(source, target)
+
+
+def check(numbered):
+    bad = 0
+    for number, (name, text, replacement, _) in numbered:
+        with open(os.path.join(ROOT, name)) as f:
+            found = f.read().count(text)
+        if found != 1 or text == replacement:
+            print(f"mutant {number} ({name}): its text is found {found} times", file=sys.stderr)
+            bad += 1
+    return bad
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("numbers", nargs="*", type=int)
+    parser.add_argument("--check", action="store_true")
+    parser.add_argument("--work", default=os.path.join(tempfile.gettempdir(), "navkeypad-mutants"))
+    arguments = parser.parse_args()
+    numbered = [(i + 1, m) for i, m in enumerate(MUTANTS)
+                if not arguments.numbers or i + 1 in arguments.numbers]
+    if check(numbered):
+        return 2
+    if arguments.check:
+        print(f"{len(numbered)} mutants, each text found once")
+        return 0
+    tree = os.path.join(arguments.work, "tree")
+    build = os.path.join(arguments.work, "build")
+    log = os.path.join(arguments.work, "log.txt")
+    os.makedirs(tree, exist_ok=True)
+    open(log, "w").close()
+    copy_tree(tree)
+    if not os.path.exists(os.path.join(build, "build.ninja")):
+        if run(["cmake", "-S", tree, "-B", build, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Debug",
+                "-DNAVKEYPAD_BENCH=OFF"], tree, log) != 0:
+            print(f"cmake failed; see {log}", file=sys.stderr)
+            return 2
+    ctest = ["ctest", "--test-dir", build, "-j2", "--stop-on-failure", "--timeout", "300"]
+    if run(["ninja", "-C", build], tree, log) != 0 or run(ctest, tree, log) != 0:
+        print(f"the suite does not pass without a mutant; see {log}", file=sys.stderr)
+        return 2
+    killed = invalid = 0
+    for number, (name, text, replacement, fault) in numbered:
+        path = os.path.join(tree, name)
+        with open(path) as f:
+            original = f.read()
+        with open(path, "w") as f:
+            f.write(original.replace(text, replacement, 1))
+        started = time.time()
+        try:
+            if run(["ninja", "-C", build], tree, log) != 0:
+                verdict = "INVALID (does not build)"
+                invalid += 1
+            elif run(ctest, tree, log) != 0:
+                verdict = "killed"
+                killed += 1
+            else:
+                verdict = "SURVIVED"
+        finally:
+            with open(path, "w") as f:
+                f.write(original)
+        print(f"{number:3} {verdict:24} {name}: {fault} ({time.time() - started:.0f} s)",
+              flush=True)
+    run(["ninja", "-C", build], tree, log)
+    # A mutant that does not build is a mistake in this list, not a fault the suite caught.
+    print(f"mutation score {killed}/{len(numbered) - invalid} killed")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
