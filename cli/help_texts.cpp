@@ -5,8 +5,7 @@ namespace navkeypad::cli {
 const char kVersion[] = NAVKEYPAD_VERSION;
 
 const char kUsage[] =
-    "Usage: navkeypad [--device PATH | --serial S | --all [--dry-run]] [--json]\n"
-    "                 COMMAND [ARGUMENTS]\n"
+    "Usage: navkeypad [--device PATH | --serial S | --all] [--json] COMMAND [ARGUMENTS]\n"
     "\n"
     "Configures the USB navigation keypad.\n"
     "\n"
