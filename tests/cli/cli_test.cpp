@@ -319,8 +319,14 @@ TEST_F(Cli, UpgradeRefusalsSendNothing) {
        "sent. Finish it with 'navkeypad upgrade FIRMWARE.txt'.",
        [] { bus().plug()->startInLoader(); },
        {"--serial", "VNK000123", "upgrade", firmware()}},
+      // The one record kept is another keypad's.
       {"no settings of keypad NONE are kept",
-       [&] { bus().unplug(keypad); },
+       [&] {
+         bus().unplug(keypad);
+         std::filesystem::create_directories(std::filesystem::path(recordFile()).parent_path());
+         WriteBytes(recordFile(), R"({"serialNumberHex": "52", "keypadType": 0, "ledBrightness": 1,
+             "codeTable": [0,1,0,2,0,3,0,4,0,5], "downloaded": true})");
+       },
        {"upgrade", "--settings-of", "NONE", firmware()}},
   };
   for (const Case& row : cases) {
