@@ -179,9 +179,18 @@ TEST_F(Upgrade, ARecordThatCannotBeRemovedIsNotASuccessAndTheLockIsLetGo) {
   support::ProgramLock holder;
   ASSERT_TRUE(holder.take(KeypadLockFile(ListKeypads().at(0).path), false));
   EXPECT_EQ(upgrade->restore(10).kind, UpgradeOutcome::kBusy);
-  holder.release();
-  const UpgradeOutcome restored = upgrade->restore(10);
-  EXPECT_EQ(restored.kind, UpgradeOutcome::kRecordNotDropped);
+  // Held for a moment of the wait only: the restore waits it out.
+  struct ReleasingClock : platform::RecordingClock {
+    support::ProgramLock& held;
+    int sleeps = 0;
+    explicit ReleasingClock(support::ProgramLock& lock) : held(lock) {}
+    void sleepMs(int) override {
+      if (++sleeps == 3) held.release();
+    }
+  } releasing(holder);
+  platform::setClock(&releasing);
+  EXPECT_EQ(upgrade->restore(10).kind, UpgradeOutcome::kRecordNotDropped);
+  platform::setClock(&clock_);
   expectSettings(7, "SN-A");
   // The operation lives on in its window; the next upgrade, in any program, may start.
   support::ProgramLock next;
