@@ -492,7 +492,10 @@ TEST_F(Cli, SeveralKeypadsNeedADeviceOrASerialNumber) {
   };
   for (const Case& c :
        {Case{{"--serial", "VNK-Z", "status"}, cli::kNoKeypad, ""},
-        Case{{"--serial", "VNK-B", "status"}, cli::kBadInput, ""},
+        Case{{"--serial", "VNK-B", "status", "--json"},
+             cli::kBadInput,
+             "{\"error\": \"2 keypads have the serial number VNK-B; pick one with --device "
+             "PATH:\\n  virtual:keypad2:1.1\\n  virtual:keypad3:1.1\", \"exitStatus\": 2}\n"},
         Case{{"--serial", "VNK-A", "--device", "x", "status"}, cli::kBadInput, ""},
         Case{{"--json", "--serial", "VNK-Z", "status"},
              cli::kNoKeypad,
