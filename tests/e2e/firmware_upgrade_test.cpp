@@ -425,7 +425,6 @@ TEST_F(FirmwareUpgrade, AnUnfinishedUpgradeIsFinishedFromItsRecord) {
   ASSERT_NE(openUpgradeWindow(), nullptr);
   upgrade();
   EXPECT_THAT(beside->receivedCommandCodes(), ::testing::Each(CMD_GET_STATUS));
-  EXPECT_EQ(beside->settings().ledBrightness, 5);
   EXPECT_EQ(keypad_->serialNumber(), "SN-77");
   EXPECT_EQ(keypad_->settings().customTable, kTable);
   EXPECT_EQ(keypad_->settings().ledBrightness, 7);
