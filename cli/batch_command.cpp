@@ -33,6 +33,31 @@ std::vector<Keypad> KeypadsInApplication(const std::string& program) {
   return found;
 }
 
+// Keypads on the bus that did not answer as `keypads` did: in use, silent or closed to this user.
+std::vector<KeypadOnBus> Unreachable(const std::vector<Keypad>& keypads) {
+  std::vector<KeypadOnBus> unreachable;
+  for (const KeypadOnBus& onBus : ListKeypads()) {
+    if (std::none_of(keypads.begin(), keypads.end(),
+                     [&](const Keypad& keypad) { return keypad.path == onBus.path; })) {
+      unreachable.push_back(onBus);
+    }
+  }
+  return unreachable;
+}
+
+std::string UnreachableReason(const KeypadOnBus& keypad) {
+  return keypad.accessible ? "it is in use by another program, or did not answer its status request"
+                           : "it cannot be opened (" + keypad.problem + ")";
+}
+
+// upgrade --all --expect-version V passes over a keypad already on V, unless its restore may be
+// owed: one without a serial number may be such a keypad, and one with a kept record is.
+bool AlreadyDone(const Keypad& keypad, const Options& options,
+                 const std::vector<firmware::PendingUpgrade>& records) {
+  return options.expectVersion && keypad.firmware == *options.expectVersion &&
+         !keypad.serial.empty() && !firmware::HasRecordOf(records, keypad.serial);
+}
+
 // Writes into two streams: a command's messages go to the terminal as they come and are kept
 // for the summary.
 class TeeBuffer : public std::streambuf {
@@ -193,8 +218,7 @@ int DryRun(const std::vector<std::string>& positional, const Options& options, I
     const auto sharing = std::count_if(keypads.begin(), keypads.end(), [&](const Keypad& other) {
       return !keypad.serial.empty() && other.serial == keypad.serial;
     });
-    if (options.expectVersion && keypad.firmware == *options.expectVersion &&
-        !keypad.serial.empty() && !kept) {
+    if (AlreadyDone(keypad, options, records)) {
       would(outcome, "skip", "already on " + keypad.firmware);
       continue;
     }
@@ -210,16 +234,10 @@ int DryRun(const std::vector<std::string>& positional, const Options& options, I
                                     : "its serial number and settings kept and given back");
     }
   }
-  for (const KeypadOnBus& keypad : ListKeypads()) {
-    if (std::any_of(keypads.begin(), keypads.end(),
-                    [&](const Keypad& known) { return known.path == keypad.path; }))
-      continue;
+  for (const KeypadOnBus& keypad : Unreachable(keypads)) {
     Outcome outcome;
     outcome.path = keypad.path;
-    would(outcome, "fail",
-          keypad.accessible
-              ? "it is in use by another program, or did not answer its status request"
-              : "it cannot be opened (" + keypad.problem + ")");
+    would(outcome, "fail", UnreachableReason(keypad));
   }
   if (outcomes.empty()) {
     return SayFailure(io.out, io.err, options.json, kNoKeypad,
@@ -348,13 +366,7 @@ int ForAll(const std::vector<std::string>& positional, CommandFunction command,
   }
   const auto keypads = KeypadsInApplication(io.program);
   // A keypad that cannot be asked is not passed over in silence: it fails in the summary.
-  std::vector<KeypadOnBus> unreachable;
-  for (const KeypadOnBus& onBus : ListKeypads()) {
-    if (std::none_of(keypads.begin(), keypads.end(),
-                     [&](const Keypad& keypad) { return keypad.path == onBus.path; })) {
-      unreachable.push_back(onBus);
-    }
-  }
+  const auto unreachable = Unreachable(keypads);
   // Keypads waiting in their loaders are neither passed over nor taken: each fails, with how to
   // finish it. An upgrade took its one first.
   const auto loaders =
@@ -370,10 +382,8 @@ int ForAll(const std::vector<std::string>& positional, CommandFunction command,
     outcome.serial = keypad.serial;
     outcome.path = keypad.path;
     outcome.before = outcome.after = keypad.firmware;
-    // A keypad without a serial number may be one whose restore is owed, and one with a kept
-    // record is owed it: neither is passed over for its version.
-    if (upgrade && options.expectVersion && keypad.firmware == *options.expectVersion &&
-        !keypad.serial.empty() && !firmware::HasRecordOf(KeptRecords(), keypad.serial)) {
+    // The records as they are now: an earlier keypad of the batch may have left or taken one.
+    if (upgrade && AlreadyDone(keypad, options, KeptRecords())) {
       outcome.result = "skipped";
       outcome.message = "already on " + keypad.firmware;
       outcomes.push_back(outcome);
@@ -404,9 +414,7 @@ int ForAll(const std::vector<std::string>& positional, CommandFunction command,
     outcome.path = keypad.path;
     outcome.result = "failed";
     outcome.status = keypad.accessible ? kKeypadFailed : kNotAccessible;
-    outcome.message = keypad.accessible
-                          ? "it is in use by another program, or did not answer its status request"
-                          : "it cannot be opened (" + keypad.problem + ")";
+    outcome.message = UnreachableReason(keypad);
     outcomes.push_back(outcome);
   }
   for (const std::string& loader : loaders) {

@@ -58,6 +58,12 @@ std::string LayoutName(int type) {
   return "type " + std::to_string(type);
 }
 
+std::string Joined(const std::vector<std::string>& parts, const std::string& separator) {
+  std::string joined;
+  for (const std::string& part : parts) joined += (joined.empty() ? "" : separator) + part;
+  return joined;
+}
+
 std::string ShellQuoted(const std::string& text) {
 #ifdef _WIN32
   // cmd and PowerShell both take a double-quoted word; no Windows file name holds a '"'.

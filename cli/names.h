@@ -26,6 +26,8 @@ std::optional<uint8_t> ParseModifier(const std::string& text);
 std::string LayoutName(int type);
 // Quoted for a POSIX shell when it holds anything but the plainest characters.
 std::string ShellQuoted(const std::string& text);
+// "a, b, c".
+std::string Joined(const std::vector<std::string>& parts, const std::string& separator = ", ");
 
 // The code table, a key a line.
 void PrintTable(std::ostream& out, const KeyCodeTable& table);

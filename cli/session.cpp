@@ -16,24 +16,27 @@ std::vector<firmware::PendingUpgrade> KeptRecords() {
       .records;
 }
 
+namespace {
+// "VNK-A, VNK-B", as the shell takes them.
+std::string QuotedSerials(const std::vector<firmware::PendingUpgrade>& records) {
+  std::vector<std::string> serials;
+  for (const auto& record : records) serials.push_back(ShellQuoted(record.serial()));
+  return Joined(serials);
+}
+}  // namespace
+
 std::string FinishLoaderCommand(const std::string& program) {
   const auto records = KeptRecords();
   if (records.size() < 2) return "'" + program + " upgrade FIRMWARE.txt'";
-  std::string serials;
-  for (const auto& record : records)
-    serials += (serials.empty() ? "" : ", ") + ShellQuoted(record.serial());
   return "'" + program + " upgrade --settings-of SERIAL FIRMWARE.txt', SERIAL being whichever of " +
-         serials + " is that keypad's";
+         QuotedSerials(records) + " is that keypad's";
 }
 
 std::string KeptSettingsFor(const std::vector<firmware::PendingUpgrade>& records) {
   if (records.empty()) return "no serial number or settings are kept for it";
   if (records.size() == 1)
     return "the settings of " + firmware::KeypadName(records[0]) + " are kept";
-  std::string serials;
-  for (const auto& record : records)
-    serials += (serials.empty() ? "" : ", ") + ShellQuoted(record.serial());
-  return "the settings of one of " + serials + " are kept";
+  return "the settings of one of " + QuotedSerials(records) + " are kept";
 }
 
 std::string WaitingLoaderLine(const std::string& path, const std::string& program) {

@@ -78,12 +78,6 @@ struct Visit {
   int status = kKeypadFailed;
 };
 
-std::string Joined(const std::vector<std::string>& parts) {
-  std::string joined;
-  for (const std::string& part : parts) joined += (joined.empty() ? "" : ", ") + part;
-  return joined;
-}
-
 bool OnBus(const std::vector<KeypadOnBus>& keypads, const std::string& path) {
   return std::any_of(keypads.begin(), keypads.end(),
                      [&](const KeypadOnBus& keypad) { return keypad.path == path; });

@@ -3,13 +3,11 @@
 #include <sstream>
 #include <string_view>
 
-#include <string_view>
 #include "bsl430/bsl430.h"
 #include "code_table/vocabulary.h"
 #include "device/keypad_bus.h"
 #include "firmware/pending_upgrade.h"
 #include "names.h"
-
 #include "session.h"
 #include "settings/keypad_settings_file.h"
 #include "settings/service_log.h"
@@ -112,7 +110,7 @@ int Status(Session& session) {
     io.err << "navkeypad: " << WaitingLoaderLine(loader, io.program) << "\n";
   for (const auto& record : firmware::ReadPendingUpgrades(recordFile).records) {
     if (!loaders.empty()) break;
-    if (!firmware::RecordNeededNow(record, false, status)) continue;
+    if (!firmware::RecordNeededNow(record, status)) continue;
     // Without a serial number the keypad may be that one or another: only the user can say.
     const bool unnamed = status->serialNumber.empty();
     io.err << "navkeypad: the firmware upgrade of " << firmware::KeypadName(record)

@@ -234,9 +234,7 @@ std::string AmbiguousRestoreMessage(const std::string& recordFile) {
          ". Leave only the upgraded keypad plugged in and upgrade it once more to finish.";
 }
 
-bool RecordNeededNow(const PendingUpgrade& record, bool loaderWaiting,
-                     const std::optional<DeviceStatus>& openKeypad) {
-  if (loaderWaiting) return true;
+bool RecordNeededNow(const PendingUpgrade& record, const std::optional<DeviceStatus>& openKeypad) {
   if (!openKeypad) return false;
   if (openKeypad->serialNumber.empty()) return true;
   if (openKeypad->serialNumber != record.serial()) return false;

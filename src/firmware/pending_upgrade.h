@@ -81,11 +81,10 @@ struct RestoreResult {
 RestoreResult RestoreUpgradedKeypad(const std::optional<PendingUpgrade>& record,
                                     const ReturnedKeypad& returned);
 
-// Whether a kept record must be brought up now: while a keypad waits in its loader, or the open
-// keypad may be the record's and does not hold what it keeps (its serial number, or none at
-// all). Another keypad, or none, needs nothing of it now.
-bool RecordNeededNow(const PendingUpgrade& record, bool loaderWaiting,
-                     const std::optional<DeviceStatus>& openKeypad);
+// Whether a kept record must be brought up now that no keypad waits in its loader (the programs
+// say what waits there first): the open keypad may be the record's and does not hold what it
+// keeps (its serial number, or none at all). Another keypad, or none, needs nothing of it now.
+bool RecordNeededNow(const PendingUpgrade& record, const std::optional<DeviceStatus>& openKeypad);
 
 // The message for a restore that could not tell the upgraded keypad from others.
 std::string AmbiguousRestoreMessage(const std::string& recordFile);

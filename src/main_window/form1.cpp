@@ -853,15 +853,14 @@ void Form1::tellAboutUnfinishedUpgrade(bool keypadRead) {
   const auto pending = firmware::ReadPendingUpgrades(recordFile);
   if (!pending.problem.empty()) return warn(pending.problem + ".");
   if (pending.records.empty()) return;
-  const bool loaderWaiting = BSL_NumOfUSBDevices(kLoaderVendorId, kLoaderProductId) > 0;
   // The scan has said what waits, where no keypad in its application was opened.
-  if (loaderWaiting) {
+  if (BSL_NumOfUSBDevices(kLoaderVendorId, kLoaderProductId) > 0) {
     if (hid_handle != nullptr) warn(waitingLoaderMessage());
     return;
   }
   const auto open = keypadRead ? std::optional(knownStatus()) : std::nullopt;
   for (const auto& record : pending.records) {
-    if (!firmware::RecordNeededNow(record, loaderWaiting, open)) continue;
+    if (!firmware::RecordNeededNow(record, open)) continue;
     warn("The firmware upgrade of " + firmware::KeypadName(record) +
          " did not finish, so the keypad may be waiting in its loader without its serial "
          "number and settings. They are kept in " +
