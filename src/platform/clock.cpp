@@ -25,6 +25,7 @@ void RecordingClock::sleepMs(int milliseconds) {
   if (timeDivisor_ > 0 && milliseconds > 0) {
     std::this_thread::sleep_for(std::chrono::microseconds(1000 * milliseconds / timeDivisor_));
   }
+  if (onSleep) onSleep();
 }
 
 uint64_t RecordingClock::tickMs() {

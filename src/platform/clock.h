@@ -37,6 +37,9 @@ class RecordingClock : public Clock {
   void clearWaits();
   // Moves the tick on without a wait, as work that takes time would.
   void advance(uint64_t milliseconds);
+  // Run after each wait is noted, on the waiting thread: what happens at a moment of a wait
+  // (a cable pulled, Ctrl-C pressed). Set before the clock is waited on.
+  std::function<void()> onSleep;
 
  private:
   mutable std::mutex mutex_;

@@ -572,13 +572,6 @@ TEST_F(Cli, AFailedUpgradeAdvisesTheCommandAsTheSystemWritesPaths) {
 // brightness it keeps. Ctrl-C during a download ends the station only once that keypad is
 // finished, without a blink.
 TEST_F(Cli, TheStationShowsEachResultOnTheLedAndCtrlCWaitsForTheKeypadInHand) {
-  struct InterruptingClock : platform::RecordingClock {
-    std::function<bool()> when = [] { return false; };
-    void sleepMs(int milliseconds) override {
-      if (when()) std::raise(SIGINT);
-      RecordingClock::sleepMs(milliseconds);
-    }
-  };
   WriteBytes(file(), "[appSettings]\nLedBrightness=3\nKeypadLayout=0\nFirstUp=Yes\n");
   std::vector<uint8_t> done{3};
   for (int blink = 0; blink < 5; ++blink) done.insert(done.end(), {9, 0});
@@ -609,17 +602,17 @@ TEST_F(Cli, TheStationShowsEachResultOnTheLedAndCtrlCWaitsForTheKeypadInHand) {
     for (uint8_t command : row.refused) keypad->refuseCommand(command);
     auto later = bus().plug();  // taken only when the first keypad's result is shown
     later->setAbsentUntil(clock_.tickMs() + 60000);
-    InterruptingClock interrupting;
-    interrupting.when = [&, raised = false]() mutable {
+    // Ctrl-C, once, while the keypad waits in its loader.
+    clock_.onSleep = [&, raised = false]() mutable {
       if (raised || !row.interruptInLoader || keypad->mode() == virtual_keypad::Mode::Application)
-        return false;
-      return raised = true;
+        return;
+      raised = true;
+      std::raise(SIGINT);
     };
-    platform::setClock(&interrupting);
     std::vector<std::string> arguments{"station", "--present", "--idle-timeout", "1"};
     arguments.insert(arguments.end(), row.options.begin(), row.options.end());
     const int status = run(arguments);
-    platform::setClock(&clock_);
+    clock_.onSleep = {};
     EXPECT_EQ(status, row.refused.empty() ? 0 : 1) << err_.str();
     EXPECT_THAT(out_.str(), HasSubstr(row.says));
     std::vector<uint8_t> levels;

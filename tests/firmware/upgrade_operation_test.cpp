@@ -180,17 +180,11 @@ TEST_F(Upgrade, ARecordThatCannotBeRemovedIsNotASuccessAndTheLockIsLetGo) {
   ASSERT_TRUE(holder.take(KeypadLockFile(ListKeypads().at(0).path), false));
   EXPECT_EQ(upgrade->restore(10).kind, UpgradeOutcome::kBusy);
   // Held for a moment of the wait only: the restore waits it out.
-  struct ReleasingClock : platform::RecordingClock {
-    support::ProgramLock& held;
-    int sleeps = 0;
-    explicit ReleasingClock(support::ProgramLock& lock) : held(lock) {}
-    void sleepMs(int) override {
-      if (++sleeps == 3) held.release();
-    }
-  } releasing(holder);
-  platform::setClock(&releasing);
+  clock_.onSleep = [&, sleeps = 0]() mutable {
+    if (++sleeps == 3) holder.release();
+  };
   EXPECT_EQ(upgrade->restore(10).kind, UpgradeOutcome::kRecordNotDropped);
-  platform::setClock(&clock_);
+  clock_.onSleep = {};
   expectSettings(7, "SN-A");
   // The operation lives on in its window; the next upgrade, in any program, may start.
   support::ProgramLock next;
