@@ -83,9 +83,12 @@ int Upgrade(Session& session) {
   // A keypad waiting in its loader must be finished before any other can be upgraded, so the
   // command is for it unless a keypad in its application is picked: by its place, or by a serial
   // number one of them answers to (else the number names the waiting keypad's record).
-  const auto loaders = BSL_USBDevicePaths(kLoaderVendorId, kLoaderProductId);
-  const bool loaderPicked = session.device() && std::find(loaders.begin(), loaders.end(),
-                                                          *session.device()) != loaders.end();
+  const auto loaders = BSL_USBDevices(kLoaderVendorId, kLoaderProductId);
+  const std::optional<std::string> pickedDevice = session.device();
+  const bool loaderPicked =
+      pickedDevice && std::any_of(loaders.begin(), loaders.end(), [&](const LoaderOnBus& loader) {
+        return loader.path == *pickedDevice;
+      });
   const auto picksKeypadInApplication = [&] {
     if (session.device()) return !loaderPicked;
     if (loaders.empty()) return !ListKeypads().empty();
@@ -105,14 +108,8 @@ int Upgrade(Session& session) {
   const auto isKeypadOf = [&](const firmware::PendingUpgrade& record) {
     return settingsOf && record.serial() == *settingsOf;
   };
-  if (const UpgradeOutcome outcome = upgrade.checkLoaders(inApplication); !outcome.ok()) {
-    return session.fail(
-        StatusFor(outcome.kind),
-        outcome.message + (inApplication && !loaders.empty()
-                               ? " Finish it with " + FinishLoaderCommand(io.program) + "."
-                               : std::string()));
-  }
   if (inApplication) {
+    if (session.device()) upgrade.namePlace();
     if (const int status = session.connect(); status != kDone) return status;
     const auto status = session.readStatus();
     if (!status) return session.statusFailed();
@@ -125,41 +122,80 @@ int Upgrade(Session& session) {
     if (!left.ok()) {
       if (left.kind == UpgradeOutcome::kEnterUnanswered)
         return session.fail(kKeypadFailed, left.message + " To retry, run: " + retry());
-      return session.fail(StatusFor(left.kind), left.message);
+      const bool loaderBeside = upgrade.step() == "switch to the loader" && !loaders.empty() &&
+                                left.message.find("firmware loader") != std::string::npos;
+      return session.fail(
+          StatusFor(left.kind),
+          left.message + (loaderBeside ? " Finish it with " + FinishLoaderCommand(io.program) + "."
+                                       : std::string()));
     }
     session.disconnect();
-    if (!platform::WaitFor(
-            [] { return BSL_NumOfUSBDevices(kLoaderVendorId, kLoaderProductId) > 0; }, 10)) {
+    if (!platform::WaitFor([&] { return upgrade.loaderBack(); }, 10)) {
       return session.fail(kKeypadFailed,
                           "the keypad's loader did not appear; its settings are kept in " +
                               recordFile +
                               ". Unplug the keypad, plug it in again, then run: " + retry());
     }
-    if (const UpgradeOutcome outcome = upgrade.checkLoaders(false); !outcome.ok()) {
+    if (const UpgradeOutcome outcome = upgrade.checkLoaders(false, upgrade.port()); !outcome.ok()) {
       return session.fail(kKeypadFailed, outcome.message + " Its settings are kept in " +
                                              recordFile + "; then run: " + retry());
     }
   } else {
     // No keypad in its application: finish the upgrade of one waiting in its loader.
-    if (BSL_NumOfUSBDevices(kLoaderVendorId, kLoaderProductId) == 0)
+    if (loaders.empty())
       return session.fail(kNoKeypad, "no navigation keypad found. Plug it in and try again.");
-    // Which of several records is the waiting keypad's, only the user can say.
-    if (!settingsOf && upgrade.records().size() > 1) {
+    const std::string loaderPath = loaderPicked ? *pickedDevice : std::string();
+    if (loaders.size() > 1 && loaderPath.empty()) {
       std::string names;
-      for (const auto& record : upgrade.records()) {
-        names += "\n  " + ResumeCommand(io, path, record.serial()) + "    (" +
-                 firmware::KeypadName(record) + ")";
+      for (const LoaderOnBus& loader : loaders) {
+        names += "\n  " + io.program + " --device " + ShellQuoted(loader.path) + " upgrade " +
+                 ShellQuoted(path) + "    (at " + (loader.port.empty() ? "?" : loader.port) + ")";
       }
-      return session.fail(kBadInput, std::to_string(upgrade.records().size()) +
+      return session.fail(kBadInput, std::to_string(loaders.size()) +
+                                         " keypads wait in their firmware loaders; nothing was "
+                                         "sent. Finish each on its own:" +
+                                         names);
+    }
+    if (const UpgradeOutcome taken = upgrade.takeWaitingKeypad(isKeypadOf, loaderPath);
+        !taken.ok()) {
+      return session.fail(StatusFor(taken.kind), taken.message);
+    }
+    // Which of several records kept where it waits is its own, only the user can say.
+    std::vector<const firmware::PendingUpgrade*> here;
+    for (const auto& record : upgrade.records()) {
+      if (firmware::RecordFitsLoaderAt(record, upgrade.port())) here.push_back(&record);
+    }
+    if (!upgrade.record() && !settingsOf && here.size() > 1) {
+      std::string names;
+      for (const auto* record : here) {
+        names += "\n  " + ResumeCommand(io, path, record->serial()) + "    (" +
+                 firmware::KeypadName(*record) + ")";
+      }
+      return session.fail(kBadInput, std::to_string(here.size()) +
                                          " keypads' settings are kept in " + recordFile +
                                          ", and which of them the keypad waiting in its loader "
                                          "is cannot be told; nothing was sent. Name it:" +
                                          names);
     }
-    upgrade.takeWaitingKeypad(isKeypadOf);
     if (settingsOf && (!upgrade.record() || upgrade.record()->serial() != *settingsOf)) {
+      const auto named = std::find_if(
+          upgrade.records().begin(), upgrade.records().end(),
+          [&](const firmware::PendingUpgrade& record) { return record.serial() == *settingsOf; });
+      if (named != upgrade.records().end() && loaderPath.empty()) {
+        const LoaderOnBus& loader = loaders.size() == 1 ? loaders.front() : LoaderOnBus{};
+        return session.fail(
+            kBadInput, "the settings of " + firmware::KeypadName(*named) + " are kept in " +
+                           recordFile + " for the keypad that left its application at " +
+                           (named->port.empty() ? "a place not recorded" : named->port) +
+                           "; the keypad waiting in its loader is at " + upgrade.port() +
+                           ". If it is that keypad, moved, name both: " + io.program +
+                           " --device " + ShellQuoted(loader.path) + " upgrade --settings-of " +
+                           ShellQuoted(*settingsOf) + " " + ShellQuoted(path) +
+                           ". Nothing was sent.");
+      }
       return session.fail(kBadInput, "no settings of keypad " + *settingsOf + " are kept in " +
-                                         recordFile + "; nothing was sent.");
+                                         recordFile +
+                                         " that can be given to this keypad; nothing was sent.");
     }
     if (upgrade.record()) {
       io.err << "navkeypad: finishing " << firmware::KeypadName(*upgrade.record())

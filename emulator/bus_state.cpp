@@ -233,6 +233,11 @@ std::shared_ptr<VirtualKeypad> ReadKeypad(const json& entry, std::size_t index) 
     keypad->installFactoryFirmware(entry["firmwareVersion"].get<std::string>());
   }
   if (entry.contains("serialNumber")) keypad->setSerialNumber(entry["serialNumber"]);
+  if (entry.contains("port")) {
+    const std::string port = entry["port"].get<std::string>();
+    if (port.empty()) throw std::invalid_argument("port is empty");
+    keypad->setPort(port);
+  }
   KeypadSettings settings = keypad->settings();
   ReadSettings(entry, settings);
   keypad->setSettings(settings);
@@ -268,6 +273,7 @@ std::shared_ptr<VirtualKeypad> ReadKeypad(const json& entry, std::size_t index) 
 json WriteKeypad(VirtualKeypad& keypad) {
   const auto status = keypad.status();
   json entry = {{"id", keypad.id()},
+                {"port", keypad.port()},
                 {"mode", keypad.mode() == Mode::Application ? "application" : "loader"},
                 {"serialNumber", status.serialNumber},
                 {"firmwareVersion", status.firmwareVersion},

@@ -138,6 +138,18 @@ class Virtual : public navkeypad::HidBackend {
     if (device == nullptr) return lastOpenError.c_str();
     return L"virtual keypad: device error";
   }
+
+  std::string port(const char* path) override {
+    if (path == nullptr) return {};
+    for (const auto& keypad : VirtualBus::instance().keypads()) {
+      if (!keypad->onBus()) continue;
+      for (int interfaceNumber : keypad->identity().interfaces) {
+        if (virtual_keypad::InterfacePath(keypad->id(), interfaceNumber) == path)
+          return keypad->port();
+      }
+    }
+    return {};
+  }
 };
 
 }  // namespace

@@ -14,7 +14,18 @@ using namespace bsl430;
 using namespace chip;
 using Clock = std::chrono::steady_clock;
 
-VirtualKeypad::VirtualKeypad(std::string id) : id_(std::move(id)), memory_(kMemorySize, 0xFF) {
+std::string VirtualKeypad::port() const {
+  std::lock_guard lock(mutex_);
+  return port_;
+}
+
+void VirtualKeypad::setPort(std::string port) {
+  std::lock_guard lock(mutex_);
+  port_ = std::move(port);
+}
+
+VirtualKeypad::VirtualKeypad(std::string id)
+    : id_(std::move(id)), port_("1-" + id_), memory_(kMemorySize, 0xFF) {
   factory_.customTable = DefaultTable();
   settings_ = factory_;
   defaults_ = factory_;

@@ -83,6 +83,10 @@ class VirtualKeypad {
   explicit VirtualKeypad(std::string id);
 
   const std::string& id() const { return id_; }
+  // The USB port it is plugged into ("1-" and its id unless set): its loader, and the keypad
+  // that comes back from the loader, appear there too.
+  std::string port() const;
+  void setPort(std::string port);
 
   KeypadSettings settings() const;
   void setSettings(const KeypadSettings& settings);
@@ -212,6 +216,7 @@ class VirtualKeypad {
   mutable std::mutex mutex_;
   std::condition_variable ready_;
   std::string id_;
+  std::string port_;
   KeypadSettings settings_;
   KeypadSettings defaults_;
   KeypadSettings factory_;

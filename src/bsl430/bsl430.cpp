@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <vector>
 
@@ -128,8 +129,9 @@ bool ReadFile(const char* path, std::string& text) {
   return support::ReadWholeFile(path, text);
 }
 
-// "PID=0x0200,VID=0x2047,DEVICEINDEX=0"
-void ParseConnection(const std::string& text, uint16_t& vendor, uint16_t& product, int& index) {
+// "PID=0x0200,VID=0x2047,DEVICEINDEX=0", and ",PORT=1-1.4" to open only the loader there.
+void ParseConnection(const std::string& text, uint16_t& vendor, uint16_t& product, int& index,
+                     std::optional<std::string>& port) {
   std::size_t start = 0;
   while (start < text.size()) {
     std::size_t end = text.find(',', start);
@@ -142,22 +144,30 @@ void ParseConnection(const std::string& text, uint16_t& vendor, uint16_t& produc
       if (key == "VID") vendor = static_cast<uint16_t>(value);
       if (key == "PID") product = static_cast<uint16_t>(value);
       if (key == "DEVICEINDEX") index = static_cast<int>(value);
+      if (key == "PORT") port = field.substr(equals + 1);
     }
     start = end + 1;
   }
 }
 
-// Paths of the loader devices in enumeration order, each once.
-std::vector<std::string> LoaderPaths(uint16_t vendor, uint16_t product) {
-  std::vector<std::string> paths;
+// The loader devices in enumeration order, each once, with where each is plugged in.
+std::vector<LoaderOnBus> Loaders(uint16_t vendor, uint16_t product) {
+  std::vector<LoaderOnBus> loaders;
   std::lock_guard lock(navkeypad::HidGlobalStateMutex());
   hid_device_info* list = navkeypad::Hid().enumerate(vendor, product);
   for (hid_device_info* entry = list; entry != nullptr; entry = entry->next) {
-    if (std::find(paths.begin(), paths.end(), entry->path) == paths.end()) {
-      paths.emplace_back(entry->path);
+    if (std::none_of(loaders.begin(), loaders.end(),
+                     [&](const LoaderOnBus& loader) { return loader.path == entry->path; })) {
+      loaders.push_back({entry->path, navkeypad::Hid().port(entry->path)});
     }
   }
   navkeypad::Hid().freeEnumeration(list);
+  return loaders;
+}
+
+std::vector<std::string> LoaderPaths(uint16_t vendor, uint16_t product) {
+  std::vector<std::string> paths;
+  for (const LoaderOnBus& loader : Loaders(vendor, product)) paths.push_back(loader.path);
   return paths;
 }
 
@@ -182,8 +192,13 @@ uint8_t BSL_initialize_BSL(const char* connection) {
   uint16_t vendor = kLoaderVendorId;
   uint16_t product = kLoaderProductId;
   int index = 0;
-  ParseConnection(connection != nullptr ? connection : "", vendor, product, index);
-  const auto paths = LoaderPaths(vendor, product);
+  std::optional<std::string> port;
+  ParseConnection(connection != nullptr ? connection : "", vendor, product, index, port);
+  // A loader elsewhere is never opened by an upgrade it is not part of.
+  std::vector<std::string> paths;
+  for (const LoaderOnBus& loader : Loaders(vendor, product)) {
+    if (!port || loader.port == *port) paths.push_back(loader.path);
+  }
   Library& lib = library();
   std::lock_guard lock(lib.mutex);
   CloseDevice(lib);
@@ -353,6 +368,10 @@ uint32_t BSL_NumOfUSBDevices(uint16_t vendorId, uint16_t productId) {
 
 std::vector<std::string> BSL_USBDevicePaths(uint16_t vendorId, uint16_t productId) {
   return LoaderPaths(vendorId, productId);
+}
+
+std::vector<LoaderOnBus> BSL_USBDevices(uint16_t vendorId, uint16_t productId) {
+  return Loaders(vendorId, productId);
 }
 
 void BSL_setDeviceWatch(DeviceWatch* watch) {

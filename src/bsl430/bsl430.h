@@ -32,7 +32,8 @@ inline constexpr uint16_t kLoaderProductId = 0x0200;
 
 void BSL_setFamily(uint32_t family);
 void BSL_setCom(uint32_t com);
-// "PID=0x0200,VID=0x2047,DEVICEINDEX=0": 1 when the loader cannot be opened, else 0.
+// "PID=0x0200,VID=0x2047,DEVICEINDEX=0": 1 when the loader cannot be opened, else 0. With
+// ",PORT=P" only a loader plugged in at P is counted by the index.
 uint8_t BSL_initialize_BSL(const char* connection);
 uint8_t BSL_close_BSL();
 
@@ -66,6 +67,12 @@ std::string BSL_lastFileError();
 uint32_t BSL_NumOfUSBDevices(uint16_t vendorId, uint16_t productId);
 // Their paths, in the order the bus lists them.
 std::vector<std::string> BSL_USBDevicePaths(uint16_t vendorId, uint16_t productId);
+// And where each is plugged in (empty where the system cannot say).
+struct LoaderOnBus {
+  std::string path;
+  std::string port;
+};
+std::vector<LoaderOnBus> BSL_USBDevices(uint16_t vendorId, uint16_t productId);
 
 // The watch the windows' registrations use (platform/device_watch.h).
 void BSL_setDeviceWatch(DeviceWatch* watch);

@@ -29,6 +29,13 @@ class HidBackend {
   virtual int productString(hid_device* device, wchar_t* text, std::size_t capacity) = 0;
   // The reason of the last failed open (device null) or of the device's last failure.
   virtual const wchar_t* error(hid_device* device) = 0;
+  // Where the device at `path` (as the last enumeration listed it) is plugged in: the USB port
+  // as the system names it, the same for a keypad, its loader and the keypad that comes back
+  // from it, while paths change at every re-enumeration. Empty where it cannot be known.
+  virtual std::string port(const char* path) {
+    (void)path;
+    return {};
+  }
 };
 
 // Passes every call on to another backend; a tracer or a recorder overrides only the calls it
@@ -61,6 +68,7 @@ class ForwardingHid : public HidBackend {
     return inner_.productString(device, text, capacity);
   }
   const wchar_t* error(hid_device* device) override { return inner_.error(device); }
+  std::string port(const char* path) override { return inner_.port(path); }
 
  protected:
   HidBackend& inner_;

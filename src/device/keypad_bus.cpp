@@ -45,6 +45,12 @@ std::vector<KeypadOnBus> ListKeypads() {
     if (entry->interface_number != kConfigurationInterface) continue;
     KeypadOnBus keypad;
     keypad.path = entry->path;
+    keypad.port = Hid().port(entry->path);
+    for (const wchar_t* c = entry->serial_number; c != nullptr && *c != L'\0'; ++c) {
+      // USB serial strings are printable ASCII by the USB specification.
+      const auto code = static_cast<uint32_t>(*c);
+      keypad.usbSerial.push_back(code >= 0x20 && code < 0x7F ? static_cast<char>(code) : '?');
+    }
     if (hid_device* device = Hid().openPath(entry->path)) {
       keypad.accessible = true;
       Hid().close(device);
@@ -208,6 +214,12 @@ AskedKeypad KeypadStatusAt(const std::string& path) {
   const auto status = DecodeStatusRecord(std::span(answer.data(), length));
   if (!status) return {};
   return {AskedKeypad::kAnswered, *status};
+}
+
+std::string UnaskedReason(const KeypadOnBus& keypad, const AskedKeypad& asked) {
+  if (!keypad.accessible) return "it cannot be opened: " + keypad.problem;
+  if (asked.kind == AskedKeypad::kInUse) return "it is in use by another program";
+  return "it does not answer";
 }
 
 std::optional<std::string> SerialNumberAt(const std::string& path) {

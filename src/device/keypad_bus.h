@@ -15,6 +15,10 @@ struct KeypadOnBus {
   std::string path;  // of its configuration interface
   bool accessible = false;
   std::string problem;  // why it cannot be opened, when it cannot
+  // Where it is plugged in (empty where the system cannot say), and the serial string of its
+  // USB descriptor where it carries one: with what it reports, who it is.
+  std::string port;
+  std::string usbSerial;
 };
 
 std::vector<KeypadOnBus> ListKeypads();
@@ -57,6 +61,9 @@ struct AskedKeypad {
   DeviceStatus status;  // with kAnswered
 };
 AskedKeypad KeypadStatusAt(const std::string& path);
+// Why `keypad` gave no answer as `asked`: "it is in use by another program", "it cannot be
+// opened (...)" or "it does not answer".
+std::string UnaskedReason(const KeypadOnBus& keypad, const AskedKeypad& asked);
 // Its serial number; none when it cannot be asked or another program holds it.
 std::optional<std::string> SerialNumberAt(const std::string& path);
 

@@ -1,5 +1,7 @@
 #include "device/system_hid.h"
 
+#include "device/usb_port.h"
+
 namespace navkeypad {
 
 namespace {
@@ -31,6 +33,7 @@ class System : public HidBackend {
     return hid_get_product_string(device, text, capacity);
   }
   const wchar_t* error(hid_device* device) override { return hid_error(device); }
+  std::string port(const char* path) override { return path ? UsbPortOf(path) : std::string(); }
 };
 
 }  // namespace

@@ -42,7 +42,8 @@ std::optional<uint8_t> ByteAt(const bsl430::TiTxtImage& image, uint32_t address)
 }  // namespace
 
 std::string LoaderIdentity::connectionText() const {
-  return "PID=" + pid + ",VID=" + vid + ",DEVICEINDEX=" + deviceIndex;
+  return "PID=" + pid + ",VID=" + vid + ",DEVICEINDEX=" + deviceIndex +
+         (port.empty() ? std::string() : ",PORT=" + port);
 }
 
 std::vector<uint32_t> SegmentsTouched(uint32_t address, uint32_t count) {

@@ -21,7 +21,10 @@ struct LoaderIdentity {
   std::string vid = "0x2047";
   std::string pid = "0x0200";
   std::string deviceIndex = "0";
-  // "PID=0x0200,VID=0x2047,DEVICEINDEX=0"
+  // Where the keypad left its application: its loader is opened there and nowhere else. Empty
+  // where the system cannot say.
+  std::string port;
+  // "PID=0x0200,VID=0x2047,DEVICEINDEX=0", and ",PORT=P" with a port
   std::string connectionText() const;
 };
 

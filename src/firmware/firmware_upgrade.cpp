@@ -292,8 +292,8 @@ void firmware_upgrade::btnUpgrade_MouseClick() {
   progressBar->setValue(0);
 
   const std::string path = platform::PathText(firmwarePath_);
-  firmware::LoaderIdentity identity{myVID.toStdString(), myPID.toStdString(),
-                                    myDeviceIndex.toStdString()};
+  firmware::LoaderIdentity identity{
+      myVID.toStdString(), myPID.toStdString(), myDeviceIndex.toStdString(), {}};
   downloadResult_ = false;
   if (backgroundWorker1 != nullptr) backgroundWorker1->deleteLater();
   backgroundWorker1 = QThread::create([this, path, identity, upgrade = upgrade_] {

@@ -1,6 +1,8 @@
 #include "firmware/pending_upgrade.h"
 
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <nlohmann/json.hpp>
 
@@ -68,6 +70,9 @@ PendingUpgrade RecordFromJson(const json& document) {
   record.keypadPath = document.value("keypadPath", "");
   record.firmwareVersion = document.value("firmwareVersion", "");
   record.downloaded = document.value("downloaded", false);
+  record.port = document.value("port", "");
+  record.usbSerial = document.value("usbSerial", "");
+  record.keptAt = document.value("keptAt", "");
   return record;
 }
 
@@ -75,6 +80,9 @@ json RecordToJson(const PendingUpgrade& record) {
   const HandedOverSettings& settings = record.settings;
   json document = json::object();
   document["keypadPath"] = record.keypadPath;
+  if (!record.port.empty()) document["port"] = record.port;
+  if (!record.usbSerial.empty()) document["usbSerial"] = record.usbSerial;
+  if (!record.keptAt.empty()) document["keptAt"] = record.keptAt;
   document["firmwareVersion"] = record.firmwareVersion;
   if (settings.serialNumber) {
     // The serial number is 8-bit text: readable for people, exact in hex.
@@ -114,6 +122,39 @@ PendingUpgradeRead ReadPendingUpgrades(const std::string& file) {
   } catch (const std::exception& problem) {
     return {{}, file + " is not a record of an upgrade: " + problem.what()};
   }
+}
+
+bool RecordFitsKeypad(const PendingUpgrade& record, const KeypadSeen& keypad) {
+  if (!keypad.serialNumber.empty()) return keypad.serialNumber == record.serial();
+  return RecordFitsLoaderAt(record, keypad.port) &&
+         (record.usbSerial.empty() || record.usbSerial == keypad.usbSerial);
+}
+
+bool RecordFitsLoaderAt(const PendingUpgrade& record, const std::string& port) {
+  return !record.port.empty() && record.port == port;
+}
+
+bool HasRecordFor(const std::vector<PendingUpgrade>& records, const KeypadSeen& keypad) {
+  return std::any_of(records.begin(), records.end(), [&](const PendingUpgrade& record) {
+    return RecordFitsKeypad(record, keypad);
+  });
+}
+
+std::string KeptAtNow() {
+  const auto now = std::chrono::system_clock::now();
+  const auto milliseconds =
+      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+  std::string text = support::UtcTimeText();  // "2026-12-09T10:42:07Z"
+  char fraction[8];
+  std::snprintf(fraction, sizeof fraction, ".%03dZ", static_cast<int>(milliseconds));
+  text.replace(text.size() - 1, 1, fraction);
+  return text;
+}
+
+std::string KeypadAt(const std::string& serial, const std::string& port, const std::string& path) {
+  const std::string where = port.empty() ? path : port;
+  return serial.empty() ? "the keypad at " + where
+                        : "keypad " + support::Utf8FromLocal8Bit(serial) + " at " + where;
 }
 
 bool HasRecordOf(const std::vector<PendingUpgrade>& records, const std::string& serial) {
@@ -163,15 +204,9 @@ std::string UpdatePendingUpgrades(const std::string& file,
   return {};
 }
 
-namespace {
-// Whether a keypad that says `status` of itself may be the one `record` was kept for.
-bool MayBeKeypadOf(const std::optional<PendingUpgrade>& record, const DeviceStatus& status) {
-  return !record || status.serialNumber.empty() || status.serialNumber == record->serial();
-}
-}  // namespace
-
 ReturnedKeypad FindReturnedKeypad(const std::optional<PendingUpgrade>& record,
-                                  const std::vector<std::string>& otherKeypads) {
+                                  const std::vector<std::string>& otherKeypads,
+                                  const std::string& port) {
   ReturnedKeypad found;
   int candidates = 0;
   bool busy = false;
@@ -179,13 +214,29 @@ ReturnedKeypad FindReturnedKeypad(const std::optional<PendingUpgrade>& record,
     if (std::find(otherKeypads.begin(), otherKeypads.end(), keypad.path) != otherKeypads.end()) {
       continue;
     }
-    // Without a record nothing is given, so nothing needs proving.
+    const bool here = port.empty() || keypad.port == port;
+    // Without a record nothing is given, so only the place needs proving.
+    if (!record && !here) continue;
     const AskedKeypad asked =
         record ? KeypadStatusAt(keypad.path) : AskedKeypad{AskedKeypad::kAnswered, {}};
-    if (asked.kind == AskedKeypad::kInUse) busy = true;
+    if (asked.kind == AskedKeypad::kInUse && here) busy = true;
     if (asked.kind != AskedKeypad::kAnswered) continue;
-    if (!MayBeKeypadOf(record, asked.status)) {
-      found.others.push_back(asked.status.serialNumber);
+    const std::string& serial = asked.status.serialNumber;
+    if (!here) {
+      if (serial.empty()) {
+        found.elsewhere.push_back({keypad.path, keypad.port, keypad.usbSerial, {}});
+      } else if (serial != record->serial()) {
+        found.others.push_back(serial);
+      }
+      continue;
+    }
+    // Only the keypad that left from here comes back here: one reporting no serial number is
+    // it unless its USB descriptor says otherwise.
+    const bool fits = !record || serial == record->serial() ||
+                      (serial.empty() && (port.empty() || record->usbSerial.empty() ||
+                                          keypad.usbSerial == record->usbSerial));
+    if (!fits) {
+      found.others.push_back(serial);
       continue;
     }
     ++candidates;

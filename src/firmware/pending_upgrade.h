@@ -20,10 +20,41 @@ struct PendingUpgrade {
   // The new firmware is written; only the restore is owed. Until then the keypad may still
   // hold its settings, and what it holds now is what counts.
   bool downloaded = false;
+  // Where the keypad left its application (empty where the system could not say, and in
+  // records of earlier versions), the serial string of its USB descriptor where it has one, and
+  // when the record was first kept (KeptAtNow).
+  std::string port;
+  std::string usbSerial;
+  std::string keptAt;
 
   std::string serial() const { return settings.serialNumber.value_or(""); }
+  // The same keypad's record: who it is for, not what it holds now.
+  bool sameKeep(const PendingUpgrade& other) const {
+    return serial() == other.serial() && port == other.port && keptAt == other.keptAt;
+  }
   bool operator==(const PendingUpgrade&) const = default;
 };
+
+// A keypad as the bus shows it and as it answered: the place and the words that prove who it is.
+struct KeypadSeen {
+  std::string path;
+  std::string port;
+  std::string usbSerial;
+  std::string serialNumber;  // as its status reports it; empty for none
+};
+
+// Whether `record` may be given to `keypad` in its application: it reports the record's serial
+// number, or reports none and is on the record's port (with the record's USB serial string,
+// where the record keeps one). A keypad elsewhere is not a candidate.
+bool RecordFitsKeypad(const PendingUpgrade& record, const KeypadSeen& keypad);
+// Whether `record` is that of a keypad waiting in its loader at `port`: it was kept there.
+bool RecordFitsLoaderAt(const PendingUpgrade& record, const std::string& port);
+
+// The time a record is kept, UTC to the millisecond: with its serial number and port, who it is.
+std::string KeptAtNow();
+
+// "keypad S at 1-1.4", "the keypad at 1-1.4", "the keypad at PATH" where the port is not known.
+std::string KeypadAt(const std::string& serial, const std::string& port, const std::string& path);
 
 // "keypad SERIAL", or "a keypad without a serial number"
 std::string KeypadName(const PendingUpgrade& record);
@@ -49,6 +80,8 @@ struct PendingUpgradeRead {
 PendingUpgradeRead ReadPendingUpgrades(const std::string& file);
 // Whether one of `records` was kept for the keypad of serial number `serial`.
 bool HasRecordOf(const std::vector<PendingUpgrade>& records, const std::string& serial);
+// Whether one of `records` may be owed to `keypad` (RecordFitsKeypad).
+bool HasRecordFor(const std::vector<PendingUpgrade>& records, const KeypadSeen& keypad);
 
 // Whole or not at all; no records removes the file. False when the file does not hold
 // `records` afterwards.
@@ -68,9 +101,15 @@ struct ReturnedKeypad {
   enum Kind { kNone, kOne, kSeveral, kBusy } kind = kNone;
   std::string path;
   std::vector<std::string> others;  // serial numbers of keypads that arrived and are not it
+  // Keypads without a serial number that arrived elsewhere: the upgraded one, moved, or others.
+  std::vector<KeypadSeen> elsewhere;
 };
+// `port` is where the download ran: only a keypad there can have come back from it (where the
+// system cannot say, any keypad that arrived may have, as long as it proves it by its serial
+// number or has none).
 ReturnedKeypad FindReturnedKeypad(const std::optional<PendingUpgrade>& record,
-                                  const std::vector<std::string>& otherKeypads);
+                                  const std::vector<std::string>& otherKeypads,
+                                  const std::string& port);
 
 struct RestoreResult {
   enum Kind { kRestored, kNotFound, kAmbiguous, kBusy, kStepFailed } kind;

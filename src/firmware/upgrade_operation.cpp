@@ -67,21 +67,42 @@ UpgradeOutcome UpgradeOperation::checkFirmware(const std::string& path) {
   return {};
 }
 
-UpgradeOutcome UpgradeOperation::checkLoaders(bool keypadInApplication) const {
-  const uint32_t loaders = BSL_NumOfUSBDevices(kLoaderVendorId, kLoaderProductId);
-  if (keypadInApplication && loaders > 0) {
+UpgradeOutcome UpgradeOperation::checkLoaders(bool keypadInApplication,
+                                              const std::string& port) const {
+  const auto loaders = BSL_USBDevices(kLoaderVendorId, kLoaderProductId);
+  // Where this keypad's place and every loader's are known, a loader elsewhere is no concern
+  // of this upgrade: it is opened only where its keypad is.
+  const bool placesKnown =
+      !port.empty() && std::none_of(loaders.begin(), loaders.end(),
+                                    [](const LoaderOnBus& loader) { return loader.port.empty(); });
+  if (placesKnown) {
+    const auto here = std::count_if(loaders.begin(), loaders.end(),
+                                    [&](const LoaderOnBus& loader) { return loader.port == port; });
+    if (keypadInApplication ? here == 0 : here == 1) return {};
+    return fail(UpgradeOutcome::kRefused, "Two devices answer at " + port +
+                                              ", where the keypad is plugged in. Unplug the "
+                                              "others there. Nothing was sent.");
+  }
+  if (keypadInApplication && !loaders.empty()) {
     return fail(UpgradeOutcome::kRefused,
                 "A keypad is already waiting in its firmware loader, and beside it the keypad to "
                 "upgrade could not be told apart from it. Finish its upgrade first, or unplug it. "
                 "Nothing was sent.");
   }
-  if (loaders > 1) {
+  if (loaders.size() > 1) {
     return fail(UpgradeOutcome::kRefused,
-                std::to_string(loaders) +
+                std::to_string(loaders.size()) +
                     " keypads are waiting in their firmware loaders; leave only one plugged in. "
                     "Nothing was sent.");
   }
   return {};
+}
+
+bool UpgradeOperation::loaderBack() const {
+  const auto loaders = BSL_USBDevices(kLoaderVendorId, kLoaderProductId);
+  return std::any_of(loaders.begin(), loaders.end(), [&](const LoaderOnBus& loader) {
+    return port_.empty() || loader.port == port_;
+  });
 }
 
 bool UpgradeOperation::updateRecords(
@@ -92,7 +113,10 @@ bool UpgradeOperation::updateRecords(
 bool UpgradeOperation::storeRecord(const std::optional<PendingUpgrade>& previous) {
   return updateRecords([&](std::vector<PendingUpgrade>& records) {
     const auto kept =
-        previous ? std::find(records.begin(), records.end(), *previous) : records.end();
+        previous
+            ? std::find_if(records.begin(), records.end(),
+                           [&](const PendingUpgrade& record) { return record.sameKeep(*previous); })
+            : records.end();
     if (kept != records.end()) {
       *kept = *record_;
     } else {
@@ -104,8 +128,7 @@ bool UpgradeOperation::storeRecord(const std::optional<PendingUpgrade>& previous
 bool UpgradeOperation::dropRecord() {
   if (!record_) return true;
   return updateRecords([&](std::vector<PendingUpgrade>& records) {
-    const auto kept = std::find(records.begin(), records.end(), *record_);
-    if (kept != records.end()) records.erase(kept);
+    std::erase_if(records, [&](const PendingUpgrade& record) { return record.sameKeep(*record_); });
   });
 }
 
@@ -123,20 +146,40 @@ std::string UpgradeOperation::sameSerialProblem(const KeypadInApplication& keypa
                                                 const PendingUpgrade* owed) const {
   const std::string serial = keypad.settings.serialNumber.value_or("");
   const std::string name = support::Utf8FromLocal8Bit(serial);
+  const std::string sameSerial =
+      " has the serial number " + name +
+      " too, so the upgraded keypad could not be told from it when it comes back" +
+      (owed ? ", nor could the settings kept for " + name + " in " + recordFile_ +
+                  " be given to the right one"
+            : std::string()) +
+      ". Give one of them a number of its own (navkeypad serial set NUMBER --force), or unplug "
+      "the other and upgrade this one alone. Nothing was sent.";
+  // A keypad waiting in its loader is who the record kept where it waits says it is.
+  if (!serial.empty()) {
+    for (const LoaderOnBus& loader : BSL_USBDevices(kLoaderVendorId, kLoaderProductId)) {
+      for (const PendingUpgrade& record : records_) {
+        if (RecordFitsLoaderAt(record, loader.port) && record.serial() == serial)
+          return "The keypad waiting in its firmware loader at " + loader.port + sameSerial;
+      }
+    }
+  }
   for (const KeypadOnBus& other : ListKeypads()) {
     if (other.path == keypad.path) continue;
+    // Where both places are known, the keypad that comes back is told by its own.
+    const bool toldByPlace = !port_.empty() && !other.port.empty() && other.port != port_;
+    if (serial.empty() && (!owed || toldByPlace)) continue;
     const AskedKeypad asked = KeypadStatusAt(other.path);
-    if (asked.kind != AskedKeypad::kAnswered) continue;
-    const std::string& theirs = asked.status.serialNumber;
-    if (!serial.empty() && theirs == serial) {
-      return "Another attached keypad (" + other.path + ") has the serial number " + name +
-             " too, so the upgraded keypad could not be told from it when it comes back" +
-             (owed ? ", nor could the settings kept for " + name + " in " + recordFile_ +
-                         " be given to the right one"
-                   : std::string()) +
-             ". Give one of them a number of its own (navkeypad serial set NUMBER --force), or "
-             "unplug the other and upgrade this one alone. Nothing was sent.";
+    if (asked.kind != AskedKeypad::kAnswered) {
+      // A keypad that cannot be asked may be the one that could not be told from this one.
+      return "The keypad at " + (other.port.empty() ? other.path : other.port) +
+             " cannot be asked who it is (" + UnaskedReason(other, asked) +
+             "), so whether it has the serial number " + (serial.empty() ? "none" : name) +
+             " too is not known. Close the program that holds it, or unplug it, then try "
+             "again. Nothing was sent.";
     }
+    const std::string& theirs = asked.status.serialNumber;
+    if (!serial.empty() && theirs == serial)
+      return "Another attached keypad (" + other.path + ")" + sameSerial;
     if (owed && theirs.empty()) {
       return "The settings kept for " + KeypadName(*owed) + " in " + recordFile_ +
              " are owed to a keypad whose new firmware has no serial number yet, and another "
@@ -158,11 +201,19 @@ UpgradeOutcome UpgradeOperation::leaveApplication(const KeypadInApplication& key
         fail(UpgradeOutcome::kRefused, "The upgrade's checks have not passed; nothing was sent."));
   }
   step_ = "switch to the loader";
-  if (UpgradeOutcome loaders = checkLoaders(true); !loaders.ok()) return ended(loaders);
+  const auto keypads = ListKeypads();
+  const auto onBus = std::find_if(keypads.begin(), keypads.end(), [&](const KeypadOnBus& other) {
+    return other.path == keypad.path;
+  });
+  port_ = onBus != keypads.end() ? onBus->port : std::string();
+  if (UpgradeOutcome loaders = checkLoaders(true, port_); !loaders.ok()) return ended(loaders);
   PendingUpgrade current;
   current.settings = keypad.settings;
   current.keypadPath = keypad.path;
   current.firmwareVersion = keypad.firmwareVersion;
+  current.port = port_;
+  current.usbSerial = onBus != keypads.end() ? onBus->usbSerial : std::string();
+  current.keptAt = KeptAtNow();
   const std::string serial = current.serial();
   PendingUpgradeRead read = ReadPendingUpgrades(recordFile_);
   if (!read.problem.empty()) {
@@ -175,9 +226,16 @@ UpgradeOutcome UpgradeOperation::leaveApplication(const KeypadInApplication& key
                        [&](const PendingUpgrade& record) { return record.serial() == serial; });
   } else {
     // A keypad without a serial number may be one whose flash was written and whose restore
-    // did not finish, or any other: only the user can tell.
-    own = std::find_if(records_.begin(), records_.end(),
-                       [&](const PendingUpgrade& record) { return ask && ask(record); });
+    // did not finish, or any other: the record kept where it is plugged in is its own; where
+    // several are, or none is and the user named its place, only the user can tell.
+    const KeypadSeen seen{keypad.path, current.port, current.usbSerial, {}};
+    const auto fitting = std::count_if(records_.begin(), records_.end(), [&](const auto& record) {
+      return RecordFitsKeypad(record, seen);
+    });
+    own = std::find_if(records_.begin(), records_.end(), [&](const PendingUpgrade& record) {
+      if (fitting == 1) return RecordFitsKeypad(record, seen);
+      return (fitting > 1 ? RecordFitsKeypad(record, seen) : placeNamed_) && ask && ask(record);
+    });
   }
   // A keypad that still holds its serial number and never had new firmware written holds its
   // settings too: what it has now counts, not what an earlier attempt kept.
@@ -191,6 +249,10 @@ UpgradeOutcome UpgradeOperation::leaveApplication(const KeypadInApplication& key
   record_ = keepsEarlierRecord ? *own : current;
   record_->keypadPath = keypad.path;
   record_->downloaded = false;
+  // It leaves from here, whatever an earlier attempt kept: it is looked for here.
+  record_->port = current.port;
+  record_->usbSerial = current.usbSerial;
+  if (record_->keptAt.empty()) record_->keptAt = current.keptAt;
   chosen_ = true;
   if (!storeRecord(previous)) {
     record_.reset();
@@ -199,7 +261,7 @@ UpgradeOutcome UpgradeOperation::leaveApplication(const KeypadInApplication& key
                                                     ", so the firmware upgrade does not start."));
   }
   for (const PendingUpgrade& other : records_) {
-    if (other == *record_) continue;
+    if (other.sameKeep(*record_)) continue;
     notices_.push_back("The settings kept for " + KeypadName(other) + " stay in " + recordFile_ +
                        "; this keypad is upgraded with its own.");
   }
@@ -232,21 +294,64 @@ UpgradeOutcome UpgradeOperation::leaveApplication(const KeypadInApplication& key
   return {};
 }
 
-void UpgradeOperation::takeWaitingKeypad(const IsKeypadOf& ask) {
-  if (chosen_) return;
-  chosen_ = true;
-  if (records_.size() == 1) {
-    record_ = records_.front();
+UpgradeOutcome UpgradeOperation::takeWaitingKeypad(const IsKeypadOf& ask,
+                                                   const std::string& loaderPath) {
+  if (chosen_) return {};
+  const auto loaders = BSL_USBDevices(kLoaderVendorId, kLoaderProductId);
+  const auto loader =
+      loaderPath.empty() && loaders.size() == 1
+          ? loaders.begin()
+          : std::find_if(loaders.begin(), loaders.end(),
+                         [&](const LoaderOnBus& one) { return one.path == loaderPath; });
+  if (loader == loaders.end()) {
+    return fail(UpgradeOutcome::kRefused,
+                loaders.empty() ? "No keypad waits in its firmware loader. Nothing was sent."
+                                : std::to_string(loaders.size()) +
+                                      " keypads wait in their firmware loaders; name the one to "
+                                      "finish. Nothing was sent.");
+  }
+  port_ = loader->port;
+  // A record goes back only to its own keypad: one whose serial number answers in its
+  // application is not in a loader.
+  std::vector<std::string> answering;
+  for (const KeypadOnBus& keypad : ListKeypads()) {
+    const AskedKeypad asked = KeypadStatusAt(keypad.path);
+    if (asked.kind == AskedKeypad::kAnswered && !asked.status.serialNumber.empty())
+      answering.push_back(asked.status.serialNumber);
+  }
+  const auto answers = [&](const PendingUpgrade& record) {
+    return !record.serial().empty() &&
+           std::find(answering.begin(), answering.end(), record.serial()) != answering.end();
+  };
+  std::vector<const PendingUpgrade*> here;
+  for (const PendingUpgrade& record : records_) {
+    if (RecordFitsLoaderAt(record, port_)) here.push_back(&record);
+  }
+  for (const PendingUpgrade* record : here) {
+    if (!answers(*record)) continue;
+    return fail(UpgradeOutcome::kRefused,
+                "The keypad waiting in its firmware loader at " + port_ + " is where " +
+                    KeypadName(*record) + " left from, but " + KeypadName(*record) +
+                    " answers in its application elsewhere: which of the two the settings kept "
+                    "in " +
+                    recordFile_ +
+                    " belong to cannot be told. Unplug the other keypad with that serial number, "
+                    "then try again. Nothing was sent.");
+  }
+  if (here.size() == 1) {
+    record_ = *here.front();
   } else {
+    // Several kept here, or none here while the user named this loader: the user's word.
     for (const PendingUpgrade& record : records_) {
-      if (ask && ask(record)) {
-        record_ = record;
-        break;
-      }
+      const bool candidate = here.empty() ? !loaderPath.empty() : RecordFitsLoaderAt(record, port_);
+      if (!candidate || answers(record) || !ask || !ask(record)) continue;
+      record_ = record;
+      break;
     }
   }
+  chosen_ = true;
   for (const PendingUpgrade& other : records_) {
-    if (record_ && other == *record_) continue;
+    if (record_ && other.sameKeep(*record_)) continue;
     notices_.push_back("The settings kept for " + KeypadName(other) + " stay in " + recordFile_ +
                        "; they are not given to this keypad.");
   }
@@ -255,6 +360,7 @@ void UpgradeOperation::takeWaitingKeypad(const IsKeypadOf& ask) {
         "No record of this keypad's serial number and settings was kept, so the new firmware "
         "is installed and nothing is restored.");
   }
+  return {};
 }
 
 bool UpgradeOperation::download(const LoaderIdentity& identity, const ProgressReport& report) {
@@ -264,7 +370,9 @@ bool UpgradeOperation::download(const LoaderIdentity& identity, const ProgressRe
   if (!upgradeLock_.held() && !TakeUpgradeLock(upgradeLock_)) return false;
   otherKeypads_.clear();
   for (const KeypadOnBus& keypad : ListKeypads()) otherKeypads_.push_back(keypad.path);
-  DownloadSequence sequence(identity, *loader_, report);
+  LoaderIdentity here = identity;
+  here.port = port_;
+  DownloadSequence sequence(here, *loader_, report);
   if (!sequence.CustomSelectedFirmware(*firmware_)) {
     end();
     return false;
@@ -272,9 +380,12 @@ bool UpgradeOperation::download(const LoaderIdentity& identity, const ProgressRe
   if (record_) {
     const PendingUpgrade previous = *record_;
     record_->downloaded = true;
-    // Should this fail, the record still says the keypad holds its settings; the restore
-    // that follows gives them back all the same.
-    storeRecord(previous);
+    // Should this fail, the record still says the keypad holds its settings; the restore that
+    // follows gives them back all the same, and the end says the file was not written.
+    if (!storeRecord(previous)) {
+      *record_ = previous;
+      recordUnwritten_ = true;
+    }
   }
   return true;
 }
@@ -287,7 +398,7 @@ UpgradeOutcome UpgradeOperation::restore(int seconds, ReturnWait wait) {
   ReturnedKeypad returned;
   platform::WaitFor(
       [&] {
-        returned = FindReturnedKeypad(record_, otherKeypads_);
+        returned = FindReturnedKeypad(record_, otherKeypads_, port_);
         return returned.kind == ReturnedKeypad::kOne || returned.kind == ReturnedKeypad::kSeveral;
       },
       atOnce ? seconds + kKeypadStartMs / 1000 : seconds);
@@ -301,12 +412,19 @@ UpgradeOutcome UpgradeOperation::restore(int seconds, ReturnWait wait) {
       for (const std::string& serial : returned.others) {
         strangers += (strangers.empty() ? "" : ", ") + support::Utf8FromLocal8Bit(serial);
       }
+      std::string moved;
+      for (const KeypadSeen& keypad : returned.elsewhere) {
+        moved += " A keypad without a serial number came at " + keypad.port +
+                 " and was left untouched; if it is the upgraded keypad, moved from " + port_ +
+                 ", plug it back in there, or name it and its settings (--device " + keypad.path +
+                 " upgrade --settings-of SERIAL).";
+      }
       return ended(fail(UpgradeOutcome::kNotBack,
                         "The keypad did not come back after the upgrade." +
                             (strangers.empty() ? std::string()
                                                : " A keypad with another serial number (" +
                                                      strangers + ") came and was left untouched.") +
-                            kept));
+                            moved + kept));
     }
     case RestoreResult::kBusy:
       return ended(fail(UpgradeOutcome::kBusy,
@@ -324,6 +442,12 @@ UpgradeOutcome UpgradeOperation::restore(int seconds, ReturnWait wait) {
     return ended(fail(UpgradeOutcome::kRecordNotDropped,
                       "The serial number and settings were restored, but " + recordFile_ +
                           " could not be removed; remove it before the next upgrade."));
+  }
+  if (recordUnwritten_) {
+    return ended(fail(UpgradeOutcome::kRecordNotDropped,
+                      "The serial number and settings were restored, but " + recordFile_ +
+                          " could not be written during the upgrade; check that its folder can "
+                          "be written before the next upgrade."));
   }
   return ended({});
 }

@@ -64,7 +64,17 @@ class UpgradeOperation {
   UpgradeOutcome checkFirmware(const std::string& path);
   // Check of the bus: a loader beside the keypad to be sent into its own, or two loaders,
   // could not be told apart.
-  UpgradeOutcome checkLoaders(bool keypadInApplication) const;
+  // `port` is where this upgrade's keypad is (in its application or waiting in its loader):
+  // where it and every loader's place are known, loaders elsewhere are no concern of it.
+  UpgradeOutcome checkLoaders(bool keypadInApplication, const std::string& port = {}) const;
+  // Whether this keypad's loader is on the bus: at the port it left from (anywhere, where the
+  // system cannot say).
+  bool loaderBack() const;
+  // The user named this keypad's place (--device): a record kept elsewhere may then go to it
+  // on the user's word.
+  void namePlace() { placeNamed_ = true; }
+  // Where the keypad is: the port it left its application from, or its loader's.
+  const std::string& port() const { return port_; }
 
   // Keep the record, enter the loader: for the keypad open as the shared handle. Refused
   // unless the checks above have passed; the loaders are counted once more, and every other
@@ -72,8 +82,11 @@ class UpgradeOperation {
   // comes back (its serial number, or none while this one's record is owed a restore) refuses
   // the switch.
   UpgradeOutcome leaveApplication(const KeypadInApplication& keypad, const IsKeypadOf& ask);
-  // For a keypad already waiting in its loader: which record, if any, is its own.
-  void takeWaitingKeypad(const IsKeypadOf& ask);
+  // For a keypad already waiting in its loader (the one at `loaderPath`, which the user named,
+  // or the only one): which record, if any, is its own. A record kept at its port is; one kept
+  // elsewhere only on the user's word where the user named the loader; never one whose serial
+  // number answers in its application. Refused, with nothing sent, where it cannot be told.
+  UpgradeOutcome takeWaitingKeypad(const IsKeypadOf& ask, const std::string& loaderPath = {});
 
   // Download (any thread): true when the firmware was written, verified and started.
   bool download(const LoaderIdentity& identity, const ProgressReport& report);
@@ -128,6 +141,9 @@ class UpgradeOperation {
   // are kept only once the whole first half of the checks has passed.
   bool checksPassed() const { return loader_ && firmware_; }
   bool chosen_ = false;
+  bool placeNamed_ = false;
+  bool recordUnwritten_ = false;  // marking the record as downloaded failed
+  std::string port_;
   std::vector<std::string> otherKeypads_;  // in their application while the download ran
   std::vector<std::string> notices_;
   support::ProgramLock upgradeLock_;

@@ -25,18 +25,6 @@ HeldLines& held() {
   return instance;
 }
 
-std::string UtcNow() {
-  const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
-  std::tm utc{};
-#ifdef _WIN32
-  gmtime_s(&utc, &now);
-#else
-  gmtime_r(&now, &utc);
-#endif
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
-  return text;
-}
 
 }  // namespace
 
@@ -79,7 +67,7 @@ std::string ServiceLine(const std::string& time, const ServiceEntry& entry) {
 
 std::string AppendServiceEntry(const std::string& configFile, const ServiceEntry& entry) {
   const std::string file = ServiceLogFile(configFile);
-  const std::string line = ServiceLine(UtcNow(), entry);
+  const std::string line = ServiceLine(support::UtcTimeText(), entry);
   {
     std::lock_guard lock(held().mutex);
     if (held().holding) {

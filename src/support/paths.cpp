@@ -1,6 +1,8 @@
 #include "support/paths.h"
 
+#include <chrono>
 #include <cstdlib>
+#include <ctime>
 #ifndef _WIN32
 #include <pwd.h>
 #include <unistd.h>
@@ -110,6 +112,23 @@ std::filesystem::path UserDataFolder() {
   const std::string home = EnvironmentText("HOME");
   return home.empty() ? std::filesystem::path() : PathFromUtf8(home) / ".local" / "share";
 #endif
+}
+
+}  // namespace support
+
+namespace support {
+
+std::string UtcTimeText() {
+  const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
+  std::tm utc{};
+#ifdef _WIN32
+  gmtime_s(&utc, &now);
+#else
+  gmtime_r(&now, &utc);
+#endif
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+  return text;
 }
 
 }  // namespace support

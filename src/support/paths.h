@@ -28,6 +28,8 @@ void SetEnvironmentText(const char* name, const std::optional<std::string>& valu
 // system does not say.
 std::string UserName();
 std::string ComputerName();
+// And when: the time now, UTC, "2026-12-09T10:42:07Z".
+std::string UtcTimeText();
 
 // The folder of the running program; empty when the system does not say.
 std::filesystem::path ProgramFolder();

@@ -125,13 +125,16 @@ hid_device_info* RecordingHid::enumerate(unsigned short vendorId, unsigned short
   hid_device_info* list = inner_.enumerate(vendorId, productId);
   ordered_json found = ordered_json::array();
   for (hid_device_info* entry = list; entry != nullptr; entry = entry->next) {
-    found.push_back({{"path", entry->path},
-                     {"vendor", entry->vendor_id},
-                     {"product", entry->product_id},
-                     {"interface", entry->interface_number},
-                     {"serial", WideToUtf8(entry->serial_number)},
-                     {"manufacturer", WideToUtf8(entry->manufacturer_string)},
-                     {"productString", WideToUtf8(entry->product_string)}});
+    ordered_json device = {{"path", entry->path},
+                           {"vendor", entry->vendor_id},
+                           {"product", entry->product_id},
+                           {"interface", entry->interface_number},
+                           {"serial", WideToUtf8(entry->serial_number)},
+                           {"manufacturer", WideToUtf8(entry->manufacturer_string)},
+                           {"productString", WideToUtf8(entry->product_string)}};
+    // Asked once here, so that a replay can say where each device was without a call of its own.
+    if (const std::string port = inner_.port(entry->path); !port.empty()) device["port"] = port;
+    found.push_back(device);
   }
   append({{"call", "enumerate"}, {"vendor", vendorId}, {"product", productId}, {"devices", found}});
   return list;
@@ -297,7 +300,7 @@ void CheckEvent(const std::string& call, const json& event) {
       Field(device, "interface", Kind::number, true);
       Field(device, "vendor", Kind::number, false);
       Field(device, "product", Kind::number, false);
-      for (const char* name : {"serial", "manufacturer", "productString"}) {
+      for (const char* name : {"serial", "manufacturer", "productString", "port"}) {
         Field(device, name, Kind::text, false);
       }
     }
@@ -434,8 +437,15 @@ hid_device_info* ReplayHid::enumerate(unsigned short vendorId, unsigned short pr
                      device.at("interface").get<int>(), Utf8ToWide(device.value("serial", "")),
                      Utf8ToWide(device.value("manufacturer", "")),
                      Utf8ToWide(device.value("productString", ""))});
+    ports_[found.back().path] = device.value("port", "");
   }
   return navkeypad::MakeEnumerationList(found);
+}
+
+std::string ReplayHid::port(const char* path) {
+  std::lock_guard lock(mutex_);
+  const auto found = ports_.find(path != nullptr ? path : "");
+  return found != ports_.end() ? found->second : std::string();
 }
 
 void ReplayHid::freeEnumeration(hid_device_info* list) {

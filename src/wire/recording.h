@@ -99,6 +99,8 @@ class ReplayHid : public navkeypad::HidBackend {
   int manufacturerString(hid_device* device, wchar_t* text, std::size_t capacity) override;
   int productString(hid_device* device, wchar_t* text, std::size_t capacity) override;
   const wchar_t* error(hid_device* device) override;
+  // Where the device was, as the enumeration that listed it recorded.
+  std::string port(const char* path) override;
 
  private:
   // The next event if it is `call` (with `matches` true of it); otherwise the replay ends.
@@ -117,6 +119,7 @@ class ReplayHid : public navkeypad::HidBackend {
   std::wstring lastError_ = L"Success";
   std::map<int, std::unique_ptr<int>> devices_;
   std::vector<hid_device_info*> lists_;
+  std::map<std::string, std::string> ports_;  // path: port, from the enumerations served
 };
 
 }  // namespace wire

@@ -319,10 +319,15 @@ TEST_F(Cli, UpgradeRefusalsSendNothing) {
        [&] { SetKeypadLockFolder(dir_.file(""), "/run/lock/navkeypad is not a folder"); },
        {"status"},
        cli::kKeypadFailed},
+      // Where a loader's place is not known, it could be this keypad's.
       {"A keypad is already waiting in its firmware loader, and beside it the keypad to upgrade "
        "could not be told apart from it. Finish its upgrade first, or unplug it. Nothing was "
        "sent. Finish it with 'navkeypad upgrade FIRMWARE.txt'.",
-       [] { bus().plug()->startInLoader(); },
+       [] {
+         const auto loader = bus().plug();
+         loader->setPort("");
+         loader->startInLoader();
+       },
        {"--serial", "VNK000123", "upgrade", firmware()}},
       // The one record kept is another keypad's.
       {"no settings of keypad NONE are kept",
@@ -333,7 +338,8 @@ TEST_F(Cli, UpgradeRefusalsSendNothing) {
              "codeTable": [0,1,0,2,0,3,0,4,0,5], "downloaded": true})");
        },
        {"upgrade", "--settings-of", "NONE", firmware()}},
-      {"2 keypads are waiting in their firmware loaders; leave only one plugged in",
+      {"2 keypads wait in their firmware loaders; nothing was sent. Finish each on its own:\n"
+       "  navkeypad --device virtual:keypad2:1.0 upgrade ",
        [] { bus().plug()->startInLoader(); }},
   };
   for (const Case& row : cases) {

@@ -309,9 +309,9 @@ TEST_F(FirmwareUpgrade, ADownloadCannotBeStartedTwiceOrClosedAndOwesADeviceCheck
   EXPECT_EQ(status().count("Password Sent Successfully"), 1);
 }
 
-TEST_F(FirmwareUpgrade, AKeypadArrivingDuringTheDownloadIsToldApartOrNotGuessedAt) {
-  // One that says it is another keypad is only asked; one without a serial number could be the
-  // upgraded keypad as well, and then nothing is guessed.
+TEST_F(FirmwareUpgrade, AKeypadArrivingDuringTheDownloadIsToldApartByWhereItIs) {
+  // Plugged in at another port: one that says it is another keypad is only asked, and so is one
+  // without a serial number, which only its place tells from the upgraded keypad.
   for (const std::string lateSerial : {"LATE", ""}) {
     virtual_keypad::Behaviour paced;
     paced.loaderReportPace = std::chrono::milliseconds(2);
@@ -326,18 +326,11 @@ TEST_F(FirmwareUpgrade, AKeypadArrivingDuringTheDownloadIsToldApartOrNotGuessedA
     auto late = bus().plug();
     late->setSerialNumber(lateSerial);
     ASSERT_TRUE(waitFor([&] { return restores > 0; }));
-    EXPECT_EQ(late->receivedCommandCodes(), std::vector<uint8_t>{CMD_GET_STATUS});
+    EXPECT_THAT(late->receivedCommandCodes(), ::testing::Each(CMD_GET_STATUS));
     EXPECT_EQ(late->serialNumber(), lateSerial);
-    if (lateSerial.empty()) {
-      EXPECT_THAT(warnings(), ElementsAre(QString::fromStdString(
-                                  firmware::AmbiguousRestoreMessage(recordFile()) + ".\n")));
-      EXPECT_EQ(keypad_->serialNumber(), "");
-      EXPECT_TRUE(std::filesystem::exists(recordFile()));
-    } else {
-      EXPECT_TRUE(warnings().empty());
-      EXPECT_EQ(keypad_->serialNumber(), "SN-77");
-      EXPECT_FALSE(std::filesystem::exists(recordFile()));
-    }
+    EXPECT_TRUE(warnings().empty());
+    EXPECT_EQ(keypad_->serialNumber(), "SN-77");
+    EXPECT_FALSE(std::filesystem::exists(recordFile()));
     startAgainWithAFreshKeypad();
   }
 }
@@ -440,25 +433,30 @@ TEST_F(FirmwareUpgrade, AnUnfinishedUpgradeIsFinishedFromItsRecord) {
   EXPECT_THAT(warnings(), ::testing::IsEmpty());
 }
 
-TEST_F(FirmwareUpgrade, AKeypadWithoutASerialNumberIsAskedAboutAKeptRecord) {
-  firmware::PendingUpgrade record;
-  record.settings.serialNumber = "FIRST";
+TEST_F(FirmwareUpgrade, AKeypadWithoutASerialNumberIsAskedAboutTheRecordsKeptWhereItIs) {
+  // Two kept at its port: only the user can say whether either is its own (both answered No).
+  std::vector<firmware::PendingUpgrade> kept(2);
+  for (const auto& [record, serial] : {std::pair{&kept[0], "FIRST"}, {&kept[1], "SECOND"}}) {
+    record->settings.serialNumber = serial;
+    record->port = keypad_->port();
+  }
   std::filesystem::create_directories(std::filesystem::path(recordFile()).parent_path());
-  ASSERT_TRUE(firmware::WritePendingUpgrades(recordFile(), {record}));
+  ASSERT_TRUE(firmware::WritePendingUpgrades(recordFile(), kept));
   keypad_->setSerialNumber("");
   click(form_.get(), "button11");
   platform_.clearMessages();
-  ASSERT_NE(openUpgradeWindow(), nullptr);  // the question about FIRST is answered No
-  EXPECT_THAT(platform_.messages().back(),
-              (Message{Kind::Question,
-                       "The firmware upgrade of keypad FIRST did not finish; its serial number and "
-                       "settings are kept. Is the keypad being upgraded now that keypad?",
-                       "Firmware Upgrade"}));
+  ASSERT_NE(openUpgradeWindow(), nullptr);
+  EXPECT_THAT(
+      platform_.messages().back(),
+      (Message{Kind::Question,
+               "The firmware upgrade of keypad SECOND did not finish; its serial number and "
+               "settings are kept. Is the keypad being upgraded now that keypad?",
+               "Firmware Upgrade"}));
   upgrade();
   EXPECT_TRUE(status().contains("The settings kept for keypad FIRST stay in"));
   EXPECT_EQ(keypad_->serialNumber(), "");
   EXPECT_EQ(keypad_->settings().ledBrightness, 7);
-  EXPECT_EQ(firmware::ReadPendingUpgrades(recordFile()).records, std::vector{record});
+  EXPECT_EQ(firmware::ReadPendingUpgrades(recordFile()).records, kept);
 }
 
 TEST_F(FirmwareUpgrade, AFolderWhereTheRecordBelongsIsNamedAndNothingIsSent) {

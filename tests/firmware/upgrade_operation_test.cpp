@@ -141,27 +141,40 @@ TEST_F(Upgrade, ARefusedSwitchLeavesNoRecordToBeGivenBackLater) {
 }
 
 TEST_F(Upgrade, AKeypadWaitingInItsLoaderGetsOnlyWhatWasKeptForIt) {
-  // One record, which lists as another keypad the path at which this one comes back; then two,
-  // of which the user names the second.
+  // One record, which lists as another keypad the path at which this one comes back; then two
+  // kept where it waits, of which the user names the second; then one kept at another port,
+  // which the user names too without naming this loader.
   const std::string path = ListKeypads().at(0).path;
+  const std::string here = keypad_->port();
   std::filesystem::create_directories(dir_.path() / "VeltoInterface");
-  const auto record = [&](const char* serialHex, int brightness) {
+  const auto record = [&](const char* serialHex, int brightness, const std::string& port) {
     return "{\"serialNumberHex\": \"" + std::string(serialHex) +
            "\", \"keypadType\": 2, \"ledBrightness\": " + std::to_string(brightness) +
-           ", \"codeTable\": [0,1,0,2,0,3,0,4,0,5], \"otherKeypads\": [\"" + path + "\"]}";
+           ", \"codeTable\": [0,1,0,2,0,3,0,4,0,5], \"otherKeypads\": [\"" + path +
+           "\"], \"port\": \"" + port + "\"}";
   };
+  const std::string stays = "The settings kept for keypad SN-A stay in " + recordFile() +
+                            "; they are not given to this keypad.";
   for (const auto& [kept, named, brightness, serial, notices] :
-       {std::tuple{record("534E2D41", 3), "", 3, "SN-A", std::vector<std::string>{}},
-        {"{\"upgrades\": [" + record("534E2D41", 3) + ", " + record("534E2D42", 6) + "]}", "SN-B",
-         6, "SN-B",
-         std::vector<std::string>{"The settings kept for keypad SN-A stay in " + recordFile() +
-                                  "; they are not given to this keypad."}}}) {
+       {std::tuple{record("534E2D41", 3, here), "", 3, "SN-A", std::vector<std::string>{}},
+        {"{\"upgrades\": [" + record("534E2D41", 3, here) + ", " + record("534E2D42", 6, here) +
+             "]}",
+         "SN-B", 6, "SN-B", std::vector<std::string>{stays}},
+        {record("534E2D41", 3, "1-elsewhere"), "SN-A", 5, "",
+         std::vector<std::string>{stays,
+                                  "No record of this keypad's serial number and settings was "
+                                  "kept, so the new firmware is installed and nothing is "
+                                  "restored."}}}) {
     WriteBytes(recordFile(), kept);
     keypad_->setSerialNumber("");
+    keypad_->setLedBrightness(5);
     keypad_->startInLoader();
     auto upgrade = checked();
-    upgrade->takeWaitingKeypad(
-        [&](const PendingUpgrade& candidate) { return candidate.serial() == named; });
+    EXPECT_TRUE(upgrade
+                    ->takeWaitingKeypad([&](const PendingUpgrade& candidate) {
+                      return candidate.serial() == named;
+                    })
+                    .ok());
     EXPECT_EQ(upgrade->notices(), notices);
     ASSERT_TRUE(finish(*upgrade).ok());
     expectSettings(static_cast<uint8_t>(brightness), serial);
