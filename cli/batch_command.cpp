@@ -14,6 +14,7 @@ namespace {
 
 struct Keypad {
   std::string path;
+  std::string port;
   std::string serial;
   std::string firmware;
   DeviceStatus status;
@@ -25,7 +26,8 @@ std::vector<Keypad> KeypadsInApplication(const std::string& program) {
   Session probe({}, {}, {quiet, quiet, false, program});
   std::vector<Keypad> found;
   for (const auto& [keypad, status] : probe.answering(ListKeypads())) {
-    found.push_back({keypad.path, status.serialNumber, status.firmwareVersion, status});
+    found.push_back(
+        {keypad.path, keypad.port, status.serialNumber, status.firmwareVersion, status});
   }
   std::sort(found.begin(), found.end(), [](const Keypad& a, const Keypad& b) {
     return std::tie(a.serial, a.path) < std::tie(b.serial, b.path);
@@ -86,6 +88,7 @@ class TeeBuffer : public std::streambuf {
 struct Outcome {
   std::string serial;
   std::string path;
+  std::string port;
   std::string before;
   std::string after;
   std::string result;  // "ok", "skipped" or "failed"
@@ -101,20 +104,30 @@ std::string LastMessage(const std::string& said) {
   return text.rfind(prefix, 0) == 0 ? text.substr(prefix.size()) : text;
 }
 
-// A keypad after the command, known by its serial number where it has one (it may come back at
-// another place); by its place only where it has none, or where several share the number.
+// A keypad after the command, known by its place: the one now at its port, when it reports the
+// serial number it had or none; where the place is not known, by its serial number where it has
+// one (it may come back at another path), by its path only where it has none.
 void ReadAfter(Outcome& outcome, const std::string& program) {
   const auto now = KeypadsInApplication(program);
-  std::vector<const Keypad*> sameSerial;
-  for (const Keypad& keypad : now) {
-    if (keypad.serial == outcome.serial) sameSerial.push_back(&keypad);
+  const auto at = [&](const auto& matches) {
+    const auto found = std::find_if(now.begin(), now.end(), matches);
+    return found != now.end() ? &*found : nullptr;
+  };
+  const Keypad* found = nullptr;
+  if (!outcome.port.empty()) {
+    found = at([&](const Keypad& keypad) {
+      return keypad.port == outcome.port &&
+             (keypad.serial == outcome.serial || keypad.serial.empty());
+    });
+  } else {
+    const auto sameSerial = std::count_if(now.begin(), now.end(), [&](const Keypad& keypad) {
+      return keypad.serial == outcome.serial;
+    });
+    found = at([&](const Keypad& keypad) {
+      return keypad.serial == outcome.serial &&
+             (keypad.path == outcome.path || (sameSerial == 1 && !outcome.serial.empty()));
+    });
   }
-  const auto samePath =
-      std::find_if(sameSerial.begin(), sameSerial.end(),
-                   [&](const Keypad* keypad) { return keypad->path == outcome.path; });
-  const Keypad* found = samePath != sameSerial.end()                        ? *samePath
-                        : sameSerial.size() == 1 && !outcome.serial.empty() ? sameSerial[0]
-                                                                            : nullptr;
   outcome.after = found ? found->firmware : std::string();
   if (found) outcome.path = found->path;
 }
@@ -126,6 +139,7 @@ void PrintSummary(Io& io, const std::vector<Outcome>& outcomes, bool json, int s
     for (const Outcome& outcome : outcomes) {
       nlohmann::ordered_json entry = {{"serialNumber", JsonText(outcome.serial)},
                                       {"path", JsonText(outcome.path)},
+                                      {"port", JsonText(outcome.port)},
                                       {"firmwareBefore", JsonText(outcome.before)},
                                       {"firmwareAfter", JsonText(outcome.after)},
                                       {"result", outcome.result},
@@ -146,7 +160,8 @@ void PrintSummary(Io& io, const std::vector<Outcome>& outcomes, bool json, int s
   }
   io.out << "Summary:\n";
   for (const Outcome& outcome : outcomes) {
-    io.out << "  " << (outcome.serial.empty() ? "(no serial number)" : outcome.serial) << "  "
+    io.out << "  " << (outcome.serial.empty() ? "(no serial number)" : outcome.serial)
+           << (outcome.port.empty() ? "" : " at " + outcome.port) << "  "
            << (outcome.before.empty() ? "?" : outcome.before) << " -> "
            << (outcome.after.empty() ? "?" : outcome.after) << "  " << outcome.result
            << (outcome.message.empty() ? "" : ": " + outcome.message) << "\n";
@@ -190,18 +205,21 @@ int DryRun(const std::vector<std::string>& positional, const Options& options, I
     outcome.message = message;
     outcomes.push_back(outcome);
   };
-  for (const std::string& loader : BSL_USBDevicePaths(kLoaderVendorId, kLoaderProductId)) {
+  for (const LoaderOnBus& loader : BSL_USBDevices(kLoaderVendorId, kLoaderProductId)) {
     Outcome outcome;
-    outcome.path = loader;
+    outcome.path = loader.path;
+    outcome.port = loader.port;
+    const auto here = RecordsKeptAt(loader.port);
     if (!upgrade) {
-      would(outcome, "fail", WaitingLoaderLine(loader, io.program));
-    } else if (records.size() > 1 && !options.settingsOf) {
+      would(outcome, "fail", WaitingLoaderLine(loader.path, io.program));
+    } else if (here.size() > 1) {
       would(outcome, "fail",
-            "it waits in its loader, and " + KeptSettingsFor(records) +
-                ": which is its only you can tell; name it with --settings-of SERIAL");
+            "it waits in its loader, and " + KeptSettingsFor(here) +
+                ": which is its only you can tell; finish it with " +
+                FinishLoaderCommand(io.program, loader.path));
     } else {
-      if (records.size() == 1) outcome.serial = records[0].serial();
-      would(outcome, "finish", "its upgrade, first (" + KeptSettingsFor(records) + ")");
+      if (here.size() == 1) outcome.serial = here[0].serial();
+      would(outcome, "finish", "its upgrade, first (" + KeptSettingsFor(here) + ")");
     }
   }
   const auto keypads = KeypadsInApplication(io.program);
@@ -209,6 +227,7 @@ int DryRun(const std::vector<std::string>& positional, const Options& options, I
     Outcome outcome;
     outcome.serial = keypad.serial;
     outcome.path = keypad.path;
+    outcome.port = keypad.port;
     outcome.before = outcome.after = keypad.firmware;
     if (!upgrade) {
       would(outcome, "apply", Changes(*stored, keypad.status));
@@ -246,7 +265,13 @@ int DryRun(const std::vector<std::string>& positional, const Options& options, I
   const bool allWould = std::all_of(outcomes.begin(), outcomes.end(),
                                     [](const Outcome& outcome) { return outcome.status == kDone; });
   const int status = allWould ? kDone : kKeypadFailed;
-  if (!options.json) io.out << "Dry run: nothing was sent but status requests.\n";
+  if (!options.json) {
+    io.out << "Dry run: nothing was sent but status requests.\n";
+    if (upgrade && options.expectVersion) {
+      io.out << "The firmware file's own version is known only once a keypad runs it; "
+             << *options.expectVersion << " is what --expect-version says it holds.\n";
+    }
+  }
   PrintSummary(io, outcomes, options.json, status, {});
   return status;
 }
@@ -254,20 +279,21 @@ int DryRun(const std::vector<std::string>& positional, const Options& options, I
 // status --all: a line a keypad, its columns aligned, and how to finish one in its loader.
 int PrintStatusTable(Io& io, const std::vector<Keypad>& keypads,
                      const std::vector<KeypadOnBus>& unreachable,
-                     const std::vector<std::string>& loaders) {
+                     const std::vector<LoaderOnBus>& loaders) {
   std::vector<std::vector<std::string>> rows = {
-      {"Serial number", "Mode", "Firmware", "Brightness", "Layout", "Path"}};
+      {"Serial number", "Mode", "Firmware", "Brightness", "Layout", "Port", "Path"}};
+  const auto where = [](const std::string& port) { return port.empty() ? "?" : port; };
   for (const Keypad& keypad : keypads) {
     rows.push_back({keypad.serial.empty() ? "(none)" : keypad.serial, "application",
                     keypad.firmware, std::to_string(keypad.status.ledBrightness),
-                    LayoutName(keypad.status.keypadType), keypad.path});
+                    LayoutName(keypad.status.keypadType), where(keypad.port), keypad.path});
   }
   for (const KeypadOnBus& keypad : unreachable) {
     rows.push_back({"?", keypad.accessible ? "in use or not answering" : "cannot be opened", "?",
-                    "?", "?", keypad.path});
+                    "?", "?", where(keypad.port), keypad.path});
   }
-  for (const std::string& loader : loaders)
-    rows.push_back({"(none)", "loader", "-", "-", "-", loader});
+  for (const LoaderOnBus& loader : loaders)
+    rows.push_back({"(none)", "loader", "-", "-", "-", where(loader.port), loader.path});
   std::vector<std::size_t> widths(rows[0].size(), 0);
   for (const auto& row : rows) {
     for (std::size_t column = 0; column < row.size(); ++column)
@@ -286,7 +312,8 @@ int PrintStatusTable(Io& io, const std::vector<Keypad>& keypads,
     if (!keypad.accessible)
       io.err << "navkeypad: " << keypad.path << ": " << keypad.problem << "\n";
   }
-  for (const std::string& loader : loaders) io.out << WaitingLoaderLine(loader, io.program) << "\n";
+  for (const LoaderOnBus& loader : loaders)
+    io.out << WaitingLoaderLine(loader.path, io.program) << "\n";
   return unreachable.empty() && loaders.empty() ? kDone : kKeypadFailed;
 }
 
@@ -296,6 +323,13 @@ int ForAll(const std::vector<std::string>& positional, CommandFunction command,
            const Options& options, Io io) {
   Session whole(positional, options, io);
   const bool upgrade = positional[0] == "upgrade";
+  if (options.settingsOf) {
+    // One keypad's serial number and settings go to one keypad, never to a batch's.
+    return whole.fail(kBadInput,
+                      "--settings-of names one keypad's kept settings, which go to that keypad "
+                      "alone; upgrade it on its own (navkeypad --device PATH upgrade --settings-of "
+                      "SERIAL FIRMWARE.txt), then the rest with --all. Nothing was sent.");
+  }
   if (upgrade) {
     // The firmware file, the loader texts and the records' file are checked once, before the
     // first keypad: a bad one would fail every keypad alike.
@@ -346,23 +380,27 @@ int ForAll(const std::vector<std::string>& positional, CommandFunction command,
       if (outcome.output->is_discarded()) outcome.output.reset();
     }
   };
-  // A run cut off during an upgrade left its keypad in the loader: it is finished first.
-  if (upgrade && BSL_NumOfUSBDevices(kLoaderVendorId, kLoaderProductId) > 0) {
-    Outcome outcome;
-    // Whose it is, where the records can say: the one kept, or the one named.
-    const auto records = KeptRecords();
-    const auto named = std::find_if(records.begin(), records.end(), [&](const auto& record) {
-      return options.settingsOf ? record.serial() == *options.settingsOf : records.size() == 1;
-    });
-    if (named != records.end()) {
-      outcome.serial = named->serial();
-      outcome.before = named->firmwareVersion;
+  // A run cut off during an upgrade left its keypad in the loader: each is finished first, with
+  // the record kept where it waits.
+  if (upgrade) {
+    for (const LoaderOnBus& loader : BSL_USBDevices(kLoaderVendorId, kLoaderProductId)) {
+      Outcome outcome;
+      outcome.path = loader.path;
+      outcome.port = loader.port;
+      if (const auto records = RecordsKeptAt(loader.port); records.size() == 1) {
+        outcome.serial = records[0].serial();
+        outcome.before = records[0].firmwareVersion;
+      }
+      if (!options.json)
+        io.out << "A keypad waits in its loader at " << (loader.port.empty() ? "?" : loader.port)
+               << ": finishing its upgrade first.\n";
+      Options one = options;
+      one.device = loader.path;
+      runOn(outcome, one, true);
+      ReadAfter(outcome, io.program);
+      outcome.result = outcome.status == kDone ? "ok" : "failed";
+      outcomes.push_back(outcome);
     }
-    if (!options.json) io.out << "A keypad waits in its loader: finishing its upgrade first.\n";
-    runOn(outcome, options, true);
-    if (!outcome.serial.empty()) ReadAfter(outcome, io.program);
-    outcome.result = outcome.status == kDone ? "ok" : "failed";
-    outcomes.push_back(outcome);
   }
   const auto keypads = KeypadsInApplication(io.program);
   // A keypad that cannot be asked is not passed over in silence: it fails in the summary.
@@ -370,7 +408,7 @@ int ForAll(const std::vector<std::string>& positional, CommandFunction command,
   // Keypads waiting in their loaders are neither passed over nor taken: each fails, with how to
   // finish it. An upgrade took its one first.
   const auto loaders =
-      upgrade ? std::vector<std::string>() : BSL_USBDevicePaths(kLoaderVendorId, kLoaderProductId);
+      upgrade ? std::vector<LoaderOnBus>() : BSL_USBDevices(kLoaderVendorId, kLoaderProductId);
   if (keypads.empty() && unreachable.empty() && outcomes.empty() && loaders.empty()) {
     return whole.fail(kNoKeypad, "no navigation keypad found. Plug them in and try again.");
   }
@@ -378,9 +416,16 @@ int ForAll(const std::vector<std::string>& positional, CommandFunction command,
     return PrintStatusTable(io, keypads, unreachable, loaders);
   for (std::size_t i = 0; i < keypads.size(); ++i) {
     const Keypad& keypad = keypads[i];
+    // A keypad finished from its loader above is back in its application where it waited.
+    if (std::any_of(outcomes.begin(), outcomes.end(), [&](const Outcome& done) {
+          return !done.port.empty() && done.port == keypad.port;
+        })) {
+      continue;
+    }
     Outcome outcome;
     outcome.serial = keypad.serial;
     outcome.path = keypad.path;
+    outcome.port = keypad.port;
     outcome.before = outcome.after = keypad.firmware;
     // The records as they are now: an earlier keypad of the batch may have left or taken one.
     if (upgrade && AlreadyDone(keypad, options, KeptRecords())) {
@@ -417,12 +462,13 @@ int ForAll(const std::vector<std::string>& positional, CommandFunction command,
     outcome.message = UnreachableReason(keypad);
     outcomes.push_back(outcome);
   }
-  for (const std::string& loader : loaders) {
+  for (const LoaderOnBus& loader : loaders) {
     Outcome outcome;
-    outcome.path = loader;
+    outcome.path = loader.path;
+    outcome.port = loader.port;
     outcome.result = "failed";
     outcome.status = kKeypadFailed;
-    outcome.message = WaitingLoaderLine(loader, io.program);
+    outcome.message = WaitingLoaderLine(loader.path, io.program);
     outcomes.push_back(outcome);
   }
   // A record still kept for a keypad of the batch is an upgrade that has not finished.

@@ -25,10 +25,34 @@ std::string QuotedSerials(const std::vector<firmware::PendingUpgrade>& records) 
 }
 }  // namespace
 
-std::string FinishLoaderCommand(const std::string& program) {
-  const auto records = KeptRecords();
-  if (records.size() < 2) return "'" + program + " upgrade FIRMWARE.txt'";
-  return "'" + program + " upgrade --settings-of SERIAL FIRMWARE.txt', SERIAL being whichever of " +
+std::vector<firmware::PendingUpgrade> RecordsKeptAt(const std::string& port) {
+  std::vector<firmware::PendingUpgrade> here;
+  for (const auto& record : KeptRecords()) {
+    if (firmware::RecordFitsLoaderAt(record, port)) here.push_back(record);
+  }
+  return here;
+}
+
+namespace {
+// The loader at `path`, or the only one where `path` is empty; empty where there is no such one.
+LoaderOnBus LoaderAt(const std::string& path) {
+  const auto loaders = BSL_USBDevices(kLoaderVendorId, kLoaderProductId);
+  for (const LoaderOnBus& loader : loaders) {
+    if (loader.path == path || (path.empty() && loaders.size() == 1)) return loader;
+  }
+  return {path, {}};
+}
+}  // namespace
+
+std::string FinishLoaderCommand(const std::string& program, const std::string& loaderPath) {
+  const LoaderOnBus loader = LoaderAt(loaderPath);
+  const bool several = BSL_NumOfUSBDevices(kLoaderVendorId, kLoaderProductId) > 1;
+  const std::string pick =
+      several && !loader.path.empty() ? "--device " + ShellQuoted(loader.path) + " " : "";
+  const auto records = RecordsKeptAt(loader.port);
+  if (records.size() < 2) return "'" + program + " " + pick + "upgrade FIRMWARE.txt'";
+  return "'" + program + " " + pick +
+         "upgrade --settings-of SERIAL FIRMWARE.txt', SERIAL being whichever of " +
          QuotedSerials(records) + " is that keypad's";
 }
 
@@ -40,9 +64,10 @@ std::string KeptSettingsFor(const std::vector<firmware::PendingUpgrade>& records
 }
 
 std::string WaitingLoaderLine(const std::string& path, const std::string& program) {
-  return "The keypad at " + path + " waits in its firmware loader (" +
-         KeptSettingsFor(KeptRecords()) + "); finish its upgrade with " +
-         FinishLoaderCommand(program) + ".";
+  const LoaderOnBus loader = LoaderAt(path);
+  return "The keypad at " + path + (loader.port.empty() ? "" : " (" + loader.port + ")") +
+         " waits in its firmware loader (" + KeptSettingsFor(RecordsKeptAt(loader.port)) +
+         "); finish its upgrade with " + FinishLoaderCommand(program, path) + ".";
 }
 
 bool BlinkLed(BlinkPattern pattern, int forMs, uint8_t level, const std::function<bool()>& stop) {
@@ -235,7 +260,7 @@ std::string Session::noKeypadAt(const std::string& path) const {
   const auto loaders = BSL_USBDevicePaths(kLoaderVendorId, kLoaderProductId);
   if (std::find(loaders.begin(), loaders.end(), path) != loaders.end()) {
     return "the keypad at " + path + " waits in its firmware loader; finish its upgrade with " +
-           FinishLoaderCommand(io_.program) + ".";
+           FinishLoaderCommand(io_.program, path) + ".";
   }
   return "no keypad at " + path + "; see '" + io_.program + " list'.";
 }

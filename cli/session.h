@@ -145,9 +145,13 @@ bool BlinkLed(BlinkPattern pattern, int forMs, uint8_t level, const std::functio
 // The upgrade records kept beside the windows' configuration file, as they are on disk now.
 std::vector<firmware::PendingUpgrade> KeptRecords();
 
-// The command, quoted, that finishes the upgrade of the keypad waiting in its loader: with
-// --settings-of where several records are kept and only the user can say whose it is.
-std::string FinishLoaderCommand(const std::string& program);
+// The records kept where a keypad waiting in its loader at `port` left its application.
+std::vector<firmware::PendingUpgrade> RecordsKeptAt(const std::string& port);
+
+// The command, quoted, that finishes the upgrade of the keypad waiting in its loader at
+// `loaderPath` (or the only one): with --device where several wait, and --settings-of where
+// several records are kept where it waits and only the user can say whose it is.
+std::string FinishLoaderCommand(const std::string& program, const std::string& loaderPath = {});
 
 // Whose settings a keypad waiting in its loader may get back: "the settings of keypad X are
 // kept", or of one of several, or none.

@@ -50,6 +50,7 @@ int List(Session& session) {
     }
     if (session.json()) {
       nlohmann::ordered_json entry = {{"path", JsonText(keypad.path)},
+                                      {"port", JsonText(keypad.port)},
                                       {"accessible", keypad.accessible}};
       if (status) {
         entry["serialNumber"] = JsonText(status->serialNumber);
@@ -57,28 +58,34 @@ int List(Session& session) {
       }
       if (!keypad.accessible) entry["problem"] = JsonText(keypad.problem);
       listed.push_back(entry);
-    } else if (status) {
-      io.out << keypad.path << "  serial " << status->serialNumber << "  firmware "
-             << status->firmwareVersion << "\n";
-    } else if (inUse) {
-      io.out << keypad.path << "  (in use by another program)\n";
-    } else if (keypad.accessible) {
-      io.out << keypad.path << "  (does not answer)\n";
     } else {
-      io.out << keypad.path << "  not accessible: " << keypad.problem << "\n";
+      io.out << keypad.path << "  at " << (keypad.port.empty() ? "?" : keypad.port) << "  ";
+      if (status) {
+        io.out << "serial " << status->serialNumber << "  firmware " << status->firmwareVersion
+               << "\n";
+      } else if (inUse) {
+        io.out << "(in use by another program)\n";
+      } else if (keypad.accessible) {
+        io.out << "(does not answer)\n";
+      } else {
+        io.out << "not accessible: " << keypad.problem << "\n";
+      }
     }
   }
   // A keypad waiting in its loader is a keypad too: most often one whose upgrade is unfinished.
-  const auto loaders = BSL_USBDevicePaths(kLoaderVendorId, kLoaderProductId);
-  const auto records = KeptRecords();
-  for (const std::string& loader : loaders) {
+  const auto loaders = BSL_USBDevices(kLoaderVendorId, kLoaderProductId);
+  for (const LoaderOnBus& loader : loaders) {
+    const auto records = RecordsKeptAt(loader.port);
     if (session.json()) {
-      nlohmann::ordered_json entry = {{"path", JsonText(loader)}, {"mode", "loader"}};
+      nlohmann::ordered_json entry = {
+          {"path", JsonText(loader.path)}, {"port", JsonText(loader.port)}, {"mode", "loader"}};
       if (records.size() == 1) entry["keptSettingsOf"] = JsonText(records[0].serial());
       listed.push_back(entry);
     } else {
-      io.out << loader << "  waiting in its firmware loader; " << KeptSettingsFor(records)
-             << "; finish its upgrade with " << FinishLoaderCommand(io.program) << "\n";
+      io.out << loader.path << "  at " << (loader.port.empty() ? "?" : loader.port)
+             << "  waiting in its firmware loader; " << KeptSettingsFor(records)
+             << "; finish its upgrade with " << FinishLoaderCommand(io.program, loader.path)
+             << "\n";
     }
   }
   // A script is given the list only when it is all it asked for; else what failed.

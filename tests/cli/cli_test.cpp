@@ -659,13 +659,18 @@ TEST_F(Cli, ADryRunSaysWhatABatchWouldDoAndSendsOnlyStatusRequests) {
   const std::tuple<std::vector<std::string>, int, std::string> cases[] = {
       {{"upgrade", "--all", "--dry-run", "--expect-version", "2.01", firmware("2.01")},
        cli::kKeypadFailed,
-       "  VNK-A  1.04 -> 2.01  would upgrade: its serial number and settings kept and given back\n"
-       "  VNK-B  2.01 -> 2.01  would fail: another keypad attached has the serial number VNK-B "
-       "too, and the two could not be told apart after the upgrade\n"},
+       "The firmware file's own version is known only once a keypad runs it; 2.01 is what "
+       "--expect-version says it holds.\nSummary:\n"
+       "  VNK-A at 1-keypad1  1.04 -> 2.01  would upgrade: its serial number and settings kept and "
+       "given back\n"
+       "  VNK-B at 1-keypad2  2.01 -> 2.01  would fail: another keypad attached has the serial "
+       "number VNK-B too, and the two could not be told apart after the upgrade\n"},
       {{"apply", "--all", "--dry-run", "--file", file()},
        cli::kDone,
-       "  VNK-A  1.04 -> 1.04  would apply: brightness 5 -> 3; stored as its defaults\n"
-       "  VNK-B  2.01 -> 2.01  would apply: nothing changes; stored as its defaults\n"},
+       "  VNK-A at 1-keypad1  1.04 -> 1.04  would apply: brightness 5 -> 3; stored as its "
+       "defaults\n"
+       "  VNK-B at 1-keypad2  2.01 -> 2.01  would apply: nothing changes; stored as its "
+       "defaults\n"},
       {{"apply", "--all", "--dry-run", "--file", dir_.file("none.ini")}, cli::kBadInput, ""},
       {{"apply", "--dry-run", "--file", file()}, cli::kBadInput, ""}};
   for (const auto& [arguments, status, says] : cases) {

@@ -137,7 +137,7 @@ TEST_F(VirtualState, ARecordGoesOnlyToTheKeypadItWasKeptFor) {
         {sameCommand, 1,
          "The keypad waiting in its firmware loader at 1-a has the serial number VNK-S too", false,
          "b"},
-        {sameCommand, 0, "  VNK-S  1.04 -> 2.01  ok\n", false, "", "b"}},
+        {sameCommand, 0, "  VNK-S at 1-a  1.04 -> 2.01  ok\n", false, "", "b"}},
        {{"a", {"VNK-S", 3}}, {"b", {"VNK-S", 7}}},
        {}},
       {"a refused store as defaults in a batch, then the same command",
@@ -145,9 +145,9 @@ TEST_F(VirtualState, ARecordGoesOnlyToTheKeypadItWasKeptFor) {
             "faults": {"refuseCommands": [9]}}])",
        "",
        {{"upgrade --all /nowhere.txt", 2, "Cannot use the firmware file /nowhere.txt"},
-        {sameCommand, 1, "VNK-A  1.04 -> 2.01  failed: Unable to Write Default"},
+        {sameCommand, 1, "VNK-A at 1-a  1.04 -> 2.01  failed: Unable to Write Default"},
         {sameCommand, 1, "Still kept: the serial number and settings of keypad VNK-A", true},
-        {sameCommand, 0, "VNK-A  2.01 -> 2.01  ok"}},
+        {sameCommand, 0, "VNK-A at 1-a  2.01 -> 2.01  ok"}},
        {{"a", {"VNK-A", 4}}},
        {}},
       // Listed, and so at paths, out of serial-number order.
@@ -159,10 +159,11 @@ TEST_F(VirtualState, ARecordGoesOnlyToTheKeypadItWasKeptFor) {
             "faults": {"unplugAfterLoaderReports": 70}}])",
        "",
        {{sameCommand, 1,
-         "Summary:\n  VNK-A  2.01 -> 2.01  skipped: already on 2.01\n  VNK-B  1.04 -> ?  failed: "
-         "the keypad left the bus",
+         "Summary:\n  VNK-A at 1-b  2.01 -> 2.01  skipped: already on 2.01\n  VNK-B at 1-c  1.04 "
+         "-> ?  "
+         "failed: the keypad left the bus",
          true},
-        {sameCommand, 0, "  VNK-B  1.04 -> 2.01  ok\n"}},
+        {sameCommand, 0, "  VNK-B at 1-c  1.04 -> 2.01  ok\n"}},
        {{"b", {"VNK-A", 3}}, {"c", {"VNK-B", 8}}, {"a", {"VNK-C", 3}}},
        {}},
       {"a keypad without a serial number named as the one whose record was kept before its flash",
@@ -207,18 +208,21 @@ TEST_F(VirtualState, ARecordGoesOnlyToTheKeypadItWasKeptFor) {
        R"({"serialNumberHex": "564E4B2D4C", "keypadType": 0, "ledBrightness": 6,
            "codeTable": [0,1,0,2,0,3,0,4,0,5], "downloaded": true, "port": "1-l"})",
        {{"list", 0,
-         "virtual:l:1.0  waiting in its firmware loader; the settings of keypad VNK-L are kept; "
+         "virtual:l:1.0  at 1-l  waiting in its firmware loader; the settings of keypad VNK-L are "
+         "kept; "
          "finish its upgrade with 'navkeypad-virtual upgrade FIRMWARE.txt'\n"},
         {"status --all", 1,
-         "VNK-A          application  1.04      5           default  virtual:a:1.1\n"
-         "(none)         loader       -         -           -        virtual:l:1.0\n"
-         "The keypad at virtual:l:1.0 waits in its firmware loader (the settings of keypad VNK-L "
+         "VNK-A          application  1.04      5           default  1-a   virtual:a:1.1\n"
+         "(none)         loader       -         -           -        1-l   virtual:l:1.0\n"
+         "The keypad at virtual:l:1.0 (1-l) waits in its firmware loader (the settings of keypad "
+         "VNK-L "
          "are kept); finish its upgrade with 'navkeypad-virtual upgrade FIRMWARE.txt'.\n"},
         {"--serial VNK-L status", 3,
          "a keypad waits in its firmware loader. If that is keypad VNK-L, finish its upgrade with "
          "'navkeypad-virtual --serial VNK-L upgrade FIRMWARE.txt'."},
         {"upgrade --all --dry-run FW", 0,
-         "  VNK-L  ? -> ?  would finish: its upgrade, first (the settings of keypad VNK-L are "
+         "  VNK-L at 1-l  ? -> ?  would finish: its upgrade, first (the settings of keypad VNK-L "
+         "are "
          "kept)\n"},
         {"ADVICE", 0, "finishing keypad VNK-L's upgrade", false, "", "",
          "ok virtual:l:1.1 VNK-L ->2.01"},
@@ -226,7 +230,7 @@ TEST_F(VirtualState, ARecordGoesOnlyToTheKeypadItWasKeptFor) {
          "if it waits in its loader, run: navkeypad-virtual upgrade --all --expect-version "
          "2.01 /",
          true},
-        {"ADVICE", 0, "  VNK-A  1.04 -> 2.01  ok\n"}},
+        {"ADVICE", 0, "  VNK-A at 1-a  1.04 -> 2.01  ok\n"}},
        {{"a", {"VNK-A", 5}}, {"b", {"", 2}}, {"l", {"VNK-L", 6}}},
        {}},
       // Listed out of serial-number order.
@@ -236,8 +240,8 @@ TEST_F(VirtualState, ARecordGoesOnlyToTheKeypadItWasKeptFor) {
            {"id": "b", "serialNumber": "VNK-B"}])",
        "",
        {{"apply --all --file '" + settings + "'", 0,
-         "Summary:\n  VNK-A  2.01 -> 2.01  ok\n  VNK-B  1.04 -> 1.04  ok\n  VNK-C  1.04 -> 1.04  "
-         "ok\n"}},
+         "Summary:\n  VNK-A at 1-a  2.01 -> 2.01  ok\n  VNK-B at 1-b  1.04 -> 1.04  ok\n  VNK-C at "
+         "1-c  1.04 -> 1.04  ok\n"}},
        {{"a", {"VNK-A", 3}}, {"b", {"VNK-B", 3}}, {"c", {"VNK-C", 3}}},
        {}},
       {"a keypad that comes back on another version than the batch expects",
@@ -245,7 +249,7 @@ TEST_F(VirtualState, ARecordGoesOnlyToTheKeypadItWasKeptFor) {
        "",
        {{"upgrade --all --expect-version 2.01 " + std::string(NAVKEYPAD_SOURCE_DIR) +
              "/resources/firmware/keypad-firmware-2.00.txt",
-         1, "VNK-A  1.04 -> 2.00  failed: it reports firmware 2.00, not 2.01\n"}},
+         1, "VNK-A at 1-a  1.04 -> 2.00  failed: it reports firmware 2.00, not 2.01\n"}},
        {{"a", {"VNK-A", 5}}},
        {}},
       {"a keypad in its loader beside one with the serial number its record keeps",
@@ -273,9 +277,45 @@ TEST_F(VirtualState, ARecordGoesOnlyToTheKeypadItWasKeptFor) {
        "",
        {{"upgrade FW", 1, "then run: navkeypad-virtual upgrade --settings-of '' ", true, "",
          R"({"id": "b", "serialNumber": ""})"},
-        {sameCommand, 0, "  (no serial number)  2.01 -> 2.01  ok\n"}},
+        {sameCommand, 0, "  (no serial number) at 1-a  2.01 -> 2.01  ok\n"}},
        {{"a", {"", 6}}, {"b", {"", 5}}},
        {}},
+      {"a keypad pulled at its reset, one without a serial number plugged in elsewhere",
+       R"([{"id": "a", "serialNumber": "VNK-A", "ledBrightness": 5,
+            "faults": {"unplugAfterLoaderReports": 90}},
+           {"id": "b", "serialNumber": "", "ledBrightness": 4,
+            "faults": {"arrivesWhenAnotherIsPulled": true}}])",
+       "",
+       {{"upgrade FW", 1,
+         "A keypad without a serial number came at 1-b and was left untouched; if it is the "
+         "upgraded keypad, moved from 1-a, plug it back in there"},
+        {"--device virtual:a:1.1 upgrade FW", 0, "serial number and settings restored"}},
+       {{"a", {"VNK-A", 5}}, {"b", {"", 4}}},
+       {}},
+      {"a keypad in its loader plugged in during another keypad's download",
+       R"([{"id": "x", "serialNumber": "VNK-X", "ledBrightness": 7},
+           {"id": "l", "serialNumber": "", "mode": "loader", "arriveAfterMs": 1500}])",
+       "",
+       {{"upgrade FW", 0, "serial number and settings restored", false, "", "",
+         "ok virtual:x:1.1 VNK-X 1.04->2.01"}},
+       {{"x", {"VNK-X", 7}}, {"l", {"", 5}}},
+       {}},
+      {"a record kept for an attached keypad beside another keypad's loader",
+       R"([{"id": "a", "serialNumber": "VNK-A", "ledBrightness": 3},
+           {"id": "l", "serialNumber": "", "mode": "loader"}])",
+       R"({"serialNumberHex": "564E4B2D41", "keypadType": 0, "ledBrightness": 3,
+           "codeTable": [0,1,0,2,0,3,0,4,0,5], "port": "1-a"})",
+       {{"upgrade --settings-of VNK-A FW", 2, "for the keypad that left its application at 1-a"},
+        {"upgrade FW", 0, "no serial number or settings were restored"}},
+       {{"a", {"VNK-A", 3}}, {"l", {"", 5}}},
+       {"VNK-A"}},
+      {"a batch told to give one keypad's settings to all",
+       R"([{"id": "a", "serialNumber": ""}, {"id": "b", "serialNumber": ""}])",
+       R"({"serialNumberHex": "564E4B2D41", "keypadType": 0, "ledBrightness": 3,
+           "codeTable": [0,1,0,2,0,3,0,4,0,5], "port": "1-z"})",
+       {{"upgrade --all --settings-of VNK-A FW", 2, "--settings-of names one keypad's"}},
+       {{"a", {"", 5}}, {"b", {"", 5}}},
+       {"VNK-A"}},
       {"serial numbers that another keypad or a kept record has",
        R"([{"id": "a", "serialNumber": "", "ledBrightness": 1},
            {"id": "b", "serialNumber": "VNK-B", "ledBrightness": 1},
@@ -292,6 +332,23 @@ TEST_F(VirtualState, ARecordGoesOnlyToTheKeypadItWasKeptFor) {
        {{"a", {"VNK-A", 1}}, {"b", {"VNK-B", 1}}, {"r", {"VNK-S", 1}}},
        {"VNK-R"}},
   };
+  // A keypad without a serial number plugged in elsewhere while the upgraded one restarts, on
+  // the version the upgrade brings and on an older one: only where it is tells it apart.
+  for (const char* version : {"2.01", "1.04"}) {
+    scenarios.push_back(
+        {std::string("a keypad without a serial number on ") + version +
+             " plugged in while the upgraded one restarts",
+         R"([{"id": "a", "serialNumber": "VNK-A", "ledBrightness": 7, "keypadType": 1,
+              "restartMs": 3000},
+             {"id": "n", "serialNumber": "", "ledBrightness": 2, "arriveAfterMs": 3500,
+              "firmwareVersion": ")" +
+             std::string(version) + "\"}]",
+         "",
+         {{"upgrade FW", 0, "Firmware 2.01 installed; serial number and settings restored.", false,
+           "", "", "ok virtual:a:1.1 VNK-A 1.04->2.01"}},
+         {{"a", {"VNK-A", 7}}, {"n", {"", 2}}},
+         {}});
+  }
   // Each failure at or after the switch is finished by the next run.
   for (const auto& [faults, says, step, resume, before] :
        {std::tuple{R"({"refuseCommands": [12]})", "refused to enter its firmware loader",
