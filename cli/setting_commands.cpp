@@ -235,10 +235,13 @@ int SerialNumber(Session& session) {
     const std::string recordFile = firmware::PendingUpgradeFile(settings::DefaultConfigFile());
     const auto records = KeptRecords();
     std::string problem;
-    for (const KeypadOnBus& other : ListKeypads()) {
-      if (other.path != session.path() && SerialNumberAt(other.path) == serial)
-        problem = "the keypad at " + other.path + " has the serial number " + serial + " already";
+    const firmware::SerialsOnBus onBus = firmware::SerialNumbersOnBus(session.path(), records);
+    if (!onBus.unknown.empty()) {
+      problem = "whether " + serial + " is free cannot be told: " + onBus.unknown +
+                "; close the program that holds it, or finish or unplug it, then try again";
     }
+    if (const std::string who = onBus.whoHas(serial); !who.empty())
+      problem = who + " has the serial number " + serial + " already";
     if (firmware::HasRecordOf(records, serial)) {
       problem = "the serial number and settings of keypad " + serial + " are kept in " +
                 recordFile + " for an upgrade that has not finished";

@@ -2,11 +2,13 @@
 // finished on its own (its kept record, its firmware, the site's settings, a serial number),
 // read back, and shows on its LED how it ended. Only what arrives is touched: a keypad that was
 // attached before the station started, or that it has dealt with, is passed over until it
-// leaves the bus; each keypad is known by its serial number, never by its place.
+// leaves the bus; each keypad is known by what it reports and the port it is plugged into,
+// never by its path or the moment it arrived.
 #include <algorithm>
 #include <csignal>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <set>
 #include <sstream>
 
@@ -69,6 +71,7 @@ struct Plan {
 struct Visit {
   std::string serial;
   std::string path;
+  std::string port;
   std::optional<DeviceStatus> before;
   std::optional<DeviceStatus> after;
   std::vector<std::string> done;  // "record finished", "upgraded", "serial number", "settings"
@@ -160,42 +163,57 @@ std::set<std::string> LoggedSerialNumbers() {
 // --- the bus ----------------------------------------------------------------------------------
 
 struct Arrival {
-  KeypadOnBus keypad;
+  KeypadOnBus keypad;  // a loader's path and port, where `loader`
   bool loader = false;
 };
 
-// What the station has seen of the bus: a keypad it has dealt with, or that was there when it
-// started, is passed over until it leaves; so is a loader.
+// What the station has seen of the bus: a keypad or loader it has dealt with, or that was there
+// when it started, is passed over until it leaves.
 class BusWatch {
  public:
   explicit BusWatch(bool takePresent) {
     if (takePresent) return;
-    for (const KeypadOnBus& keypad : ListKeypads()) passedOver_.insert(keypad.path);
-    loaderPassedOver_ = LoaderWaits();
+    for (const Arrival& present : Everything()) passedOver_.insert(present.keypad.path);
   }
   std::optional<Arrival> next() {
-    const auto keypads = ListKeypads();
-    std::erase_if(passedOver_, [&](const std::string& path) { return !OnBus(keypads, path); });
-    const bool loader = LoaderWaits();
-    if (!loader) loaderPassedOver_ = false;
-    for (const KeypadOnBus& keypad : keypads) {
-      if (!passedOver_.contains(keypad.path)) return Arrival{keypad, false};
+    const auto everything = Everything();
+    std::erase_if(passedOver_, [&](const std::string& path) {
+      return std::none_of(everything.begin(), everything.end(),
+                          [&](const Arrival& one) { return one.keypad.path == path; });
+    });
+    for (const Arrival& arrival : everything) {
+      if (!passedOver_.contains(arrival.keypad.path)) return arrival;
     }
-    if (loader && !loaderPassedOver_) return Arrival{{}, true};
     return std::nullopt;
   }
   void passOver(const std::string& path) {
     if (!path.empty()) passedOver_.insert(path);
   }
-  // A keypad that failed may wait in its loader: it is taken again once plugged in again.
-  void passOverLoader() { loaderPassedOver_ = LoaderWaits(); }
+  // A keypad that failed may wait in its loader at its port: it is taken again once plugged in
+  // again, not at once.
+  void passOverPort(const std::string& port) {
+    for (const Arrival& arrival : Everything()) {
+      if (arrival.keypad.port == port || port.empty()) passOver(arrival.keypad.path);
+    }
+  }
   bool present(const std::string& path) const { return OnBus(ListKeypads(), path); }
 
-  static bool LoaderWaits() { return BSL_NumOfUSBDevices(kLoaderVendorId, kLoaderProductId) > 0; }
-
  private:
+  // Keypads in their application first, then keypads waiting in their loaders.
+  static std::vector<Arrival> Everything() {
+    std::vector<Arrival> all;
+    for (const KeypadOnBus& keypad : ListKeypads()) all.push_back({keypad, false});
+    for (const LoaderOnBus& loader : BSL_USBDevices(kLoaderVendorId, kLoaderProductId)) {
+      KeypadOnBus keypad;
+      keypad.path = loader.path;
+      keypad.port = loader.port;
+      keypad.accessible = true;
+      all.push_back({keypad, true});
+    }
+    return all;
+  }
+
   std::set<std::string> passedOver_;
-  bool loaderPassedOver_ = false;
 };
 
 // --- one keypad -------------------------------------------------------------------------------
@@ -215,7 +233,11 @@ class StationRun {
   void showResult(const Visit& visit, BusWatch& bus);
   void report(const Visit& visit, int number);
   void log(const Visit& visit);
-  bool seen(const std::string& serial) const { return finished_.contains(serial); }
+  // Where a keypad of that serial number was finished in this run; empty when none was.
+  std::string finishedAt(const std::string& serial) const {
+    const auto found = finished_.find(serial);
+    return found != finished_.end() ? found->second : std::string();
+  }
 
  private:
   // Runs one of the commands on the keypad at `path` (and, where it has one, of `serial`); what
@@ -233,7 +255,8 @@ class StationRun {
   Plan plan_;
   Io io_;
   bool json_;
-  std::set<std::string> finished_;  // serial numbers of the keypads done in this run
+  std::string arrivedUsbSerial_;                 // of the keypad in hand, as the bus showed it
+  std::map<std::string, std::string> finished_;  // serial number: port, of the keypads done
 };
 
 StepResult StationRun::run(CommandFunction command, std::vector<std::string> words,
@@ -278,23 +301,23 @@ std::optional<DeviceStatus> StationRun::statusAt(const std::string& path, const 
   return status;
 }
 
-// A keypad that was cut off during an upgrade waits in its loader: its kept record, when one
-// record could be its own, goes back to it with the new firmware.
+// A keypad that was cut off during an upgrade waits in its loader: the record kept where it
+// waits goes back to it with the new firmware.
 bool StationRun::finishLoader(Visit& visit) {
   visit.step = "upgrade";
   if (!plan_.firmware) {
     visit.message =
         "a keypad waits in its firmware loader; give the station the firmware file "
         "and its version, or finish its upgrade with " +
-        FinishLoaderCommand(io_.program) + ".";
+        FinishLoaderCommand(io_.program, visit.path) + ".";
     return false;
   }
-  const auto records = KeptRecords();
-  if (records.size() == 1) {
+  if (const auto records = RecordsKeptAt(visit.port); records.size() == 1) {
     visit.serial = records[0].serial();
     visit.before = firmware::StatusBefore(records[0]);
   }
-  const StepResult upgraded = run(&Upgrade, {"upgrade", *plan_.firmware}, {}, {}, true);
+  const StepResult upgraded =
+      run(&Upgrade, {"upgrade", *plan_.firmware}, visit.path, visit.serial, true);
   visit.path = upgraded.returnedPath;
   if (failed(visit, upgraded.upgradeStep, upgraded)) return false;
   visit.done.push_back(visit.serial.empty() ? "upgraded" : "record finished");
@@ -306,30 +329,16 @@ bool StationRun::finishLoader(Visit& visit) {
 bool StationRun::upgradeIfOwed(Visit& visit) {
   const auto records = KeptRecords();
   const std::string recordFile = firmware::PendingUpgradeFile(cfg::DefaultConfigFile());
-  const bool owed = !visit.serial.empty() && firmware::HasRecordOf(records, visit.serial);
-  if (visit.serial.empty() && !records.empty()) {
-    // A keypad whose flash was written, in part or whole, comes back without its serial
-    // number: while a record is kept, one without a number may be its keypad, and only the
-    // technician can say so.
-    const firmware::PendingUpgrade& record = records.front();
-    visit.step = "check";
-    visit.status = kBadInput;
-    visit.message = "it has no serial number, and the serial number and settings of " +
-                    firmware::KeypadName(record) + " are kept in " + recordFile +
-                    " for an upgrade that has not finished: it may be that keypad, so it was "
-                    "left as it is. If it is, run: " +
-                    io_.program + " --device " + ShellQuoted(visit.path) +
-                    " upgrade --settings-of " + ShellQuoted(record.serial()) + " " +
-                    ShellQuoted(plan_.firmware ? *plan_.firmware : "FIRMWARE.txt") +
-                    "; if not, plug that keypad in first, then this one again.";
-    return false;
-  }
+  // Its own record, by its serial number or, without one, by where it is: a record kept
+  // elsewhere neither goes to it nor holds it back.
+  const bool owed =
+      firmware::HasRecordFor(records, {visit.path, visit.port, arrivedUsbSerial_, visit.serial});
   if (!plan_.firmware) {
     if (!owed) return true;
     visit.step = "upgrade";
     visit.message = "its serial number and settings are kept in " + recordFile +
                     " for an upgrade that has not finished; finish it with: " + io_.program +
-                    " --serial " + ShellQuoted(visit.serial) + " upgrade FIRMWARE.txt";
+                    " --device " + ShellQuoted(visit.path) + " upgrade FIRMWARE.txt";
     return false;
   }
   if (!owed && visit.before->firmwareVersion == plan_.version) return true;
@@ -345,13 +354,21 @@ bool StationRun::giveSerialNumber(Visit& visit) {
   const std::set<std::string> logged = LoggedSerialNumbers();
   const auto records = KeptRecords();
   const std::string configFile = cfg::DefaultConfigFile();
+  // Only a number known to be free is given: while a keypad on the bus cannot say its own, none
+  // is.
+  const firmware::SerialsOnBus onBus = firmware::SerialNumbersOnBus(visit.path, records);
+  if (!onBus.unknown.empty()) {
+    visit.step = "serial number";
+    visit.message =
+        "no serial number was given, since which are free cannot be told: " + onBus.unknown +
+        ". Close the program that holds it, or finish or unplug it; then plug this "
+        "keypad in again.";
+    return false;
+  }
   const TakenSerial taken =
       TakeSerialNumber(configFile, *plan_.serialFrom, [&](const std::string& serial) {
-        if (logged.contains(serial) || firmware::HasRecordOf(records, serial)) return true;
-        const auto keypads = ListKeypads();
-        return std::any_of(keypads.begin(), keypads.end(), [&](const KeypadOnBus& keypad) {
-          return keypad.path != visit.path && SerialNumberAt(keypad.path) == serial;
-        });
+        return logged.contains(serial) || firmware::HasRecordOf(records, serial) ||
+               !onBus.whoHas(serial).empty();
       });
   if (!taken.problem.empty()) {
     visit.step = "serial number";
@@ -406,13 +423,14 @@ bool StationRun::checkBack(Visit& visit) {
 Visit StationRun::visit(const Arrival& arrival, BusWatch& bus) {
   Visit visit;
   visit.path = arrival.keypad.path;
+  visit.port = arrival.keypad.port;
+  arrivedUsbSerial_ = arrival.keypad.usbSerial;
+  bus.passOver(visit.path);
   if (arrival.loader) {
     const bool finished = finishLoader(visit);
-    if (!finished) bus.passOverLoader();
-    bus.passOver(visit.path);
+    bus.passOverPort(visit.port);
     if (!finished) return visit;
   } else {
-    bus.passOver(visit.path);
     if (!arrival.keypad.accessible) {
       visit.status = kNotAccessible;
       visit.step = "check";
@@ -427,16 +445,27 @@ Visit StationRun::visit(const Arrival& arrival, BusWatch& bus) {
       return visit;
     }
     visit.serial = visit.before->serialNumber;
-    if (!visit.serial.empty() && seen(visit.serial)) {
-      visit.result = "skipped";
-      visit.status = kDone;
-      visit.message = "finished earlier in this run; left as it is.";
+    if (const std::string at = finishedAt(visit.serial); !visit.serial.empty() && !at.empty()) {
+      if (at == visit.port || visit.port.empty()) {
+        visit.result = "skipped";
+        visit.status = kDone;
+        visit.message = "finished earlier in this run; left as it is.";
+        return visit;
+      }
+      // Another keypad with the same number, or the same keypad moved: only a person can say.
+      visit.step = "check";
+      visit.message = "keypad " + visit.serial + " was finished earlier in this run at " + at +
+                      ", and this keypad, at " + visit.port +
+                      ", has the same serial number; nothing was done to it. If it is that "
+                      "keypad, moved, it is done; if not, give it a number of its own ('" +
+                      io_.program + " --device " + ShellQuoted(visit.path) +
+                      " serial set NUMBER --force').";
       return visit;
     }
     const bool upgraded = upgradeIfOwed(visit);
     bus.passOver(visit.path);
     if (!upgraded) {
-      bus.passOverLoader();
+      bus.passOverPort(visit.port);
       return visit;
     }
   }
@@ -449,7 +478,7 @@ Visit StationRun::visit(const Arrival& arrival, BusWatch& bus) {
   if (!checkBack(visit)) return visit;
   visit.result = "ok";
   visit.status = kDone;
-  if (!visit.serial.empty()) finished_.insert(visit.serial);
+  if (!visit.serial.empty()) finished_[visit.serial] = visit.port;
   return visit;
 }
 
@@ -484,6 +513,7 @@ void StationRun::report(const Visit& visit, int number) {
     nlohmann::ordered_json line = {{"keypad", number},
                                    {"serialNumber", JsonText(visit.serial)},
                                    {"path", JsonText(visit.path)},
+                                   {"port", JsonText(visit.port)},
                                    {"firmwareBefore", JsonText(Firmware(visit.before))},
                                    {"firmwareAfter", JsonText(Firmware(visit.after))},
                                    {"done", visit.done},
@@ -497,8 +527,9 @@ void StationRun::report(const Visit& visit, int number) {
   const std::string before = Firmware(visit.before);
   const std::string after = Firmware(visit.after);
   io_.out << "[" << number << "] " << (visit.serial.empty() ? "(no serial number)" : visit.serial)
-          << "  " << (before.empty() ? "?" : before) << " -> " << (after.empty() ? "?" : after)
-          << "  " << visit.result << WhatWasDone(visit)
+          << (visit.port.empty() ? "" : " at " + visit.port) << "  "
+          << (before.empty() ? "?" : before) << " -> " << (after.empty() ? "?" : after) << "  "
+          << visit.result << WhatWasDone(visit)
           << (visit.message.empty() ? "" : ": " + visit.message) << std::endl;
 }
 

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <nlohmann/json.hpp>
 
+#include "bsl430/bsl430.h"
 #include "device/keypad_bus.h"
 #include "device/keypad_commands.h"
 #include "settings/keypad_settings_file.h"
@@ -152,7 +153,7 @@ std::string KeptAtNow() {
 }
 
 std::string KeypadAt(const std::string& serial, const std::string& port, const std::string& path) {
-  const std::string where = port.empty() ? path : port;
+  const std::string where = port.empty() ? path : path.empty() ? port : port + " (" + path + ")";
   return serial.empty() ? "the keypad at " + where
                         : "keypad " + support::Utf8FromLocal8Bit(serial) + " at " + where;
 }
@@ -276,6 +277,43 @@ RestoreResult RestoreUpgradedKeypad(const std::optional<PendingUpgrade>& record,
     }
   }
   return {RestoreResult::kRestored, {}};
+}
+
+std::string SerialsOnBus::whoHas(const std::string& serial) const {
+  for (const Serial& one : serials) {
+    if (one.serial == serial) return one.who;
+  }
+  return {};
+}
+
+SerialsOnBus SerialNumbersOnBus(const std::string& exceptPath,
+                                const std::vector<PendingUpgrade>& records) {
+  SerialsOnBus found;
+  for (const KeypadOnBus& keypad : ListKeypads()) {
+    if (keypad.path == exceptPath) continue;
+    const AskedKeypad asked = KeypadStatusAt(keypad.path);
+    if (asked.kind == AskedKeypad::kAnswered) {
+      found.serials.push_back({asked.status.serialNumber, KeypadAt({}, keypad.port, keypad.path)});
+    } else if (found.unknown.empty()) {
+      found.unknown = KeypadAt({}, keypad.port, keypad.path) +
+                      " cannot be asked its serial number (" + UnaskedReason(keypad, asked) + ")";
+    }
+  }
+  for (const LoaderOnBus& loader : BSL_USBDevices(kLoaderVendorId, kLoaderProductId)) {
+    const std::string where = loader.port.empty() ? loader.path : loader.port;
+    bool known = false;
+    for (const PendingUpgrade& record : records) {
+      if (!RecordFitsLoaderAt(record, loader.port)) continue;
+      found.serials.push_back(
+          {record.serial(), "a keypad waiting in its firmware loader at " + where});
+      known = true;
+    }
+    if (!known && found.unknown.empty()) {
+      found.unknown = "a keypad waits in its firmware loader at " + where +
+                      ", and no record kept here says who it is";
+    }
+  }
+  return found;
 }
 
 std::string AmbiguousRestoreMessage(const std::string& recordFile) {

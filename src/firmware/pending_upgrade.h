@@ -53,7 +53,8 @@ bool RecordFitsLoaderAt(const PendingUpgrade& record, const std::string& port);
 // The time a record is kept, UTC to the millisecond: with its serial number and port, who it is.
 std::string KeptAtNow();
 
-// "keypad S at 1-1.4", "the keypad at 1-1.4", "the keypad at PATH" where the port is not known.
+// "keypad S at 1-1.4 (PATH)", "the keypad at 1-1.4 (PATH)", "the keypad at PATH" where the port
+// is not known.
 std::string KeypadAt(const std::string& serial, const std::string& port, const std::string& path);
 
 // "keypad SERIAL", or "a keypad without a serial number"
@@ -124,6 +125,23 @@ RestoreResult RestoreUpgradedKeypad(const std::optional<PendingUpgrade>& record,
 // say what waits there first): the open keypad may be the record's and does not hold what it
 // keeps (its serial number, or none at all). Another keypad, or none, needs nothing of it now.
 bool RecordNeededNow(const PendingUpgrade& record, const std::optional<DeviceStatus>& openKeypad);
+
+// The serial numbers on the bus besides that of the keypad at `exceptPath`, as the keypads
+// answer (one waiting in its loader by the record kept where it waits), so that a number is
+// given only when it is known to be free. `unknown` names a keypad that could not say, and why:
+// while one cannot, no number is known to be free.
+struct SerialsOnBus {
+  struct Serial {
+    std::string serial;
+    std::string who;  // "the keypad at 1-b", "a keypad waiting in its firmware loader at 1-l"
+  };
+  std::vector<Serial> serials;
+  std::string unknown;
+  // Who has `serial`; empty when none does.
+  std::string whoHas(const std::string& serial) const;
+};
+SerialsOnBus SerialNumbersOnBus(const std::string& exceptPath,
+                                const std::vector<PendingUpgrade>& records);
 
 // The message for a restore that could not tell the upgraded keypad from others.
 std::string AmbiguousRestoreMessage(const std::string& recordFile);

@@ -592,13 +592,18 @@ TEST_F(Cli, TheStationShowsEachResultOnTheLedAndCtrlCWaitsForTheKeypadInHand) {
     std::vector<uint8_t> levels;  // every brightness the keypad was told
     std::string says;
   } rows[] = {
-      {{"--config", file()}, {}, false, done, "[1] VNK000123  1.04 -> 1.04  ok (settings)\n"},
+      {{"--config", file()},
+       {},
+       false,
+       done,
+       "[1] VNK000123 at 1-keypad1  1.04 -> 1.04  ok (settings)\n"},
       {{"--config", file()}, {CMD_WRITE_DEFAULT}, false, failed, "failed: Unable to Write"},
       {{firmware("2.01"), "--expect-version", "2.01"},
        {},
        true,
        {2, 2},
-       "[1] VNK000123  1.04 -> 2.01  ok (upgraded)\nStation: 1 keypad, 1 ok, 0 failed (stopped)"},
+       "[1] VNK000123 at 1-keypad1  1.04 -> 2.01  ok (upgraded)\nStation: 1 keypad, 1 ok, 0 failed "
+       "(stopped)"},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.says);

@@ -323,7 +323,7 @@ TEST_F(VirtualState, ARecordGoesOnlyToTheKeypadItWasKeptFor) {
        R"({"serialNumberHex": "564E4B2D52", "keypadType": 0, "ledBrightness": 1,
            "codeTable": [0,1,0,2,0,3,0,4,0,5], "downloaded": true})",
        {{"--device virtual:a:1.1 serial set VNK-B", 2,
-         "the keypad at virtual:b:1.1 has the serial number VNK-B already; give --force"},
+         "the keypad at 1-b (virtual:b:1.1) has the serial number VNK-B already; give --force"},
         {"--device virtual:a:1.1 serial set VNK-R", 2,
          "the serial number and settings of keypad VNK-R are kept in"},
         {"--device virtual:r:1.1 serial set VNK-S --force", 0,
@@ -584,30 +584,66 @@ TEST_F(VirtualState, AStationFinishesEachKeypadThatArrivesAndOnlyThose) {
        1,
        {"VNK-0998 1.04->2.01 ok upgraded,serial number,settings", "VNK-C 2.01->2.01 ok settings",
         "VNK-O 1.04->2.01 ok upgraded,settings", "VNK-X 1.04-> failed/download ",
-        " 1.04-> failed/check ", "VNK-X 1.04->2.01 ok record finished,settings", "idle 6/4/2/0"},
+        "VNK-0999 1.04->2.01 ok upgraded,serial number,settings",
+        "VNK-X 1.04->2.01 ok record finished,settings", "idle 6/5/1/0"},
        {{"p", {"VNK-P", 5}},
         {"new", {"VNK-0998", 3}},
         {"current", {"VNK-C", 3}},
         {"old", {"VNK-O", 3}},
         {"cut", {"VNK-X", 3}},
-        {"nameless", {"", 5}}}},
+        {"nameless", {"VNK-0999", 3}}}},
       // The sequence goes on where the last run stopped, past numbers already given.
       {R"({"id": "n1", "serialNumber": "", "arriveAfterMs": 100},
-          {"id": "n2", "serialNumber": "VNK-1000", "arriveAfterMs": 10000},
+          {"id": "n2", "serialNumber": "VNK-1001", "arriveAfterMs": 10000},
           {"id": "n3", "serialNumber": "", "arriveAfterMs": 20000})",
        "--serial-from VNK-0998 --idle-timeout 30",
        0,
-       {"VNK-0999 1.04->1.04 ok serial number", "VNK-1000 1.04->1.04 ok ",
-        "VNK-1001 1.04->1.04 ok serial number", "idle 3/3/0/0"},
-       {{"n1", {"VNK-0999", 5}}, {"n2", {"VNK-1000", 5}}, {"n3", {"VNK-1001", 5}}}},
+       {"VNK-1000 1.04->1.04 ok serial number", "VNK-1001 1.04->1.04 ok ",
+        "VNK-1002 1.04->1.04 ok serial number", "idle 3/3/0/0"},
+       {{"n1", {"VNK-1000", 5}}, {"n2", {"VNK-1001", 5}}, {"n3", {"VNK-1002", 5}}}},
       // A sequence of its own, past the numbers the service log names.
       {R"({"id": "n4", "serialNumber": "", "arriveAfterMs": 100},
           {"id": "n5", "serialNumber": "", "arriveAfterMs": 10000})",
        "--serial-from VNK-0997 --idle-timeout 30",
        0,
-       {"VNK-0997 1.04->1.04 ok serial number", "VNK-1002 1.04->1.04 ok serial number",
+       {"VNK-0997 1.04->1.04 ok serial number", "VNK-1003 1.04->1.04 ok serial number",
         "idle 2/2/0/0"},
-       {{"n4", {"VNK-0997", 5}}, {"n5", {"VNK-1002", 5}}}},
+       {{"n4", {"VNK-0997", 5}}, {"n5", {"VNK-1003", 5}}}},
+      // A keypad that cannot say its serial number may have the next one: none is given.
+      {R"({"id": "s", "serialNumber": "VNK-3000", "faults": {"silent": true}},
+          {"id": "n", "serialNumber": "", "arriveAfterMs": 100})",
+       "--serial-from VNK-3000 --idle-timeout 10",
+       1,
+       {" 1.04-> failed/serial number ", "idle 1/0/1/0"},
+       {{"s", {"VNK-3000", 5}}, {"n", {"", 5}}}},
+      // Two keypads with one serial number, one after the other: told apart by where they are.
+      {R"({"id": "t1", "serialNumber": "VNK-T", "arriveAfterMs": 100},
+          {"id": "t2", "serialNumber": "VNK-T", "arriveAfterMs": 10000})",
+       "--config SITE --idle-timeout 10",
+       1,
+       {"VNK-T 1.04->1.04 ok settings", "VNK-T 1.04-> failed/check ", "idle 2/1/1/0"},
+       {{"t1", {"VNK-T", 3}}, {"t2", {"VNK-T", 5}}}},
+      // A field return waiting in its loader gets no record kept for another keypad, which is
+      // finished when its own keypad arrives where it left.
+      {R"({"id": "f", "serialNumber": "", "mode": "loader", "arriveAfterMs": 100},
+          {"id": "r", "serialNumber": "", "mode": "loader", "port": "1-r",
+           "arriveAfterMs": 8000})",
+       "FW --expect-version 2.01 --serial-from VNK-2000 --idle-timeout 10",
+       0,
+       {"VNK-2000 ->2.01 ok upgraded,serial number", "VNK-R 1.04->2.01 ok record finished",
+        "idle 2/2/0/0"},
+       {{"f", {"VNK-2000", 5}}, {"r", {"VNK-R", 6}}},
+       R"({"serialNumberHex": "564E4B2D52", "keypadType": 0, "ledBrightness": 6,
+           "codeTable": [0,1,0,2,0,3,0,4,0,5], "downloaded": true, "port": "1-r",
+           "firmwareVersion": "1.04"})"},
+      // One without a serial number plugged in elsewhere while the first restarts.
+      {R"({"id": "a", "serialNumber": "VNK-A", "arriveAfterMs": 100, "restartMs": 3000},
+          {"id": "n", "serialNumber": "", "firmwareVersion": "2.01", "ledBrightness": 2,
+           "arriveAfterMs": 3500})",
+       "FW --expect-version 2.01 --idle-timeout 10",
+       0,
+       {"VNK-A 1.04->2.01 ok upgraded", " 2.01->2.01 ok ", "idle 2/2/0/0"},
+       {{"a", {"VNK-A", 5}}, {"n", {"", 2}}}},
       // Another keypad with its serial number is attached: the two could not be told apart.
       {present + R"(, {"id": "twin", "serialNumber": "VNK-P", "arriveAfterMs": 100})",
        "FW --expect-version 2.01 --idle-timeout 10",
@@ -719,6 +755,7 @@ TEST_F(VirtualState, AStationFinishesEachKeypadThatArrivesAndOnlyThose) {
     EXPECT_THAT(keptSerials(), ::testing::IsEmpty());
   }
   // Where each sequence goes on.
-  EXPECT_EQ(json::parse(ReadBytes(dir_.file("data/VeltoInterface/serial-number-sequences.json"))),
-            json::parse(R"({"VNK-0997": "VNK-1003", "VNK-0998": "VNK-1002"})"));
+  EXPECT_EQ(
+      json::parse(ReadBytes(dir_.file("data/VeltoInterface/serial-number-sequences.json"))),
+      json::parse(R"({"VNK-0997": "VNK-1004", "VNK-0998": "VNK-1003", "VNK-2000": "VNK-2001"})"));
 }
