@@ -221,6 +221,7 @@ int Session::run(int (*command)(Session&)) {
   entry.before = before_;
   // A factory reset restarts the keypad: there is nothing to ask until it is back.
   if (status == kDone && words[0] != "factory-reset") entry.after = readStatus();
+  if (after_) entry.after = after_;
   entry.ok = status == kDone;
   entry.message = entry.ok ? std::string() : lastFailure_;
   if (upgrade_ && !entry.ok) entry.step = upgrade_->step;

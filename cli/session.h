@@ -75,6 +75,9 @@ class Session {
   // finished from its loader, what its record says it was.
   void logUpgrade(const std::string& step, const std::string& returnedPath,
                   const std::optional<DeviceStatus>& kept);
+  // What the keypad reported at the end of a command that failed all the same (an upgrade that
+  // brought another version than asked for), for the service log.
+  void noteAfter(const DeviceStatus& status) { after_ = status; }
   // Why the command failed, as it was said; empty while it has not.
   const std::string& lastFailure() const { return lastFailure_; }
   // For the station, which logs a keypad's whole visit in one line: what the upgrade reached.
@@ -124,6 +127,7 @@ class Session {
   bool finishingLoader_ = false;
   bool logged_ = false;
   std::optional<DeviceStatus> before_;
+  std::optional<DeviceStatus> after_;
   struct UpgradeLog {
     std::string step;
     std::string returnedPath;

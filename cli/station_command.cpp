@@ -266,6 +266,7 @@ StepResult StationRun::run(CommandFunction command, std::vector<std::string> wor
   if (!path.empty()) one.device = path;
   if (!serial.empty()) one.serial = serial;
   if (plan_.config) one.file = plan_.config;
+  if (plan_.firmware) one.expectVersion = plan_.version;
   std::ostringstream said;
   Session session(std::move(words), one, {said, io_.err, io_.terminal && !json_, io_.program});
   if (finishingLoader) session.setFinishingLoader();
@@ -344,7 +345,12 @@ bool StationRun::upgradeIfOwed(Visit& visit) {
   if (!owed && visit.before->firmwareVersion == plan_.version) return true;
   const StepResult upgraded = run(&Upgrade, {"upgrade", *plan_.firmware}, visit.path, visit.serial);
   if (!upgraded.returnedPath.empty()) visit.path = upgraded.returnedPath;
-  if (failed(visit, upgraded.upgradeStep, upgraded)) return false;
+  if (failed(visit, upgraded.upgradeStep, upgraded)) {
+    // Upgraded all the same, to another version than asked for: the line says which.
+    std::string unread;
+    if (visit.step == "version") visit.after = statusAt(visit.path, visit.serial, unread);
+    return false;
+  }
   visit.done.push_back(owed ? "record finished" : "upgraded");
   return true;
 }

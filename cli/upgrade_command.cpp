@@ -67,9 +67,10 @@ int Upgrade(Session& session) {
   struct LogAtEnd {
     Session& session;
     const firmware::UpgradeOperation& upgrade;
+    std::string step = {};  // where it failed after the operation's own steps
     ~LogAtEnd() {
       const auto& record = upgrade.record();
-      session.logUpgrade(upgrade.step(), upgrade.returnedPath(),
+      session.logUpgrade(step.empty() ? upgrade.step() : step, upgrade.returnedPath(),
                          record ? std::optional(firmware::StatusBefore(*record)) : std::nullopt);
     }
   } logAtEnd{session, upgrade};
@@ -241,6 +242,20 @@ int Upgrade(Session& session) {
                         "the firmware was written, but the keypad did not answer its status "
                         "request afterwards; plug it in again and run '" +
                             io.program + " list'.");
+  }
+  // The file's own version is known only now, from the keypad that runs it: one the batch or
+  // the station did not ask for is not a success, and running the same file again would not help.
+  if (const auto& expected = session.options().expectVersion;
+      expected && after->firmwareVersion != *expected) {
+    logAtEnd.step = "version";
+    session.noteAfter(*after);
+    return session.fail(
+        kKeypadFailed,
+        "it reports firmware " + after->firmwareVersion + ", not " + *expected + ": " +
+            support::Utf8FromPath(support::PathFromUtf8(path).filename()) + " holds version " +
+            after->firmwareVersion +
+            (upgrade.record() ? " (its serial number and settings were restored)" : "") +
+            ". Check the file, or give --expect-version the version it holds.");
   }
   io.out << "Firmware " << after->firmwareVersion << " installed; "
          << (upgrade.record() ? "serial number and settings restored.\n"

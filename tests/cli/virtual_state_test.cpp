@@ -249,7 +249,12 @@ TEST_F(VirtualState, ARecordGoesOnlyToTheKeypadItWasKeptFor) {
        "",
        {{"upgrade --all --expect-version 2.01 " + std::string(NAVKEYPAD_SOURCE_DIR) +
              "/resources/firmware/keypad-firmware-2.00.txt",
-         1, "VNK-A at 1-a  1.04 -> 2.00  failed: it reports firmware 2.00, not 2.01\n"}},
+         1,
+         "VNK-A at 1-a  1.04 -> 2.00  failed: it reports firmware 2.00, not 2.01: "
+         "keypad-firmware-2.00.txt holds version 2.00 (its serial number and settings were "
+         "restored). Check the file, or give --expect-version the version it holds.\nThe "
+         "firmware file holds another version than 2.01: check the file",
+         false, "", "", "failed/version virtual:a:1.1 VNK-A 1.04->2.00"}},
        {{"a", {"VNK-A", 5}}},
        {}},
       {"a keypad in its loader beside one with the serial number its record keeps",
@@ -668,7 +673,7 @@ TEST_F(VirtualState, AStationFinishesEachKeypadThatArrivesAndOnlyThose) {
       {present,
        "FW --expect-version 2.02 --present --count 1",
        1,
-       {"VNK-P 1.04->2.01 failed/check back upgraded", "count 1/0/1/0"},
+       {"VNK-P 1.04->2.01 failed/version ", "count 1/0/1/0"},
        {{"p", {"VNK-P", 5}}}},
       {present + R"(, {"id": "later", "serialNumber": "VNK-L", "arriveAfterMs": 100})",
        "--config SITE --present --count 1",
