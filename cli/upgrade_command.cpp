@@ -120,9 +120,7 @@ int Upgrade(Session& session) {
     const UpgradeOutcome left = upgrade.leaveApplication(
         firmware::KeypadInApplication::FromStatus(session.path(), *status), isKeypadOf);
     for (const std::string& notice : upgrade.notices()) io.err << "navkeypad: " << notice << "\n";
-    if (!left.ok()) {
-      if (left.kind == UpgradeOutcome::kEnterUnanswered)
-        return session.fail(kKeypadFailed, left.message + " To retry, run: " + retry());
+    if (!left.ok() && left.kind != UpgradeOutcome::kEnterUnanswered) {
       const bool loaderBeside = upgrade.step() == "switch to the loader" && !loaders.empty() &&
                                 left.message.find("firmware loader") != std::string::npos;
       return session.fail(
@@ -131,12 +129,10 @@ int Upgrade(Session& session) {
                                        : std::string()));
     }
     session.disconnect();
-    if (!platform::WaitFor([&] { return upgrade.loaderBack(); }, 10)) {
-      return session.fail(kKeypadFailed,
-                          "the keypad's loader did not appear; its settings are kept in " +
-                              recordFile +
-                              ". Unplug the keypad, plug it in again, then run: " + retry());
-    }
+    // A switch the keypad did not confirm may have happened all the same: the operation says
+    // whether its loader came where it left, as it does for the windows.
+    if (const UpgradeOutcome loader = upgrade.awaitLoader(left); !loader.ok())
+      return session.fail(kKeypadFailed, loader.message + " To retry, run: " + retry());
     if (const UpgradeOutcome outcome = upgrade.checkLoaders(false, upgrade.port()); !outcome.ok()) {
       return session.fail(kKeypadFailed, outcome.message + " Its settings are kept in " +
                                              recordFile + "; then run: " + retry());

@@ -98,6 +98,19 @@ UpgradeOutcome UpgradeOperation::checkLoaders(bool keypadInApplication,
   return {};
 }
 
+UpgradeOutcome UpgradeOperation::awaitLoader(const UpgradeOutcome& left) {
+  if (left.ok() || left.kind == UpgradeOutcome::kEnterUnanswered) {
+    if (platform::WaitFor([&] { return loaderBack(); }, kLoaderReturnSeconds)) return {};
+  }
+  if (left.kind == UpgradeOutcome::kEnterUnanswered) return ended(left);
+  if (!left.ok()) return left;
+  return ended(fail(UpgradeOutcome::kEnterUnanswered,
+                    "The keypad's loader did not appear" +
+                        (port_.empty() ? std::string() : " at " + port_) +
+                        "; its settings are kept in " + recordFile_ +
+                        ". Unplug the keypad and plug it in again."));
+}
+
 bool UpgradeOperation::loaderBack() const {
   const auto loaders = BSL_USBDevices(kLoaderVendorId, kLoaderProductId);
   return std::any_of(loaders.begin(), loaders.end(), [&](const LoaderOnBus& loader) {

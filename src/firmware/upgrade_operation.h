@@ -50,6 +50,9 @@ struct KeypadInApplication {
   static KeypadInApplication FromStatus(const std::string& path, const DeviceStatus& status);
 };
 
+// The protocol's limit for a loader to come after a mode change.
+inline constexpr int kLoaderReturnSeconds = 10;
+
 class UpgradeOperation {
  public:
   // Asked (only where it cannot be known) whether the keypad being upgraded is the one a kept
@@ -82,6 +85,10 @@ class UpgradeOperation {
   // comes back (its serial number, or none while this one's record is owed a restore) refuses
   // the switch.
   UpgradeOutcome leaveApplication(const KeypadInApplication& keypad, const IsKeypadOf& ask);
+  // After the switch (`left`, confirmed or not): waits up to kLoaderReturnSeconds for the
+  // keypad's loader where it left. Done when it came; a switch that was not confirmed and brought
+  // no loader keeps its record and says so.
+  UpgradeOutcome awaitLoader(const UpgradeOutcome& left);
   // For a keypad already waiting in its loader (the one at `loaderPath`, which the user named,
   // or the only one): which record, if any, is its own. A record kept at its port is; one kept
   // elsewhere only on the user's word where the user named the loader; never one whose serial
