@@ -183,6 +183,19 @@ TEST_F(Upgrade, AKeypadWaitingInItsLoaderGetsOnlyWhatWasKeptForIt) {
 
 TEST_F(Upgrade, ARecordThatCannotBeRemovedIsNotASuccessAndTheLockIsLetGo) {
   SetKeypadLockFolder(dir_.file(""));
+  // Not marked as written after the download: restored all the same, and said.
+  auto unmarked = checked();
+  ASSERT_TRUE(leave(*unmarked).ok());
+  std::filesystem::remove(recordFile());
+  std::filesystem::create_directories(std::filesystem::path(recordFile()) / "in-the-way");
+  ASSERT_TRUE(unmarked->download({}, [](int, const std::string&) {}));
+  std::filesystem::remove_all(recordFile());
+  const UpgradeOutcome restored = unmarked->restore(10);
+  EXPECT_EQ(restored.kind, UpgradeOutcome::kRecordNotDropped);
+  EXPECT_THAT(restored.message, HasSubstr("could not be written during the upgrade"));
+  expectSettings(7, "SN-A");
+  unmarked.reset();
+
   auto upgrade = checked();
   ASSERT_TRUE(leave(*upgrade).ok());
   ASSERT_TRUE(upgrade->download({}, [](int, const std::string&) {}));
