@@ -10,7 +10,7 @@ const char kUsage[] =
     "Configures the USB navigation keypad.\n"
     "\n"
     "Commands:\n"
-    "  list [--json]                 every keypad on the bus\n"
+    "  list [--json]                 every keypad on the bus, and the USB port it is in\n"
     "  status [--json]               the keypad's settings, firmware and serial number\n"
     "  brightness N                  sets the LED brightness (0 to 9)\n"
     "  layout default|alternate|custom\n"
@@ -39,7 +39,8 @@ const char kUsage[] =
     "                                chooses where the sound goes\n"
     "\n"
     "--device PATH or --serial S picks one keypad when several are attached (see\n"
-    "'navkeypad list'); --all runs status, apply or upgrade on every keypad, one after\n"
+    "'navkeypad list'); --device also picks one of several keypads waiting in their\n"
+    "loaders. A keypad is known by what it reports and the USB port it is in. --all runs status, apply or upgrade on every keypad, one after\n"
     "another, with a summary (upgrade --all --expect-version V passes over keypads already\n"
     "on V; status --all is a table, a line a keypad, loaders included). --dry-run, with\n"
     "apply --all or upgrade --all, says what each keypad would get and sends nothing but\n"
@@ -57,8 +58,9 @@ const char kUsage[] =
 const std::map<std::string, std::string>& CommandHelp() {
   static const std::map<std::string, std::string> help = {
       {"list",
-       "Usage: navkeypad list [--json]\n\nLists every keypad on the bus with its path, serial "
-       "number and firmware version, and\nsays why one that is there cannot be opened.\n"},
+       "Usage: navkeypad list [--json]\n\nLists every keypad on the bus with its path, the USB "
+       "port it is plugged into, its\nserial number and firmware version, and says why one that "
+       "is there cannot be opened.\n"},
       {"status",
        "Usage: navkeypad status [--json]\n       navkeypad status --all [--json]\n\nShows the "
        "keypad's LED brightness, layout, code table, firmware version and serial number.\n"
