@@ -327,6 +327,22 @@ TEST_F(VirtualState, ARecordGoesOnlyToTheKeypadItWasKeptFor) {
         {"upgrade FW", 0, "finishing keypad VNK-2's upgrade"}},
        {{"l1", {"VNK-1", 6}}, {"l2", {"VNK-2", 7}}},
        {}},
+      // Plugged into the port VNK-A left from, but with another USB serial string; and one
+      // without a serial number whose record was kept at another port.
+      {"keypads without a serial number that are not the ones whose records are kept",
+       R"([{"id": "z", "serialNumber": "", "port": "1-a", "ledBrightness": 2},
+           {"id": "b", "serialNumber": "", "ledBrightness": 4}])",
+       R"({"upgrades": [
+           {"serialNumberHex": "564E4B2D41", "keypadType": 0, "ledBrightness": 3,
+            "codeTable": [0,1,0,2,0,3,0,4,0,5], "downloaded": true, "port": "1-a",
+            "usbSerial": "a"},
+           {"keypadType": 0, "ledBrightness": 6, "codeTable": [0,1,0,2,0,3,0,4,0,5],
+            "downloaded": true, "port": "1-gone"}]})",
+       {{"--device virtual:z:1.1 upgrade FW", 0, "The settings kept for keypad VNK-A stay in"},
+        {"--device virtual:b:1.1 upgrade FW", 0,
+         "The settings kept for a keypad without a serial number stay in"}},
+       {{"z", {"", 2}}, {"b", {"", 4}}},
+       {"VNK-A", ""}},
       {"a batch told to give one keypad's settings to all",
        R"([{"id": "a", "serialNumber": ""}, {"id": "b", "serialNumber": ""}])",
        R"({"serialNumberHex": "564E4B2D41", "keypadType": 0, "ledBrightness": 3,
