@@ -13,21 +13,13 @@ namespace {
 const char* const kTree = R"(P: /devices/pci0000:00/0000:00:14.0/usb1/1-1/1-1.4
 E: SUBSYSTEM=usb
 E: DEVTYPE=usb_device
-A: busnum=1
-A: devnum=7
-A: idVendor=2047
-A: idProduct=09e1
 
 P: /devices/pci0000:00/0000:00:14.0/usb1/1-1/1-1.4/1-1.4:1.1
 E: SUBSYSTEM=usb
 E: DEVTYPE=usb_interface
-A: bInterfaceNumber=01
 
 P: /devices/pci0000:00/0000:00:14.0/usb1/1-1/1-1.4/1-1.4:1.1/0003:2047:09E1.0002
 E: SUBSYSTEM=hid
-E: HID_ID=0003:00002047:000009E1
-E: HID_NAME=Velto Navigation Keypad
-E: HID_UNIQ=VK1234
 
 P: /devices/pci0000:00/0000:00:14.0/usb1/1-1/1-1.4/1-1.4:1.1/0003:2047:09E1.0002/hidraw/hidraw3
 N: hidraw3
@@ -37,10 +29,6 @@ E: DEVNAME=/dev/hidraw3
 P: /devices/pci0000:00/0000:00:14.0/usb2/2-3
 E: SUBSYSTEM=usb
 E: DEVTYPE=usb_device
-A: busnum=2
-A: devnum=4
-A: idVendor=2047
-A: idProduct=0200
 
 P: /devices/pci0000:00/0000:00:14.0/usb2/2-3/2-3:1.0
 E: SUBSYSTEM=usb
@@ -48,7 +36,6 @@ E: DEVTYPE=usb_interface
 
 P: /devices/pci0000:00/0000:00:14.0/usb2/2-3/2-3:1.0/0003:2047:0200.0005
 E: SUBSYSTEM=hid
-E: HID_ID=0003:00002047:00000200
 
 P: /devices/pci0000:00/0000:00:14.0/usb2/2-3/2-3:1.0/0003:2047:0200.0005/hidraw/hidraw5
 N: hidraw5
