@@ -176,6 +176,7 @@ int Session::connect() {
       break;
   }
   path_ = chosen[0].path;
+  port_ = chosen[0].port;
   if (logged_) before_ = readStatus();
   return kDone;
 }

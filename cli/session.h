@@ -68,8 +68,9 @@ class Session {
   bool finishingLoader() const { return finishingLoader_; }
   void setFinishingLoader() { finishingLoader_ = true; }
   Io& io() { return io_; }
-  // The configuration interface the command opened.
+  // The configuration interface the command opened, and the USB port it is plugged into.
   const std::string& path() const { return path_; }
+  const std::string& port() const { return port_; }
   // An upgrade is logged whatever its end, a keypad opened or not: the step it reached (named
   // where it failed), where its keypad came back (empty where it did not) and, for a keypad
   // finished from its loader, what its record says it was.
@@ -136,6 +137,7 @@ class Session {
   std::string lastFailure_;
   Io io_;
   std::string path_;
+  std::string port_;
 };
 
 struct BlinkPattern {

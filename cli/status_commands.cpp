@@ -137,6 +137,7 @@ int Status(Session& session) {
     }
     const nlohmann::ordered_json shown = {
         {"path", JsonText(session.path())},
+        {"port", JsonText(session.port())},
         {"firmwareVersion", JsonText(status->firmwareVersion)},
         {"serialNumber", JsonText(status->serialNumber)},
         {"ledBrightness", int{status->ledBrightness}},
@@ -150,6 +151,7 @@ int Status(Session& session) {
     return kDone;
   }
   io.out << "Keypad          " << session.path() << "\n"
+         << "Port            " << (session.port().empty() ? "?" : session.port()) << "\n"
          << "Firmware        " << status->firmwareVersion << "\n"
          << "Serial number   " << status->serialNumber << "\n"
          << "LED brightness  " << int{status->ledBrightness} << "\n"

@@ -61,11 +61,13 @@ TEST_F(Cli, StatusInTextAndJson) {
       "codeTable": [0,1,0,2,0,3,0,4,0,5], "downloaded": true})");
   ASSERT_EQ(run({"status"}), cli::kDone);
   EXPECT_EQ(err_.str(), "");
-  EXPECT_THAT(out_.str(), HasSubstr("Serial number   SN\"\xE9\x01\n"));
+  EXPECT_THAT(out_.str(), HasSubstr("Port            1-keypad1\nFirmware        1.04\nSerial "
+                                    "number   SN\"\xE9\x01\n"));
   EXPECT_THAT(out_.str(), HasSubstr("LED brightness  3\n"));
   EXPECT_THAT(out_.str(), HasSubstr("  Left   0x50 LeftArrow       None\n"));
   ASSERT_EQ(run({"status", "--json"}), cli::kDone);
   EXPECT_EQ(nlohmann::json::parse(out_.str())["serialNumber"], "SN\"\u00E9\u0001");
+  EXPECT_EQ(nlohmann::json::parse(out_.str())["port"], "1-keypad1");
   EXPECT_THAT(out_.str(),
               HasSubstr("\"ledBrightness\": 3, \"keypadType\": 0, \"layout\": \"default\""));
   EXPECT_THAT(out_.str(), HasSubstr("{\"key\": \"Enter\", \"code\": 40, \"name\": \"Enter\", "
