@@ -26,11 +26,7 @@ std::string QuotedSerials(const std::vector<firmware::PendingUpgrade>& records) 
 }  // namespace
 
 std::vector<firmware::PendingUpgrade> RecordsKeptAt(const std::string& port) {
-  std::vector<firmware::PendingUpgrade> here;
-  for (const auto& record : KeptRecords()) {
-    if (firmware::RecordFitsLoaderAt(record, port)) here.push_back(record);
-  }
-  return here;
+  return firmware::RecordsKeptAt(KeptRecords(), port);
 }
 
 namespace {

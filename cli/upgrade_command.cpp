@@ -158,15 +158,12 @@ int Upgrade(Session& session) {
       return session.fail(StatusFor(taken.kind), taken.message);
     }
     // Which of several records kept where it waits is its own, only the user can say.
-    std::vector<const firmware::PendingUpgrade*> here;
-    for (const auto& record : upgrade.records()) {
-      if (firmware::RecordFitsLoaderAt(record, upgrade.port())) here.push_back(&record);
-    }
+    const auto here = firmware::RecordsKeptAt(upgrade.records(), upgrade.port());
     if (!upgrade.record() && !settingsOf && here.size() > 1) {
       std::string names;
-      for (const auto* record : here) {
-        names += "\n  " + ResumeCommand(io, path, record->serial()) + "    (" +
-                 firmware::KeypadName(*record) + ")";
+      for (const auto& record : here) {
+        names += "\n  " + ResumeCommand(io, path, record.serial()) + "    (" +
+                 firmware::KeypadName(record) + ")";
       }
       return session.fail(kBadInput, std::to_string(here.size()) +
                                          " keypads' settings are kept in " + recordFile +

@@ -279,7 +279,13 @@ void firmware_upgrade::btnUpgrade_MouseClick() {
     appendStatus("Another firmware upgrade is running; start this one when it has finished.\n");
     return;
   }
-  upgrade_->takeWaitingKeypad(&firmware_upgrade::askIsKeypadOf);
+  // A keypad in its loader gets only the record kept where it waits; where that cannot be
+  // told, nothing is sent and the box says why.
+  if (const auto taken = upgrade_->takeWaitingKeypad(&firmware_upgrade::askIsKeypadOf);
+      !taken.ok()) {
+    statusBox->setPlainText(QString::fromStdString(taken.message) + "\n");
+    return;
+  }
   upgrading_ = true;
   ++upgradesRunning_;
   btnUpgrade->setEnabled(false);

@@ -135,6 +135,14 @@ bool RecordFitsLoaderAt(const PendingUpgrade& record, const std::string& port) {
   return !record.port.empty() && record.port == port;
 }
 
+std::vector<PendingUpgrade> RecordsKeptAt(const std::vector<PendingUpgrade>& records,
+                                          const std::string& port) {
+  std::vector<PendingUpgrade> here;
+  std::copy_if(records.begin(), records.end(), std::back_inserter(here),
+               [&](const PendingUpgrade& record) { return RecordFitsLoaderAt(record, port); });
+  return here;
+}
+
 bool HasRecordFor(const std::vector<PendingUpgrade>& records, const KeypadSeen& keypad) {
   return std::any_of(records.begin(), records.end(), [&](const PendingUpgrade& record) {
     return RecordFitsKeypad(record, keypad);

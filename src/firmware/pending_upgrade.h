@@ -49,6 +49,9 @@ struct KeypadSeen {
 bool RecordFitsKeypad(const PendingUpgrade& record, const KeypadSeen& keypad);
 // Whether `record` is that of a keypad waiting in its loader at `port`: it was kept there.
 bool RecordFitsLoaderAt(const PendingUpgrade& record, const std::string& port);
+// Those of `records` kept where a keypad waiting in its loader at `port` left its application.
+std::vector<PendingUpgrade> RecordsKeptAt(const std::vector<PendingUpgrade>& records,
+                                          const std::string& port);
 
 // The time a record is kept, UTC to the millisecond: with its serial number and port, who it is.
 std::string KeptAtNow();

@@ -104,11 +104,11 @@ UpgradeOutcome UpgradeOperation::awaitLoader(const UpgradeOutcome& left) {
   }
   if (left.kind == UpgradeOutcome::kEnterUnanswered) return ended(left);
   if (!left.ok()) return left;
-  return ended(fail(UpgradeOutcome::kEnterUnanswered,
-                    "The keypad's loader did not appear" +
-                        (port_.empty() ? std::string() : " at " + port_) +
-                        "; its settings are kept in " + recordFile_ +
-                        ". Unplug the keypad and plug it in again."));
+  return ended(
+      fail(UpgradeOutcome::kEnterUnanswered, "The keypad's loader did not appear" +
+                                                 (port_.empty() ? std::string() : " at " + port_) +
+                                                 "; its settings are kept in " + recordFile_ +
+                                                 ". Unplug the keypad and plug it in again."));
 }
 
 bool UpgradeOperation::loaderBack() const {

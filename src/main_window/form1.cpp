@@ -341,8 +341,8 @@ void Form1::showKeypadList(bool openOneRead) {
   // then, so that a start with one keypad asks the bus nothing more.
   const auto records =
       firmware::ReadPendingUpgrades(firmware::PendingUpgradeFile(FileName)).records;
-  const auto loaders = records.empty() ? std::vector<std::string>()
-                                       : BSL_USBDevicePaths(kLoaderVendorId, kLoaderProductId);
+  const auto loaders = records.empty() ? std::vector<LoaderOnBus>()
+                                       : BSL_USBDevices(kLoaderVendorId, kLoaderProductId);
   keypadList->clear();
   const bool several = paths.size() > 1 || (!paths.empty() && !loaders.empty());
   keypadList->setVisible(several);
@@ -357,15 +357,16 @@ void Form1::showKeypadList(bool openOneRead) {
     keypadList->addItem(name, QString::fromStdString(path));
     if (path == open) keypadList->setCurrentIndex(keypadList->count() - 1);
   }
-  std::string kept;
-  for (std::size_t i = 0; i < records.size(); ++i) {
-    kept = (i == 0 ? "settings of " : kept + (i + 1 == records.size() ? " or " : ", ")) +
-           (records[i].serial().empty() ? "a keypad without a serial number" : records[i].serial());
-  }
-  kept += " kept";
-  for (const std::string& loader : loaders) {
-    keypadList->addItem(platform::FromLocal8Bit("in its loader: " + kept),
-                        QString::fromStdString(loader));
+  for (const LoaderOnBus& loader : loaders) {
+    // Whose settings it gets back: those kept where it waits.
+    const auto here = firmware::RecordsKeptAt(records, loader.port);
+    std::string kept = here.empty() ? "nothing" : "";
+    for (std::size_t i = 0; i < here.size(); ++i) {
+      kept = (i == 0 ? "settings of " : kept + (i + 1 == here.size() ? " or " : ", ")) +
+             (here[i].serial().empty() ? "a keypad without a serial number" : here[i].serial());
+    }
+    keypadList->addItem(platform::FromLocal8Bit("in its loader: " + kept + " kept"),
+                        QString::fromStdString(loader.path));
     keypadList->setItemData(keypadList->count() - 1, true, kLoaderRole);
   }
 }
@@ -871,9 +872,11 @@ void Form1::tellAboutUnfinishedUpgrade(bool keypadRead) {
 }
 
 std::string Form1::waitingLoaderMessage() const {
-  if (BSL_NumOfUSBDevices(kLoaderVendorId, kLoaderProductId) == 0) return {};
+  const auto loaders = BSL_USBDevices(kLoaderVendorId, kLoaderProductId);
+  if (loaders.empty()) return {};
   const std::string recordFile = firmware::PendingUpgradeFile(FileName);
-  const auto records = firmware::ReadPendingUpgrades(recordFile).records;
+  const auto records = firmware::RecordsKeptAt(firmware::ReadPendingUpgrades(recordFile).records,
+                                               loaders.front().port);
   std::string kept = "No serial number or settings are kept for it";
   if (records.size() == 1) {
     kept = "The serial number and settings of " + firmware::KeypadName(records[0]) +
