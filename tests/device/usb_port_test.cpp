@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <iterator>
+
 using namespace navkeypad;
 
 TEST(UsbPort, WindowsTextsAreDecodedToTheUsbDeviceAndItsLocation) {
