@@ -205,14 +205,16 @@ int main(int argc, char** argv) {
 
   // Three keypads, one of them left in its loader by an upgrade that did not finish: the list
   // beside Scan, opened on the waiting one.
+  keypad->setSerialNumber("VNK000124");
+  virtual_keypad::VirtualBus::instance().plug()->setSerialNumber("VNK000125");
+  const auto waiting = virtual_keypad::VirtualBus::instance().plug();
+  waiting->startInLoader();
   navkeypad::firmware::PendingUpgrade record;
   record.settings.serialNumber = "VNK000126";
   record.downloaded = true;
+  record.port = waiting->port();  // kept where it left, where it waits
   navkeypad::firmware::WritePendingUpgrades(
       navkeypad::firmware::PendingUpgradeFile(tarvik_usb_encoder::FileName), {record});
-  keypad->setSerialNumber("VNK000124");
-  virtual_keypad::VirtualBus::instance().plug()->setSerialNumber("VNK000125");
-  virtual_keypad::VirtualBus::instance().plug()->startInLoader();
   QTest::mouseClick(form.findChild<QPushButton*>("button11"), Qt::LeftButton);
   app.processEvents();
   ok = Save(form, folder, "several-keypads.png") && ok;
