@@ -125,10 +125,17 @@ PendingUpgradeRead ReadPendingUpgrades(const std::string& file) {
   }
 }
 
+namespace {
+// A USB serial string another than the record's tells another keypad; none at all tells nothing
+// (new firmware may set its string only once its serial number is back).
+bool UsbSerialFits(const PendingUpgrade& record, const std::string& usbSerial) {
+  return record.usbSerial.empty() || usbSerial.empty() || usbSerial == record.usbSerial;
+}
+}  // namespace
+
 bool RecordFitsKeypad(const PendingUpgrade& record, const KeypadSeen& keypad) {
   if (!keypad.serialNumber.empty()) return keypad.serialNumber == record.serial();
-  return RecordFitsLoaderAt(record, keypad.port) &&
-         (record.usbSerial.empty() || record.usbSerial == keypad.usbSerial);
+  return RecordFitsLoaderAt(record, keypad.port) && UsbSerialFits(record, keypad.usbSerial);
 }
 
 bool RecordFitsLoaderAt(const PendingUpgrade& record, const std::string& port) {
@@ -241,9 +248,9 @@ ReturnedKeypad FindReturnedKeypad(const std::optional<PendingUpgrade>& record,
     }
     // Only the keypad that left from here comes back here: one reporting no serial number is
     // it unless its USB descriptor says otherwise.
-    const bool fits = !record || serial == record->serial() ||
-                      (serial.empty() && (port.empty() || record->usbSerial.empty() ||
-                                          keypad.usbSerial == record->usbSerial));
+    const bool fits =
+        !record || serial == record->serial() ||
+        (serial.empty() && (port.empty() || UsbSerialFits(*record, keypad.usbSerial)));
     if (!fits) {
       found.others.push_back(serial);
       continue;

@@ -45,7 +45,7 @@ struct KeypadSeen {
 
 // Whether `record` may be given to `keypad` in its application: it reports the record's serial
 // number, or reports none and is on the record's port (with the record's USB serial string,
-// where the record keeps one). A keypad elsewhere is not a candidate.
+// where both have one). A keypad elsewhere is not a candidate.
 bool RecordFitsKeypad(const PendingUpgrade& record, const KeypadSeen& keypad);
 // Whether `record` is that of a keypad waiting in its loader at `port`: it was kept there.
 bool RecordFitsLoaderAt(const PendingUpgrade& record, const std::string& port);
