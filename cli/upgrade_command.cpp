@@ -158,18 +158,30 @@ int Upgrade(Session& session) {
       return session.fail(StatusFor(taken.kind), taken.message);
     }
     // Which of several records kept where it waits is its own, only the user can say.
-    const auto here = firmware::RecordsKeptAt(upgrade.records(), upgrade.port());
-    if (!upgrade.record() && !settingsOf && here.size() > 1) {
+    // Which of several records kept where it waits is its own, only the user can say; so
+    // whether one kept by an earlier version, which did not note where its keypad was, is.
+    auto unsure = firmware::RecordsKeptAt(upgrade.records(), upgrade.port());
+    if (unsure.size() < 2) unsure.clear();
+    std::copy_if(upgrade.records().begin(), upgrade.records().end(), std::back_inserter(unsure),
+                 [](const firmware::PendingUpgrade& record) { return record.port.empty(); });
+    if (!upgrade.record() && !settingsOf && !unsure.empty()) {
       std::string names;
-      for (const auto& record : here) {
+      for (const auto& record : unsure) {
         names += "\n  " + ResumeCommand(io, path, record.serial()) + "    (" +
                  firmware::KeypadName(record) + ")";
       }
-      return session.fail(kBadInput, std::to_string(here.size()) +
-                                         " keypads' settings are kept in " + recordFile +
-                                         ", and which of them the keypad waiting in its loader "
-                                         "is cannot be told; nothing was sent. Name it:" +
-                                         names);
+      return session.fail(
+          kBadInput,
+          (unsure.size() == 1
+               ? "the settings of " + firmware::KeypadName(unsure.front()) + " are kept in " +
+                     recordFile +
+                     " by an earlier version, which did not note where that keypad was plugged "
+                     "in, so whether it is the keypad waiting in its loader cannot be told"
+               : "the settings of " + std::to_string(unsure.size()) + " keypads are kept in " +
+                     recordFile +
+                     ", and which of them the keypad waiting in its loader is "
+                     "cannot be told") +
+              "; nothing was sent. Name it:" + names);
     }
     if (settingsOf && (!upgrade.record() || upgrade.record()->serial() != *settingsOf)) {
       const auto named = std::find_if(

@@ -356,7 +356,10 @@ UpgradeOutcome UpgradeOperation::takeWaitingKeypad(const IsKeypadOf& ask,
   } else {
     // Several kept here, or none here while the user named this loader: the user's word.
     for (const PendingUpgrade& record : records_) {
-      const bool candidate = here.empty() ? !loaderPath.empty() : RecordFitsLoaderAt(record, port_);
+      // A record of an earlier version says nothing of where its keypad was: the user's word.
+      const bool candidate =
+          record.port.empty() ||
+          (here.empty() ? !loaderPath.empty() : RecordFitsLoaderAt(record, port_));
       if (!candidate || answers(record) || !ask || !ask(record)) continue;
       record_ = record;
       break;

@@ -340,6 +340,13 @@ TEST_F(Cli, UpgradeRefusalsSendNothing) {
              "codeTable": [0,1,0,2,0,3,0,4,0,5], "downloaded": true})");
        },
        {"upgrade", "--settings-of", "NONE", firmware()}},
+      // A record of an earlier version, kept before ports were noted: only the user can say.
+      {"by an earlier version, which did not note where that keypad was plugged in",
+       [&] {
+         WriteBytes(recordFile(), R"({"serialNumberHex": "52", "keypadType": 0,
+             "ledBrightness": 1, "codeTable": [0,1,0,2,0,3,0,4,0,5], "downloaded": true})");
+       },
+       {"upgrade", firmware()}},
       {"2 keypads wait in their firmware loaders; nothing was sent. Finish each on its own:\n"
        "  navkeypad --device virtual:keypad2:1.0 upgrade ",
        [] { bus().plug()->startInLoader(); }},
