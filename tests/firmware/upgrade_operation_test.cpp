@@ -179,6 +179,9 @@ TEST_F(Upgrade, AKeypadWaitingInItsLoaderGetsOnlyWhatWasKeptForIt) {
     ASSERT_TRUE(finish(*upgrade).ok());
     expectSettings(static_cast<uint8_t>(brightness), serial);
   }
+  // Where no place is named (the window's check), two loaders are never taken for one.
+  for (auto& loader : {keypad_, bus().plug()}) loader->startInLoader();
+  EXPECT_THAT(checked()->checkLoaders(false).message, HasSubstr("2 keypads are waiting"));
 }
 
 TEST_F(Upgrade, ARecordThatCannotBeRemovedIsNotASuccessAndTheLockIsLetGo) {
