@@ -28,5 +28,4 @@ TEST(UsbPort, WindowsTextsAreDecodedToTheUsbDeviceAndItsLocation) {
             "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(2)#USB(4)");
   EXPECT_EQ(PortFromLocationPaths(L"PCIROOT(0)", 4), "PCIR");
   EXPECT_EQ(PortFromLocationPaths(L"USB(\u00e9)", 6), "");
-  EXPECT_EQ(PortFromLocationPaths(nullptr, 0), "");
 }
