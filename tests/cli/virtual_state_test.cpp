@@ -306,6 +306,8 @@ TEST_F(VirtualState, ARecordGoesOnlyToTheKeypadItWasKeptFor) {
            {"serialNumberHex": "564E4B2D31", "keypadType": 0, "ledBrightness": 6,
             "codeTable": [0,1,0,2,0,3,0,4,0,5], "downloaded": true, "port": "1-l1"}]})",
        {{"upgrade FW", 2, "2 keypads wait in their firmware loaders; nothing was sent."},
+        {"--device virtual:l1:1.0 upgrade --settings-of VNK-2 FW", 2,
+         "no settings of keypad VNK-2"},
         {"--device virtual:l1:1.0 upgrade FW", 0, "finishing keypad VNK-1's upgrade"},
         {"upgrade FW", 0, "finishing keypad VNK-2's upgrade"}},
        {{"l1", {"VNK-1", 6}}, {"l2", {"VNK-2", 7}}},

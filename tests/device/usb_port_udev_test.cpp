@@ -8,8 +8,8 @@
 
 namespace {
 
-// A keypad's two hidraw nodes (keyboard, configuration) below the USB device at `port`, and its
-// loader's below another, as the kernel lays them out.
+// A keypad's configuration node below its USB device, interface and HID device, as the kernel
+// lays them out, and a loader's below another USB device (the levels between left out).
 const char* const kTree = R"(P: /devices/pci0000:00/0000:00:14.0/usb1/1-1/1-1.4
 E: SUBSYSTEM=usb
 E: DEVTYPE=usb_device
@@ -29,13 +29,6 @@ E: DEVNAME=/dev/hidraw3
 P: /devices/pci0000:00/0000:00:14.0/usb2/2-3
 E: SUBSYSTEM=usb
 E: DEVTYPE=usb_device
-
-P: /devices/pci0000:00/0000:00:14.0/usb2/2-3/2-3:1.0
-E: SUBSYSTEM=usb
-E: DEVTYPE=usb_interface
-
-P: /devices/pci0000:00/0000:00:14.0/usb2/2-3/2-3:1.0/0003:2047:0200.0005
-E: SUBSYSTEM=hid
 
 P: /devices/pci0000:00/0000:00:14.0/usb2/2-3/2-3:1.0/0003:2047:0200.0005/hidraw/hidraw5
 N: hidraw5
