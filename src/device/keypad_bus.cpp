@@ -47,7 +47,7 @@ std::vector<KeypadOnBus> ListKeypads() {
     keypad.path = entry->path;
     keypad.port = Hid().port(entry->path);
     for (const wchar_t* c = entry->serial_number; c != nullptr && *c != L'\0'; ++c) {
-      // USB serial strings are printable ASCII by the USB specification.
+      // A USB serial string is printable ASCII; anything else is shown as a mark.
       const auto code = static_cast<uint32_t>(*c);
       keypad.usbSerial.push_back(code >= 0x20 && code < 0x7F ? static_cast<char>(code) : '?');
     }

@@ -25,7 +25,6 @@ HeldLines& held() {
   return instance;
 }
 
-
 }  // namespace
 
 std::string ServiceLogFile(const std::string& configFile) {
