@@ -157,7 +157,6 @@ int Upgrade(Session& session) {
         !taken.ok()) {
       return session.fail(StatusFor(taken.kind), taken.message);
     }
-    // Which of several records kept where it waits is its own, only the user can say.
     // Which of several records kept where it waits is its own, only the user can say; so
     // whether one kept by an earlier version, which did not note where its keypad was, is.
     auto unsure = firmware::RecordsKeptAt(upgrade.records(), upgrade.port());
