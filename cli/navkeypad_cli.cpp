@@ -12,6 +12,8 @@
 #include "names.h"
 #include "session.h"
 #include "settings/keypad_settings_file.h"
+#include "store/bench_folder.h"
+#include "store/service_log.h"
 #include "support/paths.h"
 
 namespace navkeypad::cli {
@@ -93,6 +95,8 @@ int Run(const std::vector<std::string>& arguments, Io io) {
   app.add_option("--since", options.since);
   app.add_option("--until", options.until);
   app.add_flag("--csv", options.csv);
+  std::optional<std::string> operatorName;
+  app.add_option("--operator", operatorName);
   app.add_option("words", positional);
   for (const char* valued : kValuedOptions) {
     for (std::size_t i = 0; i < arguments.size(); ++i) {
@@ -119,9 +123,27 @@ int Run(const std::vector<std::string>& arguments, Io io) {
   if (help) {
     const auto& commandHelp = CommandHelp();
     const auto found = positional.empty() ? commandHelp.end() : commandHelp.find(positional[0]);
-    io.out << (found != commandHelp.end() ? found->second : kUsage);
+    if (found != commandHelp.end()) {
+      io.out << found->second;
+      return kDone;
+    }
+    // Where this program keeps what the bench knows, before the exit statuses that end it.
+    const std::string usage = kUsage;
+    const std::size_t exitStatus = usage.find("Exit status:");
+    io.out << usage.substr(0, exitStatus)
+           << store::BenchFolderWords(settings::DefaultConfigFile()) << "\n\n"
+           << usage.substr(exitStatus);
     return kDone;
   }
+  if (operatorName) {
+    if (operatorName->find_first_of("\r\n\t") != std::string::npos || operatorName->empty())
+      return refuse(kBadInput, "--operator needs a name on one line.");
+    store::SetOperatorName(*operatorName);
+  }
+  // A user's own records, sequences and log from before the computer kept them are the
+  // computer's now; said on standard error, so that a script's output stays as it was.
+  for (const std::string& said : store::BringOverOwnFiles(settings::DefaultConfigFile()))
+    io.err << io.program << ": " << said << "\n";
   if (positional.empty()) {
     io.err << kUsage;
     if (jsonWanted) io.out << ErrorJson("no command given", kBadInput) << "\n";

@@ -7,7 +7,7 @@
 #include "firmware/pending_upgrade.h"
 #include "names.h"
 #include "settings/keypad_settings_file.h"
-#include "settings/service_log.h"
+#include "store/service_log.h"
 
 namespace navkeypad::cli {
 
@@ -165,6 +165,13 @@ int Session::connect() {
   }
   switch (OpenSharedKeypad(chosen[0].path)) {
     case SharedOpen::kInUse:
+      if (const std::string holder = LockHolderNamed(); !holder.empty()) {
+        // "VNK000187 at 1-1.4 is in use by navkeypad-utility, process 4242, user anna, ..."
+        const std::string& where = chosen[0].port.empty() ? chosen[0].path : chosen[0].port;
+        return fail(kKeypadFailed, (options_.serial ? *options_.serial : "the keypad") + " at " +
+                                       where + " is in use by " + holder +
+                                       "; close that program, then try again.");
+      }
       return fail(kKeypadFailed, KeypadLockMessage() + ".");
     case SharedOpen::kCannotOpen:
       return fail(kNotAccessible, "the keypad could not be opened.");
@@ -210,11 +217,12 @@ int Session::run(int (*command)(Session&)) {
   const int status = command(*this);
   const std::string configFile = settings::DefaultConfigFile();
   if (!logged_ || (path_.empty() && !upgrade_) || configFile.empty()) return status;
-  settings::ServiceEntry entry;
+  store::ServiceEntry entry;
   entry.program = io_.program;
   for (const std::string& word : words) entry.action += (entry.action.empty() ? "" : " ") + word;
   if (force()) entry.action += " --force";
   entry.path = upgrade_ && !upgrade_->returnedPath.empty() ? upgrade_->returnedPath : path_;
+  entry.port = port_;
   entry.before = before_;
   // A factory reset restarts the keypad: there is nothing to ask until it is back.
   if (status == kDone && words[0] != "factory-reset") entry.after = readStatus();
@@ -222,9 +230,9 @@ int Session::run(int (*command)(Session&)) {
   entry.ok = status == kDone;
   entry.message = entry.ok ? std::string() : lastFailure_;
   if (upgrade_ && !entry.ok) entry.step = upgrade_->step;
-  if (const std::string problem = settings::AppendServiceEntry(configFile, entry);
+  if (const std::string problem = store::AppendServiceEntry(configFile, entry);
       !problem.empty()) {
-    io_.err << "navkeypad: the service log " << settings::ServiceLogFile(configFile) << " "
+    io_.err << "navkeypad: the service log " << store::ServiceLogFile(configFile) << " "
             << problem << "; what was done is not recorded there.\n";
   }
   return status;

@@ -17,7 +17,8 @@
 #include "names.h"
 #include "session.h"
 #include "settings/keypad_settings_file.h"
-#include "settings/service_log.h"
+#include "store/serial_sequences.h"
+#include "store/service_log.h"
 #include "support/atomic_file.h"
 #include "support/ini_file.h"
 #include "support/paths.h"
@@ -84,80 +85,6 @@ struct Visit {
 bool OnBus(const std::vector<KeypadOnBus>& keypads, const std::string& path) {
   return std::any_of(keypads.begin(), keypads.end(),
                      [&](const KeypadOnBus& keypad) { return keypad.path == path; });
-}
-
-// --- the serial numbers it gives --------------------------------------------------------------
-
-std::string SequencesFile(const std::string& configFile) {
-  return cfg::BesideConfigFile(configFile, "serial-number-sequences.json");
-}
-
-// The number after `serial`: its digits at the end counted up, as wide as they were; empty
-// when it has none, or when they would need another digit.
-std::string NextInSequence(const std::string& serial) {
-  std::string next = serial;
-  std::size_t i = next.size();
-  while (i > 0 && next[i - 1] >= '0' && next[i - 1] <= '9') {
-    if (next[--i] != '9') {
-      ++next[i];
-      return next;
-    }
-    next[i] = '0';
-  }
-  return {};
-}
-
-struct TakenSerial {
-  std::string serial;
-  std::string problem;
-};
-
-// The next number of the sequence that starts at `first`, passing over every number `seen`
-// says is taken. Which number is next is kept beside the configuration file before the number
-// is given, under a lock, so that neither a restarted station nor a second one gives it again.
-TakenSerial TakeSerialNumber(const std::string& configFile, const std::string& first,
-                             const std::function<bool(const std::string&)>& seen) {
-  const std::string file = SequencesFile(configFile);
-  support::ProgramLock lock;
-  const std::string lockFolder = support::DefaultLockFolder();
-  if (lockFolder.empty() || !lock.take(lockFolder + "/serial-number-sequences.lock", true))
-    return {{}, "the serial numbers' lock cannot be taken (" + lock.problem() + ")"};
-  nlohmann::json sequences = nlohmann::json::object();
-  std::string bytes;
-  const std::string problem = support::ReadRegularFile(file, bytes, 1 << 20);
-  if (problem.empty()) {
-    sequences = nlohmann::json::parse(bytes, nullptr, false);
-    if (!sequences.is_object()) return {{}, file + " cannot be read; correct or delete it"};
-  } else if (problem != "is missing") {
-    return {{}, file + " " + problem};
-  }
-  const auto kept = sequences.find(first);
-  std::string serial =
-      kept != sequences.end() && kept->is_string() ? kept->get<std::string>() : first;
-  while (!serial.empty() && seen(serial)) serial = NextInSequence(serial);
-  if (serial.empty()) return {{}, "the serial numbers from " + first + " have run out"};
-  sequences[first] = NextInSequence(serial);
-  if (const std::string unwritable = support::WritableFileProblem(file); !unwritable.empty())
-    return {{}, file + " " + unwritable + ", so no serial number was given"};
-  if (!support::WriteFileAtomically(file, sequences.dump(2) + "\n"))
-    return {{}, file + " cannot be written, so no serial number was given"};
-  return {serial, {}};
-}
-
-// Every serial number the service log names.
-std::set<std::string> LoggedSerialNumbers() {
-  std::set<std::string> serials;
-  std::string bytes;
-  const std::string configFile = cfg::DefaultConfigFile();
-  if (configFile.empty() || !support::ReadWholeFile(cfg::ServiceLogFile(configFile), bytes))
-    return serials;
-  std::istringstream lines(bytes);
-  for (std::string line; std::getline(lines, line);) {
-    const auto entry = nlohmann::json::parse(line, nullptr, false);
-    if (entry.is_object() && entry.contains("serialNumber") && entry["serialNumber"].is_string())
-      serials.insert(entry["serialNumber"].get<std::string>());
-  }
-  return serials;
 }
 
 // --- the bus ----------------------------------------------------------------------------------
@@ -357,7 +284,7 @@ bool StationRun::upgradeIfOwed(Visit& visit) {
 
 bool StationRun::giveSerialNumber(Visit& visit) {
   if (!plan_.serialFrom || !visit.serial.empty()) return true;
-  const std::set<std::string> logged = LoggedSerialNumbers();
+  const std::set<std::string> logged = store::LoggedSerialNumbers(cfg::DefaultConfigFile());
   const auto records = KeptRecords();
   const std::string configFile = cfg::DefaultConfigFile();
   // Only a number known to be free is given: while a keypad on the bus cannot say its own, none
@@ -371,8 +298,8 @@ bool StationRun::giveSerialNumber(Visit& visit) {
         "keypad in again.";
     return false;
   }
-  const TakenSerial taken =
-      TakeSerialNumber(configFile, *plan_.serialFrom, [&](const std::string& serial) {
+  const store::TakenSerial taken =
+      store::TakeSerialNumber(configFile, *plan_.serialFrom, [&](const std::string& serial) {
         return logged.contains(serial) || firmware::HasRecordOf(records, serial) ||
                !onBus.whoHas(serial).empty();
       });
@@ -542,17 +469,18 @@ void StationRun::report(const Visit& visit, int number) {
 void StationRun::log(const Visit& visit) {
   const std::string configFile = cfg::DefaultConfigFile();
   if (visit.result == "skipped" || configFile.empty()) return;
-  cfg::ServiceEntry entry;
+  store::ServiceEntry entry;
   entry.program = io_.program;
   entry.action = "station" + WhatWasDone(visit);
   entry.path = visit.path;
+  entry.port = visit.port;
   entry.before = visit.before;
   entry.after = visit.after;
   entry.ok = visit.result == "ok";
   entry.message = visit.message;
   entry.step = visit.step;
-  if (const std::string problem = cfg::AppendServiceEntry(configFile, entry); !problem.empty()) {
-    io_.err << "navkeypad: the service log " << cfg::ServiceLogFile(configFile) << " " << problem
+  if (const std::string problem = store::AppendServiceEntry(configFile, entry); !problem.empty()) {
+    io_.err << "navkeypad: the service log " << store::ServiceLogFile(configFile) << " " << problem
             << "; what was done is not recorded there.\n";
   }
 }
@@ -587,7 +515,7 @@ std::string CheckPlan(const std::vector<std::string>& positional, const Options&
   if (options.serialFrom) {
     if (const std::string bad = SerialNumberProblem(*options.serialFrom); !bad.empty())
       return "--serial-from: " + bad;
-    if (NextInSequence(*options.serialFrom).empty())
+    if (store::NextInSequence(*options.serialFrom).empty())
       return "--serial-from needs a serial number that ends in digits to count up, not '" +
              *options.serialFrom + "'.";
     if (cfg::DefaultConfigFile().empty())

@@ -10,15 +10,10 @@
 #include "names.h"
 #include "session.h"
 #include "settings/keypad_settings_file.h"
-#include "settings/service_log.h"
+#include "store/service_log.h"
 #include "support/atomic_file.h"
 
 namespace navkeypad::cli {
-
-namespace {
-// A log of years of work stays far below this.
-constexpr std::uintmax_t kServiceLogLimit = 64u << 20;
-}  // namespace
 
 void PrintTable(std::ostream& out, const KeyCodeTable& table) {
   out << "Code table\n";
@@ -163,11 +158,6 @@ int Status(Session& session) {
 }
 
 namespace {
-constexpr const char* kShownFields[] = {"time",          "serialNumber", "action", "firmwareBefore",
-                                        "firmwareAfter", "result",       "message"};
-}  // namespace
-
-namespace {
 
 // A date as the log's times begin: 2026-12-08, 2026-12-08T14, 2026-12-08T14:30 or
 // 2026-12-08T14:30:05.
@@ -197,11 +187,13 @@ std::string CsvField(std::string text) {
 constexpr const char* kCsvColumns[] = {"time",
                                        "user",
                                        "computer",
+                                       "operator",
                                        "program",
                                        "action",
                                        "serialNumber",
                                        "serialNumberBefore",
                                        "path",
+                                       "port",
                                        "firmwareBefore",
                                        "firmwareAfter",
                                        "ledBrightness",
@@ -240,6 +232,17 @@ std::string CsvRow(const nlohmann::ordered_json& entry) {
   return row + "\r\n";
 }
 
+// "anna@bench-3" (and the operator where one was named: "anna@bench-3 for Kim").
+std::string Who(const nlohmann::ordered_json& entry) {
+  const auto text = [&](const char* field) {
+    return entry.contains(field) && entry[field].is_string() ? entry[field].get<std::string>()
+                                                            : std::string();
+  };
+  const std::string user = text("user"), computer = text("computer"), name = text("operator");
+  std::string who = (user.empty() ? "?" : user) + "@" + (computer.empty() ? "?" : computer);
+  return name.empty() ? who : who + " for " + name;
+}
+
 }  // namespace
 
 int Log(Session& session) {
@@ -255,38 +258,27 @@ int Log(Session& session) {
     return session.fail(kBadInput, "--csv and --json each choose a format; give one.");
   const std::string configFile = settings::DefaultConfigFile();
   if (configFile.empty()) return session.fail(kBadInput, session.noConfigFile());
-  const std::string file = settings::ServiceLogFile(configFile);
-  std::string bytes;
-  const std::string problem = support::ReadRegularFile(file, bytes, kServiceLogLimit);
+  const std::string file = store::ServiceLogFile(configFile);
+  const store::ServiceLogRead read = store::ReadServiceLog(file);
   // With JSON: {"entries": [...], "skipped": N}, N the lines that could not be read.
   const auto document = [](const nlohmann::ordered_json& entries, int skipped) {
     return FormatJson({{"entries", entries}, {"skipped", skipped}, {"exitStatus", kDone}});
   };
-  if (problem == "is missing") {
+  if (read.missing) {
     if (session.json())
       io.out << document(nlohmann::ordered_json::array(), 0) << "\n";
     else
       io.out << "Nothing is recorded in " << file << " yet.\n";
     return kDone;
   }
-  if (!problem.empty()) return session.fail(kBadInput, file + " " + problem + ".");
+  if (!read.problem.empty()) return session.fail(kBadInput, read.problem + ".");
+  const std::vector<bool> ofKeypad =
+      session.serial() ? store::LinesOfKeypad(read.entries, *session.serial()) : std::vector<bool>();
   auto entries = nlohmann::ordered_json::array();
-  std::istringstream lines(bytes);
-  std::string line;
-  int unreadable = 0;
-  while (std::getline(lines, line)) {
-    if (line.empty()) continue;
-    auto entry = nlohmann::ordered_json::parse(line, nullptr, false);
-    // A line whose shown fields are not texts is as damaged as one that is not JSON at all.
-    const auto text = [&](const char* field) {
-      return !entry.contains(field) || entry[field].is_string();
-    };
-    if (entry.is_discarded() || !entry.is_object() ||
-        !std::all_of(std::begin(kShownFields), std::end(kShownFields), text)) {
-      ++unreadable;
-      continue;
-    }
-    if (session.serial() && entry.value("serialNumber", "") != *session.serial()) continue;
+  const int unreadable = read.unreadable;
+  for (std::size_t i = 0; i < read.entries.size(); ++i) {
+    const auto& entry = read.entries[i];
+    if (session.serial() && !ofKeypad[i]) continue;
     const std::string time = entry.value("time", "");
     if (options.since && time < *options.since) continue;
     if (options.until && time.substr(0, options.until->size()) > *options.until) continue;
@@ -311,9 +303,10 @@ int Log(Session& session) {
   }
   for (const auto& entry : entries) {
     const std::string serial = entry.value("serialNumber", "");
-    io.out << entry.value("time", "") << "  " << (serial.empty() ? "(no serial number)" : serial)
+    io.out << entry.value("time", "") << "  " << Who(entry) << "  " << (serial.empty() ? "(no serial number)" : serial)
            << "  " << entry.value("action", "") << "  " << entry.value("firmwareBefore", "")
            << " -> " << entry.value("firmwareAfter", "") << "  " << entry.value("result", "");
+
     const std::string message = entry.value("message", "");
     io.out << (message.empty() ? "" : ": " + message) << "\n";
   }

@@ -4,6 +4,9 @@
 set -euo pipefail
 program="$1" utility_help="$2" version="$3" out="$4"
 mkdir -p "$out"
+# The page describes the installed programs, which keep the bench's files in the computer's
+# folder, not a build tree's.
+export NAVKEYPAD_BENCH_FOLDER=/var/lib/navkeypad
 include="$out/navkeypad.h2m"
 {
   echo "[COMMANDS]"

@@ -81,6 +81,7 @@ struct Locks {
   std::string folder;
   std::string folderProblem;  // why no lock can be taken in it
   std::string denial;         // why the last lock could not be taken, when not held by another
+  std::string holder;         // who held it, where another program did and said who it is
   support::ProgramLock sharedKeypad;
   bool awaitingReturn = false;  // this program holds the lock below
 };
@@ -108,9 +109,11 @@ std::string KeypadLockFileIn(const std::string& folder, const std::string& path)
 bool TakeLock(support::ProgramLock& lock, const std::string& file, bool wait) {
   Locks& all = locks();
   all.denial = all.folderProblem;
+  all.holder.clear();
   if (!all.denial.empty()) return false;
   const bool taken = lock.take(file, wait);
   all.denial = lock.problem();
+  all.holder = lock.holder();
   return taken;
 }
 
@@ -200,7 +203,7 @@ AskedKeypad KeypadStatusAt(const std::string& path) {
     std::lock_guard guard(locks().mutex);
     const std::string file = KeypadLockFileIn(locks().folder, path);
     if (AnotherUpgradeAwaitsItsKeypad() || (!file.empty() && !TakeLock(held, file, false)))
-      return {AskedKeypad::kInUse, {}};
+      return {AskedKeypad::kInUse, {}, locks().holder};
   }
   hid_device* device = OpenKeypad(path);
   if (device == nullptr) return {};
@@ -213,12 +216,13 @@ AskedKeypad KeypadStatusAt(const std::string& path) {
   if (result != kExchangeOk) return {};
   const auto status = DecodeStatusRecord(std::span(answer.data(), length));
   if (!status) return {};
-  return {AskedKeypad::kAnswered, *status};
+  return {AskedKeypad::kAnswered, *status, {}};
 }
 
 std::string UnaskedReason(const KeypadOnBus& keypad, const AskedKeypad& asked) {
   if (!keypad.accessible) return "it cannot be opened: " + keypad.problem;
-  if (asked.kind == AskedKeypad::kInUse) return "it is in use by another program";
+  if (asked.kind == AskedKeypad::kInUse)
+    return "it is in use by " + (asked.holder.empty() ? "another program" : asked.holder);
   return "it does not answer";
 }
 
@@ -233,13 +237,19 @@ std::string LockDenial() {
   return locks().denial;
 }
 
+std::string LockHolderNamed() {
+  std::lock_guard lock(locks().mutex);
+  return locks().holder;
+}
+
 std::string LockRightsAdvice() {
 #ifdef _WIN32
   return "Every user of this computer needs to be able to add files to that folder; ask the "
          "computer's administrator to allow it";
 #else
-  return "Every user of this computer needs to be able to write to that folder (mode 1777, as "
-         "the navkeypad package makes it); ask the computer's administrator to set it so";
+  return "Every user of this computer needs to be able to write to that folder, and no user but "
+         "root may own it (mode 1777, owner root, as the navkeypad package makes it at start-up); "
+         "ask the computer's administrator to set it so";
 #endif
 }
 
@@ -247,6 +257,8 @@ std::string KeypadLockMessage() {
   if (const std::string denial = LockDenial(); !denial.empty()) {
     return "the keypad's lock cannot be taken (" + denial + "). " + LockRightsAdvice();
   }
+  if (const std::string holder = LockHolderNamed(); !holder.empty())
+    return "the keypad is in use by " + holder + "; close that program, then try again";
   return "the keypad is in use by another program (the configuration window or another "
          "navkeypad); close that program, then try again";
 }

@@ -59,10 +59,11 @@ void EndAwaitingReturnedKeypad(support::ProgramLock& lock);
 struct AskedKeypad {
   enum Kind { kAnswered, kInUse, kUnanswered } kind = kUnanswered;
   DeviceStatus status;  // with kAnswered
+  std::string holder;   // with kInUse: who holds it, where it said
 };
 AskedKeypad KeypadStatusAt(const std::string& path);
-// Why `keypad` gave no answer as `asked`: "it is in use by another program", "it cannot be
-// opened (...)" or "it does not answer".
+// Why `keypad` gave no answer as `asked`: "it is in use by navkeypad, process 4242, user anna,
+// since 10:42" (or "by another program"), "it cannot be opened (...)" or "it does not answer".
 std::string UnaskedReason(const KeypadOnBus& keypad, const AskedKeypad& asked);
 // Its serial number; none when it cannot be asked or another program holds it.
 std::optional<std::string> SerialNumberAt(const std::string& path);
@@ -70,6 +71,9 @@ std::optional<std::string> SerialNumberAt(const std::string& path);
 // Why the last lock was refused when this user cannot take it (the lock file and the system's
 // reason); empty when none was, or another program held it.
 std::string LockDenial();
+// Who held the lock this program was last refused, as the holder said: "navkeypad-utility,
+// process 4242, user anna, since 10:42"; empty where it did not say.
+std::string LockHolderNamed();
 // What a user does about a lock that cannot be taken for lack of rights.
 std::string LockRightsAdvice();
 // Why this program could not have the keypad, for the windows and the command line: "the keypad

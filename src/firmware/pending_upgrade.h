@@ -10,30 +10,19 @@
 
 #include "device/keypad_commands.h"
 #include "firmware/settings_restore.h"
+#include "store/pending_records.h"
 
 namespace navkeypad::firmware {
 
-struct PendingUpgrade {
-  HandedOverSettings settings;
-  std::string keypadPath;       // of its configuration interface, before the upgrade
-  std::string firmwareVersion;  // before the upgrade
-  // The new firmware is written; only the restore is owed. Until then the keypad may still
-  // hold its settings, and what it holds now is what counts.
-  bool downloaded = false;
-  // Where the keypad left its application (empty where the system could not say, and in
-  // records of earlier versions), the serial string of its USB descriptor where it has one, and
-  // when the record was first kept (KeptAtNow).
-  std::string port;
-  std::string usbSerial;
-  std::string keptAt;
-
-  std::string serial() const { return settings.serialNumber.value_or(""); }
-  // The same keypad's record: who it is for, not what it holds now.
-  bool sameKeep(const PendingUpgrade& other) const {
-    return serial() == other.serial() && port == other.port && keptAt == other.keptAt;
-  }
-  bool operator==(const PendingUpgrade&) const = default;
-};
+// The records and their file are the store's; which keypad a record is for is decided here.
+using store::KeptAtNow;
+using store::PendingUpgrade;
+using store::PendingUpgradeFile;
+using store::PendingUpgradeFileProblem;
+using store::PendingUpgradeRead;
+using store::ReadPendingUpgrades;
+using store::UpdatePendingUpgrades;
+using store::WritePendingUpgrades;
 
 // A keypad as the bus shows it and as it answered: the place and the words that prove who it is.
 struct KeypadSeen {
@@ -53,8 +42,6 @@ bool RecordFitsLoaderAt(const PendingUpgrade& record, const std::string& port);
 std::vector<PendingUpgrade> RecordsKeptAt(const std::vector<PendingUpgrade>& records,
                                           const std::string& port);
 
-// The time a record is kept, UTC to the millisecond: with its serial number and port, who it is.
-std::string KeptAtNow();
 
 // "keypad S at 1-1.4 (PATH)", "the keypad at 1-1.4 (PATH)", "the keypad at PATH" where the port
 // is not known.
@@ -66,37 +53,11 @@ std::string KeypadName(const PendingUpgrade& record);
 // keypad finished from its loader).
 DeviceStatus StatusBefore(const PendingUpgrade& record);
 
-inline constexpr char kPendingUpgradeFileName[] = "PendingFirmwareUpgrade.json";
-
-// Beside the configuration file (never inside it); empty without one.
-std::string PendingUpgradeFile(const std::string& configFile);
-
-// Why the records cannot be kept in `file` (a folder or something else that is not a file
-// stands there, or its folder cannot be made); empty when they can.
-std::string PendingUpgradeFileProblem(const std::string& file);
-
-struct PendingUpgradeRead {
-  std::vector<PendingUpgrade> records;  // none when there is no file
-  std::string problem;                  // set when something is there but cannot be read
-};
-// One record as an object (the form every earlier version wrote), several as
-// {"upgrades": [...]}.
-PendingUpgradeRead ReadPendingUpgrades(const std::string& file);
 // Whether one of `records` was kept for the keypad of serial number `serial`.
 bool HasRecordOf(const std::vector<PendingUpgrade>& records, const std::string& serial);
 // Whether one of `records` may be owed to `keypad` (RecordFitsKeypad).
 bool HasRecordFor(const std::vector<PendingUpgrade>& records, const KeypadSeen& keypad);
 
-// Whole or not at all; no records removes the file. False when the file does not hold
-// `records` afterwards.
-bool WritePendingUpgrades(const std::string& file, const std::vector<PendingUpgrade>& records);
-// Every change to the records is a read-modify-write under one lock beside the file, so that two
-// programs upgrading at once (on two buses, or a virtual and a real one) never write back a list
-// that lacks the other's record. `change` is given what is on disk now; `records` is what the
-// file holds afterwards. Empty, or why the file could not be read or written.
-std::string UpdatePendingUpgrades(const std::string& file,
-                                  const std::function<void(std::vector<PendingUpgrade>&)>& change,
-                                  std::vector<PendingUpgrade>* records = nullptr);
 
 // The keypad that came back from an upgrade, proven by what it says of itself: one that was not
 // on the bus while the download ran and reports the record's serial number or none (the new

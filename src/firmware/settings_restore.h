@@ -9,16 +9,11 @@
 #include <vector>
 
 #include "settings/keypad_settings_file.h"
+#include "store/pending_records.h"
 
 namespace navkeypad::firmware {
 
-struct HandedOverSettings {
-  std::optional<std::string> serialNumber;  // 8-bit text; none when it was never read
-  int32_t keypadType = 0;
-  int32_t ledBrightness = 0;
-  std::array<uint8_t, 10> keyCodes{};
-  bool operator==(const HandedOverSettings&) const = default;
-};
+using store::HandedOverSettings;
 
 // Serial number (when there is one), layout, table, brightness, then store them as the
 // keypad's defaults; each with the message its failure shows.

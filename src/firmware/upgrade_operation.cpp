@@ -34,9 +34,11 @@ UpgradeOperation::UpgradeOperation(std::string configFile) : configFile_(std::mo
 UpgradeOutcome UpgradeOperation::checkSetting() {
   if (!TakeUpgradeLock(upgradeLock_)) {
     const std::string denial = LockDenial();
+    const std::string holder = LockHolderNamed();
     return fail(UpgradeOutcome::kInUse,
-                (denial.empty() ? "Another program is upgrading a keypad's firmware; start this "
-                                  "upgrade when it has finished."
+                (denial.empty() ? "Another program" + (holder.empty() ? "" : " (" + holder + ")") +
+                                      " is upgrading a keypad's firmware; start this upgrade "
+                                      "when it has finished."
                                 : "The upgrade's lock cannot be taken (" + denial + "). " +
                                       LockRightsAdvice() + ".") +
                     " Nothing was sent to the keypad.");

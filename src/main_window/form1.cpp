@@ -15,6 +15,7 @@
 
 #include "bsl430/bsl430.h"
 #include "code_table/my4way_layout.h"
+#include "device/hid_seam.h"
 #include "device/keypad_bus.h"
 #include "device/keypad_commands.h"
 #include "firmware/firmware_upgrade.h"
@@ -26,7 +27,7 @@
 #include "platform/window_placement.h"
 #include "self_test/self_test.h"
 #include "settings/keypad_settings_file.h"
-#include "settings/service_log.h"
+#include "store/service_log.h"
 #include "support/event_log.h"
 #include "support/ini_file.h"
 
@@ -488,18 +489,21 @@ void Form1::logEntry(const std::string& action, const std::optional<DeviceStatus
                      const std::optional<DeviceStatus>& after, const std::string& failure,
                      const firmware::UpgradeOperation* upgrade,
                      const std::vector<std::pair<std::string, std::string>>& results) {
-  settings::ServiceEntry entry;
+  store::ServiceEntry entry;
   entry.program = "navkeypad-utility";
   entry.action = action;
   const bool returned = upgrade != nullptr && !upgrade->returnedPath().empty();
   entry.path = returned ? upgrade->returnedPath() : ScannedDevicePath();
+  entry.port = upgrade != nullptr && !upgrade->port().empty()
+                   ? upgrade->port()
+                   : (entry.path.empty() ? std::string() : navkeypad::Hid().port(entry.path.c_str()));
   entry.before = before;
   entry.after = after;
   entry.ok = failure.empty();
   entry.message = failure;
   if (upgrade != nullptr && !entry.ok) entry.step = upgrade->step();
   entry.results = results;
-  settings::AppendServiceEntry(FileName, entry);
+  store::AppendServiceEntry(FileName, entry);
 }
 
 void Form1::logUpgrade(const std::string& failure, bool afterKnown) {
@@ -781,7 +785,10 @@ void Form1::btnLoadFirmware_MouseClick() {
   auto upgrade = std::make_shared<firmware::UpgradeOperation>(FileName);
   lastUpgrade_ = upgrade;
   beforeUpgrade_.reset();
-  const auto refuse = [this](const std::string& message) {
+  // Every ending here lets go of the upgrade's lock at once: another program (or the next
+  // click) may upgrade while the message is read.
+  const auto refuse = [this, upgrade](const std::string& message) {
+    upgrade->end();
     logUpgrade(message);
     warn(message + ".");
   };
@@ -794,7 +801,10 @@ void Form1::btnLoadFirmware_MouseClick() {
     return refuse(outcome.message);
   }
   const auto chosen = platform::current().openFile(firmware_upgrade::firmwareFileRequest());
-  if (!chosen) return;
+  if (!chosen) {
+    upgrade->end();
+    return;
+  }
   if (const auto outcome = upgrade->checkFirmware(platform::PathText(*chosen)); !outcome.ok()) {
     return refuse(outcome.message);
   }

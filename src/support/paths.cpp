@@ -82,7 +82,8 @@ void SetEnvironmentText(const char* name, const std::optional<std::string>& valu
 #endif
 }
 
-std::filesystem::path ProgramFolder() {
+namespace {
+std::filesystem::path ProgramFile() {
 #ifdef _WIN32
   std::wstring name(MAX_PATH, L'\0');
   for (;;) {
@@ -100,7 +101,16 @@ std::filesystem::path ProgramFolder() {
   const std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe", error);
   if (error) return {};
 #endif
-  return program.parent_path();
+  return program;
+}
+}  // namespace
+
+std::filesystem::path ProgramFolder() {
+  return ProgramFile().parent_path();
+}
+
+std::string ProgramName() {
+  return Utf8FromPath(ProgramFile().stem());
 }
 
 std::filesystem::path UserDataFolder() {

@@ -33,6 +33,8 @@ std::string UtcTimeText();
 
 // The folder of the running program; empty when the system does not say.
 std::filesystem::path ProgramFolder();
+// Its name, without ".exe": "navkeypad-utility".
+std::string ProgramName();
 
 // The variable that names the user's data folder: XDG_DATA_HOME, LOCALAPPDATA on Windows.
 #ifdef _WIN32

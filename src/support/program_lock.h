@@ -1,5 +1,8 @@
 // A lock between programs on one machine: a lock file that the system lets go of when the
-// program ends, however it ends, so a crash never leaves a keypad locked.
+// program ends, however it ends, so a crash never leaves a keypad locked. Every lock follows the
+// same rules, wherever it lies: its folder is a real folder that no other user can change behind
+// the holder's back, the lock is a plain file (anything else is refused, never waited on), and
+// it says who holds it.
 #pragma once
 
 #include <string>
@@ -16,13 +19,19 @@ class ProgramLock {
   ProgramLock& operator=(const ProgramLock&) = delete;
 
   // Takes the lock on `file` (UTF-8), made when missing; with `wait`, waits for another
-  // program to let go. False when another program holds it, or when the file cannot be opened
-  // or made: then problem() says why (a lock this user has no right to is never taken as free).
+  // program to let go. False when another program holds it (holder() names it where it said
+  // who it is), or when the file or its folder breaks the rules above or cannot be opened or
+  // made: then problem() says why (a lock this user has no right to is never taken as free).
   bool take(const std::string& file, bool wait);
+  // Lets go; in a sticky folder the file goes with it, so that no lock file of one user stays
+  // behind in another's way there.
   void release();
   bool held() const { return handle_ != kNone; }
   // Why the last take failed, when not because another program holds the lock; else empty.
   const std::string& problem() const { return problem_; }
+  // Who held it when the last take failed: "navkeypad-utility, process 4242, user anna, since
+  // 10:42"; empty where the holder did not say.
+  const std::string& holder() const { return holder_; }
 
  private:
 #ifdef _WIN32
@@ -33,7 +42,17 @@ class ProgramLock {
   int handle_ = kNone;
 #endif
   std::string problem_;
+  std::string holder_;
+  std::string file_;  // to remove when let go, in a sticky folder
 };
+
+// Why `folder` may not hold locks (or the files they guard): it is a link, not a folder,
+// belongs to another user than root or this one, or every user may replace what is in it
+// (writable by all without the sticky bit); empty when it may.
+std::string LockFolderProblem(const std::string& folder);
+
+// Who holds the lock on `file`, as the holder wrote it there; empty when nobody said.
+std::string LockHolder(const std::string& file);
 
 // Where this user's programs keep locks of this user's own files: $XDG_RUNTIME_DIR/navkeypad when
 // set (and absolute), else a folder of this user's in the temporary folder; on Windows under the

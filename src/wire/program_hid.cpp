@@ -6,7 +6,7 @@
 #include "device/hid_transport.h"
 #include "device/keypad_bus.h"
 #include "hidapi_virtual.h"
-#include "settings/service_log.h"
+#include "store/service_log.h"
 #include "support/program_lock.h"
 
 namespace wire {
@@ -21,7 +21,7 @@ ProgramHid::ProgramHid(navkeypad::HidBackend& realBus, bool virtualBus, const Wi
       return;
     }
     // The bus's keypads keep what was done to them only once it is written back at the end.
-    navkeypad::settings::HoldServiceLines();
+    navkeypad::store::HoldServiceLines();
   }
   // Real keypads are shared with every program of every user of the machine; a virtual bus or a
   // replay lives in this program alone.
@@ -46,7 +46,7 @@ int ProgramHid::finish(int status, int notSaved) {
       if (status == 0) status = notSaved;
     }
     // As when a line is appended at once: a log that cannot be written fails nothing.
-    if (const std::string failed = navkeypad::settings::ReleaseServiceLines(saved);
+    if (const std::string failed = navkeypad::store::ReleaseServiceLines(saved);
         !failed.empty()) {
       std::fprintf(stderr, "%s: the service log %s; what was done is not recorded there.\n",
                    program_.c_str(), failed.c_str());

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <set>
 #include <nlohmann/json.hpp>
 #ifndef _WIN32
 #include <sys/stat.h>
@@ -16,6 +17,7 @@
 #include "device/keypad_bus.h"
 #include "firmware/loader_texts.h"
 #include "firmware/pending_upgrade.h"
+#include "store/service_log.h"
 #include "support/ini_file.h"
 #include "support/paths.h"
 
@@ -250,10 +252,13 @@ TEST_F(Cli, SaveRestoreAndUpgradeWorkThroughFoldersWithNonAsciiNames) {
   EXPECT_EQ(keypad->settings().ledBrightness, 4);
   EXPECT_FALSE(std::filesystem::exists(config.parent_path() / "PendingFirmwareUpgrade.json"));
   // Nothing was left beside the configuration file and the service log under another spelling
-  // of their names (on Windows the locks have a folder there).
-  EXPECT_EQ(std::count_if(std::filesystem::directory_iterator(config.parent_path()), {},
-                          [](const auto& entry) { return entry.is_regular_file(); }),
-            2);
+  // of their names, but the locks beside what they guard.
+  std::set<std::string> left;
+  for (const auto& entry : std::filesystem::directory_iterator(config.parent_path()))
+    left.insert(support::Utf8FromPath(entry.path().filename()));
+  EXPECT_EQ(left, (std::set<std::string>{"PendingFirmwareUpgrade.json.lock",
+                                         "USBNavigationKeypadUtilityCfg.ini",
+                                         "service-log.jsonl", "service-log.jsonl.lock"}));
 }
 
 TEST_F(Cli, UpgradeRefusalsSendNothing) {
@@ -295,14 +300,14 @@ TEST_F(Cli, UpgradeRefusalsSendNothing) {
        [] {
          firmware::SetBuiltInLoaderTexts({"@2400\r\n00 06 05 34\r\nq", "@FFE0\r\n00\r\nq"});
        }},
-      {"Another program is upgrading a keypad's firmware",
+      {"Another program (cli_tests, process " + std::to_string(getpid()) + ", user ",
        [&] {
          SetKeypadLockFolder(dir_.file(""));
          ASSERT_TRUE(TakeUpgradeLock(otherProgram));
        },
        {"upgrade", firmware()},
        cli::kKeypadFailed},
-      {"the keypad is in use by another program",
+      {"the keypad at 1-keypad1 is in use by cli_tests, process " + std::to_string(getpid()) + ", user ",
        [&] {
          SetKeypadLockFolder(dir_.file(""));
          const std::string path = virtual_keypad::InterfacePath(keypad->id(), 1);
@@ -455,9 +460,15 @@ TEST_F(Cli, EveryChangeToAKeypadIsInTheServiceLog) {
 
   // Who did it where, the number a forced one replaced, and a flat export a spreadsheet cannot
   // take for formulas; dates pick the lines.
-  ASSERT_EQ(run({"serial", "set", "=SUM(1,2)", "--force"}), cli::kDone);
+  ASSERT_EQ(run({"serial", "set", "=SUM(1,2)", "--force", "--operator", "Kim Lee"}), cli::kDone);
+  store::SetOperatorName({});
   ASSERT_EQ(run({"log", "--json", "--since", "2000-01-01T00:00"}), cli::kDone);
   const auto forced = nlohmann::json::parse(out_.str())["entries"].back();
+  EXPECT_EQ(forced["operator"], "Kim Lee");
+  EXPECT_EQ(forced["port"], "1-keypad1");
+  ASSERT_EQ(run({"log"}), cli::kDone);
+  EXPECT_THAT(out_.str(), HasSubstr("  " + support::UserName() + "@" + support::ComputerName() +
+                                    " for Kim Lee  =SUM(1,2)  serial set"));
   EXPECT_EQ(forced["action"], "serial set =SUM(1,2) --force");
   EXPECT_EQ(forced["serialNumberBefore"], "VNK-L");
   EXPECT_EQ(forced["user"], support::UserName());
@@ -465,8 +476,9 @@ TEST_F(Cli, EveryChangeToAKeypadIsInTheServiceLog) {
   EXPECT_FALSE(forced["user"].get<std::string>().empty());
   ASSERT_EQ(run({"log", "--csv", "--until", "2999-12"}), cli::kBadInput);
   const std::string header =
-      "time,user,computer,program,action,serialNumber,serialNumberBefore,path,firmwareBefore,"
-      "firmwareAfter,ledBrightness,keypadType,codeTable,result,message,step,results\r\n";
+      "time,user,computer,operator,program,action,serialNumber,serialNumberBefore,path,port,"
+      "firmwareBefore,firmwareAfter,ledBrightness,keypadType,codeTable,result,message,step,"
+      "results\r\n";
   for (const auto& [outside, date] :
        {std::pair{"--since", "2999-01-01"}, std::pair{"--until", "2000-01-01"}}) {
     ASSERT_EQ(run({"log", "--csv", outside, date}), cli::kDone);
@@ -478,7 +490,7 @@ TEST_F(Cli, EveryChangeToAKeypadIsInTheServiceLog) {
       << "\n";
   ASSERT_EQ(run({"log", "--csv", "--since", "2000-01-01", "--until", "2999-12-31"}), cli::kDone);
   EXPECT_THAT(out_.str(), HasSubstr(",,\"led: blinked; keys: Left, Up\"\r\n"));
-  EXPECT_THAT(out_.str(), HasSubstr(",brightness 3,VNK-L,,virtual:keypad1:1.1,1.04,1.04,3,0,"));
+  EXPECT_THAT(out_.str(), HasSubstr(",brightness 3,VNK-L,,virtual:keypad1:1.1,1-keypad1,1.04,1.04,3,0,"));
   EXPECT_THAT(out_.str(), HasSubstr(",\"serial set =SUM(1,2) --force\",\"'=SUM(1,2)\",VNK-L,"));
   const std::string rows = out_.str();
   EXPECT_EQ(std::count(rows.begin(), rows.end(), '\n'), 5);  // and the header

@@ -122,7 +122,8 @@ TEST_F(MainWindow, AKeypadInUseByAnotherProgramIsLeftAlone) {
   ASSERT_EQ(messages().size(), 1u);
   EXPECT_TRUE(
       messages()[0].startsWith("The keypad cannot be used here: the keypad is in use by "
-                               "another program"));
+                               "main_window_tests, process " +
+                               QString::number(getpid()) + ", user "));
   EXPECT_TRUE(keypad->receivedCommands().empty());
   EXPECT_EQ(functionControls(), all(false));
   SetKeypadLockFolder("");
