@@ -30,9 +30,25 @@ for page in ./usr/share/man/man1/navkeypad.1.gz ./usr/share/man/man1/navkeypad-u
   ./usr/share/doc/navkeypad/changelog.gz; do
   grep -qxF "$page" <<<"$contents" || { echo "package lacks $page"; exit 1; }
 done
-# The locks' folder the package makes is the one the programs use, open to every user.
-grep -qx 'd /run/lock/navkeypad 1777 root root -' "$root/packaging/navkeypad-locks.conf" ||
-  { echo "the package's locks folder is not /run/lock/navkeypad, mode 1777"; exit 1; }
+# The folders the package makes are those the programs use, the group navkeypad's, setgid, and
+# the udev rule opens the keypads to the same group; its postinst makes the group and them.
+for folder in /run/lock/navkeypad /var/lib/navkeypad; do
+  grep -qx "d $folder 2775 root navkeypad -" "$root/packaging/navkeypad-tmpfiles.conf" ||
+    { echo "the package does not make $folder the group navkeypad's, mode 2775"; exit 1; }
+done
+grep -q 'GROUP="navkeypad"' "$root/packaging/60-velto-navigation-keypad.rules" ||
+  { echo "the udev rule does not open the keypads to the group navkeypad"; exit 1; }
+control="$build/package/control"
+rm -rf "$control"
+dpkg-deb -e "$deb" "$control"
+for line in 'addgroup --system navkeypad' 'chown root:navkeypad "$folder"' 'chmod 2775 "$folder"'; do
+  grep -qF "$line" "$control/postinst" || { echo "the package's postinst lacks: $line"; exit 1; }
+done
+[[ -x "$control/postinst" ]] || { echo "the package's postinst cannot be run"; exit 1; }
+# The programs installed keep the bench's files in the computer's folder, and say so.
+NAVKEYPAD_BENCH_FOLDER=/var/lib/navkeypad "$build/cli/navkeypad" --help |
+  grep -q "shared by its users, in /var/lib/navkeypad" ||
+  { echo "navkeypad --help does not name /var/lib/navkeypad"; exit 1; }
 # Debian's own checker, with no overrides: any error or warning fails.
 findings="$(lintian --no-tag-display-limit "$deb" 2>/dev/null | grep -E '^[EW]: ' || true)"
 if [[ -n "$findings" ]]; then

@@ -129,6 +129,9 @@ locks="$WINEPREFIX/drive_c/ProgramData/VeltoInterface/locks"
 environment='HKLM\SYSTEM\CurrentControlSet\Control\Session Manager\Environment'
 expect 'Program Files\Velto\Navigation Keypad' "$(wine reg query "$environment" /v Path | tr -d '\r')"
 expect "Usage: navkeypad" "$(wine "$installed/navkeypad.exe" --help | tr -d '\r')"
+# Installed, the programs keep the bench's files in the computer's folder, not the user's.
+expect 'shared by its users, in C:\ProgramData\VeltoInterface.' \
+  "$(wine "$installed/navkeypad.exe" --help | tr -d '\r' | tr '\n' ' ' | sed 's/  */ /g')"
 wine "$installed/uninstall.exe" /S
 wineserver -w
 [[ ! -e "$installed" ]] || { echo "the uninstaller left $installed" >&2; exit 1; }

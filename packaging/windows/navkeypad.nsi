@@ -40,6 +40,10 @@ Section "Install"
   ; The keypads' locks, shared by every user's programs: under the common application-data
   ; folder every user may add files and read those of others (the programs make it when missing).
   CreateDirectory "$APPDATA\VeltoInterface\locks"
+  ; What a bench knows of its keypads (the records of upgrades under way, the serial-number
+  ; sequences and the service log) is the computer's too, beside the locks: every user of it
+  ; (Users, S-1-5-32-545) may change what another made there.
+  nsExec::ExecToLog 'icacls "$APPDATA\VeltoInterface" /grant *S-1-5-32-545:(OI)(CI)M'
 
   WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "${PRODUCT}"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayVersion" "${VERSION}"
@@ -81,9 +85,9 @@ Section "Uninstall"
   SetShellVarContext all
   Delete "$SMPROGRAMS\${PRODUCT}.lnk"
   DeleteRegKey HKLM "${UNINSTALL_KEY}"
-  ; The user's settings and upgrade records live under %LOCALAPPDATA% and stay; so do loader
-  ; texts a user put into the loader folder here. The locks are nobody's data (one held by a
-  ; running program stays until it ends).
+  ; The user's settings live under %LOCALAPPDATA% and stay, as do the bench's records, sequences
+  ; and service log here, and loader texts a user put into the loader folder. The locks are
+  ; nobody's data (one held by a running program stays until it ends).
   RMDir /r "$APPDATA\VeltoInterface\locks"
   RMDir "$APPDATA\VeltoInterface"
   RMDir /r "$INSTDIR\platforms"

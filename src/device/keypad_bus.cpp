@@ -247,9 +247,9 @@ std::string LockRightsAdvice() {
   return "Every user of this computer needs to be able to add files to that folder; ask the "
          "computer's administrator to allow it";
 #else
-  return "Every user of this computer needs to be able to write to that folder, and no user but "
-         "root may own it (mode 1777, owner root, as the navkeypad package makes it at start-up); "
-         "ask the computer's administrator to set it so";
+  return "The navkeypad package makes that folder the group navkeypad's (owner root, mode "
+         "2775): join the group (sudo usermod -a -G navkeypad $USER, then log in again), or ask "
+         "the computer's administrator to set the folder so";
 #endif
 }
 
@@ -272,9 +272,9 @@ std::string AccessAdvice() {
 #else
   return "The navkeypad package installs the rule "
          "/lib/udev/rules.d/60-velto-navigation-keypad.rules, "
-         "which opens the keypad to the user at the seat and to the group plugdev. Check that "
+         "which opens the keypad to the user at the seat and to the group navkeypad. Check that "
          "the rule is there (reinstall the package if it is not), or join the group "
-         "(sudo usermod -a -G plugdev $USER, then log in again); then unplug the keypad and "
+         "(sudo usermod -a -G navkeypad $USER, then log in again); then unplug the keypad and "
          "plug it in again.";
 #endif
 }

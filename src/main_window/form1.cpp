@@ -27,6 +27,7 @@
 #include "platform/window_placement.h"
 #include "self_test/self_test.h"
 #include "settings/keypad_settings_file.h"
+#include "store/bench_folder.h"
 #include "store/service_log.h"
 #include "support/event_log.h"
 #include "support/ini_file.h"
@@ -306,6 +307,9 @@ void Form1::Form1_Load() {
   if (!appData.isEmpty()) {
     FileName = cfg::PrepareConfigFile(platform::PathText(appData));
   }
+  // Records, sequences and a log this user kept before the computer kept them are the
+  // computer's now: said once, when they are brought over.
+  for (const std::string& said : store::BringOverOwnFiles(FileName)) warn(said);
   m_Log1 = RkTools::EventLog("ubs_encoder.cfg", "");
   tellAboutUnfinishedUpgrade(scanAndShowStatus());
 }

@@ -155,15 +155,6 @@ std::string LockFolderProblem(const std::string&) {
   return {};
 }
 
-std::string DefaultLockFolder() {
-  const std::string appData = EnvironmentText("LOCALAPPDATA");
-  if (appData.empty()) return {};
-  const fs::path folder = PathFromUtf8(appData) / "VeltoInterface" / "locks";
-  std::error_code error;
-  fs::create_directories(folder, error);
-  return error ? std::string() : Utf8FromPath(folder);
-}
-
 LockFolder SharedLockFolder() {
   std::string common = EnvironmentText("ProgramData");
   if (common.empty()) common = EnvironmentText("ALLUSERSPROFILE");
@@ -321,22 +312,6 @@ void ProgramLock::release() {
   }
   close(handle_);  // lets go of the lock
   handle_ = kNone;
-}
-
-std::string DefaultLockFolder() {
-  const std::string runtime = EnvironmentText("XDG_RUNTIME_DIR");
-  std::error_code error;
-  fs::path folder;
-  if (!runtime.empty() && PathFromUtf8(runtime).is_absolute()) {
-    folder = PathFromUtf8(runtime) / "navkeypad";
-  } else {
-    folder = fs::temp_directory_path(error) / ("navkeypad-" + std::to_string(getuid()));
-    if (error) return {};
-  }
-  fs::create_directories(folder, error);
-  if (error) return {};
-  fs::permissions(folder, fs::perms::owner_all, error);
-  return Utf8FromPath(folder);
 }
 
 LockFolder SharedLockFolderIn(const std::string& parent) {

@@ -54,17 +54,12 @@ std::string LockFolderProblem(const std::string& folder);
 // Who holds the lock on `file`, as the holder wrote it there; empty when nobody said.
 std::string LockHolder(const std::string& file);
 
-// Where this user's programs keep locks of this user's own files: $XDG_RUNTIME_DIR/navkeypad when
-// set (and absolute), else a folder of this user's in the temporary folder; on Windows under the
-// local application-data folder. Made when missing; empty when it cannot be.
-std::string DefaultLockFolder();
-
 // Where every user's programs keep the keypads' locks, since a keypad is one for the whole
-// machine (the udev rule opens it to the group plugdev as well as to the user at the seat):
-// /run/lock/navkeypad (or /tmp/navkeypad where there is no /run/lock), a sticky folder every
-// user can write to, as the Debian package's tmpfiles.d entry makes it; on Windows the common
-// application-data folder, where every user may add files and read those of others. Made when
-// missing; `problem` says why it cannot be used.
+// machine (the udev rule opens it to the group navkeypad as well as to the user at the seat):
+// /run/lock/navkeypad (or /tmp/navkeypad where there is no /run/lock), the group's, as the
+// Debian package's tmpfiles.d entry makes it; on Windows the common application-data folder.
+// Where it is missing it is made sticky and writable by every user, as this user's own, which
+// other users' programs then refuse (LockFolderProblem); `problem` says why it cannot be used.
 struct LockFolder {
   std::string path;
   std::string problem;

@@ -104,7 +104,7 @@ TEST_F(MainWindow, AKeypadThatCannotBeOpenedIsExplainedInAMessage) {
       messages()[0].startsWith("A keypad is connected but cannot be opened (Failed to "
                                "open a device with path 'virtual:keypad1:1.1'"));
   EXPECT_TRUE(messages()[0].contains("The navkeypad package installs the rule /lib/udev/"));
-  EXPECT_TRUE(messages()[0].contains("join the group (sudo usermod -a -G plugdev $USER"));
+  EXPECT_TRUE(messages()[0].contains("join the group (sudo usermod -a -G navkeypad $USER"));
   EXPECT_EQ(find<QStatusBar>(&form, "statusStrip1")->currentMessage(),
             "A keypad is connected but cannot be opened.");
 
