@@ -122,7 +122,8 @@ bool UpgradeOperation::loaderBack() const {
 
 bool UpgradeOperation::updateRecords(
     const std::function<void(std::vector<PendingUpgrade>&)>& change) {
-  return UpdatePendingUpgrades(recordFile_, change, &records_).empty();
+  recordProblem_ = UpdatePendingUpgrades(recordFile_, change, &records_);
+  return recordProblem_.empty();
 }
 
 bool UpgradeOperation::storeRecord(const std::optional<PendingUpgrade>& previous) {
@@ -272,8 +273,8 @@ UpgradeOutcome UpgradeOperation::leaveApplication(const KeypadInApplication& key
   if (!storeRecord(previous)) {
     record_.reset();
     return ended(fail(UpgradeOutcome::kRefused, "The keypad's settings cannot be kept in " +
-                                                    recordFile_ +
-                                                    ", so the firmware upgrade does not start."));
+                                                    recordFile_ + " (" + recordProblem_ +
+                                                    "), so the firmware upgrade does not start."));
   }
   for (const PendingUpgrade& other : records_) {
     if (other.sameKeep(*record_)) continue;

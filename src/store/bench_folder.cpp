@@ -94,6 +94,17 @@ std::string SharedFolderProblemFor(const std::string& file) {
   return bench.shared && bench.path == folder ? bench.problem : std::string();
 }
 
+void ShareWithBench(const std::string& file) {
+  const std::string folder = support::Utf8FromPath(support::PathFromUtf8(file).parent_path());
+  const BenchFolder bench = TheBenchFolder({});
+  if (!bench.shared || bench.path != folder) return;
+  std::error_code ignored;
+  fs::permissions(support::PathFromUtf8(file),
+                  fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                      fs::perms::group_write | fs::perms::others_read,
+                  ignored);
+}
+
 std::string LockBeside(support::ProgramLock& lock, const std::string& file) {
   const std::string lockFile = file + ".lock";
   // A user's own folder is made on first use, like the files in it; the computer's is the
@@ -127,14 +138,13 @@ std::string BringOverRecords(const std::string& own, const std::string& bench) {
   const PendingUpgradeRead read = ReadPendingUpgrades(own);
   if (!read.problem.empty()) return read.problem;
   if (read.records.empty()) return {};
-  const std::string problem =
-      UpdatePendingUpgrades(bench, [&](std::vector<PendingUpgrade>& kept) {
-        for (const PendingUpgrade& record : read.records) {
-          if (std::none_of(kept.begin(), kept.end(),
-                           [&](const PendingUpgrade& other) { return other.sameKeep(record); }))
-            kept.push_back(record);
-        }
-      });
+  const std::string problem = UpdatePendingUpgrades(bench, [&](std::vector<PendingUpgrade>& kept) {
+    for (const PendingUpgrade& record : read.records) {
+      if (std::none_of(kept.begin(), kept.end(),
+                       [&](const PendingUpgrade& other) { return other.sameKeep(record); }))
+        kept.push_back(record);
+    }
+  });
   return problem;
 }
 
@@ -163,6 +173,7 @@ std::string BringOverSequences(const std::string& own, const std::string& bench)
   }
   if (!support::WriteFileAtomically(bench, sequences.dump(2) + "\n"))
     return bench + " cannot be written";
+  ShareWithBench(bench);
   return {};
 }
 
@@ -187,10 +198,10 @@ std::string BringOverLog(const std::string& own, const std::string& bench) {
       begin = end + 1;
       if (line.empty()) continue;
       const auto entry = nlohmann::json::parse(line, nullptr, false);
-      const std::string time = entry.is_object() && entry.contains("time") &&
-                                       entry["time"].is_string()
-                                   ? entry["time"].get<std::string>()
-                                   : std::string();
+      const std::string time =
+          entry.is_object() && entry.contains("time") && entry["time"].is_string()
+              ? entry["time"].get<std::string>()
+              : std::string();
       lines.emplace_back(time, line);
     }
   }
@@ -199,6 +210,7 @@ std::string BringOverLog(const std::string& own, const std::string& bench) {
   std::string merged;
   for (const auto& [time, line] : lines) merged += line + "\n";
   if (!support::WriteFileAtomically(bench, merged)) return bench + " cannot be written";
+  ShareWithBench(bench);
   return {};
 }
 
@@ -212,10 +224,9 @@ std::vector<std::string> BringOverOwnFiles(const std::string& configFile) {
   std::error_code error;
   if (fs::equivalent(ownFolder, support::PathFromUtf8(bench.path), error)) return said;
   using BringOver = std::string (*)(const std::string&, const std::string&);
-  const std::pair<const char*, BringOver> files[] = {
-      {kPendingUpgradeFileName, &BringOverRecords},
-      {kSequencesFileName, &BringOverSequences},
-      {kServiceLogFileName, &BringOverLog}};
+  const std::pair<const char*, BringOver> files[] = {{kPendingUpgradeFileName, &BringOverRecords},
+                                                     {kSequencesFileName, &BringOverSequences},
+                                                     {kServiceLogFileName, &BringOverLog}};
   for (const auto& [name, bringOver] : files) {
     const fs::path own = ownFolder / name;
     if (!fs::exists(own, error)) continue;

@@ -19,7 +19,7 @@ inline constexpr char kBenchGroup[] = "navkeypad";
 #endif
 
 struct BenchFolder {
-  std::string path;  // empty where there is none
+  std::string path;     // empty where there is none
   bool shared = false;  // the computer's, not beside this user's configuration file
   // Why this user cannot keep files there (and what to do about it); empty when it can.
   std::string problem;
@@ -33,6 +33,10 @@ std::string BenchFile(const std::string& configFile, const char* name);
 // that folder cannot be used (it is missing, unsafe, or this user is not of its group); else
 // empty.
 std::string SharedFolderProblemFor(const std::string& file);
+
+// Where `file` is in the computer's shared folder: lets every member of its group change it (a
+// file is made with this user's umask, which may keep it to this user).
+void ShareWithBench(const std::string& file);
 
 // Takes the lock beside `file` (FILE.lock), waiting for another program to let go: whatever
 // the session's environment, two programs changing the file meet there. Empty, or why not.

@@ -134,7 +134,9 @@ bool WritePendingUpgrades(const std::string& file, const std::vector<PendingUpgr
   }
   const std::string text = document.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
   if (!PendingUpgradeFileProblem(file).empty()) return false;
-  return support::WriteFileAtomically(file, text);
+  if (!support::WriteFileAtomically(file, text)) return false;
+  ShareWithBench(file);
+  return true;
 }
 
 std::string UpdatePendingUpgrades(const std::string& file,

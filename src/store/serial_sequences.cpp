@@ -50,6 +50,7 @@ TakenSerial TakeSerialNumber(const std::string& configFile, const std::string& f
     return {{}, file + " " + unwritable + ", so no serial number was given"};
   if (!support::WriteFileAtomically(file, sequences.dump(2) + "\n"))
     return {{}, file + " cannot be written, so no serial number was given"};
+  ShareWithBench(file);
   return {serial, {}};
 }
 

@@ -2,11 +2,11 @@
 
 #include <algorithm>
 #include <chrono>
-#include <iomanip>
-#include <sstream>
 #include <ctime>
+#include <iomanip>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <utility>
 #include <vector>
 
@@ -35,7 +35,9 @@ std::string AppendUnderLock(const std::string& file, const std::string& line) {
   if (file.empty()) return "has no folder";
   support::ProgramLock lock;
   if (std::string problem = LockBeside(lock, file); !problem.empty()) return problem;
-  return support::AppendLine(file, line);
+  std::string problem = support::AppendLine(file, line);
+  ShareWithBench(file);
+  return problem;
 }
 
 }  // namespace
@@ -64,15 +66,12 @@ std::string OperatorName() {
 std::string ServiceLine(const std::string& time, const ServiceEntry& entry) {
   const auto& known = entry.after ? entry.after : entry.before;
   nlohmann::ordered_json line = {
-      {"time", time},
-      {"user", support::UserName()},
-      {"computer", support::ComputerName()}};
+      {"time", time}, {"user", support::UserName()}, {"computer", support::ComputerName()}};
   if (const std::string name = OperatorName(); !name.empty()) line["operator"] = name;
-  line.update(nlohmann::ordered_json{
-      {"program", entry.program},
-      {"action", entry.action},
-      {"serialNumber", known ? known->serialNumber : std::string()},
-      {"path", entry.path}});
+  line.update(nlohmann::ordered_json{{"program", entry.program},
+                                     {"action", entry.action},
+                                     {"serialNumber", known ? known->serialNumber : std::string()},
+                                     {"path", entry.path}});
   if (!entry.port.empty()) line["port"] = entry.port;
   line["firmwareBefore"] = entry.before ? entry.before->firmwareVersion : std::string();
   line["firmwareAfter"] = entry.after ? entry.after->firmwareVersion : std::string();

@@ -176,6 +176,7 @@ std::string NameOfUser(uid_t uid) {
 }
 
 std::string KindOf(mode_t mode) {
+  if (S_ISREG(mode)) return "a plain file";
   if (S_ISDIR(mode)) return "a folder";
   if (S_ISLNK(mode)) return "a link";
   if (S_ISFIFO(mode)) return "a FIFO";
@@ -305,7 +306,8 @@ void ProgramLock::release() {
   if (handle_ == kNone) return;
   // Removed while still held, so that nobody takes it between; a program waiting on the old
   // file sees it is gone and takes the lock anew.
-  struct stat there {}, held {};
+  struct stat there {
+  }, held{};
   if (!file_.empty() && lstat(file_.c_str(), &there) == 0 && fstat(handle_, &held) == 0 &&
       there.st_ino == held.st_ino && there.st_dev == held.st_dev) {
     unlink(file_.c_str());

@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
-#include <set>
 #include <nlohmann/json.hpp>
+#include <set>
 #ifndef _WIN32
 #include <sys/stat.h>
 #endif
@@ -257,8 +257,8 @@ TEST_F(Cli, SaveRestoreAndUpgradeWorkThroughFoldersWithNonAsciiNames) {
   for (const auto& entry : std::filesystem::directory_iterator(config.parent_path()))
     left.insert(support::Utf8FromPath(entry.path().filename()));
   EXPECT_EQ(left, (std::set<std::string>{"PendingFirmwareUpgrade.json.lock",
-                                         "USBNavigationKeypadUtilityCfg.ini",
-                                         "service-log.jsonl", "service-log.jsonl.lock"}));
+                                         "USBNavigationKeypadUtilityCfg.ini", "service-log.jsonl",
+                                         "service-log.jsonl.lock"}));
 }
 
 TEST_F(Cli, UpgradeRefusalsSendNothing) {
@@ -296,6 +296,9 @@ TEST_F(Cli, UpgradeRefusalsSendNothing) {
       {recordFile() + " is a folder, not a file. Nothing was sent",
        [&] { std::filesystem::create_directories(recordFile()); }},
       {" is not a record of an upgrade", [&] { WriteBytes(recordFile(), "{\"keypadType\": "); }},
+      // Planted by another user: refused at once, never waited on.
+      {recordFile() + ".lock is a FIFO, not a lock",
+       [&] { mkfifo((recordFile() + ".lock").c_str(), 0666); }},
       {"the RAM bootstrap loader this program was built with: it does not start at 0x2500",
        [] {
          firmware::SetBuiltInLoaderTexts({"@2400\r\n00 06 05 34\r\nq", "@FFE0\r\n00\r\nq"});
@@ -307,7 +310,8 @@ TEST_F(Cli, UpgradeRefusalsSendNothing) {
        },
        {"upgrade", firmware()},
        cli::kKeypadFailed},
-      {"the keypad at 1-keypad1 is in use by cli_tests, process " + std::to_string(getpid()) + ", user ",
+      {"the keypad at 1-keypad1 is in use by cli_tests, process " + std::to_string(getpid()) +
+           ", user ",
        [&] {
          SetKeypadLockFolder(dir_.file(""));
          const std::string path = virtual_keypad::InterfacePath(keypad->id(), 1);
@@ -322,7 +326,8 @@ TEST_F(Cli, UpgradeRefusalsSendNothing) {
        },
        {"upgrade", firmware()},
        cli::kKeypadFailed},
-      {"the keypad's lock cannot be taken (/run/lock/navkeypad is not a folder). The navkeypad package makes that folder the group navkeypad's",
+      {"the keypad's lock cannot be taken (/run/lock/navkeypad is not a folder). The navkeypad "
+       "package makes that folder the group navkeypad's",
        [&] { SetKeypadLockFolder(dir_.file(""), "/run/lock/navkeypad is not a folder"); },
        {"status"},
        cli::kKeypadFailed},
@@ -412,6 +417,32 @@ TEST_F(Cli, TheSettingsNoWindowSendsGoOutAsTheKeypadTakesThem) {
   EXPECT_EQ(keypad->serialNumber(), "VNK-2");
 }
 
+// A keypad's lines are found by any number it had, those from before it had one too: by its
+// port, back to the port's keypad before it, and within an hour from line to line.
+TEST(ServiceLog, AKeypadsLinesAreFoundByEveryNumberItHad) {
+  const char* lines[][4] = {
+      // time, port, serialNumber, serialNumberBefore ("-" for none)
+      {"10:00", "1-1", "", "-"},  {"10:05", "1-2", "", "-"},   {"10:06", "1-1", "", "-"},
+      {"10:07", "1-1", "S1", ""}, {"10:08", "1-1", "", "-"},   {"10:09", "1-1", "S3", ""},
+      {"12:30", "1-2", "S2", ""}, {"12:31", "1-1", "S1", "-"}, {"12:40", "1-1", "S9", "S1"}};
+  std::vector<nlohmann::ordered_json> entries;
+  for (const auto& [time, port, serial, before] : lines) {
+    entries.push_back({{"time", std::string("2026-12-09T") + time + ":00Z"},
+                       {"computer", "bench-3"},
+                       {"port", port},
+                       {"serialNumber", serial}});
+    if (std::string(before) != "-") entries.back()["serialNumberBefore"] = before;
+  }
+  for (const auto& [serial, expected] : std::vector<std::pair<std::string, std::vector<int>>>{
+           {"S1", {0, 2, 3, 7, 8}}, {"S3", {4, 5}}, {"S2", {6}}, {"S9", {8}}}) {
+    const std::vector<bool> of = store::LinesOfKeypad(entries, serial);
+    std::vector<int> found;
+    for (std::size_t i = 0; i < of.size(); ++i)
+      if (of[i]) found.push_back(static_cast<int>(i));
+    EXPECT_EQ(found, expected) << serial;
+  }
+}
+
 TEST_F(Cli, EveryChangeToAKeypadIsInTheServiceLog) {
   auto keypad = bus().plug();
   keypad->setSerialNumber("VNK-L");
@@ -490,7 +521,8 @@ TEST_F(Cli, EveryChangeToAKeypadIsInTheServiceLog) {
       << "\n";
   ASSERT_EQ(run({"log", "--csv", "--since", "2000-01-01", "--until", "2999-12-31"}), cli::kDone);
   EXPECT_THAT(out_.str(), HasSubstr(",,\"led: blinked; keys: Left, Up\"\r\n"));
-  EXPECT_THAT(out_.str(), HasSubstr(",brightness 3,VNK-L,,virtual:keypad1:1.1,1-keypad1,1.04,1.04,3,0,"));
+  EXPECT_THAT(out_.str(),
+              HasSubstr(",brightness 3,VNK-L,,virtual:keypad1:1.1,1-keypad1,1.04,1.04,3,0,"));
   EXPECT_THAT(out_.str(), HasSubstr(",\"serial set =SUM(1,2) --force\",\"'=SUM(1,2)\",VNK-L,"));
   const std::string rows = out_.str();
   EXPECT_EQ(std::count(rows.begin(), rows.end(), '\n'), 5);  // and the header

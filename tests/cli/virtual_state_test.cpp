@@ -11,6 +11,7 @@
 #include <functional>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <set>
 
 #include <chrono>
 #include <thread>
@@ -458,12 +459,102 @@ TEST_F(VirtualState, TwoUpgradesAtOnceOnTwoBusesKeepBothRecords) {
     WriteBytes(file,
                std::string(R"({"keypads": [{"serialNumber": ")") + serial +
                    R"(", "faults": {"responseDelayMs": 50, "unplugAfterLoaderReports": 70}}]})");
-  std::string second = command("upgrade " + firmware());
+  // Started from two sessions, one without the other's runtime folder (su, cron, ssh).
+  std::string second = "XDG_RUNTIME_DIR=" + dir_.file("") + " " + command("upgrade " + firmware());
   std::FILE* first = popen(command("upgrade " + firmware()).c_str(), "r");
   std::FILE* next = popen(second.replace(second.find(state()), state().size(), other).c_str(), "r");
   EXPECT_NE(pclose(first), 0);
   EXPECT_NE(pclose(next), 0);
   EXPECT_THAT(keptSerials(), ::testing::UnorderedElementsAre("VNK-A", "VNK-B"));
+}
+
+// Two stations of one user, started from sessions with different runtime folders, give each
+// number once.
+TEST_F(VirtualState, TwoStationsAtOnceGiveEachNumberOnce) {
+  constexpr int kEach = 6;
+  std::string blank;
+  for (int i = 0; i < kEach; ++i) blank += std::string(i ? "," : "") + R"({"serialNumber": ""})";
+  std::vector<std::FILE*> stations;
+  for (const char* runtime : {"one", "two"}) {
+    const std::string bus = dir_.file(std::string(runtime) + ".json");
+    WriteBytes(bus, "{\"keypads\": [" + blank + "]}");
+    std::string line =
+        "XDG_RUNTIME_DIR=" + dir_.file(runtime) + " " +
+        command("station --present --serial-from VNK000500 --count " + std::to_string(kEach));
+    stations.push_back(popen(line.replace(line.find(state()), state().size(), bus).c_str(), "r"));
+  }
+  for (std::FILE* station : stations) {
+    std::array<char, 4096> chunk;
+    while (std::fread(chunk.data(), 1, chunk.size(), station) > 0) {
+    }
+    EXPECT_EQ(pclose(station), 0);
+  }
+  std::set<std::string> given;
+  for (const char* runtime : {"one", "two"}) {
+    const json bus = json::parse(ReadBytes(dir_.file(std::string(runtime) + ".json")));
+    for (const json& keypad : bus["keypads"])
+      given.insert(keypad["serialNumber"].get<std::string>());
+  }
+  EXPECT_EQ(given.size(), 2u * kEach);
+  EXPECT_EQ(*given.rbegin(), "VNK000511");
+}
+
+// Two users of one computer share its bench: one sequence, and the records of each other's
+// keypads.
+TEST_F(VirtualState, TwoUsersOfOneComputerShareItsBench) {
+  if (geteuid() != 0) {
+    GTEST_SKIP() << "runs the programs as two other users, which only root can; run the suite "
+                    "as root to check that two users share one bench";
+  }
+  constexpr int kBenchGroup = 40100;
+  // The bench as the package makes it, and a desk (the bus) both users reach.
+  for (const char* folder : {"bench", "desk"}) {
+    std::filesystem::create_directory(dir_.path() / folder);
+    ASSERT_EQ(chown((dir_.path() / folder).c_str(), 0, kBenchGroup), 0);
+    std::filesystem::permissions(dir_.path() / folder, static_cast<std::filesystem::perms>(02775));
+  }
+  const auto onDesk = [&](const std::string& name, const std::string& keypads) {
+    WriteBytes(dir_.file("desk/" + name), "{\"keypads\": [" + keypads + "]}");
+    std::filesystem::permissions(dir_.path() / "desk" / name, std::filesystem::perms::all);
+  };
+  const auto as = [&](int user, const std::string& bus, const std::string& arguments) {
+    const std::string home = dir_.file("home-" + std::to_string(user));
+    std::filesystem::create_directories(home);
+    if (chown(home.c_str(), user, user) != 0) ADD_FAILURE() << home;
+    runAs_ = "env XDG_DATA_HOME=" + home + " NAVKEYPAD_BENCH_FOLDER=" + dir_.file("bench") +
+             " NAVKEYPAD_VIRTUAL_STATE=" + dir_.file("desk/" + bus) +
+             " setpriv --reuid=" + std::to_string(user) + " --regid=" + std::to_string(user) +
+             " --groups=" + std::to_string(kBenchGroup) + " ";
+    return run(arguments);
+  };
+  onDesk("first.json", R"({"serialNumber": ""})");
+  onDesk("second.json", R"({"serialNumber": ""})");
+  EXPECT_EQ(as(40001, "first.json", "station --present --serial-from VNK000500 --count 1").status,
+            0);
+  EXPECT_EQ(as(40002, "second.json", "station --present --serial-from VNK000500 --count 1").status,
+            0);
+  for (const auto& [bus, serial] :
+       {std::pair{"first.json", "VNK000500"}, {"second.json", "VNK000501"}})
+    EXPECT_EQ(
+        json::parse(ReadBytes(dir_.file(std::string("desk/") + bus)))["keypads"][0]["serialNumber"],
+        serial);
+  // One user's keypad left in its loader is finished by the other, with the first one's record.
+  onDesk("bus.json", R"({"id": "a", "serialNumber": "VNK-A", "ledBrightness": 5,
+                         "faults": {"corruptLoaderWrite": 3}})");
+  EXPECT_THAT(as(40001, "bus.json", "upgrade " + firmware()).output,
+              HasSubstr("waits in its loader"));
+  json bus = json::parse(ReadBytes(dir_.file("desk/bus.json")));
+  bus["keypads"][0].erase("faults");
+  onDesk("bus.json", bus["keypads"][0].dump());
+  const Outcome finished = as(40002, "bus.json", "upgrade " + firmware());
+  EXPECT_EQ(finished.status, 0) << finished.output;
+  bus = json::parse(ReadBytes(dir_.file("desk/bus.json")));
+  EXPECT_EQ(bus["keypads"][0]["serialNumber"], "VNK-A");
+  EXPECT_EQ(bus["keypads"][0]["ledBrightness"], 5);
+  EXPECT_FALSE(std::filesystem::exists(dir_.path() / "bench" / "PendingFirmwareUpgrade.json"));
+  // Both users' lines are in the one log, each with who wrote it.
+  ASSERT_EQ(as(40002, "bus.json", "log --serial VNK-A").status, 0);
+  runAs_.clear();
 }
 
 TEST_F(VirtualState, TwoProgramsOnOneBusTakeTurns) {

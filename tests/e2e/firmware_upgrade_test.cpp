@@ -9,6 +9,7 @@
 #include <QProgressBar>
 
 #include "bsl430/bsl430.h"
+#include "device/keypad_bus.h"
 #include "firmware/firmware_upgrade.h"
 #include "firmware/loader_texts.h"
 #include "firmware/pending_upgrade.h"
@@ -192,7 +193,16 @@ TEST_F(FirmwareUpgrade, TheWholeJourneyKeepsTheKeypadsSettings) {
   EXPECT_EQ(find<QComboBox>(form_.get(), "ledBrightnessCbox")->currentText(), "LED Brightness - 7");
 }
 
+// The window takes real locks in a folder of its own here: whatever ends an upgrade before its
+// window opens lets go of the upgrade lock at once, for the next upgrade, here or elsewhere.
+bool AnotherProgramMayUpgrade() {
+  support::ProgramLock another;
+  return TakeUpgradeLock(another);
+}
+
 TEST_F(FirmwareUpgrade, AnsweringNoOrCancellingTheFileDialogSendsAndOpensNothing) {
+  std::filesystem::create_directories(appData_.path() / "locks");
+  SetKeypadLockFolder((appData_.path() / "locks").string());
   keypad_->clearReceivedCommands();
   EXPECT_EQ(openUpgradeWindow(false), nullptr);
   EXPECT_THAT(platform_.messages(),
@@ -202,6 +212,8 @@ TEST_F(FirmwareUpgrade, AnsweringNoOrCancellingTheFileDialogSendsAndOpensNothing
   click(form_.get(), "btnLoadFirmware");
   EXPECT_TRUE(keypad_->receivedCommands().empty());
   EXPECT_TRUE(form_->findChildren<firmware_upgrade*>().isEmpty());
+  EXPECT_TRUE(AnotherProgramMayUpgrade());
+  SetKeypadLockFolder({});
 }
 
 TEST_F(FirmwareUpgrade, AKeypadWaitingWithoutARecordIsGivenNothingMadeUp) {
@@ -467,6 +479,10 @@ TEST_F(FirmwareUpgrade, AFolderWhereTheRecordBelongsIsNamedAndNothingIsSent) {
   openMainWindow();
   const QString named = QString::fromStdString(recordFile() + " is a folder, not a file..\n");
   EXPECT_THAT(warnings(), ElementsAre(named));
+  std::filesystem::create_directories(appData_.path() / "locks");
+  SetKeypadLockFolder((appData_.path() / "locks").string());
   EXPECT_EQ(openUpgradeWindow(), nullptr);  // Update refuses, and the log says where it stopped
   EXPECT_EQ(serviceLog().at(0)["step"], "check");
+  EXPECT_TRUE(AnotherProgramMayUpgrade());
+  SetKeypadLockFolder({});
 }
