@@ -185,9 +185,10 @@ int Session::connect() {
 }
 
 void Session::logUpgrade(const std::string& step, const std::string& returnedPath,
-                         const std::optional<DeviceStatus>& kept) {
+                         const std::optional<DeviceStatus>& kept, const std::string& port) {
   upgrade_ = UpgradeLog{step, returnedPath};
   if (!before_) before_ = kept;
+  if (port_.empty()) port_ = port;  // a keypad finished from its loader is known by its port
 }
 
 void Session::disconnect() {
@@ -230,10 +231,9 @@ int Session::run(int (*command)(Session&)) {
   entry.ok = status == kDone;
   entry.message = entry.ok ? std::string() : lastFailure_;
   if (upgrade_ && !entry.ok) entry.step = upgrade_->step;
-  if (const std::string problem = store::AppendServiceEntry(configFile, entry);
-      !problem.empty()) {
-    io_.err << "navkeypad: the service log " << store::ServiceLogFile(configFile) << " "
-            << problem << "; what was done is not recorded there.\n";
+  if (const std::string problem = store::AppendServiceEntry(configFile, entry); !problem.empty()) {
+    io_.err << "navkeypad: the service log " << store::ServiceLogFile(configFile) << " " << problem
+            << "; what was done is not recorded there.\n";
   }
   return status;
 }

@@ -75,7 +75,7 @@ class Session {
   // where it failed), where its keypad came back (empty where it did not) and, for a keypad
   // finished from its loader, what its record says it was.
   void logUpgrade(const std::string& step, const std::string& returnedPath,
-                  const std::optional<DeviceStatus>& kept);
+                  const std::optional<DeviceStatus>& kept, const std::string& port);
   // What the keypad reported at the end of a command that failed all the same (an upgrade that
   // brought another version than asked for), for the service log.
   void noteAfter(const DeviceStatus& status) { after_ = status; }

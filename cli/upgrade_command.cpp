@@ -71,7 +71,8 @@ int Upgrade(Session& session) {
     ~LogAtEnd() {
       const auto& record = upgrade.record();
       session.logUpgrade(step.empty() ? upgrade.step() : step, upgrade.returnedPath(),
-                         record ? std::optional(firmware::StatusBefore(*record)) : std::nullopt);
+                         record ? std::optional(firmware::StatusBefore(*record)) : std::nullopt,
+                         upgrade.port());
     }
   } logAtEnd{session, upgrade};
   // Everything the upgrade needs is at hand and checked before any keypad is looked for.

@@ -239,6 +239,10 @@ MUTANTS = [
      "      if (Text(entries[j], \"port\") != port || Text(entries[j], \"computer\") != computer) continue;",
      "      if (Text(entries[j], \"computer\") != computer) continue;",
      "a keypad's lines take in those of keypads at other ports"),
+    ("src/store/serial_sequences.cpp", "  return one > other ? one : other;", "  return other;",
+     "a sequence brought over goes back to numbers already given"),
+    ("src/store/bench_folder.cpp", "    fs::remove(own, error);\n    said.push_back(",
+     "    said.push_back(", "a user's own files stay beside the computer's, to be brought over again"),
 ]
 
 

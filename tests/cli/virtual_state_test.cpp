@@ -557,6 +557,44 @@ TEST_F(VirtualState, TwoUsersOfOneComputerShareItsBench) {
   runAs_.clear();
 }
 
+// What a user kept in their own folder before the computer kept it is brought over, none lost.
+TEST_F(VirtualState, AUsersOwnFilesAreBroughtOverToTheComputersFolder) {
+  const std::filesystem::path own = dir_.path() / "data" / "VeltoInterface";
+  const std::filesystem::path bench = dir_.path() / "bench";
+  std::filesystem::create_directories(own);
+  std::filesystem::create_directories(bench);
+  const std::string record = R"({"serialNumberHex": "564E4B2D41", "keypadType": 0,
+      "ledBrightness": 5, "codeTable": [0,1,0,2,0,3,0,4,0,5], "port": "1-a", "keptAt": "T1"})";
+  WriteBytes(own / "PendingFirmwareUpgrade.json", record);
+  WriteBytes(bench / "PendingFirmwareUpgrade.json",
+             R"({"upgrades": [)" + record + "," +
+                 R"({"serialNumberHex": "564E4B2D42", "keypadType": 0, "ledBrightness": 6,
+          "codeTable": [0,1,0,2,0,3,0,4,0,5], "port": "1-b", "keptAt": "T2"}]})");
+  WriteBytes(own / "serial-number-sequences.json", R"({"A001": "A007", "B01": "B05"})");
+  WriteBytes(bench / "serial-number-sequences.json", R"({"A001": "A004", "B01": "B10"})");
+  WriteBytes(own / "service-log.jsonl", "{\"time\": \"2026-12-02T00:00:00Z\"}\n");
+  WriteBytes(bench / "service-log.jsonl",
+             "{\"time\": \"2026-12-01T00:00:00Z\"}\n{\"time\": \"2026-12-03T00:00:00Z\"}\n");
+  runAs_ = "env NAVKEYPAD_BENCH_FOLDER=" + bench.string() + " ";
+  const Outcome listed = run("list");
+  runAs_.clear();
+  for (const char* name :
+       {"PendingFirmwareUpgrade.json", "serial-number-sequences.json", "service-log.jsonl"}) {
+    EXPECT_THAT(listed.output, HasSubstr((own / name).string() + " was brought over to " +
+                                         (bench / name).string()));
+    EXPECT_FALSE(std::filesystem::exists(own / name)) << name;
+  }
+  EXPECT_EQ(
+      navkeypad::firmware::ReadPendingUpgrades((bench / "PendingFirmwareUpgrade.json").string())
+          .records.size(),
+      2u);
+  EXPECT_EQ(json::parse(ReadBytes(bench / "serial-number-sequences.json")),
+            json::parse(R"({"A001": "A007", "B01": "B10"})"));
+  EXPECT_EQ(ReadBytes(bench / "service-log.jsonl"),
+            "{\"time\": \"2026-12-01T00:00:00Z\"}\n{\"time\": \"2026-12-02T00:00:00Z\"}\n"
+            "{\"time\": \"2026-12-03T00:00:00Z\"}\n");
+}
+
 TEST_F(VirtualState, TwoProgramsOnOneBusTakeTurns) {
   // Slow answers keep the upgrade on the bus long enough to be seen there.
   WriteBytes(state(), R"({"keypads": [{"faults": {"responseDelayMs": 100}}]})");
