@@ -17,6 +17,7 @@
 #include "names.h"
 #include "session.h"
 #include "settings/keypad_settings_file.h"
+#include "store/bench_folder.h"
 #include "store/serial_sequences.h"
 #include "store/service_log.h"
 #include "support/atomic_file.h"
@@ -523,6 +524,10 @@ std::string CheckPlan(const std::vector<std::string>& positional, const Options&
              "XDG_DATA_HOME to an absolute folder).";
     plan.serialFrom = options.serialFrom;
   }
+  // A bench whose log, records and numbers cannot be kept finishes no keypad: said once, here.
+  if (const store::BenchFolder bench = store::TheBenchFolder(cfg::DefaultConfigFile());
+      !bench.problem.empty())
+    return bench.problem + ".";
   if (options.config) {
     const std::string& file = *options.config;
     if (const std::string bad = cfg::ConfigFileProblem(file); !bad.empty()) return bad + ".";

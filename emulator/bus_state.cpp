@@ -347,7 +347,8 @@ ProgramBus::ProgramBus() {
   // Two programs on one bus take turns, as two on one real keypad do: the second waits,
   // then reads what the first one left.
   if (!file_.empty() && !lock_.take(file_ + ".lock", true)) {
-    problem_ = "cannot lock " + file_ + ".lock";
+    problem_ = "cannot lock " + file_ + ".lock" +
+               (lock_.problem().empty() ? "" : " (" + lock_.problem() + ")");
     return;
   }
   std::error_code error;

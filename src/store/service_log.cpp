@@ -34,7 +34,8 @@ HeldLines& held() {
 std::string AppendUnderLock(const std::string& file, const std::string& line) {
   if (file.empty()) return "has no folder";
   support::ProgramLock lock;
-  if (std::string problem = LockBeside(lock, file); !problem.empty()) return problem;
+  if (std::string problem = LockBeside(lock, file); !problem.empty())
+    return "cannot be written (" + problem + ")";
   std::string problem = support::AppendLine(file, line);
   ShareWithBench(file);
   return problem;

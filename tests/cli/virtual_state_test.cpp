@@ -552,8 +552,12 @@ TEST_F(VirtualState, TwoUsersOfOneComputerShareItsBench) {
   EXPECT_EQ(bus["keypads"][0]["serialNumber"], "VNK-A");
   EXPECT_EQ(bus["keypads"][0]["ledBrightness"], 5);
   EXPECT_FALSE(std::filesystem::exists(dir_.path() / "bench" / "PendingFirmwareUpgrade.json"));
-  // Both users' lines are in the one log, each with who wrote it.
-  ASSERT_EQ(as(40002, "bus.json", "log --serial VNK-A").status, 0);
+  // A user outside the group is told how to join before a station takes any keypad.
+  as(40003, "first.json", "list");
+  runAs_.replace(runAs_.find("--groups=40100"), 14, "--clear-groups");
+  const Outcome outside = run("station --present --serial-from VNK000500 --count 1");
+  EXPECT_EQ(outside.status, 2);
+  EXPECT_THAT(outside.output, HasSubstr("join the group navkeypad (sudo usermod -a -G navkeypad"));
   runAs_.clear();
 }
 
