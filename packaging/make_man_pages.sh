@@ -14,7 +14,11 @@ include="$out/navkeypad.h2m"
     station serial log identify led-colour buzzer buzzer-period volume volume-config; do
     echo ".TP"
     echo ".B $command"
-    "$program" "$command" --help | tail -n +3 | sed -e 's/\\/\\\\/g' -e 's/^\./\\\&./' -e 's/^$/.br/'
+    help="$("$program" "$command" --help)"
+    # A command without help of its own would get the general usage here.
+    [[ "$help" == "Usage: navkeypad $command"* ]] ||
+      { echo "navkeypad $command has no help of its own" >&2; exit 1; }
+    printf '%s\n' "$help" | tail -n +3 | sed -e 's/\\/\\\\/g' -e 's/^\./\\\&./' -e 's/^$/.br/'
   done
   cat <<'SECTIONS'
 [OPTIONS]

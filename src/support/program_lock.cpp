@@ -88,13 +88,16 @@ std::string HolderWords(const std::string& text) {
          (fields[2].empty() ? std::string("unknown") : fields[2]) + ", since " + since;
 }
 
-}  // namespace
-
+#ifdef _WIN32
+// Who holds the lock on `file`, as the holder wrote it there; empty when nobody said.
 std::string LockHolder(const std::string& file) {
   std::string text;
   if (!ReadRegularFile(file, text, 4096).empty()) return {};
   return HolderWords(text);
 }
+#endif
+
+}  // namespace
 
 #ifdef _WIN32
 
@@ -304,10 +307,13 @@ bool ProgramLock::take(const std::string& file, bool wait) {
 
 void ProgramLock::release() {
   if (handle_ == kNone) return;
+  // Our words go before the lock does: a program kept off by the next holder, before that one
+  // has written its own, must not name us.
+  [[maybe_unused]] const int cleared = ftruncate(handle_, 0);
   // Removed while still held, so that nobody takes it between; a program waiting on the old
   // file sees it is gone and takes the lock anew.
-  struct stat there {
-  }, held{};
+  struct stat there {};
+  struct stat held {};
   if (!file_.empty() && lstat(file_.c_str(), &there) == 0 && fstat(handle_, &held) == 0 &&
       there.st_ino == held.st_ino && there.st_dev == held.st_dev) {
     unlink(file_.c_str());

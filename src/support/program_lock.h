@@ -51,8 +51,6 @@ class ProgramLock {
 // (writable by all without the sticky bit); empty when it may.
 std::string LockFolderProblem(const std::string& folder);
 
-// Who holds the lock on `file`, as the holder wrote it there; empty when nobody said.
-std::string LockHolder(const std::string& file);
 
 // Where every user's programs keep the keypads' locks, since a keypad is one for the whole
 // machine (the udev rule opens it to the group navkeypad as well as to the user at the seat):

@@ -40,7 +40,10 @@ class VirtualState : public ::testing::Test {
            (errors ? " 2>&1" : " 2>/dev/null");
   }
   Outcome run(const std::string& arguments, bool errors = true) {
-    std::FILE* pipe = popen(command(arguments, errors).c_str(), "r");
+    return Ended(popen(command(arguments, errors).c_str(), "r"));
+  }
+  // What a program started with popen printed, once it ended, and how it ended.
+  static Outcome Ended(std::FILE* pipe) {
     std::string output;
     std::array<char, 4096> chunk;
     while (std::size_t got = std::fread(chunk.data(), 1, chunk.size(), pipe)) {
@@ -60,9 +63,11 @@ class VirtualState : public ::testing::Test {
     for (std::string line; std::getline(log, line);) lines.push_back(line);
     return lines;
   }
-  std::vector<std::string> keptSerials() const {
+  std::vector<std::string> keptSerials(const std::string& folder = {}) const {
     std::vector<std::string> serials;
-    for (const auto& record : navkeypad::firmware::ReadPendingUpgrades(recordFile()).records)
+    const std::string file =
+        folder.empty() ? recordFile() : folder + "/PendingFirmwareUpgrade.json";
+    for (const auto& record : navkeypad::firmware::ReadPendingUpgrades(file).records)
       serials.push_back(record.serial());
     return serials;
   }
@@ -483,12 +488,7 @@ TEST_F(VirtualState, TwoStationsAtOnceGiveEachNumberOnce) {
         command("station --present --serial-from VNK000500 --count " + std::to_string(kEach));
     stations.push_back(popen(line.replace(line.find(state()), state().size(), bus).c_str(), "r"));
   }
-  for (std::FILE* station : stations) {
-    std::array<char, 4096> chunk;
-    while (std::fread(chunk.data(), 1, chunk.size(), station) > 0) {
-    }
-    EXPECT_EQ(pclose(station), 0);
-  }
+  for (std::FILE* station : stations) EXPECT_EQ(Ended(station).status, 0);
   std::set<std::string> given;
   for (const char* runtime : {"one", "two"}) {
     const json bus = json::parse(ReadBytes(dir_.file(std::string(runtime) + ".json")));
@@ -527,17 +527,13 @@ TEST_F(VirtualState, TwoUsersOfOneComputerShareItsBench) {
              " --groups=" + std::to_string(kBenchGroup) + " ";
     return run(arguments);
   };
-  onDesk("first.json", R"({"serialNumber": ""})");
-  onDesk("second.json", R"({"serialNumber": ""})");
-  EXPECT_EQ(as(40001, "first.json", "station --present --serial-from VNK000500 --count 1").status,
-            0);
-  EXPECT_EQ(as(40002, "second.json", "station --present --serial-from VNK000500 --count 1").status,
-            0);
-  for (const auto& [bus, serial] :
-       {std::pair{"first.json", "VNK000500"}, {"second.json", "VNK000501"}})
-    EXPECT_EQ(
-        json::parse(ReadBytes(dir_.file(std::string("desk/") + bus)))["keypads"][0]["serialNumber"],
-        serial);
+  for (const auto& [user, serial] : {std::pair{40001, "VNK000500"}, {40002, "VNK000501"}}) {
+    onDesk("blank.json", R"({"serialNumber": ""})");
+    EXPECT_EQ(as(user, "blank.json", "station --present --serial-from VNK000500 --count 1").status,
+              0);
+    EXPECT_EQ(json::parse(ReadBytes(dir_.file("desk/blank.json")))["keypads"][0]["serialNumber"],
+              serial);
+  }
   // One user's keypad left in its loader is finished by the other, with the first one's record.
   onDesk("bus.json", R"({"id": "a", "serialNumber": "VNK-A", "ledBrightness": 5,
                          "faults": {"corruptLoaderWrite": 3}})");
@@ -553,7 +549,7 @@ TEST_F(VirtualState, TwoUsersOfOneComputerShareItsBench) {
   EXPECT_EQ(bus["keypads"][0]["ledBrightness"], 5);
   EXPECT_FALSE(std::filesystem::exists(dir_.path() / "bench" / "PendingFirmwareUpgrade.json"));
   // A user outside the group is told how to join before a station takes any keypad.
-  as(40003, "first.json", "list");
+  as(40003, "blank.json", "list");
   runAs_.replace(runAs_.find("--groups=40100"), 14, "--clear-groups");
   const Outcome outside = run("station --present --serial-from VNK000500 --count 1");
   EXPECT_EQ(outside.status, 2);
@@ -567,13 +563,15 @@ TEST_F(VirtualState, AUsersOwnFilesAreBroughtOverToTheComputersFolder) {
   const std::filesystem::path bench = dir_.path() / "bench";
   std::filesystem::create_directories(own);
   std::filesystem::create_directories(bench);
-  const std::string record = R"({"serialNumberHex": "564E4B2D41", "keypadType": 0,
-      "ledBrightness": 5, "codeTable": [0,1,0,2,0,3,0,4,0,5], "port": "1-a", "keptAt": "T1"})";
-  WriteBytes(own / "PendingFirmwareUpgrade.json", record);
+  const auto record = [](const char* serialHex, const char* keptAt) {
+    return std::string(R"({"serialNumberHex": ")") + serialHex +
+           R"(", "keypadType": 0, "ledBrightness": 5, "codeTable": [0,1,0,2,0,3,0,4,0,5],
+               "port": "1-a", "keptAt": ")" +
+           keptAt + "\"}";
+  };
+  WriteBytes(own / "PendingFirmwareUpgrade.json", record("41", "T1"));
   WriteBytes(bench / "PendingFirmwareUpgrade.json",
-             R"({"upgrades": [)" + record + "," +
-                 R"({"serialNumberHex": "564E4B2D42", "keypadType": 0, "ledBrightness": 6,
-          "codeTable": [0,1,0,2,0,3,0,4,0,5], "port": "1-b", "keptAt": "T2"}]})");
+             R"({"upgrades": [)" + record("41", "T1") + "," + record("42", "T2") + "]}");
   WriteBytes(own / "serial-number-sequences.json", R"({"A001": "A007", "B01": "B05"})");
   WriteBytes(bench / "serial-number-sequences.json", R"({"A001": "A004", "B01": "B10"})");
   WriteBytes(own / "service-log.jsonl", "{\"time\": \"2026-12-02T00:00:00Z\"}\n");
@@ -588,10 +586,7 @@ TEST_F(VirtualState, AUsersOwnFilesAreBroughtOverToTheComputersFolder) {
                                          (bench / name).string()));
     EXPECT_FALSE(std::filesystem::exists(own / name)) << name;
   }
-  EXPECT_EQ(
-      navkeypad::firmware::ReadPendingUpgrades((bench / "PendingFirmwareUpgrade.json").string())
-          .records.size(),
-      2u);
+  EXPECT_EQ(keptSerials(bench.string()), (std::vector<std::string>{"A", "B"}));
   EXPECT_EQ(json::parse(ReadBytes(bench / "serial-number-sequences.json")),
             json::parse(R"({"A001": "A007", "B01": "B10"})"));
   EXPECT_EQ(ReadBytes(bench / "service-log.jsonl"),
