@@ -195,14 +195,20 @@ TEST_F(FirmwareUpgrade, TheWholeJourneyKeepsTheKeypadsSettings) {
 
 // The window takes real locks in a folder of its own here: whatever ends an upgrade before its
 // window opens lets go of the upgrade lock at once, for the next upgrade, here or elsewhere.
-bool AnotherProgramMayUpgrade() {
-  support::ProgramLock another;
-  return TakeUpgradeLock(another);
-}
+struct RealLocks {
+  explicit RealLocks(const std::filesystem::path& folder) {
+    std::filesystem::create_directories(folder);
+    SetKeypadLockFolder(folder.string());
+  }
+  ~RealLocks() { SetKeypadLockFolder({}); }
+  static bool AnotherProgramMayUpgrade() {
+    support::ProgramLock another;
+    return TakeUpgradeLock(another);
+  }
+};
 
 TEST_F(FirmwareUpgrade, AnsweringNoOrCancellingTheFileDialogSendsAndOpensNothing) {
-  std::filesystem::create_directories(appData_.path() / "locks");
-  SetKeypadLockFolder((appData_.path() / "locks").string());
+  const RealLocks locks(appData_.path() / "locks");
   keypad_->clearReceivedCommands();
   EXPECT_EQ(openUpgradeWindow(false), nullptr);
   EXPECT_THAT(platform_.messages(),
@@ -212,8 +218,7 @@ TEST_F(FirmwareUpgrade, AnsweringNoOrCancellingTheFileDialogSendsAndOpensNothing
   click(form_.get(), "btnLoadFirmware");
   EXPECT_TRUE(keypad_->receivedCommands().empty());
   EXPECT_TRUE(form_->findChildren<firmware_upgrade*>().isEmpty());
-  EXPECT_TRUE(AnotherProgramMayUpgrade());
-  SetKeypadLockFolder({});
+  EXPECT_TRUE(locks.AnotherProgramMayUpgrade());
 }
 
 TEST_F(FirmwareUpgrade, AKeypadWaitingWithoutARecordIsGivenNothingMadeUp) {
@@ -479,10 +484,8 @@ TEST_F(FirmwareUpgrade, AFolderWhereTheRecordBelongsIsNamedAndNothingIsSent) {
   openMainWindow();
   const QString named = QString::fromStdString(recordFile() + " is a folder, not a file..\n");
   EXPECT_THAT(warnings(), ElementsAre(named));
-  std::filesystem::create_directories(appData_.path() / "locks");
-  SetKeypadLockFolder((appData_.path() / "locks").string());
+  const RealLocks locks(appData_.path() / "locks");
   EXPECT_EQ(openUpgradeWindow(), nullptr);  // Update refuses, and the log says where it stopped
   EXPECT_EQ(serviceLog().at(0)["step"], "check");
-  EXPECT_TRUE(AnotherProgramMayUpgrade());
-  SetKeypadLockFolder({});
+  EXPECT_TRUE(locks.AnotherProgramMayUpgrade());
 }
