@@ -133,6 +133,9 @@ firmware_upgrade::~firmware_upgrade() {
   for (QThread* worker : {backgroundWorker1, backgroundWorkerCheckDevice}) {
     if (worker != nullptr) worker->wait();
   }
+  // Closed before or after a download: the next upgrade, here or in another program, may start
+  // (a keypad left in its loader is finished from its record).
+  upgrade_->end();
 }
 
 void firmware_upgrade::InitializeVidPidFirmware() {

@@ -46,6 +46,9 @@ class FirmwareUpgrade : public GuiTest {
     keypad_->setLedBrightness(7);
     firmwareFile_ = (files_.path() / "keypad-firmware-2.01.txt").string();
     std::filesystem::copy_file(kFirmwareSource, firmwareFile_);
+    // Real locks, in a folder of the tests' own: whatever ends an upgrade lets go of its lock.
+    std::filesystem::create_directories(appData_.path() / "locks");
+    SetKeypadLockFolder((appData_.path() / "locks").string());
     openMainWindow();
   }
   void TearDown() override {
@@ -53,8 +56,14 @@ class FirmwareUpgrade : public GuiTest {
       waitFor([&] { return !window_->workerBusy(); });
       window_->close();
     }
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);  // a closed window goes
+    // Whatever ended the upgrade (its window closed, or none opened) let go of its lock.
+    support::ProgramLock another;
+    EXPECT_TRUE(TakeUpgradeLock(another)) << "the upgrade lock was kept";
+    another.release();
     form_.reset();
     QApplication::processEvents();
+    SetKeypadLockFolder({});
     BSL_close_BSL();
     BSL_setDeviceWatch(nullptr);
     GuiTest::TearDown();
@@ -193,22 +202,7 @@ TEST_F(FirmwareUpgrade, TheWholeJourneyKeepsTheKeypadsSettings) {
   EXPECT_EQ(find<QComboBox>(form_.get(), "ledBrightnessCbox")->currentText(), "LED Brightness - 7");
 }
 
-// The window takes real locks in a folder of its own here: whatever ends an upgrade before its
-// window opens lets go of the upgrade lock at once, for the next upgrade, here or elsewhere.
-struct RealLocks {
-  explicit RealLocks(const std::filesystem::path& folder) {
-    std::filesystem::create_directories(folder);
-    SetKeypadLockFolder(folder.string());
-  }
-  ~RealLocks() { SetKeypadLockFolder({}); }
-  static bool AnotherProgramMayUpgrade() {
-    support::ProgramLock another;
-    return TakeUpgradeLock(another);
-  }
-};
-
 TEST_F(FirmwareUpgrade, AnsweringNoOrCancellingTheFileDialogSendsAndOpensNothing) {
-  const RealLocks locks(appData_.path() / "locks");
   keypad_->clearReceivedCommands();
   EXPECT_EQ(openUpgradeWindow(false), nullptr);
   EXPECT_THAT(platform_.messages(),
@@ -218,7 +212,6 @@ TEST_F(FirmwareUpgrade, AnsweringNoOrCancellingTheFileDialogSendsAndOpensNothing
   click(form_.get(), "btnLoadFirmware");
   EXPECT_TRUE(keypad_->receivedCommands().empty());
   EXPECT_TRUE(form_->findChildren<firmware_upgrade*>().isEmpty());
-  EXPECT_TRUE(locks.AnotherProgramMayUpgrade());
 }
 
 TEST_F(FirmwareUpgrade, AKeypadWaitingWithoutARecordIsGivenNothingMadeUp) {
@@ -484,8 +477,6 @@ TEST_F(FirmwareUpgrade, AFolderWhereTheRecordBelongsIsNamedAndNothingIsSent) {
   openMainWindow();
   const QString named = QString::fromStdString(recordFile() + " is a folder, not a file..\n");
   EXPECT_THAT(warnings(), ElementsAre(named));
-  const RealLocks locks(appData_.path() / "locks");
   EXPECT_EQ(openUpgradeWindow(), nullptr);  // Update refuses, and the log says where it stopped
   EXPECT_EQ(serviceLog().at(0)["step"], "check");
-  EXPECT_TRUE(locks.AnotherProgramMayUpgrade());
 }
