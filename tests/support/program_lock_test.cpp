@@ -34,48 +34,39 @@ TEST(SharedLocks, WhatIsPlantedWhereALockGoesIsRefusedWithItsReason) {
   TempDir dir;
   std::string lock = dir.file("keypad.lock");
   const bool root = geteuid() == 0;
+  const auto toAnother = [&](const std::filesystem::path& path) {
+    EXPECT_EQ(chown(path.c_str(), kRemote, kRemote) == 0, root);
+  };
+  const std::string folder = dir.path().string();
   const struct {
-    const char* planted;
     std::function<void()> plant;
     std::string says;  // empty: the lock is taken
   } rows[] = {
-      {"nothing", [] {}, ""},
-      {"a FIFO", [&] { mkfifo(lock.c_str(), 0666); }, lock + " is a FIFO, not a lock"},
-      {"a folder", [&] { std::filesystem::create_directory(lock); },
-       lock + " is a folder, not a lock"},
-      {"a link", [&] { std::filesystem::create_symlink(dir.file("elsewhere"), lock); },
-       lock + " is a link, not a lock"},
-      {"another user's file",
-       [&] {
-         WriteBytes(lock, "");
-         if (chown(lock.c_str(), kRemote, kRemote) != 0) return;
-       },
+      {[] {}, ""},
+      {[&] { mkfifo(lock.c_str(), 0666); }, lock + " is a FIFO, not a lock"},
+      {[&] { std::filesystem::create_directory(lock); }, lock + " is a folder, not a lock"},
+      {[&] { std::filesystem::create_symlink(folder, lock); }, lock + " is a link, not a lock"},
+      {[&] { WriteBytes(lock, ""), toAnother(lock); },
        root ? lock + " belongs to the user 40002, who could remove it while it is held; that user "
                      "or the administrator can remove it"
             : ""},
-      {"a folder of another user, open to all",
-       [&] {
-         std::filesystem::permissions(dir.path(), std::filesystem::perms::all);
-         if (chown(dir.path().c_str(), kRemote, kRemote) != 0) return;
+      {[&] {
+         std::filesystem::permissions(folder, std::filesystem::perms::all), toAnother(folder);
        },
-       root ? dir.path().string() + " belongs to the user 40002, who could change the locks in it"
-            : ""},
-      {"a link for its folder",
-       [&] {
-         std::filesystem::remove(dir.path() / "linked");
-         std::filesystem::create_directory_symlink(dir.path(), dir.path() / "linked");
-         lock = dir.file("linked/keypad.lock");
+       root ? folder + " belongs to the user 40002, who could change the locks in it" : ""},
+      {[&] {
+         std::filesystem::create_directory_symlink(folder, folder + "/l");
+         lock = folder + "/l/keypad.lock";
        },
-       dir.file("linked") + " is a link, not a folder"},
-      {"a folder open to all without the sticky bit",
-       [&] { std::filesystem::permissions(dir.path(), std::filesystem::perms::all); },
-       dir.path().string() +
-           " lets every user remove what others keep in it (it lacks the sticky bit)"},
+       folder + "/l is a link, not a folder"},
+      {[&] { std::filesystem::permissions(folder, std::filesystem::perms::all); },
+       folder + " lets every user remove what others keep in it (it lacks the sticky bit)"},
   };
   for (const auto& row : rows) {
     lock = dir.file("keypad.lock");
     std::error_code ignored;
-    std::filesystem::remove_all(lock, ignored);
+    for (const std::string& planted : {lock, folder + "/l"})
+      std::filesystem::remove(planted, ignored);
     std::filesystem::permissions(dir.path(), std::filesystem::perms::owner_all);
     if (chown(dir.path().c_str(), geteuid(), getegid()) != 0) FAIL();
     row.plant();
@@ -84,7 +75,7 @@ TEST(SharedLocks, WhatIsPlantedWhereALockGoesIsRefusedWithItsReason) {
     alarm(5);
     const bool ok = taken.take(lock, true);
     alarm(0);
-    EXPECT_EQ(ok ? std::string() : taken.problem(), row.says) << row.planted;
+    EXPECT_EQ(ok ? std::string() : taken.problem(), row.says);
   }
 }
 
@@ -137,30 +128,18 @@ TEST(SharedLocks, TwoUsersProgramsKeepEachOtherOffOneKeypad) {
         },
         kBench);
     for (int wait = 0; wait < 5000 && TryLock(keypadA) != kHeldElsewhere; ++wait) usleep(1000);
-    EXPECT_EQ(AsUser(
-                  kRemote, [&] { return TryLock(keypadA); }, kBench),
-              kHeldElsewhere);
-    EXPECT_EQ(AsUser(
-                  kRemote, [&] { return TryLock(keypadB); }, kBench),
-              kTaken)
-        << sticky;
+    const auto tryAs = [&](uid_t user, const std::string& file) {
+      return AsUser(
+          user, [&] { return TryLock(file); }, kBench);
+    };
+    EXPECT_EQ(tryAs(kRemote, keypadA), kHeldElsewhere);
+    EXPECT_EQ(tryAs(kRemote, keypadB), kTaken) << sticky;
     kill(holder, SIGTERM);
     waitpid(holder, nullptr, 0);
-    if (sticky) {
-      // The file of a user whose program died stays there, and that user could remove it under
-      // the next holder: refused, with who may remove it.
-      EXPECT_EQ(AsUser(
-                    kRemote, [&] { return TryLock(keypadA); }, kBench),
-                kDenied);
-    } else {
-      EXPECT_EQ(AsUser(
-                    kRemote, [&] { return TryLock(keypadA); }, kBench),
-                kTaken);
-    }
-    EXPECT_EQ(AsUser(
-                  kAtTheSeat, [&] { return TryLock(keypadB); }, kBench),
-              kTaken)
-        << sticky;
+    // In a sticky folder the file of a user whose program died stays, and that user could remove
+    // it under the next holder: refused, naming who may remove it. In the group's it is free.
+    EXPECT_EQ(tryAs(kRemote, keypadA), sticky ? kDenied : kTaken);
+    EXPECT_EQ(tryAs(kAtTheSeat, keypadB), kTaken) << sticky;
   }
 }
 }  // namespace
