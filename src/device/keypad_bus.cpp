@@ -247,9 +247,10 @@ std::string LockRightsAdvice() {
   return "Every user of this computer needs to be able to add files to that folder; ask the "
          "computer's administrator to allow it";
 #else
-  return "The navkeypad package makes that folder the group navkeypad's (owner root, mode "
-         "2775): join the group (sudo usermod -a -G navkeypad $USER, then log in again), or ask "
-         "the computer's administrator to set the folder so";
+  return "Every user of this computer who works on keypads needs to be in the group navkeypad, "
+         "whose folder it is (owner root, mode 2775, as the navkeypad package makes it): join it "
+         "(sudo usermod -a -G navkeypad $USER, then log in again), or ask the computer's "
+         "administrator to set the folder so";
 #endif
 }
 

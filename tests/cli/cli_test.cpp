@@ -329,8 +329,8 @@ TEST_F(Cli, UpgradeRefusalsSendNothing) {
        },
        {"upgrade", firmware()},
        cli::kKeypadFailed},
-      {"the keypad's lock cannot be taken (/run/lock/navkeypad is not a folder). The navkeypad "
-       "package makes that folder the group navkeypad's",
+      {"the keypad's lock cannot be taken (/run/lock/navkeypad is not a folder). Every user of "
+       "this computer",
        [&] { SetKeypadLockFolder(dir_.file(""), "/run/lock/navkeypad is not a folder"); },
        {"status"},
        cli::kKeypadFailed},
