@@ -213,7 +213,8 @@ int Upgrade(Session& session) {
   const std::string kept =
       upgrade.record() ? "; its settings are kept in " + recordFile : std::string();
   const bool written = upgrade.download(
-      {}, [&io](int percent, const std::string& text) { Progress(io, percent, text); });
+      {}, [&io](int percent, const std::string& text) { Progress(io, percent, text); },
+      firmware::RamLoaderWait::kUntilBack);
   BSL_close_BSL();
   if (!written && BSL_NumOfUSBDevices(kLoaderVendorId, kLoaderProductId) == 0) {
     // Pulled off the bus before the verification: it may start the new firmware, or wait in

@@ -126,6 +126,9 @@ const StateFault kStateFaults[] = {
      "a cable that a fault pulls is plugged in again N ms later (on the program's clock), once"},
     {"loaderReplyDelayMs", &Behaviour::loaderReplyDelay,
      "a wait before the loader's replies to an erase or a CRC check"},
+    {"ramLoaderReturnMs", &Behaviour::ramLoaderReturnMs,
+     "the RAM loader is back on the bus N ms after Load PC starts it (else as the keypad "
+     "restarts)"},
     {"unplugAfterLoaderReports", &Behaviour::unplugAfterLoaderReports,
      "the loader leaves the bus after N reports (back at the next start, in its loader if the "
      "reset vector is blank)"},

@@ -301,7 +301,10 @@ int VirtualKeypad::readReport(uint64_t handleGeneration, uint8_t* data, std::siz
 void VirtualKeypad::leaveBusAndReturn(Mode next) {
   // Open handles go stale, as they do when a real device re-enumerates.
   ++generation_;
-  if (restartMs_ > 0) absentUntil_ = platform::clock().tickMs() + restartMs_;
+  const uint64_t away = next == Mode::RamLoader && behaviour_.ramLoaderReturnMs
+                            ? static_cast<uint64_t>(*behaviour_.ramLoaderReturnMs)
+                            : restartMs_;
+  if (away > 0) absentUntil_ = platform::clock().tickMs() + away;
   ++reenumerations_;
   ++pendingReturns_;
   lastScheduled_ = {};

@@ -66,8 +66,9 @@ struct Behaviour {
   int corruptWriteNumber = 0;   // the Nth data write (from 1) lands with a bit cleared
   bool refusePassword = false;  // every password is wrong (and mass-erases)
   std::optional<int> unplugAfterLoaderReports;  // leaves the bus for good after N reports
-  int failVersionReads = 0;                     // this many version requests go unanswered
-  bool failSegmentErase = false;                // Erase Segment answers "flash fail bit set"
+  std::optional<int> ramLoaderReturnMs;  // the RAM loader is back N ms after Load PC, not restartMs
+  int failVersionReads = 0;              // this many version requests go unanswered
+  bool failSegmentErase = false;         // Erase Segment answers "flash fail bit set"
   // A real chip takes its time to erase flash or to work out a CRC: the wait before each reply
   // to Mass Erase, Erase Segment and CRC Check.
   std::chrono::microseconds loaderReplyDelay{0};

@@ -1,5 +1,6 @@
 #include "firmware/download_sequence.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <vector>
 
@@ -61,8 +62,30 @@ std::vector<uint32_t> SegmentsTouched(uint32_t address, uint32_t count) {
 }
 
 DownloadSequence::DownloadSequence(LoaderIdentity identity, LoaderTexts loader,
-                                   ProgressReport report)
-    : identity_(std::move(identity)), loader_(std::move(loader)), report_(std::move(report)) {}
+                                   ProgressReport report, RamLoaderWait wait)
+    : identity_(std::move(identity)),
+      loader_(std::move(loader)),
+      report_(std::move(report)),
+      wait_(wait) {}
+
+bool DownloadSequence::LoaderAtPort() const {
+  const auto loaders = BSL_USBDevices(kLoaderVendorId, kLoaderProductId);
+  return std::any_of(loaders.begin(), loaders.end(), [&](const LoaderOnBus& loader) {
+    return identity_.port.empty() || loader.port == identity_.port;
+  });
+}
+
+void DownloadSequence::AwaitRamLoader() const {
+  constexpr int kPollMs = 100;
+  constexpr int kSeenToStayMs = 500;
+  constexpr int kBackWithinMs = 10000;  // the protocol's limit for a mode change
+  int waited = 0;
+  for (; waited < kSeenToStayMs && LoaderAtPort(); waited += kPollMs)
+    platform::clock().sleepMs(kPollMs);
+  // Not back in time: the start-up goes on, fails to open it, and is tried once more.
+  for (; waited < kBackWithinMs && !LoaderAtPort(); waited += kPollMs)
+    platform::clock().sleepMs(kPollMs);
+}
 
 bool DownloadSequence::DownloadStartUp(bool& massErase) {
   const std::string connection = identity_.connectionText();
@@ -94,9 +117,15 @@ bool DownloadSequence::DownloadStartUp(bool& massErase) {
   report_(30, "Done RAM BSL v" + version + "\r\n");
   BSL_close_BSL();
 
-  for (int percent : {35, 40, 45}) {
-    report_(percent, "");
-    platform::clock().sleepMs(1000);
+  if (wait_ == RamLoaderWait::kFixedSeconds) {
+    for (int percent : {35, 40, 45}) {
+      report_(percent, "");
+      platform::clock().sleepMs(1000);
+    }
+  } else {
+    report_(35, "");
+    AwaitRamLoader();
+    report_(45, "");
   }
   startProgramTime = static_cast<uint32_t>(platform::clock().tickMs());
 

@@ -52,10 +52,15 @@ std::string FirmwareImageProblem(const bsl430::TiTxtImage& image);
 // "Cannot use the firmware file PATH: REASON"
 std::string FirmwareFileRefusal(const std::string& path, const std::string& problem);
 
+// How the start-up waits for the RAM loader to come back after Load PC: the windows' three fixed
+// seconds, or, for the command line, as long as it takes (within the protocol's 10 s).
+enum class RamLoaderWait { kFixedSeconds, kUntilBack };
+
 class DownloadSequence {
  public:
   // The loader texts are taken whole, as they were checked; nothing cuts them to a buffer.
-  DownloadSequence(LoaderIdentity identity, LoaderTexts loader, ProgressReport report);
+  DownloadSequence(LoaderIdentity identity, LoaderTexts loader, ProgressReport report,
+                   RamLoaderWait wait = RamLoaderWait::kFixedSeconds);
 
   // A whole upgrade with a checked image; true when it was written, verified and started.
   bool CustomSelectedFirmware(const FirmwareImage& firmware);
@@ -79,9 +84,16 @@ class DownloadSequence {
   std::string bslVersion;
 
  private:
+  // The loader leaves the bus when Load PC starts the RAM loader, and comes back as it: looked
+  // for at its port, first gone (a loader seen to stay half a second has come back already),
+  // then back. Nothing is sent to it meanwhile.
+  void AwaitRamLoader() const;
+  bool LoaderAtPort() const;
+
   LoaderIdentity identity_;
   LoaderTexts loader_;
   ProgressReport report_;
+  RamLoaderWait wait_;
 };
 
 // The first address of every flash segment that [address, address + count) touches.

@@ -382,7 +382,8 @@ UpgradeOutcome UpgradeOperation::takeWaitingKeypad(const IsKeypadOf& ask,
   return {};
 }
 
-bool UpgradeOperation::download(const LoaderIdentity& identity, const ProgressReport& report) {
+bool UpgradeOperation::download(const LoaderIdentity& identity, const ProgressReport& report,
+                                RamLoaderWait wait) {
   if (!checksPassed()) return false;
   step_ = "download";
   // Again after a download that failed: one upgrade at a time, whichever program asks.
@@ -391,7 +392,7 @@ bool UpgradeOperation::download(const LoaderIdentity& identity, const ProgressRe
   for (const KeypadOnBus& keypad : ListKeypads()) otherKeypads_.push_back(keypad.path);
   LoaderIdentity here = identity;
   here.port = port_;
-  DownloadSequence sequence(here, *loader_, report);
+  DownloadSequence sequence(here, *loader_, report, wait);
   if (!sequence.CustomSelectedFirmware(*firmware_)) {
     end();
     return false;

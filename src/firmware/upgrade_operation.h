@@ -96,7 +96,9 @@ class UpgradeOperation {
   UpgradeOutcome takeWaitingKeypad(const IsKeypadOf& ask, const std::string& loaderPath = {});
 
   // Download (any thread): true when the firmware was written, verified and started.
-  bool download(const LoaderIdentity& identity, const ProgressReport& report);
+  // The windows wait the loader's fixed seconds; the command line waits for it to be back.
+  bool download(const LoaderIdentity& identity, const ProgressReport& report,
+                RamLoaderWait wait = RamLoaderWait::kFixedSeconds);
   // How the wait for the keypad after the download begins: the windows give it its start-up
   // time (kKeypadStartMs) and then look; the command line looks at once, and takes the keypad as
   // soon as it is back and answers, within the same limit.
