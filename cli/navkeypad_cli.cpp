@@ -130,8 +130,8 @@ int Run(const std::vector<std::string>& arguments, Io io) {
     // Where this program keeps what the bench knows, before the exit statuses that end it.
     const std::string usage = kUsage;
     const std::size_t exitStatus = usage.find("Exit status:");
-    io.out << usage.substr(0, exitStatus)
-           << store::BenchFolderWords(settings::DefaultConfigFile()) << "\n\n"
+    io.out << usage.substr(0, exitStatus) << store::BenchFolderWords(settings::DefaultConfigFile())
+           << "\n\n"
            << usage.substr(exitStatus);
     return kDone;
   }

@@ -184,25 +184,12 @@ std::string CsvField(std::string text) {
   return quoted + "\"";
 }
 
-constexpr const char* kCsvColumns[] = {"time",
-                                       "user",
-                                       "computer",
-                                       "operator",
-                                       "program",
-                                       "action",
-                                       "serialNumber",
-                                       "serialNumberBefore",
-                                       "path",
-                                       "port",
-                                       "firmwareBefore",
-                                       "firmwareAfter",
-                                       "ledBrightness",
-                                       "keypadType",
-                                       "codeTable",
-                                       "result",
-                                       "message",
-                                       "step",
-                                       "results"};
+constexpr const char* kCsvColumns[] = {
+    "time",          "user",       "computer",       "operator",
+    "program",       "action",     "serialNumber",   "serialNumberBefore",
+    "path",          "port",       "firmwareBefore", "firmwareAfter",
+    "ledBrightness", "keypadType", "codeTable",      "result",
+    "message",       "step",       "results"};
 
 std::string CsvRow(const nlohmann::ordered_json& entry) {
   const auto settings = entry.value("settings", nlohmann::ordered_json::object());
@@ -236,7 +223,7 @@ std::string CsvRow(const nlohmann::ordered_json& entry) {
 std::string Who(const nlohmann::ordered_json& entry) {
   const auto text = [&](const char* field) {
     return entry.contains(field) && entry[field].is_string() ? entry[field].get<std::string>()
-                                                            : std::string();
+                                                             : std::string();
   };
   const std::string user = text("user"), computer = text("computer"), name = text("operator");
   std::string who = (user.empty() ? "?" : user) + "@" + (computer.empty() ? "?" : computer);
@@ -272,8 +259,9 @@ int Log(Session& session) {
     return kDone;
   }
   if (!read.problem.empty()) return session.fail(kBadInput, read.problem + ".");
-  const std::vector<bool> ofKeypad =
-      session.serial() ? store::LinesOfKeypad(read.entries, *session.serial()) : std::vector<bool>();
+  const std::vector<bool> ofKeypad = session.serial()
+                                         ? store::LinesOfKeypad(read.entries, *session.serial())
+                                         : std::vector<bool>();
   auto entries = nlohmann::ordered_json::array();
   const int unreadable = read.unreadable;
   for (std::size_t i = 0; i < read.entries.size(); ++i) {
@@ -303,9 +291,10 @@ int Log(Session& session) {
   }
   for (const auto& entry : entries) {
     const std::string serial = entry.value("serialNumber", "");
-    io.out << entry.value("time", "") << "  " << Who(entry) << "  " << (serial.empty() ? "(no serial number)" : serial)
-           << "  " << entry.value("action", "") << "  " << entry.value("firmwareBefore", "")
-           << " -> " << entry.value("firmwareAfter", "") << "  " << entry.value("result", "");
+    io.out << entry.value("time", "") << "  " << Who(entry) << "  "
+           << (serial.empty() ? "(no serial number)" : serial) << "  " << entry.value("action", "")
+           << "  " << entry.value("firmwareBefore", "") << " -> "
+           << entry.value("firmwareAfter", "") << "  " << entry.value("result", "");
 
     const std::string message = entry.value("message", "");
     io.out << (message.empty() ? "" : ": " + message) << "\n";

@@ -239,6 +239,15 @@ MUTANTS = [
      "a sequence brought over goes back to numbers already given"),
     ("src/store/bench_folder.cpp", "    fs::remove(own, error);\n    said.push_back(",
      "    said.push_back(", "a user's own files stay beside the computer's, to be brought over again"),
+    # --- the command line waits for the RAM loader, not for the clock ---------------------------
+    ("src/firmware/download_sequence.cpp",
+     "  constexpr int kBackWithinMs = 10000;  // the protocol's limit for a mode change",
+     "  constexpr int kBackWithinMs = 3000;  // the protocol's limit for a mode change",
+     "a RAM loader slower than three seconds is given up on"),
+    ("src/firmware/download_sequence.cpp",
+     "  for (; waited < kSeenToStayMs && LoaderAtPort(); waited += kPollMs)",
+     "  for (; false && LoaderAtPort(); waited += kPollMs)",
+     "the loader that has not left yet is taken for the RAM loader"),
 ]
 
 

@@ -42,7 +42,6 @@ bool RecordFitsLoaderAt(const PendingUpgrade& record, const std::string& port);
 std::vector<PendingUpgrade> RecordsKeptAt(const std::vector<PendingUpgrade>& records,
                                           const std::string& port);
 
-
 // "keypad S at 1-1.4 (PATH)", "the keypad at 1-1.4 (PATH)", "the keypad at PATH" where the port
 // is not known.
 std::string KeypadAt(const std::string& serial, const std::string& port, const std::string& path);
@@ -57,7 +56,6 @@ DeviceStatus StatusBefore(const PendingUpgrade& record);
 bool HasRecordOf(const std::vector<PendingUpgrade>& records, const std::string& serial);
 // Whether one of `records` may be owed to `keypad` (RecordFitsKeypad).
 bool HasRecordFor(const std::vector<PendingUpgrade>& records, const KeypadSeen& keypad);
-
 
 // The keypad that came back from an upgrade, proven by what it says of itself: one that was not
 // on the bus while the download ran and reports the record's serial number or none (the new

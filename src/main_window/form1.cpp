@@ -498,9 +498,10 @@ void Form1::logEntry(const std::string& action, const std::optional<DeviceStatus
   entry.action = action;
   const bool returned = upgrade != nullptr && !upgrade->returnedPath().empty();
   entry.path = returned ? upgrade->returnedPath() : ScannedDevicePath();
-  entry.port = upgrade != nullptr && !upgrade->port().empty()
-                   ? upgrade->port()
-                   : (entry.path.empty() ? std::string() : navkeypad::Hid().port(entry.path.c_str()));
+  entry.port =
+      upgrade != nullptr && !upgrade->port().empty()
+          ? upgrade->port()
+          : (entry.path.empty() ? std::string() : navkeypad::Hid().port(entry.path.c_str()));
   entry.before = before;
   entry.after = after;
   entry.ok = failure.empty();

@@ -16,7 +16,7 @@ struct ServiceEntry {
   std::string program;
   std::string action;  // the command's words, or the window's action
   std::string path;
-  std::string port;  // where it is plugged in, where the system says
+  std::string port;                    // where it is plugged in, where the system says
   std::optional<DeviceStatus> before;  // the keypad as it was, where it was read
   std::optional<DeviceStatus> after;   // and as it ended
   bool ok = false;
@@ -41,9 +41,10 @@ void HoldServiceLines();
 // Appends the held lines, or drops them; empty, or why one could not be appended.
 std::string ReleaseServiceLines(bool append);
 // The entry as its line: {"time", "user", "computer", "operator" (when one is named),
-// "program", "action", "serialNumber", "path", "port" (where known), "firmwareBefore", "firmwareAfter", "serialNumberBefore" (when the serial number
-// changed), "settings" (when the keypad was read afterwards), "result", "message", "step"
-// where an upgrade failed, and "results" of a self test's steps}.
+// "program", "action", "serialNumber", "path", "port" (where known), "firmwareBefore",
+// "firmwareAfter", "serialNumberBefore" (when the serial number changed), "settings" (when the
+// keypad was read afterwards), "result", "message", "step" where an upgrade failed, and "results"
+// of a self test's steps}.
 std::string ServiceLine(const std::string& time, const ServiceEntry& entry);
 
 // The log as it is on disk: each line that is an object whose shown fields are texts, and how

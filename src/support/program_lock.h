@@ -51,7 +51,6 @@ class ProgramLock {
 // (writable by all without the sticky bit); empty when it may.
 std::string LockFolderProblem(const std::string& folder);
 
-
 // Where every user's programs keep the keypads' locks, since a keypad is one for the whole
 // machine (the udev rule opens it to the group navkeypad as well as to the user at the seat):
 // /run/lock/navkeypad (or /tmp/navkeypad where there is no /run/lock), the group's, as the

@@ -46,8 +46,7 @@ int ProgramHid::finish(int status, int notSaved) {
       if (status == 0) status = notSaved;
     }
     // As when a line is appended at once: a log that cannot be written fails nothing.
-    if (const std::string failed = navkeypad::store::ReleaseServiceLines(saved);
-        !failed.empty()) {
+    if (const std::string failed = navkeypad::store::ReleaseServiceLines(saved); !failed.empty()) {
       std::fprintf(stderr, "%s: the service log %s; what was done is not recorded there.\n",
                    program_.c_str(), failed.c_str());
     }
