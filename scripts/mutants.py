@@ -246,7 +246,7 @@ MUTANTS = [
      "a RAM loader slower than three seconds is given up on"),
     ("src/firmware/download_sequence.cpp",
      "  for (; waited < kSeenToStayMs && LoaderAtPort(); waited += kPollMs)",
-     "  for (; false && LoaderAtPort(); waited += kPollMs)",
+     "  for (; waited < kSeenToStayMs && false; waited += kPollMs)",
      "the loader that has not left yet is taken for the RAM loader"),
 ]
 
