@@ -1,0 +1,472 @@
+// The keypad twin: the virtual bus's keypads served to the real programs as a Linux computer
+// serves real ones. umockdev emulates in user space what the kernel and udev would show: each
+// keypad a USB device at its port, with its interfaces, HID devices and hidraw nodes in sysfs,
+// udev events when it arrives and leaves, and nodes that answer hidraw's ioctls, reads and
+// writes. The programs run unchanged under umockdev's preload library, with the system's hidapi
+// and libudev, so what they do here is what they do on a technician's bench.
+#include <fcntl.h>
+#include <glib.h>
+#include <linux/hidraw.h>
+#include <spawn.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <umockdev.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "bsl430/bsl430.h"
+#include "bus_state.h"
+#include "hidapi_virtual.h"
+#include "virtual_keypad.h"
+
+extern char** environ;
+
+namespace {
+
+using virtual_keypad::VirtualKeypad;
+
+constexpr char kUsage[] =
+    "Usage: navkeypad-twin COMMAND [ARGUMENTS]\n"
+    "Runs COMMAND (navkeypad, navkeypad-utility, a shell) on a computer whose only USB devices\n"
+    "are the keypads of the virtual bus, seen through hidapi, udev and hidraw as real ones are.\n"
+    "The bus is read from NAVKEYPAD_VIRTUAL_STATE, as the virtual programs read it (one keypad\n"
+    "when it is not set), and written back there when COMMAND ends. NAVKEYPAD_TWIN_NODES=FILE\n"
+    "lists there each node made: its name, the keypad's id and the interface.\n"
+    "Exit status: COMMAND's; 2 when the bus cannot be read or COMMAND cannot be started.\n";
+
+constexpr char kHostController[] = "/sys/devices/pci0000:00/0000:00:14.0/usb1";
+constexpr unsigned kHidrawMajor = 247;
+
+// What the kernel gives a program that asks for a node's report descriptor: the configuration
+// interface's 64-byte vendor reports, the loader's reports numbered 0x3F, a boot keyboard.
+const std::vector<uint8_t> kConfigurationDescriptor = {
+    0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x15, 0x00, 0x26, 0xFF, 0x00, 0x75, 0x08,
+    0x95, 0x40, 0x09, 0x01, 0x81, 0x02, 0x95, 0x40, 0x09, 0x01, 0x91, 0x02, 0xC0};
+const std::vector<uint8_t> kLoaderDescriptor = {
+    0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x85, 0x3F, 0x95, 0x3F, 0x75,
+    0x08, 0x25, 0x01, 0x45, 0x01, 0x09, 0x01, 0x81, 0x02, 0x85, 0x3F, 0x95,
+    0x3F, 0x75, 0x08, 0x25, 0x01, 0x45, 0x01, 0x09, 0x01, 0x91, 0x02, 0xC0};
+const std::vector<uint8_t> kKeyboardDescriptor = {
+    0x05, 0x01, 0x09, 0x06, 0xA1, 0x01, 0x05, 0x07, 0x19, 0xE0, 0x29, 0xE7, 0x15, 0x00, 0x25,
+    0x01, 0x75, 0x01, 0x95, 0x08, 0x81, 0x02, 0x95, 0x01, 0x75, 0x08, 0x81, 0x01, 0x95, 0x06,
+    0x75, 0x08, 0x15, 0x00, 0x25, 0x65, 0x05, 0x07, 0x19, 0x00, 0x29, 0x65, 0x81, 0x00, 0xC0};
+
+std::string Hex(const std::vector<uint8_t>& bytes) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  std::string text;
+  for (uint8_t byte : bytes) {
+    text += kDigits[byte >> 4];
+    text += kDigits[byte & 0x0F];
+  }
+  return text;
+}
+
+// sysfs keeps the USB strings as UTF-8.
+std::string Utf8(const std::wstring& text) {
+  std::string out;
+  for (wchar_t wide : text) {
+    const auto c = static_cast<uint32_t>(wide);
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (c < 0x800) {
+      out += static_cast<char>(0xC0 | (c >> 6));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      out += static_cast<char>(0xE0 | (c >> 12));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | (c >> 18));
+      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
+}
+
+std::string Hex4(unsigned value) {
+  char text[8];
+  std::snprintf(text, sizeof text, "%04X", value & 0xFFFF);
+  return text;
+}
+
+// One hidraw node: the program's side of one interface of one keypad, for as long as it is on
+// the bus. A node whose keypad left stays, answering as a node of a pulled device does, since
+// programs may still hold it open.
+struct Node {
+  std::string keypadId;
+  int interfaceNumber = 0;
+  std::string name;                  // hidrawN
+  std::vector<std::string> devices;  // in sysfs: the node, its HID device, its USB interface
+  std::vector<uint8_t> descriptor;
+  uint16_t productId = 0;
+  hid_device* handle = nullptr;  // on the virtual bus
+  int terminal = -1;             // the master side of the node's pty: what the program reads
+  int queue = -1;                // its slave side, from which each read takes one report
+  bool gone = false;
+  UMockdevIoctlBase* handler = nullptr;
+};
+
+// A keypad where it is plugged in: one USB device at its port.
+struct Plugged {
+  std::string keypadId;
+  uint64_t generation = 0;
+  std::string usbDevice;  // sysfs path
+  std::vector<Node*> nodes;
+};
+
+class Twin {
+ public:
+  explicit Twin(std::string nodesFile) : nodesFile_(std::move(nodesFile)) {
+    bed_ = umockdev_testbed_new();
+  }
+  ~Twin() {
+    for (auto& node : nodes_) {
+      if (node->handle != nullptr) virtual_keypad::VirtualHid().close(node->handle);
+      if (node->queue >= 0) close(node->queue);
+      g_object_unref(node->handler);
+    }
+    g_object_unref(bed_);
+  }
+  Twin(const Twin&) = delete;
+  Twin& operator=(const Twin&) = delete;
+
+  // Makes the nodes of what is on the bus now, and keeps them so while `running` is true.
+  void start() {
+    sync();
+    g_timeout_add(2, &Twin::Tick, this);
+  }
+
+ private:
+  static gboolean Tick(gpointer self) {
+    auto* twin = static_cast<Twin*>(self);
+    twin->pumpAll();
+    twin->sync();
+    return G_SOURCE_CONTINUE;
+  }
+
+  // The bus as the program's computer should see it now: keypads that left (for their loader,
+  // back to their application, or pulled) go with udev's remove events, arrivals come with add.
+  void sync() {
+    std::map<std::string, std::shared_ptr<VirtualKeypad>> present;
+    for (const auto& keypad : virtual_keypad::VirtualBus::instance().keypads()) {
+      if (keypad->onBus() && !keypad->unplugged()) present[keypad->port()] = keypad;
+    }
+    for (auto it = plugged_.begin(); it != plugged_.end();) {
+      const auto now = present.find(it->first);
+      if (now != present.end() && now->second->id() == it->second.keypadId &&
+          now->second->generation() == it->second.generation) {
+        ++it;
+        continue;
+      }
+      depart(it->second);
+      it = plugged_.erase(it);
+    }
+    for (const auto& [port, keypad] : present) {
+      if (plugged_.count(port) == 0) arrive(port, *keypad);
+    }
+  }
+
+  void depart(Plugged& plugged) {
+    for (Node* node : plugged.nodes) {
+      node->gone = true;
+      if (node->handle != nullptr) {
+        virtual_keypad::VirtualHid().close(node->handle);
+        node->handle = nullptr;
+      }
+      // A program waiting on the node wakes, and its read fails as on a pulled device.
+      const std::array<uint8_t, 64> wake{};
+      [[maybe_unused]] const auto written = write(node->terminal, wake.data(), wake.size());
+    }
+    // Innermost first, as the kernel unbinds them; each one's own links in sysfs go with it, so
+    // the keypad that comes back at this port finds the names free.
+    for (auto node = plugged.nodes.rbegin(); node != plugged.nodes.rend(); ++node) {
+      for (const std::string& device : (*node)->devices) {
+        umockdev_testbed_uevent(bed_, device.c_str(), "remove");
+        umockdev_testbed_remove_device(bed_, device.c_str());
+      }
+    }
+    umockdev_testbed_uevent(bed_, plugged.usbDevice.c_str(), "remove");
+    umockdev_testbed_remove_device(bed_, plugged.usbDevice.c_str());
+  }
+
+  void arrive(const std::string& port, VirtualKeypad& keypad) {
+    const auto identity = keypad.identity();
+    const bool loader = identity.productId == kLoaderProductId;
+    const std::string manufacturer = Utf8(keypad.manufacturer());
+    const std::string product = Utf8(keypad.product());
+    Plugged plugged{
+        keypad.id(), keypad.generation(), std::string(kHostController) + "/" + port, {}};
+    ++usbNumber_;
+    std::string tree = "P: " + devicePath(plugged.usbDevice) +
+                       "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: PRODUCT=2047/" +
+                       Lower(Hex4(identity.productId)) +
+                       "/100\nA: idVendor=2047\nA: idProduct=" + Lower(Hex4(identity.productId)) +
+                       "\nA: manufacturer=" + manufacturer + "\nA: product=" + product +
+                       "\nA: serial=" + keypad.id() +
+                       "\nA: bcdDevice=0100\nA: busnum=1\nA: devnum=" + std::to_string(usbNumber_) +
+                       "\n\n";
+    std::vector<std::unique_ptr<Node>> made;
+    for (int interfaceNumber : identity.interfaces) {
+      auto node = std::make_unique<Node>();
+      node->keypadId = keypad.id();
+      node->interfaceNumber = interfaceNumber;
+      node->productId = identity.productId;
+      node->name = "hidraw" + std::to_string(nextHidraw_++);
+      node->descriptor = loader                 ? kLoaderDescriptor
+                         : interfaceNumber == 0 ? kKeyboardDescriptor
+                                                : kConfigurationDescriptor;
+      const std::string usbInterface =
+          plugged.usbDevice + "/" + port + ":1." + std::to_string(interfaceNumber);
+      const std::string hid = usbInterface + "/0003:2047:" + Hex4(identity.productId) + "." +
+                              Hex4(static_cast<unsigned>(++hidNumber_));
+      const std::string hidraw = hid + "/hidraw/" + node->name;
+      tree += "P: " + devicePath(usbInterface) +
+              "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\nA: bInterfaceNumber=0" +
+              std::to_string(interfaceNumber) + "\nA: bInterfaceClass=03\n\n";
+      tree += "P: " + devicePath(hid) + "\nE: SUBSYSTEM=hid\nE: HID_ID=0003:00002047:0000" +
+              Hex4(identity.productId) + "\nE: HID_NAME=" + manufacturer + " " + product +
+              "\nE: HID_PHYS=usb-0000:00:14.0-" + port.substr(port.find('-') + 1) + "/input" +
+              std::to_string(interfaceNumber) + "\nE: HID_UNIQ=" + keypad.id() +
+              "\nH: report_descriptor=" + Hex(node->descriptor) + "\n\n";
+      tree += "P: " + devicePath(hidraw) + "\nN: " + node->name +
+              "\nE: SUBSYSTEM=hidraw\nE: DEVNAME=/dev/" + node->name +
+              "\nA: dev=" + std::to_string(kHidrawMajor) + ":" + node->name.substr(6) +
+              "\nL: device=../../../" + hid.substr(hid.rfind('/') + 1) + "\n\n";
+      node->devices = {hidraw, hid, usbInterface};
+      made.push_back(std::move(node));
+    }
+    GError* error = nullptr;
+    if (!umockdev_testbed_add_from_string(bed_, tree.c_str(), &error)) {
+      std::fprintf(stderr, "navkeypad-twin: %s\n", error->message);
+      g_error_free(error);
+      return;
+    }
+    umockdev_testbed_uevent(bed_, plugged.usbDevice.c_str(), "add");
+    for (auto& node : made) {
+      serve(*node, keypad);
+      umockdev_testbed_uevent(bed_, node->devices.front().c_str(), "add");
+      plugged.nodes.push_back(node.get());
+      if (!nodesFile_.empty()) {
+        std::ofstream(nodesFile_, std::ios::app) << "/dev/" << node->name << " " << node->keypadId
+                                                 << " " << node->interfaceNumber << "\n";
+      }
+      nodes_.push_back(std::move(node));
+    }
+    plugged_[port] = std::move(plugged);
+  }
+
+  // The node answers as hidraw does: its ioctls and writes come here, its reads take one report
+  // each from what the keypad answered.
+  void serve(Node& node, VirtualKeypad& keypad) {
+    const std::string devnode = "/dev/" + node.name;
+    node.terminal = umockdev_testbed_get_dev_fd(bed_, devnode.c_str());
+    if (const char* slave = ptsname(node.terminal)) {
+      node.queue = open(slave, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+      termios raw{};
+      if (node.queue >= 0 && tcgetattr(node.queue, &raw) == 0) {
+        cfmakeraw(&raw);
+        tcsetattr(node.queue, TCSANOW, &raw);
+      }
+      // As the package's udev rule leaves a keypad's node: open to the user at the seat, or,
+      // for a keypad that stands for one without the rule, to root alone.
+      chmod(slave, keypad.openable() ? 0666 : 0600);
+    }
+    node.handle = virtual_keypad::VirtualHid().openPath(
+        virtual_keypad::InterfacePath(node.keypadId, node.interfaceNumber).c_str());
+    node.handler = umockdev_ioctl_base_new();
+    g_signal_connect(node.handler, "handle-ioctl", G_CALLBACK(&Twin::OnIoctl), &node);
+    g_signal_connect(node.handler, "handle-read", G_CALLBACK(&Twin::OnRead), &node);
+    g_signal_connect(node.handler, "handle-write", G_CALLBACK(&Twin::OnWrite), this);
+    GError* error = nullptr;
+    if (!umockdev_testbed_attach_ioctl(bed_, devnode.c_str(), node.handler, &error)) {
+      std::fprintf(stderr, "navkeypad-twin: %s\n", error->message);
+      g_error_free(error);
+    }
+    writers_[node.handler] = &node;
+  }
+
+  static gboolean OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) {
+    const Node& node = *static_cast<Node*>(data);
+    const unsigned long request = umockdev_ioctl_client_get_request(client);
+    if (node.gone) {
+      umockdev_ioctl_client_complete(client, -1, ENODEV);
+      return TRUE;
+    }
+    UMockdevIoctlData* argument = umockdev_ioctl_client_get_arg(client);
+    const auto answer = [&](const void* bytes, std::size_t size) {
+      GError* error = nullptr;
+      UMockdevIoctlData* target = umockdev_ioctl_data_resolve(argument, 0, size, &error);
+      if (target == nullptr) {
+        g_clear_error(&error);
+        umockdev_ioctl_client_complete(client, -1, EFAULT);
+        return;
+      }
+      umockdev_ioctl_data_update(target, 0, static_cast<guint8*>(const_cast<void*>(bytes)),
+                                 static_cast<gint>(size));
+      umockdev_ioctl_client_complete(client, 0, 0);
+    };
+    if (request == HIDIOCGRDESCSIZE) {
+      const int size = static_cast<int>(node.descriptor.size());
+      answer(&size, sizeof size);
+    } else if (request == HIDIOCGRDESC) {
+      hidraw_report_descriptor descriptor{};
+      descriptor.size = static_cast<__u32>(node.descriptor.size());
+      std::memcpy(descriptor.value, node.descriptor.data(), node.descriptor.size());
+      answer(&descriptor, sizeof descriptor);
+    } else if (request == HIDIOCGRAWINFO) {
+      hidraw_devinfo info{};
+      info.bustype = 3;  // BUS_USB
+      info.vendor = 0x2047;
+      info.product = static_cast<__s16>(node.productId);
+      answer(&info, sizeof info);
+    } else {
+      umockdev_ioctl_client_complete(client, -1, EINVAL);
+    }
+    return TRUE;
+  }
+
+  static gboolean OnRead(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) {
+    const Node& node = *static_cast<Node*>(data);
+    if (node.gone) {
+      umockdev_ioctl_client_complete(client, -1, ENODEV);
+      return TRUE;
+    }
+    UMockdevIoctlData* buffer = umockdev_ioctl_client_get_arg(client);
+    guint8* into = nullptr;
+    gint room = 0;
+    umockdev_ioctl_data_retrieve(buffer, &into, &room);
+    std::array<uint8_t, 64> report{};
+    const ssize_t got = read(node.queue, report.data(), report.size());
+    if (got <= 0) {
+      umockdev_ioctl_client_complete(client, -1, EAGAIN);
+      return TRUE;
+    }
+    const gint count = std::min(static_cast<gint>(got), room);
+    umockdev_ioctl_data_update(buffer, 0, report.data(), count);
+    umockdev_ioctl_client_complete(client, count, 0);
+    return TRUE;
+  }
+
+  static gboolean OnWrite(UMockdevIoctlBase* handler, UMockdevIoctlClient* client, gpointer data) {
+    auto& twin = *static_cast<Twin*>(data);
+    Node& node = *twin.writers_.at(handler);
+    UMockdevIoctlData* buffer = umockdev_ioctl_client_get_arg(client);
+    guint8* from = nullptr;
+    gint length = 0;
+    umockdev_ioctl_data_retrieve(buffer, &from, &length);
+    const int written =
+        node.gone || node.handle == nullptr
+            ? -1
+            : virtual_keypad::VirtualHid().write(node.handle, from, static_cast<size_t>(length));
+    umockdev_ioctl_client_complete(client, written, written < 0 ? ENODEV : 0);
+    // An answer ready at once is there before the program's next read.
+    twin.pump(node);
+    return TRUE;
+  }
+
+  void pumpAll() {
+    for (auto& node : nodes_) pump(*node);
+  }
+
+  // What the keypad answered, report by report, into the node's queue.
+  void pump(Node& node) {
+    if (node.gone || node.handle == nullptr) return;
+    std::array<uint8_t, 64> report{};
+    for (;;) {
+      const int got =
+          virtual_keypad::VirtualHid().readTimeout(node.handle, report.data(), report.size(), 0);
+      if (got <= 0) return;
+      [[maybe_unused]] const auto written = write(node.terminal, report.data(), report.size());
+    }
+  }
+
+  static std::string devicePath(const std::string& sysfs) { return sysfs.substr(4); }
+  static std::string Lower(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+  }
+
+  UMockdevTestbed* bed_ = nullptr;
+  std::string nodesFile_;
+  std::map<std::string, Plugged> plugged_;
+  std::vector<std::unique_ptr<Node>> nodes_;
+  std::map<UMockdevIoctlBase*, Node*> writers_;
+  int nextHidraw_ = 0;
+  int hidNumber_ = 0;
+  int usbNumber_ = 1;
+};
+
+struct Child {
+  GMainLoop* loop = nullptr;
+  int status = 0;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2 || std::strcmp(argv[1], "--help") == 0) {
+    std::fputs(kUsage, argc < 2 ? stderr : stdout);
+    return argc < 2 ? 2 : 0;
+  }
+  // umockdev's preload library must be in this program and in every program it starts.
+  const char* preloaded = std::getenv("LD_PRELOAD");
+  if (preloaded == nullptr || std::strstr(preloaded, "libumockdev-preload") == nullptr) {
+    std::vector<char*> wrapped{const_cast<char*>("umockdev-wrapper")};
+    for (int i = 0; i < argc; ++i) wrapped.push_back(argv[i]);
+    wrapped.push_back(nullptr);
+    execvp(wrapped[0], wrapped.data());
+    std::fprintf(stderr, "navkeypad-twin: umockdev-wrapper cannot be run (%s); install umockdev\n",
+                 std::strerror(errno));
+    return 2;
+  }
+  virtual_keypad::ProgramBus bus;
+  if (!bus.ok()) {
+    std::fprintf(stderr, "navkeypad-twin: %s\n", bus.problem().c_str());
+    return 2;
+  }
+  // A keypad answers as fast as the twin is asked; the program's own waits are real.
+  for (const auto& keypad : virtual_keypad::VirtualBus::instance().keypads())
+    keypad->setInstantEmptyReads(true);
+  const char* nodes = std::getenv("NAVKEYPAD_TWIN_NODES");
+  Twin twin(nodes != nullptr ? nodes : "");
+  twin.start();
+  // Each run makes its own bus, so none of its programs may take another run's for it.
+  unsetenv("NAVKEYPAD_VIRTUAL_STATE");
+  pid_t child = 0;
+  if (const int failed = posix_spawnp(&child, argv[1], nullptr, nullptr, argv + 1, environ);
+      failed != 0) {
+    std::fprintf(stderr, "navkeypad-twin: %s: %s\n", argv[1], std::strerror(failed));
+    return 2;
+  }
+  Child ended;
+  ended.loop = g_main_loop_new(nullptr, FALSE);
+  g_child_watch_add(
+      child,
+      [](GPid, gint status, gpointer data) {
+        auto* run = static_cast<Child*>(data);
+        run->status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        g_main_loop_quit(run->loop);
+      },
+      &ended);
+  g_main_loop_run(ended.loop);
+  g_main_loop_unref(ended.loop);
+  if (!bus.save()) {
+    std::fprintf(stderr, "navkeypad-twin: %s\n", bus.problem().c_str());
+    return ended.status == 0 ? 2 : ended.status;
+  }
+  return ended.status;
+}
