@@ -115,9 +115,35 @@ std::vector<AnsweringKeypad> Session::answering(const std::vector<KeypadOnBus>& 
   return found;
 }
 
+namespace {
+
+// The path of the keypad or loader `device` names: its path, or the USB port it is plugged into
+// where no path is that (a port is the same for a keypad, its loader and the keypad that comes
+// back, while their paths change).
+std::string PathAtPort(const std::string& device) {
+  const auto keypads = ListKeypads();
+  const auto loaders = BSL_USBDevices(kLoaderVendorId, kLoaderProductId);
+  const auto named = [&](const auto& found) { return found.path == device; };
+  if (std::any_of(keypads.begin(), keypads.end(), named) ||
+      std::any_of(loaders.begin(), loaders.end(), named)) {
+    return device;
+  }
+  for (const auto& keypad : keypads) {
+    if (!keypad.port.empty() && keypad.port == device) return keypad.path;
+  }
+  for (const auto& loader : loaders) {
+    if (!loader.port.empty() && loader.port == device) return loader.path;
+  }
+  return device;
+}
+
+}  // namespace
+
 int Session::startHid() {
   const std::string problem = HidStartProblem();
-  return problem.empty() ? kDone : fail(kKeypadFailed, problem + ".");
+  if (!problem.empty()) return fail(kKeypadFailed, problem + ".");
+  if (options_.device) options_.device = PathAtPort(*options_.device);
+  return kDone;
 }
 
 int Session::connect() {

@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -161,6 +162,9 @@ class Twin {
   // The bus as the program's computer should see it now: keypads that left (for their loader,
   // back to their application, or pulled) go with udev's remove events, arrivals come with add.
   void sync() {
+    // umockdev runs the main loop while it sends an event, and so this, again.
+    if (syncing_) return;
+    syncing_ = true;
     std::map<std::string, std::shared_ptr<VirtualKeypad>> present;
     for (const auto& keypad : virtual_keypad::VirtualBus::instance().keypads()) {
       if (keypad->onBus() && !keypad->unplugged()) present[keypad->port()] = keypad;
@@ -178,6 +182,7 @@ class Twin {
     for (const auto& [port, keypad] : present) {
       if (plugged_.count(port) == 0) arrive(port, *keypad);
     }
+    syncing_ = false;
   }
 
   void depart(Plugged& plugged) {
@@ -191,16 +196,42 @@ class Twin {
       const std::array<uint8_t, 64> wake{};
       [[maybe_unused]] const auto written = write(node->terminal, wake.data(), wake.size());
     }
-    // Innermost first, as the kernel unbinds them; each one's own links in sysfs go with it, so
-    // the keypad that comes back at this port finds the names free.
+    // Innermost first, as the kernel unbinds them.
     for (auto node = plugged.nodes.rbegin(); node != plugged.nodes.rend(); ++node) {
-      for (const std::string& device : (*node)->devices) {
+      for (const std::string& device : (*node)->devices)
         umockdev_testbed_uevent(bed_, device.c_str(), "remove");
-        umockdev_testbed_remove_device(bed_, device.c_str());
-      }
     }
     umockdev_testbed_uevent(bed_, plugged.usbDevice.c_str(), "remove");
-    umockdev_testbed_remove_device(bed_, plugged.usbDevice.c_str());
+    // Not umockdev_testbed_remove_device: it would end the connections of programs that hold a
+    // node open, which on a real computer keep their descriptor and see it fail. The node's
+    // name goes, so nobody opens it again; its handler stays, answering ENODEV.
+    std::error_code error;
+    gchar* root = umockdev_testbed_get_root_dir(bed_);
+    std::filesystem::remove_all(std::string(root) + plugged.usbDevice, error);
+    for (Node* node : plugged.nodes)
+      std::filesystem::remove(std::string(root) + "/dev/" + node->name, error);
+    g_free(root);
+    removeDanglingLinks();
+  }
+
+  // The links in sysfs to what was removed go too: the keypad that comes back at the same port
+  // needs their names.
+  void removeDanglingLinks() {
+    namespace fs = std::filesystem;
+    gchar* sys = umockdev_testbed_get_sys_dir(bed_);
+    std::error_code error;
+    for (const char* kind : {"bus", "class"}) {
+      for (fs::recursive_directory_iterator it(fs::path(sys) / kind, error), end; it != end;
+           it.increment(error)) {
+        if (error) break;
+        if (it->is_symlink(error) && !fs::exists(it->path(), error)) {
+          fs::remove(it->path(), error);
+        } else if (it->is_symlink(error)) {
+          it.disable_recursion_pending();
+        }
+      }
+    }
+    g_free(sys);
   }
 
   void arrive(const std::string& port, VirtualKeypad& keypad) {
@@ -373,8 +404,10 @@ class Twin {
             ? -1
             : virtual_keypad::VirtualHid().write(node.handle, from, static_cast<size_t>(length));
     umockdev_ioctl_client_complete(client, written, written < 0 ? ENODEV : 0);
-    // An answer ready at once is there before the program's next read.
+    // An answer ready at once is there before the program's next read, and a keypad that left
+    // the bus on this report is gone from it before the program's next look.
     twin.pump(node);
+    twin.sync();
     return TRUE;
   }
 
@@ -405,6 +438,7 @@ class Twin {
   std::map<std::string, Plugged> plugged_;
   std::vector<std::unique_ptr<Node>> nodes_;
   std::map<UMockdevIoctlBase*, Node*> writers_;
+  bool syncing_ = false;
   int nextHidraw_ = 0;
   int hidNumber_ = 0;
   int usbNumber_ = 1;

@@ -66,6 +66,18 @@ std::string SharedFolderProblem(const std::string& folder) {
 
 }  // namespace
 
+support::LockFolder TheKeypadLockFolder() {
+  const std::string named =
+      RunsFromBuildTree() ? support::EnvironmentText(kBenchFolderVariable) : std::string();
+  if (named.empty()) return support::SharedLockFolder();
+  const fs::path folder = support::PathFromUtf8(named) / "locks";
+  std::error_code error;
+  fs::create_directories(folder, error);
+  const std::string path = support::Utf8FromPath(folder);
+  if (error) return {path, path + ": " + error.message()};
+  return {path, support::LockFolderProblem(path)};
+}
+
 BenchFolder TheBenchFolder(const std::string& configFile) {
   const bool buildTree = RunsFromBuildTree();
   const std::string named = buildTree ? support::EnvironmentText(kBenchFolderVariable) : "";

@@ -42,6 +42,11 @@ void ShareWithBench(const std::string& file);
 // the session's environment, two programs changing the file meet there. Empty, or why not.
 std::string LockBeside(support::ProgramLock& lock, const std::string& file);
 
+// Where the programs of this computer lock its keypads against each other: the computer's lock
+// folder, or, for a program run from its build tree with NAVKEYPAD_BENCH_FOLDER set, "locks" in
+// that folder, so that tests on their own buses meet no other program's keypads.
+support::LockFolder TheKeypadLockFolder();
+
 // Whether the program runs from its build tree (a CMakeCache.txt in its folder or above).
 bool RunsFromBuildTree();
 

@@ -6,6 +6,7 @@
 #include "device/hid_transport.h"
 #include "device/keypad_bus.h"
 #include "hidapi_virtual.h"
+#include "store/bench_folder.h"
 #include "store/service_log.h"
 #include "support/program_lock.h"
 
@@ -26,7 +27,7 @@ ProgramHid::ProgramHid(navkeypad::HidBackend& realBus, bool virtualBus, const Wi
   // Real keypads are shared with every program of every user of the machine; a virtual bus or a
   // replay lives in this program alone.
   if (realKeypads_) {
-    const support::LockFolder shared = support::SharedLockFolder();
+    const support::LockFolder shared = navkeypad::store::TheKeypadLockFolder();
     navkeypad::SetKeypadLockFolder(shared.path, shared.problem);
   }
   stack_ = std::make_unique<WireStack>(virtualBus ? virtual_keypad::VirtualHid() : realBus, options,

@@ -1,0 +1,72 @@
+// The command line run as its own process over a bus kept in a state file, as a technician runs
+// it again and again: the virtual program, or the real one on the keypad twin.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <array>
+#include <cstdio>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "firmware/pending_upgrade.h"
+#include "temp_dir.h"
+
+struct Outcome {
+  int status;
+  std::string output;  // standard output, and standard error where asked for
+};
+
+class VirtualState : public ::testing::Test {
+ protected:
+  // Standard output and, with `errors`, standard error.
+  std::string command(const std::string& arguments, bool errors = true) const {
+    return "XDG_DATA_HOME='" + dir_.file("data") + "' NAVKEYPAD_VIRTUAL_STATE='" + state() + "' " +
+           runAs_ + program_ + " " + arguments +
+           (errors ? " 2>&1" : " 2>/dev/null");
+  }
+  Outcome run(const std::string& arguments, bool errors = true) {
+    return Ended(popen(command(arguments, errors).c_str(), "r"));
+  }
+  // What a program started with popen printed, once it ended, and how it ended.
+  static Outcome Ended(std::FILE* pipe) {
+    std::string output;
+    std::array<char, 4096> chunk;
+    while (std::size_t got = std::fread(chunk.data(), 1, chunk.size(), pipe)) {
+      output.append(chunk.data(), got);
+    }
+    const int status = pclose(pipe);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
+  }
+  std::string state() const { return dir_.file("bus.json"); }
+  std::string recordFile() const {
+    return dir_.file("data/VeltoInterface/PendingFirmwareUpgrade.json");
+  }
+  nlohmann::json readState() const { return nlohmann::json::parse(ReadBytes(state())); }
+  std::vector<std::string> serviceLog() const {
+    std::vector<std::string> lines;
+    std::istringstream log(ReadBytes(dir_.file("data/VeltoInterface/service-log.jsonl")));
+    for (std::string line; std::getline(log, line);) lines.push_back(line);
+    return lines;
+  }
+  std::vector<std::string> keptSerials(const std::string& folder = {}) const {
+    std::vector<std::string> serials;
+    const std::string file =
+        folder.empty() ? recordFile() : folder + "/PendingFirmwareUpgrade.json";
+    for (const auto& record : navkeypad::firmware::ReadPendingUpgrades(file).records)
+      serials.push_back(record.serial());
+    return serials;
+  }
+  static std::string firmware() {
+    return std::string(NAVKEYPAD_SOURCE_DIR) + "/resources/firmware/keypad-firmware-2.01.txt";
+  }
+
+  TempDir dir_;
+  std::string runAs_;  // a command that runs the program as another user
+  // The program: the virtual command line, or the real one on the keypad twin.
+  std::string program_ = std::string("'") + NAVKEYPAD_VIRTUAL_CLI + "'";
+};
+

@@ -1,0 +1,472 @@
+// A keypad is who it says it is, on the virtual bus and on the keypad twin alike: the same
+// scenarios, the same words, the same keypads and records at the end. On the twin the real
+// command line finds its keypads through hidapi, udev and hidraw; its nodes are named back to
+// the virtual paths the scenarios use, and a keypad picked by path is picked by its port there.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <regex>
+
+#include "bus_processes.h"
+
+using nlohmann::json;
+using ::testing::HasSubstr;
+
+namespace {
+
+class KeypadIdentity : public VirtualState {
+ protected:
+#ifdef NAVKEYPAD_TWIN
+  void SetUp() override {
+    program_ = std::string("'") + NAVKEYPAD_TWIN + "' '" + NAVKEYPAD_REAL_CLI + "'";
+    // The real program keeps its records, and locks its keypads, where the virtual one keeps
+    // them: in a folder of this test's own.
+    runAs_ = "NAVKEYPAD_BENCH_FOLDER='" + dir_.file("data/VeltoInterface") +
+             "' NAVKEYPAD_TWIN_NODES='" + dir_.file("nodes") + "' ";
+    // Loader texts a real program finds beside its configuration file.
+    const auto loader = dir_.path() / "data" / "VeltoInterface" / "loader";
+    std::filesystem::create_directories(loader);
+    const std::string texts = std::string(NAVKEYPAD_SOURCE_DIR) + "/resources/firmware/";
+    WriteBytes(loader / "RAM_BSL.txt", ReadBytes(texts + "ram-bsl-stand-in.txt"));
+    WriteBytes(loader / "password.txt", ReadBytes(texts + "password-stand-in.txt"));
+  }
+  const std::string kProgram = "navkeypad";
+#else
+  const std::string kProgram = "navkeypad-virtual";
+#endif
+
+  // The program run on this bus, its output in the scenarios' words.
+  Outcome runOnBus(std::string arguments) {
+#ifdef NAVKEYPAD_TWIN
+    std::filesystem::remove(dir_.file("nodes"));
+    // A keypad's path is the twin's to give; its port is the scenario's.
+    static const std::regex pathWords("virtual:([A-Za-z0-9]+):1\\.[01]");
+    std::smatch found;
+    while (std::regex_search(arguments, found, pathWords)) {
+      arguments.replace(static_cast<std::size_t>(found.position(0)),
+                        static_cast<std::size_t>(found.length(0)), portOf(found[1]));
+    }
+    Outcome ran = run(arguments);
+    nodes_.clear();
+    std::ifstream nodes(dir_.file("nodes"));
+    for (std::string node, id, interface; nodes >> node >> id >> interface;)
+      nodes_[node] = "virtual:" + id + ":1." + interface;
+    static const std::regex nodeWords("/dev/hidraw[0-9]+");
+    std::string output;
+    auto from = ran.output.cbegin();
+    for (std::sregex_iterator it(ran.output.begin(), ran.output.end(), nodeWords), end; it != end;
+         ++it) {
+      output.append(from, (*it)[0].first) += virtualPath((*it)[0].str());
+      from = (*it)[0].second;
+    }
+    ran.output = output.append(from, ran.output.cend());
+    return ran;
+#else
+    return run(arguments);
+#endif
+  }
+  std::string virtualPath(const std::string& path) const {
+    const auto named = nodes_.find(path);
+    return named == nodes_.end() ? path : named->second;
+  }
+  static std::string OnThisBus(std::string words) {
+#ifdef NAVKEYPAD_TWIN
+    for (auto at = words.find("navkeypad-virtual"); at != std::string::npos;
+         at = words.find("navkeypad-virtual", at))
+      words.erase(at + 9, 8);
+#endif
+    return words;
+  }
+  std::string portOf(const std::string& id) const {
+    const json bus = readState();
+    for (const json& keypad : bus["keypads"]) {
+      if (keypad["id"] == id) return keypad.value("port", "1-" + id);
+    }
+    return "1-" + id;
+  }
+
+  std::map<std::string, std::string> nodes_;  // a node of the last run: the virtual path
+};
+
+}  // namespace
+
+// A keypad is who it says it is: a record goes to no other keypad, in any order of reruns,
+// arrivals and failures, and no run says done while a record of its keypad is kept.
+TEST_F(KeypadIdentity, ARecordGoesOnlyToTheKeypadItWasKeptFor) {
+  struct Step {
+    std::string arguments;  // FW stands for the firmware file
+    int status;
+    std::string says;
+    bool clearFaults = false;  // afterwards, as a technician would mend what failed
+    std::string unplug = {};   // afterwards, the keypad of this id is taken off the bus
+    std::string plug = {};     // afterwards, this keypad is put on the bus
+    // The service-log line the step ends with: "RESULT[/STEP] PATH SERIAL BEFORE->AFTER", or
+    // "-" for none; not checked when empty.
+    std::string logged = {};
+  };
+  struct Scenario {
+    std::string name;
+    std::string bus;
+    const char* records;  // kept before the first step
+    std::vector<Step> steps;
+    std::map<std::string, std::pair<std::string, int>> keypads;  // id: serial, brightness
+    std::vector<std::string> kept;                               // serial numbers
+  };
+  const std::string sameCommand = "upgrade --all --expect-version 2.01 FW";
+  const std::string settings = dir_.file("provisioning.ini");
+  WriteBytes(settings,
+             " [appSettings]\r\n CodeTableValues=0,80,0,79,0,81,0,82,0,40,\r\n "
+             "LedBrightness=3\r\n KeypadLayout=2\r\n FirstUp=Yes\r\n");
+  std::vector<Scenario> scenarios = {
+      {"a keypad set aside while one without a serial number is upgraded",
+       R"([{"id": "a", "serialNumber": "VNK-A", "ledBrightness": 5,
+            "faults": {"unplugAfterLoaderReports": 70}}])",
+       "",
+       {{"upgrade FW", 1, "left the bus before its new firmware was verified", true, "a",
+         R"({"id": "b", "serialNumber": "", "ledBrightness": 4})",
+         "failed/download virtual:a:1.1 VNK-A 1.04->"},
+        {"upgrade FW", 0, "The settings kept for keypad VNK-A stay in", false, "b", "a"},
+        {"upgrade FW", 0, "finishing keypad VNK-A's upgrade", false, "", "b",
+         "ok virtual:a:1.1 VNK-A 1.04->2.01"}},
+       {{"a", {"VNK-A", 5}}, {"b", {"", 4}}},
+       {}},
+      {"a keypad plugged in where the upgraded one was pulled at its reset",
+       R"([{"id": "a", "serialNumber": "VNK-A", "ledBrightness": 5,
+            "faults": {"unplugAfterLoaderReports": 90}},
+           {"id": "b", "serialNumber": "VNK-B", "ledBrightness": 2, "port": "1-a",
+            "faults": {"arrivesWhenAnotherIsPulled": true}}])",
+       "",
+       // Both kept on the bench: the upgraded one back where it was, the other moved over.
+       {{"upgrade FW", 1,
+         "A keypad with another serial number (VNK-B) came and was left untouched. Its serial "
+         "number and settings are kept",
+         false, "b", R"({"id": "b", "serialNumber": "VNK-B", "ledBrightness": 2, "port": "1-b"})"},
+        {"upgrade --settings-of VNK-A FW", 2, "2 keypads are attached", true, "b"},
+        {"upgrade --settings-of VNK-A FW", 0, "serial number and settings restored"}},
+       {{"a", {"VNK-A", 5}}},
+       {}},
+      {"two keypads with one serial number, the first cut off mid-download",
+       R"([{"id": "a", "serialNumber": "VNK-S", "ledBrightness": 3,
+            "faults": {"unplugAfterLoaderReports": 70}}])",
+       "",
+       {{"upgrade FW", 1, "left the bus", true, "",
+         R"({"id": "b", "serialNumber": "VNK-S", "ledBrightness": 7})"},
+        {sameCommand, 1,
+         "The keypad waiting in its firmware loader at 1-a has the serial number VNK-S too", false,
+         "b"},
+        {sameCommand, 0, "  VNK-S at 1-a  1.04 -> 2.01  ok\n", false, "", "b"}},
+       {{"a", {"VNK-S", 3}}, {"b", {"VNK-S", 7}}},
+       {}},
+      {"a refused store as defaults in a batch, then the same command",
+       R"([{"id": "a", "serialNumber": "VNK-A", "ledBrightness": 4,
+            "faults": {"refuseCommands": [9]}}])",
+       "",
+       {{"upgrade --all /nowhere.txt", 2, "Cannot use the firmware file /nowhere.txt"},
+        {sameCommand, 1, "VNK-A at 1-a  1.04 -> 2.01  failed: Unable to Write Default"},
+        {sameCommand, 1, "Still kept: the serial number and settings of keypad VNK-A", true},
+        {sameCommand, 0, "VNK-A at 1-a  2.01 -> 2.01  ok"}},
+       {{"a", {"VNK-A", 4}}},
+       {}},
+      // Listed, and so at paths, out of serial-number order.
+      {"a whole bus upgraded in serial-number order, one cut off and finished by the same command",
+       R"([{"id": "a", "serialNumber": "VNK-C", "ledBrightness": 3},
+           {"id": "b", "serialNumber": "VNK-A", "firmwareVersion": "2.01", "ledBrightness": 3,
+            "storedDefaults": {"ledBrightness": 3}},
+           {"id": "c", "serialNumber": "VNK-B", "ledBrightness": 8,
+            "faults": {"unplugAfterLoaderReports": 70}}])",
+       "",
+       {{sameCommand, 1,
+         "Summary:\n  VNK-A at 1-b  2.01 -> 2.01  skipped: already on 2.01\n  VNK-B at 1-c  1.04 "
+         "-> ?  "
+         "failed: the keypad left the bus",
+         true},
+        {sameCommand, 0, "  VNK-B at 1-c  1.04 -> 2.01  ok\n"}},
+       {{"b", {"VNK-A", 3}}, {"c", {"VNK-B", 8}}, {"a", {"VNK-C", 3}}},
+       {}},
+      {"two records and one loader",
+       R"([{"id": "a", "serialNumber": "", "mode": "loader"}])",
+       R"({"upgrades": [
+           {"serialNumberHex": "564E4B2D41", "keypadType": 0, "ledBrightness": 5,
+            "codeTable": [0,1,0,2,0,3,0,4,0,5], "downloaded": true, "port": "1-a"},
+           {"serialNumberHex": "564E4B2D42", "keypadType": 0, "ledBrightness": 6,
+            "codeTable": [0,1,0,2,0,3,0,4,0,5], "downloaded": true, "port": "1-a"}]})",
+       {{"upgrade FW", 2, "upgrade --settings-of VNK-B ", false, "", "", "failed/check   ->"},
+        {"status", 3, "--settings-of SERIAL FIRMWARE.txt', SERIAL being whichever of VNK-A, VNK-B"},
+        {"list", 0,
+         "waiting in its firmware loader; the settings of one of VNK-A, VNK-B are kept; finish "
+         "its upgrade with 'navkeypad-virtual upgrade --settings-of SERIAL FIRMWARE.txt', SERIAL "
+         "being whichever of VNK-A, VNK-B is that keypad's\n"},
+        {"--serial VNK-A upgrade FW", 0, "finishing keypad VNK-A's upgrade"}},
+       {{"a", {"VNK-A", 5}}},
+       {"VNK-B"}},
+      // ADVICE runs the command the step before advised, as printed.
+      {"a tray of keypads, one of them in its loader",
+       R"([{"id": "a", "serialNumber": "VNK-A", "ledBrightness": 5,
+            "faults": {"unplugAfterLoaderReports": 70}},
+           {"id": "b", "serialNumber": "", "ledBrightness": 2},
+           {"id": "l", "serialNumber": "", "mode": "loader"}])",
+       R"({"serialNumberHex": "564E4B2D4C", "keypadType": 0, "ledBrightness": 6,
+           "codeTable": [0,1,0,2,0,3,0,4,0,5], "downloaded": true, "port": "1-l"})",
+       {{"list", 0,
+         "virtual:l:1.0  at 1-l  waiting in its firmware loader; the settings of keypad VNK-L are "
+         "kept; "
+         "finish its upgrade with 'navkeypad-virtual upgrade FIRMWARE.txt'\n"},
+        {"status --all", 1,
+         "VNK-A          application  1.04      5           default  1-a   virtual:a:1.1\n"
+         "(none)         loader       -         -           -        1-l   virtual:l:1.0\n"
+         "The keypad at virtual:l:1.0 (1-l) waits in its firmware loader (the settings of keypad "
+         "VNK-L "
+         "are kept); finish its upgrade with 'navkeypad-virtual upgrade FIRMWARE.txt'.\n"},
+        {"--serial VNK-L status", 3,
+         "a keypad waits in its firmware loader. If that is keypad VNK-L, finish its upgrade with "
+         "'navkeypad-virtual --serial VNK-L upgrade FIRMWARE.txt'."},
+        {"upgrade --all --dry-run FW", 0,
+         "  VNK-L at 1-l  ? -> ?  would finish: its upgrade, first (the settings of keypad VNK-L "
+         "are "
+         "kept)\n"},
+        {"ADVICE", 0, "finishing keypad VNK-L's upgrade", false, "", "",
+         "ok virtual:l:1.1 VNK-L ->2.01"},
+        {sameCommand, 1,
+         "if it waits in its loader, run: navkeypad-virtual upgrade --all --expect-version "
+         "2.01 /",
+         true},
+        {"ADVICE", 0, "  VNK-A at 1-a  1.04 -> 2.01  ok\n"}},
+       {{"a", {"VNK-A", 5}}, {"b", {"", 2}}, {"l", {"VNK-L", 6}}},
+       {}},
+      // Listed out of serial-number order.
+      {"a whole bus applied",
+       R"([{"id": "c", "serialNumber": "VNK-C"},
+           {"id": "a", "serialNumber": "VNK-A", "firmwareVersion": "2.01"},
+           {"id": "b", "serialNumber": "VNK-B"}])",
+       "",
+       {{"apply --all --file '" + settings + "'", 0,
+         "Summary:\n  VNK-A at 1-a  2.01 -> 2.01  ok\n  VNK-B at 1-b  1.04 -> 1.04  ok\n  VNK-C at "
+         "1-c  1.04 -> 1.04  ok\n"}},
+       {{"a", {"VNK-A", 3}}, {"b", {"VNK-B", 3}}, {"c", {"VNK-C", 3}}},
+       {}},
+      {"a keypad that comes back on another version than the batch expects",
+       R"([{"id": "a", "serialNumber": "VNK-A"}])",
+       "",
+       {{"upgrade --all --expect-version 2.01 " + std::string(NAVKEYPAD_SOURCE_DIR) +
+             "/resources/firmware/keypad-firmware-2.00.txt",
+         1,
+         "VNK-A at 1-a  1.04 -> 2.00  failed: it reports firmware 2.00, not 2.01: "
+         "keypad-firmware-2.00.txt holds version 2.00 (its serial number and settings were "
+         "restored). Check the file, or give --expect-version the version it holds.\nThe "
+         "firmware file holds another version than 2.01: check the file",
+         false, "", "", "failed/version virtual:a:1.1 VNK-A 1.04->2.00"}},
+       {{"a", {"VNK-A", 5}}},
+       {}},
+      {"a keypad in its loader beside one with the serial number its record keeps",
+       R"([{"id": "t", "serialNumber": "VNK-S", "ledBrightness": 7},
+           {"id": "l", "serialNumber": "", "mode": "loader"}])",
+       R"({"serialNumberHex": "564E4B2D53", "keypadType": 0, "ledBrightness": 6,
+           "codeTable": [0,1,0,2,0,3,0,4,0,5], "downloaded": true, "port": "1-l"})",
+       {{"upgrade FW", 2, "but keypad VNK-S answers in its application elsewhere", false, "t"},
+        {"upgrade FW", 0, "finishing keypad VNK-S's upgrade", false, "", "t",
+         "ok virtual:l:1.1 VNK-S ->2.01"}},
+       {{"t", {"VNK-S", 7}}, {"l", {"VNK-S", 6}}},
+       {}},
+      {"a switch unconfirmed beside another keypad",
+       R"([{"id": "a", "serialNumber": "VNK-A", "faults": {"unplugAfterCommands": 3}},
+           {"id": "b", "serialNumber": "VNK-B"}])",
+       "",
+       {{"--serial VNK-A upgrade FW", 1,
+         "To retry, run: navkeypad-virtual --serial VNK-A upgrade /", true},
+        {"ADVICE", 0, "serial number and settings restored"}},
+       {{"a", {"VNK-A", 5}}, {"b", {"VNK-B", 5}}},
+       {}},
+      {"a keypad without a serial number whose restore failed",
+       R"([{"id": "a", "serialNumber": "", "ledBrightness": 6,
+            "faults": {"refuseCommands": [7]}}])",
+       "",
+       {{"upgrade FW", 1, "then run: navkeypad-virtual upgrade --settings-of '' ", true, "",
+         R"({"id": "b", "serialNumber": ""})"},
+        {sameCommand, 0, "  (no serial number) at 1-a  2.01 -> 2.01  ok\n"}},
+       {{"a", {"", 6}}, {"b", {"", 5}}},
+       {}},
+      {"a keypad pulled at its reset, one without a serial number plugged in elsewhere",
+       R"([{"id": "a", "serialNumber": "VNK-A", "ledBrightness": 5,
+            "faults": {"unplugAfterLoaderReports": 90}},
+           {"id": "b", "serialNumber": "", "ledBrightness": 4,
+            "faults": {"arrivesWhenAnotherIsPulled": true}}])",
+       "",
+       {{"upgrade FW", 1,
+         "A keypad without a serial number came at 1-b and was left untouched; if it is the "
+         "upgraded keypad, moved from 1-a, plug it back in there"},
+        {"--device virtual:a:1.1 upgrade FW", 0, "serial number and settings restored"}},
+       {{"a", {"VNK-A", 5}}, {"b", {"", 4}}},
+       {}},
+      {"a keypad in its loader plugged in during another keypad's download",
+       R"([{"id": "l", "serialNumber": "", "mode": "loader", "arriveAfterMs": 1500},
+           {"id": "x", "serialNumber": "VNK-X", "ledBrightness": 7}])",
+       "",
+       {{"upgrade FW", 0, "serial number and settings restored", false, "", "",
+         "ok virtual:x:1.1 VNK-X 1.04->2.01"}},
+       {{"x", {"VNK-X", 7}}, {"l", {"", 5}}},
+       {}},
+      {"a record kept for an attached keypad beside another keypad's loader",
+       R"([{"id": "a", "serialNumber": "VNK-A", "ledBrightness": 3},
+           {"id": "l", "serialNumber": "", "mode": "loader"}])",
+       R"({"serialNumberHex": "564E4B2D41", "keypadType": 0, "ledBrightness": 3,
+           "codeTable": [0,1,0,2,0,3,0,4,0,5], "port": "1-a"})",
+       {{"upgrade --settings-of VNK-A FW", 2, "for the keypad that left its application at 1-a"},
+        {"upgrade FW", 0, "no serial number or settings were restored"}},
+       {{"a", {"VNK-A", 3}}, {"l", {"", 5}}},
+       {"VNK-A"}},
+      {"two keypads in their loaders, each finished with the record kept where it waits",
+       R"([{"id": "l1", "serialNumber": "", "mode": "loader"},
+           {"id": "l2", "serialNumber": "", "mode": "loader"}])",
+       R"({"upgrades": [
+           {"serialNumberHex": "564E4B2D32", "keypadType": 0, "ledBrightness": 7,
+            "codeTable": [0,1,0,2,0,3,0,4,0,5], "downloaded": true, "port": "1-l2"},
+           {"serialNumberHex": "564E4B2D31", "keypadType": 0, "ledBrightness": 6,
+            "codeTable": [0,1,0,2,0,3,0,4,0,5], "downloaded": true, "port": "1-l1"}]})",
+       {{"upgrade FW", 2, "2 keypads wait in their firmware loaders; nothing was sent."},
+        {"--device virtual:l1:1.0 upgrade --settings-of VNK-2 FW", 2,
+         "no settings of keypad VNK-2"},
+        {"--device virtual:l1:1.0 upgrade FW", 0, "finishing keypad VNK-1's upgrade"},
+        {"upgrade FW", 0, "finishing keypad VNK-2's upgrade"}},
+       {{"l1", {"VNK-1", 6}}, {"l2", {"VNK-2", 7}}},
+       {}},
+      // Plugged into the port VNK-A left from, but with another USB serial string; and one
+      // without a serial number whose record was kept at another port.
+      {"keypads without a serial number that are not the ones whose records are kept",
+       R"([{"id": "z", "serialNumber": "", "port": "1-a", "ledBrightness": 2},
+           {"id": "b", "serialNumber": "", "ledBrightness": 4}])",
+       R"({"upgrades": [
+           {"serialNumberHex": "564E4B2D41", "keypadType": 0, "ledBrightness": 3,
+            "codeTable": [0,1,0,2,0,3,0,4,0,5], "downloaded": true, "port": "1-a",
+            "usbSerial": "a"},
+           {"keypadType": 0, "ledBrightness": 6, "codeTable": [0,1,0,2,0,3,0,4,0,5],
+            "downloaded": true, "port": "1-gone"}]})",
+       {{"--device virtual:z:1.1 upgrade FW", 0, "The settings kept for keypad VNK-A stay in"},
+        {"--device virtual:b:1.1 upgrade FW", 0,
+         "The settings kept for a keypad without a serial number stay in"}},
+       {{"z", {"", 2}}, {"b", {"", 4}}},
+       {"VNK-A", ""}},
+      {"a batch told to give one keypad's settings to all",
+       R"([{"id": "a", "serialNumber": ""}, {"id": "b", "serialNumber": ""}])",
+       R"({"serialNumberHex": "564E4B2D41", "keypadType": 0, "ledBrightness": 3,
+           "codeTable": [0,1,0,2,0,3,0,4,0,5], "port": "1-z"})",
+       {{"upgrade --all --settings-of VNK-A FW", 2, "--settings-of names one keypad's"}},
+       {{"a", {"", 5}}, {"b", {"", 5}}},
+       {"VNK-A"}},
+      {"serial numbers that another keypad or a kept record has",
+       R"([{"id": "a", "serialNumber": "", "ledBrightness": 1},
+           {"id": "b", "serialNumber": "VNK-B", "ledBrightness": 1},
+           {"id": "r", "serialNumber": "VNK-R", "ledBrightness": 1}])",
+       R"({"serialNumberHex": "564E4B2D52", "keypadType": 0, "ledBrightness": 1,
+           "codeTable": [0,1,0,2,0,3,0,4,0,5], "downloaded": true})",
+       {{"--device virtual:a:1.1 serial set VNK-B", 2,
+         "the keypad at 1-b (virtual:b:1.1) has the serial number VNK-B already; give --force"},
+        {"--device virtual:a:1.1 serial set VNK-R", 2,
+         "the serial number and settings of keypad VNK-R are kept in"},
+        {"--device virtual:r:1.1 serial set VNK-S --force", 0,
+         "set all the same: this keypad's own settings are kept in"},
+        {"--device virtual:a:1.1 serial set VNK-A", 0, "Serial number set to VNK-A."}},
+       {{"a", {"VNK-A", 1}}, {"b", {"VNK-B", 1}}, {"r", {"VNK-S", 1}}},
+       {"VNK-R"}},
+  };
+  // A keypad without a serial number plugged in elsewhere while the upgraded one restarts, on
+  // the version the upgrade brings and on an older one: only where it is tells it apart.
+  for (const char* version : {"2.01", "1.04"}) {
+    scenarios.push_back(
+        {std::string("a keypad without a serial number on ") + version +
+             " plugged in while the upgraded one restarts",
+         R"([{"id": "a", "serialNumber": "VNK-A", "ledBrightness": 7, "keypadType": 1,
+              "restartMs": 3000},
+             {"id": "n", "serialNumber": "", "ledBrightness": 2, "arriveAfterMs": 3500,
+              "firmwareVersion": ")" +
+             std::string(version) + "\"}]",
+         "",
+         {{"upgrade FW", 0, "Firmware 2.01 installed; serial number and settings restored.", false,
+           "", "", "ok virtual:a:1.1 VNK-A 1.04->2.01"}},
+         {{"a", {"VNK-A", 7}}, {"n", {"", 2}}},
+         {}});
+  }
+  // Each failure at or after the switch is finished by the next run.
+  for (const auto& [faults, says, step, resume, before] :
+       {std::tuple{R"({"refuseCommands": [12]})", "refused to enter its firmware loader",
+                   "switch to the loader", "upgrade FW", "1.04"},
+        {R"({"unplugAfterCommands": 2})", "did not confirm the switch", "switch to the loader",
+         "upgrade FW", "1.04"},
+        {R"({"corruptLoaderWrite": 3})", "waits in its loader; its settings are kept in",
+         "download", "upgrade FW", "1.04"},
+        {R"({"refusePassword": true})", "the keypad waits in its loader", "download", "upgrade FW",
+         "1.04"},
+        {R"({"refuseCommands": [7]})", "Unable to set Keypad Type..", "restore",
+         "upgrade --settings-of VNK000123 FW", "2.01"}}) {
+    scenarios.push_back(
+        {faults,
+         std::string(R"([{"id": "a", "ledBrightness": 4, "faults": )") + faults + "}]",
+         "",
+         {{"upgrade FW", 1, says, true, "", "",
+           std::string("failed/") + step + " virtual:a:1.1 VNK000123 1.04->"},
+          {resume, 0, "", false, "", "",
+           std::string("ok virtual:a:1.1 VNK000123 ") + before + "->2.01"}},
+         {{"a", {"VNK000123", 4}}},
+         {}});
+  }
+  for (const Scenario& scenario : scenarios) {
+    SCOPED_TRACE(scenario.name);
+    std::map<std::string, json> setAside;
+    std::filesystem::remove(recordFile());
+    WriteBytes(state(), std::string(R"({"keypads": )") + scenario.bus + "}");
+    if (*scenario.records) {
+      std::filesystem::create_directories(std::filesystem::path(recordFile()).parent_path());
+      WriteBytes(recordFile(), scenario.records);
+    }
+    std::string advised;
+    for (const Step& step : scenario.steps) {
+      std::string arguments = step.arguments == "ADVICE" ? advised : step.arguments;
+      if (const auto at = arguments.find("FW"); at != std::string::npos)
+        arguments.replace(at, 2, firmware());
+      const std::size_t logged = serviceLog().size();
+      const Outcome ran = runOnBus(arguments);
+      if (const auto at = ran.output.rfind(kProgram + " "); at != std::string::npos) {
+        const auto from = at + kProgram.size() + 1;
+        advised = ran.output.substr(from, ran.output.find_first_of("'\n", from) - from);
+        if (const auto fw = advised.find("FIRMWARE.txt"); fw != std::string::npos)
+          advised.replace(fw, 12, firmware());
+      }
+      EXPECT_EQ(ran.status, step.status) << step.arguments << "\n" << ran.output;
+      EXPECT_THAT(ran.output, HasSubstr(OnThisBus(step.says))) << step.arguments;
+      if (!step.logged.empty()) {
+        const auto log = serviceLog();
+        std::string line = "-";
+        if (log.size() > logged) {
+          const json last = json::parse(log.back());
+          line = last["result"].get<std::string>() + (last.contains("step") ? "/" : "") +
+                 last.value("step", "") + " " + virtualPath(last.value("path", "")) + " " +
+                 last.value("serialNumber", "") + " " + last.value("firmwareBefore", "") + "->" +
+                 last.value("firmwareAfter", "");
+        }
+        EXPECT_EQ(line, step.logged) << step.arguments;
+      }
+      json bus = readState();
+      json& keypads = bus["keypads"];
+      for (std::size_t i = keypads.size(); i-- > 0;) {
+        if (step.clearFaults) keypads[i]["faults"] = json::object();
+        if (keypads[i]["id"] != step.unplug) continue;
+        setAside[step.unplug] = keypads[i];
+        keypads.erase(i);
+      }
+      if (!step.plug.empty())
+        keypads.push_back(step.plug[0] == '{' ? json::parse(step.plug) : setAside[step.plug]);
+      WriteBytes(state(), bus.dump());
+    }
+    const json ended = readState();  // kept alive for the loop
+    for (const json& keypad : ended["keypads"]) {
+      const auto& [serial, brightness] = scenario.keypads.at(keypad["id"]);
+      EXPECT_EQ(keypad["serialNumber"], serial) << keypad["id"];
+      EXPECT_EQ(keypad["ledBrightness"], brightness) << keypad["id"];
+      EXPECT_EQ(keypad["storedDefaults"]["ledBrightness"], brightness) << keypad["id"];
+    }
+    EXPECT_EQ(keptSerials(), scenario.kept);
+  }
+}
+
