@@ -1,30 +1,29 @@
-// The keypad twin: the virtual bus's keypads served to the real programs as a Linux computer
-// serves real ones. umockdev emulates in user space what the kernel and udev would show: each
-// keypad a USB device at its port, with its interfaces, HID devices and hidraw nodes in sysfs,
-// udev events when it arrives and leaves, and nodes that answer hidraw's ioctls, reads and
-// writes. The programs run unchanged under umockdev's preload library, with the system's hidapi
-// and libudev, so what they do here is what they do on a technician's bench.
+// The keypad twin's nodes, events and answers, on a GLib main loop of its own thread.
+#include "keypad_twin.h"
+
 #include <fcntl.h>
 #include <glib.h>
 #include <linux/hidraw.h>
-#include <spawn.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <umockdev.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bsl430/bsl430.h"
@@ -32,20 +31,9 @@
 #include "hidapi_virtual.h"
 #include "virtual_keypad.h"
 
-extern char** environ;
+namespace virtual_keypad {
 
 namespace {
-
-using virtual_keypad::VirtualKeypad;
-
-constexpr char kUsage[] =
-    "Usage: navkeypad-twin COMMAND [ARGUMENTS]\n"
-    "Runs COMMAND (navkeypad, navkeypad-utility, a shell) on a computer whose only USB devices\n"
-    "are the keypads of the virtual bus, seen through hidapi, udev and hidraw as real ones are.\n"
-    "The bus is read from NAVKEYPAD_VIRTUAL_STATE, as the virtual programs read it (one keypad\n"
-    "when it is not set), and written back there when COMMAND ends. NAVKEYPAD_TWIN_NODES=FILE\n"
-    "lists there each node made: its name, the keypad's id and the interface.\n"
-    "Exit status: COMMAND's; 2 when the bus cannot be read or COMMAND cannot be started.\n";
 
 constexpr char kHostController[] = "/sys/devices/pci0000:00/0000:00:14.0/usb1";
 constexpr unsigned kHidrawMajor = 247;
@@ -129,31 +117,66 @@ struct Plugged {
   std::vector<Node*> nodes;
 };
 
-class Twin {
+}  // namespace
+
+class KeypadTwin::Served {
  public:
-  explicit Twin(std::string nodesFile) : nodesFile_(std::move(nodesFile)) {
+  explicit Served(std::string nodesFile) : nodesFile_(std::move(nodesFile)) {
     bed_ = umockdev_testbed_new();
+    context_ = g_main_context_new();
+    loop_ = g_main_loop_new(context_, FALSE);
   }
-  ~Twin() {
+  ~Served() {
+    if (thread_.joinable()) {
+      g_main_context_invoke(
+          context_,
+          [](gpointer loop) {
+            g_main_loop_quit(static_cast<GMainLoop*>(loop));
+            return G_SOURCE_REMOVE;
+          },
+          loop_);
+      thread_.join();
+    }
     for (auto& node : nodes_) {
       if (node->handle != nullptr) virtual_keypad::VirtualHid().close(node->handle);
       if (node->queue >= 0) close(node->queue);
       g_object_unref(node->handler);
     }
+    g_main_loop_unref(loop_);
+    g_main_context_unref(context_);
     g_object_unref(bed_);
   }
-  Twin(const Twin&) = delete;
-  Twin& operator=(const Twin&) = delete;
+  Served(const Served&) = delete;
+  Served& operator=(const Served&) = delete;
 
-  // Makes the nodes of what is on the bus now, and keeps them so while `running` is true.
+  void settle() {
+    std::unique_lock lock(settledMutex_);
+    const uint64_t asked = syncs_;
+    // The pass under way may have read the bus before the call; the next one has not.
+    settled_.wait(lock, [&] { return syncs_ >= asked + 2; });
+  }
+
   void start() {
-    sync();
-    g_timeout_add(2, &Twin::Tick, this);
+    std::promise<void> ready;
+    std::future<void> started = ready.get_future();
+    thread_ = std::thread([this, &ready] {
+      // The nodes' handlers answer on the context that is this thread's when they are attached.
+      g_main_context_push_thread_default(context_);
+      sync();
+      GSource* tick = g_timeout_source_new(2);
+      g_source_set_callback(tick, &Served::Tick, this, nullptr);
+      g_source_attach(tick, context_);
+      g_source_unref(tick);
+      ready.set_value();
+      g_main_loop_run(loop_);
+      g_main_context_pop_thread_default(context_);
+    });
+    started.wait();
   }
 
  private:
   static gboolean Tick(gpointer self) {
-    auto* twin = static_cast<Twin*>(self);
+    auto* twin = static_cast<Served*>(self);
     twin->pumpAll();
     twin->sync();
     return G_SOURCE_CONTINUE;
@@ -183,6 +206,11 @@ class Twin {
       if (plugged_.count(port) == 0) arrive(port, *keypad);
     }
     syncing_ = false;
+    {
+      std::lock_guard lock(settledMutex_);
+      ++syncs_;
+    }
+    settled_.notify_all();
   }
 
   void depart(Plugged& plugged) {
@@ -319,9 +347,9 @@ class Twin {
     node.handle = virtual_keypad::VirtualHid().openPath(
         virtual_keypad::InterfacePath(node.keypadId, node.interfaceNumber).c_str());
     node.handler = umockdev_ioctl_base_new();
-    g_signal_connect(node.handler, "handle-ioctl", G_CALLBACK(&Twin::OnIoctl), &node);
-    g_signal_connect(node.handler, "handle-read", G_CALLBACK(&Twin::OnRead), &node);
-    g_signal_connect(node.handler, "handle-write", G_CALLBACK(&Twin::OnWrite), this);
+    g_signal_connect(node.handler, "handle-ioctl", G_CALLBACK(&Served::OnIoctl), &node);
+    g_signal_connect(node.handler, "handle-read", G_CALLBACK(&Served::OnRead), &node);
+    g_signal_connect(node.handler, "handle-write", G_CALLBACK(&Served::OnWrite), this);
     GError* error = nullptr;
     if (!umockdev_testbed_attach_ioctl(bed_, devnode.c_str(), node.handler, &error)) {
       std::fprintf(stderr, "navkeypad-twin: %s\n", error->message);
@@ -393,7 +421,7 @@ class Twin {
   }
 
   static gboolean OnWrite(UMockdevIoctlBase* handler, UMockdevIoctlClient* client, gpointer data) {
-    auto& twin = *static_cast<Twin*>(data);
+    auto& twin = *static_cast<Served*>(data);
     Node& node = *twin.writers_.at(handler);
     UMockdevIoctlData* buffer = umockdev_ioctl_client_get_arg(client);
     guint8* from = nullptr;
@@ -439,68 +467,35 @@ class Twin {
   std::vector<std::unique_ptr<Node>> nodes_;
   std::map<UMockdevIoctlBase*, Node*> writers_;
   bool syncing_ = false;
+  std::mutex settledMutex_;
+  std::condition_variable settled_;
+  uint64_t syncs_ = 0;  // whole passes over the bus
   int nextHidraw_ = 0;
   int hidNumber_ = 0;
   int usbNumber_ = 1;
+  GMainContext* context_ = nullptr;
+  GMainLoop* loop_ = nullptr;
+  std::thread thread_;
 };
 
-struct Child {
-  GMainLoop* loop = nullptr;
-  int status = 0;
-};
+KeypadTwin::KeypadTwin(std::string nodesFile)
+    : served_(std::make_unique<Served>(std::move(nodesFile))) {}
 
-}  // namespace
+KeypadTwin::~KeypadTwin() = default;
 
-int main(int argc, char** argv) {
-  if (argc < 2 || std::strcmp(argv[1], "--help") == 0) {
-    std::fputs(kUsage, argc < 2 ? stderr : stdout);
-    return argc < 2 ? 2 : 0;
-  }
-  // umockdev's preload library must be in this program and in every program it starts.
-  const char* preloaded = std::getenv("LD_PRELOAD");
-  if (preloaded == nullptr || std::strstr(preloaded, "libumockdev-preload") == nullptr) {
-    std::vector<char*> wrapped{const_cast<char*>("umockdev-wrapper")};
-    for (int i = 0; i < argc; ++i) wrapped.push_back(argv[i]);
-    wrapped.push_back(nullptr);
-    execvp(wrapped[0], wrapped.data());
-    std::fprintf(stderr, "navkeypad-twin: umockdev-wrapper cannot be run (%s); install umockdev\n",
-                 std::strerror(errno));
-    return 2;
-  }
-  virtual_keypad::ProgramBus bus;
-  if (!bus.ok()) {
-    std::fprintf(stderr, "navkeypad-twin: %s\n", bus.problem().c_str());
-    return 2;
-  }
-  // A keypad answers as fast as the twin is asked; the program's own waits are real.
-  for (const auto& keypad : virtual_keypad::VirtualBus::instance().keypads())
-    keypad->setInstantEmptyReads(true);
-  const char* nodes = std::getenv("NAVKEYPAD_TWIN_NODES");
-  Twin twin(nodes != nullptr ? nodes : "");
-  twin.start();
-  // Each run makes its own bus, so none of its programs may take another run's for it.
-  unsetenv("NAVKEYPAD_VIRTUAL_STATE");
-  pid_t child = 0;
-  if (const int failed = posix_spawnp(&child, argv[1], nullptr, nullptr, argv + 1, environ);
-      failed != 0) {
-    std::fprintf(stderr, "navkeypad-twin: %s: %s\n", argv[1], std::strerror(failed));
-    return 2;
-  }
-  Child ended;
-  ended.loop = g_main_loop_new(nullptr, FALSE);
-  g_child_watch_add(
-      child,
-      [](GPid, gint status, gpointer data) {
-        auto* run = static_cast<Child*>(data);
-        run->status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        g_main_loop_quit(run->loop);
-      },
-      &ended);
-  g_main_loop_run(ended.loop);
-  g_main_loop_unref(ended.loop);
-  if (!bus.save()) {
-    std::fprintf(stderr, "navkeypad-twin: %s\n", bus.problem().c_str());
-    return ended.status == 0 ? 2 : ended.status;
-  }
-  return ended.status;
+void KeypadTwin::settle() {
+  served_->settle();
 }
+
+void KeypadTwin::start() {
+  // A keypad answers as fast as the twin is asked; the programs' own waits are real.
+  for (const auto& keypad : VirtualBus::instance().keypads()) keypad->setInstantEmptyReads(true);
+  served_->start();
+}
+
+bool RunsUnderUmockdev() {
+  const char* preloaded = std::getenv("LD_PRELOAD");
+  return preloaded != nullptr && std::strstr(preloaded, "libumockdev-preload") != nullptr;
+}
+
+}  // namespace virtual_keypad
