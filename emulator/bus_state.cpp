@@ -256,6 +256,8 @@ std::shared_ptr<VirtualKeypad> ReadKeypad(const json& entry, std::size_t index) 
     keypad->setOrientation(Byte(entry["orientation"], "orientation"));
   }
   if (entry.contains("temperature")) keypad->setTemperature(entry["temperature"]);
+  // One whose node its user may not open: the udev rule missing.
+  if (entry.contains("openable")) keypad->setOpenable(entry["openable"].get<bool>());
   if (entry.contains("faults")) keypad->setBehaviour(ReadFaults(entry["faults"]));
   if (entry.contains("restartMs"))
     keypad->setRestartMs(Milliseconds(entry["restartMs"], "restartMs"));
@@ -288,6 +290,7 @@ json WriteKeypad(VirtualKeypad& keypad) {
   entry["flash"] = WriteFlash(keypad);
   entry["faults"] = WriteFaults(keypad.behaviour());
   if (keypad.restartMs() > 0) entry["restartMs"] = keypad.restartMs();
+  if (!keypad.openable()) entry["openable"] = false;
   // One not yet back (still to arrive, or restarting) comes back as much later to the next program.
   if (const uint64_t now = platform::clock().tickMs(); keypad.absentUntil() > now)
     entry["arriveAfterMs"] = keypad.absentUntil() - now;

@@ -25,8 +25,7 @@ class VirtualState : public ::testing::Test {
   // Standard output and, with `errors`, standard error.
   std::string command(const std::string& arguments, bool errors = true) const {
     return "XDG_DATA_HOME='" + dir_.file("data") + "' NAVKEYPAD_VIRTUAL_STATE='" + state() + "' " +
-           runAs_ + program_ + " " + arguments +
-           (errors ? " 2>&1" : " 2>/dev/null");
+           runAs_ + program_ + " " + arguments + (errors ? " 2>&1" : " 2>/dev/null");
   }
   Outcome run(const std::string& arguments, bool errors = true) {
     return Ended(popen(command(arguments, errors).c_str(), "r"));
@@ -69,4 +68,3 @@ class VirtualState : public ::testing::Test {
   // The program: the virtual command line, or the real one on the keypad twin.
   std::string program_ = std::string("'") + NAVKEYPAD_VIRTUAL_CLI + "'";
 };
-

@@ -8,7 +8,6 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <regex>
 
 #include "bus_processes.h"
 
@@ -43,26 +42,23 @@ class KeypadIdentity : public VirtualState {
 #ifdef NAVKEYPAD_TWIN
     std::filesystem::remove(dir_.file("nodes"));
     // A keypad's path is the twin's to give; its port is the scenario's.
-    static const std::regex pathWords("virtual:([A-Za-z0-9]+):1\\.[01]");
-    std::smatch found;
-    while (std::regex_search(arguments, found, pathWords)) {
-      arguments.replace(static_cast<std::size_t>(found.position(0)),
-                        static_cast<std::size_t>(found.length(0)), portOf(found[1]));
+    for (auto at = arguments.find("virtual:"); at != std::string::npos;
+         at = arguments.find("virtual:", at)) {
+      const auto idEnd = arguments.find(':', at + 8);
+      const std::string id = arguments.substr(at + 8, idEnd - at - 8);
+      arguments.replace(at, idEnd + 4 - at, portOf(id));
     }
     Outcome ran = run(arguments);
     nodes_.clear();
     std::ifstream nodes(dir_.file("nodes"));
     for (std::string node, id, interface; nodes >> node >> id >> interface;)
       nodes_[node] = "virtual:" + id + ":1." + interface;
-    static const std::regex nodeWords("/dev/hidraw[0-9]+");
-    std::string output;
-    auto from = ran.output.cbegin();
-    for (std::sregex_iterator it(ran.output.begin(), ran.output.end(), nodeWords), end; it != end;
-         ++it) {
-      output.append(from, (*it)[0].first) += virtualPath((*it)[0].str());
-      from = (*it)[0].second;
+    // The longest names first: /dev/hidraw1 begins /dev/hidraw12.
+    for (auto node = nodes_.rbegin(); node != nodes_.rend(); ++node) {
+      for (auto at = ran.output.find(node->first); at != std::string::npos;
+           at = ran.output.find(node->first, at))
+        ran.output.replace(at, node->first.size(), node->second);
     }
-    ran.output = output.append(from, ran.output.cend());
     return ran;
 #else
     return run(arguments);
@@ -469,4 +465,3 @@ TEST_F(KeypadIdentity, ARecordGoesOnlyToTheKeypadItWasKeptFor) {
     EXPECT_EQ(keptSerials(), scenario.kept);
   }
 }
-
