@@ -386,6 +386,7 @@ class KeypadTwin::Served {
       umockdev_ioctl_data_update(target, 0, static_cast<guint8*>(const_cast<void*>(bytes)),
                                  static_cast<gint>(size));
       umockdev_ioctl_client_complete(client, 0, 0);
+      g_object_unref(target);
     };
     if (request == HIDIOCGRDESCSIZE) {
       const int size = static_cast<int>(node.descriptor.size());

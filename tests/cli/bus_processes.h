@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdio>
+#include <filesystem>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
@@ -19,6 +20,16 @@ struct Outcome {
   int status;
   std::string output;  // standard output, and standard error where asked for
 };
+
+// The loader texts a real program finds beside its configuration file (in DATA/VeltoInterface):
+// the stand-ins the virtual keypad takes.
+inline void PlaceStandInLoaderTexts(const std::filesystem::path& data) {
+  const auto loader = data / "VeltoInterface" / "loader";
+  std::filesystem::create_directories(loader);
+  const std::string texts = std::string(NAVKEYPAD_SOURCE_DIR) + "/resources/firmware/";
+  WriteBytes(loader / "RAM_BSL.txt", ReadBytes(texts + "ram-bsl-stand-in.txt"));
+  WriteBytes(loader / "password.txt", ReadBytes(texts + "password-stand-in.txt"));
+}
 
 class VirtualState : public ::testing::Test {
  protected:

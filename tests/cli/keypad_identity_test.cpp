@@ -25,12 +25,7 @@ class KeypadIdentity : public VirtualState {
     // them: in a folder of this test's own.
     runAs_ = "NAVKEYPAD_BENCH_FOLDER='" + dir_.file("data/VeltoInterface") +
              "' NAVKEYPAD_TWIN_NODES='" + dir_.file("nodes") + "' ";
-    // Loader texts a real program finds beside its configuration file.
-    const auto loader = dir_.path() / "data" / "VeltoInterface" / "loader";
-    std::filesystem::create_directories(loader);
-    const std::string texts = std::string(NAVKEYPAD_SOURCE_DIR) + "/resources/firmware/";
-    WriteBytes(loader / "RAM_BSL.txt", ReadBytes(texts + "ram-bsl-stand-in.txt"));
-    WriteBytes(loader / "password.txt", ReadBytes(texts + "password-stand-in.txt"));
+    PlaceStandInLoaderTexts(dir_.path() / "data");
   }
   const std::string kProgram = "navkeypad";
 #else

@@ -16,9 +16,9 @@
 #include <chrono>
 #include <thread>
 
+#include "bus_processes.h"
 #include "firmware/pending_upgrade.h"
 #include "support/program_lock.h"
-#include "bus_processes.h"
 #include "temp_dir.h"
 
 using nlohmann::json;

@@ -13,6 +13,7 @@
 #include "firmware/firmware_upgrade.h"
 #include "firmware/loader_texts.h"
 #include "firmware/pending_upgrade.h"
+#include "firmware_upgrade_fixture.h"
 #include "gui_fixture.h"
 #include "support/ini_file.h"
 #include "virtual_device_watch.h"
@@ -26,115 +27,6 @@ using ::testing::HasSubstr;
 using ::testing::Not;
 using virtual_keypad::Mode;
 using virtual_keypad::ReceivedCommand;
-
-namespace {
-const KeyCodeTable kTable{{0xE0, 0x04, 0x00, 0x4F, 0x00, 0x51, 0xE7, 0x52, 0x00, 0x28}};
-const std::string kFirmwareSource =
-    std::string(NAVKEYPAD_SOURCE_DIR) + "/resources/firmware/keypad-firmware-2.01.txt";
-}  // namespace
-
-class FirmwareUpgrade : public GuiTest {
- protected:
-  void SetUp() override {
-    GuiTest::SetUp();
-    BSL_setDeviceWatch(&watch_);
-    firmware_upgrade::scanDeviceAgain = false;
-    keypad_ = bus().plug();
-    keypad_->setSerialNumber("SN-77");
-    keypad_->setKeypadType(kKeypadTypeCustom);
-    keypad_->setCustomTable(kTable);
-    keypad_->setLedBrightness(7);
-    firmwareFile_ = (files_.path() / "keypad-firmware-2.01.txt").string();
-    std::filesystem::copy_file(kFirmwareSource, firmwareFile_);
-    // Real locks, in a folder of the tests' own: whatever ends an upgrade lets go of its lock.
-    std::filesystem::create_directories(appData_.path() / "locks");
-    SetKeypadLockFolder((appData_.path() / "locks").string());
-    openMainWindow();
-  }
-  void TearDown() override {
-    if (!window_.isNull()) {
-      waitFor([&] { return !window_->workerBusy(); });
-      window_->close();
-    }
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);  // a closed window goes
-    // Whatever ended the upgrade (its window closed, or none opened) let go of its lock.
-    support::ProgramLock another;
-    EXPECT_TRUE(TakeUpgradeLock(another)) << "the upgrade lock was kept";
-    another.release();
-    form_.reset();
-    QApplication::processEvents();
-    SetKeypadLockFolder({});
-    BSL_close_BSL();
-    BSL_setDeviceWatch(nullptr);
-    GuiTest::TearDown();
-  }
-
-  // "Update Navigation Keypad Firmware", answered Yes and given the firmware file; waits for
-  // the first device count.
-  firmware_upgrade* openUpgradeWindow(bool confirm = true) {
-    platform_.answerQuestion(confirm);
-    if (confirm) platform_.answerOpenFile(QString::fromStdString(firmwareFile_));
-    click(form_.get(), "btnLoadFirmware");
-    const auto windows = form_->findChildren<firmware_upgrade*>();
-    if (windows.isEmpty()) return nullptr;
-    window_ = windows.back();
-    waitFor([&] { return !window_->workerBusy() && label() != "Searching for devices"; });
-    QApplication::processEvents();
-    return window_;
-  }
-  // The upgrade window closed, the main window scanned a new keypad SN-77.
-  void startAgainWithAFreshKeypad() {
-    window_->close();
-    waitFor([&] { return window_.isNull(); });
-    bus().reset();
-    BSL_setDeviceWatch(&watch_);
-    keypad_ = bus().plug();
-    keypad_->setSerialNumber("SN-77");
-    click(form_.get(), "button11");
-  }
-  std::string recordFile() const {
-    return (appData_.path() / "VeltoInterface" / "PendingFirmwareUpgrade.json").string();
-  }
-  // Another keypad, restarted into its loader.
-  std::shared_ptr<virtual_keypad::VirtualKeypad> plugWaitingLoader() {
-    auto other = bus().plug();
-    other->startInLoader();
-    return other;
-  }
-  QString label() { return find<QLabel>(window_, "labelNumOfDevices")->text(); }
-  QString status() { return find<QPlainTextEdit>(window_, "statusBox")->toPlainText(); }
-  bool enabled(const char* name) { return find<QWidget>(window_, name)->isEnabled(); }
-
-  void browseTo(const std::string& path) {
-    platform_.answerOpenFile(QString::fromStdString(path));
-    click(window_, "btnBrowse");
-  }
-  // Upgrade, then wait for the download and whatever follows it to finish.
-  void upgrade() {
-    int restores = 0;
-    QObject::connect(window_, &firmware_upgrade::restoreFinished, [&] { ++restores; });
-    click(window_, "btnUpgrade");
-    ASSERT_TRUE(waitFor([&] { return !window_->downloadRunning(); }));
-    waitFor([&] { return restores > 0 || !window_->workerBusy(); });
-    QApplication::processEvents();
-  }
-  // What the new application received: every command after the switch to the loader (the
-  // loader's own commands are not keypad commands).
-  std::vector<ReceivedCommand> restoreCommands() {
-    const auto received = keypad_->receivedCommands();
-    const auto entered = std::find_if(received.begin(), received.end(), [](const auto& command) {
-      return command.command == CMD_ENTER_FIRMWARE_UPGRADE;
-    });
-    if (entered == received.end()) return received;
-    return {entered + 1, received.end()};
-  }
-
-  virtual_keypad::VirtualDeviceWatch watch_;
-  std::shared_ptr<virtual_keypad::VirtualKeypad> keypad_;
-  QPointer<firmware_upgrade> window_;
-  TempDir files_;
-  std::string firmwareFile_;
-};
 
 TEST_F(FirmwareUpgrade, TheWholeJourneyKeepsTheKeypadsSettings) {
   ASSERT_NE(openUpgradeWindow(), nullptr);
