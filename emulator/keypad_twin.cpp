@@ -111,8 +111,11 @@ struct Node {
 
 // A keypad where it is plugged in: one USB device at its port.
 struct Plugged {
-  std::string keypadId;
+  // Who is there, and as what: a keypad that restarted, or another plugged in at the port, is
+  // a new device.
+  const VirtualKeypad* keypad = nullptr;
   uint64_t generation = 0;
+  uint16_t productId = 0;
   std::string usbDevice;  // sysfs path
   std::vector<Node*> nodes;
 };
@@ -199,8 +202,9 @@ class KeypadTwin::Served {
     }
     for (auto it = plugged_.begin(); it != plugged_.end();) {
       const auto now = present.find(it->first);
-      if (now != present.end() && now->second->id() == it->second.keypadId &&
-          now->second->generation() == it->second.generation) {
+      if (now != present.end() && now->second.get() == it->second.keypad &&
+          now->second->generation() == it->second.generation &&
+          now->second->identity().productId == it->second.productId) {
         ++it;
         continue;
       }
@@ -272,8 +276,8 @@ class KeypadTwin::Served {
     const bool loader = identity.productId == kLoaderProductId;
     const std::string manufacturer = Utf8(keypad.manufacturer());
     const std::string product = Utf8(keypad.product());
-    Plugged plugged{
-        keypad.id(), keypad.generation(), std::string(kHostController) + "/" + port, {}};
+    Plugged plugged{&keypad, keypad.generation(), identity.productId,
+                    std::string(kHostController) + "/" + port, {}};
     ++usbNumber_;
     std::string tree = "P: " + devicePath(plugged.usbDevice) +
                        "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: PRODUCT=2047/" +

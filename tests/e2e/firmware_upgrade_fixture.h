@@ -1,6 +1,6 @@
 // The firmware upgrade from the main window, on a keypad SN-77 with a custom table and
-// brightness 7: on the virtual bus, or (a subclass's startBus) through the system's hidapi on the
-// keypad twin.
+// brightness 7: on the virtual bus, or, built with NAVKEYPAD_ON_TWIN, through the system's hidapi
+// and udev on the keypad twin (in a program that runs under umockdev's preload library).
 #pragma once
 
 #include <QLabel>
@@ -15,6 +15,11 @@
 #include "gui_fixture.h"
 #include "support/program_lock.h"
 #include "virtual_device_watch.h"
+#ifdef NAVKEYPAD_ON_TWIN
+#include "device/system_hid.h"
+#include "keypad_twin.h"
+#include "platform/udev_device_watch.h"
+#endif
 
 inline const navkeypad::KeyCodeTable kTable{
     {0xE0, 0x04, 0x00, 0x4F, 0x00, 0x51, 0xE7, 0x52, 0x00, 0x28}};
@@ -25,7 +30,6 @@ class FirmwareUpgrade : public GuiTest {
  protected:
   void SetUp() override {
     GuiTest::SetUp();
-    BSL_setDeviceWatch(&watch_);
     tarvik_usb_encoder::firmware_upgrade::scanDeviceAgain = false;
     keypad_ = bus().plug();
     keypad_->setSerialNumber("SN-77");
@@ -58,9 +62,40 @@ class FirmwareUpgrade : public GuiTest {
     endBus();
     GuiTest::TearDown();
   }
-  // Between the keypad's plugging in and the main window's opening, and after all.
-  virtual void startBus() {}
-  virtual void endBus() {}
+#ifdef NAVKEYPAD_ON_TWIN
+  void startBus() {
+    navkeypad::SetHid(&navkeypad::SystemHid());
+    BSL_setDeviceWatch(&watch_);
+    twin_->start();
+  }
+  void endBus() {
+    twin_.reset();
+  }
+  // The computer shows what is on the bus now.
+  void settle() {
+    twin_->settle();
+  }
+  // udev says where every USB device is plugged in.
+  static constexpr bool kPlaceMayBeUnknown = false;
+
+  platform::UdevDeviceWatch watch_;
+  std::unique_ptr<virtual_keypad::KeypadTwin> twin_ =
+      std::make_unique<virtual_keypad::KeypadTwin>();
+#else
+  void startBus() {
+    BSL_setDeviceWatch(&watch_);
+  }
+  void endBus() {}
+  void settle() {}
+  static constexpr bool kPlaceMayBeUnknown = true;
+
+  virtual_keypad::VirtualDeviceWatch watch_;
+#endif
+  // "Scan For Device", once the computer shows what was plugged in or pulled just before.
+  void scanAgain() {
+    settle();
+    click(form_.get(), "button11");
+  }
 
   // "Update Navigation Keypad Firmware", answered Yes and given the firmware file; waits for
   // the first device count.
@@ -83,7 +118,7 @@ class FirmwareUpgrade : public GuiTest {
     BSL_setDeviceWatch(&watch_);
     keypad_ = bus().plug();
     keypad_->setSerialNumber("SN-77");
-    click(form_.get(), "button11");
+    scanAgain();
   }
   std::string recordFile() const {
     return (appData_.path() / "VeltoInterface" / "PendingFirmwareUpgrade.json").string();
@@ -94,9 +129,15 @@ class FirmwareUpgrade : public GuiTest {
     other->startInLoader();
     return other;
   }
-  QString label() { return find<QLabel>(window_, "labelNumOfDevices")->text(); }
-  QString status() { return find<QPlainTextEdit>(window_, "statusBox")->toPlainText(); }
-  bool enabled(const char* name) { return find<QWidget>(window_, name)->isEnabled(); }
+  QString label() {
+    return find<QLabel>(window_, "labelNumOfDevices")->text();
+  }
+  QString status() {
+    return find<QPlainTextEdit>(window_, "statusBox")->toPlainText();
+  }
+  bool enabled(const char* name) {
+    return find<QWidget>(window_, name)->isEnabled();
+  }
 
   void browseTo(const std::string& path) {
     platform_.answerOpenFile(QString::fromStdString(path));
@@ -123,7 +164,6 @@ class FirmwareUpgrade : public GuiTest {
     return {entered + 1, received.end()};
   }
 
-  virtual_keypad::VirtualDeviceWatch watch_;
   std::shared_ptr<virtual_keypad::VirtualKeypad> keypad_;
   QPointer<tarvik_usb_encoder::firmware_upgrade> window_;
   TempDir files_;
