@@ -276,8 +276,11 @@ class KeypadTwin::Served {
     const bool loader = identity.productId == kLoaderProductId;
     const std::string manufacturer = Utf8(keypad.manufacturer());
     const std::string product = Utf8(keypad.product());
-    Plugged plugged{&keypad, keypad.generation(), identity.productId,
-                    std::string(kHostController) + "/" + port, {}};
+    Plugged plugged{&keypad,
+                    keypad.generation(),
+                    identity.productId,
+                    std::string(kHostController) + "/" + port,
+                    {}};
     ++usbNumber_;
     std::string tree = "P: " + devicePath(plugged.usbDevice) +
                        "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: PRODUCT=2047/" +
@@ -353,8 +356,12 @@ class KeypadTwin::Served {
       // for a keypad that stands for one without the rule, to root alone.
       chmod(slave, keypad.openable() ? 0666 : 0600);
     }
+    // Who may open the keypad is the node's mode; the twin itself always reaches it.
+    const bool openable = keypad.openable();
+    keypad.setOpenable(true);
     node.handle = virtual_keypad::VirtualHid().openPath(
         virtual_keypad::InterfacePath(node.keypadId, node.interfaceNumber).c_str());
+    keypad.setOpenable(openable);
     node.handler = umockdev_ioctl_base_new();
     g_signal_connect(node.handler, "handle-ioctl", G_CALLBACK(&Served::OnIoctl), &node);
     g_signal_connect(node.handler, "handle-read", G_CALLBACK(&Served::OnRead), &node);
@@ -507,9 +514,14 @@ void KeypadTwin::start() {
   served_->start();
 }
 
-bool RunsUnderUmockdev() {
+bool RunUnderUmockdev(int argc, char** argv) {
   const char* preloaded = std::getenv("LD_PRELOAD");
-  return preloaded != nullptr && std::strstr(preloaded, "libumockdev-preload") != nullptr;
+  if (preloaded != nullptr && std::strstr(preloaded, "libumockdev-preload") != nullptr) return true;
+  std::vector<char*> wrapped{const_cast<char*>("umockdev-wrapper")};
+  for (int i = 0; i < argc; ++i) wrapped.push_back(argv[i]);
+  wrapped.push_back(nullptr);
+  execvp(wrapped[0], wrapped.data());
+  return false;
 }
 
 }  // namespace virtual_keypad

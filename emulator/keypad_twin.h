@@ -34,7 +34,8 @@ class KeypadTwin {
   std::unique_ptr<Served> served_;
 };
 
-// Whether umockdev's preload library is in this process.
-bool RunsUnderUmockdev();
+// True in a process under umockdev's preload library; otherwise runs this program again under
+// umockdev-wrapper, and returns false (errno set) only when that cannot be done.
+bool RunUnderUmockdev(int argc, char** argv);
 
 }  // namespace virtual_keypad

@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <vector>
 
 #include "bus_state.h"
 #include "keypad_twin.h"
@@ -32,11 +31,7 @@ int main(int argc, char** argv) {
     return argc < 2 ? 2 : 0;
   }
   // umockdev's preload library must be in this program and in every program it starts.
-  if (!virtual_keypad::RunsUnderUmockdev()) {
-    std::vector<char*> wrapped{const_cast<char*>("umockdev-wrapper")};
-    for (int i = 0; i < argc; ++i) wrapped.push_back(argv[i]);
-    wrapped.push_back(nullptr);
-    execvp(wrapped[0], wrapped.data());
+  if (!virtual_keypad::RunUnderUmockdev(argc, argv)) {
     std::fprintf(stderr, "navkeypad-twin: umockdev-wrapper cannot be run (%s); install umockdev\n",
                  std::strerror(errno));
     return 2;

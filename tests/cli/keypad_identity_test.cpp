@@ -1,7 +1,7 @@
 // A keypad is who it says it is, on the virtual bus and on the keypad twin alike: the same
 // scenarios, the same words, the same keypads and records at the end. On the twin the real
 // command line finds its keypads through hidapi, udev and hidraw; its nodes are named back to
-// the virtual paths the scenarios use, and a keypad picked by path is picked by its port there.
+// the virtual paths the scenarios use; a keypad is picked by the port it is in, as on either bus.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -33,16 +33,9 @@ class KeypadIdentity : public VirtualState {
 #endif
 
   // The program run on this bus, its output in the scenarios' words.
-  Outcome runOnBus(std::string arguments) {
+  Outcome runOnBus(const std::string& arguments) {
 #ifdef NAVKEYPAD_TWIN
     std::filesystem::remove(dir_.file("nodes"));
-    // A keypad's path is the twin's to give; its port is the scenario's.
-    for (auto at = arguments.find("virtual:"); at != std::string::npos;
-         at = arguments.find("virtual:", at)) {
-      const auto idEnd = arguments.find(':', at + 8);
-      const std::string id = arguments.substr(at + 8, idEnd - at - 8);
-      arguments.replace(at, idEnd + 4 - at, portOf(id));
-    }
     Outcome ran = run(arguments);
     nodes_.clear();
     std::ifstream nodes(dir_.file("nodes"));
@@ -71,14 +64,6 @@ class KeypadIdentity : public VirtualState {
 #endif
     return words;
   }
-  std::string portOf(const std::string& id) const {
-    const json bus = readState();
-    for (const json& keypad : bus["keypads"]) {
-      if (keypad["id"] == id) return keypad.value("port", "1-" + id);
-    }
-    return "1-" + id;
-  }
-
   std::map<std::string, std::string> nodes_;  // a node of the last run: the virtual path
 };
 
@@ -288,7 +273,7 @@ TEST_F(KeypadIdentity, ARecordGoesOnlyToTheKeypadItWasKeptFor) {
        {{"upgrade FW", 1,
          "A keypad without a serial number came at 1-b and was left untouched; if it is the "
          "upgraded keypad, moved from 1-a, plug it back in there"},
-        {"--device virtual:a:1.1 upgrade FW", 0, "serial number and settings restored"}},
+        {"--device 1-a upgrade FW", 0, "serial number and settings restored"}},
        {{"a", {"VNK-A", 5}}, {"b", {"", 4}}},
        {}},
       {"a keypad in its loader plugged in during another keypad's download",
@@ -317,9 +302,8 @@ TEST_F(KeypadIdentity, ARecordGoesOnlyToTheKeypadItWasKeptFor) {
            {"serialNumberHex": "564E4B2D31", "keypadType": 0, "ledBrightness": 6,
             "codeTable": [0,1,0,2,0,3,0,4,0,5], "downloaded": true, "port": "1-l1"}]})",
        {{"upgrade FW", 2, "2 keypads wait in their firmware loaders; nothing was sent."},
-        {"--device virtual:l1:1.0 upgrade --settings-of VNK-2 FW", 2,
-         "no settings of keypad VNK-2"},
-        {"--device virtual:l1:1.0 upgrade FW", 0, "finishing keypad VNK-1's upgrade"},
+        {"--device 1-l1 upgrade --settings-of VNK-2 FW", 2, "no settings of keypad VNK-2"},
+        {"--device 1-l1 upgrade FW", 0, "finishing keypad VNK-1's upgrade"},
         {"upgrade FW", 0, "finishing keypad VNK-2's upgrade"}},
        {{"l1", {"VNK-1", 6}}, {"l2", {"VNK-2", 7}}},
        {}},
@@ -334,8 +318,8 @@ TEST_F(KeypadIdentity, ARecordGoesOnlyToTheKeypadItWasKeptFor) {
             "usbSerial": "a"},
            {"keypadType": 0, "ledBrightness": 6, "codeTable": [0,1,0,2,0,3,0,4,0,5],
             "downloaded": true, "port": "1-gone"}]})",
-       {{"--device virtual:z:1.1 upgrade FW", 0, "The settings kept for keypad VNK-A stay in"},
-        {"--device virtual:b:1.1 upgrade FW", 0,
+       {{"--device 1-a upgrade FW", 0, "The settings kept for keypad VNK-A stay in"},
+        {"--device 1-b upgrade FW", 0,
          "The settings kept for a keypad without a serial number stay in"}},
        {{"z", {"", 2}}, {"b", {"", 4}}},
        {"VNK-A", ""}},
@@ -352,13 +336,13 @@ TEST_F(KeypadIdentity, ARecordGoesOnlyToTheKeypadItWasKeptFor) {
            {"id": "r", "serialNumber": "VNK-R", "ledBrightness": 1}])",
        R"({"serialNumberHex": "564E4B2D52", "keypadType": 0, "ledBrightness": 1,
            "codeTable": [0,1,0,2,0,3,0,4,0,5], "downloaded": true})",
-       {{"--device virtual:a:1.1 serial set VNK-B", 2,
+       {{"--device 1-a serial set VNK-B", 2,
          "the keypad at 1-b (virtual:b:1.1) has the serial number VNK-B already; give --force"},
-        {"--device virtual:a:1.1 serial set VNK-R", 2,
+        {"--device 1-a serial set VNK-R", 2,
          "the serial number and settings of keypad VNK-R are kept in"},
-        {"--device virtual:r:1.1 serial set VNK-S --force", 0,
+        {"--device 1-r serial set VNK-S --force", 0,
          "set all the same: this keypad's own settings are kept in"},
-        {"--device virtual:a:1.1 serial set VNK-A", 0, "Serial number set to VNK-A."}},
+        {"--device 1-a serial set VNK-A", 0, "Serial number set to VNK-A."}},
        {{"a", {"VNK-A", 1}}, {"b", {"VNK-B", 1}}, {"r", {"VNK-S", 1}}},
        {"VNK-R"}},
   };
