@@ -241,7 +241,9 @@ bool ProgramLock::take(const std::string& file, bool wait) {
   release();
   problem_.clear();
   holder_.clear();
-  const std::string folderPath = Utf8FromPath(PathFromUtf8(file).parent_path());
+  // A file named without a folder is in the current one.
+  const fs::path parent = PathFromUtf8(file).parent_path();
+  const std::string folderPath = Utf8FromPath(parent.empty() ? fs::path(".") : parent);
   if (std::string problem = LockFolderProblem(folderPath); !problem.empty()) {
     problem_ = std::move(problem);
     return false;

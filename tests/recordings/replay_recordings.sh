@@ -14,6 +14,10 @@ trap 'rm -rf "$work"' EXIT
 cp "$here/../../resources/firmware/keypad-firmware-2.01.txt" "$work/firmware.txt"
 cd "$work"
 export XDG_DATA_HOME="$work/data"
+# The product program has no loader texts built in; it finds the stand-ins where a user's are.
+mkdir -p "$work/data/VeltoInterface/loader"
+cp "$here/../../resources/firmware/ram-bsl-stand-in.txt" "$work/data/VeltoInterface/loader/RAM_BSL.txt"
+cp "$here/../../resources/firmware/password-stand-in.txt" "$work/data/VeltoInterface/loader/password.txt"
 for recording in "${recordings[@]}"; do
   expected="$(tail -n 1 "$recording" | sed -n 's/.*"exitStatus":\([0-9]*\).*/\1/p')"
   status=0

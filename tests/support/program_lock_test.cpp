@@ -99,6 +99,12 @@ TEST(SharedLocks, ALockSaysWhoHoldsItAndIsFreeOnceItsHolderIsGone) {
   kill(holder, SIGKILL);  // no chance to let go by itself
   waitpid(holder, nullptr, 0);
   EXPECT_TRUE(second.take(lock, false));
+  // A lock named without a folder is in the current one.
+  second.release();
+  const auto here = std::filesystem::current_path();
+  std::filesystem::current_path(dir.path());
+  EXPECT_TRUE(second.take("keypad.lock", false)) << second.problem();
+  std::filesystem::current_path(here);
 }
 
 // The folder the package makes (root, the group navkeypad, setgid, no sticky bit), and one

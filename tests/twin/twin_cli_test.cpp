@@ -81,26 +81,3 @@ TEST_F(CommandLineOnTwin, ASecondProgramAtAKeypadIsToldWhoHasIt) {
                            "user [a-z0-9]+, since [0-9:]+; close that program, then try "
                            "again.\nsecond 1\n"));
 }
-
-// What the real program did on the twin replays in the virtual program, and the other way round:
-// the same calls, answers and words on both buses.
-TEST_F(CommandLineOnTwin, ARecordingOnOneBusReplaysOnTheOther) {
-  const std::string virtualCli = std::string("'") + NAVKEYPAD_VIRTUAL_CLI + "'";
-  const std::string firmware =
-      std::string(NAVKEYPAD_SOURCE_DIR) + "/resources/firmware/keypad-firmware-2.01.txt";
-  const std::string recording = dir_.file("recording.json");
-  for (const std::string& command : {std::string("status"), "upgrade " + firmware}) {
-    for (const bool onTwin : {true, false}) {
-      SCOPED_TRACE(command + (onTwin ? " recorded on the twin" : " recorded on the virtual bus"));
-      WriteBytes(state(),
-                 R"({"keypads": [{"id": "a", "serialNumber": "VNK-A", "ledBrightness": 7}]})");
-      program_ = "NAVKEYPAD_RECORD='" + recording + "' " + (onTwin ? kTwin + kCli : virtualCli);
-      const Outcome recorded = run(command);
-      program_ = "NAVKEYPAD_REPLAY='" + recording + "' " + (onTwin ? virtualCli : kCli);
-      const Outcome replayed = run(command);
-      EXPECT_EQ(recorded.status, 0) << recorded.output;
-      EXPECT_EQ(replayed.status, 0) << replayed.output;
-      EXPECT_EQ(replayed.output, recorded.output);
-    }
-  }
-}
