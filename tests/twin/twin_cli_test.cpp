@@ -4,8 +4,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <filesystem>
-
 #include "bus_processes.h"
 
 using ::testing::HasSubstr;
@@ -66,16 +64,11 @@ TEST_F(CommandLineOnTwin, AKeypadIsPickedByItsNodeOrItsPortAndOpenedAsItsNodeAll
 }
 
 TEST_F(CommandLineOnTwin, ASecondProgramAtAKeypadIsToldWhoHasIt) {
-  WriteBytes(state(), R"({"keypads": [{"id": "a", "serialNumber": "VNK-A",
-                                       "faults": {"responseDelayMs": 200}}]})");
-  WriteBytes(dir_.file("settings.ini"),
-             " [appSettings]\r\n CodeTableValues=0,80,0,79,0,81,0,82,0,40,\r\n "
-             "LedBrightness=3\r\n KeypadLayout=2\r\n FirstUp=Yes\r\n");
-  // One twin, one keypad, two programs: the second starts while the first applies settings.
+  WriteBytes(state(), R"({"keypads": [{"id": "a", "faults": {"responseDelayMs": 400}}]})");
+  // One twin, one keypad, two programs: the second starts while the first sets the brightness.
   program_ = kTwin + "sh -c";
-  const Outcome both =
-      run("\"" + kCli + " apply --file '" + dir_.file("settings.ini") +
-          "' >/dev/null 2>&1 & sleep 0.5; " + kCli + " status; echo second \\$?; wait\"");
+  const Outcome both = run("\"" + kCli + " brightness 3 >/dev/null 2>&1 & sleep 0.5; " + kCli +
+                           " status; echo second \\$?; wait\"");
   EXPECT_THAT(both.output,
               MatchesRegex("navkeypad: the keypad at 1-a is in use by navkeypad, process [0-9]+, "
                            "user [a-z0-9]+, since [0-9:]+; close that program, then try "

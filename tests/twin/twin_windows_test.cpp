@@ -5,6 +5,7 @@
 
 #include <QTextEdit>
 
+#include "device/usb_port.h"
 #include "firmware_upgrade_fixture.h"
 
 using WindowsOnTwin = FirmwareUpgrade;
@@ -23,4 +24,18 @@ TEST_F(WindowsOnTwin, StartUpFindsTheKeypadThroughUdevAndAScanFollowsAPullAndAPl
   scanAgain();
   EXPECT_TRUE(firstLine().endsWith("Firmware Version        -   2.00"))
       << firstLine().toStdString();
+}
+
+// Where a keypad is plugged in, as udev says it through the system's libudev: the USB device
+// above its hidraw node; nothing for a node that is not there, or a path that is none.
+TEST_F(WindowsOnTwin, AHidrawNodeIsKnownByTheUsbDeviceAboveIt) {
+  auto loader = bus().plug("l");  // after the keypad's hidraw0 and hidraw1
+  loader->setPort("2-3");
+  loader->startInLoader();
+  settle();
+  for (const auto& [node, port] : {std::pair{"/dev/hidraw1", "1-keypad1"},
+                                   {"/dev/hidraw2", "2-3"},
+                                   {"/dev/hidraw7", ""},
+                                   {"virtual:l:1.0", ""}})
+    EXPECT_EQ(navkeypad::UsbPortOf(node), port) << node;
 }
