@@ -102,9 +102,15 @@ struct Node {
   std::vector<std::string> devices;  // in sysfs: the node, its HID device, its USB interface
   std::vector<uint8_t> descriptor;
   uint16_t productId = 0;
+  std::shared_ptr<VirtualKeypad> keypad;
   hid_device* handle = nullptr;  // on the virtual bus
-  int terminal = -1;             // the master side of the node's pty: what the program reads
-  int queue = -1;                // its slave side, from which each read takes one report
+  // The node's pty: a block written to its master side (`terminal`) makes the program's poll
+  // say there is something to read, and the read takes it back from the slave side (`bell`)
+  // before it takes the keypad's report. The report is read from the keypad only when the
+  // program reads, so a keypad that leaves once its answer is read leaves when it was.
+  int terminal = -1;
+  int bell = -1;
+  bool ringing = false;
   bool gone = false;
   UMockdevIoctlBase* handler = nullptr;
 };
@@ -147,7 +153,7 @@ class KeypadTwin::Served {
     }
     for (auto& node : nodes_) {
       if (node->handle != nullptr) virtual_keypad::VirtualHid().close(node->handle);
-      if (node->queue >= 0) close(node->queue);
+      if (node->bell >= 0) close(node->bell);
       g_object_unref(node->handler);
     }
     g_main_loop_unref(loop_);
@@ -185,7 +191,7 @@ class KeypadTwin::Served {
  private:
   static gboolean Tick(gpointer self) {
     auto* twin = static_cast<Served*>(self);
-    twin->pumpAll();
+    twin->ringAll();
     twin->sync();
     return G_SOURCE_CONTINUE;
   }
@@ -212,7 +218,7 @@ class KeypadTwin::Served {
       it = plugged_.erase(it);
     }
     for (const auto& [port, keypad] : present) {
-      if (plugged_.count(port) == 0) arrive(port, *keypad);
+      if (plugged_.count(port) == 0) arrive(port, keypad);
     }
     syncing_ = false;
     {
@@ -230,8 +236,7 @@ class KeypadTwin::Served {
         node->handle = nullptr;
       }
       // A program waiting on the node wakes, and its read fails as on a pulled device.
-      const std::array<uint8_t, 64> wake{};
-      [[maybe_unused]] const auto written = write(node->terminal, wake.data(), wake.size());
+      ring(*node);
     }
     // Innermost first, as the kernel unbinds them.
     for (auto node = plugged.nodes.rbegin(); node != plugged.nodes.rend(); ++node) {
@@ -271,7 +276,8 @@ class KeypadTwin::Served {
     g_free(sys);
   }
 
-  void arrive(const std::string& port, VirtualKeypad& keypad) {
+  void arrive(const std::string& port, const std::shared_ptr<VirtualKeypad>& arrived) {
+    VirtualKeypad& keypad = *arrived;
     const auto identity = keypad.identity();
     const bool loader = identity.productId == kLoaderProductId;
     const std::string manufacturer = Utf8(keypad.manufacturer());
@@ -294,6 +300,7 @@ class KeypadTwin::Served {
     for (int interfaceNumber : identity.interfaces) {
       auto node = std::make_unique<Node>();
       node->keypadId = keypad.id();
+      node->keypad = arrived;
       node->interfaceNumber = interfaceNumber;
       node->productId = identity.productId;
       node->name = "hidraw" + std::to_string(nextHidraw_++);
@@ -346,11 +353,11 @@ class KeypadTwin::Served {
     const std::string devnode = "/dev/" + node.name;
     node.terminal = umockdev_testbed_get_dev_fd(bed_, devnode.c_str());
     if (const char* slave = ptsname(node.terminal)) {
-      node.queue = open(slave, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+      node.bell = open(slave, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
       termios raw{};
-      if (node.queue >= 0 && tcgetattr(node.queue, &raw) == 0) {
+      if (node.bell >= 0 && tcgetattr(node.bell, &raw) == 0) {
         cfmakeraw(&raw);
-        tcsetattr(node.queue, TCSANOW, &raw);
+        tcsetattr(node.bell, TCSANOW, &raw);
       }
       // As the package's udev rule leaves a keypad's node: open to the user at the seat, or,
       // for a keypad that stands for one without the rule, to root alone.
@@ -364,14 +371,14 @@ class KeypadTwin::Served {
     keypad.setOpenable(openable);
     node.handler = umockdev_ioctl_base_new();
     g_signal_connect(node.handler, "handle-ioctl", G_CALLBACK(&Served::OnIoctl), &node);
-    g_signal_connect(node.handler, "handle-read", G_CALLBACK(&Served::OnRead), &node);
+    g_signal_connect(node.handler, "handle-read", G_CALLBACK(&Served::OnRead), this);
     g_signal_connect(node.handler, "handle-write", G_CALLBACK(&Served::OnWrite), this);
     GError* error = nullptr;
     if (!umockdev_testbed_attach_ioctl(bed_, devnode.c_str(), node.handler, &error)) {
       std::fprintf(stderr, "navkeypad-twin: %s\n", error->message);
       g_error_free(error);
     }
-    writers_[node.handler] = &node;
+    nodeOf_[node.handler] = &node;
     // Where a program of another user reaches the node's handler; the node decides.
     gchar* root = umockdev_testbed_get_root_dir(bed_);
     chmod((std::string(root) + "/ioctl" + devnode).c_str(), 0777);
@@ -419,10 +426,12 @@ class KeypadTwin::Served {
     return TRUE;
   }
 
-  static gboolean OnRead(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) {
-    const Node& node = *static_cast<Node*>(data);
+  // As hidraw reads: one report a read, EAGAIN when none is there, EIO once the device is gone.
+  static gboolean OnRead(UMockdevIoctlBase* handler, UMockdevIoctlClient* client, gpointer data) {
+    auto& twin = *static_cast<Served*>(data);
+    Node& node = *twin.nodeOf_.at(handler);
     if (node.gone) {
-      umockdev_ioctl_client_complete(client, -1, ENODEV);
+      umockdev_ioctl_client_complete(client, -1, EIO);
       return TRUE;
     }
     UMockdevIoctlData* buffer = umockdev_ioctl_client_get_arg(client);
@@ -430,7 +439,13 @@ class KeypadTwin::Served {
     gint room = 0;
     umockdev_ioctl_data_retrieve(buffer, &into, &room);
     std::array<uint8_t, 64> report{};
-    const ssize_t got = read(node.queue, report.data(), report.size());
+    if (node.ringing) {
+      [[maybe_unused]] const auto taken = read(node.bell, report.data(), report.size());
+      node.ringing = false;
+    }
+    const int got = node.handle == nullptr ? 0
+                                           : virtual_keypad::VirtualHid().readTimeout(
+                                                 node.handle, report.data(), report.size(), 0);
     if (got <= 0) {
       umockdev_ioctl_client_complete(client, -1, EAGAIN);
       return TRUE;
@@ -438,12 +453,15 @@ class KeypadTwin::Served {
     const gint count = std::min(static_cast<gint>(got), room);
     umockdev_ioctl_data_update(buffer, 0, report.data(), count);
     umockdev_ioctl_client_complete(client, count, 0);
+    // The keypad may leave the bus once its answer is read; one report more may be waiting.
+    twin.sync();
+    twin.ring(node);
     return TRUE;
   }
 
   static gboolean OnWrite(UMockdevIoctlBase* handler, UMockdevIoctlClient* client, gpointer data) {
     auto& twin = *static_cast<Served*>(data);
-    Node& node = *twin.writers_.at(handler);
+    Node& node = *twin.nodeOf_.at(handler);
     UMockdevIoctlData* buffer = umockdev_ioctl_client_get_arg(client);
     guint8* from = nullptr;
     gint length = 0;
@@ -455,25 +473,22 @@ class KeypadTwin::Served {
     umockdev_ioctl_client_complete(client, written, written < 0 ? ENODEV : 0);
     // An answer ready at once is there before the program's next read, and a keypad that left
     // the bus on this report is gone from it before the program's next look.
-    twin.pump(node);
+    twin.ring(node);
     twin.sync();
     return TRUE;
   }
 
-  void pumpAll() {
-    for (auto& node : nodes_) pump(*node);
+  void ringAll() {
+    for (auto& node : nodes_) ring(*node);
   }
 
-  // What the keypad answered, report by report, into the node's queue.
-  void pump(Node& node) {
-    if (node.gone || node.handle == nullptr) return;
-    std::array<uint8_t, 64> report{};
-    for (;;) {
-      const int got =
-          virtual_keypad::VirtualHid().readTimeout(node.handle, report.data(), report.size(), 0);
-      if (got <= 0) return;
-      [[maybe_unused]] const auto written = write(node.terminal, report.data(), report.size());
-    }
+  // Makes the node readable for the program's poll: when the keypad has a report ready, or once
+  // the keypad is gone (its read then fails).
+  void ring(Node& node) {
+    if (node.ringing || (!node.gone && (node.keypad == nullptr || !node.keypad->reportReady())))
+      return;
+    const std::array<uint8_t, 64> block{};
+    node.ringing = write(node.terminal, block.data(), block.size()) > 0;
   }
 
   static std::string devicePath(const std::string& sysfs) { return sysfs.substr(4); }
@@ -486,7 +501,7 @@ class KeypadTwin::Served {
   std::string nodesFile_;
   std::map<std::string, Plugged> plugged_;
   std::vector<std::unique_ptr<Node>> nodes_;
-  std::map<UMockdevIoctlBase*, Node*> writers_;
+  std::map<UMockdevIoctlBase*, Node*> nodeOf_;
   bool syncing_ = false;
   std::mutex settledMutex_;
   std::condition_variable settled_;

@@ -261,6 +261,11 @@ void VirtualKeypad::queue(const Report& report, std::chrono::microseconds after)
   ready_.notify_all();
 }
 
+bool VirtualKeypad::reportReady() const {
+  std::lock_guard lock(mutex_);
+  return !unplugged_ && !pending_.empty() && pending_.front().readyAt <= Clock::now();
+}
+
 int VirtualKeypad::readReport(uint64_t handleGeneration, uint8_t* data, std::size_t length,
                               int timeoutMs) {
   int result = 0;

@@ -178,6 +178,9 @@ class VirtualKeypad {
   void paceReport();
   // Delivers what the last write or read set off: leaving the bus and coming back.
   void flushBusEvents();
+  // Whether an answer report is ready to be read now, without reading it (the keypad twin rings
+  // its node's bell with it; a read may make the keypad leave the bus).
+  bool reportReady() const;
   // Blocks for at most `timeoutMs` (-1: without limit) until an answer report is ready.
   // Returns the number of bytes read, 0 on time-out, -1 when the handle went stale.
   int readReport(uint64_t handleGeneration, uint8_t* data, std::size_t length, int timeoutMs);
