@@ -532,6 +532,12 @@ void KeypadTwin::start() {
 bool RunUnderUmockdev(int argc, char** argv) {
   const char* preloaded = std::getenv("LD_PRELOAD");
   if (preloaded != nullptr && std::strstr(preloaded, "libumockdev-preload") != nullptr) return true;
+  // The preload library comes before a sanitizer's runtime, which would otherwise refuse to run.
+  const char* sanitizer = std::getenv("ASAN_OPTIONS");
+  std::string options = sanitizer != nullptr ? sanitizer : "";
+  if (options.find("verify_asan_link_order") == std::string::npos)
+    setenv("ASAN_OPTIONS",
+           (options.empty() ? "" : options + ":").append("verify_asan_link_order=0").c_str(), 1);
   std::vector<char*> wrapped{const_cast<char*>("umockdev-wrapper")};
   for (int i = 0; i < argc; ++i) wrapped.push_back(argv[i]);
   wrapped.push_back(nullptr);
