@@ -27,7 +27,6 @@
 #include <vector>
 
 #include "bsl430/bsl430.h"
-#include "bus_state.h"
 #include "hidapi_virtual.h"
 #include "virtual_keypad.h"
 
@@ -84,6 +83,14 @@ std::string Utf8(const std::wstring& text) {
     }
   }
   return out;
+}
+
+// A text as a line of a device description takes it: a backslash and a line end escaped.
+std::string Line(const std::string& text) {
+  std::string escaped;
+  for (char c : text)
+    escaped += c == '\\' ? std::string("\\\\") : c == '\n' ? std::string("\\n") : std::string(1, c);
+  return escaped;
 }
 
 std::string Hex4(unsigned value) {
@@ -246,7 +253,7 @@ class KeypadTwin::Served {
     umockdev_testbed_uevent(bed_, plugged.usbDevice.c_str(), "remove");
     // Not umockdev_testbed_remove_device: it would end the connections of programs that hold a
     // node open, which on a real computer keep their descriptor and see it fail. The node's
-    // name goes, so nobody opens it again; its handler stays, answering ENODEV.
+    // name goes, so nobody opens it again; its handler stays, failing reads and writes.
     std::error_code error;
     gchar* root = umockdev_testbed_get_root_dir(bed_);
     std::filesystem::remove_all(std::string(root) + plugged.usbDevice, error);
@@ -280,22 +287,22 @@ class KeypadTwin::Served {
     VirtualKeypad& keypad = *arrived;
     const auto identity = keypad.identity();
     const bool loader = identity.productId == kLoaderProductId;
-    const std::string manufacturer = Utf8(keypad.manufacturer());
-    const std::string product = Utf8(keypad.product());
+    const std::string manufacturer = Line(Utf8(keypad.manufacturer()));
+    const std::string product = Line(Utf8(keypad.product()));
+    const std::string serial = Line(keypad.id());
     Plugged plugged{&keypad,
                     keypad.generation(),
                     identity.productId,
                     std::string(kHostController) + "/" + port,
                     {}};
     ++usbNumber_;
-    std::string tree = "P: " + devicePath(plugged.usbDevice) +
-                       "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: PRODUCT=2047/" +
-                       Lower(Hex4(identity.productId)) +
-                       "/100\nA: idVendor=2047\nA: idProduct=" + Lower(Hex4(identity.productId)) +
-                       "\nA: manufacturer=" + manufacturer + "\nA: product=" + product +
-                       "\nA: serial=" + keypad.id() +
-                       "\nA: bcdDevice=0100\nA: busnum=1\nA: devnum=" + std::to_string(usbNumber_) +
-                       "\n\n";
+    std::string tree =
+        "P: " + devicePath(plugged.usbDevice) +
+        "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: PRODUCT=2047/" +
+        Lower(Hex4(identity.productId)) +
+        "/100\nA: idVendor=2047\nA: idProduct=" + Lower(Hex4(identity.productId)) +
+        "\nA: manufacturer=" + manufacturer + "\nA: product=" + product + "\nA: serial=" + serial +
+        "\nA: bcdDevice=0100\nA: busnum=1\nA: devnum=" + std::to_string(usbNumber_) + "\n\n";
     std::vector<std::unique_ptr<Node>> made;
     for (int interfaceNumber : identity.interfaces) {
       auto node = std::make_unique<Node>();
@@ -318,7 +325,7 @@ class KeypadTwin::Served {
       tree += "P: " + devicePath(hid) + "\nE: SUBSYSTEM=hid\nE: HID_ID=0003:00002047:0000" +
               Hex4(identity.productId) + "\nE: HID_NAME=" + manufacturer + " " + product +
               "\nE: HID_PHYS=usb-0000:00:14.0-" + port.substr(port.find('-') + 1) + "/input" +
-              std::to_string(interfaceNumber) + "\nE: HID_UNIQ=" + keypad.id() +
+              std::to_string(interfaceNumber) + "\nE: HID_UNIQ=" + serial +
               "\nH: report_descriptor=" + Hex(node->descriptor) + "\n\n";
       tree += "P: " + devicePath(hidraw) + "\nN: " + node->name +
               "\nE: SUBSYSTEM=hidraw\nE: DEVNAME=/dev/" + node->name +
@@ -524,8 +531,6 @@ void KeypadTwin::settle() {
 }
 
 void KeypadTwin::start() {
-  // A keypad answers as fast as the twin is asked; the programs' own waits are real.
-  for (const auto& keypad : VirtualBus::instance().keypads()) keypad->setInstantEmptyReads(true);
   served_->start();
 }
 
