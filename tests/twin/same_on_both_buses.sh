@@ -14,6 +14,9 @@ trap 'rm -rf "$work"' EXIT
 one='{"keypads": [{"id": "a", "serialNumber": "VNK-A", "ledBrightness": 7, "keypadType": 2}]}'
 two='{"keypads": [{"id": "a", "serialNumber": "VNK-A"},
                   {"id": "b", "serialNumber": "VNK-B", "firmwareVersion": "2.01"}]}'
+# Plugged in one after the other while a station waits.
+arriving='{"keypads": [{"id": "a", "serialNumber": "", "arriveAfterMs": 300},
+                       {"id": "b", "serialNumber": "VNK-B", "arriveAfterMs": 2000}]}'
 runs=(
   "one|list" "one|status" "one|status --json" "one|brightness 3" "one|layout custom" "one|table"
   "one|table set left=0x04 up=UpArrow+LeftCtrl" "one|save --file settings.ini"
@@ -23,6 +26,7 @@ runs=(
   "one|upgrade firmware.txt" "one|--device 1-a status" "one|brightness 12"
   "two|list --json" "two|status" "two|status --all" "two|--serial VNK-B status"
   "two|apply --all --file settings.ini" "two|upgrade --all --expect-version 2.01 firmware.txt"
+  "arriving|station firmware.txt --expect-version 2.01 --serial-from VNK-0100 --count 2"
 )
 
 # A folder of its own for one run: the bus, the loader texts a real program needs, a settings
