@@ -110,7 +110,7 @@ struct Node {
   std::vector<uint8_t> descriptor;
   uint16_t productId = 0;
   std::shared_ptr<VirtualKeypad> keypad;
-  hid_device* handle = nullptr;  // on the virtual bus
+  hid_device* handle = nullptr;  // on the virtual bus; none once the keypad is gone
   // The node's pty: a block written to its master side (`terminal`) makes the program's poll
   // say there is something to read, and the read takes it back from the slave side (`bell`)
   // before it takes the keypad's report. The report is read from the keypad only when the
@@ -118,8 +118,8 @@ struct Node {
   int terminal = -1;
   int bell = -1;
   bool ringing = false;
-  bool gone = false;
   UMockdevIoctlBase* handler = nullptr;
+  bool gone() const { return handle == nullptr; }
 };
 
 // A keypad where it is plugged in: one USB device at its port.
@@ -237,11 +237,8 @@ class KeypadTwin::Served {
 
   void depart(Plugged& plugged) {
     for (Node* node : plugged.nodes) {
-      node->gone = true;
-      if (node->handle != nullptr) {
-        virtual_keypad::VirtualHid().close(node->handle);
-        node->handle = nullptr;
-      }
+      if (node->handle != nullptr) virtual_keypad::VirtualHid().close(node->handle);
+      node->handle = nullptr;
       // A program waiting on the node wakes, and its read fails as on a pulled device.
       ring(*node);
     }
@@ -395,7 +392,7 @@ class KeypadTwin::Served {
   static gboolean OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) {
     const Node& node = *static_cast<Node*>(data);
     const unsigned long request = umockdev_ioctl_client_get_request(client);
-    if (node.gone) {
+    if (node.gone()) {
       umockdev_ioctl_client_complete(client, -1, ENODEV);
       return TRUE;
     }
@@ -437,7 +434,7 @@ class KeypadTwin::Served {
   static gboolean OnRead(UMockdevIoctlBase* handler, UMockdevIoctlClient* client, gpointer data) {
     auto& twin = *static_cast<Served*>(data);
     Node& node = *twin.nodeOf_.at(handler);
-    if (node.gone) {
+    if (node.gone()) {
       umockdev_ioctl_client_complete(client, -1, EIO);
       return TRUE;
     }
@@ -450,9 +447,8 @@ class KeypadTwin::Served {
       [[maybe_unused]] const auto taken = read(node.bell, report.data(), report.size());
       node.ringing = false;
     }
-    const int got = node.handle == nullptr ? 0
-                                           : virtual_keypad::VirtualHid().readTimeout(
-                                                 node.handle, report.data(), report.size(), 0);
+    const int got =
+        virtual_keypad::VirtualHid().readTimeout(node.handle, report.data(), report.size(), 0);
     if (got <= 0) {
       umockdev_ioctl_client_complete(client, -1, EAGAIN);
       return TRUE;
@@ -473,10 +469,9 @@ class KeypadTwin::Served {
     guint8* from = nullptr;
     gint length = 0;
     umockdev_ioctl_data_retrieve(buffer, &from, &length);
-    const int written =
-        node.gone || node.handle == nullptr
-            ? -1
-            : virtual_keypad::VirtualHid().write(node.handle, from, static_cast<size_t>(length));
+    const int written = node.gone() ? -1
+                                    : virtual_keypad::VirtualHid().write(
+                                          node.handle, from, static_cast<size_t>(length));
     umockdev_ioctl_client_complete(client, written, written < 0 ? ENODEV : 0);
     // An answer ready at once is there before the program's next read, and a keypad that left
     // the bus on this report is gone from it before the program's next look.
@@ -492,7 +487,7 @@ class KeypadTwin::Served {
   // Makes the node readable for the program's poll: when the keypad has a report ready, or once
   // the keypad is gone (its read then fails).
   void ring(Node& node) {
-    if (node.ringing || (!node.gone && (node.keypad == nullptr || !node.keypad->reportReady())))
+    if (node.ringing || (!node.gone() && (node.keypad == nullptr || !node.keypad->reportReady())))
       return;
     const std::array<uint8_t, 64> block{};
     node.ringing = write(node.terminal, block.data(), block.size()) > 0;
