@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <sstream>
 #include <string_view>
@@ -56,8 +57,9 @@ int List(Session& session) {
     } else {
       io.out << keypad.path << "  at " << (keypad.port.empty() ? "?" : keypad.port) << "  ";
       if (status) {
-        io.out << "serial " << status->serialNumber << "  firmware " << status->firmwareVersion
-               << "\n";
+        io.out << (status->serialNumber.empty() ? "(no serial number)"
+                                                : "serial " + status->serialNumber)
+               << "  firmware " << status->firmwareVersion << "\n";
       } else if (inUse) {
         io.out << "(in use by another program)\n";
       } else if (keypad.accessible) {
@@ -170,7 +172,13 @@ bool IsLogDate(const std::string& text) {
     const bool digit = text[i] >= '0' && text[i] <= '9';
     if (kLongest[i] == 'd' ? !digit : text[i] != kLongest[i]) return false;
   }
-  return true;
+  // A day of the calendar, at an hour, minute and second of it.
+  const auto number = [&](std::size_t at) { return std::stoi(text.substr(at, 2)); };
+  const std::chrono::year_month_day day{std::chrono::year(std::stoi(text.substr(0, 4))),
+                                        std::chrono::month(static_cast<unsigned>(number(5))),
+                                        std::chrono::day(static_cast<unsigned>(number(8)))};
+  return day.ok() && (size < 13 || number(11) < 24) && (size < 16 || number(14) < 60) &&
+         (size < 19 || number(17) < 60);
 }
 
 // One field of a CSV row: quoted where it holds a comma, a quote or a line break, and kept from
@@ -178,6 +186,19 @@ bool IsLogDate(const std::string& text) {
 std::string CsvField(std::string text) {
   if (!text.empty() && std::string("=+-@\t\r").find(text[0]) != std::string::npos)
     text.insert(0, "'");
+  // Control characters other than line breaks and tabs, as \xNN: a NUL cuts a field short in
+  // some readers, and others show nothing for what is there.
+  std::string shown;
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if ((byte < 0x20 && c != '\t' && c != '\r' && c != '\n') || byte == 0x7F) {
+      static constexpr char kDigits[] = "0123456789ABCDEF";
+      shown += std::string("\\x") + kDigits[byte >> 4] + kDigits[byte & 0x0F];
+    } else {
+      shown += c;
+    }
+  }
+  text = shown;
   if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
   std::string quoted = "\"";
   for (char c : text) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);

@@ -506,7 +506,15 @@ TEST_F(Cli, EveryChangeToAKeypadIsInTheServiceLog) {
   EXPECT_EQ(forced["user"], support::UserName());
   EXPECT_EQ(forced["computer"], support::ComputerName());
   EXPECT_FALSE(forced["user"].get<std::string>().empty());
-  ASSERT_EQ(run({"log", "--csv", "--until", "2999-12"}), cli::kBadInput);
+  // Dates of the calendar only, at its edges too.
+  for (const auto& [date, status] : {std::pair{"2999-12", cli::kBadInput},
+                                     {"2026-13-45", cli::kBadInput},
+                                     {"2025-02-29", cli::kBadInput},
+                                     {"2024-02-29", cli::kDone},
+                                     {"2026-12-08T24:00", cli::kBadInput},
+                                     {"2026-12-08T23:59:60Z", cli::kBadInput},
+                                     {"2026-12-31T23:59:59Z", cli::kDone}})
+    EXPECT_EQ(run({"log", "--csv", "--until", date}), status) << date;
   const std::string header =
       "time,user,computer,operator,program,action,serialNumber,serialNumberBefore,path,port,"
       "firmwareBefore,firmwareAfter,ledBrightness,keypadType,codeTable,result,message,step,"
@@ -518,10 +526,11 @@ TEST_F(Cli, EveryChangeToAKeypadIsInTheServiceLog) {
   }
   std::ofstream(std::filesystem::path(recordFile()).parent_path() / "service-log.jsonl",
                 std::ios::app)
-      << R"({"time": "2026-01-01T00:00:00Z", "results": {"led": "blinked", "keys": "Left, Up"}})"
+      << R"({"time": "2026-01-01T00:00:00Z", "message": "a\u0000b\u001b\u007f",)"
+      << R"( "results": {"led": "blinked", "keys": "Left, Up"}})"
       << "\n";
   ASSERT_EQ(run({"log", "--csv", "--since", "2000-01-01", "--until", "2999-12-31"}), cli::kDone);
-  EXPECT_THAT(out_.str(), HasSubstr(",,\"led: blinked; keys: Left, Up\"\r\n"));
+  EXPECT_THAT(out_.str(), HasSubstr(",a\\x00b\\x1B\\x7F,,\"led: blinked; keys: Left, Up\"\r\n"));
   EXPECT_THAT(out_.str(),
               HasSubstr(",brightness 3,VNK-L,,virtual:keypad1:1.1,1-keypad1,1.04,1.04,3,0,"));
   EXPECT_THAT(out_.str(), HasSubstr(",\"serial set =SUM(1,2) --force\",\"'=SUM(1,2)\",VNK-L,"));
@@ -535,7 +544,11 @@ TEST_F(Cli, SeveralKeypadsNeedADeviceOrASerialNumber) {
   auto third = bus().plug();
   first->setSerialNumber("VNK-A");
   second->setSerialNumber("VNK-B");
+  third->setSerialNumber("");
+  EXPECT_EQ(run({"list"}), cli::kDone);
+  EXPECT_THAT(out_.str(), HasSubstr("at 1-keypad3  (no serial number)  firmware 1.04\n"));
   third->setSerialNumber("VNK-B");
+  first->clearReceivedCommands();
   EXPECT_EQ(run({"status"}), cli::kBadInput);
   EXPECT_THAT(err_.str(), HasSubstr("3 keypads are attached"));
   EXPECT_THAT(err_.str(), HasSubstr(virtual_keypad::InterfacePath(second->id(), 1)));
