@@ -76,12 +76,17 @@ int Run(const std::vector<std::string>& arguments, Io io) {
   bool version = false;
   Options options;
   std::vector<std::string> positional;
-  app.add_flag("-h,--help", help);
-  app.add_flag("--version", version);
-  app.add_flag("--json", options.json);
-  app.add_flag("--force", options.force);
-  app.add_flag("--all", options.all);
-  app.add_flag("--dry-run", options.dryRun);
+  std::vector<std::string> switches;  // options that take no value
+  const auto addSwitch = [&](const std::string& names, bool& value) {
+    app.add_flag(names, value);
+    switches.push_back(names.substr(names.rfind(',') + 1));
+  };
+  addSwitch("-h,--help", help);
+  addSwitch("--version", version);
+  addSwitch("--json", options.json);
+  addSwitch("--force", options.force);
+  addSwitch("--all", options.all);
+  addSwitch("--dry-run", options.dryRun);
   app.add_option("--device", options.device);
   app.add_option("--serial", options.serial);
   app.add_option("--file", options.file);
@@ -91,10 +96,10 @@ int Run(const std::vector<std::string>& arguments, Io io) {
   app.add_option("--serial-from", options.serialFrom);
   app.add_option("--count", options.count);
   app.add_option("--idle-timeout", options.idleTimeout);
-  app.add_flag("--present", options.present);
+  addSwitch("--present", options.present);
   app.add_option("--since", options.since);
   app.add_option("--until", options.until);
-  app.add_flag("--csv", options.csv);
+  addSwitch("--csv", options.csv);
   std::optional<std::string> operatorName;
   app.add_option("--operator", operatorName);
   app.add_option("words", positional);
@@ -103,6 +108,13 @@ int Run(const std::vector<std::string>& arguments, Io io) {
       if (arguments[i] == valued && (i + 1 == arguments.size() || IsOption(arguments[i + 1])))
         return refuse(kBadInput, std::string(valued) + " needs a value.");
     }
+  }
+  // "--json=true" would be taken for --json by the parser, and by nothing else here.
+  for (const std::string& argument : arguments) {
+    const std::string name = argument.substr(0, argument.find('='));
+    if (name.size() < argument.size() &&
+        std::find(switches.begin(), switches.end(), name) != switches.end())
+      return refuse(kBadInput, name + " takes no value ('" + argument + "'); give " + name + ".");
   }
   try {
     std::vector<std::string> reversed(arguments.rbegin(), arguments.rend());

@@ -589,6 +589,7 @@ TEST_F(Cli, SeveralKeypadsNeedADeviceOrASerialNumber) {
              cli::kBadInput,
              "{\"error\": \"--device needs a value.\", \"exitStatus\": 2}\n"},
         Case{{"status", "--colour", "x"}, cli::kBadInput, ""},
+        Case{{"status", "--json=true", "--all=1"}, cli::kBadInput, ""},
         // A station refuses what would fail every keypad alike before it takes any.
         Case{{"station", "--json", "--present", "--count", "0", "--serial-from", "VNK"},
              cli::kBadInput,
