@@ -29,9 +29,11 @@ TEST_F(WindowsOnTwin, StartUpFindsTheKeypadThroughUdevAndAScanFollowsAPullAndAPl
 // Where a keypad is plugged in, as udev says it through the system's libudev: the USB device
 // above its hidraw node; nothing for a node that is not there, or a path that is none.
 TEST_F(WindowsOnTwin, AHidrawNodeIsKnownByTheUsbDeviceAboveIt) {
-  auto loader = bus().plug("l");  // after the keypad's hidraw0 and hidraw1
+  // Made whole before it is plugged in, after the keypad's hidraw0 and hidraw1.
+  auto loader = std::make_shared<virtual_keypad::VirtualKeypad>("l");
   loader->setPort("2-3");
   loader->startInLoader();
+  bus().plugKeypad(loader);
   settle();
   for (const auto& [node, port] : {std::pair{"/dev/hidraw1", "1-keypad1"},
                                    {"/dev/hidraw2", "2-3"},
