@@ -236,11 +236,19 @@ class KeypadTwin::Served {
   }
 
   void depart(Plugged& plugged) {
+    std::error_code error;
+    gchar* root = umockdev_testbed_get_root_dir(bed_);
     for (Node* node : plugged.nodes) {
       if (node->handle != nullptr) virtual_keypad::VirtualHid().close(node->handle);
       node->handle = nullptr;
       // A program waiting on the node wakes, and its read fails as on a pulled device.
       ring(*node);
+      // Gone from the list and from /dev before anyone hears of it, as udev tells a program
+      // only once the kernel has let go: a program that looks again on the event must not find
+      // it. Not umockdev_testbed_remove_device: that would end the connections of programs that
+      // hold the node open, which on a real computer keep their descriptor and see it fail.
+      std::filesystem::remove(std::string(root) + "/sys/class/hidraw/" + node->name, error);
+      std::filesystem::remove(std::string(root) + "/dev/" + node->name, error);
     }
     // Innermost first, as the kernel unbinds them.
     for (auto node = plugged.nodes.rbegin(); node != plugged.nodes.rend(); ++node) {
@@ -248,14 +256,7 @@ class KeypadTwin::Served {
         umockdev_testbed_uevent(bed_, device.c_str(), "remove");
     }
     umockdev_testbed_uevent(bed_, plugged.usbDevice.c_str(), "remove");
-    // Not umockdev_testbed_remove_device: it would end the connections of programs that hold a
-    // node open, which on a real computer keep their descriptor and see it fail. The node's
-    // name goes, so nobody opens it again; its handler stays, failing reads and writes.
-    std::error_code error;
-    gchar* root = umockdev_testbed_get_root_dir(bed_);
     std::filesystem::remove_all(std::string(root) + plugged.usbDevice, error);
-    for (Node* node : plugged.nodes)
-      std::filesystem::remove(std::string(root) + "/dev/" + node->name, error);
     g_free(root);
     removeDanglingLinks();
   }

@@ -71,9 +71,12 @@ class FirmwareUpgrade : public GuiTest {
   void endBus() {
     twin_.reset();
   }
-  // The computer shows what is on the bus now.
+  // The computer shows what is on the bus now, and the windows have heard of it.
   void settle() {
     twin_->settle();
+    QElapsedTimer heard;
+    heard.start();
+    while (heard.elapsed() < 100) QApplication::processEvents(QEventLoop::AllEvents, 10);
   }
   // udev says where every USB device is plugged in.
   static constexpr bool kPlaceMayBeUnknown = false;
@@ -107,6 +110,8 @@ class FirmwareUpgrade : public GuiTest {
     if (windows.isEmpty()) return nullptr;
     window_ = windows.back();
     waitFor([&] { return !window_->workerBusy() && label() != "Searching for devices"; });
+    settle();  // the keypad's loader arriving through udev, counted
+    waitFor([&] { return !window_->workerBusy(); });
     QApplication::processEvents();
     return window_;
   }
