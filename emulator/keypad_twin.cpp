@@ -10,8 +10,10 @@
 #include <umockdev.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -200,6 +202,7 @@ class KeypadTwin::Served {
     auto* twin = static_cast<Served*>(self);
     twin->ringAll();
     twin->sync();
+    twin->removeLeft();
     return G_SOURCE_CONTINUE;
   }
 
@@ -256,9 +259,28 @@ class KeypadTwin::Served {
         umockdev_testbed_uevent(bed_, device.c_str(), "remove");
     }
     umockdev_testbed_uevent(bed_, plugged.usbDevice.c_str(), "remove");
-    std::filesystem::remove_all(std::string(root) + plugged.usbDevice, error);
     g_free(root);
-    removeDanglingLinks();
+    // Its files stay a moment for a program that listed it just before and reads them now
+    // (hidapi reads a device's uevent without asking whether it is still there).
+    leaving_.push_back(
+        {std::chrono::steady_clock::now() + std::chrono::milliseconds(500), plugged.usbDevice});
+  }
+
+  // Removes from sysfs the devices that left: those whose moment is over, or the one at `only`,
+  // whose port a keypad arrives at now.
+  void removeLeft(const std::string& only = {}) {
+    gchar* root = umockdev_testbed_get_root_dir(bed_);
+    const auto now = std::chrono::steady_clock::now();
+    std::error_code error;
+    const auto removed = std::remove_if(leaving_.begin(), leaving_.end(), [&](const auto& left) {
+      if (only.empty() ? left.first > now : left.second != only) return false;
+      std::filesystem::remove_all(std::string(root) + left.second, error);
+      return true;
+    });
+    const bool any = removed != leaving_.end();
+    leaving_.erase(removed, leaving_.end());
+    g_free(root);
+    if (any) removeDanglingLinks();
   }
 
   // The links in sysfs to what was removed go too: the keypad that comes back at the same port
@@ -332,6 +354,7 @@ class KeypadTwin::Served {
       node->devices = {hidraw, hid, usbInterface};
       made.push_back(std::move(node));
     }
+    removeLeft(plugged.usbDevice);
     GError* error = nullptr;
     if (!umockdev_testbed_add_from_string(bed_, tree.c_str(), &error)) {
       std::fprintf(stderr, "navkeypad-twin: %s\n", error->message);
@@ -506,6 +529,7 @@ class KeypadTwin::Served {
   std::vector<std::unique_ptr<Node>> nodes_;
   std::map<UMockdevIoctlBase*, Node*> nodeOf_;
   bool syncing_ = false;
+  std::vector<std::pair<std::chrono::steady_clock::time_point, std::string>> leaving_;
   std::mutex settledMutex_;
   std::condition_variable settled_;
   uint64_t syncs_ = 0;  // whole passes over the bus

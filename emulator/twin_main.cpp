@@ -58,6 +58,8 @@ int main(int argc, char** argv) {
     while (waitpid(child, &ended, 0) < 0 && errno == EINTR) {
     }
     status = WIFEXITED(ended) ? WEXITSTATUS(ended) : 128 + WTERMSIG(ended);
+    if (WIFSIGNALED(ended))
+      std::fprintf(stderr, "navkeypad-twin: %s ended by signal %d\n", argv[1], WTERMSIG(ended));
   }
   if (!bus.save()) {
     std::fprintf(stderr, "navkeypad-twin: %s\n", bus.problem().c_str());
