@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -112,16 +113,20 @@ struct Node {
   std::vector<uint8_t> descriptor;
   uint16_t productId = 0;
   std::shared_ptr<VirtualKeypad> keypad;
-  hid_device* handle = nullptr;  // on the virtual bus; none once the keypad is gone
+  // On the virtual bus; kept open until the twin ends, since umockdev calls the node's handlers
+  // on a thread of its own, which may be using it when the keypad leaves.
+  hid_device* handle = nullptr;
   // The node's pty: a block written to its master side (`terminal`) makes the program's poll
   // say there is something to read, and the read takes it back from the slave side (`bell`)
   // before it takes the keypad's report. The report is read from the keypad only when the
   // program reads, so a keypad that leaves once its answer is read leaves when it was.
   int terminal = -1;
   int bell = -1;
-  bool ringing = false;
+  std::atomic<bool> ringing = false;
+  std::atomic<bool> left = false;  // its keypad left the bus
+  KeypadTwin::Served* twin = nullptr;
   UMockdevIoctlBase* handler = nullptr;
-  bool gone() const { return handle == nullptr; }
+  bool gone() const { return left || handle == nullptr; }
 };
 
 // A keypad where it is plugged in: one USB device at its port.
@@ -200,8 +205,10 @@ class KeypadTwin::Served {
  private:
   static gboolean Tick(gpointer self) {
     auto* twin = static_cast<Served*>(self);
-    twin->ringAll();
     twin->sync();
+    std::unique_lock busy(twin->busMutex_, std::try_to_lock);
+    if (!busy) return G_SOURCE_CONTINUE;
+    twin->ringAll();
     twin->removeLeft();
     return G_SOURCE_CONTINUE;
   }
@@ -209,9 +216,8 @@ class KeypadTwin::Served {
   // The bus as the program's computer should see it now: keypads that left (for their loader,
   // back to their application, or pulled) go with udev's remove events, arrivals come with add.
   void sync() {
-    // umockdev runs the main loop while it sends an event, and so this, again.
-    if (syncing_) return;
-    syncing_ = true;
+    std::unique_lock busy(busMutex_, std::try_to_lock);
+    if (!busy) return;
     std::map<std::string, std::shared_ptr<VirtualKeypad>> present;
     for (const auto& keypad : virtual_keypad::VirtualBus::instance().keypads()) {
       if (keypad->onBus() && !keypad->unplugged()) present[keypad->port()] = keypad;
@@ -230,7 +236,6 @@ class KeypadTwin::Served {
     for (const auto& [port, keypad] : present) {
       if (plugged_.count(port) == 0) arrive(port, keypad);
     }
-    syncing_ = false;
     {
       std::lock_guard lock(settledMutex_);
       ++syncs_;
@@ -242,8 +247,7 @@ class KeypadTwin::Served {
     std::error_code error;
     gchar* root = umockdev_testbed_get_root_dir(bed_);
     for (Node* node : plugged.nodes) {
-      if (node->handle != nullptr) virtual_keypad::VirtualHid().close(node->handle);
-      node->handle = nullptr;
+      node->left = true;
       // A program waiting on the node wakes, and its read fails as on a pulled device.
       ring(*node);
       // Gone from the list and from /dev before anyone hears of it, as udev tells a program
@@ -328,6 +332,7 @@ class KeypadTwin::Served {
       auto node = std::make_unique<Node>();
       node->keypadId = keypad.id();
       node->keypad = arrived;
+      node->twin = this;
       node->interfaceNumber = interfaceNumber;
       node->productId = identity.productId;
       node->name = "hidraw" + std::to_string(nextHidraw_++);
@@ -399,14 +404,13 @@ class KeypadTwin::Served {
     keypad.setOpenable(openable);
     node.handler = umockdev_ioctl_base_new();
     g_signal_connect(node.handler, "handle-ioctl", G_CALLBACK(&Served::OnIoctl), &node);
-    g_signal_connect(node.handler, "handle-read", G_CALLBACK(&Served::OnRead), this);
-    g_signal_connect(node.handler, "handle-write", G_CALLBACK(&Served::OnWrite), this);
+    g_signal_connect(node.handler, "handle-read", G_CALLBACK(&Served::OnRead), &node);
+    g_signal_connect(node.handler, "handle-write", G_CALLBACK(&Served::OnWrite), &node);
     GError* error = nullptr;
     if (!umockdev_testbed_attach_ioctl(bed_, devnode.c_str(), node.handler, &error)) {
       std::fprintf(stderr, "navkeypad-twin: %s\n", error->message);
       g_error_free(error);
     }
-    nodeOf_[node.handler] = &node;
     // Where a program of another user reaches the node's handler; the node decides.
     gchar* root = umockdev_testbed_get_root_dir(bed_);
     chmod((std::string(root) + "/ioctl" + devnode).c_str(), 0777);
@@ -455,9 +459,9 @@ class KeypadTwin::Served {
   }
 
   // As hidraw reads: one report a read, EAGAIN when none is there, EIO once the device is gone.
-  static gboolean OnRead(UMockdevIoctlBase* handler, UMockdevIoctlClient* client, gpointer data) {
-    auto& twin = *static_cast<Served*>(data);
-    Node& node = *twin.nodeOf_.at(handler);
+  static gboolean OnRead(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) {
+    Node& node = *static_cast<Node*>(data);
+    Served& twin = *node.twin;
     if (node.gone()) {
       umockdev_ioctl_client_complete(client, -1, EIO);
       return TRUE;
@@ -467,9 +471,8 @@ class KeypadTwin::Served {
     gint room = 0;
     umockdev_ioctl_data_retrieve(buffer, &into, &room);
     std::array<uint8_t, 64> report{};
-    if (node.ringing) {
+    if (node.ringing.exchange(false)) {
       [[maybe_unused]] const auto taken = read(node.bell, report.data(), report.size());
-      node.ringing = false;
     }
     const int got =
         virtual_keypad::VirtualHid().readTimeout(node.handle, report.data(), report.size(), 0);
@@ -486,9 +489,9 @@ class KeypadTwin::Served {
     return TRUE;
   }
 
-  static gboolean OnWrite(UMockdevIoctlBase* handler, UMockdevIoctlClient* client, gpointer data) {
-    auto& twin = *static_cast<Served*>(data);
-    Node& node = *twin.nodeOf_.at(handler);
+  static gboolean OnWrite(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) {
+    Node& node = *static_cast<Node*>(data);
+    Served& twin = *node.twin;
     UMockdevIoctlData* buffer = umockdev_ioctl_client_get_arg(client);
     guint8* from = nullptr;
     gint length = 0;
@@ -511,10 +514,10 @@ class KeypadTwin::Served {
   // Makes the node readable for the program's poll: when the keypad has a report ready, or once
   // the keypad is gone (its read then fails).
   void ring(Node& node) {
-    if (node.ringing || (!node.gone() && (node.keypad == nullptr || !node.keypad->reportReady())))
-      return;
+    if (!node.gone() && (node.keypad == nullptr || !node.keypad->reportReady())) return;
+    if (node.ringing.exchange(true)) return;
     const std::array<uint8_t, 64> block{};
-    node.ringing = write(node.terminal, block.data(), block.size()) > 0;
+    if (write(node.terminal, block.data(), block.size()) <= 0) node.ringing = false;
   }
 
   static std::string devicePath(const std::string& sysfs) { return sysfs.substr(4); }
@@ -527,8 +530,10 @@ class KeypadTwin::Served {
   std::string nodesFile_;
   std::map<std::string, Plugged> plugged_;
   std::vector<std::unique_ptr<Node>> nodes_;
-  std::map<UMockdevIoctlBase*, Node*> nodeOf_;
-  bool syncing_ = false;
+  // umockdev calls the nodes' handlers on a thread of its own, which syncs after a write or read
+  // as this one does on its tick: one at a time, the other passing over (never waiting, so that
+  // neither waits on umockdev while umockdev waits on it).
+  std::mutex busMutex_;
   std::vector<std::pair<std::chrono::steady_clock::time_point, std::string>> leaving_;
   std::mutex settledMutex_;
   std::condition_variable settled_;

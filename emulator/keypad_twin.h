@@ -29,8 +29,9 @@ class KeypadTwin {
   // "udevadm settle" does: for a test that plugs a keypad and then acts as a user would.
   void settle();
 
+  class Served;  // what serves the bus, on its thread
+
  private:
-  class Served;
   std::unique_ptr<Served> served_;
 };
 
