@@ -27,7 +27,7 @@ const char kUsage[] =
     "          [--present] [--count N] [--idle-timeout SECONDS]\n"
     "                                finishes each keypad plugged in, one after another\n"
     "  serial set VALUE [--force]    gives a keypad without one its serial number\n"
-    "  log [--json | --csv] [--serial S] [--since DATE] [--until DATE]\n"
+    "  log [--json | --csv | --xlsx FILE] [--serial S] [--since DATE] [--until DATE]\n"
     "                                what was done to which keypad (the service log)\n"
     "  identify                      blinks the keypad's LED, to find it on the desk\n"
     "  led-colour green              sets the LED's colour\n"
@@ -99,12 +99,16 @@ const std::map<std::string, std::string>& CommandHelp() {
        "VALUE (1 to 11 printable characters), for a keypad\nthat lost its own. A keypad that "
        "has one keeps it unless --force is given.\n"},
       {"log",
-       "Usage: navkeypad log [--json | --csv] [--serial S] [--since DATE] [--until DATE]\n\n"
+       "Usage: navkeypad log [--json | --csv | --xlsx FILE] [--serial S] [--since DATE]\n"
+       "                     [--until DATE]\n\n"
        "Shows the service log: every command that changed a keypad, with its time (UTC),\n"
        "user and computer, serial number (and the one a new number replaced), firmware\n"
        "before and after and result; --serial S shows one keypad's, --since and --until the\n"
-       "lines from and until a date (2026-12-08 or 2026-12-08T14:30, UTC). --csv prints one\n"
-       "row a line with the settings as columns, for a spreadsheet.\nThe log is service-log.jsonl "
+       "lines from and until a date (2026-12-08 or 2026-12-08T14:30, UTC).\n"
+       "--xlsx FILE writes the lines as a workbook for a spreadsheet program: serial\n"
+       "numbers and versions as text, times as date and time (local, and UTC beside them),\n"
+       "layout and code table by name. --csv prints one row a line, every field as text\n"
+       "with the settings as numbers, for scripts.\nThe log is service-log.jsonl "
        "beside the "
        "configuration file, one JSON line an action.\nLines that cannot be read are left out "
        "and counted; --json prints\n{\"entries\": [...], \"skipped\": N, \"exitStatus\": 0}.\n"},

@@ -100,6 +100,7 @@ int Run(const std::vector<std::string>& arguments, Io io) {
   app.add_option("--since", options.since);
   app.add_option("--until", options.until);
   addSwitch("--csv", options.csv);
+  app.add_option("--xlsx", options.xlsx);
   std::optional<std::string> operatorName;
   app.add_option("--operator", operatorName);
   app.add_option("words", positional);
@@ -180,8 +181,8 @@ int Run(const std::vector<std::string>& arguments, Io io) {
     return refuse(
         kBadInput,
         "--config, --serial-from, --count, --idle-timeout and --present go with station.");
-  if ((options.since || options.until || options.csv) && positional[0] != "log")
-    return refuse(kBadInput, "--since, --until and --csv go with log.");
+  if ((options.since || options.until || options.csv || options.xlsx) && positional[0] != "log")
+    return refuse(kBadInput, "--since, --until, --csv and --xlsx go with log.");
   if (options.dryRun && (!options.all || (positional[0] != "upgrade" && positional[0] != "apply")))
     return refuse(kBadInput, "--dry-run goes with upgrade --all and apply --all.");
   if (options.all) {

@@ -34,9 +34,9 @@ bool IsOption(const std::string& word);
 
 // The options of `navkeypad` that take a value.
 inline constexpr const char* kValuedOptions[] = {
-    "--device",         "--serial", "--file",        "--settings-of",
-    "--expect-version", "--config", "--serial-from", "--count",
-    "--idle-timeout",   "--since",  "--until",       "--operator",
+    "--device", "--serial",      "--file",  "--settings-of",  "--expect-version",
+    "--config", "--serial-from", "--count", "--idle-timeout", "--since",
+    "--until",  "--operator",    "--xlsx",
 };
 // The command the words name ("status" of "--device P status --json"); empty when none.
 std::string CommandWord(const std::vector<std::string>& arguments);

@@ -40,6 +40,7 @@ struct Options {
   std::optional<std::string> since;
   std::optional<std::string> until;
   bool csv = false;
+  std::optional<std::string> xlsx;  // the workbook to write the log to
   bool json = false;
   bool force = false;
   bool all = false;

@@ -8,6 +8,7 @@
 #include "code_table/vocabulary.h"
 #include "device/keypad_bus.h"
 #include "firmware/pending_upgrade.h"
+#include "log_export.h"
 #include "names.h"
 #include "session.h"
 #include "settings/keypad_settings_file.h"
@@ -181,65 +182,6 @@ bool IsLogDate(const std::string& text) {
          (size < 19 || number(17) < 60);
 }
 
-// One field of a CSV row: quoted where it holds a comma, a quote or a line break, and kept from
-// being read as a formula by a spreadsheet (a serial number or a message is anyone's text).
-std::string CsvField(std::string text) {
-  if (!text.empty() && std::string("=+-@\t\r").find(text[0]) != std::string::npos)
-    text.insert(0, "'");
-  // Control characters other than line breaks and tabs, as \xNN: a NUL cuts a field short in
-  // some readers, and others show nothing for what is there.
-  std::string shown;
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if ((byte < 0x20 && c != '\t' && c != '\r' && c != '\n') || byte == 0x7F) {
-      static constexpr char kDigits[] = "0123456789ABCDEF";
-      shown += std::string("\\x") + kDigits[byte >> 4] + kDigits[byte & 0x0F];
-    } else {
-      shown += c;
-    }
-  }
-  text = shown;
-  if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
-  std::string quoted = "\"";
-  for (char c : text) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
-  return quoted + "\"";
-}
-
-constexpr const char* kCsvColumns[] = {
-    "time",          "user",       "computer",       "operator",
-    "program",       "action",     "serialNumber",   "serialNumberBefore",
-    "path",          "port",       "firmwareBefore", "firmwareAfter",
-    "ledBrightness", "keypadType", "codeTable",      "result",
-    "message",       "step",       "results"};
-
-std::string CsvRow(const nlohmann::ordered_json& entry) {
-  const auto settings = entry.value("settings", nlohmann::ordered_json::object());
-  std::string row;
-  for (const char* column : kCsvColumns) {
-    std::string value;
-    const std::string name = column;
-    if (name == "ledBrightness" || name == "keypadType") {
-      if (settings.contains(name) && settings[name].is_number()) value = settings[name].dump();
-    } else if (name == "codeTable") {
-      if (settings.contains(name) && settings[name].is_array()) {
-        for (const auto& code : settings[name]) value += (value.empty() ? "" : " ") + code.dump();
-      }
-    } else if (name == "results") {
-      // A self test's steps: "led: blinked; brightness: stepped 0 to 9; ...".
-      if (entry.contains(name) && entry[name].is_object()) {
-        for (const auto& [step, result] : entry[name].items()) {
-          value += (value.empty() ? "" : "; ") + step + ": " +
-                   (result.is_string() ? result.get<std::string>() : result.dump());
-        }
-      }
-    } else if (entry.contains(name) && entry[name].is_string()) {
-      value = entry[name].get<std::string>();
-    }
-    row += (row.empty() ? "" : ",") + CsvField(value);
-  }
-  return row + "\r\n";
-}
-
 // "anna@bench-3" (and the operator where one was named: "anna@bench-3 for Kim").
 std::string Who(const nlohmann::ordered_json& entry) {
   const auto text = [&](const char* field) {
@@ -262,8 +204,8 @@ int Log(Session& session) {
                                          "' is no date; give one as 2026-12-08 or "
                                          "2026-12-08T14:30 (UTC, as the log's times are).");
   }
-  if (options.csv && options.json)
-    return session.fail(kBadInput, "--csv and --json each choose a format; give one.");
+  if (int{options.csv} + int{options.json} + int{options.xlsx.has_value()} > 1)
+    return session.fail(kBadInput, "--csv, --json and --xlsx each choose a format; give one.");
   const std::string configFile = settings::DefaultConfigFile();
   if (configFile.empty()) return session.fail(kBadInput, session.noConfigFile());
   const std::string file = store::ServiceLogFile(configFile);
@@ -303,11 +245,14 @@ int Log(Session& session) {
     return kDone;
   }
   if (options.csv) {
-    std::string header;
-    for (const char* column : kCsvColumns)
-      header += (header.empty() ? "" : ",") + std::string(column);
-    io.out << header << "\r\n";
-    for (const auto& entry : entries) io.out << CsvRow(entry);
+    io.out << LogCsv(entries);
+    return kDone;
+  }
+  if (options.xlsx) {
+    if (const std::string problem = WriteLogWorkbook(*options.xlsx, entries); !problem.empty())
+      return session.fail(kBadInput, "could not write " + *options.xlsx + ": " + problem + ".");
+    io.out << "Wrote " << entries.size() << " line" << (entries.size() == 1 ? "" : "s")
+           << " of the service log to " << *options.xlsx << ".\n";
     return kDone;
   }
   for (const auto& entry : entries) {

@@ -8,8 +8,8 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config git
   qt6-base-dev qt6-base-dev-tools libqt6svg6 qt6-qpa-plugins
-  libhidapi-dev libudev-dev nlohmann-json3-dev libcli11-dev umockdev libumockdev-dev
-  googletest libgtest-dev libgmock-dev libbenchmark-dev gcovr
+  libhidapi-dev libudev-dev nlohmann-json3-dev libcli11-dev libxlsxwriter-dev umockdev libumockdev-dev
+  googletest libgtest-dev libgmock-dev libbenchmark-dev gcovr python3-openpyxl
   clang libclang-rt-14-dev clang-format
   xvfb xauth imagemagick fonts-dejavu-core
   desktop-file-utils appstream dpkg-dev file lintian help2man man-db

@@ -256,6 +256,17 @@ MUTANTS = [
      "--device does not find a keypad by the port it is in", TWIN),
     ("emulator/keypad_twin.cpp", "      chmod(slave, keypad.openable() ? 0666 : 0600);",
      "      chmod(slave, 0666);", "the twin opens a keypad to a user without the udev rule", TWIN),
+    # --- the service log in a spreadsheet -------------------------------------------------------
+    ("cli/log_export.cpp",
+     "          lxw_datetime when = column.cell == Cell::kLocalTime ? times->first : times->second;",
+     "          lxw_datetime when = times->second;", "the workbook's local times are UTC"),
+    ("cli/log_export.cpp", "            EscapedControls(column.text ? column.text(entry) : Text(entry, column.field));",
+     "            column.text ? column.text(entry) : Text(entry, column.field);",
+     "a control character reaches the workbook as it is"),
+    ("cli/status_commands.cpp",
+     "    if (options.until && time.substr(0, options.until->size()) > *options.until) continue;",
+     "    if (options.until && time > *options.until) continue;",
+     "--until a day leaves out that day's lines"),
 ]
 
 

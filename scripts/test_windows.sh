@@ -46,6 +46,9 @@ expect "navkeypad: the HID library could not start: " "$listed"
 [[ "$status" == 1 ]] || { echo "list under Wine ended with $status, not 1" >&2; exit 1; }
 expect '"serialNumber": "VNK000123"' "$(wine "$product" --virtual status --json | tr -d '\r')"
 
+step "the service log as a workbook and as CSV, read back"
+/usr/bin/python3 "$ROOT/tests/cli/read_back_log_exports.py" --wine "$product"
+
 step "the recordings, replayed by the product's program"
 under_wine="$build/navkeypad-under-wine"
 printf '#!/bin/sh\nexec wine "%s" "$@"\n' "$product" >"$under_wine"

@@ -183,7 +183,8 @@ std::string Text(const nlohmann::ordered_json& entry, const char* field) {
   return entry.contains(field) && entry[field].is_string() ? entry[field].get<std::string>() : "";
 }
 
-// Seconds since the epoch of a log time ("2026-12-09T10:42:07Z"); -1 when it is none.
+}  // namespace
+
 long long LogSeconds(const std::string& time) {
   std::tm utc{};
   std::istringstream in(time);
@@ -195,7 +196,6 @@ long long LogSeconds(const std::string& time) {
   return static_cast<long long>(timegm(&utc));
 #endif
 }
-}  // namespace
 
 std::vector<bool> LinesOfKeypad(const std::vector<nlohmann::ordered_json>& entries,
                                 const std::string& serial) {

@@ -56,6 +56,8 @@ struct ServiceLogRead {
   std::string problem;
 };
 ServiceLogRead ReadServiceLog(const std::string& file);
+// Seconds since the epoch of a log time ("2026-12-09T10:42:07Z"); -1 when it is none.
+long long LogSeconds(const std::string& time);
 // Every serial number the log names.
 std::set<std::string> LoggedSerialNumbers(const std::string& configFile);
 // Whether `entry` is of the keypad that has or had `serial`: it names that number, now or

@@ -1,0 +1,272 @@
+#include "log_export.h"
+
+#include <xlsxwriter.h>
+
+#include <algorithm>
+#include <ctime>
+#include <filesystem>
+#include <random>
+
+#include "code_table/vocabulary.h"
+#include "names.h"
+#include "store/service_log.h"
+#include "support/atomic_file.h"
+#include "support/paths.h"
+
+namespace navkeypad::cli {
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+std::string Text(const Json& entry, const char* field) {
+  return entry.contains(field) && entry[field].is_string() ? entry[field].get<std::string>()
+                                                           : std::string();
+}
+
+const Json& Settings(const Json& entry) {
+  static const Json none = Json::object();
+  return entry.contains("settings") && entry["settings"].is_object() ? entry["settings"] : none;
+}
+
+// A self test's steps: "led: blinked; brightness: stepped 0 to 9; ...".
+std::string Results(const Json& entry) {
+  std::string value;
+  if (entry.contains("results") && entry["results"].is_object()) {
+    for (const auto& [step, result] : entry["results"].items()) {
+      value += (value.empty() ? "" : "; ") + step + ": " +
+               (result.is_string() ? result.get<std::string>() : result.dump());
+    }
+  }
+  return value;
+}
+
+// One field of a CSV row: quoted where it holds a comma, a quote or a line break, and kept from
+// being read as a formula by a spreadsheet (a serial number or a message is anyone's text).
+std::string CsvField(std::string text) {
+  if (!text.empty() && std::string("=+-@\t\r").find(text[0]) != std::string::npos)
+    text.insert(0, "'");
+  text = EscapedControls(text);
+  if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
+  std::string quoted = "\"";
+  for (char c : text) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+  return quoted + "\"";
+}
+
+constexpr const char* kCsvColumns[] = {
+    "time",          "user",       "computer",       "operator",
+    "program",       "action",     "serialNumber",   "serialNumberBefore",
+    "path",          "port",       "firmwareBefore", "firmwareAfter",
+    "ledBrightness", "keypadType", "codeTable",      "result",
+    "message",       "step",       "results"};
+
+std::string CsvRow(const Json& entry) {
+  const Json& settings = Settings(entry);
+  std::string row;
+  for (const char* column : kCsvColumns) {
+    std::string value;
+    const std::string name = column;
+    if (name == "ledBrightness" || name == "keypadType") {
+      if (settings.contains(name) && settings[name].is_number()) value = settings[name].dump();
+    } else if (name == "codeTable") {
+      if (settings.contains(name) && settings[name].is_array()) {
+        for (const auto& code : settings[name]) value += (value.empty() ? "" : " ") + code.dump();
+      }
+    } else if (name == "results") {
+      value = Results(entry);
+    } else {
+      value = Text(entry, column);
+    }
+    row += (row.empty() ? "" : ",") + CsvField(value);
+  }
+  return row + "\r\n";
+}
+
+// "Left: LeftArrow, ..., Up: UpArrow+LeftCtrl, ...", as `table set` takes them; empty where the
+// line holds no whole table.
+std::string CodeTableNames(const Json& settings) {
+  if (!settings.contains("codeTable") || !settings["codeTable"].is_array()) return "";
+  const Json& bytes = settings["codeTable"];
+  KeyCodeTable table;
+  if (bytes.size() != table.bytes.size()) return "";
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    if (!bytes[i].is_number_unsigned() || bytes[i].get<unsigned>() > 0xFF) return "";
+    table.bytes[i] = static_cast<uint8_t>(bytes[i].get<unsigned>());
+  }
+  std::vector<std::string> keys;
+  for (std::size_t key = 0; key < kNavigationKeyCount; ++key) {
+    const KeyCodeEntry entry = table.entry(static_cast<NavigationKey>(key));
+    const std::string code = CodeName(entry.keyCode);
+    keys.push_back(std::string(kKeyNames[key]) + ": " +
+                   (code.empty() ? FormatKeyCode(entry.keyCode) : code) +
+                   (entry.modifier == 0 ? "" : "+" + ModifierName(entry.modifier)));
+  }
+  return Joined(keys);
+}
+
+// A log time as the local time and as UTC; nothing for a time that is none.
+std::optional<std::pair<lxw_datetime, lxw_datetime>> LocalAndUtc(const std::string& time) {
+  const long long seconds = store::LogSeconds(time);
+  if (seconds < 0) return std::nullopt;
+  const auto since = static_cast<std::time_t>(seconds);
+  std::tm local{}, utc{};
+#ifdef _WIN32
+  _tzset();
+  if (localtime_s(&local, &since) != 0 || gmtime_s(&utc, &since) != 0) return std::nullopt;
+#else
+  tzset();
+  if (!localtime_r(&since, &local) || !gmtime_r(&since, &utc)) return std::nullopt;
+#endif
+  const auto datetime = [](const std::tm& at) {
+    return lxw_datetime{at.tm_year + 1900, at.tm_mon + 1, at.tm_mday,
+                        at.tm_hour,        at.tm_min,     static_cast<double>(at.tm_sec)};
+  };
+  return std::pair{datetime(local), datetime(utc)};
+}
+
+// The workbook's columns, each with what it holds: a time, a number of the settings, or text
+// (a field of the line, or what `text` makes of the line).
+enum class Cell { kLocalTime, kUtcTime, kNumber, kText };
+struct Column {
+  const char* header;
+  Cell cell;
+  const char* field = nullptr;
+  std::string (*text)(const Json& entry) = nullptr;
+};
+
+std::string Layout(const Json& entry) {
+  const Json& settings = Settings(entry);
+  return settings.contains("keypadType") && settings["keypadType"].is_number_integer()
+             ? LayoutName(settings["keypadType"].get<int>())
+             : "";
+}
+std::string CodeTable(const Json& entry) {
+  return CodeTableNames(Settings(entry));
+}
+
+const Column kColumns[] = {
+    {"Time", Cell::kLocalTime},
+    {"Time (UTC)", Cell::kUtcTime},
+    {"User", Cell::kText, "user"},
+    {"Computer", Cell::kText, "computer"},
+    {"Operator", Cell::kText, "operator"},
+    {"Program", Cell::kText, "program"},
+    {"Action", Cell::kText, "action"},
+    {"Serial number", Cell::kText, "serialNumber"},
+    {"Serial number before", Cell::kText, "serialNumberBefore"},
+    {"Path", Cell::kText, "path"},
+    {"Port", Cell::kText, "port"},
+    {"Firmware before", Cell::kText, "firmwareBefore"},
+    {"Firmware after", Cell::kText, "firmwareAfter"},
+    {"LED brightness", Cell::kNumber, "ledBrightness"},
+    {"Layout", Cell::kText, nullptr, Layout},
+    {"Code table", Cell::kText, nullptr, CodeTable},
+    {"Result", Cell::kText, "result"},
+    {"Message", Cell::kText, "message"},
+    {"Step", Cell::kText, "step"},
+    {"Results", Cell::kText, nullptr, Results},
+};
+
+// Makes the workbook at `file`; empty, or libxlsxwriter's words for what failed.
+std::string MakeWorkbook(const std::string& file, const Json& entries) {
+  lxw_workbook* workbook = workbook_new(file.c_str());
+  if (!workbook) return "the workbook could not be started";
+  lxw_worksheet* sheet = workbook_add_worksheet(workbook, "Service log");
+  lxw_format* header = workbook_add_format(workbook);
+  format_set_bold(header);
+  lxw_format* time = workbook_add_format(workbook);
+  format_set_num_format(time, "yyyy-mm-dd hh:mm:ss");
+  constexpr std::size_t kColumnCount = std::size(kColumns);
+  // Columns as wide as their widest cell, within reason; times as their format is.
+  std::vector<std::size_t> widths(kColumnCount, 0);
+  for (std::size_t c = 0; c < kColumnCount; ++c) {
+    const auto column = static_cast<lxw_col_t>(c);
+    worksheet_write_string(sheet, 0, column, kColumns[c].header, header);
+    widths[c] = std::string(kColumns[c].header).size();
+  }
+  lxw_row_t row = 0;
+  for (const Json& entry : entries) {
+    ++row;
+    const std::string timeText = Text(entry, "time");
+    const auto times = LocalAndUtc(timeText);
+    for (std::size_t c = 0; c < kColumnCount; ++c) {
+      const Column& column = kColumns[c];
+      const auto at = static_cast<lxw_col_t>(c);
+      if (column.cell == Cell::kLocalTime || column.cell == Cell::kUtcTime) {
+        // A time that is none stays the text it is.
+        if (times) {
+          lxw_datetime when = column.cell == Cell::kLocalTime ? times->first : times->second;
+          worksheet_write_datetime(sheet, row, at, &when, time);
+          widths[c] = std::max<std::size_t>(widths[c], 19);
+        } else if (column.cell == Cell::kUtcTime && !timeText.empty()) {
+          worksheet_write_string(sheet, row, at, EscapedControls(timeText).c_str(), nullptr);
+        }
+      } else if (column.cell == Cell::kNumber) {
+        const Json& settings = Settings(entry);
+        if (settings.contains(column.field) && settings[column.field].is_number())
+          worksheet_write_number(sheet, row, at, settings[column.field].get<double>(), nullptr);
+      } else if (const std::string value =
+                     EscapedControls(column.text ? column.text(entry) : Text(entry, column.field));
+                 !value.empty()) {
+        // As a string cell, a text that starts with "=" or looks like a number stays itself.
+        worksheet_write_string(sheet, row, at, value.c_str(), nullptr);
+        widths[c] = std::max(widths[c], value.size());
+      }
+    }
+  }
+  for (std::size_t c = 0; c < kColumnCount; ++c) {
+    const auto at = static_cast<lxw_col_t>(c);
+    worksheet_set_column(sheet, at, at,
+                         static_cast<double>(std::min<std::size_t>(widths[c], 60)) + 2, nullptr);
+  }
+  worksheet_freeze_panes(sheet, 1, 0);
+  worksheet_autofilter(sheet, 0, 0, row, static_cast<lxw_col_t>(kColumnCount - 1));
+  const lxw_error closed = workbook_close(workbook);
+  return closed == LXW_NO_ERROR ? std::string() : lxw_strerror(closed);
+}
+
+}  // namespace
+
+std::string EscapedControls(const std::string& text) {
+  std::string shown;
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if ((byte < 0x20 && c != '\t' && c != '\r' && c != '\n') || byte == 0x7F) {
+      static constexpr char kDigits[] = "0123456789ABCDEF";
+      shown += std::string("\\x") + kDigits[byte >> 4] + kDigits[byte & 0x0F];
+    } else {
+      shown += c;
+    }
+  }
+  return shown;
+}
+
+std::string LogCsv(const Json& entries) {
+  std::string csv;
+  for (const char* column : kCsvColumns) csv += (csv.empty() ? "" : ",") + std::string(column);
+  csv += "\r\n";
+  for (const Json& entry : entries) csv += CsvRow(entry);
+  return csv;
+}
+
+std::string WriteLogWorkbook(const std::string& file, const Json& entries) {
+  if (const std::string problem = support::WritableFileProblem(file); !problem.empty())
+    return problem;
+  // Made whole in a folder of its own first: a workbook is a zip archive, and one cut short
+  // opens in no program.
+  namespace fs = std::filesystem;
+  std::error_code error;
+  const fs::path made = fs::temp_directory_path(error) /
+                        ("navkeypad-log-" + std::to_string(std::random_device{}()) + ".xlsx");
+  if (error) return "no folder for temporary files (" + error.message() + ")";
+  const std::string madeName = support::Utf8FromPath(made);
+  std::string problem = MakeWorkbook(madeName, entries);
+  std::string bytes;
+  if (problem.empty() && !support::ReadWholeFile(madeName, bytes))
+    problem = "the workbook made in " + madeName + " could not be read back";
+  fs::remove(made, error);
+  if (!problem.empty()) return problem;
+  return support::WriteFileAtomically(file, bytes) ? "" : "it could not be written";
+}
+
+}  // namespace navkeypad::cli

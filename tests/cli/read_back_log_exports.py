@@ -1,0 +1,122 @@
+#!/usr/bin/python3
+"""The service log as a workbook and as CSV, written by the command line and read back by
+readers of their own (openpyxl, Python's csv): the cells' types and values, and the date
+filters at their edges, the same for both.
+    read_back_log_exports.py PROGRAM            (a Linux program)
+    read_back_log_exports.py --wine PROGRAM.exe (a Windows program, under Wine)"""
+import csv
+import datetime
+import io
+import json
+import os
+import subprocess
+import sys
+import tempfile
+
+import openpyxl
+
+wine = sys.argv[1] == "--wine"
+program = sys.argv[-1]
+
+
+def native(path):  # the path as the program names it
+    if not wine:
+        return path
+    return subprocess.run(["winepath", "-w", path], capture_output=True, text=True,
+                          check=True).stdout.strip()
+
+
+failures = []
+
+
+def expect(what, found, wanted):
+    if found != wanted:
+        failures.append(f"{what}: {found!r}, not {wanted!r}")
+
+
+# A line each side of a day's edges, and lines whose texts a spreadsheet would change.
+lines = [
+    {"time": "2026-12-07T23:59:59Z", "serialNumber": "VNK-BEFORE", "result": "ok"},
+    {"time": "2026-12-08T00:00:00Z", "user": "anna", "computer": "bench-3",
+     "program": "navkeypad", "action": "serial set 00042", "serialNumber": "00042",
+     "serialNumberBefore": "", "path": "/dev/hidraw3", "port": "1-1.4",
+     "firmwareBefore": "1.04", "firmwareAfter": "2.00",
+     "settings": {"ledBrightness": 7, "keypadType": 2,
+                  "codeTable": [0, 80, 0, 79, 0, 81, 1, 82, 0, 40]}, "result": "ok"},
+    {"time": "2026-12-08T14:30:00Z", "serialNumber": "1E5", "result": "failed",
+     "message": "cut\u0000short\u001b"},
+    {"time": "2026-12-08T23:59:59Z", "serialNumber": "=1+1", "operator": "Kim Lee"},
+    {"time": "2026-12-09T00:00:00Z", "serialNumber": "VNK-AFTER"},
+]
+work = tempfile.mkdtemp()
+os.makedirs(os.path.join(work, "bench"))
+with open(os.path.join(work, "bench", "service-log.jsonl"), "w", encoding="utf-8") as log:
+    log.writelines(json.dumps(line) + "\n" for line in lines)
+environment = dict(os.environ, NAVKEYPAD_BENCH_FOLDER=native(os.path.join(work, "bench")),
+                   XDG_DATA_HOME=os.path.join(work, "data"), TZ="XST-2")
+
+
+def run(*words):
+    command = (["wine"] if wine else []) + [program, "log", *words]
+    done = subprocess.run(command, env=environment, capture_output=True)
+    if done.returncode != 0:
+        failures.append(f"{' '.join(words)} ended with {done.returncode}: {done.stderr!r}")
+    return done.stdout.decode("utf-8")
+
+
+def utc(text):
+    return datetime.datetime.strptime(text, "%Y-%m-%dT%H:%M:%SZ")
+
+
+book_path = os.path.join(work, "Wörter log.xlsx")
+run("--xlsx", native(book_path))
+sheet = openpyxl.load_workbook(book_path).active
+header = [cell.value for cell in sheet[1]]
+expect("header", header, [
+    "Time", "Time (UTC)", "User", "Computer", "Operator", "Program", "Action", "Serial number",
+    "Serial number before", "Path", "Port", "Firmware before", "Firmware after",
+    "LED brightness", "Layout", "Code table", "Result", "Message", "Step", "Results"])
+expect("frozen", sheet.freeze_panes, "A2")
+rows = {row[7].value: dict(zip(header, row)) for row in sheet.iter_rows(min_row=2)}
+expect("rows", list(rows), [line["serialNumber"] for line in lines])
+# Each cell: its type (s text, n number, d date-time) and value; local time is UTC+2 here.
+given = rows["00042"]
+cells = [("Time", "d", datetime.datetime(2026, 12, 8, 2, 0, 0)),
+         ("Time (UTC)", "d", datetime.datetime(2026, 12, 8, 0, 0, 0)),
+         ("Serial number", "s", "00042"), ("Firmware before", "s", "1.04"),
+         ("Firmware after", "s", "2.00"), ("Path", "s", "/dev/hidraw3"), ("Port", "s", "1-1.4"),
+         ("LED brightness", "n", 7), ("Layout", "s", "custom"),
+         ("Code table", "s",
+          "Left: LeftArrow, Right: RightArrow, Down: DownArrow, Up: UpArrow+LeftCtrl, "
+          "Enter: Enter")]
+for column, kind, value in cells:
+    expect(column, (given[column].data_type, given[column].value), (kind, value))
+expect("number-like", (rows["1E5"]["Serial number"].data_type, rows["1E5"]["Serial number"].value),
+       ("s", "1E5"))
+expect("formula-like", (rows["=1+1"]["Serial number"].data_type,
+                        rows["=1+1"]["Serial number"].value), ("s", "=1+1"))
+expect("controls", rows["1E5"]["Message"].value, "cut\\x00short\\x1B")
+expect("an empty text", given["Serial number before"].value, None)
+expect("sized", sheet.column_dimensions["P"].width > 60, True)
+
+# The filters at the edges of a day and of a second, the same lines in both exports.
+edges = [(["--since", "2026-12-08"], [1, 2, 3, 4]),
+         (["--until", "2026-12-08"], [0, 1, 2, 3]),
+         (["--since", "2026-12-08", "--until", "2026-12-08"], [1, 2, 3]),
+         (["--since", "2026-12-08T00:00:01", "--until", "2026-12-08T23:59:58"], [2]),
+         (["--since", "2026-12-08T23:59:59Z", "--until", "2026-12-08T23:59:59Z"], [3]),
+         (["--since", "2026-12-08T14", "--until", "2026-12-08T14:30"], [2]),
+         (["--since", "2026-12-09T00:00:01"], [])]
+for words, wanted in edges:
+    times = [utc(lines[i]["time"]) for i in wanted]
+    run("--xlsx", native(book_path), *words)
+    book = openpyxl.load_workbook(book_path).active
+    expect(f"workbook {words}", [row[1].value for row in book.iter_rows(min_row=2)], times)
+    table = list(csv.reader(io.StringIO(run("--csv", *words), newline="")))
+    expect(f"csv {words}", [utc(row[0]) for row in table[1:]], times)
+    expect(f"csv header {words}", table[0][:2], ["time", "user"])
+
+if failures:
+    print("\n".join(failures))
+    sys.exit(1)
+print(f"read back: {len(cells) + 4} cells and {len(edges)} filters, in both exports")
