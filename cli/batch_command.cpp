@@ -4,6 +4,7 @@
 
 #include "bsl430/bsl430.h"
 #include "firmware/upgrade_operation.h"
+#include "keypad_tally.h"
 #include "names.h"
 #include "session.h"
 #include "settings/keypad_settings_file.h"
@@ -132,8 +133,20 @@ void ReadAfter(Outcome& outcome, const std::string& program) {
   if (found) outcome.path = found->path;
 }
 
+// The outcomes by keypad: one the batch took twice (from its loader, and again in its
+// application) counts once, by its last outcome.
+KeypadTally Tally(const std::vector<Outcome>& outcomes) {
+  KeypadTally tally;
+  for (const Outcome& outcome : outcomes)
+    tally.add(outcome.serial, outcome.serial, outcome.port, outcome.result);
+  return tally;
+}
+
+// A dry run's outcomes are what would happen, and are not counted.
 void PrintSummary(Io& io, const std::vector<Outcome>& outcomes, bool json, int status,
-                  const std::vector<firmware::PendingUpgrade>& kept) {
+                  const std::vector<firmware::PendingUpgrade>& kept, bool counted = true) {
+  const KeypadTally tally = Tally(outcomes);
+  const int failed = tally.withResult("failed"), skipped = tally.withResult("skipped");
   if (json) {
     auto entries = nlohmann::ordered_json::array();
     for (const Outcome& outcome : outcomes) {
@@ -149,6 +162,13 @@ void PrintSummary(Io& io, const std::vector<Outcome>& outcomes, bool json, int s
       entries.push_back(entry);
     }
     nlohmann::ordered_json document = {{"keypads", entries}};
+    if (counted) {
+      document["counted"] = {{"keypads", tally.keypads()},
+                             {"tries", tally.tries()},
+                             {"ok", tally.withResult("ok")},
+                             {"failed", failed},
+                             {"skipped", skipped}};
+    }
     if (!kept.empty()) {
       auto serials = nlohmann::ordered_json::array();
       for (const auto& record : kept) serials.push_back(JsonText(record.serial()));
@@ -165,6 +185,12 @@ void PrintSummary(Io& io, const std::vector<Outcome>& outcomes, bool json, int s
            << (outcome.before.empty() ? "?" : outcome.before) << " -> "
            << (outcome.after.empty() ? "?" : outcome.after) << "  " << outcome.result
            << (outcome.message.empty() ? "" : ": " + outcome.message) << "\n";
+  }
+  if (counted) {
+    io.out << tally.keypads() << " keypad" << (tally.keypads() == 1 ? "" : "s") << " ("
+           << tally.tries() << (tally.tries() == 1 ? " try" : " tries") << "), "
+           << tally.withResult("ok") << " ok, " << failed << " failed"
+           << (skipped ? ", " + std::to_string(skipped) + " skipped" : "") << ".\n";
   }
   for (const auto& record : kept) {
     io.out << "Still kept: the serial number and settings of " << firmware::KeypadName(record)
@@ -272,7 +298,7 @@ int DryRun(const std::vector<std::string>& positional, const Options& options, I
              << *options.expectVersion << " is what --expect-version says it holds.\n";
     }
   }
-  PrintSummary(io, outcomes, options.json, status, {});
+  PrintSummary(io, outcomes, options.json, status, {}, false);
   return status;
 }
 
@@ -482,8 +508,7 @@ int ForAll(const std::vector<std::string>& positional, CommandFunction command,
       if (ours) kept.push_back(record);
     }
   }
-  const bool allDone = std::all_of(outcomes.begin(), outcomes.end(),
-                                   [](const Outcome& outcome) { return outcome.status == kDone; });
+  const bool allDone = Tally(outcomes).withResult("failed") == 0;
   const int status = allDone ? kDone : kKeypadFailed;
   PrintSummary(io, outcomes, options.json, status, kept);
   // A keypad that runs another version than asked for got the whole upgrade: the file is what

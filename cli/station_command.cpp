@@ -14,6 +14,7 @@
 
 #include "bsl430/bsl430.h"
 #include "firmware/upgrade_operation.h"
+#include "keypad_tally.h"
 #include "names.h"
 #include "session.h"
 #include "settings/keypad_settings_file.h"
@@ -567,13 +568,12 @@ int Station(const std::vector<std::string>& positional, const Options& options, 
   StationRun station(plan, io, options.json);
   io.err << "navkeypad: waiting for keypads" << (options.present ? "" : " to be plugged in")
          << "; Ctrl-C ends once the keypad in hand is finished.\n";
-  int handled = 0;
-  int succeeded = 0;
+  KeypadTally tally;
   int skipped = 0;
   std::string ended = "interrupted";
   uint64_t lastActivity = platform::clock().tickMs();
   while (!StopOnInterrupt::asked()) {
-    if (plan.count && handled >= *plan.count) {
+    if (plan.count && tally.keypads() >= *plan.count) {
       ended = "count";
       break;
     }
@@ -591,23 +591,22 @@ int Station(const std::vector<std::string>& positional, const Options& options, 
     if (visit.result == "skipped") {
       ++skipped;
     } else {
-      ++handled;
-      if (visit.status == kDone) ++succeeded;
+      tally.add(visit.before ? visit.before->serialNumber : "", visit.serial, visit.port,
+                visit.result);
     }
-    station.report(visit, handled + skipped);
+    station.report(visit, tally.tries() + skipped);
     station.log(visit);
     station.showResult(visit, bus);
     lastActivity = platform::clock().tickMs();
   }
   std::vector<std::string> kept;
   for (const auto& record : KeptRecords()) kept.push_back(record.serial());
-  const int status = succeeded == handled ? kDone : kKeypadFailed;
+  const int keypads = tally.keypads(), succeeded = tally.withResult("ok");
+  const int status = succeeded == keypads ? kDone : kKeypadFailed;
   if (options.json) {
-    nlohmann::ordered_json summary = {{"keypads", handled},
-                                      {"ok", succeeded},
-                                      {"failed", handled - succeeded},
-                                      {"skipped", skipped},
-                                      {"ended", ended}};
+    nlohmann::ordered_json summary = {{"keypads", keypads}, {"tries", tally.tries()},
+                                      {"ok", succeeded},    {"failed", keypads - succeeded},
+                                      {"skipped", skipped}, {"ended", ended}};
     auto serials = nlohmann::ordered_json::array();
     for (const std::string& serial : kept) serials.push_back(JsonText(serial));
     summary["keptRecords"] = serials;
@@ -615,8 +614,9 @@ int Station(const std::vector<std::string>& positional, const Options& options, 
     io.out << FormatJson(summary) << std::endl;
     return status;
   }
-  io.out << "Station: " << handled << " keypad" << (handled == 1 ? "" : "s") << ", " << succeeded
-         << " ok, " << handled - succeeded << " failed"
+  io.out << "Station: " << keypads << " keypad" << (keypads == 1 ? "" : "s") << " ("
+         << tally.tries() << (tally.tries() == 1 ? " try" : " tries") << "), " << succeeded
+         << " ok, " << keypads - succeeded << " failed"
          << (skipped ? ", " + std::to_string(skipped) + " passed over as done" : "") << " ("
          << (ended == "count"  ? "the count was reached"
              : ended == "idle" ? "no new keypad for " + std::to_string(*plan.idleSeconds) + " s"

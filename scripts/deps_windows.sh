@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds the Windows libraries of the product, hidapi and Qt's base, from Debian's source
-# packages with MinGW-w64, into a per-user cache outside the repository, one folder per source
-# version. Quick when they are there. Prints the CMake prefix path of both on its last line.
+# Builds the Windows libraries of the product, hidapi, Qt's base, and libxlsxwriter with its zlib,
+# from Debian's source packages with MinGW-w64, into a per-user cache outside the repository, one
+# folder per source version. Quick when they are there. Prints the CMake prefix path of them all
+# on its last line.
 set -euo pipefail
 shopt -s inherit_errexit
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
@@ -9,37 +10,51 @@ CACHE="${NAVKEYPAD_CACHE:-${XDG_CACHE_HOME:-${HOME:-/tmp}/.cache}/navkeypad}/min
 TOOLCHAIN="$ROOT/cmake/mingw-w64.cmake"
 mkdir -p "$CACHE"
 
-# The version apt-get source would fetch, from the name of its .dsc file.
-source_version() {
-  apt-get source --print-uris "$1" 2>/dev/null |
-    sed -nE "s/^'[^']*' $1_([^ ]+)\.dsc .*/\1/p" | head -1
+# The versions of NAME's source apt knows, newest first: a mirror may lack the newest (a security
+# update's sources), and an older one of the same release is then taken.
+source_versions() {
+  apt-cache showsrc "$1" 2>/dev/null | sed -nE 's/^Version: (.+)$/\1/p' | sort -Vru
 }
 
-# fetch NAME WORK: unpacks Debian's source of NAME, its patches applied, and prints the folder.
+# fetch NAME VERSION WORK: unpacks Debian's source of NAME at VERSION, its patches applied, and
+# prints the folder.
 fetch() {
-  (cd "$2" && apt-get source "$1" >"$2/fetch.log" 2>&1) || { cat "$2/fetch.log" >&2; return 1; }
-  find "$2" -mindepth 1 -maxdepth 1 -type d | head -1
+  (cd "$3" && apt-get source "$1=$2" >"$3/fetch.log" 2>&1) || return 1
+  find "$3" -mindepth 1 -maxdepth 1 -type d | head -1
 }
 
-# build_cached NAME BUILDER: runs BUILDER SOURCE PREFIX unless that version is built already.
+# build_cached NAME BUILDER: runs BUILDER SOURCE PREFIX WORK for the newest version of NAME that
+# can be fetched, unless a version is built already; prints its prefix.
 build_cached() {
-  local name="$1" builder="$2" version prefix work
-  version="$(source_version "$name")"
-  [[ -n "$version" ]] || { echo "deps_windows: no source package $name (deb-src missing?)" >&2; return 1; }
-  prefix="$CACHE/$name-$version"
-  if [[ -f "$prefix/.built" ]]; then
-    echo "$prefix"
-    return
-  fi
-  echo "deps_windows: building $name $version for Windows (once; cached in $prefix)" >&2
-  rm -rf "$prefix"
+  local name="$1" builder="$2" version prefix work source
+  local -a versions
+  mapfile -t versions < <(source_versions "$name")
+  ((${#versions[@]} > 0)) || { echo "deps_windows: no source package $name (deb-src missing?)" >&2; return 1; }
+  for version in "${versions[@]}"; do
+    prefix="$CACHE/$name-${version#*:}"
+    if [[ -f "$prefix/.built" ]]; then
+      echo "$prefix"
+      return
+    fi
+  done
   work="$(mktemp -d "$CACHE/work.XXXXXX")"
   # Runs in its own subshell ($(...)): on its exit, success or not, the sources go, and so does a
   # prefix that was not finished.
-  trap "rm -rf '$work'; [[ -f '$prefix/.built' ]] || rm -rf '$prefix'" EXIT
-  "$builder" "$(fetch "$name" "$work")" "$prefix" "$work" >&2
-  touch "$prefix/.built"
-  echo "$prefix"
+  trap "rm -rf '$work'; [[ -z \"\${prefix:-}\" || -f \"\$prefix/.built\" ]] || rm -rf \"\$prefix\"" EXIT
+  for version in "${versions[@]}"; do
+    rm -rf "${work:?}"/*
+    source="$(fetch "$name" "$version" "$work")" || continue
+    prefix="$CACHE/$name-${version#*:}"
+    echo "deps_windows: building $name $version for Windows (once; cached in $prefix)" >&2
+    rm -rf "$prefix"
+    "$builder" "$source" "$prefix" "$work" >&2
+    touch "$prefix/.built"
+    echo "$prefix"
+    return
+  done
+  echo "deps_windows: no version of $name's source could be fetched:" >&2
+  cat "$work/fetch.log" >&2
+  return 1
 }
 
 # build_step LOG COMMAND...: the log is kept quiet unless the step fails.
@@ -74,6 +89,30 @@ build_qt() {
   build_step "$work/build.log" cmake --install "$work/build"
 }
 
+# zlib as a static library, for libxlsxwriter (Debian's source has no MinGW makefile): the
+# library and its two headers, one of them made by the build.
+build_zlib() {
+  local source="$1" prefix="$2" work="$3"
+  build_step "$work/build.log" cmake -S "$source" -B "$work/build" -G Ninja \
+    -DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN" -DCMAKE_BUILD_TYPE=Release
+  build_step "$work/build.log" cmake --build "$work/build" -j "$JOBS" --target zlibstatic
+  mkdir -p "$prefix/lib" "$prefix/include"
+  cp "$work/build/libzlibstatic.a" "$prefix/lib/libz.a"
+  cp "$source/zlib.h" "$work/build/zconf.h" "$prefix/include/"
+}
+
+# Its own temporary files, and numbers written the same whatever the locale.
+build_xlsxwriter() {
+  local source="$1" prefix="$2" work="$3"
+  build_step "$work/build.log" cmake -S "$source" -B "$work/build" -G Ninja \
+    -DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN" -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_INSTALL_PREFIX="$prefix" -DBUILD_SHARED_LIBS=OFF -DUSE_DTOA_LIBRARY=ON \
+    -DZLIB_INCLUDE_DIR="$zlib/include" -DZLIB_LIBRARY="$zlib/lib/libz.a"
+  build_step "$work/build.log" cmake --build "$work/build" -j "$JOBS" --target install
+}
+
 hidapi="$(build_cached hidapi build_hidapi)"
 qt="$(build_cached qt6-base build_qt)"
-echo "$hidapi;$qt"
+zlib="$(build_cached zlib build_zlib)"
+xlsxwriter="$(build_cached libxlsxwriter build_xlsxwriter)"
+echo "$hidapi;$qt;$zlib;$xlsxwriter"

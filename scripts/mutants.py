@@ -267,6 +267,12 @@ MUTANTS = [
      "    if (options.until && time.substr(0, options.until->size()) > *options.until) continue;",
      "    if (options.until && time > *options.until) continue;",
      "--until a day leaves out that day's lines"),
+    # --- counts of keypads, not of tries --------------------------------------------------------
+    ("cli/keypad_tally.h", '    return serial.empty() ? "" : "serial " + serial + " at " + port;',
+     '    return serial.empty() ? "" : "serial " + serial;',
+     "two keypads with one serial number at two ports are counted as one, hiding a failure"),
+    ("cli/keypad_tally.h", "    last_[keypad] = result;", "    if (last_[keypad].empty()) last_[keypad] = result;",
+     "a keypad's first result counts, not its last"),
 ]
 
 

@@ -11,7 +11,7 @@ build="${1:-$ROOT/build-mingw}"
 export WINEPREFIX="$build/wine-prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 
 prefixes="$(bash "$ROOT/scripts/deps_windows.sh" | tail -n 1)"
-qt="${prefixes#*;}"
+qt="$(cut -d";" -f2 <<<"$prefixes")"
 host_info="$(find /usr/lib -name Qt6HostInfoConfig.cmake | head -1)"
 BUILD_TARGET="all screenshots installer" configure_and_build "$build" \
   -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64.cmake" -DCMAKE_BUILD_TYPE=Release \

@@ -219,7 +219,7 @@ TEST_F(KeypadIdentity, ARecordGoesOnlyToTheKeypadItWasKeptFor) {
        "",
        {{"apply --all --file '" + settings + "'", 0,
          "Summary:\n  VNK-A at 1-a  2.01 -> 2.01  ok\n  VNK-B at 1-b  1.04 -> 1.04  ok\n  VNK-C at "
-         "1-c  1.04 -> 1.04  ok\n"}},
+         "1-c  1.04 -> 1.04  ok\n3 keypads (3 tries), 3 ok, 0 failed.\n"}},
        {{"a", {"VNK-A", 3}}, {"b", {"VNK-B", 3}}, {"c", {"VNK-C", 3}}},
        {}},
       {"a keypad that comes back on another version than the batch expects",
@@ -230,8 +230,8 @@ TEST_F(KeypadIdentity, ARecordGoesOnlyToTheKeypadItWasKeptFor) {
          1,
          "VNK-A at 1-a  1.04 -> 2.00  failed: it reports firmware 2.00, not 2.01: "
          "keypad-firmware-2.00.txt holds version 2.00 (its serial number and settings were "
-         "restored). Check the file, or give --expect-version the version it holds.\nThe "
-         "firmware file holds another version than 2.01: check the file",
+         "restored). Check the file, or give --expect-version the version it holds.\n1 keypad "
+         "(1 try), 0 ok, 1 failed.\nThe firmware file holds another version than 2.01",
          false, "", "", "failed/version virtual:a:1.1 VNK-A 1.04->2.00"}},
        {{"a", {"VNK-A", 5}}},
        {}},
