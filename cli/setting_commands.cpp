@@ -6,6 +6,7 @@
 #include "names.h"
 #include "session.h"
 #include "settings/keypad_settings_file.h"
+#include "store/service_log.h"
 
 namespace navkeypad::cli {
 
@@ -235,6 +236,17 @@ int SerialNumber(Session& session) {
     const std::string recordFile = firmware::PendingUpgradeFile(settings::DefaultConfigFile());
     const auto records = KeptRecords();
     std::string problem;
+    // A number the bench gave before may be on a keypad that is not here: only the person with
+    // the keypad in hand can say whether it is this one.
+    if (const auto line = store::LastLineNaming(settings::DefaultConfigFile(), serial);
+        line && status->serialNumber != serial) {
+      const auto field = [&](const char* name) { return line->value(name, std::string()); };
+      problem = "the service log " + store::ServiceLogFile(settings::DefaultConfigFile()) +
+                " shows " + serial + " on a keypad" +
+                (field("port").empty() ? "" : " at " + field("port")) +
+                (field("computer").empty() ? "" : " of " + field("computer")) + " at " +
+                field("time") + " (" + field("action") + "), which may not be this one";
+    }
     const firmware::SerialsOnBus onBus = firmware::SerialNumbersOnBus(session.path(), records);
     if (!onBus.unknown.empty()) {
       problem = "whether " + serial + " is free cannot be told: " + onBus.unknown +

@@ -185,6 +185,16 @@ std::string Text(const nlohmann::ordered_json& entry, const char* field) {
 
 }  // namespace
 
+std::optional<nlohmann::ordered_json> LastLineNaming(const std::string& configFile,
+                                                     const std::string& serial) {
+  const auto entries = ReadServiceLog(ServiceLogFile(configFile)).entries;
+  for (auto entry = entries.rbegin(); entry != entries.rend(); ++entry) {
+    if (Text(*entry, "serialNumber") == serial || Text(*entry, "serialNumberBefore") == serial)
+      return *entry;
+  }
+  return std::nullopt;
+}
+
 long long LogSeconds(const std::string& time) {
   std::tm utc{};
   std::istringstream in(time);

@@ -60,6 +60,9 @@ ServiceLogRead ReadServiceLog(const std::string& file);
 long long LogSeconds(const std::string& time);
 // Every serial number the log names.
 std::set<std::string> LoggedSerialNumbers(const std::string& configFile);
+// The last line that names `serial` as a keypad's number, now or before; none where no line does.
+std::optional<nlohmann::ordered_json> LastLineNaming(const std::string& configFile,
+                                                     const std::string& serial);
 // Whether `entry` is of the keypad that has or had `serial`: it names that number, now or
 // before; or it names none, was written at a port where a later line (the next there, within
 // an hour of each other along the way) gave that keypad `serial` as its first number.

@@ -341,8 +341,11 @@ TEST_F(KeypadIdentity, ARecordGoesOnlyToTheKeypadItWasKeptFor) {
          "the serial number and settings of keypad VNK-R are kept in"},
         {"--device 1-r serial set VNK-S --force", 0,
          "set all the same: this keypad's own settings are kept in"},
-        {"--device 1-a serial set VNK-A", 0, "Serial number set to VNK-A."}},
-       {{"a", {"VNK-A", 1}}, {"b", {"VNK-B", 1}}, {"r", {"VNK-S", 1}}},
+        // A number the log shows on a keypad that is not here, now or before.
+        {"--device 1-r serial set VNK-T --force", 0, "Serial number set to VNK-T."},
+        {"--device 1-a serial set VNK-S", 2, "service-log.jsonl shows VNK-S on a keypad at 1-r"},
+        {"--device 1-a serial set VNK-NEW", 0, "Serial number set to VNK-NEW."}},
+       {{"a", {"VNK-NEW", 1}}, {"b", {"VNK-B", 1}}, {"r", {"VNK-T", 1}}},
        {"VNK-R"}},
   };
   // A keypad without a serial number plugged in elsewhere while the upgraded one restarts, on
