@@ -14,6 +14,7 @@
 #include "settings/keypad_settings_file.h"
 #include "store/service_log.h"
 #include "support/atomic_file.h"
+#include "support/paths.h"
 
 namespace navkeypad::cli {
 
@@ -245,6 +246,7 @@ int Log(Session& session) {
     return kDone;
   }
   if (options.csv) {
+    support::StandardOutputAsBytes();
     io.out << LogCsv(entries);
     return kDone;
   }

@@ -9,10 +9,21 @@
 #endif
 
 #ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 #endif
+#include <iostream>
 
 namespace support {
+
+void StandardOutputAsBytes() {
+#ifdef _WIN32
+  std::cout.flush();
+  std::fflush(stdout);
+  _setmode(_fileno(stdout), _O_BINARY);
+#endif
+}
 
 std::filesystem::path PathFromUtf8(const std::string& text) {
   return std::filesystem::path(std::u8string(text.begin(), text.end()));

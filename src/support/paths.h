@@ -19,6 +19,10 @@ std::string Utf8FromLocal8Bit(const std::string& text);
 // fopen for a UTF-8 path.
 std::FILE* OpenFile(const std::string& path, const char* mode);
 
+// Standard output as bytes from here on: Windows would write a line break as CR LF in text
+// mode, and one that is CR LF already (CSV's) as CR CR LF. Elsewhere nothing changes.
+void StandardOutputAsBytes();
+
 // An environment variable as UTF-8 text; empty when it is not set.
 std::string EnvironmentText(const char* name);
 // Sets it (UTF-8), or removes it without a value.

@@ -112,8 +112,11 @@ for words, wanted in edges:
     run("--xlsx", native(book_path), *words)
     book = openpyxl.load_workbook(book_path).active
     expect(f"workbook {words}", [row[1].value for row in book.iter_rows(min_row=2)], times)
-    table = list(csv.reader(io.StringIO(run("--csv", *words), newline="")))
-    expect(f"csv {words}", [utc(row[0]) for row in table[1:]], times)
+    text = run("--csv", *words)
+    expect(f"csv lines end in CR LF {words}", text.count("\r\n"), text.count("\n"))
+    expect(f"csv lines end once {words}", text.count("\r\r"), 0)
+    table = list(csv.reader(io.StringIO(text, newline="")))
+    expect(f"csv {words}", [utc(row[0]) for row in table[1:] if row], times)
     expect(f"csv header {words}", table[0][:2], ["time", "user"])
 
 if failures:
