@@ -8,6 +8,8 @@ mkdir -p "$out"
 # folder, not a build tree's.
 export NAVKEYPAD_BENCH_FOLDER=/var/lib/navkeypad
 include="$out/navkeypad.h2m"
+# A text as roff takes it: backslashes doubled, a line starting with a dot not a request.
+escape() { sed -e 's/\\/\\\\/g' -e 's/^\./\\\&./'; }
 {
   echo "[COMMANDS]"
   for command in list status brightness layout table save restore apply factory-reset upgrade \
@@ -18,7 +20,11 @@ include="$out/navkeypad.h2m"
     # A command without help of its own would get the general usage here.
     [[ "$help" == "Usage: navkeypad $command"* ]] ||
       { echo "navkeypad $command has no help of its own" >&2; exit 1; }
-    printf '%s\n' "$help" | tail -n +3 | sed -e 's/\\/\\\\/g' -e 's/^\./\\\&./' -e 's/^$/.br/'
+    # Its synopsis whole, however many lines it takes, then what it does.
+    echo ".nf"
+    printf '%s\n' "$help" | sed '/^$/,$d' | sed -e '1s/^Usage: //' -e '2,$s/^       //' | escape
+    echo ".fi"
+    printf '%s\n' "$help" | sed '1,/^$/d' | escape | sed 's/^$/.br/'
   done
   cat <<'SECTIONS'
 [OPTIONS]

@@ -65,6 +65,15 @@ for word in list status brightness layout table save restore factory-reset upgra
   "EXIT STATUS" "a keypad is there but cannot be opened" "--device" "--replay"; do
   grep -q -- "$word" "$build/navkeypad.man.txt" || { echo "navkeypad(1) lacks $word"; exit 1; }
 done
+# Every line of every command's synopsis, as its own help prints it (station's takes three).
+for command in list status brightness layout table save restore apply factory-reset upgrade \
+  station serial log identify; do
+  "$build/cli/navkeypad" "$command" --help | sed '/^$/,$d' | sed -e 's/^Usage: //' -e 's/^ *//' |
+    while IFS= read -r line; do
+      grep -qF -- "$line" "$build/navkeypad.man.txt" ||
+        { echo "navkeypad(1) lacks the synopsis line '$line' of $command"; exit 1; }
+    done
+done
 bash "$root/scripts/check_completion.sh"
 desktop-file-validate "$root/packaging/$id.desktop"
 appstreamcli validate --no-net "$root/packaging/$id.metainfo.xml" >/dev/null
