@@ -22,6 +22,7 @@
 #include "wire/program_hid.h"
 #include "wire/replay_sandbox.h"
 #ifdef NAVKEYPAD_VIRTUAL
+#include "bus_state.h"
 #include "stand_in_loader.h"
 #else
 #include "device/system_hid.h"
@@ -119,6 +120,11 @@ int Main(int argc, char** argv) {
     }
   }
 #ifdef NAVKEYPAD_VIRTUAL
+  // What a keypad of the virtual bus can be made to do wrong, for whoever writes a state file.
+  if (arguments == std::vector<std::string>{"faults"}) {
+    std::cout << virtual_keypad::FaultList();
+    return cli::kDone;
+  }
   navkeypad::HidBackend& realBus = virtual_keypad::VirtualHid();
 #else
   navkeypad::HidBackend& realBus = navkeypad::SystemHid();

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <variant>
 
 #include "bsl430/memory_map.h"
@@ -89,8 +90,8 @@ std::vector<uint8_t> Codes(const json& value) {
   return codes;
 }
 
-// Every fault a state file can name, with the field of Behaviour it sets and what it does; the
-// README points here, and a name not in it is answered with the list.
+// Every fault a state file can name, with the field of Behaviour it sets and what it does;
+// `navkeypad-virtual faults` prints it, and a name not in it is answered with the list.
 struct StateFault {
   const char* name;
   std::variant<bool Behaviour::*, int Behaviour::*, std::optional<int> Behaviour::*,
@@ -134,6 +135,18 @@ const StateFault kStateFaults[] = {
      "reset vector is blank)"},
 };
 
+// What a fault's value is, as a state file gives it.
+std::string ValueOf(const StateFault& fault) {
+  return std::visit(
+      [](auto field) -> std::string {
+        using Value = std::remove_cvref_t<decltype(Behaviour{}.*field)>;
+        if constexpr (std::is_same_v<Value, bool>) return "true";
+        if constexpr (std::is_same_v<Value, std::vector<uint8_t>>) return "[CODE, ...]";
+        return "N";
+      },
+      fault.field);
+}
+
 Behaviour ReadFaults(const json& faults) {
   Behaviour b;
   for (const auto& item : faults.items()) {
@@ -147,7 +160,7 @@ Behaviour ReadFaults(const json& faults) {
       for (const StateFault& known : kStateFaults)
         names += std::string(names.empty() ? "" : ", ") + known.name;
       throw std::invalid_argument("there is no fault named \"" + name + "\" (the faults are " +
-                                  names + ")");
+                                  names + "; 'navkeypad-virtual faults' says what each does)");
     }
     std::visit(
         [&](auto field) {
@@ -376,6 +389,27 @@ bool ProgramBus::save() {
   const bool saved = SaveBusState(file_, problem_);
   lock_.release();
   return saved;
+}
+
+std::string FaultList() {
+  std::string list =
+      "Faults a keypad of NAVKEYPAD_VIRTUAL_STATE can be given, as\n"
+      "\"faults\": {\"NAME\": VALUE, ...} in its entry:\n";
+  for (const StateFault& fault : kStateFaults) {
+    list += "  " + std::string(fault.name) + " " + ValueOf(fault) + "\n";
+    // The meaning below it, in lines of at most 80 columns.
+    std::istringstream words(fault.meaning);
+    std::string line;
+    for (std::string word; words >> word;) {
+      if (!line.empty() && 6 + line.size() + 1 + word.size() > 80) {
+        list += "      " + line + "\n";
+        line.clear();
+      }
+      line += (line.empty() ? "" : " ") + word;
+    }
+    list += "      " + line + "\n";
+  }
+  return list;
 }
 
 }  // namespace virtual_keypad

@@ -16,6 +16,10 @@ bool LoadBusState(const std::string& file, std::string& problem);
 // up), whole or not at all.
 bool SaveBusState(const std::string& file, std::string& problem);
 
+// Every fault a keypad of a state file can be given, a name and the value it takes on a line,
+// what it does on the next: what `navkeypad-virtual faults` prints.
+std::string FaultList();
+
 // The bus of a virtual program: from NAVKEYPAD_VIRTUAL_STATE when it names a file that
 // exists, otherwise one keypad; written back to that file when the program ends. The file is
 // locked from start to end, so a second program on it waits for the first.

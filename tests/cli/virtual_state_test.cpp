@@ -254,6 +254,15 @@ TEST_F(VirtualState, WithJsonEveryRunPrintsOneDocumentAndItsExitStatusWhateverFa
     EXPECT_TRUE(!busKept || ReadBytes(state()) == row.bus) << row.arguments;
   }
   EXPECT_THAT(serviceLog(), ::testing::IsEmpty());
+  // What a state file's faults do, with the value each takes, for whoever writes one.
+  const Outcome faults = run("faults", false);
+  EXPECT_EQ(faults.status, 0);
+  for (const char* listed :
+       {"\n  silent true\n      true: no answer to anything\n",
+        "\n  refuseCommands [CODE, ...]\n      command codes refused",
+        "\n  unplugAfterLoaderReports N\n      the loader leaves the bus after N "
+        "reports (back at the next start, in its\n      loader if"})
+    EXPECT_THAT(faults.output, HasSubstr(listed));
 }
 
 // Every field of a keypad may be left out (the identity table's keypads leave out most); its
