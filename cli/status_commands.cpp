@@ -215,7 +215,8 @@ int Log(Session& session) {
   const auto document = [](const nlohmann::ordered_json& entries, int skipped) {
     return FormatJson({{"entries", entries}, {"skipped", skipped}, {"exitStatus", kDone}});
   };
-  if (read.missing) {
+  // With nothing recorded yet, an export is still one: its header, and no line.
+  if (read.missing && !options.csv && !options.xlsx) {
     if (session.json())
       io.out << document(nlohmann::ordered_json::array(), 0) << "\n";
     else

@@ -31,6 +31,7 @@
 
 #include "bsl430/bsl430.h"
 #include "hidapi_virtual.h"
+#include "support/hex.h"
 #include "virtual_keypad.h"
 
 namespace virtual_keypad {
@@ -53,16 +54,6 @@ const std::vector<uint8_t> kKeyboardDescriptor = {
     0x05, 0x01, 0x09, 0x06, 0xA1, 0x01, 0x05, 0x07, 0x19, 0xE0, 0x29, 0xE7, 0x15, 0x00, 0x25,
     0x01, 0x75, 0x01, 0x95, 0x08, 0x81, 0x02, 0x95, 0x01, 0x75, 0x08, 0x81, 0x01, 0x95, 0x06,
     0x75, 0x08, 0x15, 0x00, 0x25, 0x65, 0x05, 0x07, 0x19, 0x00, 0x29, 0x65, 0x81, 0x00, 0xC0};
-
-std::string Hex(const std::vector<uint8_t>& bytes) {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
-  std::string text;
-  for (uint8_t byte : bytes) {
-    text += kDigits[byte >> 4];
-    text += kDigits[byte & 0x0F];
-  }
-  return text;
-}
 
 // sysfs keeps the USB strings as UTF-8.
 std::string Utf8(const std::wstring& text) {
@@ -88,12 +79,20 @@ std::string Utf8(const std::wstring& text) {
   return out;
 }
 
-// A text as a line of a device description takes it: a backslash and a line end escaped.
-std::string Line(const std::string& text) {
+// A text as an attribute line ("A:") of a device description takes it: a backslash and a line
+// end escaped, as umockdev reads them back.
+std::string Attribute(const std::string& text) {
   std::string escaped;
   for (char c : text)
     escaped += c == '\\' ? std::string("\\\\") : c == '\n' ? std::string("\\n") : std::string(1, c);
   return escaped;
+}
+
+// A udev property line ("E:") is taken as it stands, to its end: a line end, as the kernel's
+// uevent would not hold one either, becomes a blank.
+std::string Property(std::string text) {
+  std::replace(text.begin(), text.end(), '\n', ' ');
+  return text;
 }
 
 std::string Hex4(unsigned value) {
@@ -311,22 +310,23 @@ class KeypadTwin::Served {
     VirtualKeypad& keypad = *arrived;
     const auto identity = keypad.identity();
     const bool loader = identity.productId == kLoaderProductId;
-    const std::string manufacturer = Line(Utf8(keypad.manufacturer()));
-    const std::string product = Line(Utf8(keypad.product()));
-    const std::string serial = Line(keypad.id());
+    const std::string manufacturer = Utf8(keypad.manufacturer());
+    const std::string product = Utf8(keypad.product());
+    const std::string serial = keypad.id();
     Plugged plugged{&keypad,
                     keypad.generation(),
                     identity.productId,
                     std::string(kHostController) + "/" + port,
                     {}};
     ++usbNumber_;
-    std::string tree =
-        "P: " + devicePath(plugged.usbDevice) +
-        "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: PRODUCT=2047/" +
-        Lower(Hex4(identity.productId)) +
-        "/100\nA: idVendor=2047\nA: idProduct=" + Lower(Hex4(identity.productId)) +
-        "\nA: manufacturer=" + manufacturer + "\nA: product=" + product + "\nA: serial=" + serial +
-        "\nA: bcdDevice=0100\nA: busnum=1\nA: devnum=" + std::to_string(usbNumber_) + "\n\n";
+    std::string tree = "P: " + devicePath(plugged.usbDevice) +
+                       "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: PRODUCT=2047/" +
+                       Lower(Hex4(identity.productId)) +
+                       "/100\nA: idVendor=2047\nA: idProduct=" + Lower(Hex4(identity.productId)) +
+                       "\nA: manufacturer=" + Attribute(manufacturer) +
+                       "\nA: product=" + Attribute(product) + "\nA: serial=" + Attribute(serial) +
+                       "\nA: bcdDevice=0100\nA: busnum=1\nA: devnum=" + std::to_string(usbNumber_) +
+                       "\n\n";
     std::vector<std::unique_ptr<Node>> made;
     for (int interfaceNumber : identity.interfaces) {
       auto node = std::make_unique<Node>();
@@ -348,10 +348,10 @@ class KeypadTwin::Served {
               "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\nA: bInterfaceNumber=0" +
               std::to_string(interfaceNumber) + "\nA: bInterfaceClass=03\n\n";
       tree += "P: " + devicePath(hid) + "\nE: SUBSYSTEM=hid\nE: HID_ID=0003:00002047:0000" +
-              Hex4(identity.productId) + "\nE: HID_NAME=" + manufacturer + " " + product +
+              Hex4(identity.productId) + "\nE: HID_NAME=" + Property(manufacturer + " " + product) +
               "\nE: HID_PHYS=usb-0000:00:14.0-" + port.substr(port.find('-') + 1) + "/input" +
-              std::to_string(interfaceNumber) + "\nE: HID_UNIQ=" + serial +
-              "\nH: report_descriptor=" + Hex(node->descriptor) + "\n\n";
+              std::to_string(interfaceNumber) + "\nE: HID_UNIQ=" + Property(serial) +
+              "\nH: report_descriptor=" + support::HexText(node->descriptor) + "\n\n";
       tree += "P: " + devicePath(hidraw) + "\nN: " + node->name +
               "\nE: SUBSYSTEM=hidraw\nE: DEVNAME=/dev/" + node->name +
               "\nA: dev=" + std::to_string(kHidrawMajor) + ":" + node->name.substr(6) +

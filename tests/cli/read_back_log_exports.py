@@ -50,18 +50,26 @@ lines = [
 ]
 work = tempfile.mkdtemp()
 os.makedirs(os.path.join(work, "bench"))
-with open(os.path.join(work, "bench", "service-log.jsonl"), "w", encoding="utf-8") as log:
-    log.writelines(json.dumps(line) + "\n" for line in lines)
 environment = dict(os.environ, NAVKEYPAD_BENCH_FOLDER=native(os.path.join(work, "bench")),
                    XDG_DATA_HOME=os.path.join(work, "data"), TZ="XST-2")
 
 
-def run(*words):
+def run(*words, status=0):
     command = (["wine"] if wine else []) + [program, "log", *words]
     done = subprocess.run(command, env=environment, capture_output=True)
-    if done.returncode != 0:
+    if done.returncode != status:
         failures.append(f"{' '.join(words)} ended with {done.returncode}: {done.stderr!r}")
-    return done.stdout.decode("utf-8")
+    return done.stdout.decode("utf-8") + done.stderr.decode("utf-8")
+
+
+# Before anything is logged an export is its header alone; a folder is no workbook.
+empty_book = os.path.join(work, "empty.xlsx")
+run("--xlsx", native(empty_book))
+expect("an empty workbook", openpyxl.load_workbook(empty_book).active.max_row, 1)
+expect("an empty csv", run("--csv").count("\r\n"), 1)
+expect("a folder", "is a folder, not a file" in run("--xlsx", native(work), status=2), True)
+with open(os.path.join(work, "bench", "service-log.jsonl"), "w", encoding="utf-8") as log:
+    log.writelines(json.dumps(line) + "\n" for line in lines)
 
 
 def utc(text):
