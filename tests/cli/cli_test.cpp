@@ -689,7 +689,8 @@ TEST_F(Cli, TheStationShowsEachResultOnTheLedAndCtrlCWaitsForTheKeypadInHand) {
        {},
        true,
        {2, 2},
-       "[1] VNK000123 at 1-keypad1  1.04 -> 2.01  ok (upgraded)\nStation: 1 keypad (1 try), 1 ok, 0 failed "
+       "[1] VNK000123 at 1-keypad1  1.04 -> 2.01  ok (upgraded)\nStation: 1 keypad (1 try), 1 ok, "
+       "0 failed "
        "(stopped)"},
   };
   for (const auto& row : rows) {
