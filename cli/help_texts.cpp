@@ -146,9 +146,11 @@ const std::map<std::string, std::string>& CommandHelp() {
        "Only keypads plugged in after the station started are taken, unless --present; each\n"
        "at most once a run. A keypad that failed keeps its record and is taken again when it\n"
        "is plugged in again. One line a keypad (with --json, one JSON object a line), one\n"
-       "service-log line a keypad, and a summary. Ends after N keypads, after SECONDS without\n"
-       "a new keypad, or on Ctrl-C once the keypad in hand is finished. Exit status 0 when\n"
-       "every keypad was done, 1 when one failed, 2 for bad input (checked before it waits).\n"
+       "service-log line a keypad, and a summary that counts keypads (one tried again at its\n"
+       "port is one keypad, by its last try) and tries. Ends after N keypads, after SECONDS\n"
+       "without a new keypad, or on Ctrl-C once the keypad in hand is finished. Exit status\n"
+       "0 when every keypad's last try succeeded, 1 when one's failed, 2 for bad input\n"
+       "(checked before it waits).\n"
        "Example: navkeypad station keypad-firmware-2.01.txt --expect-version 2.01 \\\n"
        "           --config site.ini --serial-from VNK000400\n"},
       {"upgrade",
