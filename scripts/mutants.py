@@ -273,6 +273,9 @@ MUTANTS = [
      "two keypads with one serial number at two ports are counted as one, hiding a failure"),
     ("cli/keypad_tally.h", "    last_[keypad] = result;", "    if (last_[keypad].empty()) last_[keypad] = result;",
      "a keypad's first result counts, not its last"),
+    ("cli/station_command.cpp", "    if (plan.count && tally.keypads() >= *plan.count) {",
+     "    if (plan.count && tally.tries() >= *plan.count) {",
+     "--count N ends the station after N tries, with keypads still to come"),
     ("cli/setting_commands.cpp", "        line && status->serialNumber != serial) {",
      "        false && line) {", "serial set gives a number the service log shows on another keypad"),
 ]
