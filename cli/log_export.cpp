@@ -11,6 +11,7 @@
 #include "names.h"
 #include "store/service_log.h"
 #include "support/atomic_file.h"
+#include "support/hex.h"
 #include "support/paths.h"
 
 namespace navkeypad::cli {
@@ -232,8 +233,8 @@ std::string EscapedControls(const std::string& text) {
   for (const char c : text) {
     const auto byte = static_cast<unsigned char>(c);
     if ((byte < 0x20 && c != '\t' && c != '\r' && c != '\n') || byte == 0x7F) {
-      static constexpr char kDigits[] = "0123456789ABCDEF";
-      shown += std::string("\\x") + kDigits[byte >> 4] + kDigits[byte & 0x0F];
+      shown +=
+          std::string("\\x") + support::kHexDigits[byte >> 4] + support::kHexDigits[byte & 0x0F];
     } else {
       shown += c;
     }
@@ -252,19 +253,27 @@ std::string LogCsv(const Json& entries) {
 std::string WriteLogWorkbook(const std::string& file, const Json& entries) {
   if (const std::string problem = support::WritableFileProblem(file); !problem.empty())
     return problem;
-  // Made whole in a folder of its own first: a workbook is a zip archive, and one cut short
-  // opens in no program.
+  // Made whole in a folder of its own first, made anew for it (no one else's file or link can
+  // stand where it is written): a workbook is a zip archive, and one cut short opens in no
+  // program.
   namespace fs = std::filesystem;
   std::error_code error;
-  const fs::path made = fs::temp_directory_path(error) /
-                        ("navkeypad-log-" + std::to_string(std::random_device{}()) + ".xlsx");
+  const fs::path temporary = fs::temp_directory_path(error);
   if (error) return "no folder for temporary files (" + error.message() + ")";
+  fs::path folder;
+  for (int attempt = 0; attempt < 8 && folder.empty(); ++attempt) {
+    const fs::path tried = temporary / ("navkeypad-log-" + std::to_string(std::random_device{}()));
+    if (fs::create_directory(tried, error)) folder = tried;
+  }
+  if (folder.empty())
+    return "no folder of its own could be made in " + support::Utf8FromPath(temporary);
+  const fs::path made = folder / "log.xlsx";
   const std::string madeName = support::Utf8FromPath(made);
   std::string problem = MakeWorkbook(madeName, entries);
   std::string bytes;
   if (problem.empty() && !support::ReadWholeFile(madeName, bytes))
     problem = "the workbook made in " + madeName + " could not be read back";
-  fs::remove(made, error);
+  fs::remove_all(folder, error);
   if (!problem.empty()) return problem;
   return support::WriteFileAtomically(file, bytes) ? "" : "it could not be written";
 }
