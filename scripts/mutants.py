@@ -269,7 +269,7 @@ MUTANTS = [
      "--until a day leaves out that day's lines"),
     # --- counts of keypads, not of tries --------------------------------------------------------
     ("cli/keypad_tally.h", '    return serial.empty() ? "" : "serial " + serial + " at " + port;',
-     '    return serial.empty() ? "" : "serial " + serial;',
+     '    static_cast<void>(port);\n    return serial.empty() ? "" : "serial " + serial;',
      "two keypads with one serial number at two ports are counted as one, hiding a failure"),
     ("cli/keypad_tally.h", "    last_[keypad] = result;", "    if (last_[keypad].empty()) last_[keypad] = result;",
      "a keypad's first result counts, not its last"),
