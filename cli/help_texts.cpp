@@ -97,8 +97,8 @@ const std::map<std::string, std::string>& CommandHelp() {
       {"serial",
        "Usage: navkeypad serial set VALUE [--force]\n\nGives the keypad the serial number "
        "VALUE (1 to 11 printable characters), for a keypad\nthat lost its own. A keypad that "
-       "has one keeps it unless --force is given, and so does a number another attached\n"
-       "keypad, a kept record or a line of the service log has.\n"},
+       "has one keeps it unless --force is given;\nso does a number another attached keypad, "
+       "a kept record or a line of the service log has.\n"},
       {"log",
        "Usage: navkeypad log [--json | --csv | --xlsx FILE] [--serial S] [--since DATE]\n"
        "                     [--until DATE]\n\n"
