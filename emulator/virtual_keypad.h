@@ -184,9 +184,6 @@ class VirtualKeypad {
   // Blocks for at most `timeoutMs` (-1: without limit) until an answer report is ready.
   // Returns the number of bytes read, 0 on time-out, -1 when the handle went stale.
   int readReport(uint64_t handleGeneration, uint8_t* data, std::size_t length, int timeoutMs);
-  // Instant answers to polls of an idle keypad keep silence tests quick: the exchange counts
-  // empty polls, not wall-clock time.
-  void setInstantEmptyReads(bool instant);
   void markUnplugged();
   bool unplugged() const;
 
@@ -234,7 +231,6 @@ class VirtualKeypad {
   bool stringsReadable_ = true;
   bool openable_ = true;
   bool unplugged_ = false;
-  bool instantEmptyReads_ = true;
   Behaviour behaviour_;
   Mode mode_ = Mode::Application;
   std::vector<Pending> pending_;
