@@ -20,11 +20,6 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-std::string Text(const Json& entry, const char* field) {
-  return entry.contains(field) && entry[field].is_string() ? entry[field].get<std::string>()
-                                                           : std::string();
-}
-
 const Json& Settings(const Json& entry) {
   static const Json none = Json::object();
   return entry.contains("settings") && entry["settings"].is_object() ? entry["settings"] : none;
@@ -76,7 +71,7 @@ std::string CsvRow(const Json& entry) {
     } else if (name == "results") {
       value = Results(entry);
     } else {
-      value = Text(entry, column);
+      value = store::LogText(entry, column);
     }
     row += (row.empty() ? "" : ",") + CsvField(value);
   }
@@ -188,7 +183,7 @@ std::string MakeWorkbook(const std::string& file, const Json& entries) {
   lxw_row_t row = 0;
   for (const Json& entry : entries) {
     ++row;
-    const std::string timeText = Text(entry, "time");
+    const std::string timeText = store::LogText(entry, "time");
     const auto times = LocalAndUtc(timeText);
     for (std::size_t c = 0; c < kColumnCount; ++c) {
       const Column& column = kColumns[c];
@@ -206,8 +201,8 @@ std::string MakeWorkbook(const std::string& file, const Json& entries) {
         const Json& settings = Settings(entry);
         if (settings.contains(column.field) && settings[column.field].is_number())
           worksheet_write_number(sheet, row, at, settings[column.field].get<double>(), nullptr);
-      } else if (const std::string value =
-                     EscapedControls(column.text ? column.text(entry) : Text(entry, column.field));
+      } else if (const std::string value = EscapedControls(
+                     column.text ? column.text(entry) : store::LogText(entry, column.field));
                  !value.empty()) {
         // As a string cell, a text that starts with "=" or looks like a number stays itself.
         worksheet_write_string(sheet, row, at, value.c_str(), nullptr);

@@ -240,7 +240,7 @@ int SerialNumber(Session& session) {
     // the keypad in hand can say whether it is this one.
     if (const auto line = store::LastLineNaming(settings::DefaultConfigFile(), serial);
         line && status->serialNumber != serial) {
-      const auto field = [&](const char* name) { return line->value(name, std::string()); };
+      const auto field = [&](const char* name) { return store::LogText(*line, name); };
       problem = "the service log " + store::ServiceLogFile(settings::DefaultConfigFile()) +
                 " shows " + serial + " on a keypad" +
                 (field("port").empty() ? "" : " at " + field("port")) +

@@ -185,11 +185,9 @@ bool IsLogDate(const std::string& text) {
 
 // "anna@bench-3" (and the operator where one was named: "anna@bench-3 for Kim").
 std::string Who(const nlohmann::ordered_json& entry) {
-  const auto text = [&](const char* field) {
-    return entry.contains(field) && entry[field].is_string() ? entry[field].get<std::string>()
-                                                             : std::string();
-  };
-  const std::string user = text("user"), computer = text("computer"), name = text("operator");
+  const std::string user = store::LogText(entry, "user"),
+                    computer = store::LogText(entry, "computer"),
+                    name = store::LogText(entry, "operator");
   std::string who = (user.empty() ? "?" : user) + "@" + (computer.empty() ? "?" : computer);
   return name.empty() ? who : who + " for " + name;
 }

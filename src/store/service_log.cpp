@@ -171,26 +171,27 @@ std::set<std::string> LoggedSerialNumbers(const std::string& configFile) {
   std::set<std::string> serials;
   for (const auto& entry : ReadServiceLog(ServiceLogFile(configFile)).entries) {
     for (const char* field : {"serialNumber", "serialNumberBefore"}) {
-      if (entry.contains(field) && entry[field].is_string() && !entry[field].empty())
-        serials.insert(entry[field].get<std::string>());
+      if (const std::string serial = LogText(entry, field); !serial.empty()) serials.insert(serial);
     }
   }
   return serials;
 }
 
-namespace {
-std::string Text(const nlohmann::ordered_json& entry, const char* field) {
+std::string LogText(const nlohmann::ordered_json& entry, const char* field) {
   return entry.contains(field) && entry[field].is_string() ? entry[field].get<std::string>() : "";
 }
 
+namespace {
+bool NamesSerial(const nlohmann::ordered_json& entry, const std::string& serial) {
+  return LogText(entry, "serialNumber") == serial || LogText(entry, "serialNumberBefore") == serial;
+}
 }  // namespace
 
 std::optional<nlohmann::ordered_json> LastLineNaming(const std::string& configFile,
                                                      const std::string& serial) {
   const auto entries = ReadServiceLog(ServiceLogFile(configFile)).entries;
   for (auto entry = entries.rbegin(); entry != entries.rend(); ++entry) {
-    if (Text(*entry, "serialNumber") == serial || Text(*entry, "serialNumberBefore") == serial)
-      return *entry;
+    if (NamesSerial(*entry, serial)) return *entry;
   }
   return std::nullopt;
 }
@@ -212,23 +213,22 @@ std::vector<bool> LinesOfKeypad(const std::vector<nlohmann::ordered_json>& entri
   constexpr long long kLinkedWithin = 3600;
   std::vector<bool> of(entries.size(), false);
   for (std::size_t i = 0; i < entries.size(); ++i) {
-    const bool names = Text(entries[i], "serialNumber") == serial ||
-                       Text(entries[i], "serialNumberBefore") == serial;
-    if (!names) continue;
+    if (!NamesSerial(entries[i], serial)) continue;
     of[i] = true;
     // The line that gave the keypad its first number: the lines before it at its port, of a
     // keypad without a number, were of it, back to the port's previous keypad.
     if (!entries[i].contains("serialNumberBefore") ||
-        !Text(entries[i], "serialNumberBefore").empty())
+        !LogText(entries[i], "serialNumberBefore").empty())
       continue;
-    const std::string port = Text(entries[i], "port");
-    const std::string computer = Text(entries[i], "computer");
+    const std::string port = LogText(entries[i], "port");
+    const std::string computer = LogText(entries[i], "computer");
     if (port.empty()) continue;
-    long long later = LogSeconds(Text(entries[i], "time"));
+    long long later = LogSeconds(LogText(entries[i], "time"));
     for (std::size_t j = i; j-- > 0;) {
-      if (Text(entries[j], "port") != port || Text(entries[j], "computer") != computer) continue;
-      const long long time = LogSeconds(Text(entries[j], "time"));
-      if (!Text(entries[j], "serialNumber").empty() || time < 0 || later < 0 ||
+      if (LogText(entries[j], "port") != port || LogText(entries[j], "computer") != computer)
+        continue;
+      const long long time = LogSeconds(LogText(entries[j], "time"));
+      if (!LogText(entries[j], "serialNumber").empty() || time < 0 || later < 0 ||
           later - time > kLinkedWithin)
         break;
       of[j] = true;

@@ -56,6 +56,8 @@ struct ServiceLogRead {
   std::string problem;
 };
 ServiceLogRead ReadServiceLog(const std::string& file);
+// A field of a line as text; empty where the line has none, or something other than text.
+std::string LogText(const nlohmann::ordered_json& entry, const char* field);
 // Seconds since the epoch of a log time ("2026-12-09T10:42:07Z"); -1 when it is none.
 long long LogSeconds(const std::string& time);
 // Every serial number the log names.
