@@ -133,8 +133,9 @@ void ReadAfter(Outcome& outcome, const std::string& program) {
   if (found) outcome.path = found->path;
 }
 
-// The outcomes by keypad: one the batch took twice (from its loader, and again in its
-// application) counts once, by its last outcome.
+// The outcomes counted as the station counts them, so that both summaries read alike (a keypad
+// finished from its loader is passed over at its port afterwards: each keypad is in the
+// outcomes once).
 KeypadTally Tally(const std::vector<Outcome>& outcomes) {
   KeypadTally tally;
   for (const Outcome& outcome : outcomes)

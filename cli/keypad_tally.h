@@ -13,8 +13,9 @@ class KeypadTally {
  public:
   // One try: the serial number the keypad came with and the one it ended with (either may be
   // empty), the USB port it is in, and "ok" or "failed". A keypad is known by a serial number
-  // at its port (the same number at another port may be another keypad: both are counted);
-  // one without a number by its port, for as long as the last keypad there had none.
+  // at its port (the same number at another port, or where the port is not known, may be
+  // another keypad: both are counted); one without a number by its port, for as long as the
+  // last keypad there had none.
   void add(const std::string& arrived, const std::string& ended, const std::string& port,
            const std::string& result) {
     ++tries_;
@@ -41,7 +42,7 @@ class KeypadTally {
 
  private:
   static std::string Serial(const std::string& serial, const std::string& port) {
-    return serial.empty() ? "" : "serial " + serial + " at " + port;
+    return serial.empty() || port.empty() ? "" : "serial " + serial + " at " + port;
   }
   static std::string Port(const std::string& arrived, const std::string& port) {
     return arrived.empty() && !port.empty() ? "port " + port : "";
