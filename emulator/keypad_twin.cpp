@@ -32,6 +32,7 @@
 #include "bsl430/bsl430.h"
 #include "hidapi_virtual.h"
 #include "support/hex.h"
+#include "twin_events.h"
 #include "virtual_keypad.h"
 
 namespace virtual_keypad {
@@ -149,6 +150,7 @@ class KeypadTwin::Served {
     // the node's own mode.
     gchar* root = umockdev_testbed_get_root_dir(bed_);
     chmod(root, 0755);
+    events_ = std::make_unique<TwinEvents>(root);
     g_free(root);
     context_ = g_main_context_new();
     loop_ = g_main_loop_new(context_, FALSE);
@@ -164,6 +166,7 @@ class KeypadTwin::Served {
           loop_);
       thread_.join();
     }
+    events_.reset();
     for (auto& node : nodes_) {
       if (node->handle != nullptr) virtual_keypad::VirtualHid().close(node->handle);
       if (node->bell >= 0) close(node->bell);
@@ -181,6 +184,8 @@ class KeypadTwin::Served {
     const uint64_t asked = syncs_;
     // The pass under way may have read the bus before the call; the next one has not.
     settled_.wait(lock, [&] { return syncs_ >= asked + 2; });
+    lock.unlock();
+    events_->flush();
   }
 
   void start() {
@@ -257,11 +262,10 @@ class KeypadTwin::Served {
       std::filesystem::remove(std::string(root) + "/dev/" + node->name, error);
     }
     // The nodes, then the USB device: what arrived with events leaves with them. (Not the HID
-    // devices and interfaces between: umockdev gives up on a listener whose queue is full, and
-    // nobody here listens for them.)
+    // devices and interfaces between: nobody here listens for them.)
     for (auto node = plugged.nodes.rbegin(); node != plugged.nodes.rend(); ++node)
-      umockdev_testbed_uevent(bed_, (*node)->devices.front().c_str(), "remove");
-    umockdev_testbed_uevent(bed_, plugged.usbDevice.c_str(), "remove");
+      events_->post((*node)->devices.front(), "remove");
+    events_->post(plugged.usbDevice, "remove");
     g_free(root);
     // Its files stay a moment for a program that listed it just before and reads them now
     // (hidapi reads a device's uevent without asking whether it is still there).
@@ -361,15 +365,17 @@ class KeypadTwin::Served {
     }
     removeLeft(plugged.usbDevice);
     GError* error = nullptr;
-    if (!umockdev_testbed_add_from_string(bed_, tree.c_str(), &error)) {
+    bool added = false;
+    events_->unheard([&] { added = umockdev_testbed_add_from_string(bed_, tree.c_str(), &error); });
+    if (!added) {
       std::fprintf(stderr, "navkeypad-twin: %s\n", error->message);
       g_error_free(error);
       return;
     }
-    umockdev_testbed_uevent(bed_, plugged.usbDevice.c_str(), "add");
+    events_->post(plugged.usbDevice, "add");
     for (auto& node : made) {
       serve(*node, keypad);
-      umockdev_testbed_uevent(bed_, node->devices.front().c_str(), "add");
+      events_->post(node->devices.front(), "add");
       plugged.nodes.push_back(node.get());
       if (!nodesFile_.empty()) {
         std::ofstream(nodesFile_, std::ios::app) << "/dev/" << node->name << " " << node->keypadId
@@ -527,6 +533,7 @@ class KeypadTwin::Served {
   }
 
   UMockdevTestbed* bed_ = nullptr;
+  std::unique_ptr<TwinEvents> events_;  // posted under busMutex_
   std::string nodesFile_;
   std::map<std::string, Plugged> plugged_;
   std::vector<std::unique_ptr<Node>> nodes_;

@@ -15,18 +15,10 @@ bool VirtualDeviceWatch::start(USBDeviceNotification notify) {
     return false;
   }
   std::lock_guard lock(mutex_);
-  receiver_ = new QObject();
-  active_ = std::make_shared<std::atomic<bool>>(true);
-  listener_ = VirtualBus::instance().addChangeListener([this, notify](bool arrived) {
+  relay_ = std::make_unique<platform::NotificationRelay>(std::move(notify));
+  listener_ = VirtualBus::instance().addChangeListener([this](bool arrived) {
     std::lock_guard lock(mutex_);
-    if (receiver_ == nullptr) return;
-    const uint32_t event = arrived ? kDeviceArrived : kDeviceRemoved;
-    QMetaObject::invokeMethod(
-        receiver_,
-        [notify, event, active = active_] {
-          if (*active) notify(kDeviceChangeMessage, event);
-        },
-        Qt::QueuedConnection);
+    if (relay_ != nullptr) relay_->post(arrived ? kDeviceArrived : kDeviceRemoved);
   });
   return true;
 }
@@ -37,10 +29,7 @@ void VirtualDeviceWatch::stop() {
     std::lock_guard lock(mutex_);
     listener = listener_;
     listener_ = 0;
-    if (active_) *active_ = false;
-    // Deleting the receiver drops the notifications still queued for it.
-    if (receiver_ != nullptr) receiver_->deleteLater();
-    receiver_ = nullptr;
+    relay_.reset();
   }
   if (listener != 0) VirtualBus::instance().removeChangeListener(listener);
 }

@@ -2,12 +2,11 @@
 // the watch, as the desktop delivers its own.
 #pragma once
 
-#include <QObject>
-#include <atomic>
 #include <memory>
 #include <mutex>
 
 #include "platform/device_watch.h"
+#include "platform/notification_relay.h"
 
 namespace virtual_keypad {
 
@@ -21,9 +20,7 @@ class VirtualDeviceWatch : public DeviceWatch {
 
  private:
   std::mutex mutex_;
-  QObject* receiver_ = nullptr;  // lives on the starting thread
-  // Cleared when the watch stops; a notification already queued then goes nowhere.
-  std::shared_ptr<std::atomic<bool>> active_;
+  std::unique_ptr<platform::NotificationRelay> relay_;
   int listener_ = 0;
   bool failNextStart_ = false;
 };

@@ -256,6 +256,18 @@ MUTANTS = [
      "--device does not find a keypad by the port it is in", TWIN),
     ("emulator/keypad_twin.cpp", "      chmod(slave, keypad.openable() ? 0666 : 0600);",
      "      chmod(slave, 0666);", "the twin opens a keypad to a user without the udev rule", TWIN),
+    # --- device events that outrun their listener ------------------------------------------------
+    ("emulator/twin_events.cpp",
+     "      if (full && patient && !stopping() && std::chrono::steady_clock::now() < giveUp) continue;",
+     "      if (false) continue;",
+     "the twin drops what a busy listener's queue cannot hold at once", TWIN),
+    ("emulator/keypad_twin.cpp",
+     "    events_->unheard([&] { added = umockdev_testbed_add_from_string(bed_, tree.c_str(), &error); });",
+     "    added = umockdev_testbed_add_from_string(bed_, tree.c_str(), &error);",
+     "umockdev's own burst of an arrival's devices overflows a listener", TWIN),
+    ("src/platform/udev_device_watch.cpp", "    } else if (errno == ENOBUFS) {\n      lookAfresh();",
+     "    } else if (errno == ENOBUFS) {\n      continue;",
+     "the windows miss what changed while udev's events were lost", TWIN),
     # --- the service log in a spreadsheet -------------------------------------------------------
     ("cli/log_export.cpp",
      "          lxw_datetime when = column.cell == Cell::kLocalTime ? times->first : times->second;",

@@ -1,14 +1,50 @@
 // The main window on the keypad twin: the keypad found at start-up through udev and hidraw, and
-// a scan that follows a pull and a plug. The upgrade window's journeys run on the twin too (this
-// program builds them with NAVKEYPAD_ON_TWIN).
+// a scan that follows a pull and a plug; the upgrade window's count after udev's events were
+// lost. The upgrade window's journeys run on the twin too (this program builds them with
+// NAVKEYPAD_ON_TWIN).
+#include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <libudev.h>
 
 #include <QTextEdit>
+#include <atomic>
+#include <cerrno>
 
 #include "device/usb_port.h"
 #include "firmware_upgrade_fixture.h"
 
+namespace {
+// While set, each event a monitor receives is lost as in a netlink socket that overflowed: the
+// read fails with ENOBUFS. The device watch reads through here (this program's definition comes
+// before libudev's).
+std::atomic<bool> eventsLost = false;
+std::atomic<int> lost = 0;
+}  // namespace
+
+extern "C" udev_device* udev_monitor_receive_device(udev_monitor* monitor) {
+  using Receive = udev_device* (*)(udev_monitor*);
+  static const auto received = reinterpret_cast<Receive>(dlsym(RTLD_NEXT, __func__));
+  udev_device* device = received(monitor);
+  if (device == nullptr || !eventsLost) return device;
+  udev_device_unref(device);
+  ++lost;
+  errno = ENOBUFS;
+  return nullptr;
+}
+
 using WindowsOnTwin = FirmwareUpgrade;
+
+TEST_F(WindowsOnTwin, TheUpgradeWindowsCountFollowsTheBusWhenUdevsEventsWereLost) {
+  openUpgradeWindow();
+  EXPECT_EQ(label(), "Found 1 device");
+  eventsLost = true;
+  plugWaitingLoader();
+  plugWaitingLoader();
+  // Both loaders' USB devices and nodes were heard of only as lost.
+  EXPECT_TRUE(waitFor([&] { return lost >= 4; }));
+  eventsLost = false;
+  EXPECT_TRUE(waitFor([&] { return label() == "Found 3 devices"; })) << label().toStdString();
+}
 
 TEST_F(WindowsOnTwin, StartUpFindsTheKeypadThroughUdevAndAScanFollowsAPullAndAPlug) {
   const auto firstLine = [&] {
