@@ -166,7 +166,6 @@ class KeypadTwin::Served {
           loop_);
       thread_.join();
     }
-    events_.reset();
     for (auto& node : nodes_) {
       if (node->handle != nullptr) virtual_keypad::VirtualHid().close(node->handle);
       if (node->bell >= 0) close(node->bell);
@@ -533,7 +532,8 @@ class KeypadTwin::Served {
   }
 
   UMockdevTestbed* bed_ = nullptr;
-  std::unique_ptr<TwinEvents> events_;  // posted under busMutex_
+  // Posted to under busMutex_; outlives the testbed, whose handlers may sync until it goes.
+  std::unique_ptr<TwinEvents> events_;
   std::string nodesFile_;
   std::map<std::string, Plugged> plugged_;
   std::vector<std::unique_ptr<Node>> nodes_;
