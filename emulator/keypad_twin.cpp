@@ -120,7 +120,7 @@ struct Node {
   // say there is something to read, and the read takes it back from the slave side (`bell`)
   // before it takes the keypad's report. The report is read from the keypad only when the
   // program reads, so a keypad that leaves once its answer is read leaves when it was.
-  int terminal = -1;
+  std::atomic<int> terminal = -1;  // set once the node is there; a handler may ring before
   int bell = -1;
   std::atomic<bool> ringing = false;
   std::atomic<bool> left = false;  // its keypad left the bus
@@ -363,17 +363,26 @@ class KeypadTwin::Served {
       made.push_back(std::move(node));
     }
     removeLeft(plugged.usbDevice);
+    // Each node is answered before it is there: a program that finds it the moment it appears
+    // (a station looks every 100 ms) must not reach umockdev's fallback, nor a handler's socket
+    // bound but not yet listening (umockdev's preload library ends the program then).
+    for (auto& node : made) serve(*node, keypad);
     GError* error = nullptr;
     bool added = false;
     events_->unheard([&] { added = umockdev_testbed_add_from_string(bed_, tree.c_str(), &error); });
     if (!added) {
       std::fprintf(stderr, "navkeypad-twin: %s\n", error->message);
       g_error_free(error);
+      // Their handlers stay attached until the twin ends; so do they, as nodes that left.
+      for (auto& node : made) {
+        node->left = true;
+        nodes_.push_back(std::move(node));
+      }
       return;
     }
     events_->post(plugged.usbDevice, "add");
     for (auto& node : made) {
-      serve(*node, keypad);
+      connectTerminal(*node, keypad);
       events_->post(node->devices.front(), "add");
       plugged.nodes.push_back(node.get());
       if (!nodesFile_.empty()) {
@@ -389,18 +398,6 @@ class KeypadTwin::Served {
   // each from what the keypad answered.
   void serve(Node& node, VirtualKeypad& keypad) {
     const std::string devnode = "/dev/" + node.name;
-    node.terminal = umockdev_testbed_get_dev_fd(bed_, devnode.c_str());
-    if (const char* slave = ptsname(node.terminal)) {
-      node.bell = open(slave, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-      termios raw{};
-      if (node.bell >= 0 && tcgetattr(node.bell, &raw) == 0) {
-        cfmakeraw(&raw);
-        tcsetattr(node.bell, TCSANOW, &raw);
-      }
-      // As the package's udev rule leaves a keypad's node: open to the user at the seat, or,
-      // for a keypad that stands for one without the rule, to root alone.
-      chmod(slave, keypad.openable() ? 0666 : 0600);
-    }
     // Who may open the keypad is the node's mode; the twin itself always reaches it.
     const bool openable = keypad.openable();
     keypad.setOpenable(true);
@@ -420,6 +417,22 @@ class KeypadTwin::Served {
     gchar* root = umockdev_testbed_get_root_dir(bed_);
     chmod((std::string(root) + "/ioctl" + devnode).c_str(), 0777);
     g_free(root);
+  }
+
+  // The node's pty, which umockdev makes with the node: what the program's poll watches.
+  void connectTerminal(Node& node, const VirtualKeypad& keypad) {
+    node.terminal = umockdev_testbed_get_dev_fd(bed_, ("/dev/" + node.name).c_str());
+    if (const char* slave = ptsname(node.terminal)) {
+      node.bell = open(slave, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+      termios raw{};
+      if (node.bell >= 0 && tcgetattr(node.bell, &raw) == 0) {
+        cfmakeraw(&raw);
+        tcsetattr(node.bell, TCSANOW, &raw);
+      }
+      // As the package's udev rule leaves a keypad's node: open to the user at the seat, or,
+      // for a keypad that stands for one without the rule, to root alone.
+      chmod(slave, keypad.openable() ? 0666 : 0600);
+    }
   }
 
   static gboolean OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) {
