@@ -22,9 +22,9 @@ struct Keypad {
 };
 
 // Every keypad in its application that answers its status request, in serial-number order.
-std::vector<Keypad> KeypadsInApplication(const std::string& program) {
+std::vector<Keypad> KeypadsInApplication(const Io& io) {
   std::ostringstream quiet;
-  Session probe({}, {}, {quiet, quiet, false, program});
+  Session probe({}, {}, {quiet, quiet, io.store, false, io.program});
   std::vector<Keypad> found;
   for (const auto& [keypad, status] : probe.answering(ListKeypads())) {
     found.push_back(
@@ -108,8 +108,8 @@ std::string LastMessage(const std::string& said) {
 // A keypad after the command, known by its place: the one now at its port, when it reports the
 // serial number it had or none; where the place is not known, by its serial number where it has
 // one (it may come back at another path), by its path only where it has none.
-void ReadAfter(Outcome& outcome, const std::string& program) {
-  const auto now = KeypadsInApplication(program);
+void ReadAfter(Outcome& outcome, const Io& io) {
+  const auto now = KeypadsInApplication(io);
   const auto at = [&](const auto& matches) {
     const auto found = std::find_if(now.begin(), now.end(), matches);
     return found != now.end() ? &*found : nullptr;
@@ -224,7 +224,7 @@ std::string Changes(const settings::StoredSettings& stored, const DeviceStatus& 
 int DryRun(const std::vector<std::string>& positional, const Options& options, Io& io,
            const std::optional<settings::StoredSettings>& stored) {
   const bool upgrade = positional[0] == "upgrade";
-  const auto records = KeptRecords();
+  const auto records = KeptRecords(io.store);
   std::vector<Outcome> outcomes;
   const auto would = [&](Outcome outcome, const std::string& what, const std::string& message) {
     outcome.result = "would " + what;
@@ -236,20 +236,20 @@ int DryRun(const std::vector<std::string>& positional, const Options& options, I
     Outcome outcome;
     outcome.path = loader.path;
     outcome.port = loader.port;
-    const auto here = RecordsKeptAt(loader.port);
+    const auto here = RecordsKeptAt(io.store, loader.port);
     if (!upgrade) {
-      would(outcome, "fail", WaitingLoaderLine(loader.path, io.program));
+      would(outcome, "fail", WaitingLoaderLine(io.store, loader.path, io.program));
     } else if (here.size() > 1) {
       would(outcome, "fail",
             "it waits in its loader, and " + KeptSettingsFor(here) +
                 ": which is its only you can tell; finish it with " +
-                FinishLoaderCommand(io.program, loader.path));
+                FinishLoaderCommand(io.store, io.program, loader.path));
     } else {
       if (here.size() == 1) outcome.serial = here[0].serial();
       would(outcome, "finish", "its upgrade, first (" + KeptSettingsFor(here) + ")");
     }
   }
-  const auto keypads = KeypadsInApplication(io.program);
+  const auto keypads = KeypadsInApplication(io);
   for (const Keypad& keypad : keypads) {
     Outcome outcome;
     outcome.serial = keypad.serial;
@@ -340,7 +340,7 @@ int PrintStatusTable(Io& io, const std::vector<Keypad>& keypads,
       io.err << "navkeypad: " << keypad.path << ": " << keypad.problem << "\n";
   }
   for (const LoaderOnBus& loader : loaders)
-    io.out << WaitingLoaderLine(loader.path, io.program) << "\n";
+    io.out << WaitingLoaderLine(io.store, loader.path, io.program) << "\n";
   return unreachable.empty() && loaders.empty() ? kDone : kKeypadFailed;
 }
 
@@ -362,7 +362,7 @@ int ForAll(const std::vector<std::string>& positional, CommandFunction command,
     // first keypad: a bad one would fail every keypad alike.
     if (positional.size() != 2)
       return whole.fail(kBadInput, "usage: navkeypad upgrade --all FIRMWARE.txt");
-    firmware::UpgradeOperation check(settings::DefaultConfigFile());
+    firmware::UpgradeOperation check(io.store, settings::DefaultConfigFile());
     firmware::UpgradeOutcome checked = check.checkSetting();
     if (checked.ok()) checked = check.checkFirmware(positional[1]);
     check.end();
@@ -394,8 +394,8 @@ int ForAll(const std::vector<std::string>& positional, CommandFunction command,
     std::ostringstream capturedErr;
     TeeBuffer both(io.err, capturedErr);
     std::ostream shownErr(&both);
-    Io oneIo{options.json ? capturedOut : io.out, shownErr, io.terminal && !options.json,
-             io.program, resume};
+    Io oneIo{options.json ? capturedOut : io.out, shownErr, io.store,
+             io.terminal && !options.json, io.program, resume};
     Session session(positional, one, oneIo);
     if (finishingLoader) session.setFinishingLoader();
     outcome.status = session.run(command);
@@ -413,7 +413,7 @@ int ForAll(const std::vector<std::string>& positional, CommandFunction command,
       Outcome outcome;
       outcome.path = loader.path;
       outcome.port = loader.port;
-      if (const auto records = RecordsKeptAt(loader.port); records.size() == 1) {
+      if (const auto records = RecordsKeptAt(io.store, loader.port); records.size() == 1) {
         outcome.serial = records[0].serial();
         outcome.before = records[0].firmwareVersion;
       }
@@ -423,12 +423,12 @@ int ForAll(const std::vector<std::string>& positional, CommandFunction command,
       Options one = options;
       one.device = loader.path;
       runOn(outcome, one, true);
-      ReadAfter(outcome, io.program);
+      ReadAfter(outcome, io);
       outcome.result = outcome.status == kDone ? "ok" : "failed";
       outcomes.push_back(outcome);
     }
   }
-  const auto keypads = KeypadsInApplication(io.program);
+  const auto keypads = KeypadsInApplication(io);
   // A keypad that cannot be asked is not passed over in silence: it fails in the summary.
   const auto unreachable = Unreachable(keypads);
   // Keypads waiting in their loaders are neither passed over nor taken: each fails, with how to
@@ -454,7 +454,7 @@ int ForAll(const std::vector<std::string>& positional, CommandFunction command,
     outcome.port = keypad.port;
     outcome.before = outcome.after = keypad.firmware;
     // The records as they are now: an earlier keypad of the batch may have left or taken one.
-    if (upgrade && AlreadyDone(keypad, options, KeptRecords())) {
+    if (upgrade && AlreadyDone(keypad, options, KeptRecords(io.store))) {
       outcome.result = "skipped";
       outcome.message = "already on " + keypad.firmware;
       outcomes.push_back(outcome);
@@ -471,7 +471,7 @@ int ForAll(const std::vector<std::string>& positional, CommandFunction command,
     one.device = keypad.path;
     if (!keypad.serial.empty()) one.serial = keypad.serial;
     runOn(outcome, one, false);
-    ReadAfter(outcome, io.program);
+    ReadAfter(outcome, io);
     outcome.result = outcome.status == kDone ? "ok" : "failed";
     outcomes.push_back(outcome);
   }
@@ -489,13 +489,13 @@ int ForAll(const std::vector<std::string>& positional, CommandFunction command,
     outcome.port = loader.port;
     outcome.result = "failed";
     outcome.status = kKeypadFailed;
-    outcome.message = WaitingLoaderLine(loader.path, io.program);
+    outcome.message = WaitingLoaderLine(io.store, loader.path, io.program);
     outcomes.push_back(outcome);
   }
   // A record still kept for a keypad of the batch is an upgrade that has not finished.
   std::vector<firmware::PendingUpgrade> kept;
   if (upgrade) {
-    for (const auto& record : KeptRecords()) {
+    for (const auto& record : KeptRecords(io.store)) {
       bool ours = false;
       for (Outcome& outcome : outcomes) {
         if (outcome.serial != record.serial()) continue;
@@ -503,8 +503,7 @@ int ForAll(const std::vector<std::string>& positional, CommandFunction command,
         if (outcome.status != kDone) continue;
         outcome.status = kKeypadFailed;
         outcome.result = "failed";
-        outcome.message = "its serial number and settings are still kept in " +
-                          firmware::PendingUpgradeFile(settings::DefaultConfigFile());
+        outcome.message = "its serial number and settings are still kept in " + io.store.where();
       }
       if (ours) kept.push_back(record);
     }

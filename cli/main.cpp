@@ -17,6 +17,9 @@
 #include "names.h"
 #include "navkeypad_cli.h"
 #include "platform/clock.h"
+#include "settings/keypad_settings_file.h"
+#include "store/bench_folder.h"
+#include "store/store.h"
 #include "support/guarded_main.h"
 #include "support/paths.h"
 #include "wire/program_hid.h"
@@ -145,9 +148,14 @@ int Main(int argc, char** argv) {
   // follows as its last line.
   const bool heldBack = json && cli::CommandWord(arguments) != "station";
   std::ostringstream held;
-  const int ran =
-      cli::Run(arguments, {heldBack ? held : std::cout, std::cerr, ErrorsGoToATerminal(),
-                           program.empty() ? std::string("navkeypad") : program});
+  // What the bench knows is opened once, here, where the program knows whether its keypads are
+  // real: a virtual bus or a replay keeps a store of its own.
+  const auto store = navkeypad::store::OpenSqliteStore(navkeypad::store::TheStorePlace(
+      navkeypad::settings::DefaultConfigFile(), !hid.realKeypads()));
+  hid.holdLinesUntilSaved(*store);
+  const int ran = cli::Run(arguments, {heldBack ? held : std::cout, std::cerr, *store,
+                                       ErrorsGoToATerminal(),
+                                       program.empty() ? std::string("navkeypad") : program});
   const int status = hid.finish(ran, cli::kBadInput);
   if (!hid.ok()) std::cerr << "navkeypad: " << hid.problem() << "\n";
   // What the command said is not the end of it when its replay went another way.

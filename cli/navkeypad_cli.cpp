@@ -12,8 +12,8 @@
 #include "names.h"
 #include "session.h"
 #include "settings/keypad_settings_file.h"
-#include "store/bench_folder.h"
 #include "store/service_log.h"
+#include "store/store.h"
 #include "support/paths.h"
 
 namespace navkeypad::cli {
@@ -62,7 +62,8 @@ std::string CommandWord(const std::vector<std::string>& arguments) {
   return {};
 }
 
-int Run(const std::vector<std::string>& arguments, Io io) {
+namespace {
+int RunCommand(const std::vector<std::string>& arguments, Io io) {
   const bool jsonWanted = WantsJson(arguments);
   const auto refuse = [&](int status, const std::string& message) {
     return SayFailure(io.out, io.err, jsonWanted, status, message);
@@ -143,8 +144,7 @@ int Run(const std::vector<std::string>& arguments, Io io) {
     // Where this program keeps what the bench knows, before the exit statuses that end it.
     const std::string usage = kUsage;
     const std::size_t exitStatus = usage.find("Exit status:");
-    io.out << usage.substr(0, exitStatus) << store::BenchFolderWords(settings::DefaultConfigFile())
-           << "\n\n"
+    io.out << usage.substr(0, exitStatus) << io.store.whereWords() << "\n\n"
            << usage.substr(exitStatus);
     return kDone;
   }
@@ -155,8 +155,7 @@ int Run(const std::vector<std::string>& arguments, Io io) {
   }
   // A user's own records, sequences and log from before the computer kept them are the
   // computer's now; said on standard error, so that a script's output stays as it was.
-  for (const std::string& said : store::BringOverOwnFiles(settings::DefaultConfigFile()))
-    io.err << io.program << ": " << said << "\n";
+  for (const std::string& said : io.store.takeNotices()) io.err << io.program << ": " << said << ".\n";
   if (positional.empty()) {
     io.err << kUsage;
     if (jsonWanted) io.out << ErrorJson("no command given", kBadInput) << "\n";
@@ -197,7 +196,7 @@ int Run(const std::vector<std::string>& arguments, Io io) {
     // A command that speaks in sentences answers a script with one JSON document: its
     // sentences on success, its failure (already JSON) otherwise.
     std::ostringstream said;
-    Session session(positional, options, {said, io.err, io.terminal, io.program});
+    Session session(positional, options, {said, io.err, io.store, io.terminal, io.program});
     const int status = session.run(command->second);
     if (status == kDone) {
       io.out << FormatJson({{"message", JsonText(Trimmed(said.str()))}, {"exitStatus", status}})
@@ -209,6 +208,18 @@ int Run(const std::vector<std::string>& arguments, Io io) {
   }
   Session session(positional, options, io);
   return session.run(command->second);
+}
+
+}  // namespace
+
+int Run(const std::vector<std::string>& arguments, Io io) {
+  try {
+    return RunCommand(arguments, io);
+  } catch (const StoreRefusal& refusal) {
+    const int status =
+        refusal.error.kind == store::StoreError::kNoAccess ? kNotAccessible : kBadInput;
+    return SayFailure(io.out, io.err, WantsJson(arguments), status, refusal.error.message + ".");
+  }
 }
 
 }  // namespace navkeypad::cli

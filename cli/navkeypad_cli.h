@@ -6,6 +6,10 @@
 #include <string>
 #include <vector>
 
+namespace navkeypad::store {
+class Store;
+}
+
 namespace navkeypad::cli {
 
 enum ExitStatus {
@@ -19,6 +23,7 @@ enum ExitStatus {
 struct Io {
   std::ostream& out;
   std::ostream& err;
+  store::Store& store;                // what the bench knows, opened where the program starts
   bool terminal = false;              // progress as a bar rather than lines
   std::string program = "navkeypad";  // as the user called it, for commands we suggest
   // Where a batch runs the command: the batch's own command, which picks up where it stopped

@@ -8,12 +8,14 @@
 #include "names.h"
 #include "settings/keypad_settings_file.h"
 #include "store/service_log.h"
+#include "store/store.h"
 
 namespace navkeypad::cli {
 
-std::vector<firmware::PendingUpgrade> KeptRecords() {
-  return firmware::ReadPendingUpgrades(firmware::PendingUpgradeFile(settings::DefaultConfigFile()))
-      .records;
+std::vector<firmware::PendingUpgrade> KeptRecords(store::Store& store) {
+  std::vector<firmware::PendingUpgrade> records;
+  if (store::StoreError unread = store.records(records)) throw StoreRefusal{std::move(unread)};
+  return records;
 }
 
 namespace {
@@ -25,8 +27,8 @@ std::string QuotedSerials(const std::vector<firmware::PendingUpgrade>& records) 
 }
 }  // namespace
 
-std::vector<firmware::PendingUpgrade> RecordsKeptAt(const std::string& port) {
-  return firmware::RecordsKeptAt(KeptRecords(), port);
+std::vector<firmware::PendingUpgrade> RecordsKeptAt(store::Store& store, const std::string& port) {
+  return firmware::RecordsKeptAt(KeptRecords(store), port);
 }
 
 namespace {
@@ -40,12 +42,13 @@ LoaderOnBus LoaderAt(const std::string& path) {
 }
 }  // namespace
 
-std::string FinishLoaderCommand(const std::string& program, const std::string& loaderPath) {
+std::string FinishLoaderCommand(store::Store& store, const std::string& program,
+                                const std::string& loaderPath) {
   const LoaderOnBus loader = LoaderAt(loaderPath);
   const bool several = BSL_NumOfUSBDevices(kLoaderVendorId, kLoaderProductId) > 1;
   const std::string pick =
       several && !loader.path.empty() ? "--device " + ShellQuoted(loader.path) + " " : "";
-  const auto records = RecordsKeptAt(loader.port);
+  const auto records = RecordsKeptAt(store, loader.port);
   if (records.size() < 2) return "'" + program + " " + pick + "upgrade FIRMWARE.txt'";
   return "'" + program + " " + pick +
          "upgrade --settings-of SERIAL FIRMWARE.txt', SERIAL being whichever of " +
@@ -59,11 +62,12 @@ std::string KeptSettingsFor(const std::vector<firmware::PendingUpgrade>& records
   return "the settings of one of " + QuotedSerials(records) + " are kept";
 }
 
-std::string WaitingLoaderLine(const std::string& path, const std::string& program) {
+std::string WaitingLoaderLine(store::Store& store, const std::string& path,
+                             const std::string& program) {
   const LoaderOnBus loader = LoaderAt(path);
   return "The keypad at " + path + (loader.port.empty() ? "" : " (" + loader.port + ")") +
-         " waits in its firmware loader (" + KeptSettingsFor(RecordsKeptAt(loader.port)) +
-         "); finish its upgrade with " + FinishLoaderCommand(program, path) + ".";
+         " waits in its firmware loader (" + KeptSettingsFor(RecordsKeptAt(store, loader.port)) +
+         "); finish its upgrade with " + FinishLoaderCommand(store, program, path) + ".";
 }
 
 bool BlinkLed(BlinkPattern pattern, int forMs, uint8_t level, const std::function<bool()>& stop) {
@@ -175,7 +179,7 @@ int Session::connect() {
       return fail(kNoKeypad,
                   "no navigation keypad in its application; one waits in its firmware "
                   "loader. Finish its upgrade with " +
-                      FinishLoaderCommand(io_.program) + ".");
+                      FinishLoaderCommand(io_.store, io_.program) + ".");
     }
     return fail(kNoKeypad, "no navigation keypad found. Plug it in and try again.");
   }
@@ -241,9 +245,16 @@ int Session::run(int (*command)(Session&)) {
   logged_ = !words.empty() && words[0] != "list" && words[0] != "status" && words[0] != "log" &&
             words[0] != "identify" &&
             !(words[0] == "table" && (words.size() < 2 || words[1] != "set"));
+  // A change nobody could trace is not made: the store is asked before the keypad.
+  if (logged_) {
+    if (const store::StoreError unwritable = io_.store.writable()) {
+      return fail(unwritable.kind == store::StoreError::kNoAccess ? kNotAccessible : kBadInput,
+                  "nothing was sent to the keypad, since what is done to it could not be logged: " +
+                      unwritable.message + ".");
+    }
+  }
   const int status = command(*this);
-  const std::string configFile = settings::DefaultConfigFile();
-  if (!logged_ || (path_.empty() && !upgrade_) || configFile.empty()) return status;
+  if (!logged_ || (path_.empty() && !upgrade_)) return status;
   store::ServiceEntry entry;
   entry.program = io_.program;
   for (const std::string& word : words) entry.action += (entry.action.empty() ? "" : " ") + word;
@@ -257,9 +268,9 @@ int Session::run(int (*command)(Session&)) {
   entry.ok = status == kDone;
   entry.message = entry.ok ? std::string() : lastFailure_;
   if (upgrade_ && !entry.ok) entry.step = upgrade_->step;
-  if (const std::string problem = store::AppendServiceEntry(configFile, entry); !problem.empty()) {
-    io_.err << "navkeypad: the service log " << store::ServiceLogFile(configFile) << " " << problem
-            << "; what was done is not recorded there.\n";
+  if (const store::StoreError unlogged = io_.store.append(entry)) {
+    io_.err << "navkeypad: " << unlogged.message
+            << "; what was done is not recorded in the service log.\n";
   }
   return status;
 }
@@ -276,10 +287,9 @@ std::string Session::pickWords(const std::string& serial) const {
 std::string Session::noKeypadWithSerial(const std::string& serial) const {
   // A keypad cut off in its upgrade waits in its loader, and answers to no serial number.
   if (BSL_NumOfUSBDevices(kLoaderVendorId, kLoaderProductId) > 0 &&
-      firmware::HasRecordOf(KeptRecords(), serial)) {
+      firmware::HasRecordOf(KeptRecords(io_.store), serial)) {
     return "no keypad in its application has the serial number " + serial +
-           "; its serial number and settings are kept in " +
-           firmware::PendingUpgradeFile(settings::DefaultConfigFile()) +
+           "; its serial number and settings are kept in " + io_.store.where() +
            " for an upgrade that has not finished, and a keypad waits in its firmware loader. If "
            "that is keypad " +
            serial + ", finish its upgrade with '" + io_.program + " --serial " +
@@ -292,7 +302,7 @@ std::string Session::noKeypadAt(const std::string& path) const {
   const auto loaders = BSL_USBDevicePaths(kLoaderVendorId, kLoaderProductId);
   if (std::find(loaders.begin(), loaders.end(), path) != loaders.end()) {
     return "the keypad at " + path + " waits in its firmware loader; finish its upgrade with " +
-           FinishLoaderCommand(io_.program, path) + ".";
+           FinishLoaderCommand(io_.store, io_.program, path) + ".";
   }
   return "no keypad at " + path + "; see '" + io_.program + " list'.";
 }

@@ -14,6 +14,7 @@
 #include "navkeypad_cli.h"
 #include "platform/clock.h"
 #include "settings/keypad_settings_file.h"
+#include "store/store.h"
 
 namespace navkeypad::cli {
 
@@ -45,6 +46,8 @@ struct Options {
   bool force = false;
   bool all = false;
   bool dryRun = false;  // upgrade --all, apply --all: say what would happen, send nothing
+  // serial set from the station: the number is reserved in the ledger already.
+  bool serialReserved = false;
 };
 
 class Session {
@@ -149,22 +152,29 @@ struct BlinkPattern {
 // leaves it at `level`. False when the keypad stopped taking the commands.
 bool BlinkLed(BlinkPattern pattern, int forMs, uint8_t level, const std::function<bool()>& stop);
 
-// The upgrade records kept beside the windows' configuration file, as they are on disk now.
-std::vector<firmware::PendingUpgrade> KeptRecords();
+// A store that cannot be read ends the command (cli::Run says why): what it keeps is never taken
+// for nothing.
+struct StoreRefusal {
+  store::StoreError error;
+};
+// The upgrade records kept in the bench's store, as they are now; throws StoreRefusal.
+std::vector<firmware::PendingUpgrade> KeptRecords(store::Store& store);
 
 // The records kept where a keypad waiting in its loader at `port` left its application.
-std::vector<firmware::PendingUpgrade> RecordsKeptAt(const std::string& port);
+std::vector<firmware::PendingUpgrade> RecordsKeptAt(store::Store& store, const std::string& port);
 
 // The command, quoted, that finishes the upgrade of the keypad waiting in its loader at
 // `loaderPath` (or the only one): with --device where several wait, and --settings-of where
 // several records are kept where it waits and only the user can say whose it is.
-std::string FinishLoaderCommand(const std::string& program, const std::string& loaderPath = {});
+std::string FinishLoaderCommand(store::Store& store, const std::string& program,
+                                const std::string& loaderPath = {});
 
 // Whose settings a keypad waiting in its loader may get back: "the settings of keypad X are
 // kept", or of one of several, or none.
 std::string KeptSettingsFor(const std::vector<firmware::PendingUpgrade>& records);
 // A keypad waiting in its loader, whose settings are kept for it and how to finish it.
-std::string WaitingLoaderLine(const std::string& path, const std::string& program);
+std::string WaitingLoaderLine(store::Store& store, const std::string& path,
+                             const std::string& program);
 
 int List(Session& session);
 int Status(Session& session);

@@ -233,20 +233,10 @@ int SerialNumber(Session& session) {
     }
     // A serial number is who a keypad is to an upgrade: one that another keypad or a kept
     // record has would make the two keypads one.
-    const std::string recordFile = firmware::PendingUpgradeFile(settings::DefaultConfigFile());
-    const auto records = KeptRecords();
+    store::Store& store = session.io().store;
+    const std::string recordFile = store.where();
+    const auto records = KeptRecords(store);
     std::string problem;
-    // A number the bench gave before may be on a keypad that is not here: only the person with
-    // the keypad in hand can say whether it is this one.
-    if (const auto line = store::LastLineNaming(settings::DefaultConfigFile(), serial);
-        line && status->serialNumber != serial) {
-      const auto field = [&](const char* name) { return store::LogText(*line, name); };
-      problem = "the service log " + store::ServiceLogFile(settings::DefaultConfigFile()) +
-                " shows " + serial + " on a keypad" +
-                (field("port").empty() ? "" : " at " + field("port")) +
-                (field("computer").empty() ? "" : " of " + field("computer")) + " at " +
-                field("time") + " (" + field("action") + "), which may not be this one";
-    }
     const firmware::SerialsOnBus onBus = firmware::SerialNumbersOnBus(session.path(), records);
     if (!onBus.unknown.empty()) {
       problem = "whether " + serial + " is free cannot be told: " + onBus.unknown +
@@ -266,10 +256,31 @@ int SerialNumber(Session& session) {
     }
     if (!problem.empty() && !session.force())
       return session.fail(kBadInput, problem + "; give --force to set it all the same.");
+    // A number the bench gave (or reserved) before may be on a keypad that is not here: it is
+    // never given again, whatever the user's word; the ledger's key is what refuses it.
+    const bool ownNumber = status->serialNumber == serial;
+    if (!ownNumber && !session.options().serialReserved) {
+      if (const store::StoreError reserved = store.reserve(serial, {session.port(), session.io().program + " serial set"})) {
+        if (reserved.kind != store::StoreError::kTaken) return session.fail(kBadInput, reserved.message + "; nothing was sent to the keypad.");
+        return session.fail(kBadInput, reserved.message +
+                                           "; give this keypad another number ('" +
+                                           session.io().program + " log --serial " +
+                                           ShellQuoted(serial) + "' shows where " + serial +
+                                           " went).");
+      }
+    }
     if (!problem.empty()) session.io().err << "navkeypad: set all the same: " << problem << ".\n";
     const auto payload = SerialNumberPayload(serial);
     const int result =
         session.send(CMD_SET_SERIAL_NUMBER, {payload.begin(), payload.end()}, "the serial number");
+    // Written once the keypad reports it; void once it reports another; reserved for ever where
+    // it cannot say.
+    if (!ownNumber) {
+      if (const auto after = session.readStatus()) {
+        store.settle(serial, after->serialNumber == serial ? store::LedgerEntry::kWritten
+                                                           : store::LedgerEntry::kVoid);
+      }
+    }
     if (result == kDone) session.io().out << "Serial number set to " << serial << ".\n";
     return result;
   });

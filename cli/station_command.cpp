@@ -197,7 +197,10 @@ StepResult StationRun::run(CommandFunction command, std::vector<std::string> wor
   if (plan_.config) one.file = plan_.config;
   if (plan_.firmware) one.expectVersion = plan_.version;
   std::ostringstream said;
-  Session session(std::move(words), one, {said, io_.err, io_.terminal && !json_, io_.program});
+  // A number the station gives it reserved itself: `serial set` writes it without another.
+  one.serialReserved = command == &SerialNumber;
+  Session session(std::move(words), one,
+                  {said, io_.err, io_.store, io_.terminal && !json_, io_.program});
   if (finishingLoader) session.setFinishingLoader();
   StepResult result;
   result.status = command(session);
@@ -222,7 +225,7 @@ std::optional<DeviceStatus> StationRun::statusAt(const std::string& path, const 
   one.device = path;
   if (!serial.empty()) one.serial = serial;
   std::ostringstream quiet;
-  Session session({"status"}, one, {quiet, quiet, false, io_.program});
+  Session session({"status"}, one, {quiet, quiet, io_.store, false, io_.program});
   std::optional<DeviceStatus> status;
   if (session.connect() == kDone) status = session.readStatus();
   problem = status                          ? std::string()
@@ -239,10 +242,10 @@ bool StationRun::finishLoader(Visit& visit) {
     visit.message =
         "a keypad waits in its firmware loader; give the station the firmware file "
         "and its version, or finish its upgrade with " +
-        FinishLoaderCommand(io_.program, visit.path) + ".";
+        FinishLoaderCommand(io_.store, io_.program, visit.path) + ".";
     return false;
   }
-  if (const auto records = RecordsKeptAt(visit.port); records.size() == 1) {
+  if (const auto records = RecordsKeptAt(io_.store, visit.port); records.size() == 1) {
     visit.serial = records[0].serial();
     visit.before = firmware::StatusBefore(records[0]);
   }
@@ -257,8 +260,8 @@ bool StationRun::finishLoader(Visit& visit) {
 // The firmware, when the keypad is not on the station's version or a record of it is kept (its
 // earlier upgrade did not finish).
 bool StationRun::upgradeIfOwed(Visit& visit) {
-  const auto records = KeptRecords();
-  const std::string recordFile = firmware::PendingUpgradeFile(cfg::DefaultConfigFile());
+  const auto records = KeptRecords(io_.store);
+  const std::string recordFile = io_.store.where();
   // Its own record, by its serial number or, without one, by where it is: a record kept
   // elsewhere neither goes to it nor holds it back.
   const bool owed =
@@ -286,9 +289,7 @@ bool StationRun::upgradeIfOwed(Visit& visit) {
 
 bool StationRun::giveSerialNumber(Visit& visit) {
   if (!plan_.serialFrom || !visit.serial.empty()) return true;
-  const std::set<std::string> logged = store::LoggedSerialNumbers(cfg::DefaultConfigFile());
-  const auto records = KeptRecords();
-  const std::string configFile = cfg::DefaultConfigFile();
+  const auto records = KeptRecords(io_.store);
   // Only a number known to be free is given: while a keypad on the bus cannot say its own, none
   // is.
   const firmware::SerialsOnBus onBus = firmware::SerialNumbersOnBus(visit.path, records);
@@ -300,19 +301,22 @@ bool StationRun::giveSerialNumber(Visit& visit) {
         "keypad in again.";
     return false;
   }
-  const store::TakenSerial taken =
-      store::TakeSerialNumber(configFile, *plan_.serialFrom, [&](const std::string& serial) {
-        return logged.contains(serial) || firmware::HasRecordOf(records, serial) ||
-               !onBus.whoHas(serial).empty();
-      });
-  if (!taken.problem.empty()) {
+  // Reserved in the ledger before it is written, so that no kill, closed terminal or power cut
+  // after this line ever gives it again.
+  std::string taken;
+  if (const store::StoreError reserved = io_.store.reserveNext(
+          *plan_.serialFrom,
+          [&](const std::string& serial) {
+            return firmware::HasRecordOf(records, serial) || !onBus.whoHas(serial).empty();
+          },
+          {visit.port, io_.program + " station"}, taken)) {
     visit.step = "serial number";
-    visit.message = taken.problem + ".";
+    visit.message = reserved.message + ".";
     return false;
   }
-  const StepResult set = run(&SerialNumber, {"serial", "set", taken.serial}, visit.path, {});
+  const StepResult set = run(&SerialNumber, {"serial", "set", taken}, visit.path, {});
   if (failed(visit, "serial number", set)) return false;
-  visit.serial = taken.serial;
+  visit.serial = taken;
   visit.done.push_back("serial number");
   return true;
 }
@@ -346,9 +350,8 @@ bool StationRun::checkBack(Visit& visit) {
     visit.message = "read back, it reports " + Joined(wrong) + ".";
     return false;
   }
-  if (!visit.serial.empty() && firmware::HasRecordOf(KeptRecords(), visit.serial)) {
-    visit.message = "its serial number and settings are still kept in " +
-                    firmware::PendingUpgradeFile(cfg::DefaultConfigFile()) + ".";
+  if (!visit.serial.empty() && firmware::HasRecordOf(KeptRecords(io_.store), visit.serial)) {
+    visit.message = "its serial number and settings are still kept in " + io_.store.where() + ".";
     return false;
   }
   visit.step.clear();
@@ -425,7 +428,7 @@ void StationRun::showResult(const Visit& visit, BusWatch& bus) {
   Options one;
   one.device = visit.path;
   std::ostringstream quiet;
-  Session session({"station"}, one, {quiet, quiet, false, io_.program});
+  Session session({"station"}, one, {quiet, quiet, io_.store, false, io_.program});
   if (session.connect() != kDone) return;
   // Until the keypad is pulled, the next one arrives, or the technician asks to stop.
   BlinkLed(visit.result == "ok" ? kDoneBlink : kFailedBlink, kShowResultMs, last->ledBrightness,
@@ -469,8 +472,7 @@ void StationRun::report(const Visit& visit, int number) {
 }
 
 void StationRun::log(const Visit& visit) {
-  const std::string configFile = cfg::DefaultConfigFile();
-  if (visit.result == "skipped" || configFile.empty()) return;
+  if (visit.result == "skipped") return;
   store::ServiceEntry entry;
   entry.program = io_.program;
   entry.action = "station" + WhatWasDone(visit);
@@ -481,9 +483,9 @@ void StationRun::log(const Visit& visit) {
   entry.ok = visit.result == "ok";
   entry.message = visit.message;
   entry.step = visit.step;
-  if (const std::string problem = store::AppendServiceEntry(configFile, entry); !problem.empty()) {
-    io_.err << "navkeypad: the service log " << store::ServiceLogFile(configFile) << " " << problem
-            << "; what was done is not recorded there.\n";
+  if (const store::StoreError unlogged = io_.store.append(entry)) {
+    io_.err << "navkeypad: " << unlogged.message
+            << "; what was done is not recorded in the service log.\n";
   }
 }
 
@@ -502,8 +504,8 @@ std::optional<int> PositiveNumber(const std::optional<std::string>& text, const 
 }
 
 // Everything every keypad will need, checked once: a bad file would fail each keypad alike.
-std::string CheckPlan(const std::vector<std::string>& positional, const Options& options,
-                      Plan& plan) {
+std::string CheckPlan(store::Store& store, const std::vector<std::string>& positional,
+                      const Options& options, Plan& plan) {
   if (positional.size() > 2)
     return "usage: navkeypad station [FIRMWARE.txt --expect-version V] [--config FILE] "
            "[--serial-from FIRST] [--present] [--count N] [--idle-timeout SECONDS] [--json]";
@@ -520,15 +522,10 @@ std::string CheckPlan(const std::vector<std::string>& positional, const Options&
     if (store::NextInSequence(*options.serialFrom).empty())
       return "--serial-from needs a serial number that ends in digits to count up, not '" +
              *options.serialFrom + "'.";
-    if (cfg::DefaultConfigFile().empty())
-      return "there is no data folder to keep the serial numbers' sequence in (set HOME, or "
-             "XDG_DATA_HOME to an absolute folder).";
     plan.serialFrom = options.serialFrom;
   }
   // A bench whose log, records and numbers cannot be kept finishes no keypad: said once, here.
-  if (const store::BenchFolder bench = store::TheBenchFolder(cfg::DefaultConfigFile());
-      !bench.problem.empty())
-    return bench.problem + ".";
+  if (const store::StoreError unwritable = store.writable()) return unwritable.message + ".";
   if (options.config) {
     const std::string& file = *options.config;
     if (const std::string bad = cfg::ConfigFileProblem(file); !bad.empty()) return bad + ".";
@@ -542,7 +539,7 @@ std::string CheckPlan(const std::vector<std::string>& positional, const Options&
     plan.config = file;
   }
   if (positional.size() == 2) {
-    firmware::UpgradeOperation check(cfg::DefaultConfigFile());
+    firmware::UpgradeOperation check(store, cfg::DefaultConfigFile());
     firmware::UpgradeOutcome checked = check.checkSetting();
     if (checked.ok()) checked = check.checkFirmware(positional[1]);
     check.end();
@@ -559,7 +556,7 @@ std::string CheckPlan(const std::vector<std::string>& positional, const Options&
 
 int Station(const std::vector<std::string>& positional, const Options& options, Io io) {
   Plan plan;
-  if (const std::string problem = CheckPlan(positional, options, plan); !problem.empty())
+  if (const std::string problem = CheckPlan(io.store, positional, options, plan); !problem.empty())
     return SayFailure(io.out, io.err, options.json, kBadInput, problem);
   if (const std::string problem = HidStartProblem(); !problem.empty())
     return SayFailure(io.out, io.err, options.json, kKeypadFailed, problem + ".");
@@ -600,7 +597,7 @@ int Station(const std::vector<std::string>& positional, const Options& options, 
     lastActivity = platform::clock().tickMs();
   }
   std::vector<std::string> kept;
-  for (const auto& record : KeptRecords()) kept.push_back(record.serial());
+  for (const auto& record : KeptRecords(io.store)) kept.push_back(record.serial());
   const int keypads = tally.keypads(), succeeded = tally.withResult("ok");
   const int status = succeeded == keypads ? kDone : kKeypadFailed;
   if (options.json) {
@@ -622,7 +619,7 @@ int Station(const std::vector<std::string>& positional, const Options& options, 
              : ended == "idle" ? "no new keypad for " + std::to_string(*plan.idleSeconds) + " s"
                                : "stopped")
          << ").\n";
-  for (const auto& record : KeptRecords()) {
+  for (const auto& record : KeptRecords(io.store)) {
     io.out << "Still kept: the serial number and settings of " << firmware::KeypadName(record)
            << "; plug that keypad in again while the station runs.\n";
   }

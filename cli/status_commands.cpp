@@ -13,6 +13,7 @@
 #include "session.h"
 #include "settings/keypad_settings_file.h"
 #include "store/service_log.h"
+#include "store/store.h"
 #include "support/atomic_file.h"
 #include "support/paths.h"
 
@@ -74,7 +75,7 @@ int List(Session& session) {
   // A keypad waiting in its loader is a keypad too: most often one whose upgrade is unfinished.
   const auto loaders = BSL_USBDevices(kLoaderVendorId, kLoaderProductId);
   for (const LoaderOnBus& loader : loaders) {
-    const auto records = RecordsKeptAt(loader.port);
+    const auto records = RecordsKeptAt(io.store, loader.port);
     if (session.json()) {
       nlohmann::ordered_json entry = {
           {"path", JsonText(loader.path)}, {"port", JsonText(loader.port)}, {"mode", "loader"}};
@@ -83,7 +84,7 @@ int List(Session& session) {
     } else {
       io.out << loader.path << "  at " << (loader.port.empty() ? "?" : loader.port)
              << "  waiting in its firmware loader; " << KeptSettingsFor(records)
-             << "; finish its upgrade with " << FinishLoaderCommand(io.program, loader.path)
+             << "; finish its upgrade with " << FinishLoaderCommand(io.store, io.program, loader.path)
              << "\n";
     }
   }
@@ -109,12 +110,12 @@ int Status(Session& session) {
   Io& io = session.io();
   const auto status = session.readStatus();
   if (!status) return session.statusFailed();
-  const std::string recordFile = firmware::PendingUpgradeFile(settings::DefaultConfigFile());
+  const std::string recordFile = io.store.where();
   // While a keypad waits in its loader, no other can be upgraded: that one is finished first.
   const auto loaders = BSL_USBDevicePaths(kLoaderVendorId, kLoaderProductId);
   for (const std::string& loader : loaders)
-    io.err << "navkeypad: " << WaitingLoaderLine(loader, io.program) << "\n";
-  for (const auto& record : firmware::ReadPendingUpgrades(recordFile).records) {
+    io.err << "navkeypad: " << WaitingLoaderLine(io.store, loader, io.program) << "\n";
+  for (const auto& record : KeptRecords(io.store)) {
     if (!loaders.empty()) break;
     if (!firmware::RecordNeededNow(record, status)) continue;
     // Without a serial number the keypad may be that one or another: only the user can say.
@@ -205,36 +206,25 @@ int Log(Session& session) {
   }
   if (int{options.csv} + int{options.json} + int{options.xlsx.has_value()} > 1)
     return session.fail(kBadInput, "--csv, --json and --xlsx each choose a format; give one.");
-  const std::string configFile = settings::DefaultConfigFile();
-  if (configFile.empty()) return session.fail(kBadInput, session.noConfigFile());
-  const std::string file = store::ServiceLogFile(configFile);
-  const store::ServiceLogRead read = store::ReadServiceLog(file);
+  const std::string file = io.store.where();
+  store::LogLines read;
+  if (const store::StoreError unread =
+          io.store.lines({session.serial(), options.since, options.until}, read))
+    return session.fail(unread.kind == store::StoreError::kNoAccess ? kNotAccessible : kBadInput,
+                        unread.message + ".");
   // With JSON: {"entries": [...], "skipped": N}, N the lines that could not be read.
   const auto document = [](const nlohmann::ordered_json& entries, int skipped) {
     return FormatJson({{"entries", entries}, {"skipped", skipped}, {"exitStatus", kDone}});
   };
-  // With nothing recorded yet, an export is still one: its header, and no line.
-  if (read.missing && !options.csv && !options.xlsx) {
-    if (session.json())
-      io.out << document(nlohmann::ordered_json::array(), 0) << "\n";
-    else
-      io.out << "Nothing is recorded in " << file << " yet.\n";
+  const int unreadable = read.unreadable;
+  // With nothing recorded, an export is still one: its header, and no line.
+  if (read.entries.empty() && unreadable == 0 && !session.serial() && !options.since &&
+      !options.until && !options.csv && !options.xlsx && !session.json()) {
+    io.out << "Nothing is recorded in " << file << " yet.\n";
     return kDone;
   }
-  if (!read.problem.empty()) return session.fail(kBadInput, read.problem + ".");
-  const std::vector<bool> ofKeypad = session.serial()
-                                         ? store::LinesOfKeypad(read.entries, *session.serial())
-                                         : std::vector<bool>();
   auto entries = nlohmann::ordered_json::array();
-  const int unreadable = read.unreadable;
-  for (std::size_t i = 0; i < read.entries.size(); ++i) {
-    const auto& entry = read.entries[i];
-    if (session.serial() && !ofKeypad[i]) continue;
-    const std::string time = entry.value("time", "");
-    if (options.since && time < *options.since) continue;
-    if (options.until && time.substr(0, options.until->size()) > *options.until) continue;
-    entries.push_back(entry);
-  }
+  for (auto& entry : read.entries) entries.push_back(std::move(entry));
   if (unreadable > 0) {
     io.err << "navkeypad: " << unreadable << " line" << (unreadable == 1 ? " " : "s ") << "of "
            << file << " could not be read and " << (unreadable == 1 ? "is" : "are")

@@ -62,7 +62,7 @@ int Upgrade(Session& session) {
   if (positional.size() != 2)
     return session.fail(kBadInput, "usage: navkeypad upgrade [--settings-of SERIAL] FIRMWARE.txt");
   const std::string path = positional[1];
-  firmware::UpgradeOperation upgrade(settings::DefaultConfigFile());
+  firmware::UpgradeOperation upgrade(io.store, settings::DefaultConfigFile());
   // Logged whatever the end: on every return below, what the operation reached is noted.
   struct LogAtEnd {
     Session& session;
@@ -126,7 +126,7 @@ int Upgrade(Session& session) {
                                 left.message.find("firmware loader") != std::string::npos;
       return session.fail(
           StatusFor(left.kind),
-          left.message + (loaderBeside ? " Finish it with " + FinishLoaderCommand(io.program) + "."
+          left.message + (loaderBeside ? " Finish it with " + FinishLoaderCommand(io.store, io.program) + "."
                                        : std::string()));
     }
     session.disconnect();

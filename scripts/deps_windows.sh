@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Builds the Windows libraries of the product, hidapi, Qt's base, and libxlsxwriter with its zlib,
-# from Debian's source packages with MinGW-w64, into a per-user cache outside the repository, one
+# Builds the Windows libraries of the product, hidapi, Qt's base, libxlsxwriter with its zlib, and
+# SQLite, from Debian's source packages with MinGW-w64, into a per-user cache outside the repository, one
 # folder per source version. Quick when they are there. Prints the CMake prefix path of them all
 # on its last line.
 set -euo pipefail
@@ -111,8 +111,23 @@ build_xlsxwriter() {
   build_step "$work/build.log" cmake --build "$work/build" -j "$JOBS" --target install
 }
 
+# SQLite as one static library: Debian's source is SQLite's tree, from which its own makefile
+# (run on this machine, with tclsh) makes the one-file form that MinGW then compiles.
+build_sqlite() {
+  local source="$1" prefix="$2" work="$3"
+  mkdir -p "$work/host" "$prefix/lib" "$prefix/include"
+  (cd "$work/host" && build_step "$work/build.log" "$source/configure" --disable-tcl) || return 1
+  build_step "$work/build.log" make -C "$work/host" sqlite3.c sqlite3.h
+  build_step "$work/build.log" x86_64-w64-mingw32-gcc-posix -O2 -DSQLITE_THREADSAFE=1 \
+    -DSQLITE_DQS=0 -DSQLITE_OMIT_LOAD_EXTENSION -c "$work/host/sqlite3.c" -o "$work/sqlite3.o"
+  build_step "$work/build.log" x86_64-w64-mingw32-ar rcs "$prefix/lib/libsqlite3.a" "$work/sqlite3.o"
+  cp "$work/host/sqlite3.h" "$source/src/sqlite3ext.h" "$prefix/include/" 2>/dev/null ||
+    cp "$work/host/sqlite3.h" "$prefix/include/"
+}
+
 hidapi="$(build_cached hidapi build_hidapi)"
 qt="$(build_cached qt6-base build_qt)"
 zlib="$(build_cached zlib build_zlib)"
 xlsxwriter="$(build_cached libxlsxwriter build_xlsxwriter)"
-echo "$hidapi;$qt;$zlib;$xlsxwriter"
+sqlite="$(build_cached sqlite3 build_sqlite)"
+echo "$hidapi;$qt;$zlib;$xlsxwriter;$sqlite"

@@ -11,6 +11,9 @@
 #include "hidapi_virtual.h"
 #include "main_window/form1.h"
 #include "platform/platform.h"
+#include "settings/keypad_settings_file.h"
+#include "store/bench_folder.h"
+#include "store/store.h"
 #include "support/guarded_main.h"
 #include "virtual_device_watch.h"
 #include "wire/program_hid.h"
@@ -108,7 +111,11 @@ int Main(int argc, char** argv) {
           tarvik_usb_encoder::Form1::kCaption);
     }
   }
-  tarvik_usb_encoder::StartApplication();
+  // What the bench knows is opened once, where the program knows whether its keypads are real.
+  const auto store = navkeypad::store::OpenSqliteStore(navkeypad::store::TheStorePlace(
+      navkeypad::settings::DefaultConfigFile(), !hid.realKeypads()));
+  hid.holdLinesUntilSaved(*store);
+  tarvik_usb_encoder::StartApplication(*store);
   app.exec();
   BSL_setDeviceWatch(nullptr);
   const int status = hid.finish(0);

@@ -6,8 +6,8 @@
 
 namespace tarvik_usb_encoder {
 
-StartUp StartApplication() {
-  auto* mainWindow = new Form1();
+StartUp StartApplication(navkeypad::store::Store& store) {
+  auto* mainWindow = new Form1(store);
   mainWindow->setAttribute(Qt::WA_DeleteOnClose);
   auto* splash = new velto_splash_form();
   QObject::connect(splash, &QObject::destroyed, mainWindow, [mainWindow] {

@@ -1,5 +1,9 @@
 #pragma once
 
+namespace navkeypad::store {
+class Store;
+}
+
 namespace tarvik_usb_encoder {
 
 class Form1;
@@ -11,6 +15,6 @@ struct StartUp {
   Form1* mainWindow;
   velto_splash_form* splash;
 };
-StartUp StartApplication();
+StartUp StartApplication(navkeypad::store::Store& store);
 
 }  // namespace tarvik_usb_encoder

@@ -17,12 +17,6 @@ namespace navkeypad::firmware {
 // The records and their file are the store's; which keypad a record is for is decided here.
 using store::KeptAtNow;
 using store::PendingUpgrade;
-using store::PendingUpgradeFile;
-using store::PendingUpgradeFileProblem;
-using store::PendingUpgradeRead;
-using store::ReadPendingUpgrades;
-using store::UpdatePendingUpgrades;
-using store::WritePendingUpgrades;
 
 // A keypad as the bus shows it and as it answered: the place and the words that prove who it is.
 struct KeypadSeen {

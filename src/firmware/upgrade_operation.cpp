@@ -29,7 +29,8 @@ KeypadInApplication KeypadInApplication::FromStatus(const std::string& path,
   return keypad;
 }
 
-UpgradeOperation::UpgradeOperation(std::string configFile) : configFile_(std::move(configFile)) {}
+UpgradeOperation::UpgradeOperation(store::Store& store, std::string configFile)
+    : store_(store), configFile_(std::move(configFile)), recordFile_(store.where()) {}
 
 UpgradeOutcome UpgradeOperation::checkSetting() {
   if (!TakeUpgradeLock(upgradeLock_)) {
@@ -45,17 +46,14 @@ UpgradeOutcome UpgradeOperation::checkSetting() {
   }
   const LoaderTextsFound found = FindLoaderTexts(configFile_);
   if (!found.texts) return fail(UpgradeOutcome::kRefused, found.problem);
-  recordFile_ = PendingUpgradeFile(configFile_);
-  if (const std::string problem = PendingUpgradeFileProblem(recordFile_); !problem.empty()) {
+  if (const store::StoreError problem = store_.writable()) {
     return fail(UpgradeOutcome::kRefused,
-                "The keypad's settings cannot be kept during the upgrade: " + problem +
+                "The keypad's settings cannot be kept during the upgrade: " + problem.message +
                     ". Nothing was sent to the keypad.");
   }
-  PendingUpgradeRead read = ReadPendingUpgrades(recordFile_);
-  if (!read.problem.empty()) {
-    return fail(UpgradeOutcome::kRefused, read.problem + " Nothing was sent to the keypad.");
+  if (const store::StoreError unread = store_.records(records_)) {
+    return fail(UpgradeOutcome::kRefused, unread.message + ". Nothing was sent to the keypad.");
   }
-  records_ = std::move(read.records);
   loader_ = found.texts;
   return {};
 }
@@ -122,7 +120,7 @@ bool UpgradeOperation::loaderBack() const {
 
 bool UpgradeOperation::updateRecords(
     const std::function<void(std::vector<PendingUpgrade>&)>& change) {
-  recordProblem_ = UpdatePendingUpgrades(recordFile_, change, &records_);
+  recordProblem_ = store_.changeRecords(change, &records_).message;
   return recordProblem_.empty();
 }
 
@@ -231,11 +229,9 @@ UpgradeOutcome UpgradeOperation::leaveApplication(const KeypadInApplication& key
   current.usbSerial = onBus != keypads.end() ? onBus->usbSerial : std::string();
   current.keptAt = KeptAtNow();
   const std::string serial = current.serial();
-  PendingUpgradeRead read = ReadPendingUpgrades(recordFile_);
-  if (!read.problem.empty()) {
-    return ended(fail(UpgradeOutcome::kRefused, read.problem + " Nothing was sent to the keypad."));
+  if (const store::StoreError unread = store_.records(records_)) {
+    return ended(fail(UpgradeOutcome::kRefused, unread.message + ". Nothing was sent to the keypad."));
   }
-  records_ = std::move(read.records);
   auto own = records_.end();
   if (!serial.empty()) {
     own = std::find_if(records_.begin(), records_.end(),
@@ -423,9 +419,16 @@ UpgradeOutcome UpgradeOperation::restore(int seconds, ReturnWait wait) {
       },
       atOnce ? seconds + kKeypadStartMs / 1000 : seconds);
   if (returned.kind == ReturnedKeypad::kOne) returnedPath_ = returned.path;
-  const RestoreResult restored = RestoreUpgradedKeypad(record_, returned);
   const std::string kept =
       record_ ? " Its serial number and settings are kept in " + recordFile_ + "." : "";
+  // One program restores one record: another that took the same keypad's record (a second
+  // window, a station) holds it until it ends.
+  if (record_) {
+    if (const store::StoreError claimed = store_.claimRecord(*record_))
+      return ended(fail(UpgradeOutcome::kBusy, "Nothing was restored: " + claimed.message + "." + kept));
+  }
+  const RestoreResult restored = RestoreUpgradedKeypad(record_, returned);
+  if (record_ && restored.kind != RestoreResult::kRestored) store_.releaseRecord(*record_);
   switch (restored.kind) {
     case RestoreResult::kNotFound: {
       std::string strangers;
@@ -460,14 +463,15 @@ UpgradeOutcome UpgradeOperation::restore(int seconds, ReturnWait wait) {
   }
   if (!dropRecord()) {
     return ended(fail(UpgradeOutcome::kRecordNotDropped,
-                      "The serial number and settings were restored, but " + recordFile_ +
-                          " could not be removed; remove it before the next upgrade."));
+                      "The serial number and settings were restored, but their record in " +
+                          recordFile_ + " could not be removed (" + recordProblem_ +
+                          "); upgrade the keypad again once the store can be written."));
   }
   if (recordUnwritten_) {
     return ended(fail(UpgradeOutcome::kRecordNotDropped,
                       "The serial number and settings were restored, but " + recordFile_ +
-                          " could not be written during the upgrade; check that its folder can "
-                          "be written before the next upgrade."));
+                          " could not be written during the upgrade (" + recordProblem_ +
+                          "); check that it can be written before the next upgrade."));
   }
   return ended({});
 }

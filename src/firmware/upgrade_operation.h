@@ -18,6 +18,7 @@
 #include "firmware/download_sequence.h"
 #include "firmware/loader_texts.h"
 #include "firmware/pending_upgrade.h"
+#include "store/store.h"
 #include "support/program_lock.h"
 
 namespace navkeypad::firmware {
@@ -59,7 +60,8 @@ class UpgradeOperation {
   // record was written for.
   using IsKeypadOf = std::function<bool(const PendingUpgrade& record)>;
 
-  explicit UpgradeOperation(std::string configFile);
+  // The records are kept in `store`; the loader texts are looked for beside `configFile` too.
+  UpgradeOperation(store::Store& store, std::string configFile);
 
   // Check, first half: one upgrade at a time, the loader texts, and the records' file.
   UpgradeOutcome checkSetting();
@@ -114,7 +116,8 @@ class UpgradeOperation {
   const std::optional<PendingUpgrade>& record() const { return record_; }
   // Every record on disk when last read, this keypad's included.
   const std::vector<PendingUpgrade>& records() const { return records_; }
-  const std::string& recordFile() const { return recordFile_; }
+  // Where the records are kept, for messages.
+  std::string recordFile() const { return store_.where(); }
   const std::string& configFile() const { return configFile_; }
   // The step the operation reached, for the service log: "check", "switch to the loader",
   // "download" or "restore".
@@ -137,8 +140,9 @@ class UpgradeOperation {
   std::string sameSerialProblem(const KeypadInApplication& keypad,
                                 const PendingUpgrade* owed) const;
 
+  store::Store& store_;
   std::string configFile_;
-  std::string recordFile_;
+  std::string recordFile_;  // store_.where(), for messages
   std::string step_ = "check";
   std::string returnedPath_;
   std::optional<LoaderTexts> loader_;

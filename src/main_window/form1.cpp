@@ -27,8 +27,8 @@
 #include "platform/window_placement.h"
 #include "self_test/self_test.h"
 #include "settings/keypad_settings_file.h"
-#include "store/bench_folder.h"
 #include "store/service_log.h"
+#include "store/store.h"
 #include "support/event_log.h"
 #include "support/ini_file.h"
 
@@ -56,7 +56,7 @@ QString ConfigFileName() {
 
 }  // namespace
 
-Form1::Form1(QWidget* parent) : QMainWindow(parent) {
+Form1::Form1(navkeypad::store::Store& store, QWidget* parent) : QMainWindow(parent), store_(store) {
   setObjectName("Form1");
   setWindowTitle("Velto USB Navigation Keypad Configuration Utility");
   setWindowIcon(QIcon(":/app/icon.png"));
@@ -309,7 +309,7 @@ void Form1::Form1_Load() {
   }
   // Records, sequences and a log this user kept before the computer kept them are the
   // computer's now: said once, when they are brought over.
-  for (const std::string& said : store::BringOverOwnFiles(FileName)) warn(said);
+  for (const std::string& said : store_.takeNotices()) warn(said + ".");
   m_Log1 = RkTools::EventLog("ubs_encoder.cfg", "");
   tellAboutUnfinishedUpgrade(scanAndShowStatus());
 }
@@ -344,10 +344,11 @@ void Form1::showKeypadList(bool openOneRead) {
   const auto paths = ScannedKeypadPaths();
   // A keypad left in its loader by an upgrade has a record; the bus is only asked for loaders
   // then, so that a start with one keypad asks the bus nothing more.
-  const auto records =
-      firmware::ReadPendingUpgrades(firmware::PendingUpgradeFile(FileName)).records;
-  const auto loaders = records.empty() ? std::vector<LoaderOnBus>()
-                                       : BSL_USBDevices(kLoaderVendorId, kLoaderProductId);
+  std::vector<firmware::PendingUpgrade> records;
+  const store::StoreError unread = store_.records(records);
+  const auto loaders = records.empty() && !unread
+                           ? std::vector<LoaderOnBus>()
+                           : BSL_USBDevices(kLoaderVendorId, kLoaderProductId);
   keypadList->clear();
   const bool several = paths.size() > 1 || (!paths.empty() && !loaders.empty());
   keypadList->setVisible(several);
@@ -365,7 +366,7 @@ void Form1::showKeypadList(bool openOneRead) {
   for (const LoaderOnBus& loader : loaders) {
     // Whose settings it gets back: those kept where it waits.
     const auto here = firmware::RecordsKeptAt(records, loader.port);
-    std::string kept = here.empty() ? "nothing" : "";
+    std::string kept = unread ? "(unreadable)" : here.empty() ? "nothing" : "";
     for (std::size_t i = 0; i < here.size(); ++i) {
       kept = (i == 0 ? "settings of " : kept + (i + 1 == here.size() ? " or " : ", ")) +
              (here[i].serial().empty() ? "a keypad without a serial number" : here[i].serial());
@@ -508,7 +509,8 @@ void Form1::logEntry(const std::string& action, const std::optional<DeviceStatus
   entry.message = failure;
   if (upgrade != nullptr && !entry.ok) entry.step = upgrade->step();
   entry.results = results;
-  store::AppendServiceEntry(FileName, entry);
+  // The window does what its user asked, as it always has; the log follows where it can.
+  store_.append(entry);
 }
 
 void Form1::logUpgrade(const std::string& failure, bool afterKnown) {
@@ -787,7 +789,7 @@ void Form1::btnLoadFirmware_MouseClick() {
   // Nothing is sent that puts the keypad into its loader before everything the upgrade
   // needs to finish is at hand: the loader texts, one loader, a usable firmware file and a
   // place on disk for the settings it must get back.
-  auto upgrade = std::make_shared<firmware::UpgradeOperation>(FileName);
+  auto upgrade = std::make_shared<firmware::UpgradeOperation>(store_, FileName);
   lastUpgrade_ = upgrade;
   beforeUpgrade_.reset();
   // Every ending here lets go of the upgrade's lock at once: another program (or the next
@@ -865,17 +867,17 @@ void Form1::showStatusAfterUpgrade(bool restored, const QString& failure) {
 }
 
 void Form1::tellAboutUnfinishedUpgrade(bool keypadRead) {
-  const std::string recordFile = firmware::PendingUpgradeFile(FileName);
-  const auto pending = firmware::ReadPendingUpgrades(recordFile);
-  if (!pending.problem.empty()) return warn(pending.problem + ".");
-  if (pending.records.empty()) return;
+  const std::string recordFile = store_.where();
+  std::vector<firmware::PendingUpgrade> records;
+  if (const store::StoreError unread = store_.records(records)) return warn(unread.message + ".");
+  if (records.empty()) return;
   // The scan has said what waits, where no keypad in its application was opened.
   if (BSL_NumOfUSBDevices(kLoaderVendorId, kLoaderProductId) > 0) {
     if (hid_handle != nullptr) warn(waitingLoaderMessage());
     return;
   }
   const auto open = keypadRead ? std::optional(knownStatus()) : std::nullopt;
-  for (const auto& record : pending.records) {
+  for (const auto& record : records) {
     if (!firmware::RecordNeededNow(record, open)) continue;
     warn("The firmware upgrade of " + firmware::KeypadName(record) +
          " did not finish, so the keypad may be waiting in its loader without its serial "
@@ -889,11 +891,14 @@ void Form1::tellAboutUnfinishedUpgrade(bool keypadRead) {
 std::string Form1::waitingLoaderMessage() const {
   const auto loaders = BSL_USBDevices(kLoaderVendorId, kLoaderProductId);
   if (loaders.empty()) return {};
-  const std::string recordFile = firmware::PendingUpgradeFile(FileName);
-  const auto records = firmware::RecordsKeptAt(firmware::ReadPendingUpgrades(recordFile).records,
-                                               loaders.front().port);
+  const std::string recordFile = store_.where();
+  std::vector<firmware::PendingUpgrade> kept_;
+  const store::StoreError unread = store_.records(kept_);
+  const auto records = firmware::RecordsKeptAt(kept_, loaders.front().port);
   std::string kept = "No serial number or settings are kept for it";
-  if (records.size() == 1) {
+  if (unread) {
+    kept = "Whose settings are kept for it cannot be told: " + unread.message;
+  } else if (records.size() == 1) {
     kept = "The serial number and settings of " + firmware::KeypadName(records[0]) +
            " are kept for it in " + recordFile;
   } else if (records.size() > 1) {

@@ -17,6 +17,10 @@
 #include "device/keypad_commands.h"
 #include "firmware/upgrade_operation.h"
 
+namespace navkeypad::store {
+class Store;
+}
+
 class QAction;
 class QLabel;
 
@@ -33,7 +37,8 @@ class Form1 : public QMainWindow {
   Q_OBJECT
 
  public:
-  explicit Form1(QWidget* parent = nullptr);
+  // `store` is what the bench knows (records, serial numbers, the log), opened with the program.
+  explicit Form1(navkeypad::store::Store& store, QWidget* parent = nullptr);
 
   // The keypad's code table as last read; bytes 0-9 are the 4-way table.
   static std::array<uint8_t, 32> keyCodeArray;
@@ -92,6 +97,7 @@ class Form1 : public QMainWindow {
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
+  navkeypad::store::Store& store_;
   void buildControls();
   void buildMenu();
   QPushButton* addButton(const char* name, const QString& caption, QRect geometry);

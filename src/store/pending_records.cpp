@@ -2,34 +2,14 @@
 
 #include <chrono>
 #include <cstdio>
-#include <filesystem>
 #include <nlohmann/json.hpp>
 
-#include "store/bench_folder.h"
-#include "support/atomic_file.h"
 #include "support/hex.h"
 #include "support/paths.h"
-#include "support/program_lock.h"
 
 namespace navkeypad::store {
 
-namespace fs = std::filesystem;
 using nlohmann::json;
-
-std::string PendingUpgradeFile(const std::string& configFile) {
-  return BenchFile(configFile, kPendingUpgradeFileName);
-}
-
-std::string PendingUpgradeFileProblem(const std::string& file) {
-  if (file.empty()) return "there is no data folder to keep it in";
-  if (std::string problem = SharedFolderProblemFor(file); !problem.empty()) return problem;
-  const std::string why = support::WritableFileProblem(file);
-  if (why.empty()) return why;
-  // "PATH is a folder, not a file", "PATH: its folder ... cannot be made"
-  return file + (why.rfind("is ", 0) == 0 ? " " : ": ") + why;
-}
-
-namespace {
 
 PendingUpgrade RecordFromJson(const json& document) {
   PendingUpgrade record;
@@ -78,34 +58,6 @@ json RecordToJson(const PendingUpgrade& record) {
   return document;
 }
 
-}  // namespace
-
-PendingUpgradeRead ReadPendingUpgrades(const std::string& file) {
-  std::error_code error;
-  if (file.empty()) return {};
-  if (!fs::exists(support::PathFromUtf8(file), error) && !error) return {};
-  constexpr std::uintmax_t kLargerThanAnyRecord = 1u << 20;
-  std::string text;
-  if (const std::string why = support::ReadRegularFile(file, text, kLargerThanAnyRecord);
-      !why.empty()) {
-    return {{}, file + " " + why + "."};
-  }
-  try {
-    const json document = json::parse(text);
-    PendingUpgradeRead read;
-    if (document.contains("upgrades")) {
-      for (const json& record : document.at("upgrades")) {
-        read.records.push_back(RecordFromJson(record));
-      }
-    } else {
-      read.records.push_back(RecordFromJson(document));
-    }
-    return read;
-  } catch (const std::exception& problem) {
-    return {{}, file + " is not a record of an upgrade: " + problem.what()};
-  }
-}
-
 std::string KeptAtNow() {
   const auto now = std::chrono::system_clock::now();
   const auto milliseconds =
@@ -115,42 +67,6 @@ std::string KeptAtNow() {
   std::snprintf(fraction, sizeof fraction, ".%03dZ", static_cast<int>(milliseconds));
   text.replace(text.size() - 1, 1, fraction);
   return text;
-}
-
-bool WritePendingUpgrades(const std::string& file, const std::vector<PendingUpgrade>& records) {
-  if (file.empty()) return false;
-  if (records.empty()) {
-    std::error_code error;
-    fs::remove(support::PathFromUtf8(file), error);
-    return !error && !fs::exists(support::PathFromUtf8(file), error);
-  }
-  json document;
-  if (records.size() == 1) {
-    document = RecordToJson(records.front());
-  } else {
-    document = json::object();
-    document["upgrades"] = json::array();
-    for (const auto& record : records) document["upgrades"].push_back(RecordToJson(record));
-  }
-  const std::string text = document.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
-  if (!PendingUpgradeFileProblem(file).empty()) return false;
-  if (!support::WriteFileAtomically(file, text)) return false;
-  ShareWithBench(file);
-  return true;
-}
-
-std::string UpdatePendingUpgrades(const std::string& file,
-                                  const std::function<void(std::vector<PendingUpgrade>&)>& change,
-                                  std::vector<PendingUpgrade>* records) {
-  if (const std::string problem = PendingUpgradeFileProblem(file); !problem.empty()) return problem;
-  support::ProgramLock lock;
-  if (std::string problem = LockBeside(lock, file); !problem.empty()) return problem;
-  PendingUpgradeRead read = ReadPendingUpgrades(file);
-  if (!read.problem.empty()) return read.problem;
-  change(read.records);
-  if (!WritePendingUpgrades(file, read.records)) return file + " cannot be written";
-  if (records) *records = std::move(read.records);
-  return {};
 }
 
 }  // namespace navkeypad::store

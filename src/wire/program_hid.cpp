@@ -7,7 +7,7 @@
 #include "device/keypad_bus.h"
 #include "hidapi_virtual.h"
 #include "store/bench_folder.h"
-#include "store/service_log.h"
+#include "store/store.h"
 #include "support/program_lock.h"
 
 namespace wire {
@@ -21,8 +21,6 @@ ProgramHid::ProgramHid(navkeypad::HidBackend& realBus, bool virtualBus, const Wi
       problem_ = bus_->problem();
       return;
     }
-    // The bus's keypads keep what was done to them only once it is written back at the end.
-    navkeypad::store::HoldServiceLines();
   }
   // Real keypads are shared with every program of every user of the machine; a virtual bus or a
   // replay lives in this program alone.
@@ -37,6 +35,12 @@ ProgramHid::ProgramHid(navkeypad::HidBackend& realBus, bool virtualBus, const Wi
 
 ProgramHid::~ProgramHid() = default;
 
+void ProgramHid::holdLinesUntilSaved(navkeypad::store::Store& store) {
+  if (!bus_) return;
+  heldLines_ = &store;
+  store.holdLines();
+}
+
 int ProgramHid::finish(int status, int notSaved) {
   ShutDownHid();
   if (stack_) status = stack_->finish(status);
@@ -46,10 +50,12 @@ int ProgramHid::finish(int status, int notSaved) {
       problem_ = bus_->problem() + "; what was done is not in the service log either";
       if (status == 0) status = notSaved;
     }
-    // As when a line is appended at once: a log that cannot be written fails nothing.
-    if (const std::string failed = navkeypad::store::ReleaseServiceLines(saved); !failed.empty()) {
-      std::fprintf(stderr, "%s: the service log %s; what was done is not recorded there.\n",
-                   program_.c_str(), failed.c_str());
+    if (heldLines_) {
+      if (const auto failed = heldLines_->releaseLines(saved)) {
+        std::fprintf(stderr, "%s: %s; what was done is not recorded in the service log.\n",
+                     program_.c_str(), failed.message.c_str());
+        if (status == 0) status = notSaved;
+      }
     }
   }
   return status;

@@ -11,6 +11,10 @@
 #include "device/hid_seam.h"
 #include "wire/wire_stack.h"
 
+namespace navkeypad::store {
+class Store;
+}
+
 namespace virtual_keypad {
 class ProgramBus;
 }
@@ -37,10 +41,14 @@ class ProgramHid {
   // `status`, 1 for a replay that went another way, or `notSaved` for a successful run whose
   // virtual bus could not be written (problem() says why).
   int finish(int status, int notSaved = 1);
+  // On a virtual bus kept in a file, the service log's lines wait in `store` until the bus is
+  // written back at finish(): a change that was lost is not logged.
+  void holdLinesUntilSaved(navkeypad::store::Store& store);
 
  private:
   std::unique_ptr<virtual_keypad::ProgramBus> bus_;
   std::unique_ptr<WireStack> stack_;
+  navkeypad::store::Store* heldLines_ = nullptr;
   bool realKeypads_ = false;
   std::string program_;  // for a message of its own
   std::string problem_;
