@@ -24,6 +24,9 @@
 #include "hidapi_virtual.h"
 #include "navkeypad_cli.h"
 #include "platform/clock.h"
+#include "settings/keypad_settings_file.h"
+#include "store/bench_folder.h"
+#include "store/store.h"
 #include "stand_in_loader.h"
 #include "support/atomic_file.h"
 #include "virtual_keypad.h"
@@ -178,9 +181,13 @@ int main() {
   std::ostream out(&stationLines);
   std::ostream err(&stationProgress);
   plug(0, 300);
+  // A virtual bench's store, in the benchmark's own folder.
+  std::unique_ptr<navkeypad::store::Store> stationStore = navkeypad::store::OpenSqliteStore(
+      navkeypad::store::TheStorePlace(navkeypad::settings::DefaultConfigFile(), true));
   cli::Run({"station", firmware, "--expect-version", "2.01", "--config", site, "--serial-from",
             "VNK-A100", "--count", std::to_string(kKeypads)},
-           {out, err, false, "navkeypad"});
+           {out, err, *stationStore, false, "navkeypad"});
+  stationStore.reset();
   Print("navkeypad station (firmware, settings and serial number, one keypad after another)",
         keypads, clock);
 
@@ -202,8 +209,11 @@ int main() {
   LineClock batchProgress(progress);
   std::ostream batchOut(&batchLines);
   std::ostream batchErr(&batchProgress);
+  const auto batchStore =
+      navkeypad::store::OpenSqliteStore(
+          navkeypad::store::TheStorePlace(navkeypad::settings::DefaultConfigFile(), true));
   cli::Run({"upgrade", "--all", "--expect-version", "2.01", firmware},
-           {batchOut, batchErr, false, "navkeypad"});
+           {batchOut, batchErr, *batchStore, false, "navkeypad"});
   Print("navkeypad upgrade --all (firmware only, every keypad attached)", keypads, clock);
   std::filesystem::remove_all(data);
   return 0;

@@ -1,11 +1,13 @@
 // navkeypad-twin: a program, a shell or a test run on the keypad twin.
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "bus_state.h"
 #include "keypad_twin.h"
@@ -20,7 +22,9 @@ constexpr char kUsage[] =
     "are the keypads of the virtual bus, seen through hidapi, udev and hidraw as real ones are.\n"
     "The bus is read from NAVKEYPAD_VIRTUAL_STATE, as the virtual programs read it (one keypad\n"
     "when it is not set), and written back there when COMMAND ends. NAVKEYPAD_TWIN_NODES=FILE\n"
-    "lists there each node made: its name, the keypad's id and the interface.\n"
+    "lists there each node made: its name, the keypad's id and the interface. The programs (run\n"
+    "from their build tree) keep their store in STATE-bench, beside the bus's state file, unless\n"
+    "NAVKEYPAD_BENCH_FOLDER names another folder: never in the computer's.\n"
     "Exit status: COMMAND's; 2 when the bus cannot be read or COMMAND cannot be started.\n";
 
 }  // namespace
@@ -46,6 +50,14 @@ int main(int argc, char** argv) {
   {
     virtual_keypad::KeypadTwin twin(nodes != nullptr ? nodes : "");
     twin.start();
+    // A twin's keypads are no bench's: their records, numbers and log stay beside its bus.
+    const char* state = std::getenv("NAVKEYPAD_VIRTUAL_STATE");
+    if (state != nullptr && *state != '\0' && std::getenv("NAVKEYPAD_BENCH_FOLDER") == nullptr)
+    {
+      const std::string bench = std::string(state) + "-bench";
+      mkdir(bench.c_str(), 0775);
+      setenv("NAVKEYPAD_BENCH_FOLDER", bench.c_str(), 1);
+    }
     // The bus is this run's: none of its programs may wait for it as a virtual bus.
     unsetenv("NAVKEYPAD_VIRTUAL_STATE");
     pid_t child = 0;

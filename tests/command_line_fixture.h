@@ -7,6 +7,9 @@
 #include "bsl430/bsl430.h"
 #include "navkeypad_cli.h"
 #include "platform/clock.h"
+#include "settings/keypad_settings_file.h"
+#include "store/bench_folder.h"
+#include "store/store.h"
 #include "support/paths.h"
 #include "temp_dir.h"
 #include "test_environment.h"
@@ -32,7 +35,10 @@ class CommandLineTest : public VirtualBusTest {
     navkeypad::SetHid(&backend);
     out_.str("");
     err_.str("");
-    const int status = navkeypad::cli::Run(arguments, {out_, err_, false});
+    // Opened for each run, as each program opens it: what one run left, the next finds.
+    const auto store = navkeypad::store::OpenSqliteStore(
+        navkeypad::store::TheStorePlace(navkeypad::settings::DefaultConfigFile(), false));
+    const int status = navkeypad::cli::Run(arguments, {out_, err_, *store, false});
     navkeypad::SetHid(&virtual_keypad::VirtualHid());
     return status;
   }
@@ -40,6 +46,10 @@ class CommandLineTest : public VirtualBusTest {
   platform::RecordingClock clock_;
   std::ostringstream out_;
   std::ostringstream err_;
+  // Where the commands keep the bench's store: beside the configuration file, as a program run
+  // from its build tree does.
+  std::string storeFile() const { return dir_.file("data/VeltoInterface/bench.sqlite3"); }
+
   TempDir dir_;
   ScopedEnvironment dataHome_;
 };

@@ -19,6 +19,7 @@
 #include "scripted_platform.h"
 #include "settings/keypad_settings_file.h"
 #include "temp_dir.h"
+#include "test_store.h"
 #include "virtual_bus_fixture.h"
 
 // Readable failure output for texts.
@@ -48,6 +49,7 @@ class GuiTest : public VirtualBusTest {
       if (window->isVisible()) window->close();
     }
     QApplication::processEvents();
+    store_.reset();
     platform::setCurrent(nullptr);
     platform::setClock(nullptr);
     VirtualBusTest::TearDown();
@@ -60,13 +62,14 @@ class GuiTest : public VirtualBusTest {
         .string();
   }
 
+  // The bench's store of the windows, beside their configuration file.
+  std::string storeFile() const {
+    return (appData_.path() / navkeypad::settings::kConfigFolderName / "bench.sqlite3").string();
+  }
   // The service log's entries, oldest first.
   std::vector<nlohmann::json> serviceLog() const {
-    std::istringstream lines(ReadBytes(
-        (appData_.path() / navkeypad::settings::kConfigFolderName / "service-log.jsonl").string()));
     std::vector<nlohmann::json> entries;
-    for (std::string line; std::getline(lines, line);)
-      entries.push_back(nlohmann::json::parse(line));
+    for (const auto& line : StoredLog(storeFile())) entries.push_back(nlohmann::json::parse(line.dump()));
     return entries;
   }
 
@@ -124,7 +127,14 @@ class GuiTest : public VirtualBusTest {
 
   // Starts the program's main window; its first showing runs the load sequence.
   tarvik_usb_encoder::Form1& openMainWindow() {
-    form_ = std::make_unique<tarvik_usb_encoder::Form1>();
+    // As the program opens it: files of earlier versions beside the configuration file come in.
+    navkeypad::store::StorePlace place;
+    place.file = storeFile();
+    place.oldFolders = {std::filesystem::path(storeFile()).parent_path().string()};
+    auto store = navkeypad::store::OpenSqliteStore(place);
+    form_ = std::make_unique<tarvik_usb_encoder::Form1>(*store);
+    if (store_) retired_.push_back(std::move(store_));
+    store_ = std::move(store);
     form_->show();
     QApplication::processEvents();
     return *form_;
@@ -139,5 +149,7 @@ class GuiTest : public VirtualBusTest {
   platform::RecordingClock clock_;
 #endif
   TempDir appData_;
+  std::unique_ptr<navkeypad::store::Store> store_;
+  std::vector<std::unique_ptr<navkeypad::store::Store>> retired_;  // of windows opened before
   std::unique_ptr<tarvik_usb_encoder::Form1> form_;
 };

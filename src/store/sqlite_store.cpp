@@ -477,10 +477,15 @@ class SqliteStore final : public Store {
     return "you may not write to the bench's store " + place_.file +
            "; ask the computer's administrator to give you access to its folder";
 #else
-    if (place_.shared) {
+    // A folder shared by a group (navkeypad, as the package makes it) hands its group on.
+    struct stat folder {};
+    const std::string parent = support::Utf8FromPath(support::PathFromUtf8(place_.file).parent_path());
+    if (stat(parent.c_str(), &folder) == 0 && (folder.st_mode & S_ISGID)) {
+      const struct group* named = getgrgid(folder.st_gid);
+      const std::string group = named ? named->gr_name : std::to_string(folder.st_gid);
       return "you may not write to the bench's store " + place_.file +
-             ", where every user of this computer keeps what its keypads need: join the group "
-             "navkeypad (sudo usermod -a -G navkeypad $USER), then log in again";
+             ", where every user of this computer keeps what its keypads need: join the group " +
+             group + " (sudo usermod -a -G " + group + " $USER), then log in again";
     }
     return "you may not write to the store " + place_.file + "; give yourself write access to it";
 #endif
@@ -503,14 +508,12 @@ class SqliteStore final : public Store {
       if (*suffix == '\0') exists = true;
     }
 #else
-    gid_t group = 0;
-    bool checkGroup = false;
-    if (place_.shared) {
-      if (const struct group* bench = getgrnam("navkeypad")) {
-        group = bench->gr_gid;
-        checkGroup = true;
-      }
-    }
+    // The computer's store is of its folder's group (navkeypad): a file of another group there
+    // was put there by someone else.
+    struct stat folder {};
+    const std::string parent = support::Utf8FromPath(support::PathFromUtf8(place_.file).parent_path());
+    const bool checkGroup = place_.shared && stat(parent.c_str(), &folder) == 0;
+    const gid_t group = folder.st_gid;
     for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
       const std::string path = place_.file + suffix;
       struct stat status {};
@@ -532,8 +535,8 @@ class SqliteStore final : public Store {
       }
       if (checkGroup && status.st_gid != group) {
         return {StoreError::kUnsafe,
-                path + " does not belong to the group navkeypad, so it is not the bench's store "
-                       "(another user's file?); nothing of it is used. Ask the computer's "
+                path + " does not belong to the group of its folder, so it is not the bench's "
+                       "store (another user's file?); nothing of it is used. Ask the computer's "
                        "administrator to move it away"};
       }
       if (place_.shared && (status.st_mode & S_IWOTH)) {
@@ -632,6 +635,10 @@ class SqliteStore final : public Store {
       if (StoreError error = create()) return error;
       if (StoreError error = checkPlace(exists)) return error;
     }
+#ifndef _WIN32
+    if (access(place_.file.c_str(), R_OK | W_OK) != 0 && errno == EACCES)
+      return {StoreError::kNoAccess, noAccess()};
+#endif
     if (StoreError error = checkLength()) return error;
     const int code = sqlite3_open_v2(
         place_.file.c_str(), &db_,

@@ -15,6 +15,7 @@
 
 #include "firmware/pending_upgrade.h"
 #include "temp_dir.h"
+#include "test_store.h"
 
 struct Outcome {
   int status;
@@ -52,21 +53,24 @@ class VirtualState : public ::testing::Test {
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
   }
   std::string state() const { return dir_.file("bus.json"); }
-  std::string recordFile() const {
-    return dir_.file("data/VeltoInterface/PendingFirmwareUpgrade.json");
+  // The program's store: a virtual program's beside its bus, a real one's where the test says.
+  std::string storeFile() const { return storeFile_.empty() ? state() + "-bench.sqlite3" : storeFile_; }
+  // Keeps the records `json` holds (in the form the records were written before the store: one
+  // record, or {"upgrades": [...]}), in place of any kept; none for "".
+  void keepRecords(const std::string& json) const { StoreRecords(storeFile(), RecordsFromJson(json)); }
+  // A bench that starts again: nothing kept, nothing given, nothing logged.
+  void forgetStore() const {
+    for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(storeFile() + suffix);
   }
   nlohmann::json readState() const { return nlohmann::json::parse(ReadBytes(state())); }
-  std::vector<std::string> serviceLog() const {
+  std::vector<std::string> serviceLog(const std::string& store = {}) const {
     std::vector<std::string> lines;
-    std::istringstream log(ReadBytes(dir_.file("data/VeltoInterface/service-log.jsonl")));
-    for (std::string line; std::getline(log, line);) lines.push_back(line);
+    for (const auto& line : StoredLog(store.empty() ? storeFile() : store)) lines.push_back(line.dump());
     return lines;
   }
-  std::vector<std::string> keptSerials(const std::string& folder = {}) const {
+  std::vector<std::string> keptSerials(const std::string& store = {}) const {
     std::vector<std::string> serials;
-    const std::string file =
-        folder.empty() ? recordFile() : folder + "/PendingFirmwareUpgrade.json";
-    for (const auto& record : navkeypad::firmware::ReadPendingUpgrades(file).records)
+    for (const auto& record : StoredRecords(store.empty() ? storeFile() : store))
       serials.push_back(record.serial());
     return serials;
   }
@@ -76,6 +80,7 @@ class VirtualState : public ::testing::Test {
 
   TempDir dir_;
   std::string runAs_;  // a command that runs the program as another user
+  std::string storeFile_;
   // The program: the virtual command line, or the real one on the keypad twin.
   std::string program_ = std::string("'") + NAVKEYPAD_VIRTUAL_CLI + "'";
 };

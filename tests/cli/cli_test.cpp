@@ -22,6 +22,7 @@
 #include "store/service_log.h"
 #include "support/ini_file.h"
 #include "support/paths.h"
+#include "test_store.h"
 
 using namespace navkeypad;
 using ::testing::Contains;
@@ -251,15 +252,13 @@ TEST_F(Cli, SaveRestoreAndUpgradeWorkThroughFoldersWithNonAsciiNames) {
   EXPECT_EQ(clock_.waits(), std::vector<int>(45, 100));
   EXPECT_EQ(keypad->firmwareVersion(), "2.00");
   EXPECT_EQ(keypad->settings().ledBrightness, 4);
-  EXPECT_FALSE(std::filesystem::exists(config.parent_path() / "PendingFirmwareUpgrade.json"));
-  // Nothing was left beside the configuration file and the service log under another spelling
-  // of their names, but the locks beside what they guard.
+  EXPECT_THAT(StoredRecords(storeFile()), ::testing::IsEmpty());
+  // Nothing was left beside the configuration file and the store under another spelling of
+  // their names.
   std::set<std::string> left;
   for (const auto& entry : std::filesystem::directory_iterator(config.parent_path()))
     left.insert(support::Utf8FromPath(entry.path().filename()));
-  EXPECT_EQ(left, (std::set<std::string>{"PendingFirmwareUpgrade.json.lock",
-                                         "USBNavigationKeypadUtilityCfg.ini", "service-log.jsonl",
-                                         "service-log.jsonl.lock"}));
+  EXPECT_EQ(left, (std::set<std::string>{"USBNavigationKeypadUtilityCfg.ini", "bench.sqlite3"}));
 }
 
 TEST_F(Cli, UpgradeRefusalsSendNothing) {
@@ -294,13 +293,15 @@ TEST_F(Cli, UpgradeRefusalsSendNothing) {
       {"Cannot use the firmware file " + noVector + ": it does not set the reset vector",
        [&] { std::filesystem::remove_all(loader); },
        {"upgrade", noVector}},
-      {recordFile() + " is a folder, not a file. Nothing was sent",
+      // Records of an earlier version that cannot be brought over are never taken for none.
+      {recordFile() + " of an earlier version is not a regular file",
        [&] { std::filesystem::create_directories(recordFile()); }},
-      {" is not a record of an upgrade", [&] { WriteBytes(recordFile(), "{\"keypadType\": "); }},
+      {recordFile() + " of an earlier version cannot be brought over",
+       [&] { WriteBytes(recordFile(), "{\"keypadType\": "); }},
 #ifndef _WIN32
       // Planted by another user: refused at once, never waited on.
-      {recordFile() + ".lock is a FIFO, not a lock",
-       [&] { mkfifo((recordFile() + ".lock").c_str(), 0666); }},
+      {storeFile() + " is a FIFO, not the bench's store",
+       [&] { mkfifo(storeFile().c_str(), 0666); }},
 #endif
       {"the RAM bootstrap loader this program was built with: it does not start at 0x2500",
        [] {
@@ -374,6 +375,7 @@ TEST_F(Cli, UpgradeRefusalsSendNothing) {
     }
     virtual_keypad::UseStandInLoader();
     std::filesystem::remove_all(recordFile());
+    for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(storeFile() + suffix);
     otherProgram.release();
     SetKeypadLockFolder("");
   }
@@ -418,31 +420,6 @@ TEST_F(Cli, TheSettingsNoWindowSendsGoOutAsTheKeypadTakesThem) {
   }
   EXPECT_EQ(run({"serial", "set", "VNK-2", "--force"}), cli::kDone);
   EXPECT_EQ(keypad->serialNumber(), "VNK-2");
-}
-
-// A keypad's lines are found by any number it had, those from before it had one too: by its
-// port, back to the port's keypad before it, and within an hour from line to line.
-TEST(ServiceLog, AKeypadsLinesAreFoundByEveryNumberItHad) {
-  const char* lines[][4] = {
-      // time, port, serialNumber, serialNumberBefore ("-" for none)
-      {"10:00", "1-1", "", "-"},  {"10:05", "1-2", "", "-"},   {"10:06", "1-1", "", "-"},
-      {"10:07", "1-1", "S1", ""}, {"10:08", "1-1", "", "-"},   {"10:09", "1-1", "S3", ""},
-      {"12:30", "1-2", "S2", ""}, {"12:31", "1-1", "S1", "-"}, {"12:40", "1-1", "S9", "S1"}};
-  std::vector<nlohmann::ordered_json> entries;
-  for (const auto& [time, port, serial, before] : lines) {
-    entries.push_back({{"time", std::string("2026-12-09T") + time + ":00Z"},
-                       {"computer", "bench-3"},
-                       {"port", port},
-                       {"serialNumber", serial}});
-    if (std::string(before) != "-") entries.back()["serialNumberBefore"] = before;
-  }
-  // Each serial number, and its lines: a line a character, 1 for one of the keypad's.
-  std::istringstream expected("S1 101100011 S3 000011000 S2 000000100 S9 000000001");
-  for (std::string serial, lines; expected >> serial >> lines;) {
-    std::string found;
-    for (const bool of : store::LinesOfKeypad(entries, serial)) found += of ? '1' : '0';
-    EXPECT_EQ(found, lines) << serial;
-  }
 }
 
 TEST_F(Cli, EveryChangeToAKeypadIsInTheServiceLog) {
@@ -511,9 +488,9 @@ TEST_F(Cli, EveryChangeToAKeypadIsInTheServiceLog) {
                 std::ios::app)
       << R"({"time": "2026-01-01T00:00:00Z", "serialNumber": "VNK-Q", "port": 5})"
       << "\n";
-  // A line whose port is no text still names its number.
-  EXPECT_EQ(run({"serial", "set", "VNK-Q", "--force"}), cli::kDone);
-  EXPECT_THAT(err_.str(), HasSubstr("shows VNK-Q on a keypad at 2026-01-01T00:00:00Z ("));
+  // A number a line of an earlier version names (its port no text) is never given again.
+  EXPECT_EQ(run({"serial", "set", "VNK-Q", "--force"}), cli::kBadInput);
+  EXPECT_THAT(err_.str(), HasSubstr("VNK-Q was given at 2026-01-01T00:00:00Z"));
 }
 
 // A keypad tried again counts once, by its last try; keypads that cannot be told apart count
@@ -659,7 +636,7 @@ TEST_F(Cli, AFailedUpgradeAdvisesTheCommandAsTheSystemWritesPaths) {
   bus().plug()->setBehaviour(corrupting);
   ASSERT_EQ(run({"upgrade", firmware()}), cli::kKeypadFailed);
   const std::string advice = ". To try again, run: navkeypad upgrade " + firmwareAsAdvised();
-  EXPECT_THAT(err_.str(), HasSubstr("kept in " + recordFile() + advice + "\n"));
+  EXPECT_THAT(err_.str(), HasSubstr("kept in " + storeFile() + advice + "\n"));
 }
 
 // The keypad shows how it ended: slow blinks for done, quick ones for failed, then the

@@ -31,8 +31,8 @@ using virtual_keypad::ReceivedCommand;
 TEST_F(FirmwareUpgrade, TheWholeJourneyKeepsTheKeypadsSettings) {
   ASSERT_NE(openUpgradeWindow(), nullptr);
   // What the keypad must get back was on disk before it left its application.
-  ASSERT_EQ(firmware::ReadPendingUpgrades(recordFile()).records.size(), 1u);
-  EXPECT_EQ(firmware::ReadPendingUpgrades(recordFile()).records[0].settings.keyCodes, kTable.bytes);
+  ASSERT_EQ(StoredRecords(storeFile()).size(), 1u);
+  EXPECT_EQ(StoredRecords(storeFile())[0].settings.keyCodes, kTable.bytes);
   EXPECT_EQ(keypad_->mode(), Mode::RomLoader);
   EXPECT_EQ(label(), "Found 1 device");
   EXPECT_TRUE(enabled("btnUpgrade"));
@@ -76,7 +76,7 @@ TEST_F(FirmwareUpgrade, TheWholeJourneyKeepsTheKeypadsSettings) {
   EXPECT_TRUE(waitFor([&] { return label() == "No device connected"; }));
 
   EXPECT_EQ(keypad_->firmwareVersion(), "2.01");
-  EXPECT_FALSE(std::filesystem::exists(recordFile()));
+  EXPECT_THAT(StoredRecords(storeFile()), ::testing::IsEmpty());
   const auto payload = SerialNumberPayload("SN-77");
   // The keypad that came back says who it is before it is given anything.
   EXPECT_THAT(
@@ -154,7 +154,7 @@ TEST_F(FirmwareUpgrade, AKeypadThatDoesNotComeBackIsReported) {
   openUpgradeWindow();
   upgrade();
   EXPECT_THAT(warnings(), ElementsAre("Velto Lumo not connected..\n"));
-  EXPECT_TRUE(std::filesystem::exists(recordFile()));
+  EXPECT_THAT(StoredRecords(storeFile()), Not(::testing::IsEmpty()));
 }
 
 TEST_F(FirmwareUpgrade, EachRestoreStepStopsTheRestWhenItFails) {
@@ -235,7 +235,7 @@ TEST_F(FirmwareUpgrade, AKeypadArrivingDuringTheDownloadIsToldApartByWhereItIs) 
     EXPECT_THAT(late->receivedCommandCodes(), ::testing::Each(CMD_GET_STATUS));
     EXPECT_EQ(warnings().size(), placed ? 0u : 1u);
     EXPECT_EQ(keypad_->serialNumber(), placed ? "SN-77" : "");
-    EXPECT_EQ(std::filesystem::exists(recordFile()), !placed);
+    EXPECT_EQ(StoredRecords(storeFile()).empty(), placed);
     startAgainWithAFreshKeypad();
   }
 }
@@ -273,7 +273,7 @@ TEST_F(FirmwareUpgrade, AnUnfinishedUpgradeIsFinishedFromItsRecord) {
   keypad_->setBehaviour(corrupting);
   openUpgradeWindow();
   upgrade();
-  const auto kept = firmware::ReadPendingUpgrades(recordFile()).records;
+  const auto kept = StoredRecords(storeFile());
   ASSERT_EQ(kept.size(), 1u);
   // The service log has each attempt, the failed download with its step and the loader's words,
   // the finish from the loader with the keypad as its record says it was.
@@ -303,7 +303,7 @@ TEST_F(FirmwareUpgrade, AnUnfinishedUpgradeIsFinishedFromItsRecord) {
   const QString waiting = QString::fromStdString(
       "A keypad is waiting in its firmware loader: its firmware upgrade did not finish. The "
       "serial number and settings of keypad SN-77 are kept for it in " +
-      recordFile() +
+      storeFile() +
       ". To finish, click \"Update Navigation Keypad Firmware\" and upgrade it again..\n");
   platform_.clearMessages();
   openMainWindow();
@@ -327,12 +327,12 @@ TEST_F(FirmwareUpgrade, AnUnfinishedUpgradeIsFinishedFromItsRecord) {
   EXPECT_EQ(keypad_->settings().customTable, kTable);
   EXPECT_EQ(keypad_->settings().ledBrightness, 7);
   EXPECT_EQ(keypad_->storedDefaults(), keypad_->settings());
-  EXPECT_FALSE(std::filesystem::exists(recordFile()));
+  EXPECT_THAT(StoredRecords(storeFile()), ::testing::IsEmpty());
   EXPECT_EQ(logged(), "ok  SN-77 1.04->2.01 ");
   EXPECT_EQ(serviceLog().back()["port"], keypad_->port());
 
   // A record left behind for a keypad that is back with its settings is not brought up.
-  ASSERT_TRUE(firmware::WritePendingUpgrades(recordFile(), kept));
+  StoreRecords(storeFile(), kept);
   platform_.clearMessages();
   openMainWindow();
   EXPECT_THAT(warnings(), ::testing::IsEmpty());
@@ -345,8 +345,7 @@ TEST_F(FirmwareUpgrade, AKeypadWithoutASerialNumberIsAskedAboutTheRecordsKeptWhe
     record->settings.serialNumber = serial;
     record->port = keypad_->port();
   }
-  std::filesystem::create_directories(std::filesystem::path(recordFile()).parent_path());
-  ASSERT_TRUE(firmware::WritePendingUpgrades(recordFile(), kept));
+  StoreRecords(storeFile(), kept);
   keypad_->setSerialNumber("");
   scanAgain();
   platform_.clearMessages();
@@ -361,15 +360,17 @@ TEST_F(FirmwareUpgrade, AKeypadWithoutASerialNumberIsAskedAboutTheRecordsKeptWhe
   EXPECT_TRUE(status().contains("The settings kept for keypad FIRST stay in"));
   EXPECT_EQ(keypad_->serialNumber(), "");
   EXPECT_EQ(keypad_->settings().ledBrightness, 7);
-  EXPECT_EQ(firmware::ReadPendingUpgrades(recordFile()).records, kept);
+  EXPECT_EQ(StoredRecords(storeFile()), kept);
 }
 
-TEST_F(FirmwareUpgrade, AFolderWhereTheRecordBelongsIsNamedAndNothingIsSent) {
+// Records of an earlier version that cannot be brought over are never taken for none.
+TEST_F(FirmwareUpgrade, AFolderWhereTheRecordsWereIsNamedAndNothingIsSent) {
   std::filesystem::create_directories(recordFile());
   platform_.clearMessages();
   openMainWindow();
-  const QString named = QString::fromStdString(recordFile() + " is a folder, not a file..\n");
-  EXPECT_THAT(warnings(), ElementsAre(named));
-  EXPECT_EQ(openUpgradeWindow(), nullptr);  // Update refuses, and the log says where it stopped
-  EXPECT_EQ(serviceLog().at(0)["step"], "check");
+  ASSERT_EQ(warnings().size(), 1u);
+  EXPECT_THAT(warnings()[0].toStdString(),
+              HasSubstr(recordFile() + " of an earlier version is not a regular file"));
+  EXPECT_EQ(openUpgradeWindow(), nullptr);
+  EXPECT_THAT(keypad_->receivedCommandCodes(), ::testing::Each(CMD_GET_STATUS));
 }

@@ -76,7 +76,8 @@ TEST_F(WindowFits, EveryWindowOnThisScreen) {
   auto keypad = bus().plug();
   keypad->setKeypadType(navkeypad::kKeypadTypeCustom);
   // The splash for three seconds, then the main window.
-  const auto started = tarvik_usb_encoder::StartApplication();
+  const auto store = OpenStoreAt(storeFile());
+  const auto started = tarvik_usb_encoder::StartApplication(*store);
   EXPECT_THAT(OutOfReach(started.splash), ::testing::IsEmpty());
   EXPECT_EQ(started.splash->timer1->interval(), 3000);
   EXPECT_FALSE(started.mainWindow->isVisible());

@@ -10,6 +10,7 @@
 #include "device/keypad_bus.h"
 #include "platform/clock.h"
 #include "temp_dir.h"
+#include "test_store.h"
 #include "virtual_bus_fixture.h"
 
 using namespace navkeypad;
@@ -65,15 +66,12 @@ class Upgrade : public VirtualBusTest {
   std::string configFile() const {
     return dir_.file("VeltoInterface/USBNavigationKeypadUtilityCfg.ini");
   }
-  std::string recordFile() const { return PendingUpgradeFile(configFile()); }
-  std::vector<PendingUpgrade> records() const { return ReadPendingUpgrades(recordFile()).records; }
-  void keep(const std::vector<PendingUpgrade>& kept) {
-    std::filesystem::create_directories(dir_.path() / "VeltoInterface");
-    ASSERT_TRUE(WritePendingUpgrades(recordFile(), kept));
-  }
+  std::string recordFile() const { return dir_.file("VeltoInterface/bench.sqlite3"); }
+  std::vector<PendingUpgrade> records() const { return StoredRecords(recordFile()); }
+  void keep(const std::vector<PendingUpgrade>& kept) { StoreRecords(recordFile(), kept); }
 
   std::unique_ptr<UpgradeOperation> checked() {
-    auto upgrade = std::make_unique<UpgradeOperation>(configFile());
+    auto upgrade = std::make_unique<UpgradeOperation>(*store_, configFile());
     EXPECT_TRUE(upgrade->checkSetting().ok());
     EXPECT_TRUE(upgrade->checkFirmware(kFirmware).ok());
     return upgrade;
@@ -99,6 +97,8 @@ class Upgrade : public VirtualBusTest {
   platform::RecordingClock clock_;
   std::shared_ptr<virtual_keypad::VirtualKeypad> keypad_;
   TempDir dir_;
+  // Waits for another program for a moment only: the holder below stays.
+  std::unique_ptr<store::Store> store_ = OpenStoreAt(recordFile(), 100);
 };
 
 TEST_F(Upgrade, KeepsSerialNumberAndSettingsOnDiskUntilTheRestoreSucceeded) {
@@ -118,7 +118,7 @@ TEST_F(Upgrade, KeepsSerialNumberAndSettingsOnDiskUntilTheRestoreSucceeded) {
   EXPECT_EQ(keypad_->firmwareVersion(), "2.01");
   expectSettings(7, "SN-A");
   EXPECT_EQ(keypad_->storedDefaults().customTable, kTable);
-  EXPECT_FALSE(std::filesystem::exists(recordFile()));
+  EXPECT_THAT(records(), ::testing::IsEmpty());
 }
 
 TEST_F(Upgrade, ARefusedSwitchLeavesNoRecordToBeGivenBackLater) {
@@ -128,7 +128,7 @@ TEST_F(Upgrade, ARefusedSwitchLeavesNoRecordToBeGivenBackLater) {
   keypad_->refuseCommand(CMD_ENTER_FIRMWARE_UPGRADE);
   auto refused = checked();
   EXPECT_EQ(leave(*refused).kind, UpgradeOutcome::kEnterRefused);
-  EXPECT_FALSE(std::filesystem::exists(recordFile()));
+  EXPECT_THAT(records(), ::testing::IsEmpty());
   refused.reset();
 
   keep({stale});
@@ -165,7 +165,7 @@ TEST_F(Upgrade, AKeypadWaitingInItsLoaderGetsOnlyWhatWasKeptForIt) {
                                   "No record of this keypad's serial number and settings was "
                                   "kept, so the new firmware is installed and nothing is "
                                   "restored."}}}) {
-    WriteBytes(recordFile(), kept);
+    keep(RecordsFromJson(kept));
     keypad_->setSerialNumber("");
     keypad_->setLedBrightness(5);
     keypad_->startInLoader();
@@ -189,10 +189,10 @@ TEST_F(Upgrade, ARecordThatCannotBeRemovedIsNotASuccessAndTheLockIsLetGo) {
   // Not marked as written after the download: restored all the same, and said.
   auto unmarked = checked();
   ASSERT_TRUE(leave(*unmarked).ok());
-  std::filesystem::remove(recordFile());
-  std::filesystem::create_directories(std::filesystem::path(recordFile()) / "in-the-way");
+  std::optional<StoreHolder> holding(recordFile());
+  ASSERT_TRUE(holding->held());
   ASSERT_TRUE(unmarked->download({}, [](int, const std::string&) {}));
-  std::filesystem::remove_all(recordFile());
+  holding.reset();
   const UpgradeOutcome restored = unmarked->restore(10);
   EXPECT_EQ(restored.kind, UpgradeOutcome::kRecordNotDropped);
   EXPECT_THAT(restored.message, HasSubstr("could not be written during the upgrade"));
@@ -202,17 +202,23 @@ TEST_F(Upgrade, ARecordThatCannotBeRemovedIsNotASuccessAndTheLockIsLetGo) {
   auto upgrade = checked();
   ASSERT_TRUE(leave(*upgrade).ok());
   ASSERT_TRUE(upgrade->download({}, [](int, const std::string&) {}));
-  std::filesystem::remove(recordFile());
-  std::filesystem::create_directories(std::filesystem::path(recordFile()) / "in-the-way");
   // Back, but held by another program: busy, and nothing given.
   support::ProgramLock holder;
   ASSERT_TRUE(holder.take(KeypadLockFile(ListKeypads().at(0).path), false));
+  keypad_->setLedBrightness(1);
   EXPECT_EQ(upgrade->restore(10).kind, UpgradeOutcome::kBusy);
+  // Its record held by another program (the store's lock): nothing given either.
+  holder.release();
+  holding.emplace(recordFile());
+  EXPECT_EQ(upgrade->restore(10).kind, UpgradeOutcome::kBusy);
+  EXPECT_EQ(keypad_->settings().ledBrightness, 1);
+  holding.reset();
   // Held for a moment of the wait only: the restore waits it out.
+  ASSERT_TRUE(holder.take(KeypadLockFile(ListKeypads().at(0).path), false));
   clock_.onSleep = [&, sleeps = 0]() mutable {
     if (++sleeps == 3) holder.release();
   };
-  EXPECT_EQ(upgrade->restore(10).kind, UpgradeOutcome::kRecordNotDropped);
+  EXPECT_TRUE(upgrade->restore(10).ok());
   clock_.onSleep = {};
   expectSettings(7, "SN-A");
   // The operation lives on in its window; the next upgrade, in any program, may start.
