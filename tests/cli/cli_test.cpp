@@ -61,9 +61,8 @@ TEST_F(Cli, StatusInTextAndJson) {
   keypad->setLedBrightness(3);
   keypad->setSerialNumber("SN\"\xE9\x01");  // JSON always parses, also for 8-bit texts
   // Another keypad's unfinished upgrade is not this one's business.
-  std::filesystem::create_directories(std::filesystem::path(recordFile()).parent_path());
-  WriteBytes(recordFile(), R"({"serialNumberHex": "52", "keypadType": 2, "ledBrightness": 1,
-      "codeTable": [0,1,0,2,0,3,0,4,0,5], "downloaded": true})");
+  StoreRecords(storeFile(), RecordsFromJson(R"({"serialNumberHex": "52", "keypadType": 2,
+      "ledBrightness": 1, "codeTable": [0,1,0,2,0,3,0,4,0,5], "downloaded": true})"));
   ASSERT_EQ(run({"status"}), cli::kDone);
   EXPECT_EQ(err_.str(), "");
   EXPECT_THAT(out_.str(), HasSubstr("Port            1-keypad1\nFirmware        1.04\nSerial "

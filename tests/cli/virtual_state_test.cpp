@@ -139,6 +139,7 @@ TEST_F(VirtualState, WithJsonEveryRunPrintsOneDocumentAndItsExitStatusWhateverFa
     // (in a folder where it may make files, but not replace another user's).
     runAs_ = "setpriv --reuid=40001 --regid=40001 --clear-groups ";
     std::filesystem::permissions(dir_.path(), static_cast<std::filesystem::perms>(01777));
+    std::filesystem::create_directories(dir_.path() / "data" / "VeltoInterface");
     for (const char* folder : {"data", "data/VeltoInterface"})
       ASSERT_EQ(chown((dir_.path() / folder).c_str(), 40001, 40001), 0);
   };
