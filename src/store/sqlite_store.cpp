@@ -445,8 +445,9 @@ class SqliteStore final : public Store {
       case SQLITE_LOCKED:
         return {StoreError::kBusy,
                 "another program has held the bench's store " + place_.file + " for more than " +
-                    std::to_string(waitMs_ / 1000) +
-                    " s, so this program could not " + doing +
+                    (waitMs_ < 1000 ? std::to_string(waitMs_) + " ms"
+                                    : std::to_string(waitMs_ / 1000) + " s") +
+                    ", so this program could not " + doing +
                     "; try again when it has finished (a program that hangs there: see 'fuser " +
                     place_.file + "')"};
       case SQLITE_READONLY:
@@ -508,11 +509,12 @@ class SqliteStore final : public Store {
       if (*suffix == '\0') exists = true;
     }
 #else
-    // The computer's store is of its folder's group (navkeypad): a file of another group there
-    // was put there by someone else.
+    // The computer's store is of its folder's group (navkeypad), which the folder hands on: a
+    // file of another group there was put there by someone else.
     struct stat folder {};
     const std::string parent = support::Utf8FromPath(support::PathFromUtf8(place_.file).parent_path());
-    const bool checkGroup = place_.shared && stat(parent.c_str(), &folder) == 0;
+    const bool checkGroup =
+        place_.shared && stat(parent.c_str(), &folder) == 0 && (folder.st_mode & S_ISGID);
     const gid_t group = folder.st_gid;
     for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
       const std::string path = place_.file + suffix;

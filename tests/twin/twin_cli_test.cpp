@@ -39,7 +39,8 @@ TEST_F(CommandLineOnTwin, AKeypadIsPickedByItsNodeOrItsPortAndOpenedAsItsNodeAll
   const auto own = dir_.path() / "other";  // another user's folders
   std::filesystem::create_directories(own / "bench");
   std::filesystem::permissions(own, std::filesystem::perms::all);
-  std::filesystem::permissions(own / "bench", std::filesystem::perms::all);
+  std::filesystem::permissions(own / "bench",
+                               std::filesystem::perms::all | std::filesystem::perms::sticky_bit);
   const std::string other = "XDG_DATA_HOME='" + own.string() + "' NAVKEYPAD_BENCH_FOLDER='" +
                             (own / "bench").string() + "' ";
   for (const auto& [device, asOther, status, says] :
