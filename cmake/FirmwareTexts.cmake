@@ -10,7 +10,9 @@ if(WIN32)
   # The installer puts the folder beside the programs, wherever the user installs them.
   set(system_loader_dir loader)
 else()
-  set(system_loader_dir "${CMAKE_INSTALL_PREFIX}/share/navkeypad/loader")
+  # Where the package puts it (it installs under /usr, CPACK_PACKAGING_INSTALL_PREFIX), whatever
+  # prefix the build was configured with.
+  set(system_loader_dir "/usr/share/navkeypad/loader")
 endif()
 set(NAVKEYPAD_SYSTEM_LOADER_DIR "${system_loader_dir}" CACHE STRING
     "Folder a packager fills with RAM_BSL.txt and password.txt; relative: beside the program")

@@ -45,10 +45,20 @@ for line in 'addgroup --system navkeypad' 'chown root:navkeypad "$folder"' 'chmo
   grep -qF "$line" "$control/postinst" || { echo "the package's postinst lacks: $line"; exit 1; }
 done
 [[ -x "$control/postinst" ]] || { echo "the package's postinst cannot be run"; exit 1; }
-# The programs installed keep the bench's files in the computer's folder, and say so.
+grep -qF "/var/lib/navkeypad" "$control/postrm" ||
+  { echo "the package's postrm does not say what it leaves in /var/lib/navkeypad"; exit 1; }
+# The programs installed keep the bench's store in the computer's folder, and say so; a virtual
+# run keeps its own.
 NAVKEYPAD_BENCH_FOLDER=/var/lib/navkeypad "$build/cli/navkeypad" --help |
-  grep -q "shared by its users, in /var/lib/navkeypad" ||
-  { echo "navkeypad --help does not name /var/lib/navkeypad"; exit 1; }
+  grep -q "shared by its users, in /var/lib/navkeypad/bench.sqlite3" ||
+  { echo "navkeypad --help does not name /var/lib/navkeypad/bench.sqlite3"; exit 1; }
+"$build/cli/navkeypad" --virtual --help | grep -q "apart from the computer's" ||
+  { echo "navkeypad --virtual --help does not say its store is its own"; exit 1; }
+# They look for the loader texts where the package and the README put them.
+for program in cli/navkeypad src/app/navkeypad-utility; do
+  grep -qaF "/usr/share/navkeypad/loader" "$build/$program" ||
+    { echo "$program does not look for its loader texts in /usr/share/navkeypad/loader"; exit 1; }
+done
 # Debian's own checker, with no overrides: any error or warning fails.
 findings="$(lintian --no-tag-display-limit "$deb" 2>/dev/null | grep -E '^[EW]: ' || true)"
 if [[ -n "$findings" ]]; then
