@@ -25,6 +25,8 @@ Store::Line Store::LineOf(const std::string& text) {
   line.time = field("time");
   line.port = field("port");
   line.computer = field("computer");
+  line.user = field("user");
+  line.program = field("program");
   for (const char* name : {"serialNumber", "serialNumberBefore"}) {
     if (const std::string serial = field(name); !serial.empty()) line.serials.push_back(serial);
   }

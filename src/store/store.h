@@ -120,6 +120,8 @@ class Store {
     std::vector<std::string> serials;
     std::string port;
     std::string computer;
+    std::string user;
+    std::string program;
   };
   virtual StoreError appendLine(const Line& line) = 0;
   static Line LineOf(const std::string& text);
