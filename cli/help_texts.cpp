@@ -97,8 +97,9 @@ const std::map<std::string, std::string>& CommandHelp() {
       {"serial",
        "Usage: navkeypad serial set VALUE [--force]\n\nGives the keypad the serial number "
        "VALUE (1 to 11 printable characters), for a keypad\nthat lost its own. A keypad that "
-       "has one keeps it unless --force is given;\nso does a number another attached keypad, "
-       "a kept record or a line of the service log has.\n"},
+       "has one keeps it unless --force is given;\nso does a number another attached keypad or "
+       "a kept record has. A number the bench gave\nor reserved before (its ledger, which holds "
+       "every number the service log names) is\nnever given again, --force or not.\n"},
       {"log",
        "Usage: navkeypad log [--json | --csv | --xlsx FILE] [--serial S] [--since DATE]\n"
        "                     [--until DATE]\n\n"
