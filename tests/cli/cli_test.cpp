@@ -421,6 +421,45 @@ TEST_F(Cli, TheSettingsNoWindowSendsGoOutAsTheKeypadTakesThem) {
   EXPECT_EQ(keypad->serialNumber(), "VNK-2");
 }
 
+// A store that cannot be read or written: nothing is sent that could not be logged, and what it
+// keeps is never taken for nothing.
+TEST_F(Cli, AChangeThatCouldNotBeLoggedIsNotMade) {
+  auto keypad = bus().plug();
+  const struct {
+    std::vector<std::string> arguments;
+    std::function<void()> arrange;
+    int status;
+    std::string says;
+  } rows[] = {
+#ifndef _WIN32
+      {{"brightness", "3"}, [&] { mkfifo(storeFile().c_str(), 0666); }, cli::kBadInput,
+       "nothing was sent to the keypad, since what is done to it could not be logged: " +
+           storeFile() + " is a FIFO"},
+#endif
+      {{"save"}, [&] { std::filesystem::create_directories(storeFile()); }, cli::kBadInput,
+       "nothing was sent to the keypad, since what is done to it could not be logged: " +
+           storeFile() + " is a folder"},
+      {{"status"},
+       [&] {
+         StoreRecords(storeFile(), {store::PendingUpgrade{}});
+         sqlite3* db = nullptr;
+         sqlite3_open(storeFile().c_str(), &db);
+         sqlite3_exec(db, "UPDATE records SET record = '[]'", nullptr, nullptr, nullptr);
+         sqlite3_close(db);
+       },
+       cli::kBadInput, "a record of an upgrade cannot be read"},
+  };
+  for (const auto& row : rows) {
+    for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove_all(storeFile() + suffix);
+    std::filesystem::create_directories(std::filesystem::path(storeFile()).parent_path());
+    row.arrange();
+    keypad->clearReceivedCommands();
+    EXPECT_EQ(run(row.arguments), row.status) << row.arguments[0] << err_.str();
+    EXPECT_THAT(err_.str(), HasSubstr(row.says)) << row.arguments[0];
+    EXPECT_THAT(changes(*keypad), ::testing::IsEmpty()) << row.arguments[0];
+  }
+}
+
 TEST_F(Cli, EveryChangeToAKeypadIsInTheServiceLog) {
   auto keypad = bus().plug();
   keypad->setSerialNumber("VNK-L");
