@@ -31,22 +31,15 @@ inline std::vector<navkeypad::store::PendingUpgrade> RecordsFromJson(const std::
   return records;
 }
 
-// Another program holding the store's write lock, as long as it lives.
-class StoreHolder {
- public:
-  explicit StoreHolder(const std::string& file) {
-    sqlite3_open(file.c_str(), &db_);
-    held_ = sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
-  }
-  ~StoreHolder() { sqlite3_close_v2(db_); }
-  StoreHolder(const StoreHolder&) = delete;
-  StoreHolder& operator=(const StoreHolder&) = delete;
-  bool held() const { return held_; }
-
- private:
-  sqlite3* db_ = nullptr;
-  bool held_ = false;
-};
+// Runs `sql` on the database `file` as another program would; the connection, for as long as
+// it lives (with "BEGIN IMMEDIATE", another program holding the store).
+using Connection = std::unique_ptr<sqlite3, int (*)(sqlite3*)>;
+inline Connection Sql(const std::string& file, const char* sql) {
+  sqlite3* db = nullptr;
+  sqlite3_open(file.c_str(), &db);
+  EXPECT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), SQLITE_OK) << sql;
+  return {db, &sqlite3_close_v2};
+}
 
 inline std::vector<navkeypad::store::PendingUpgrade> StoredRecords(const std::string& file) {
   std::vector<navkeypad::store::PendingUpgrade> records;

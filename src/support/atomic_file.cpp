@@ -192,34 +192,4 @@ bool ReadWholeFile(const std::string& path, std::string& bytes) {
   return ReadRegularFile(path, bytes, kNoFileOfOursIsLarger).empty();
 }
 
-std::string AppendLine(const std::string& path, const std::string& line) {
-  const std::string whole = line + "\n";
-  std::error_code error;
-  const fs::path target = PathFromUtf8(path);
-  if (target.has_parent_path()) fs::create_directories(target.parent_path(), error);
-#ifdef _WIN32
-  // Appending alone is whole on Windows, but not under every implementation of it (Wine
-  // loses a line to a second writer now and then); a lock on the file makes sure.
-  const HANDLE file = CreateFileW(target.c_str(), GENERIC_READ | FILE_APPEND_DATA,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return "cannot be opened for writing";
-  OVERLAPPED wholeFile{};
-  const bool locked =
-      LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &wholeFile) != 0;
-  DWORD written = 0;
-  const bool ok =
-      WriteFile(file, whole.data(), static_cast<DWORD>(whole.size()), &written, nullptr) != 0 &&
-      written == whole.size();
-  if (locked) UnlockFileEx(file, 0, MAXDWORD, MAXDWORD, &wholeFile);
-  CloseHandle(file);
-#else
-  const int file = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-  if (file < 0) return "cannot be opened for writing";
-  const bool ok = ::write(file, whole.data(), whole.size()) == static_cast<ssize_t>(whole.size());
-  ::close(file);
-#endif
-  return ok ? std::string() : "could not be written whole";
-}
-
 }  // namespace support

@@ -25,11 +25,6 @@ std::string RegularFileProblem(const std::string& path, std::uintmax_t maxBytes)
 // a folder that cannot be made (it is made when missing).
 std::string WritableFileProblem(const std::string& path);
 
-// Adds `line` (with its line break) at the end of the file, made when missing, in one write
-// to a file opened for appending: two programs appending at once never interleave their lines.
-// Empty on success, else why not.
-std::string AppendLine(const std::string& path, const std::string& line);
-
 // The same with a limit no file of this program comes near; false when it cannot be read.
 bool ReadWholeFile(const std::string& path, std::string& bytes);
 

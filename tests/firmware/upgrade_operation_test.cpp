@@ -189,8 +189,7 @@ TEST_F(Upgrade, ARecordThatCannotBeRemovedIsNotASuccessAndTheLockIsLetGo) {
   // Not marked as written after the download: restored all the same, and said.
   auto unmarked = checked();
   ASSERT_TRUE(leave(*unmarked).ok());
-  std::optional<StoreHolder> holding(recordFile());
-  ASSERT_TRUE(holding->held());
+  auto holding = Sql(recordFile(), "BEGIN IMMEDIATE");
   ASSERT_TRUE(unmarked->download({}, [](int, const std::string&) {}));
   holding.reset();
   const UpgradeOutcome restored = unmarked->restore(10);
@@ -209,7 +208,7 @@ TEST_F(Upgrade, ARecordThatCannotBeRemovedIsNotASuccessAndTheLockIsLetGo) {
   EXPECT_EQ(upgrade->restore(10).kind, UpgradeOutcome::kBusy);
   // Its record held by another program (the store's lock): nothing given either.
   holder.release();
-  holding.emplace(recordFile());
+  holding = Sql(recordFile(), "BEGIN IMMEDIATE");
   EXPECT_EQ(upgrade->restore(10).kind, UpgradeOutcome::kBusy);
   EXPECT_EQ(keypad_->settings().ledBrightness, 1);
   holding.reset();

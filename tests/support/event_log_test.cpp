@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sstream>
-#include <thread>
 
 #include "support/atomic_file.h"
 
@@ -73,22 +71,3 @@ TEST_F(EventLogFile, StartUpRepointsTheLogWithoutWritingAnything) {
   m_Log1 = RkTools::EventLog("", "");
 }
 
-TEST(AppendLine, TwoWritersAtOnceNeverInterleaveTheirLines) {
-  TempDir dir;
-  const std::string file = dir.file("log/service-log.jsonl");  // the folder is made
-  const auto write = [&](char mark) {
-    for (int i = 0; i < 300; ++i) EXPECT_EQ(support::AppendLine(file, std::string(500, mark)), "");
-  };
-  std::thread first(write, 'a');
-  std::thread second(write, 'b');
-  first.join();
-  second.join();
-  std::istringstream lines(ReadBytes(file));
-  std::string line;
-  int count = 0;
-  while (std::getline(lines, line)) {
-    ++count;
-    EXPECT_TRUE(line == std::string(500, 'a') || line == std::string(500, 'b')) << count;
-  }
-  EXPECT_EQ(count, 600);
-}
