@@ -25,9 +25,9 @@
 #include "navkeypad_cli.h"
 #include "platform/clock.h"
 #include "settings/keypad_settings_file.h"
+#include "stand_in_loader.h"
 #include "store/bench_folder.h"
 #include "store/store.h"
-#include "stand_in_loader.h"
 #include "support/atomic_file.h"
 #include "virtual_keypad.h"
 
@@ -209,9 +209,8 @@ int main() {
   LineClock batchProgress(progress);
   std::ostream batchOut(&batchLines);
   std::ostream batchErr(&batchProgress);
-  const auto batchStore =
-      navkeypad::store::OpenSqliteStore(
-          navkeypad::store::TheStorePlace(navkeypad::settings::DefaultConfigFile(), true));
+  const auto batchStore = navkeypad::store::OpenSqliteStore(
+      navkeypad::store::TheStorePlace(navkeypad::settings::DefaultConfigFile(), true));
   cli::Run({"upgrade", "--all", "--expect-version", "2.01", firmware},
            {batchOut, batchErr, *batchStore, false, "navkeypad"});
   Print("navkeypad upgrade --all (firmware only, every keypad attached)", keypads, clock);

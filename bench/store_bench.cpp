@@ -93,7 +93,8 @@ int main() {
   held &= Held("log --serial X, a million lines beside ten (times)", bySerialLarge / bySerialSmall,
                3.0, "x");
   // Five minutes of lines in each.
-  const double sinceSmall = MsOf(query(*small, {{}, TimeOfMinute(kFirstMinute + 2).substr(0, 16),
+  const double sinceSmall = MsOf(query(*small, {{},
+                                                TimeOfMinute(kFirstMinute + 2).substr(0, 16),
                                                 TimeOfMinute(kFirstMinute + 6).substr(0, 16)}));
   const std::string from = TimeOfMinute(kFirstMinute + 500000).substr(0, 16);
   const std::string to = TimeOfMinute(kFirstMinute + 500004).substr(0, 16);
@@ -103,8 +104,8 @@ int main() {
   const double reserve = MsOf(
       [&] {
         std::string serial;
-        large->reserveNext("VNK9000000", [](const std::string&) { return false; },
-                           {"1-1", "bench"}, serial);
+        large->reserveNext(
+            "VNK9000000", [](const std::string&) { return false; }, {"1-1", "bench"}, serial);
       },
       100);
   held &= Held("reserving a serial number", reserve, 5.0, "ms");

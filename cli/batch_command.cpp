@@ -394,8 +394,8 @@ int ForAll(const std::vector<std::string>& positional, CommandFunction command,
     std::ostringstream capturedErr;
     TeeBuffer both(io.err, capturedErr);
     std::ostream shownErr(&both);
-    Io oneIo{options.json ? capturedOut : io.out, shownErr, io.store,
-             io.terminal && !options.json, io.program, resume};
+    Io oneIo{options.json ? capturedOut : io.out, shownErr,   io.store,
+             io.terminal && !options.json,        io.program, resume};
     Session session(positional, one, oneIo);
     if (finishingLoader) session.setFinishingLoader();
     outcome.status = session.run(command);

@@ -153,9 +153,9 @@ int Main(int argc, char** argv) {
   const auto store = navkeypad::store::OpenSqliteStore(navkeypad::store::TheStorePlace(
       navkeypad::settings::DefaultConfigFile(), !hid.realKeypads()));
   hid.holdLinesUntilSaved(*store);
-  const int ran = cli::Run(arguments, {heldBack ? held : std::cout, std::cerr, *store,
-                                       ErrorsGoToATerminal(),
-                                       program.empty() ? std::string("navkeypad") : program});
+  const int ran =
+      cli::Run(arguments, {heldBack ? held : std::cout, std::cerr, *store, ErrorsGoToATerminal(),
+                           program.empty() ? std::string("navkeypad") : program});
   const int status = hid.finish(ran, cli::kBadInput);
   if (!hid.ok()) std::cerr << "navkeypad: " << hid.problem() << "\n";
   // What the command said is not the end of it when its replay went another way.

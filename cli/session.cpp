@@ -63,7 +63,7 @@ std::string KeptSettingsFor(const std::vector<firmware::PendingUpgrade>& records
 }
 
 std::string WaitingLoaderLine(store::Store& store, const std::string& path,
-                             const std::string& program) {
+                              const std::string& program) {
   const LoaderOnBus loader = LoaderAt(path);
   return "The keypad at " + path + (loader.port.empty() ? "" : " (" + loader.port + ")") +
          " waits in its firmware loader (" + KeptSettingsFor(RecordsKeptAt(store, loader.port)) +

@@ -174,7 +174,7 @@ std::string FinishLoaderCommand(store::Store& store, const std::string& program,
 std::string KeptSettingsFor(const std::vector<firmware::PendingUpgrade>& records);
 // A keypad waiting in its loader, whose settings are kept for it and how to finish it.
 std::string WaitingLoaderLine(store::Store& store, const std::string& path,
-                             const std::string& program);
+                              const std::string& program);
 
 int List(Session& session);
 int Status(Session& session);

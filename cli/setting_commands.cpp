@@ -260,10 +260,11 @@ int SerialNumber(Session& session) {
     // never given again, whatever the user's word; the ledger's key is what refuses it.
     const bool ownNumber = status->serialNumber == serial;
     if (!ownNumber && !session.options().serialReserved) {
-      if (const store::StoreError reserved = store.reserve(serial, {session.port(), session.io().program + " serial set"})) {
-        if (reserved.kind != store::StoreError::kTaken) return session.fail(kBadInput, reserved.message + "; nothing was sent to the keypad.");
-        return session.fail(kBadInput, reserved.message +
-                                           "; give this keypad another number ('" +
+      if (const store::StoreError reserved =
+              store.reserve(serial, {session.port(), session.io().program + " serial set"})) {
+        if (reserved.kind != store::StoreError::kTaken)
+          return session.fail(kBadInput, reserved.message + "; nothing was sent to the keypad.");
+        return session.fail(kBadInput, reserved.message + "; give this keypad another number ('" +
                                            session.io().program + " log --serial " +
                                            ShellQuoted(serial) + "' shows where " + serial +
                                            " went).");

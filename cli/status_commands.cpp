@@ -84,8 +84,8 @@ int List(Session& session) {
     } else {
       io.out << loader.path << "  at " << (loader.port.empty() ? "?" : loader.port)
              << "  waiting in its firmware loader; " << KeptSettingsFor(records)
-             << "; finish its upgrade with " << FinishLoaderCommand(io.store, io.program, loader.path)
-             << "\n";
+             << "; finish its upgrade with "
+             << FinishLoaderCommand(io.store, io.program, loader.path) << "\n";
     }
   }
   // A script is given the list only when it is all it asked for; else what failed.

@@ -126,8 +126,9 @@ int Upgrade(Session& session) {
                                 left.message.find("firmware loader") != std::string::npos;
       return session.fail(
           StatusFor(left.kind),
-          left.message + (loaderBeside ? " Finish it with " + FinishLoaderCommand(io.store, io.program) + "."
-                                       : std::string()));
+          left.message + (loaderBeside
+                              ? " Finish it with " + FinishLoaderCommand(io.store, io.program) + "."
+                              : std::string()));
     }
     session.disconnect();
     // A switch the keypad did not confirm may have happened all the same: the operation says

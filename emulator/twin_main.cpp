@@ -52,8 +52,7 @@ int main(int argc, char** argv) {
     twin.start();
     // A twin's keypads are no bench's: their records, numbers and log stay beside its bus.
     const char* state = std::getenv("NAVKEYPAD_VIRTUAL_STATE");
-    if (state != nullptr && *state != '\0' && std::getenv("NAVKEYPAD_BENCH_FOLDER") == nullptr)
-    {
+    if (state != nullptr && *state != '\0' && std::getenv("NAVKEYPAD_BENCH_FOLDER") == nullptr) {
       const std::string bench = std::string(state) + "-bench";
       mkdir(bench.c_str(), 0775);
       setenv("NAVKEYPAD_BENCH_FOLDER", bench.c_str(), 1);

@@ -69,7 +69,8 @@ class GuiTest : public VirtualBusTest {
   // The service log's entries, oldest first.
   std::vector<nlohmann::json> serviceLog() const {
     std::vector<nlohmann::json> entries;
-    for (const auto& line : StoredLog(storeFile())) entries.push_back(nlohmann::json::parse(line.dump()));
+    for (const auto& line : StoredLog(storeFile()))
+      entries.push_back(nlohmann::json::parse(line.dump()));
     return entries;
   }
 

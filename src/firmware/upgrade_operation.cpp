@@ -230,7 +230,8 @@ UpgradeOutcome UpgradeOperation::leaveApplication(const KeypadInApplication& key
   current.keptAt = KeptAtNow();
   const std::string serial = current.serial();
   if (const store::StoreError unread = store_.records(records_)) {
-    return ended(fail(UpgradeOutcome::kRefused, unread.message + ". Nothing was sent to the keypad."));
+    return ended(
+        fail(UpgradeOutcome::kRefused, unread.message + ". Nothing was sent to the keypad."));
   }
   auto own = records_.end();
   if (!serial.empty()) {
@@ -425,7 +426,8 @@ UpgradeOutcome UpgradeOperation::restore(int seconds, ReturnWait wait) {
   // window, a station) holds it until it ends.
   if (record_) {
     if (const store::StoreError claimed = store_.claimRecord(*record_))
-      return ended(fail(UpgradeOutcome::kBusy, "Nothing was restored: " + claimed.message + "." + kept));
+      return ended(
+          fail(UpgradeOutcome::kBusy, "Nothing was restored: " + claimed.message + "." + kept));
   }
   const RestoreResult restored = RestoreUpgradedKeypad(record_, returned);
   if (record_ && restored.kind != RestoreResult::kRestored) store_.releaseRecord(*record_);

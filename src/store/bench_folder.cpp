@@ -92,21 +92,25 @@ StorePlace TheStorePlace(const std::string& configFile, bool virtualRun) {
       place.file = InFolder(FolderOf(configFile), "virtual-bench.sqlite3");
     else
       place.problem = "there is no data folder to keep a virtual bench's store in";
-    place.words = "The virtual bench keeps the records of upgrades under way, the serial numbers "
-                  "it gave and its service log in " +
-                  place.file + ", apart from the computer's.";
+    place.words =
+        "The virtual bench keeps the records of upgrades under way, the serial numbers "
+        "it gave and its service log in " +
+        place.file + ", apart from the computer's.";
     return place;
   }
   const bool buildTree = RunsFromBuildTree();
   const std::string named = buildTree ? support::EnvironmentText(kBenchFolderVariable) : "";
   if (!configFile.empty()) place.oldFolders.push_back(FolderOf(configFile));
   if (buildTree && named.empty()) {
-    if (configFile.empty()) place.problem = "there is no data folder to keep the store in";
-    else place.file = InFolder(FolderOf(configFile), kStoreFileName);
-    place.words = "This program runs from its build tree, so it keeps the records of upgrades "
-                  "under way, the serial numbers it gave and the service log in your own folder (" +
-                  place.file + "), not in the computer's (" + SharedFolderOfComputer() + "); set " +
-                  kBenchFolderVariable + " to use another.";
+    if (configFile.empty())
+      place.problem = "there is no data folder to keep the store in";
+    else
+      place.file = InFolder(FolderOf(configFile), kStoreFileName);
+    place.words =
+        "This program runs from its build tree, so it keeps the records of upgrades "
+        "under way, the serial numbers it gave and the service log in your own folder (" +
+        place.file + "), not in the computer's (" + SharedFolderOfComputer() + "); set " +
+        kBenchFolderVariable + " to use another.";
     return place;
   }
   const std::string folder = named.empty() ? SharedFolderOfComputer() : named;
@@ -118,9 +122,10 @@ StorePlace TheStorePlace(const std::string& configFile, bool virtualRun) {
   place.file = InFolder(folder, kStoreFileName);
   place.oldFolders.insert(place.oldFolders.begin(), folder);
   place.problem = SharedFolderProblem(folder);
-  place.words = "The records of upgrades under way, the serial numbers given and the service log "
-                "are the computer's, shared by its users, in " +
-                place.file + ".";
+  place.words =
+      "The records of upgrades under way, the serial numbers given and the service log "
+      "are the computer's, shared by its users, in " +
+      place.file + ".";
   return place;
 }
 

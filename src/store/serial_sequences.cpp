@@ -1,6 +1,5 @@
 #include "store/serial_sequences.h"
 
-
 namespace navkeypad::store {
 
 std::string NextInSequence(const std::string& serial) {

@@ -214,8 +214,7 @@ class SqliteStore final : public Store {
     // A record that stays keeps its row (and whoever claimed it); one that went is removed.
     std::vector<bool> stays(kept.size(), false);
     Statement update(db_, "UPDATE records SET record = ? WHERE id = ?");
-    Statement insert(db_,
-                     "INSERT INTO records(serial, port, kept_at, record) VALUES (?, ?, ?, ?)");
+    Statement insert(db_, "INSERT INTO records(serial, port, kept_at, record) VALUES (?, ?, ?, ?)");
     for (const PendingUpgrade& record : changed) {
       std::size_t row = 0;
       while (row < kept.size() && (stays[row] || !kept[row].sameKeep(record))) ++row;
@@ -262,19 +261,22 @@ class SqliteStore final : public Store {
     const std::string computer = support::ComputerName();
     if (!find.null(1) && find.number(1) != ThisProgram() &&
         (find.text(2) != computer || ProgramRuns(find.number(1)))) {
-      return {StoreError::kBusy,
-              "the record of " +
-                  (record.serial().empty() ? "a keypad without a serial number"
-                                           : "keypad " + record.serial()) +
-                  " is being restored by program " +
-                  std::to_string(find.number(1)) + " on " + find.text(2) + " (since " +
-                  find.text(3) + "); let it finish, or end it and try again"};
+      return {StoreError::kBusy, "the record of " +
+                                     (record.serial().empty() ? "a keypad without a serial number"
+                                                              : "keypad " + record.serial()) +
+                                     " is being restored by program " +
+                                     std::to_string(find.number(1)) + " on " + find.text(2) +
+                                     " (since " + find.text(3) +
+                                     "); let it finish, or end it and try again"};
     }
     Statement claim(db_,
                     "UPDATE records SET claimed_pid = ?, claimed_computer = ?, claimed_at = ? "
                     "WHERE id = ?");
-    const int code =
-        claim.bind(1, ThisProgram()).bind(2, computer).bind(3, support::UtcTimeText()).bind(4, find.number(0)).step();
+    const int code = claim.bind(1, ThisProgram())
+                         .bind(2, computer)
+                         .bind(3, support::UtcTimeText())
+                         .bind(4, find.number(0))
+                         .step();
     if (code != SQLITE_DONE) return failure(code, "claim a record");
     return write.commit();
   }
@@ -339,9 +341,8 @@ class SqliteStore final : public Store {
     if (code == SQLITE_CONSTRAINT) {
       std::optional<LedgerEntry> entry;
       if (StoreError error = readLedger(serial, entry)) return error;
-      return {StoreError::kTaken,
-              (entry ? entry->describe() : serial + " is in the ledger") +
-                  ", and a serial number is given once"};
+      return {StoreError::kTaken, (entry ? entry->describe() : serial + " is in the ledger") +
+                                      ", and a serial number is given once"};
     }
     if (code != SQLITE_DONE) return failure(code, "reserve a serial number");
     return write.commit();
@@ -433,9 +434,8 @@ class SqliteStore final : public Store {
   }
 
   static bool IsShownLine(const nlohmann::ordered_json& entry) {
-    static constexpr const char* kShownFields[] = {"time",          "serialNumber", "action",
-                                                   "firmwareBefore", "firmwareAfter", "result",
-                                                   "message"};
+    static constexpr const char* kShownFields[] = {
+        "time", "serialNumber", "action", "firmwareBefore", "firmwareAfter", "result", "message"};
     return entry.is_object() &&
            std::all_of(std::begin(kShownFields), std::end(kShownFields), [&](const char* field) {
              return !entry.contains(field) || entry[field].is_string();
@@ -474,8 +474,9 @@ class SqliteStore final : public Store {
             "the bench's store " + place_.file + " is damaged (" + why +
                 "); nothing is read from or written to it. Keep it for whoever repairs it "
                 "(sqlite3 " +
-                place_.file + " .recover) and put a backup in its place; it is never replaced "
-                              "by an empty one"};
+                place_.file +
+                " .recover) and put a backup in its place; it is never replaced "
+                "by an empty one"};
   }
 
   std::string noAccess() const {
@@ -485,7 +486,8 @@ class SqliteStore final : public Store {
 #else
     // A folder shared by a group (navkeypad, as the package makes it) hands its group on.
     struct stat folder {};
-    const std::string parent = support::Utf8FromPath(support::PathFromUtf8(place_.file).parent_path());
+    const std::string parent =
+        support::Utf8FromPath(support::PathFromUtf8(place_.file).parent_path());
     if (stat(parent.c_str(), &folder) == 0 && (folder.st_mode & S_ISGID)) {
       const struct group* named = getgrgid(folder.st_gid);
       const std::string group = named ? named->gr_name : std::to_string(folder.st_gid);
@@ -517,7 +519,8 @@ class SqliteStore final : public Store {
     // The computer's store is of its folder's group (navkeypad), which the folder hands on: a
     // file of another group there was put there by someone else.
     struct stat folder {};
-    const std::string parent = support::Utf8FromPath(support::PathFromUtf8(place_.file).parent_path());
+    const std::string parent =
+        support::Utf8FromPath(support::PathFromUtf8(place_.file).parent_path());
     const bool checkGroup =
         place_.shared && stat(parent.c_str(), &folder) == 0 && (folder.st_mode & S_ISGID);
     const gid_t group = folder.st_gid;
@@ -527,7 +530,8 @@ class SqliteStore final : public Store {
       if (lstat(path.c_str(), &status) != 0) {
         if (errno == ENOENT) continue;
         if (errno == EACCES) return {StoreError::kNoAccess, noAccess()};
-        return {StoreError::kUnreadable, path + " cannot be looked at (" + std::strerror(errno) + ")"};
+        return {StoreError::kUnreadable,
+                path + " cannot be looked at (" + std::strerror(errno) + ")"};
       }
       const char* kind = S_ISLNK(status.st_mode)    ? "a link"
                          : S_ISFIFO(status.st_mode) ? "a FIFO"
@@ -542,14 +546,17 @@ class SqliteStore final : public Store {
       }
       if (checkGroup && status.st_gid != group) {
         return {StoreError::kUnsafe,
-                path + " does not belong to the group of its folder, so it is not the bench's "
-                       "store (another user's file?); nothing of it is used. Ask the computer's "
-                       "administrator to move it away"};
+                path +
+                    " does not belong to the group of its folder, so it is not the bench's "
+                    "store (another user's file?); nothing of it is used. Ask the computer's "
+                    "administrator to move it away"};
       }
       if (place_.shared && (status.st_mode & S_IWOTH)) {
-        return {StoreError::kUnsafe, path + " may be written by every user of this computer; "
-                                            "ask the computer's administrator to make it 0660 "
-                                            "(chmod 0660 " + path + ")"};
+        return {StoreError::kUnsafe, path +
+                                         " may be written by every user of this computer; "
+                                         "ask the computer's administrator to make it 0660 "
+                                         "(chmod 0660 " +
+                                         path + ")"};
       }
       if (*suffix == '\0') exists = true;
     }
@@ -563,17 +570,17 @@ class SqliteStore final : public Store {
     const fs::path path = support::PathFromUtf8(place_.file);
     std::error_code error;
     const auto size = fs::file_size(path, error);
-    if (error) return {StoreError::kUnreadable, place_.file + " cannot be read (" + error.message() + ")"};
+    if (error)
+      return {StoreError::kUnreadable, place_.file + " cannot be read (" + error.message() + ")"};
     std::array<unsigned char, 100> header{};
     std::ifstream in(path, std::ios::binary);
     in.read(reinterpret_cast<char*>(header.data()), header.size());
-    if (size < header.size() || !in ||
-        std::memcmp(header.data(), "SQLite format 3", 16) != 0)
+    if (size < header.size() || !in || std::memcmp(header.data(), "SQLite format 3", 16) != 0)
       return damaged("it is not a database, or it was cut short");
     const std::uintmax_t pageSize =
         header[16] == 0 && header[17] == 1 ? 65536u : (header[16] << 8 | header[17]);
-    const std::uintmax_t pages = static_cast<std::uintmax_t>(header[28]) << 24 |
-                                 header[29] << 16 | header[30] << 8 | header[31];
+    const std::uintmax_t pages = static_cast<std::uintmax_t>(header[28]) << 24 | header[29] << 16 |
+                                 header[30] << 8 | header[31];
     const auto walSize = fs::file_size(support::PathFromUtf8(place_.file + "-wal"), error);
     if ((error || walSize == 0) && pages * pageSize > size)
       return damaged("it was cut short: " + std::to_string(size) + " of " +
@@ -647,10 +654,10 @@ class SqliteStore final : public Store {
       return {StoreError::kNoAccess, noAccess()};
 #endif
     if (StoreError error = checkLength()) return error;
-    const int code = sqlite3_open_v2(
-        place_.file.c_str(), &db_,
-        SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_FULLMUTEX | SQLITE_OPEN_EXRESCODE,
-        nullptr);
+    const int code = sqlite3_open_v2(place_.file.c_str(), &db_,
+                                     SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW |
+                                         SQLITE_OPEN_FULLMUTEX | SQLITE_OPEN_EXRESCODE,
+                                     nullptr);
     if (code != SQLITE_OK) {
       if ((code & 0xFF) == SQLITE_CANTOPEN && errno == EACCES)
         return {StoreError::kNoAccess, noAccess()};
@@ -659,17 +666,20 @@ class SqliteStore final : public Store {
     sqlite3_busy_timeout(db_, waitMs_);
     sqlite3_exec(db_, "PRAGMA synchronous = FULL; PRAGMA foreign_keys = ON", nullptr, nullptr,
                  nullptr);
-    Statement ids(db_, "SELECT (SELECT application_id FROM pragma_application_id), "
-                       "(SELECT user_version FROM pragma_user_version)");
+    Statement ids(db_,
+                  "SELECT (SELECT application_id FROM pragma_application_id), "
+                  "(SELECT user_version FROM pragma_user_version)");
     if (const int read = ids.step(); read != SQLITE_ROW) return failure(read, "read it");
     const long long application = ids.number(0), version = ids.number(1);
     if (application != kApplicationId)
       return damaged("it is a database of another program, not a bench's store");
     if (version > kStoreSchemaVersion) {
-      return {StoreError::kUnknownVersion,
-              "the bench's store " + place_.file + " was written by a later version of this "
-              "program (its schema " + std::to_string(version) + ", this program's " +
-              std::to_string(kStoreSchemaVersion) + "); install that version here too"};
+      return {StoreError::kUnknownVersion, "the bench's store " + place_.file +
+                                               " was written by a later version of this "
+                                               "program (its schema " +
+                                               std::to_string(version) + ", this program's " +
+                                               std::to_string(kStoreSchemaVersion) +
+                                               "); install that version here too"};
     }
     if (version < kStoreSchemaVersion) {
       if (const int migrated = migrate(db_, static_cast<int>(version)); migrated != SQLITE_OK)
@@ -703,8 +713,8 @@ class SqliteStore final : public Store {
     const int code = find.bind(1, serial).step();
     if (code == SQLITE_DONE) return {};
     if (code != SQLITE_ROW) return failure(code, "read the ledger of serial numbers");
-    out = LedgerEntry{StateOf(find.text(0)), serial,           find.text(1), find.text(2),
-                      find.text(3),          find.text(4),     find.text(5)};
+    out = LedgerEntry{StateOf(find.text(0)), serial,       find.text(1), find.text(2),
+                      find.text(3),          find.text(4), find.text(5)};
     return {};
   }
 
@@ -715,13 +725,14 @@ class SqliteStore final : public Store {
                      "INSERT INTO serials(serial, state, time, port, computer, user, program) "
                      "VALUES (?, ?, ?, ?, ?, ?, ?)");
     return insert.bind(1, serial)
-        .bind(2, StateWord(state))
-        .bind(3, time.empty() ? support::UtcTimeText() : time)
-        .bind(4, holder.port)
-        .bind(5, computer.empty() ? support::ComputerName() : computer)
-        .bind(6, user.empty() ? support::UserName() : user)
-        .bind(7, holder.program)
-        .step() & 0xFF;
+               .bind(2, StateWord(state))
+               .bind(3, time.empty() ? support::UtcTimeText() : time)
+               .bind(4, holder.port)
+               .bind(5, computer.empty() ? support::ComputerName() : computer)
+               .bind(6, user.empty() ? support::UserName() : user)
+               .bind(7, holder.program)
+               .step() &
+           0xFF;
   }
 
   // A line of the log, and every number it names entered in the ledger (a number the log shows
@@ -805,8 +816,7 @@ class SqliteStore final : public Store {
       long long later = LogSeconds(giving.time);
       while ((code = before.step()) == SQLITE_ROW) {
         const long long time = LogSeconds(before.text(0));
-        if (!before.text(2).empty() || time < 0 || later < 0 || later - time > kLinkedWithin)
-          break;
+        if (!before.text(2).empty() || time < 0 || later < 0 || later - time > kLinkedWithin) break;
         picked.emplace_back(before.text(0), before.number(1));
         later = time;
       }
@@ -855,8 +865,10 @@ class SqliteStore final : public Store {
                            const std::string& bytes) {
     const auto unreadable = [&](const std::string& why) {
       return StoreError{StoreError::kUnreadable,
-                        path + " of an earlier version cannot be brought over into the bench's "
-                               "store " + place_.file + " (" + why +
+                        path +
+                            " of an earlier version cannot be brought over into the bench's "
+                            "store " +
+                            place_.file + " (" + why +
                             "); nothing was taken from it. Correct it, or move it away once "
                             "you know it holds nothing a keypad needs"};
     };
@@ -906,11 +918,11 @@ class SqliteStore final : public Store {
         // Every number the sequence gave may be on a keypad, logged or not.
         constexpr int kLongestSequence = 1000000;
         int given = 0;
-        for (std::string serial = first; !serial.empty() && (later.empty() || serial != later) &&
-                                         given < kLongestSequence;
+        for (std::string serial = first;
+             !serial.empty() && (later.empty() || serial != later) && given < kLongestSequence;
              serial = NextInSequence(serial), ++given) {
-          const int code = insertSerial(serial, {"", "an earlier version's station"},
-                                        LedgerEntry::kReserved);
+          const int code =
+              insertSerial(serial, {"", "an earlier version's station"}, LedgerEntry::kReserved);
           if (code != SQLITE_DONE && code != SQLITE_CONSTRAINT)
             return failure(code, "bring the serial numbers over");
         }
@@ -980,7 +992,8 @@ class SqliteStore final : public Store {
           continue;
         }
         if (StoreError error = bringOverFile(old.name, old.path, bytes)) return error;
-        const int code = note.bind(1, old.path).bind(2, old.hash).bind(3, support::UtcTimeText()).step();
+        const int code =
+            note.bind(1, old.path).bind(2, old.hash).bind(3, support::UtcTimeText()).step();
         note.reset();
         if (code != SQLITE_DONE) return failure(code, "bring files over");
       }

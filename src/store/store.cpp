@@ -5,7 +5,9 @@
 namespace navkeypad::store {
 
 std::string LedgerEntry::describe() const {
-  const char* word = state == kWritten ? "was given" : state == kVoid ? "was voided" : "was reserved";
+  const char* word = state == kWritten ? "was given"
+                     : state == kVoid  ? "was voided"
+                                       : "was reserved";
   std::string said = serial + " " + word + " at " + time;
   if (!user.empty() || !computer.empty()) said += " by " + user + "@" + computer;
   if (!program.empty()) said += " (" + program + ")";

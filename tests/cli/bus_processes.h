@@ -54,10 +54,14 @@ class VirtualState : public ::testing::Test {
   }
   std::string state() const { return dir_.file("bus.json"); }
   // The program's store: a virtual program's beside its bus, a real one's where the test says.
-  std::string storeFile() const { return storeFile_.empty() ? state() + "-bench.sqlite3" : storeFile_; }
+  std::string storeFile() const {
+    return storeFile_.empty() ? state() + "-bench.sqlite3" : storeFile_;
+  }
   // Keeps the records `json` holds (in the form the records were written before the store: one
   // record, or {"upgrades": [...]}), in place of any kept; none for "".
-  void keepRecords(const std::string& json) const { StoreRecords(storeFile(), RecordsFromJson(json)); }
+  void keepRecords(const std::string& json) const {
+    StoreRecords(storeFile(), RecordsFromJson(json));
+  }
   // A bench that starts again: nothing kept, nothing given, nothing logged.
   void forgetStore() const {
     for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(storeFile() + suffix);
@@ -65,7 +69,8 @@ class VirtualState : public ::testing::Test {
   nlohmann::json readState() const { return nlohmann::json::parse(ReadBytes(state())); }
   std::vector<std::string> serviceLog(const std::string& store = {}) const {
     std::vector<std::string> lines;
-    for (const auto& line : StoredLog(store.empty() ? storeFile() : store)) lines.push_back(line.dump());
+    for (const auto& line : StoredLog(store.empty() ? storeFile() : store))
+      lines.push_back(line.dump());
     return lines;
   }
   std::vector<std::string> keptSerials(const std::string& store = {}) const {

@@ -385,7 +385,8 @@ TEST_F(Cli, UpgradeRefusalsSendNothing) {
     }
     virtual_keypad::UseStandInLoader();
     std::filesystem::remove_all(recordFile());
-    for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove_all(storeFile() + suffix);
+    for (const char* suffix : {"", "-wal", "-shm"})
+      std::filesystem::remove_all(storeFile() + suffix);
     otherProgram.release();
     SetKeypadLockFolder("");
   }

@@ -64,14 +64,16 @@ struct Implementation {
   std::function<std::unique_ptr<Store>(const TempDir& folder, int waitMs)> open;
 };
 
-const Implementation kImplementations[] = {
-    {"Sqlite", [](const TempDir& folder, int waitMs) {
-       return OpenStoreAt(folder.file("bench.sqlite3"), waitMs);
-     }}};
+const Implementation kImplementations[] = {{"Sqlite", [](const TempDir& folder, int waitMs) {
+                                              return OpenStoreAt(folder.file("bench.sqlite3"),
+                                                                 waitMs);
+                                            }}};
 
 class StoreContract : public ::testing::TestWithParam<Implementation> {
  protected:
-  std::unique_ptr<Store> open(int waitMs = kStoreWaitMs) const { return GetParam().open(dir_, waitMs); }
+  std::unique_ptr<Store> open(int waitMs = kStoreWaitMs) const {
+    return GetParam().open(dir_, waitMs);
+  }
   static PendingUpgrade Record(const std::string& serial, const std::string& port, int brightness) {
     PendingUpgrade record;
     record.settings.serialNumber = serial;
@@ -120,11 +122,12 @@ TEST_P(StoreContract, ANumberIsGivenOnceWhateverHappensAfterItsReservation) {
   std::string serial;
   // A sequence passes over what is taken and goes on from where it stood, never back.
   ASSERT_FALSE(store->reserve("VNK-0002", holder));
-  ASSERT_FALSE(store->reserveNext("VNK-0001", [](auto& s) { return s == "VNK-0001"; }, holder,
-                                  serial));
+  ASSERT_FALSE(store->reserveNext(
+      "VNK-0001", [](auto& s) { return s == "VNK-0001"; }, holder, serial));
   EXPECT_EQ(serial, "VNK-0003");
   ASSERT_FALSE(store->settle(serial, LedgerEntry::kWritten));
-  ASSERT_FALSE(open()->reserveNext("VNK-0001", [](auto&) { return false; }, holder, serial));
+  ASSERT_FALSE(open()->reserveNext(
+      "VNK-0001", [](auto&) { return false; }, holder, serial));
   EXPECT_EQ(serial, "VNK-0004");
   ASSERT_FALSE(store->settle(serial, LedgerEntry::kVoid));
   // Written, void or only reserved: each is refused, with where it went.
@@ -145,12 +148,11 @@ TEST_P(StoreContract, TwoProgramsAtOnceGiveEachNumberOnceAndKeepBothRecords) {
     std::string said;
     for (int i = 0; i < 50; ++i) {
       std::string serial;
-      const StoreError error =
-          store->reserveNext("VNK-000", [](auto&) { return false; }, {"1-1", "station"}, serial);
+      const StoreError error = store->reserveNext(
+          "VNK-000", [](auto&) { return false; }, {"1-1", "station"}, serial);
       said += (error ? "error " + error.message : serial) + "\n";
-      store->changeRecords([&](auto& records) {
-        records.push_back(Record(serial, std::to_string(program), i));
-      });
+      store->changeRecords(
+          [&](auto& records) { records.push_back(Record(serial, std::to_string(program), i)); });
     }
     return said;
   });
@@ -165,13 +167,15 @@ TEST_P(StoreContract, TwoProgramsAtOnceGiveEachNumberOnceAndKeepBothRecords) {
 TEST_P(StoreContract, AProgramKilledAfterItsReservationLeavesTheNumberReserved) {
   const auto lines = InProcesses(1, [&](int) {
     std::string serial;
-    open()->reserveNext("VNK-100", [](auto&) { return false; }, {"1-4", "station"}, serial);
+    open()->reserveNext(
+        "VNK-100", [](auto&) { return false; }, {"1-4", "station"}, serial);
     kill(getpid(), SIGKILL);  // before the keypad was written, or the log line
     return serial;
   });
   EXPECT_THAT(lines, ::testing::IsEmpty());
   std::string next;
-  ASSERT_FALSE(open()->reserveNext("VNK-100", [](auto&) { return false; }, {"1-4", "station"}, next));
+  ASSERT_FALSE(open()->reserveNext(
+      "VNK-100", [](auto&) { return false; }, {"1-4", "station"}, next));
   EXPECT_EQ(next, "VNK-101");
   std::optional<LedgerEntry> entry;
   ASSERT_FALSE(open()->ledgerEntry("VNK-100", entry));
@@ -255,22 +259,28 @@ TEST_F(BenchStore, AnythingButAWholeStoreAtItsPlaceIsRefusedNeverTakenForEmpty) 
       {"empty", [&] { WriteBytes(file(), ""); }, StoreError::kUnreadable, "not a database"},
       {"another program's", [&] { Sql(file(), "PRAGMA application_id = 7; CREATE TABLE t(x)"); },
        StoreError::kUnreadable, "a database of another program"},
-      {"a later version's", [&] { WriteBytes(file(), whole), Sql(file(), "PRAGMA user_version = 2"); },
+      {"a later version's",
+       [&] { WriteBytes(file(), whole), Sql(file(), "PRAGMA user_version = 2"); },
        StoreError::kUnknownVersion, "written by a later version of this program (its schema 2"},
-      {"a record damaged", [&] { WriteBytes(file(), whole), Sql(file(), "UPDATE records SET record = '{'"); },
+      {"a record damaged",
+       [&] { WriteBytes(file(), whole), Sql(file(), "UPDATE records SET record = '{'"); },
        StoreError::kUnreadable, "a record of an upgrade cannot be read", false},
       {"a folder", [&] { std::filesystem::create_directory(file()); }, StoreError::kUnsafe,
        " is a folder, not the bench's store"},
 #ifndef _WIN32
       {"a FIFO", [&] { mkfifo(file().c_str(), 0666); }, StoreError::kUnsafe, " is a FIFO"},
-      {"a link", [&] {
+      {"a link",
+       [&] {
          WriteBytes(dir_.path() / "elsewhere", whole);
          std::filesystem::create_symlink(dir_.path() / "elsewhere", file());
-       }, StoreError::kUnsafe, " is a link"},
-      {"a link beside it", [&] {
+       },
+       StoreError::kUnsafe, " is a link"},
+      {"a link beside it",
+       [&] {
          WriteBytes(file(), whole);
          std::filesystem::create_symlink(dir_.path() / "elsewhere", file() + "-wal");
-       }, StoreError::kUnsafe, "-wal is a link"},
+       },
+       StoreError::kUnsafe, "-wal is a link"},
 #endif
   };
   for (const auto& row : rows) {
@@ -385,7 +395,8 @@ TEST_F(BenchStore, FilesOfEarlierVersionsAreBroughtOverOnceAndKeptAside) {
   for (const char* given : {"VNK-L", "VNK-001", "VNK-003"})
     EXPECT_EQ(store->reserve(given, {}).kind, StoreError::kTaken) << given;
   std::string next;
-  ASSERT_FALSE(store->reserveNext("VNK-001", [](auto&) { return false; }, {}, next));
+  ASSERT_FALSE(store->reserveNext(
+      "VNK-001", [](auto&) { return false; }, {}, next));
   EXPECT_EQ(next, "VNK-004");
   // A file whose renaming was cut off is not brought over twice; one written again is.
   std::filesystem::copy_file(old / "service-log.jsonl.brought-over", old / "service-log.jsonl");

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-
 #include "support/atomic_file.h"
 
 #include "temp_dir.h"
@@ -70,4 +69,3 @@ TEST_F(EventLogFile, StartUpRepointsTheLogWithoutWritingAnything) {
   EXPECT_TRUE(std::filesystem::is_empty(dir_.path()));
   m_Log1 = RkTools::EventLog("", "");
 }
-
