@@ -34,6 +34,7 @@
 #include "scripted_platform.h"
 #include "self_test/self_test.h"
 #include "stand_in_loader.h"
+#include "store/sqlite_store.h"
 #include "virtual_device_watch.h"
 #include "virtual_keypad.h"
 
@@ -116,7 +117,12 @@ int main(int argc, char** argv) {
     splash.timer1->stop();
   }
 
-  tarvik_usb_encoder::Form1 form;
+  // A virtual bench's store of its own, beside the scratch settings.
+  navkeypad::store::StorePlace place;
+  place.file =
+      (QDir::tempPath() + "/navkeypad-screenshots/screenshots-bench.sqlite3").toStdString();
+  const auto store = navkeypad::store::OpenSqliteStore(place);
+  tarvik_usb_encoder::Form1 form(*store);
   platform::CentreOnScreen(&form, nullptr);
   form.show();
   app.processEvents();
@@ -213,8 +219,7 @@ int main(int argc, char** argv) {
   record.settings.serialNumber = "VNK000126";
   record.downloaded = true;
   record.port = waiting->port();  // kept where it left, where it waits
-  navkeypad::firmware::WritePendingUpgrades(
-      navkeypad::firmware::PendingUpgradeFile(tarvik_usb_encoder::FileName), {record});
+  store->changeRecords([&](auto& records) { records = {record}; });
   QTest::mouseClick(form.findChild<QPushButton*>("button11"), Qt::LeftButton);
   app.processEvents();
   ok = Save(form, folder, "several-keypads.png") && ok;
