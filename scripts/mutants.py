@@ -244,7 +244,8 @@ MUTANTS = [
     # --- a store that cannot be read is refused, never taken for empty -------------------------
     ("src/store/sqlite_store.cpp", "    if (StoreError error = checkLength()) return error;\n", "",
      "a store cut short is read as far as it goes"),
-    ("src/store/sqlite_store.cpp", "      if (kind) {\n", "      if (kind && *suffix) {\n",
+    ("src/store/sqlite_store.cpp", "      if (kind) return Unsafe(path, kind);",
+     "      if (kind && *suffix) return Unsafe(path, kind);",
      "a link, FIFO or folder at the store's place is opened"),
     ("src/store/sqlite_store.cpp", "    if (version > kStoreSchemaVersion) {",
      "    if (version > kStoreSchemaVersion + 1) {",

@@ -499,6 +499,12 @@ class SqliteStore final : public Store {
 #endif
   }
 
+  static StoreError Unsafe(const std::string& path, const char* kind) {
+    return {StoreError::kUnsafe, path + " is " + kind +
+                                     ", not the bench's store; nothing of it is used. Whoever put "
+                                     "it there must remove it"};
+  }
+
   // Refuses what is at the store's place (or at its companions') unless it is a regular file of
   // the bench: a link would take the bench's history elsewhere, a FIFO would hang every
   // program.
@@ -509,10 +515,11 @@ class SqliteStore final : public Store {
       std::error_code error;
       const auto status = fs::symlink_status(support::PathFromUtf8(place_.file + suffix), error);
       if (status.type() == fs::file_type::not_found) continue;
-      if (status.type() != fs::file_type::regular)
-        return {StoreError::kUnsafe, place_.file + suffix +
-                                         " is not a file this program made; move it away and "
-                                         "start again"};
+      const char* kind = status.type() == fs::file_type::directory ? "a folder"
+                         : status.type() == fs::file_type::symlink ? "a link"
+                         : status.type() != fs::file_type::regular ? "not a regular file"
+                                                                   : nullptr;
+      if (kind) return Unsafe(place_.file + suffix, kind);
       if (*suffix == '\0') exists = true;
     }
 #else
@@ -539,11 +546,7 @@ class SqliteStore final : public Store {
                          : S_ISSOCK(status.st_mode) ? "a socket"
                          : !S_ISREG(status.st_mode) ? "a device"
                                                     : nullptr;
-      if (kind) {
-        return {StoreError::kUnsafe, path + " is " + kind +
-                                         ", not the bench's store; nothing of it is used. "
-                                         "Whoever put it there must remove it"};
-      }
+      if (kind) return Unsafe(path, kind);
       if (checkGroup && status.st_gid != group) {
         return {StoreError::kUnsafe,
                 path +
@@ -955,19 +958,18 @@ class SqliteStore final : public Store {
       bool known = false;
     };
     std::vector<Old> found;
+    std::vector<std::string> folders;  // each once, however it was named
     for (const std::string& folder : place_.oldFolders) {
+      std::error_code error;
+      const fs::path canonical = fs::weakly_canonical(support::PathFromUtf8(folder), error);
+      const std::string named = error ? folder : support::Utf8FromPath(canonical);
+      if (std::find(folders.begin(), folders.end(), named) != folders.end()) continue;
+      folders.push_back(named);
       for (const char* name : {kOldRecords, kOldSequences, kOldLog}) {
         const std::string path = support::Utf8FromPath(support::PathFromUtf8(folder) / name);
-        std::error_code error;
-        if (fs::symlink_status(support::PathFromUtf8(path), error).type() ==
+        if (fs::symlink_status(support::PathFromUtf8(path), error).type() !=
             fs::file_type::not_found)
-          continue;
-        if (std::any_of(found.begin(), found.end(), [&](const Old& old) {
-              return fs::equivalent(support::PathFromUtf8(old.path), support::PathFromUtf8(path),
-                                    error);
-            }))
-          continue;
-        found.push_back({name, path, {}, false});
+          found.push_back({name, path, {}, false});
       }
     }
     if (found.empty()) return {};
