@@ -132,8 +132,8 @@ locks="$WINEPREFIX/drive_c/ProgramData/VeltoInterface/locks"
 environment='HKLM\SYSTEM\CurrentControlSet\Control\Session Manager\Environment'
 expect 'Program Files\Velto\Navigation Keypad' "$(wine reg query "$environment" /v Path | tr -d '\r')"
 expect "Usage: navkeypad" "$(wine "$installed/navkeypad.exe" --help | tr -d '\r')"
-# Installed, the programs keep the bench's files in the computer's folder, not the user's.
-expect 'shared by its users, in C:\ProgramData\VeltoInterface.' \
+# Installed, the programs keep the bench's store in the computer's folder, not the user's.
+expect 'shared by its users, in C:\ProgramData\VeltoInterface\bench.sqlite3.' \
   "$(wine "$installed/navkeypad.exe" --help | tr -d '\r' | tr '\n' ' ' | sed 's/  */ /g')"
 wine "$installed/uninstall.exe" /S
 wineserver -w

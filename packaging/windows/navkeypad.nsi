@@ -40,8 +40,8 @@ Section "Install"
   ; The keypads' locks, shared by every user's programs: under the common application-data
   ; folder every user may add files and read those of others (the programs make it when missing).
   CreateDirectory "$APPDATA\VeltoInterface\locks"
-  ; What a bench knows of its keypads (the records of upgrades under way, the serial-number
-  ; sequences and the service log) is the computer's too, beside the locks: every user of it
+  ; What a bench knows of its keypads (its store: the records of upgrades under way, the serial
+  ; numbers given and the service log) is the computer's too, beside the locks: every user of it
   ; (Users, S-1-5-32-545) may change what another made there.
   nsExec::ExecToLog 'icacls "$APPDATA\VeltoInterface" /grant *S-1-5-32-545:(OI)(CI)M'
 
@@ -85,8 +85,8 @@ Section "Uninstall"
   SetShellVarContext all
   Delete "$SMPROGRAMS\${PRODUCT}.lnk"
   DeleteRegKey HKLM "${UNINSTALL_KEY}"
-  ; The user's settings live under %LOCALAPPDATA% and stay, as do the bench's records, sequences
-  ; and service log here, and loader texts a user put into the loader folder. The locks are
+  ; The user's settings live under %LOCALAPPDATA% and stay, as does the bench's store here (its
+  ; history), and loader texts a user put into the loader folder. The locks are
   ; nobody's data (one held by a running program stays until it ends).
   RMDir /r "$APPDATA\VeltoInterface\locks"
   RMDir "$APPDATA\VeltoInterface"
