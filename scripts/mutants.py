@@ -239,7 +239,8 @@ MUTANTS = [
     ("src/store/sqlite_store.cpp",
      "      fs::rename(support::PathFromUtf8(old.path), support::PathFromUtf8(aside), error);\n", "",
      "a file brought over stays where it was, for a reader of the old files to take as current"),
-    ("src/store/sqlite_store.cpp", "        if (seen == SQLITE_ROW) {", "        if (false) {",
+    ("src/store/sqlite_store.cpp", "        if (seen == SQLITE_ROW) {",
+     "        if (seen == SQLITE_ROW && old.path.empty()) {",
      "a file whose renaming was cut off is brought over twice"),
     # --- a store that cannot be read is refused, never taken for empty -------------------------
     ("src/store/sqlite_store.cpp", "    if (StoreError error = checkLength()) return error;\n", "",
