@@ -255,7 +255,7 @@ MUTANTS = [
      '        return damaged(std::string("a record of an upgrade cannot be read: ") + problem.what());',
      "        continue;", "a record that cannot be read is taken for none"),
     ("src/store/sqlite_store.cpp", "      if (checkGroup && status.st_gid != group) {",
-     "      if (false) {", "another user's file at the bench's place is taken for its store"),
+     "      if (checkGroup && status.st_gid != group && path.empty()) {", "another user's file at the bench's place is taken for its store"),
     ("cli/session.cpp",
      "  if (store::StoreError unread = store.records(records)) throw StoreRefusal{std::move(unread)};",
      "  store.records(records);", "the command line takes records it cannot read for none"),
