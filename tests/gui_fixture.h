@@ -67,12 +67,7 @@ class GuiTest : public VirtualBusTest {
     return (appData_.path() / navkeypad::settings::kConfigFolderName / "bench.sqlite3").string();
   }
   // The service log's entries, oldest first.
-  std::vector<nlohmann::json> serviceLog() const {
-    std::vector<nlohmann::json> entries;
-    for (const auto& line : StoredLog(storeFile()))
-      entries.push_back(nlohmann::json::parse(line.dump()));
-    return entries;
-  }
+  std::vector<nlohmann::ordered_json> serviceLog() const { return StoredLog(storeFile()); }
 
   template <typename T>
   static T* find(QWidget* window, const char* name) {
