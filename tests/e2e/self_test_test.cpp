@@ -126,7 +126,7 @@ TEST_F(SelfTest, AFullRunBlinksSweepsMarksKeysAndRestores) {
   EXPECT_EQ(logged["result"], "ok");
   EXPECT_EQ(
       logged["results"].dump(),
-      R"({"brightness":"stepped 0 to 9","ended":"closed","keys":"Left, Up","led":"blinked"})");
+      R"({"led":"blinked","brightness":"stepped 0 to 9","keys":"Left, Up","ended":"closed"})");
 }
 
 TEST_F(SelfTest, AFailedStepEndsTheTestAndStillRestores) {
@@ -151,8 +151,8 @@ TEST_F(SelfTest, AFailedStepEndsTheTestAndStillRestores) {
            {refusing({CMD_SET_LED_BRIGHTNESS, {4}}),
             join({blinks, brightness({0}), brightness({0, 1, 2, 3, 4}), restore}),
             "the keypad did not answer at level 4 "
-            R"({"brightness":"the keypad did not answer at level 4","ended":"closed",)"
-            R"("keys":"none pressed","led":"blinked"})"},
+            R"({"led":"blinked","brightness":"the keypad did not answer at level 4",)"
+            R"("keys":"none pressed","ended":"closed"})"},
            {refusing({CMD_SET_KEYPAD_TYPE, {0}}),
             join({blinks,
                   brightness({0}),
@@ -161,19 +161,19 @@ TEST_F(SelfTest, AFailedStepEndsTheTestAndStillRestores) {
                   {{CMD_SET_KEYPAD_TYPE, {0}}},
                   restore}),
             "the keypad did not take its default code table for the key test "
-            R"({"brightness":"stepped 0 to 9","ended":"closed","keys":"none pressed",)"
-            R"("led":"blinked"})"},
+            R"({"led":"blinked","brightness":"stepped 0 to 9","keys":"none pressed",)"
+            R"("ended":"closed"})"},
            // Every blink goes on after its refused level 0, and so does the step after them;
            // the sweep's own level 0 is tested and ends the run.
            {refusing({CMD_SET_LED_BRIGHTNESS, {0}}),
             join({blinks, brightness({0}), brightness({0}), restore}),
             "the keypad did not answer at level 0 "
-            R"({"brightness":"the keypad did not answer at level 0","ended":"closed",)"
-            R"("keys":"none pressed","led":"blinked"})"},
+            R"({"led":"blinked","brightness":"the keypad did not answer at level 0",)"
+            R"("keys":"none pressed","ended":"closed"})"},
            {afterThree, join({brightness({0, 8}), restore}),
             "the keypad did not answer at blink 1 "
-            R"({"brightness":"not reached","ended":"closed","keys":"none pressed",)"
-            R"("led":"the keypad did not answer at blink 1"})"}}) {
+            R"({"led":"the keypad did not answer at blink 1","brightness":"not reached",)"
+            R"("keys":"none pressed","ended":"closed"})"}}) {
     openMainWindow();
     keypad_->setBehaviour(behaviour);
     startTest();
