@@ -106,7 +106,7 @@ std::string Fnv1a(const std::string& bytes, uint64_t hash = 1469598103934665603u
 // A prepared statement, finalized when it goes.
 class Statement {
  public:
-  Statement(sqlite3* db, const char* sql) : db_(db) {
+  Statement(sqlite3* db, const char* sql) {
     code_ = sqlite3_prepare_v2(db, sql, -1, &statement_, nullptr);
   }
   ~Statement() { sqlite3_finalize(statement_); }
@@ -139,7 +139,6 @@ class Statement {
   bool null(int column) const { return sqlite3_column_type(statement_, column) == SQLITE_NULL; }
 
  private:
-  sqlite3* db_;
   sqlite3_stmt* statement_ = nullptr;
   int code_ = SQLITE_OK;
 };
