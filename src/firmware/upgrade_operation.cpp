@@ -30,7 +30,7 @@ KeypadInApplication KeypadInApplication::FromStatus(const std::string& path,
 }
 
 UpgradeOperation::UpgradeOperation(store::Store& store, std::string configFile)
-    : store_(store), configFile_(std::move(configFile)), recordFile_(store.where()) {}
+    : store_(store), configFile_(std::move(configFile)) {}
 
 UpgradeOutcome UpgradeOperation::checkSetting() {
   if (!TakeUpgradeLock(upgradeLock_)) {
@@ -107,7 +107,7 @@ UpgradeOutcome UpgradeOperation::awaitLoader(const UpgradeOutcome& left) {
   return ended(
       fail(UpgradeOutcome::kEnterUnanswered, "The keypad's loader did not appear" +
                                                  (port_.empty() ? std::string() : " at " + port_) +
-                                                 "; its settings are kept in " + recordFile_ +
+                                                 "; its settings are kept in " + recordFile() +
                                                  ". Unplug the keypad and plug it in again."));
 }
 
@@ -163,7 +163,7 @@ std::string UpgradeOperation::sameSerialProblem(const KeypadInApplication& keypa
   const std::string sameSerial =
       " has the serial number " + name +
       " too, so the upgraded keypad could not be told from it when it comes back" +
-      (owed ? ", nor could the settings kept for " + name + " in " + recordFile_ +
+      (owed ? ", nor could the settings kept for " + name + " in " + recordFile() +
                   " be given to the right one"
             : std::string()) +
       ". Give one of them a number of its own (navkeypad serial set NUMBER --force), or unplug "
@@ -195,7 +195,7 @@ std::string UpgradeOperation::sameSerialProblem(const KeypadInApplication& keypa
     if (!serial.empty() && theirs == serial)
       return "Another attached keypad (" + other.path + ")" + sameSerial;
     if (owed && theirs.empty()) {
-      return "The settings kept for " + KeypadName(*owed) + " in " + recordFile_ +
+      return "The settings kept for " + KeypadName(*owed) + " in " + recordFile() +
              " are owed to a keypad whose new firmware has no serial number yet, and another "
              "attached keypad (" +
              other.path +
@@ -270,12 +270,12 @@ UpgradeOutcome UpgradeOperation::leaveApplication(const KeypadInApplication& key
   if (!storeRecord(previous)) {
     record_.reset();
     return ended(fail(UpgradeOutcome::kRefused, "The keypad's settings cannot be kept in " +
-                                                    recordFile_ + " (" + recordProblem_ +
+                                                    recordFile() + " (" + recordProblem_ +
                                                     "), so the firmware upgrade does not start."));
   }
   for (const PendingUpgrade& other : records_) {
     if (other.sameKeep(*record_)) continue;
-    notices_.push_back("The settings kept for " + KeypadName(other) + " stay in " + recordFile_ +
+    notices_.push_back("The settings kept for " + KeypadName(other) + " stay in " + recordFile() +
                        "; this keypad is upgraded with its own.");
   }
   if (SendKeypadCommand(CMD_ENTER_FIRMWARE_UPGRADE) != kExchangeOk) {
@@ -284,7 +284,7 @@ UpgradeOutcome UpgradeOperation::leaveApplication(const KeypadInApplication& key
       return ended(fail(UpgradeOutcome::kEnterUnanswered,
                         "The keypad did not confirm the switch to its firmware loader; its "
                         "settings are kept in " +
-                            recordFile_ + "."));
+                            recordFile() + "."));
     }
     // Still in its application with everything it had: a record left now would later be
     // given back over settings changed since.
@@ -295,7 +295,7 @@ UpgradeOutcome UpgradeOperation::leaveApplication(const KeypadInApplication& key
         return ended(fail(UpgradeOutcome::kRecordNotDropped,
                           "The keypad refused to enter its firmware loader and keeps its "
                           "firmware, but " +
-                              recordFile_ +
+                              recordFile() +
                               " could not be removed; remove it before the next upgrade."));
       }
     }
@@ -347,7 +347,7 @@ UpgradeOutcome UpgradeOperation::takeWaitingKeypad(const IsKeypadOf& ask,
                     KeypadName(*record) + " left from, but " + KeypadName(*record) +
                     " answers in its application elsewhere: which of the two the settings kept "
                     "in " +
-                    recordFile_ +
+                    recordFile() +
                     " belong to cannot be told. Unplug the other keypad with that serial number, "
                     "then try again. Nothing was sent.");
   }
@@ -368,7 +368,7 @@ UpgradeOutcome UpgradeOperation::takeWaitingKeypad(const IsKeypadOf& ask,
   chosen_ = true;
   for (const PendingUpgrade& other : records_) {
     if (record_ && other.sameKeep(*record_)) continue;
-    notices_.push_back("The settings kept for " + KeypadName(other) + " stay in " + recordFile_ +
+    notices_.push_back("The settings kept for " + KeypadName(other) + " stay in " + recordFile() +
                        "; they are not given to this keypad.");
   }
   if (!record_) {
@@ -421,7 +421,7 @@ UpgradeOutcome UpgradeOperation::restore(int seconds, ReturnWait wait) {
       atOnce ? seconds + kKeypadStartMs / 1000 : seconds);
   if (returned.kind == ReturnedKeypad::kOne) returnedPath_ = returned.path;
   const std::string kept =
-      record_ ? " Its serial number and settings are kept in " + recordFile_ + "." : "";
+      record_ ? " Its serial number and settings are kept in " + recordFile() + "." : "";
   // One program restores one record: another that took the same keypad's record (a second
   // window, a station) holds it until it ends.
   if (record_) {
@@ -457,7 +457,7 @@ UpgradeOutcome UpgradeOperation::restore(int seconds, ReturnWait wait) {
                         "restored; close that program." +
                             kept));
     case RestoreResult::kAmbiguous:
-      return ended(fail(UpgradeOutcome::kAmbiguous, AmbiguousRestoreMessage(recordFile_)));
+      return ended(fail(UpgradeOutcome::kAmbiguous, AmbiguousRestoreMessage(recordFile())));
     case RestoreResult::kStepFailed:
       return ended(fail(UpgradeOutcome::kRestoreStepFailed, restored.failureMessage));
     case RestoreResult::kRestored:
@@ -466,12 +466,12 @@ UpgradeOutcome UpgradeOperation::restore(int seconds, ReturnWait wait) {
   if (!dropRecord()) {
     return ended(fail(UpgradeOutcome::kRecordNotDropped,
                       "The serial number and settings were restored, but their record in " +
-                          recordFile_ + " could not be removed (" + recordProblem_ +
+                          recordFile() + " could not be removed (" + recordProblem_ +
                           "); upgrade the keypad again once the store can be written."));
   }
   if (recordUnwritten_) {
     return ended(fail(UpgradeOutcome::kRecordNotDropped,
-                      "The serial number and settings were restored, but " + recordFile_ +
+                      "The serial number and settings were restored, but " + recordFile() +
                           " could not be written during the upgrade (" + recordProblem_ +
                           "); check that it can be written before the next upgrade."));
   }

@@ -142,7 +142,6 @@ class UpgradeOperation {
 
   store::Store& store_;
   std::string configFile_;
-  std::string recordFile_;  // store_.where(), for messages
   std::string step_ = "check";
   std::string returnedPath_;
   std::optional<LoaderTexts> loader_;

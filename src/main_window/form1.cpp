@@ -892,9 +892,9 @@ std::string Form1::waitingLoaderMessage() const {
   const auto loaders = BSL_USBDevices(kLoaderVendorId, kLoaderProductId);
   if (loaders.empty()) return {};
   const std::string recordFile = store_.where();
-  std::vector<firmware::PendingUpgrade> kept_;
-  const store::StoreError unread = store_.records(kept_);
-  const auto records = firmware::RecordsKeptAt(kept_, loaders.front().port);
+  std::vector<firmware::PendingUpgrade> all;
+  const store::StoreError unread = store_.records(all);
+  const auto records = firmware::RecordsKeptAt(all, loaders.front().port);
   std::string kept = "No serial number or settings are kept for it";
   if (unread) {
     kept = "Whose settings are kept for it cannot be told: " + unread.message;
