@@ -25,6 +25,7 @@
 #include "support/ini_file.h"
 #include "support/paths.h"
 #include "support/program_lock.h"
+#include "support/signal_hold.h"
 
 namespace navkeypad::cli {
 
@@ -49,11 +50,15 @@ extern "C" void AskToStop(int) {
 // leave a keypad in its loader for no reason.
 class StopOnInterrupt {
  public:
-  StopOnInterrupt() : previous_(std::signal(SIGINT, AskToStop)) { stopAsked = 0; }
+  StopOnInterrupt() : previous_(std::signal(SIGINT, AskToStop)) {
+    stopAsked = 0;
+    support::SignalHold::Forget();
+  }
   ~StopOnInterrupt() { std::signal(SIGINT, previous_); }
   StopOnInterrupt(const StopOnInterrupt&) = delete;
   StopOnInterrupt& operator=(const StopOnInterrupt&) = delete;
-  static bool asked() { return stopAsked != 0; }
+  // During an upgrade the upgrade holds the signals itself, and says when one came.
+  static bool asked() { return stopAsked != 0 || support::SignalHold::Asked(); }
 
  private:
   void (*previous_)(int);

@@ -117,9 +117,10 @@ int Status(Session& session) {
     io.err << "navkeypad: " << WaitingLoaderLine(io.store, loader, io.program) << "\n";
   for (const auto& record : KeptRecords(io.store)) {
     if (!loaders.empty()) break;
-    if (!firmware::RecordNeededNow(record, status)) continue;
-    // Without a serial number the keypad may be that one or another: only the user can say.
-    const bool unnamed = status->serialNumber.empty();
+    if (!firmware::RecordNeededNow(record, status, session.port())) continue;
+    // Without a serial number, or elsewhere than that keypad left from, the keypad may be that
+    // one or another: only the user can say.
+    const bool unnamed = firmware::RecordNeedsWord(record, *status, session.port());
     io.err << "navkeypad: the firmware upgrade of " << firmware::KeypadName(record)
            << " did not finish; its settings are kept in " << recordFile << ". Finish it with '"
            << io.program << " " << session.pickWords(status->serialNumber) << "upgrade "

@@ -22,7 +22,7 @@ using Report = navkeypad::Report;
 
 // The settings a keypad keeps; three of them are stored as defaults by CMD_WRITE_DEFAULT.
 struct KeypadSettings {
-  uint8_t ledBrightness = 5;
+  uint8_t ledBrightness = navkeypad::kFreshLedBrightness;
   uint8_t keypadType = navkeypad::kKeypadTypeDefault;
   uint8_t ledColour = 0;
   uint8_t buzzer = 0;

@@ -32,6 +32,9 @@ inline constexpr uint8_t CMD_SET_VOLUME_CONFIGURATION = 0x10;
 
 inline constexpr uint8_t kMaxLedBrightness = 9;
 inline constexpr uint8_t kKeypadTypeDefault = 0;
+// The brightness new firmware starts with (its layout is kKeypadTypeDefault, it has no serial
+// number): what a keypad just flashed shows until it is given its settings back.
+inline constexpr uint8_t kFreshLedBrightness = 5;
 inline constexpr uint8_t kKeypadTypeAlternate = 1;
 inline constexpr uint8_t kKeypadTypeCustom = 2;
 

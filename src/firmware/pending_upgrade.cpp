@@ -44,9 +44,44 @@ bool UsbSerialFits(const PendingUpgrade& record, const std::string& usbSerial) {
 }
 }  // namespace
 
+bool StartsFresh(int keypadType, int ledBrightness) {
+  return keypadType == kKeypadTypeDefault && ledBrightness == kFreshLedBrightness;
+}
+
+namespace {
+// Where either place is not known, the place tells nothing either way.
+bool PlaceFits(const PendingUpgrade& record, const KeypadSeen& keypad) {
+  if (record.port.empty() || keypad.port.empty()) return true;
+  return record.port == keypad.port && UsbSerialFits(record, keypad.usbSerial);
+}
+}  // namespace
+
 bool RecordFitsKeypad(const PendingUpgrade& record, const KeypadSeen& keypad) {
-  if (!keypad.serialNumber.empty()) return keypad.serialNumber == record.serial();
-  return RecordFitsLoaderAt(record, keypad.port) && UsbSerialFits(record, keypad.usbSerial);
+  if (!keypad.serialNumber.empty())
+    return keypad.serialNumber == record.serial() && PlaceFits(record, keypad);
+  // Without a number it is told by where it is, and, where the record keeps one to give back,
+  // by showing what only new firmware shows: a configured keypad at that port is another.
+  return RecordFitsLoaderAt(record, keypad.port) && UsbSerialFits(record, keypad.usbSerial) &&
+         (record.serial().empty() || keypad.fresh);
+}
+
+bool SameSerialElsewhere(const PendingUpgrade& record, const KeypadSeen& keypad) {
+  return !keypad.serialNumber.empty() && keypad.serialNumber == record.serial() &&
+         !PlaceFits(record, keypad);
+}
+
+std::vector<PendingUpgrade> RecordsOfAbsentKeypads(const std::vector<PendingUpgrade>& records) {
+  std::vector<std::string> ports;
+  for (const KeypadOnBus& keypad : ListKeypads()) ports.push_back(keypad.port);
+  for (const LoaderOnBus& loader : BSL_USBDevices(kLoaderVendorId, kLoaderProductId))
+    ports.push_back(loader.port);
+  std::vector<PendingUpgrade> absent;
+  std::copy_if(records.begin(), records.end(), std::back_inserter(absent),
+               [&](const PendingUpgrade& record) {
+                 return !record.port.empty() &&
+                        std::find(ports.begin(), ports.end(), record.port) == ports.end();
+               });
+  return absent;
 }
 
 bool RecordFitsLoaderAt(const PendingUpgrade& record, const std::string& port) {
@@ -105,10 +140,13 @@ ReturnedKeypad FindReturnedKeypad(const std::optional<PendingUpgrade>& record,
       continue;
     }
     // Only the keypad that left from here comes back here: one reporting no serial number is
-    // it unless its USB descriptor says otherwise.
+    // it unless its USB descriptor says otherwise, or it shows settings new firmware does not
+    // start with while the record has a number to give back.
+    const bool fresh = StartsFresh(asked.status.keypadType, asked.status.ledBrightness);
     const bool fits =
         !record || serial == record->serial() ||
-        (serial.empty() && (port.empty() || UsbSerialFits(*record, keypad.usbSerial)));
+        (serial.empty() && (port.empty() || UsbSerialFits(*record, keypad.usbSerial)) &&
+         (record->serial().empty() || fresh));
     if (!fits) {
       found.others.push_back(serial);
       continue;
@@ -196,10 +234,18 @@ std::string AmbiguousRestoreMessage(const std::string& recordFile) {
          ". Leave only the upgraded keypad plugged in and upgrade it once more to finish.";
 }
 
-bool RecordNeededNow(const PendingUpgrade& record, const std::optional<DeviceStatus>& openKeypad) {
+bool RecordNeedsWord(const PendingUpgrade& record, const DeviceStatus& openKeypad,
+                     const std::string& port) {
+  return openKeypad.serialNumber.empty() ||
+         SameSerialElsewhere(record, {{}, port, {}, openKeypad.serialNumber});
+}
+
+bool RecordNeededNow(const PendingUpgrade& record, const std::optional<DeviceStatus>& openKeypad,
+                     const std::string& port) {
   if (!openKeypad) return false;
   if (openKeypad->serialNumber.empty()) return true;
   if (openKeypad->serialNumber != record.serial()) return false;
+  if (RecordNeedsWord(record, *openKeypad, port)) return true;
   const HandedOverSettings& kept = record.settings;
   return openKeypad->keypadType != kept.keypadType ||
          openKeypad->ledBrightness != kept.ledBrightness ||

@@ -24,12 +24,23 @@ struct KeypadSeen {
   std::string port;
   std::string usbSerial;
   std::string serialNumber;  // as its status reports it; empty for none
+  // It shows the settings new firmware starts with (StartsFresh): a keypad just flashed does
+  // until it is given its own back.
+  bool fresh = false;
 };
 
-// Whether `record` may be given to `keypad` in its application: it reports the record's serial
-// number, or reports none and is on the record's port (with the record's USB serial string,
-// where both have one). A keypad elsewhere is not a candidate.
+// Whether a keypad with this layout and brightness shows what new firmware starts with.
+bool StartsFresh(int keypadType, int ledBrightness);
+
+// Whether `record` may be given to `keypad` in its application. Its place must agree with the
+// record's (the port, and the USB serial string where both have one; where either port is not
+// known, the serial number alone tells), and it reports the record's serial number or none; one
+// that reports none is the record's keypad only as its new firmware starts (a record without a
+// serial number has nothing else to tell it by). A keypad reporting the record's number
+// elsewhere is a second keypad with that number, until the user says otherwise.
 bool RecordFitsKeypad(const PendingUpgrade& record, const KeypadSeen& keypad);
+// Whether `keypad` reports the serial number of `record` but is not where it was kept.
+bool SameSerialElsewhere(const PendingUpgrade& record, const KeypadSeen& keypad);
 // Whether `record` is that of a keypad waiting in its loader at `port`: it was kept there.
 bool RecordFitsLoaderAt(const PendingUpgrade& record, const std::string& port);
 // Those of `records` kept where a keypad waiting in its loader at `port` left its application.
@@ -50,6 +61,9 @@ DeviceStatus StatusBefore(const PendingUpgrade& record);
 bool HasRecordOf(const std::vector<PendingUpgrade>& records, const std::string& serial);
 // Whether one of `records` may be owed to `keypad` (RecordFitsKeypad).
 bool HasRecordFor(const std::vector<PendingUpgrade>& records, const KeypadSeen& keypad);
+// Those of `records` with a place whose keypad is nowhere on the bus: nothing in its application
+// or its loader at that port. A loader elsewhere may be such a keypad, moved.
+std::vector<PendingUpgrade> RecordsOfAbsentKeypads(const std::vector<PendingUpgrade>& records);
 
 // The keypad that came back from an upgrade, proven by what it says of itself: one that was not
 // on the bus while the download ran and reports the record's serial number or none (the new
@@ -80,7 +94,14 @@ RestoreResult RestoreUpgradedKeypad(const std::optional<PendingUpgrade>& record,
 // Whether a kept record must be brought up now that no keypad waits in its loader (the programs
 // say what waits there first): the open keypad may be the record's and does not hold what it
 // keeps (its serial number, or none at all). Another keypad, or none, needs nothing of it now.
-bool RecordNeededNow(const PendingUpgrade& record, const std::optional<DeviceStatus>& openKeypad);
+// `port` is where the open keypad is: one elsewhere than the record's gets it only on the user's
+// word (RecordNeedsWord).
+bool RecordNeededNow(const PendingUpgrade& record, const std::optional<DeviceStatus>& openKeypad,
+                     const std::string& port = {});
+// Whether `record` may go to the open keypad only on the user's word: it reports no serial
+// number, or is not where the record was kept.
+bool RecordNeedsWord(const PendingUpgrade& record, const DeviceStatus& openKeypad,
+                     const std::string& port);
 
 // The serial numbers on the bus besides that of the keypad at `exceptPath`, as the keypads
 // answer (one waiting in its loader by the record kept where it waits), so that a number is

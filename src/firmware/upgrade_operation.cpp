@@ -99,6 +99,7 @@ UpgradeOutcome UpgradeOperation::checkLoaders(bool keypadInApplication,
 }
 
 UpgradeOutcome UpgradeOperation::awaitLoader(const UpgradeOutcome& left) {
+  const support::SignalHold::OffThisThread off;
   if (left.ok() || left.kind == UpgradeOutcome::kEnterUnanswered) {
     if (platform::WaitFor([&] { return loaderBack(); }, kLoaderReturnSeconds)) return {};
   }
@@ -154,6 +155,15 @@ UpgradeOutcome UpgradeOperation::ended(UpgradeOutcome outcome) {
 void UpgradeOperation::end() {
   EndAwaitingReturnedKeypad(returnLock_);
   upgradeLock_.release();
+  signalHold_.reset();
+}
+
+void UpgradeOperation::holdSignals() {
+  if (!signalHold_) {
+    signalHold_ = std::make_unique<support::SignalHold>(
+        "A keypad's firmware upgrade is under way: it is finished first (its download and "
+        "restore), then the program stops.\n");
+  }
 }
 
 std::string UpgradeOperation::sameSerialProblem(const KeypadInApplication& keypad,
@@ -233,29 +243,39 @@ UpgradeOutcome UpgradeOperation::leaveApplication(const KeypadInApplication& key
     return ended(
         fail(UpgradeOutcome::kRefused, unread.message + ". Nothing was sent to the keypad."));
   }
-  auto own = records_.end();
-  if (!serial.empty()) {
-    own = std::find_if(records_.begin(), records_.end(),
-                       [&](const PendingUpgrade& record) { return record.serial() == serial; });
-  } else {
-    // A keypad without a serial number may be one whose flash was written and whose restore
-    // did not finish, or any other: the record kept where it is plugged in is its own; where
-    // several are, or none is and the user named its place, only the user can tell.
-    const KeypadSeen seen{keypad.path, current.port, current.usbSerial, {}};
-    const auto fitting = std::count_if(records_.begin(), records_.end(), [&](const auto& record) {
-      return RecordFitsKeypad(record, seen);
-    });
-    own = std::find_if(records_.begin(), records_.end(), [&](const PendingUpgrade& record) {
-      if (fitting == 1) return RecordFitsKeypad(record, seen);
-      return (fitting > 1 ? RecordFitsKeypad(record, seen) : placeNamed_) && ask && ask(record);
-    });
-  }
+  // Its own record is the one that fits it where it is; where several do, or none does and the
+  // user named its place, only the user can tell (a keypad reporting a number is given only a
+  // record of that number).
+  const KeypadSeen seen{keypad.path, current.port, current.usbSerial, serial,
+                        StartsFresh(keypad.settings.keypadType, keypad.settings.ledBrightness)};
+  const auto fitting = std::count_if(records_.begin(), records_.end(), [&](const auto& record) {
+    return RecordFitsKeypad(record, seen);
+  });
+  auto own = std::find_if(records_.begin(), records_.end(), [&](const PendingUpgrade& record) {
+    if (fitting == 1) return RecordFitsKeypad(record, seen);
+    const bool candidate = fitting > 1
+                               ? RecordFitsKeypad(record, seen)
+                               : placeNamed_ && (serial.empty() || record.serial() == serial);
+    return candidate && ask && ask(record);
+  });
   // A keypad that still holds its serial number and never had new firmware written holds its
   // settings too: what it has now counts, not what an earlier attempt kept.
   const bool keepsEarlierRecord = own != records_.end() && (own->downloaded || serial.empty());
   if (const std::string problem = sameSerialProblem(keypad, keepsEarlierRecord ? &*own : nullptr);
       !problem.empty()) {
     return ended(fail(UpgradeOutcome::kRefused, problem));
+  }
+  if (own == records_.end()) {
+    for (const PendingUpgrade& record : records_) {
+      if (!SameSerialElsewhere(record, seen)) continue;
+      return ended(UpgradeOutcome(
+          UpgradeOutcome::kSameSerialElsewhere,
+          "The settings of " + KeypadName(record) + " are kept for the keypad that left its " +
+              "application at " + record.port + "; " + KeypadAt(serial, current.port, keypad.path) +
+              " reports that number too, so it is another keypad with the same number, or that "
+              "keypad moved, which only you can tell. Nothing was sent.",
+          {record}));
+    }
   }
   std::optional<PendingUpgrade> previous;
   if (own != records_.end()) previous = *own;
@@ -278,6 +298,8 @@ UpgradeOutcome UpgradeOperation::leaveApplication(const KeypadInApplication& key
     notices_.push_back("The settings kept for " + KeypadName(other) + " stay in " + recordFile() +
                        "; this keypad is upgraded with its own.");
   }
+  holdSignals();
+  const support::SignalHold::OffThisThread off;
   if (SendKeypadCommand(CMD_ENTER_FIRMWARE_UPGRADE) != kExchangeOk) {
     std::vector<uint8_t> status;
     if (SendKeypadCommand(CMD_GET_STATUS, {}, &status) != kExchangeOk) {
@@ -365,7 +387,22 @@ UpgradeOutcome UpgradeOperation::takeWaitingKeypad(const IsKeypadOf& ask,
       break;
     }
   }
+  // A loader with no record of its own may be a keypad moved from where its record was kept:
+  // downloaded to on the user's word only, while a record's keypad is not on the bus.
+  if (!record_) {
+    const auto absent = RecordsOfAbsentKeypads(records_);
+    if (!absent.empty()) {
+      return UpgradeOutcome(
+          UpgradeOutcome::kWhoseRecord,
+          "The settings of " + KeypadName(absent.front()) + " are kept for the keypad that left " +
+              "its application at " + absent.front().port +
+              ", which is not on the bus; the keypad waiting in its firmware loader at " + port_ +
+              " may be that keypad, moved, which only you can tell. Nothing was sent.",
+          absent);
+    }
+  }
   chosen_ = true;
+  holdSignals();
   for (const PendingUpgrade& other : records_) {
     if (record_ && other.sameKeep(*record_)) continue;
     notices_.push_back("The settings kept for " + KeypadName(other) + " stay in " + recordFile() +
@@ -383,6 +420,8 @@ bool UpgradeOperation::download(const LoaderIdentity& identity, const ProgressRe
                                 RamLoaderWait wait) {
   if (!checksPassed()) return false;
   step_ = "download";
+  // The thread that downloads takes no signal: an interrupted read is no failed one.
+  const support::SignalHold::OffThisThread off;
   // Again after a download that failed: one upgrade at a time, whichever program asks.
   if (!upgradeLock_.held() && !TakeUpgradeLock(upgradeLock_)) return false;
   otherKeypads_.clear();
@@ -409,6 +448,7 @@ bool UpgradeOperation::download(const LoaderIdentity& identity, const ProgressRe
 
 UpgradeOutcome UpgradeOperation::restore(int seconds, ReturnWait wait) {
   step_ = "restore";
+  const support::SignalHold::OffThisThread off;
   AwaitReturnedKeypad(returnLock_);
   const bool atOnce = wait == ReturnWait::kAsSoonAsBack;
   if (!atOnce) platform::clock().sleepMs(kKeypadStartMs);

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -20,6 +21,7 @@
 #include "firmware/pending_upgrade.h"
 #include "store/store.h"
 #include "support/program_lock.h"
+#include "support/signal_hold.h"
 
 namespace navkeypad::firmware {
 
@@ -36,9 +38,17 @@ struct UpgradeOutcome {
     kBusy,               // it came back, but another program holds it
     kRestoreStepFailed,  // `message` is the failed step's
     kRecordNotDropped,   // restored, but the record could not be removed
+    // Nothing was sent: the keypad reports the number of a record kept for a keypad elsewhere,
+    // or a loader waits while a record is kept for a keypad that is not on the bus; the record
+    // goes to it only on the user's word (`record` names which).
+    kSameSerialElsewhere,
+    kWhoseRecord,
   };
   Kind kind = kDone;
   std::string message;
+  // With kSameSerialElsewhere and kWhoseRecord: the records that may be the keypad's, which only
+  // the user can give it.
+  std::vector<PendingUpgrade> records = {};
   bool ok() const { return kind == kDone; }
 };
 
@@ -161,6 +171,9 @@ class UpgradeOperation {
   std::vector<std::string> notices_;
   support::ProgramLock upgradeLock_;
   support::ProgramLock returnLock_;
+  // From the switch (or the choice of a waiting keypad) to the end: no signal cuts it short.
+  std::unique_ptr<support::SignalHold> signalHold_;
+  void holdSignals();
 };
 
 }  // namespace navkeypad::firmware

@@ -346,7 +346,10 @@ TEST_F(FirmwareUpgrade, AKeypadWithoutASerialNumberIsAskedAboutTheRecordsKeptWhe
     record->port = keypad_->port();
   }
   StoreRecords(storeFile(), kept);
+  // As new firmware starts: a configured keypad without a number is no record's.
   keypad_->setSerialNumber("");
+  keypad_->setLedBrightness(kFreshLedBrightness);
+  keypad_->setKeypadType(kKeypadTypeDefault);
   scanAgain();
   platform_.clearMessages();
   ASSERT_NE(openUpgradeWindow(), nullptr);
@@ -359,7 +362,7 @@ TEST_F(FirmwareUpgrade, AKeypadWithoutASerialNumberIsAskedAboutTheRecordsKeptWhe
   upgrade();
   EXPECT_TRUE(status().contains("The settings kept for keypad FIRST stay in"));
   EXPECT_EQ(keypad_->serialNumber(), "");
-  EXPECT_EQ(keypad_->settings().ledBrightness, 7);
+  EXPECT_EQ(keypad_->settings().ledBrightness, kFreshLedBrightness);
   EXPECT_EQ(StoredRecords(storeFile()), kept);
 }
 
