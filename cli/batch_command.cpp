@@ -55,10 +55,18 @@ std::string UnreachableReason(const KeypadOnBus& keypad) {
 
 // upgrade --all --expect-version V passes over a keypad already on V, unless its restore may be
 // owed: one without a serial number may be such a keypad, and one with a kept record is.
+firmware::KeypadSeen Seen(const Keypad& keypad) {
+  return {keypad.path,
+          keypad.port,
+          {},
+          keypad.serial,
+          firmware::StartsFresh(keypad.status.keypadType, keypad.status.ledBrightness)};
+}
+
 bool AlreadyDone(const Keypad& keypad, const Options& options,
                  const std::vector<firmware::PendingUpgrade>& records) {
   return options.expectVersion && keypad.firmware == *options.expectVersion &&
-         !keypad.serial.empty() && !firmware::HasRecordOf(records, keypad.serial);
+         !keypad.serial.empty() && !firmware::HasRecordFor(records, Seen(keypad));
 }
 
 // Writes into two streams: a command's messages go to the terminal as they come and are kept
@@ -96,6 +104,9 @@ struct Outcome {
   int status = kDone;
   std::string message;
   std::optional<nlohmann::ordered_json> output;  // the command's own JSON, where it printed one
+  // How its upgrade ended, where it was one.
+  std::optional<firmware::UpgradeEnd::Kind> upgradeEnd;
+  bool nothingSent = false;
 };
 
 // The last line of what a command said on standard error, without the program's name.
@@ -103,34 +114,6 @@ std::string LastMessage(const std::string& said) {
   const std::string text = LastLine(said);
   const std::string prefix = "navkeypad: ";
   return text.rfind(prefix, 0) == 0 ? text.substr(prefix.size()) : text;
-}
-
-// A keypad after the command, known by its place: the one now at its port, when it reports the
-// serial number it had or none; where the place is not known, by its serial number where it has
-// one (it may come back at another path), by its path only where it has none.
-void ReadAfter(Outcome& outcome, const Io& io) {
-  const auto now = KeypadsInApplication(io);
-  const auto at = [&](const auto& matches) {
-    const auto found = std::find_if(now.begin(), now.end(), matches);
-    return found != now.end() ? &*found : nullptr;
-  };
-  const Keypad* found = nullptr;
-  if (!outcome.port.empty()) {
-    found = at([&](const Keypad& keypad) {
-      return keypad.port == outcome.port &&
-             (keypad.serial == outcome.serial || keypad.serial.empty());
-    });
-  } else {
-    const auto sameSerial = std::count_if(now.begin(), now.end(), [&](const Keypad& keypad) {
-      return keypad.serial == outcome.serial;
-    });
-    found = at([&](const Keypad& keypad) {
-      return keypad.serial == outcome.serial &&
-             (keypad.path == outcome.path || (sameSerial == 1 && !outcome.serial.empty()));
-    });
-  }
-  outcome.after = found ? found->firmware : std::string();
-  if (found) outcome.path = found->path;
 }
 
 // The outcomes counted as the station counts them, so that both summaries read alike (a keypad
@@ -260,7 +243,7 @@ int DryRun(const std::vector<std::string>& positional, const Options& options, I
       would(outcome, "apply", Changes(*stored, keypad.status));
       continue;
     }
-    const bool kept = !keypad.serial.empty() && firmware::HasRecordOf(records, keypad.serial);
+    const bool kept = !keypad.serial.empty() && firmware::HasRecordFor(records, Seen(keypad));
     const auto sharing = std::count_if(keypads.begin(), keypads.end(), [&](const Keypad& other) {
       return !keypad.serial.empty() && other.serial == keypad.serial;
     });
@@ -400,6 +383,19 @@ int ForAll(const std::vector<std::string>& positional, CommandFunction command,
     if (finishingLoader) session.setFinishingLoader();
     outcome.status = session.run(command);
     session.disconnect();
+    // The keypad as it answered at the end (an upgrade's: where it came back, with the number
+    // it was given back); one a refusal sent nothing to is as it was.
+    if (const auto& end = session.upgradeEnd()) {
+      outcome.upgradeEnd = end->kind;
+      outcome.nothingSent = end->refused();
+      if (!end->returnedPath.empty()) outcome.path = end->returnedPath;
+    }
+    if (const auto& after = session.after()) {
+      outcome.after = after->firmwareVersion;
+      outcome.serial = after->serialNumber;
+    } else if (!outcome.nothingSent) {
+      outcome.after.clear();
+    }
     if (outcome.status != kDone) outcome.message = LastMessage(capturedErr.str());
     if (options.json && !capturedOut.str().empty()) {
       outcome.output = nlohmann::ordered_json::parse(capturedOut.str(), nullptr, false);
@@ -423,7 +419,6 @@ int ForAll(const std::vector<std::string>& positional, CommandFunction command,
       Options one = options;
       one.device = loader.path;
       runOn(outcome, one, true);
-      ReadAfter(outcome, io);
       outcome.result = outcome.status == kDone ? "ok" : "failed";
       outcomes.push_back(outcome);
     }
@@ -471,7 +466,6 @@ int ForAll(const std::vector<std::string>& positional, CommandFunction command,
     one.device = keypad.path;
     if (!keypad.serial.empty()) one.serial = keypad.serial;
     runOn(outcome, one, false);
-    ReadAfter(outcome, io);
     outcome.result = outcome.status == kDone ? "ok" : "failed";
     outcomes.push_back(outcome);
   }
@@ -498,7 +492,9 @@ int ForAll(const std::vector<std::string>& positional, CommandFunction command,
     for (const auto& record : KeptRecords(io.store)) {
       bool ours = false;
       for (Outcome& outcome : outcomes) {
-        if (outcome.serial != record.serial()) continue;
+        if (!firmware::RecordFitsKeypad(record,
+                                        {outcome.path, outcome.port, {}, outcome.serial, true}))
+          continue;
         ours = true;
         if (outcome.status != kDone) continue;
         outcome.status = kKeypadFailed;
@@ -516,12 +512,18 @@ int ForAll(const std::vector<std::string>& positional, CommandFunction command,
   const bool wrongFile =
       upgrade && options.expectVersion &&
       std::all_of(outcomes.begin(), outcomes.end(), [&](const Outcome& outcome) {
-        return outcome.status == kDone ||
-               (!outcome.after.empty() && outcome.after != *options.expectVersion);
+        return outcome.status == kDone || outcome.upgradeEnd == firmware::UpgradeEnd::kOtherVersion;
       });
+  // Where nothing was sent to any keypad that failed, plugging them in again would not help.
+  const bool refusedOnly = std::all_of(
+      outcomes.begin(), outcomes.end(),
+      [](const Outcome& outcome) { return outcome.status == kDone || outcome.nothingSent; });
   if (upgrade && !allDone && !options.json && wrongFile) {
     io.out << "The firmware file holds another version than " << *options.expectVersion
            << ": check the file, or give --expect-version the version it holds.\n";
+  } else if (upgrade && !allDone && !options.json && refusedOnly) {
+    io.out << "Nothing was sent to the keypads that failed: do as their lines say, then run: "
+           << resume << "\n";
   } else if (upgrade && !allDone && !options.json) {
     io.out << "Plug the keypads that failed in again and run: " << resume
            << "\nA keypad left in its loader is finished first"

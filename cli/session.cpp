@@ -214,11 +214,14 @@ int Session::connect() {
   return kDone;
 }
 
-void Session::logUpgrade(const std::string& step, const std::string& returnedPath,
-                         const std::optional<DeviceStatus>& kept, const std::string& port) {
-  upgrade_ = UpgradeLog{step, returnedPath};
-  if (!before_) before_ = kept;
-  if (port_.empty()) port_ = port;  // a keypad finished from its loader is known by its port
+void Session::noteUpgrade(const firmware::UpgradeEnd& end) {
+  upgradeEnd_ = end;
+  upgrade_ = UpgradeLog{end.stage, end.returnedPath};
+  if (!before_ && end.record) before_ = firmware::StatusBefore(*end.record);
+  if (port_.empty()) port_ = end.port;  // a keypad finished from its loader is known by its port
+  // What it runs after an upgrade that failed all the same (another version, a restore that
+  // failed) is logged as it said it.
+  if (!end.ok() && end.after) after_ = end.after;
 }
 
 void Session::disconnect() {
@@ -265,6 +268,7 @@ int Session::run(int (*command)(Session&)) {
   // A factory reset restarts the keypad: there is nothing to ask until it is back.
   if (status == kDone && words[0] != "factory-reset") entry.after = readStatus();
   if (after_) entry.after = after_;
+  after_ = entry.after;
   entry.ok = status == kDone;
   entry.message = entry.ok ? std::string() : lastFailure_;
   if (upgrade_ && !entry.ok) entry.step = upgrade_->step;

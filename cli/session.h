@@ -11,6 +11,7 @@
 #include "device/keypad_bus.h"
 #include "device/keypad_commands.h"
 #include "firmware/pending_upgrade.h"
+#include "firmware/upgrade_job.h"
 #include "navkeypad_cli.h"
 #include "platform/clock.h"
 #include "settings/keypad_settings_file.h"
@@ -78,11 +79,11 @@ class Session {
   // An upgrade is logged whatever its end, a keypad opened or not: the step it reached (named
   // where it failed), where its keypad came back (empty where it did not) and, for a keypad
   // finished from its loader, what its record says it was.
-  void logUpgrade(const std::string& step, const std::string& returnedPath,
-                  const std::optional<DeviceStatus>& kept, const std::string& port);
-  // What the keypad reported at the end of a command that failed all the same (an upgrade that
-  // brought another version than asked for), for the service log.
-  void noteAfter(const DeviceStatus& status) { after_ = status; }
+  void noteUpgrade(const firmware::UpgradeEnd& end);
+  // How the upgrade this session ran ended, for a batch's or station's line.
+  const std::optional<firmware::UpgradeEnd>& upgradeEnd() const { return upgradeEnd_; }
+  // What the keypad answered after the command run() logged, where it answered.
+  const std::optional<DeviceStatus>& after() const { return after_; }
   // Why the command failed, as it was said; empty while it has not.
   const std::string& lastFailure() const { return lastFailure_; }
   // For the station, which logs a keypad's whole visit in one line: what the upgrade reached.
@@ -138,6 +139,7 @@ class Session {
     std::string returnedPath;
   };
   std::optional<UpgradeLog> upgrade_;
+  std::optional<firmware::UpgradeEnd> upgradeEnd_;
   std::string lastFailure_;
   Io io_;
   std::string path_;

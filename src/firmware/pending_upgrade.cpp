@@ -147,6 +147,10 @@ ReturnedKeypad FindReturnedKeypad(const std::optional<PendingUpgrade>& record,
         !record || serial == record->serial() ||
         (serial.empty() && (port.empty() || UsbSerialFits(*record, keypad.usbSerial)) &&
          (record->serial().empty() || fresh));
+    if (!fits && serial.empty()) {
+      found.unlike.push_back({keypad.path, keypad.port, keypad.usbSerial, {}});
+      continue;
+    }
     if (!fits) {
       found.others.push_back(serial);
       continue;

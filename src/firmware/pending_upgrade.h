@@ -74,6 +74,9 @@ struct ReturnedKeypad {
   std::vector<std::string> others;  // serial numbers of keypads that arrived and are not it
   // Keypads without a serial number that arrived elsewhere: the upgraded one, moved, or others.
   std::vector<KeypadSeen> elsewhere;
+  // Keypads without a serial number that arrived where the download ran showing settings new
+  // firmware does not start with: others, plugged in there while it restarted.
+  std::vector<KeypadSeen> unlike;
 };
 // `port` is where the download ran: only a keypad there can have come back from it (where the
 // system cannot say, any keypad that arrived may have, as long as it proves it by its serial

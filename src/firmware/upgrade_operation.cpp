@@ -84,7 +84,7 @@ UpgradeOutcome UpgradeOperation::checkLoaders(bool keypadInApplication,
                                               "others there. Nothing was sent.");
   }
   if (keypadInApplication && !loaders.empty()) {
-    return fail(UpgradeOutcome::kRefused,
+    return fail(UpgradeOutcome::kLoaderBeside,
                 "A keypad is already waiting in its firmware loader, and beside it the keypad to "
                 "upgrade could not be told apart from it. Finish its upgrade first, or unplug it. "
                 "Nothing was sent.");
@@ -483,6 +483,12 @@ UpgradeOutcome UpgradeOperation::restore(int seconds, ReturnWait wait) {
                  " and was left untouched; if it is the upgraded keypad, moved from " + port_ +
                  ", plug it back in there, or name it and its settings (--device " + keypad.path +
                  " upgrade --settings-of SERIAL).";
+      }
+      for (const KeypadSeen& keypad : returned.unlike) {
+        moved += " A keypad without a serial number but with settings of its own came at " +
+                 keypad.port +
+                 " and was left untouched: new firmware starts without them, so it is not the "
+                 "upgraded keypad. Unplug it, and plug the upgraded keypad in there again.";
       }
       return ended(fail(UpgradeOutcome::kNotBack,
                         "The keypad did not come back after the upgrade." +

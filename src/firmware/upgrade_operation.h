@@ -43,6 +43,8 @@ struct UpgradeOutcome {
     // goes to it only on the user's word (`record` names which).
     kSameSerialElsewhere,
     kWhoseRecord,
+    // Nothing was sent: a keypad waits in its loader beside the one to be upgraded.
+    kLoaderBeside,
   };
   Kind kind = kDone;
   std::string message;
@@ -50,6 +52,11 @@ struct UpgradeOutcome {
   // the user can give it.
   std::vector<PendingUpgrade> records = {};
   bool ok() const { return kind == kDone; }
+  // Ended before anything was sent to a keypad: the user must pick, name or finish something.
+  bool nothingSent() const {
+    return kind == kRefused || kind == kInUse || kind == kSameSerialElsewhere ||
+           kind == kWhoseRecord || kind == kLoaderBeside;
+  }
 };
 
 // What the keypad in its application told before it leaves.

@@ -827,8 +827,7 @@ void Form1::btnLoadFirmware_MouseClick() {
     std::copy_n(keyCodeArray.begin(), keypad.settings.keyCodes.size(),
                 keypad.settings.keyCodes.begin());
     const auto left = upgrade->leaveApplication(keypad, firmware_upgrade::askIsKeypadOf);
-    if (left.kind == firmware::UpgradeOutcome::kRefused ||
-        left.kind == firmware::UpgradeOutcome::kRecordNotDropped) {
+    if (left.nothingSent() || left.kind == firmware::UpgradeOutcome::kRecordNotDropped) {
       delete window;
       return refuse(left.message);
     }
