@@ -131,6 +131,27 @@ class BusWatch {
     }
   }
   bool present(const std::string& path) const { return OnBus(ListKeypads(), path); }
+  // Another program is upgrading a keypad: what arrives meanwhile (its keypad in its loader,
+  // then back) is that program's, and so is what is at those ports once it has finished. True
+  // when something new was left to it.
+  bool leaveToAnother() {
+    bool left = false;
+    for (const Arrival& arrival : Everything()) {
+      if (passedOver_.contains(arrival.keypad.path)) continue;
+      if (arrival.keypad.port.empty()) {
+        passOver(arrival.keypad.path);
+      } else {
+        left = leftToAnother_.insert(arrival.keypad.port).second || left;
+      }
+    }
+    return left;
+  }
+  bool takeBackFromAnother() {
+    if (leftToAnother_.empty()) return false;
+    for (const std::string& port : leftToAnother_) passOverPort(port);
+    leftToAnother_.clear();
+    return true;
+  }
 
  private:
   // Keypads in their application first, then keypads waiting in their loaders.
@@ -148,6 +169,7 @@ class BusWatch {
   }
 
   std::set<std::string> passedOver_;
+  std::set<std::string> leftToAnother_;  // ports
 };
 
 // --- one keypad -------------------------------------------------------------------------------
@@ -157,6 +179,7 @@ struct StepResult {
   std::string message;
   std::string upgradeStep;
   std::string returnedPath;
+  std::optional<firmware::UpgradeEnd> upgrade;
 };
 
 class StationRun {
@@ -213,6 +236,7 @@ StepResult StationRun::run(CommandFunction command, std::vector<std::string> wor
   result.message = session.lastFailure();
   result.upgradeStep = session.upgradeStep();
   result.returnedPath = session.upgradeReturnedPath();
+  result.upgrade = session.upgradeEnd();
   return result;
 }
 
@@ -250,12 +274,12 @@ bool StationRun::finishLoader(Visit& visit) {
         FinishLoaderCommand(io_.store, io_.program, visit.path) + ".";
     return false;
   }
-  if (const auto records = RecordsKeptAt(io_.store, visit.port); records.size() == 1) {
-    visit.serial = records[0].serial();
-    visit.before = firmware::StatusBefore(records[0]);
+  const StepResult upgraded = run(&Upgrade, {"upgrade", *plan_.firmware}, visit.path, {}, true);
+  // Whose record it was given, and where it came back, as the upgrade found them.
+  if (upgraded.upgrade && upgraded.upgrade->record) {
+    visit.serial = upgraded.upgrade->record->serial();
+    visit.before = upgraded.upgrade->before;
   }
-  const StepResult upgraded =
-      run(&Upgrade, {"upgrade", *plan_.firmware}, visit.path, visit.serial, true);
   visit.path = upgraded.returnedPath;
   if (failed(visit, upgraded.upgradeStep, upgraded)) return false;
   visit.done.push_back(visit.serial.empty() ? "upgraded" : "record finished");
@@ -269,8 +293,9 @@ bool StationRun::upgradeIfOwed(Visit& visit) {
   const std::string recordFile = io_.store.where();
   // Its own record, by its serial number or, without one, by where it is: a record kept
   // elsewhere neither goes to it nor holds it back.
-  const bool owed =
-      firmware::HasRecordFor(records, {visit.path, visit.port, arrivedUsbSerial_, visit.serial});
+  const bool owed = firmware::HasRecordFor(
+      records, {visit.path, visit.port, arrivedUsbSerial_, visit.serial,
+                firmware::StartsFresh(visit.before->keypadType, visit.before->ledBrightness)});
   if (!plan_.firmware) {
     if (!owed) return true;
     visit.step = "upgrade";
@@ -283,9 +308,9 @@ bool StationRun::upgradeIfOwed(Visit& visit) {
   const StepResult upgraded = run(&Upgrade, {"upgrade", *plan_.firmware}, visit.path, visit.serial);
   if (!upgraded.returnedPath.empty()) visit.path = upgraded.returnedPath;
   if (failed(visit, upgraded.upgradeStep, upgraded)) {
-    // Upgraded all the same, to another version than asked for: the line says which.
-    std::string unread;
-    if (visit.step == "version") visit.after = statusAt(visit.path, visit.serial, unread);
+    // Upgraded all the same (to another version than asked for, or its restore failed): the
+    // line says what it runs.
+    if (upgraded.upgrade) visit.after = upgraded.upgrade->after;
     return false;
   }
   visit.done.push_back(owed ? "record finished" : "upgraded");
@@ -355,7 +380,9 @@ bool StationRun::checkBack(Visit& visit) {
     visit.message = "read back, it reports " + Joined(wrong) + ".";
     return false;
   }
-  if (!visit.serial.empty() && firmware::HasRecordOf(KeptRecords(io_.store), visit.serial)) {
+  if (!visit.serial.empty() &&
+      firmware::HasRecordFor(KeptRecords(io_.store),
+                             {visit.path, visit.port, {}, visit.serial, false})) {
     visit.message = "its serial number and settings are still kept in " + io_.store.where() + ".";
     return false;
   }
@@ -579,7 +606,17 @@ int Station(const std::vector<std::string>& positional, const Options& options, 
       ended = "count";
       break;
     }
-    const std::optional<Arrival> arrival = bus.next();
+    std::optional<Arrival> arrival = bus.next();
+    // Another program's upgrade is no arrival: left to it, and logged by it.
+    if (arrival && AnotherProgramUpgrades()) {
+      if (bus.leaveToAnother()) {
+        io.err << "navkeypad: another program is upgrading a keypad; what arrives meanwhile is "
+                  "left to it.\n";
+      }
+      platform::clock().sleepMs(kLookMs);
+      continue;
+    }
+    if (bus.takeBackFromAnother()) arrival = bus.next();
     if (!arrival) {
       if (plan.idleSeconds && platform::clock().tickMs() - lastActivity >=
                                   static_cast<uint64_t>(*plan.idleSeconds) * 1000) {

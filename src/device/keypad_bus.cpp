@@ -155,6 +155,14 @@ bool TakeUpgradeLock(support::ProgramLock& upgrade) {
   return TakeLock(upgrade, LockFileFor(locks().folder, "firmware-upgrade"), false);
 }
 
+bool AnotherProgramUpgrades() {
+  std::lock_guard lock(locks().mutex);
+  if (locks().folder.empty()) return false;
+  support::ProgramLock probe;
+  if (TakeLock(probe, LockFileFor(locks().folder, "firmware-upgrade"), false)) return false;
+  return locks().denial.empty();
+}
+
 bool AwaitReturnedKeypad(support::ProgramLock& lock) {
   std::lock_guard guard(locks().mutex);
   if (locks().folder.empty()) return true;

@@ -53,6 +53,9 @@ bool TakeUpgradeLock(support::ProgramLock& lock);
 // ends (they are told the keypad is in use). Always true without a lock folder.
 bool AwaitReturnedKeypad(support::ProgramLock& lock);
 void EndAwaitingReturnedKeypad(support::ProgramLock& lock);
+// Whether another program holds the upgrade lock now: the keypad it upgrades, its loader and the
+// keypad coming back are that program's. False without a lock folder.
+bool AnotherProgramUpgrades();
 
 // The status of the keypad at `path`, asked through a handle of its own (the shared one is left
 // as it is): who a keypad is, proven by asking it.
