@@ -8,6 +8,7 @@
 #include "names.h"
 #include "session.h"
 #include "settings/keypad_settings_file.h"
+#include "support/signal_hold.h"
 
 namespace navkeypad::cli {
 
@@ -370,6 +371,7 @@ int ForAll(const std::vector<std::string>& positional, CommandFunction command,
                 positional[1])
           : std::string();
   std::vector<Outcome> outcomes;
+  support::SignalHold::Forget();
   // Runs the command on one keypad; its words go to the terminal, or into the summary's entry.
   const auto runOn = [&](Outcome& outcome, Options one, bool finishingLoader) {
     one.all = false;
@@ -436,6 +438,8 @@ int ForAll(const std::vector<std::string>& positional, CommandFunction command,
   if (positional[0] == "status" && !options.json)
     return PrintStatusTable(io, keypads, unreachable, loaders);
   for (std::size_t i = 0; i < keypads.size(); ++i) {
+    // A stop asked during an upgrade ends the batch once that keypad is finished.
+    if (support::SignalHold::Asked()) break;
     const Keypad& keypad = keypads[i];
     // A keypad finished from its loader above is back in its application where it waited.
     if (std::any_of(outcomes.begin(), outcomes.end(), [&](const Outcome& done) {

@@ -9,6 +9,7 @@
 #include "settings/keypad_settings_file.h"
 #include "store/service_log.h"
 #include "store/store.h"
+#include "support/signal_hold.h"
 
 namespace navkeypad::cli {
 
@@ -255,6 +256,13 @@ int Session::run(int (*command)(Session&)) {
                   "nothing was sent to the keypad, since what is done to it could not be logged: " +
                       unwritable.message + ".");
     }
+  }
+  // An upgrade is finished, read back and logged before a signal ends the program.
+  std::optional<support::SignalHold> hold;
+  std::optional<support::SignalHold::OffThisThread> off;
+  if (words[0] == "upgrade") {
+    hold.emplace(firmware::kFinishedFirst);
+    off.emplace();
   }
   const int status = command(*this);
   if (!logged_ || (path_.empty() && !upgrade_)) return status;

@@ -160,9 +160,7 @@ void UpgradeOperation::end() {
 
 void UpgradeOperation::holdSignals() {
   if (!signalHold_) {
-    signalHold_ = std::make_unique<support::SignalHold>(
-        "A keypad's firmware upgrade is under way: it is finished first (its download and "
-        "restore), then the program stops.\n");
+    signalHold_ = std::make_unique<support::SignalHold>(kFinishedFirst);
   }
 }
 

@@ -68,6 +68,11 @@ struct KeypadInApplication {
   static KeypadInApplication FromStatus(const std::string& path, const DeviceStatus& status);
 };
 
+// Said when a stop is asked while a keypad is between its application and its restore.
+inline constexpr char kFinishedFirst[] =
+    "A keypad's firmware upgrade is under way: it is finished first (its download and restore), "
+    "then the program stops.\n";
+
 // The protocol's limit for a loader to come after a mode change.
 inline constexpr int kLoaderReturnSeconds = 10;
 

@@ -8,6 +8,7 @@
 
 using ::testing::HasSubstr;
 using ::testing::MatchesRegex;
+using ::testing::Not;
 
 namespace {
 
@@ -74,4 +75,57 @@ TEST_F(CommandLineOnTwin, ASecondProgramAtAKeypadIsToldWhoHasIt) {
               MatchesRegex("navkeypad: the keypad at 1-a is in use by navkeypad, process [0-9]+, "
                            "user [a-z0-9]+, since [0-9:]+; close that program, then try "
                            "again.\nsecond 1\n"));
+}
+
+// A station runs while a technician upgrades a keypad attached before it started: the keypad,
+// its loader and the keypad coming back are the technician's upgrade's, and the station leaves
+// them, logging nothing.
+TEST_F(CommandLineOnTwin, AStationLeavesAKeypadAnotherProgramUpgrades) {
+  storeFile_ = dir_.file("bench/bench.sqlite3");
+  WriteBytes(state(), R"({"keypads": [{"id": "a", "serialNumber": "VNK-A", "ledBrightness": 2,
+                                       "keypadType": 0}]})");
+  program_ = kTwin + "sh -c";
+  const std::string fw = firmware();
+  const Outcome both =
+      run("\"" + kCli + " station '" + fw + "' --expect-version 2.01 --json --idle-timeout 4 > '" +
+          dir_.file("station.out") + "' 2>&1 & sleep 1; " + kCli + " upgrade '" + fw +
+          "'; echo upgrade \\$?; wait\"");
+  EXPECT_THAT(both.output, HasSubstr("serial number and settings restored.\nupgrade 0\n"));
+  const std::string station = ReadBytes(dir_.file("station.out"));
+  EXPECT_THAT(station, HasSubstr("\"keypads\": 0")) << station;
+  EXPECT_THAT(station, Not(HasSubstr("\"keypad\":"))) << station;
+  const auto keypad = readState()["keypads"][0];
+  EXPECT_EQ(keypad["serialNumber"], "VNK-A");
+  EXPECT_EQ(keypad["ledBrightness"], 2);
+  EXPECT_EQ(keypad["keypadType"], 0);
+  EXPECT_EQ(serviceLog().size(), 1u);
+}
+
+// Ctrl-C, SIGTERM and a closed terminal at any moment of an upgrade: a keypad sent into its loader
+// is finished first (its new firmware, its own serial number and settings, no record left);
+// one stopped before it left its application keeps everything it had.
+TEST_F(CommandLineOnTwin, ASignalNeverCutsAnUpgradeShort) {
+  storeFile_ = dir_.file("bench/bench.sqlite3");
+  program_ = kTwin + "sh -c";
+  for (const char* signal : {"INT", "TERM", "HUP"}) {
+    // A slow keypad, so that the signal comes in the switch, the download or the restore.
+    for (const char* after : {"0.3", "1.2", "2.4", "3.6"}) {
+      SCOPED_TRACE(std::string(signal) + " after " + after + " s");
+      WriteBytes(state(), R"({"keypads": [{"id": "a", "serialNumber": "VNK-A", "ledBrightness": 3,
+          "faults": {"responseDelayMs": 150, "loaderReplyDelayMs": 10}}]})");
+      // A shell starts a program in the background with Ctrl-C ignored: given back to it here.
+      const Outcome ran =
+          run("\"env --default-signal=INT " + kCli + " upgrade '" + firmware() + "' & sleep " +
+              after + "; kill -" + signal + " \\$!; wait \\$!; echo ended \\$?\"");
+      const auto keypad = readState()["keypads"][0];
+      EXPECT_EQ(keypad["serialNumber"], "VNK-A") << ran.output;
+      EXPECT_EQ(keypad["ledBrightness"], 3);
+      EXPECT_EQ(keypad.value("mode", "application"), "application");
+      EXPECT_THAT(keptSerials(), ::testing::IsEmpty());
+      if (keypad["firmwareVersion"] == "2.01") {
+        EXPECT_THAT(ran.output, HasSubstr("it is finished first")) << ran.output;
+        EXPECT_THAT(ran.output, HasSubstr("ended 0")) << ran.output;
+      }
+    }
+  }
 }
