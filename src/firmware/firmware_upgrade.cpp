@@ -7,6 +7,7 @@
 #include <QMouseEvent>
 
 #include "bsl430/bsl430.h"
+#include "device/keypad_bus.h"
 #include "device/keypad_commands.h"
 #include "firmware/download_sequence.h"
 #include "firmware/firmware_resources.h"
@@ -422,6 +423,63 @@ bool firmware_upgrade::eventFilter(QObject* watched, QEvent* event) {
     }
   }
   return QWidget::eventFilter(watched, event);
+}
+
+}  // namespace tarvik_usb_encoder
+
+namespace tarvik_usb_encoder {
+
+firmware_upgrade::Start firmware_upgrade::start(
+    navkeypad::store::Store& store, const std::string& configFile,
+    const std::function<std::optional<navkeypad::firmware::KeypadInApplication>()>& keypadInHand,
+    bool keypadOpen, QWidget* owner) {
+  using navkeypad::firmware::UpgradeOperation;
+  Start started;
+  auto upgrade = std::make_shared<UpgradeOperation>(store, configFile);
+  started.upgrade = upgrade;
+  // Every ending here lets go of the upgrade's lock at once: another program (or the next
+  // click) may upgrade while the message is read.
+  const auto refused = [&](const std::string& message) {
+    upgrade->end();
+    started.refusal = message;
+    return started;
+  };
+  if (const auto outcome = upgrade->checkSetting(); !outcome.ok()) return refused(outcome.message);
+  // A keypad waiting in its loader is the one to upgrade, whatever else is attached: no other
+  // can be switched to its loader beside it.
+  const bool loaderWaiting = BSL_NumOfUSBDevices(kLoaderVendorId, kLoaderProductId) > 0;
+  if (const auto outcome =
+          upgrade->checkLoaders(!loaderWaiting && !navkeypad::ListKeypads().empty());
+      !outcome.ok()) {
+    return refused(outcome.message);
+  }
+  const auto chosen = platform::current().openFile(firmwareFileRequest());
+  if (!chosen) {
+    upgrade->end();
+    return started;
+  }
+  if (const auto outcome = upgrade->checkFirmware(platform::PathText(*chosen)); !outcome.ok())
+    return refused(outcome.message);
+  auto* window = new firmware_upgrade(upgrade, owner);
+  const auto keypad = loaderWaiting ? std::nullopt : keypadInHand();
+  if (keypad) {
+    const auto left = upgrade->leaveApplication(*keypad, askIsKeypadOf);
+    if (left.nothingSent() || left.kind == navkeypad::firmware::UpgradeOutcome::kRecordNotDropped) {
+      delete window;
+      return refused(left.message);
+    }
+    // The window still opens, for a keypad that did reach its loader; an upgrade started
+    // there is a line of its own.
+    if (!left.ok()) started.switchUnfinished = left.message;
+  } else if (!loaderWaiting || !keypadOpen) {
+    // Without its settings on disk the keypad stays in its application: an upgrade would
+    // leave it without its serial number. One already waiting in its loader is upgraded, and
+    // the keypad open here beside it stays as it is.
+    started.keypadUnread = true;
+  }
+  window->setFirmwareFile(*chosen);
+  started.window = window;
+  return started;
 }
 
 }  // namespace tarvik_usb_encoder

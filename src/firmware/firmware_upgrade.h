@@ -39,6 +39,22 @@ class firmware_upgrade : public QWidget {
   // Asks the user whether the keypad being upgraded is the one `record` was kept for.
   static bool askIsKeypadOf(const navkeypad::firmware::PendingUpgrade& record);
 
+  // The way to the window from "Update Navigation Keypad Firmware", once the user confirmed:
+  // every check before the file dialog and after it, then the keypad in hand (`keypadInHand`
+  // reads it, where none waits in its loader) sent into its loader. Nothing is sent before
+  // everything the upgrade needs to finish is at hand.
+  struct Start {
+    std::shared_ptr<navkeypad::firmware::UpgradeOperation> upgrade;
+    firmware_upgrade* window = nullptr;  // to show; none where refused or the dialog cancelled
+    std::string refusal;                 // nothing was sent, and why
+    std::string switchUnfinished;        // the window opens all the same; why the switch failed
+    bool keypadUnread = false;           // no status of the keypad in hand could be read
+  };
+  static Start start(
+      navkeypad::store::Store& store, const std::string& configFile,
+      const std::function<std::optional<navkeypad::firmware::KeypadInApplication>()>& keypadInHand,
+      bool keypadOpen, QWidget* owner);
+
   void InitializeVidPidFirmware();
   // Fills the file box, and remembers the file's name, as a confirmed Browse does.
   void setFirmwareFile(const QString& path);

@@ -786,68 +786,39 @@ void Form1::btnLoadFirmware_MouseClick() {
                                     "Firmware Upgrade")) {
     return;
   }
-  // Nothing is sent that puts the keypad into its loader before everything the upgrade
-  // needs to finish is at hand: the loader texts, one loader, a usable firmware file and a
-  // place on disk for the settings it must get back.
-  auto upgrade = std::make_shared<firmware::UpgradeOperation>(store_, FileName);
-  lastUpgrade_ = upgrade;
   beforeUpgrade_.reset();
-  // Every ending here lets go of the upgrade's lock at once: another program (or the next
-  // click) may upgrade while the message is read.
-  const auto refuse = [this, upgrade](const std::string& message) {
-    upgrade->end();
-    logUpgrade(message);
-    warn(message + ".");
-  };
-  if (const auto outcome = upgrade->checkSetting(); !outcome.ok()) return refuse(outcome.message);
-  // A keypad waiting in its loader is the one to upgrade, whatever else is attached: no other
-  // can be switched to its loader beside it.
-  const bool loaderWaiting = BSL_NumOfUSBDevices(kLoaderVendorId, kLoaderProductId) > 0;
-  if (const auto outcome = upgrade->checkLoaders(!loaderWaiting && !ListKeypads().empty());
-      !outcome.ok()) {
-    return refuse(outcome.message);
-  }
-  const auto chosen = platform::current().openFile(firmware_upgrade::firmwareFileRequest());
-  if (!chosen) {
-    upgrade->end();
+  auto started = firmware_upgrade::start(
+      store_, FileName,
+      [this]() -> std::optional<firmware::KeypadInApplication> {
+        if (GetDeviceStatusMessage() != 0) return std::nullopt;
+        beforeUpgrade_ = knownStatus();
+        firmware::KeypadInApplication keypad{
+            ScannedDevicePath(), {}, platform::ToLocal8Bit(firmwareVersion)};
+        keypad.settings.serialNumber = platform::ToLocal8Bit(serialNumber);
+        keypad.settings.keypadType = prev_keypadType_index;
+        keypad.settings.ledBrightness = prev_ledBrightness_index;
+        std::copy_n(keyCodeArray.begin(), keypad.settings.keyCodes.size(),
+                    keypad.settings.keyCodes.begin());
+        return keypad;
+      },
+      hid_handle != nullptr, this);
+  lastUpgrade_ = started.upgrade;
+  if (!started.refusal.empty()) {
+    logUpgrade(started.refusal);
+    warn(started.refusal + ".");
     return;
   }
-  if (const auto outcome = upgrade->checkFirmware(platform::PathText(*chosen)); !outcome.ok()) {
-    return refuse(outcome.message);
+  if (!started.window) return;
+  if (!started.switchUnfinished.empty()) {
+    logUpgrade(started.switchUnfinished);
+    EnableDisableFunctionButtons(false);
   }
-
-  auto* window = new firmware_upgrade(upgrade, this);
-  if (!loaderWaiting && GetDeviceStatusMessage() == 0) {
-    beforeUpgrade_ = knownStatus();
-    firmware::KeypadInApplication keypad{
-        ScannedDevicePath(), {}, platform::ToLocal8Bit(firmwareVersion)};
-    keypad.settings.serialNumber = platform::ToLocal8Bit(serialNumber);
-    keypad.settings.keypadType = prev_keypadType_index;
-    keypad.settings.ledBrightness = prev_ledBrightness_index;
-    std::copy_n(keyCodeArray.begin(), keypad.settings.keyCodes.size(),
-                keypad.settings.keyCodes.begin());
-    const auto left = upgrade->leaveApplication(keypad, firmware_upgrade::askIsKeypadOf);
-    if (left.nothingSent() || left.kind == firmware::UpgradeOutcome::kRecordNotDropped) {
-      delete window;
-      return refuse(left.message);
-    }
-    if (!left.ok()) {
-      // The window still opens, for a keypad that did reach its loader; an upgrade started
-      // there is a line of its own.
-      logUpgrade(left.message);
-      EnableDisableFunctionButtons(false);
-    }
-  } else if (!loaderWaiting || hid_handle == nullptr) {
-    // Without its settings on disk the keypad stays in its application: an upgrade would
-    // leave it without its serial number. One already waiting in its loader is upgraded, and
-    // the keypad open here beside it stays as it is.
-    warn(QString("Unable to get device status information"));
-  }
+  if (started.keypadUnread) warn(QString("Unable to get device status information"));
+  auto* window = started.window;
   upgradeFrm = window;
   connect(window, &firmware_upgrade::restoreFinished, this, &Form1::showStatusAfterUpgrade);
   connect(window, &firmware_upgrade::downloadFailed, this,
           [this](const QString& failure) { logUpgrade(platform::ToLocal8Bit(failure)); });
-  window->setFirmwareFile(*chosen);
   platform::CentreOnScreen(window, this);
   window->show();
 }
