@@ -285,6 +285,8 @@ void firmware_upgrade::btnUpgrade_MouseClick() {
   }
   // A keypad in its loader gets only the record kept where it waits; where that cannot be
   // told, nothing is sent and the box says why.
+  // The one loader there is: a record kept elsewhere is its own on the user's answer.
+  upgrade_->namePlace();
   if (const auto taken = upgrade_->takeWaitingKeypad(&firmware_upgrade::askIsKeypadOf);
       !taken.ok()) {
     statusBox->setPlainText(QString::fromStdString(taken.message) + "\n");

@@ -379,7 +379,7 @@ UpgradeOutcome UpgradeOperation::takeWaitingKeypad(const IsKeypadOf& ask,
       // A record of an earlier version says nothing of where its keypad was: the user's word.
       const bool candidate =
           record.port.empty() ||
-          (here.empty() ? !loaderPath.empty() : RecordFitsLoaderAt(record, port_));
+          (here.empty() ? !loaderPath.empty() || placeNamed_ : RecordFitsLoaderAt(record, port_));
       if (!candidate || answers(record) || !ask || !ask(record)) continue;
       record_ = record;
       break;

@@ -97,8 +97,8 @@ class UpgradeOperation {
   // Whether this keypad's loader is on the bus: at the port it left from (anywhere, where the
   // system cannot say).
   bool loaderBack() const;
-  // The user named this keypad's place (--device): a record kept elsewhere may then go to it
-  // on the user's word.
+  // The user named this keypad's place (--device, or the window's upgrade of the one loader
+  // there is): a record kept elsewhere may then go to it on the user's word.
   void namePlace() { placeNamed_ = true; }
   // Where the keypad is: the port it left its application from, or its loader's.
   const std::string& port() const { return port_; }

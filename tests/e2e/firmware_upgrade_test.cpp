@@ -118,6 +118,29 @@ TEST_F(FirmwareUpgrade, AKeypadWaitingWithoutARecordIsGivenNothingMadeUp) {
   upgrade();
   EXPECT_TRUE(status().contains("No record of this keypad's serial number and settings was kept"));
   EXPECT_THAT(keypad_->receivedCommandCodes(), ElementsAre(CMD_GET_STATUS));
+
+  // A record kept for a keypad not on the bus: this one may be it, moved. Answered No, nothing is
+  // sent; Yes, it is given that keypad's serial number and settings.
+  std::vector<firmware::PendingUpgrade> kept(1);
+  kept[0].settings.serialNumber = "AWAY";
+  kept[0].settings.ledBrightness = 2;
+  kept[0].port = "1-away";
+  kept[0].downloaded = true;
+  for (const bool yes : {false, true}) {
+    StoreRecords(storeFile(), kept);
+    window_->close();
+    keypad_->startInLoader();
+    scanAgain();
+    const auto sent = keypad_->loaderCommandCodes().size();
+    ASSERT_NE(openUpgradeWindow(), nullptr);
+    platform_.clearMessages();
+    platform_.answerQuestion(yes);
+    upgrade();
+    EXPECT_TRUE(platform_.messages().front().text.contains("keypad AWAY did not finish"));
+    EXPECT_EQ(status().contains("which only you can tell. Nothing was sent."), !yes);
+    EXPECT_EQ(keypad_->loaderCommandCodes().size() == sent, !yes);
+    EXPECT_EQ(keypad_->serialNumber(), yes ? "AWAY" : "") << status().toStdString();
+  }
 }
 
 TEST_F(FirmwareUpgrade, DeviceCountsFollowTheBus) {
