@@ -330,6 +330,229 @@ int PrintStatusTable(Io& io, const std::vector<Keypad>& keypads,
 
 }  // namespace
 
+namespace {
+
+// One batch: the command run on each keypad in turn, what became of each, and the summary.
+class BatchRun {
+ public:
+  BatchRun(const std::vector<std::string>& positional, CommandFunction command,
+           const Options& options, Io io)
+      : positional_(positional),
+        command_(command),
+        options_(options),
+        io_(io),
+        upgrade_(positional[0] == "upgrade") {}
+
+  int run(Session& whole);
+
+ private:
+  // Runs the command on one keypad; its words go to the terminal, or into the summary's entry.
+  void runOn(Outcome& outcome, Options one, bool finishingLoader);
+  void finishWaitingLoaders();
+  void runOnKeypads(const std::vector<Keypad>& keypads);
+  // A record still kept for a keypad of the batch is an upgrade that has not finished.
+  std::vector<firmware::PendingUpgrade> stillKept();
+  void adviseAtEnd(bool allDone) const;
+
+  const std::vector<std::string>& positional_;
+  CommandFunction command_;
+  const Options& options_;
+  Io io_;
+  bool upgrade_;
+  // The one command every failed keypad's advice and the last line name: the same batch.
+  std::string resume_;
+  std::vector<Outcome> outcomes_;
+};
+
+void BatchRun::runOn(Outcome& outcome, Options one, bool finishingLoader) {
+  one.all = false;
+  std::ostringstream capturedOut;
+  std::ostringstream capturedErr;
+  TeeBuffer both(io_.err, capturedErr);
+  std::ostream shownErr(&both);
+  Io oneIo{options_.json ? capturedOut : io_.out, shownErr,    io_.store,
+           io_.terminal && !options_.json,        io_.program, resume_};
+  Session session(positional_, one, oneIo);
+  if (finishingLoader) session.setFinishingLoader();
+  outcome.status = session.run(command_);
+  session.disconnect();
+  // The keypad as it answered at the end (an upgrade's: where it came back, with the number
+  // it was given back, or whose record it was given); one a refusal sent nothing to is as it was.
+  if (const auto& end = session.upgradeEnd()) {
+    outcome.upgradeEnd = end->kind;
+    outcome.nothingSent = end->refused();
+    if (!end->returnedPath.empty()) outcome.path = end->returnedPath;
+    if (end->fromLoader && end->record) {
+      outcome.serial = end->record->serial();
+      outcome.before = end->record->firmwareVersion;
+    }
+  }
+  if (const auto& after = session.after()) {
+    outcome.after = after->firmwareVersion;
+    outcome.serial = after->serialNumber;
+  } else if (!outcome.nothingSent) {
+    outcome.after.clear();
+  }
+  if (outcome.status != kDone) outcome.message = LastMessage(capturedErr.str());
+  if (options_.json && !capturedOut.str().empty()) {
+    outcome.output = nlohmann::ordered_json::parse(capturedOut.str(), nullptr, false);
+    if (outcome.output->is_discarded()) outcome.output.reset();
+  }
+  outcome.result = outcome.status == kDone ? "ok" : "failed";
+  outcomes_.push_back(outcome);
+}
+
+// A run cut off during an upgrade left its keypad in the loader: each is finished first, with
+// the record kept where it waits.
+void BatchRun::finishWaitingLoaders() {
+  for (const LoaderOnBus& loader : BSL_USBDevices(kLoaderVendorId, kLoaderProductId)) {
+    Outcome outcome;
+    outcome.path = loader.path;
+    outcome.port = loader.port;
+    if (!options_.json)
+      io_.out << "A keypad waits in its loader at " << (loader.port.empty() ? "?" : loader.port)
+              << ": finishing its upgrade first.\n";
+    Options one = options_;
+    one.device = loader.path;
+    runOn(outcome, one, true);
+  }
+}
+
+void BatchRun::runOnKeypads(const std::vector<Keypad>& keypads) {
+  for (std::size_t i = 0; i < keypads.size(); ++i) {
+    // A stop asked during an upgrade ends the batch once that keypad is finished.
+    if (support::SignalHold::Asked()) break;
+    const Keypad& keypad = keypads[i];
+    // A keypad finished from its loader above is back in its application where it waited.
+    if (std::any_of(outcomes_.begin(), outcomes_.end(), [&](const Outcome& done) {
+          return !done.port.empty() && done.port == keypad.port;
+        })) {
+      continue;
+    }
+    Outcome outcome;
+    outcome.serial = keypad.serial;
+    outcome.path = keypad.path;
+    outcome.port = keypad.port;
+    outcome.before = outcome.after = keypad.firmware;
+    // The records as they are now: an earlier keypad of the batch may have left or taken one.
+    if (upgrade_ && AlreadyDone(keypad, options_, KeptRecords(io_.store))) {
+      outcome.result = "skipped";
+      outcome.message = "already on " + keypad.firmware;
+      outcomes_.push_back(outcome);
+      continue;
+    }
+    if (!options_.json) {
+      io_.out << "[" << i + 1 << "/" << keypads.size() << "] "
+              << (keypad.serial.empty() ? "(no serial number)" : keypad.serial) << " at "
+              << keypad.path << "\n";
+    }
+    // The keypad at that place must still be the keypad of this line: a new one may have
+    // taken a place that another left.
+    Options one = options_;
+    one.device = keypad.path;
+    if (!keypad.serial.empty()) one.serial = keypad.serial;
+    runOn(outcome, one, false);
+  }
+}
+
+std::vector<firmware::PendingUpgrade> BatchRun::stillKept() {
+  std::vector<firmware::PendingUpgrade> kept;
+  if (!upgrade_) return kept;
+  for (const auto& record : KeptRecords(io_.store)) {
+    bool ours = false;
+    for (Outcome& outcome : outcomes_) {
+      if (!firmware::RecordFitsKeypad(record,
+                                      {outcome.path, outcome.port, {}, outcome.serial, true}))
+        continue;
+      ours = true;
+      if (outcome.status != kDone) continue;
+      outcome.status = kKeypadFailed;
+      outcome.result = "failed";
+      outcome.message = "its serial number and settings are still kept in " + io_.store.where();
+    }
+    if (ours) kept.push_back(record);
+  }
+  return kept;
+}
+
+void BatchRun::adviseAtEnd(bool allDone) const {
+  if (!upgrade_ || allDone || options_.json) return;
+  // A keypad that runs another version than asked for got the whole upgrade: the file is what
+  // needs a look, not the keypad.
+  const bool wrongFile =
+      options_.expectVersion &&
+      std::all_of(outcomes_.begin(), outcomes_.end(), [&](const Outcome& outcome) {
+        return outcome.status == kDone || outcome.upgradeEnd == firmware::UpgradeEnd::kOtherVersion;
+      });
+  // Where nothing was sent to any keypad that failed, plugging them in again would not help.
+  const bool refusedOnly = std::all_of(
+      outcomes_.begin(), outcomes_.end(),
+      [](const Outcome& outcome) { return outcome.status == kDone || outcome.nothingSent; });
+  if (wrongFile) {
+    io_.out << "The firmware file holds another version than " << *options_.expectVersion
+            << ": check the file, or give --expect-version the version it holds.\n";
+  } else if (refusedOnly) {
+    io_.out << "Nothing was sent to the keypads that failed: do as their lines say, then run: "
+            << resume_ << "\n";
+  } else {
+    io_.out << "Plug the keypads that failed in again and run: " << resume_
+            << "\nA keypad left in its loader is finished first"
+            << (options_.expectVersion
+                    ? ", and keypads already on " + *options_.expectVersion + " are skipped.\n"
+                    : ".\n");
+  }
+}
+
+int BatchRun::run(Session& whole) {
+  if (upgrade_) {
+    resume_ = UpgradeCommand(
+        io_,
+        "--all " + (options_.expectVersion
+                        ? "--expect-version " + ShellQuoted(*options_.expectVersion) + " "
+                        : std::string()),
+        positional_[1]);
+  }
+  support::SignalHold::Forget();
+  if (upgrade_) finishWaitingLoaders();
+  const auto keypads = KeypadsInApplication(io_);
+  // A keypad that cannot be asked is not passed over in silence: it fails in the summary.
+  const auto unreachable = Unreachable(keypads);
+  // Keypads waiting in their loaders are neither passed over nor taken: each fails, with how to
+  // finish it. An upgrade took its one first.
+  const auto loaders =
+      upgrade_ ? std::vector<LoaderOnBus>() : BSL_USBDevices(kLoaderVendorId, kLoaderProductId);
+  if (keypads.empty() && unreachable.empty() && outcomes_.empty() && loaders.empty())
+    return whole.fail(kNoKeypad, "no navigation keypad found. Plug them in and try again.");
+  if (positional_[0] == "status" && !options_.json)
+    return PrintStatusTable(io_, keypads, unreachable, loaders);
+  runOnKeypads(keypads);
+  for (const KeypadOnBus& keypad : unreachable) {
+    Outcome outcome;
+    outcome.path = keypad.path;
+    outcome.result = "failed";
+    outcome.status = keypad.accessible ? kKeypadFailed : kNotAccessible;
+    outcome.message = UnreachableReason(keypad);
+    outcomes_.push_back(outcome);
+  }
+  for (const LoaderOnBus& loader : loaders) {
+    Outcome outcome;
+    outcome.path = loader.path;
+    outcome.port = loader.port;
+    outcome.result = "failed";
+    outcome.status = kKeypadFailed;
+    outcome.message = WaitingLoaderLine(io_.store, loader.path, io_.program);
+    outcomes_.push_back(outcome);
+  }
+  const auto kept = stillKept();
+  const bool allDone = Tally(outcomes_).withResult("failed") == 0;
+  const int status = allDone ? kDone : kKeypadFailed;
+  PrintSummary(io_, outcomes_, options_.json, status, kept);
+  adviseAtEnd(allDone);
+  return status;
+}
+
+}  // namespace
+
 int ForAll(const std::vector<std::string>& positional, CommandFunction command,
            const Options& options, Io io) {
   Session whole(positional, options, io);
@@ -346,13 +569,11 @@ int ForAll(const std::vector<std::string>& positional, CommandFunction command,
     // first keypad: a bad one would fail every keypad alike.
     if (positional.size() != 2)
       return whole.fail(kBadInput, "usage: navkeypad upgrade --all FIRMWARE.txt");
-    firmware::UpgradeOperation check(io.store, settings::DefaultConfigFile());
-    firmware::UpgradeOutcome checked = check.checkSetting();
-    if (checked.ok()) checked = check.checkFirmware(positional[1]);
-    check.end();
+    const firmware::UpgradeEnd checked =
+        firmware::UpgradeJob::CheckOnly(io.store, settings::DefaultConfigFile(), positional[1]);
     if (!checked.ok()) {
       return whole.fail(
-          checked.kind == firmware::UpgradeOutcome::kInUse ? kKeypadFailed : kBadInput,
+          checked.outcome.kind == firmware::UpgradeOutcome::kInUse ? kKeypadFailed : kBadInput,
           checked.message);
     }
   }
@@ -360,182 +581,7 @@ int ForAll(const std::vector<std::string>& positional, CommandFunction command,
   if (options.dryRun && !upgrade && !(stored = SettingsToSend(whole))) return kBadInput;
   if (const int status = whole.startHid(); status != kDone) return status;
   if (options.dryRun) return DryRun(positional, options, io, stored);
-  // The one command every failed keypad's advice and the last line name: the same batch.
-  const std::string resume =
-      upgrade
-          ? UpgradeCommand(
-                io,
-                "--all " + (options.expectVersion
-                                ? "--expect-version " + ShellQuoted(*options.expectVersion) + " "
-                                : std::string()),
-                positional[1])
-          : std::string();
-  std::vector<Outcome> outcomes;
-  support::SignalHold::Forget();
-  // Runs the command on one keypad; its words go to the terminal, or into the summary's entry.
-  const auto runOn = [&](Outcome& outcome, Options one, bool finishingLoader) {
-    one.all = false;
-    std::ostringstream capturedOut;
-    std::ostringstream capturedErr;
-    TeeBuffer both(io.err, capturedErr);
-    std::ostream shownErr(&both);
-    Io oneIo{options.json ? capturedOut : io.out, shownErr,   io.store,
-             io.terminal && !options.json,        io.program, resume};
-    Session session(positional, one, oneIo);
-    if (finishingLoader) session.setFinishingLoader();
-    outcome.status = session.run(command);
-    session.disconnect();
-    // The keypad as it answered at the end (an upgrade's: where it came back, with the number
-    // it was given back); one a refusal sent nothing to is as it was.
-    if (const auto& end = session.upgradeEnd()) {
-      outcome.upgradeEnd = end->kind;
-      outcome.nothingSent = end->refused();
-      if (!end->returnedPath.empty()) outcome.path = end->returnedPath;
-    }
-    if (const auto& after = session.after()) {
-      outcome.after = after->firmwareVersion;
-      outcome.serial = after->serialNumber;
-    } else if (!outcome.nothingSent) {
-      outcome.after.clear();
-    }
-    if (outcome.status != kDone) outcome.message = LastMessage(capturedErr.str());
-    if (options.json && !capturedOut.str().empty()) {
-      outcome.output = nlohmann::ordered_json::parse(capturedOut.str(), nullptr, false);
-      if (outcome.output->is_discarded()) outcome.output.reset();
-    }
-  };
-  // A run cut off during an upgrade left its keypad in the loader: each is finished first, with
-  // the record kept where it waits.
-  if (upgrade) {
-    for (const LoaderOnBus& loader : BSL_USBDevices(kLoaderVendorId, kLoaderProductId)) {
-      Outcome outcome;
-      outcome.path = loader.path;
-      outcome.port = loader.port;
-      if (const auto records = RecordsKeptAt(io.store, loader.port); records.size() == 1) {
-        outcome.serial = records[0].serial();
-        outcome.before = records[0].firmwareVersion;
-      }
-      if (!options.json)
-        io.out << "A keypad waits in its loader at " << (loader.port.empty() ? "?" : loader.port)
-               << ": finishing its upgrade first.\n";
-      Options one = options;
-      one.device = loader.path;
-      runOn(outcome, one, true);
-      outcome.result = outcome.status == kDone ? "ok" : "failed";
-      outcomes.push_back(outcome);
-    }
-  }
-  const auto keypads = KeypadsInApplication(io);
-  // A keypad that cannot be asked is not passed over in silence: it fails in the summary.
-  const auto unreachable = Unreachable(keypads);
-  // Keypads waiting in their loaders are neither passed over nor taken: each fails, with how to
-  // finish it. An upgrade took its one first.
-  const auto loaders =
-      upgrade ? std::vector<LoaderOnBus>() : BSL_USBDevices(kLoaderVendorId, kLoaderProductId);
-  if (keypads.empty() && unreachable.empty() && outcomes.empty() && loaders.empty()) {
-    return whole.fail(kNoKeypad, "no navigation keypad found. Plug them in and try again.");
-  }
-  if (positional[0] == "status" && !options.json)
-    return PrintStatusTable(io, keypads, unreachable, loaders);
-  for (std::size_t i = 0; i < keypads.size(); ++i) {
-    // A stop asked during an upgrade ends the batch once that keypad is finished.
-    if (support::SignalHold::Asked()) break;
-    const Keypad& keypad = keypads[i];
-    // A keypad finished from its loader above is back in its application where it waited.
-    if (std::any_of(outcomes.begin(), outcomes.end(), [&](const Outcome& done) {
-          return !done.port.empty() && done.port == keypad.port;
-        })) {
-      continue;
-    }
-    Outcome outcome;
-    outcome.serial = keypad.serial;
-    outcome.path = keypad.path;
-    outcome.port = keypad.port;
-    outcome.before = outcome.after = keypad.firmware;
-    // The records as they are now: an earlier keypad of the batch may have left or taken one.
-    if (upgrade && AlreadyDone(keypad, options, KeptRecords(io.store))) {
-      outcome.result = "skipped";
-      outcome.message = "already on " + keypad.firmware;
-      outcomes.push_back(outcome);
-      continue;
-    }
-    if (!options.json) {
-      io.out << "[" << i + 1 << "/" << keypads.size() << "] "
-             << (keypad.serial.empty() ? "(no serial number)" : keypad.serial) << " at "
-             << keypad.path << "\n";
-    }
-    // The keypad at that place must still be the keypad of this line: a new one may have
-    // taken a place that another left.
-    Options one = options;
-    one.device = keypad.path;
-    if (!keypad.serial.empty()) one.serial = keypad.serial;
-    runOn(outcome, one, false);
-    outcome.result = outcome.status == kDone ? "ok" : "failed";
-    outcomes.push_back(outcome);
-  }
-  for (const KeypadOnBus& keypad : unreachable) {
-    Outcome outcome;
-    outcome.path = keypad.path;
-    outcome.result = "failed";
-    outcome.status = keypad.accessible ? kKeypadFailed : kNotAccessible;
-    outcome.message = UnreachableReason(keypad);
-    outcomes.push_back(outcome);
-  }
-  for (const LoaderOnBus& loader : loaders) {
-    Outcome outcome;
-    outcome.path = loader.path;
-    outcome.port = loader.port;
-    outcome.result = "failed";
-    outcome.status = kKeypadFailed;
-    outcome.message = WaitingLoaderLine(io.store, loader.path, io.program);
-    outcomes.push_back(outcome);
-  }
-  // A record still kept for a keypad of the batch is an upgrade that has not finished.
-  std::vector<firmware::PendingUpgrade> kept;
-  if (upgrade) {
-    for (const auto& record : KeptRecords(io.store)) {
-      bool ours = false;
-      for (Outcome& outcome : outcomes) {
-        if (!firmware::RecordFitsKeypad(record,
-                                        {outcome.path, outcome.port, {}, outcome.serial, true}))
-          continue;
-        ours = true;
-        if (outcome.status != kDone) continue;
-        outcome.status = kKeypadFailed;
-        outcome.result = "failed";
-        outcome.message = "its serial number and settings are still kept in " + io.store.where();
-      }
-      if (ours) kept.push_back(record);
-    }
-  }
-  const bool allDone = Tally(outcomes).withResult("failed") == 0;
-  const int status = allDone ? kDone : kKeypadFailed;
-  PrintSummary(io, outcomes, options.json, status, kept);
-  // A keypad that runs another version than asked for got the whole upgrade: the file is what
-  // needs a look, not the keypad.
-  const bool wrongFile =
-      upgrade && options.expectVersion &&
-      std::all_of(outcomes.begin(), outcomes.end(), [&](const Outcome& outcome) {
-        return outcome.status == kDone || outcome.upgradeEnd == firmware::UpgradeEnd::kOtherVersion;
-      });
-  // Where nothing was sent to any keypad that failed, plugging them in again would not help.
-  const bool refusedOnly = std::all_of(
-      outcomes.begin(), outcomes.end(),
-      [](const Outcome& outcome) { return outcome.status == kDone || outcome.nothingSent; });
-  if (upgrade && !allDone && !options.json && wrongFile) {
-    io.out << "The firmware file holds another version than " << *options.expectVersion
-           << ": check the file, or give --expect-version the version it holds.\n";
-  } else if (upgrade && !allDone && !options.json && refusedOnly) {
-    io.out << "Nothing was sent to the keypads that failed: do as their lines say, then run: "
-           << resume << "\n";
-  } else if (upgrade && !allDone && !options.json) {
-    io.out << "Plug the keypads that failed in again and run: " << resume
-           << "\nA keypad left in its loader is finished first"
-           << (options.expectVersion
-                   ? ", and keypads already on " + *options.expectVersion + " are skipped.\n"
-                   : ".\n");
-  }
-  return status;
+  return BatchRun(positional, command, options, io).run(whole);
 }
 
 }  // namespace navkeypad::cli

@@ -571,10 +571,8 @@ std::string CheckPlan(store::Store& store, const std::vector<std::string>& posit
     plan.config = file;
   }
   if (positional.size() == 2) {
-    firmware::UpgradeOperation check(store, cfg::DefaultConfigFile());
-    firmware::UpgradeOutcome checked = check.checkSetting();
-    if (checked.ok()) checked = check.checkFirmware(positional[1]);
-    check.end();
+    const firmware::UpgradeEnd checked =
+        firmware::UpgradeJob::CheckOnly(store, cfg::DefaultConfigFile(), positional[1]);
     if (!checked.ok()) return checked.message;
     std::error_code ignored;
     plan.firmware = support::Utf8FromPath(

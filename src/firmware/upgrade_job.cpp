@@ -56,6 +56,14 @@ UpgradeEnd UpgradeJob::check(const std::string& firmware) {
   return end;
 }
 
+UpgradeEnd UpgradeJob::CheckOnly(store::Store& store, const std::string& configFile,
+                                 const std::string& firmware) {
+  UpgradeJob job(store, configFile, {});
+  const UpgradeEnd checked = job.check(firmware);
+  job.operation_.end();
+  return checked;
+}
+
 UpgradeEnd UpgradeJob::run(UpgradeRequest request) {
   request_ = std::move(request);
   UpgradeEnd end;

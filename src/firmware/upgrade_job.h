@@ -90,6 +90,10 @@ class UpgradeJob {
   UpgradeJob(store::Store& store, const std::string& configFile, Hooks hooks);
   // Everything the upgrade needs, checked before any keypad is looked for.
   UpgradeEnd check(const std::string& firmware);
+  // The same checks for a batch or a station, once before the first keypad: the lock is let go
+  // again at once.
+  static UpgradeEnd CheckOnly(store::Store& store, const std::string& configFile,
+                              const std::string& firmware);
   // The rest, once checked: picks the keypad, sends it into its loader (or takes the one
   // waiting), downloads, restores, reads it back.
   UpgradeEnd run(UpgradeRequest request);
