@@ -203,6 +203,40 @@ std::string Changes(const settings::StoredSettings& stored, const DeviceStatus& 
   return (changes.empty() ? "nothing changes" : changes) + "; stored as its defaults";
 }
 
+// An outcome that would be: "would fail", "would upgrade", ...
+void Would(std::vector<Outcome>& outcomes, Outcome outcome, const std::string& what,
+           const std::string& message) {
+  outcome.result = "would " + what;
+  outcome.status = what == "fail" ? kKeypadFailed : kDone;
+  outcome.message = message;
+  outcomes.push_back(outcome);
+}
+
+// What a batch would do with each keypad waiting in its loader: an upgrade finishes it first,
+// where the record that is its own can be told.
+void WouldFinishLoaders(Io& io, bool upgrade, std::vector<Outcome>& outcomes) {
+  const auto records = KeptRecords(io.store);
+  for (const LoaderOnBus& loader : BSL_USBDevices(kLoaderVendorId, kLoaderProductId)) {
+    Outcome outcome;
+    outcome.path = loader.path;
+    outcome.port = loader.port;
+    const auto here = RecordsKeptAt(io.store, loader.port);
+    const auto away = firmware::RecordsOfAbsentKeypads(records);
+    if (!upgrade) {
+      Would(outcomes, outcome, "fail", WaitingLoaderLine(io.store, loader.path, io.program));
+    } else if (here.size() > 1 || (here.empty() && !away.empty())) {
+      Would(outcomes, outcome, "fail",
+            "it waits in its loader, and " + KeptSettingsFor(here.empty() ? away : here) +
+                (here.empty() ? " for a keypad not on the bus" : "") +
+                ": which is its only you can tell; finish it with " +
+                FinishLoaderCommand(io.store, io.program, loader.path));
+    } else {
+      if (here.size() == 1) outcome.serial = here[0].serial();
+      Would(outcomes, outcome, "finish", "its upgrade, first (" + KeptSettingsFor(here) + ")");
+    }
+  }
+}
+
 // --dry-run: what the batch would do to each keypad, as its summary, having sent nothing but
 // status requests.
 int DryRun(const std::vector<std::string>& positional, const Options& options, Io& io,
@@ -211,28 +245,9 @@ int DryRun(const std::vector<std::string>& positional, const Options& options, I
   const auto records = KeptRecords(io.store);
   std::vector<Outcome> outcomes;
   const auto would = [&](Outcome outcome, const std::string& what, const std::string& message) {
-    outcome.result = "would " + what;
-    outcome.status = what == "fail" ? kKeypadFailed : kDone;
-    outcome.message = message;
-    outcomes.push_back(outcome);
+    Would(outcomes, outcome, what, message);
   };
-  for (const LoaderOnBus& loader : BSL_USBDevices(kLoaderVendorId, kLoaderProductId)) {
-    Outcome outcome;
-    outcome.path = loader.path;
-    outcome.port = loader.port;
-    const auto here = RecordsKeptAt(io.store, loader.port);
-    if (!upgrade) {
-      would(outcome, "fail", WaitingLoaderLine(io.store, loader.path, io.program));
-    } else if (here.size() > 1) {
-      would(outcome, "fail",
-            "it waits in its loader, and " + KeptSettingsFor(here) +
-                ": which is its only you can tell; finish it with " +
-                FinishLoaderCommand(io.store, io.program, loader.path));
-    } else {
-      if (here.size() == 1) outcome.serial = here[0].serial();
-      would(outcome, "finish", "its upgrade, first (" + KeptSettingsFor(here) + ")");
-    }
-  }
+  WouldFinishLoaders(io, upgrade, outcomes);
   const auto keypads = KeypadsInApplication(io);
   for (const Keypad& keypad : keypads) {
     Outcome outcome;

@@ -582,6 +582,39 @@ std::string CheckPlan(store::Store& store, const std::vector<std::string>& posit
   return {};
 }
 
+// The station's last line (or JSON line): what it did, how it ended, and the records still kept.
+int PrintStationSummary(Io& io, bool json, const KeypadTally& tally, int skipped,
+                        const std::string& ended, const std::optional<int>& idleSeconds) {
+  std::vector<std::string> kept;
+  for (const auto& record : KeptRecords(io.store)) kept.push_back(record.serial());
+  const int keypads = tally.keypads(), succeeded = tally.withResult("ok");
+  const int status = succeeded == keypads ? kDone : kKeypadFailed;
+  if (json) {
+    nlohmann::ordered_json summary = {{"keypads", keypads}, {"tries", tally.tries()},
+                                      {"ok", succeeded},    {"failed", keypads - succeeded},
+                                      {"skipped", skipped}, {"ended", ended}};
+    auto serials = nlohmann::ordered_json::array();
+    for (const std::string& serial : kept) serials.push_back(JsonText(serial));
+    summary["keptRecords"] = serials;
+    summary["exitStatus"] = status;
+    io.out << FormatJson(summary) << std::endl;
+    return status;
+  }
+  io.out << "Station: " << keypads << " keypad" << (keypads == 1 ? "" : "s") << " ("
+         << tally.tries() << (tally.tries() == 1 ? " try" : " tries") << "), " << succeeded
+         << " ok, " << keypads - succeeded << " failed"
+         << (skipped ? ", " + std::to_string(skipped) + " passed over as done" : "") << " ("
+         << (ended == "count"  ? "the count was reached"
+             : ended == "idle" ? "no new keypad for " + std::to_string(*idleSeconds) + " s"
+                               : "stopped")
+         << ").\n";
+  for (const auto& record : KeptRecords(io.store)) {
+    io.out << "Still kept: the serial number and settings of " << firmware::KeypadName(record)
+           << "; plug that keypad in again while the station runs.\n";
+  }
+  return status;
+}
+
 }  // namespace
 
 int Station(const std::vector<std::string>& positional, const Options& options, Io io) {
@@ -636,34 +669,7 @@ int Station(const std::vector<std::string>& positional, const Options& options, 
     station.showResult(visit, bus);
     lastActivity = platform::clock().tickMs();
   }
-  std::vector<std::string> kept;
-  for (const auto& record : KeptRecords(io.store)) kept.push_back(record.serial());
-  const int keypads = tally.keypads(), succeeded = tally.withResult("ok");
-  const int status = succeeded == keypads ? kDone : kKeypadFailed;
-  if (options.json) {
-    nlohmann::ordered_json summary = {{"keypads", keypads}, {"tries", tally.tries()},
-                                      {"ok", succeeded},    {"failed", keypads - succeeded},
-                                      {"skipped", skipped}, {"ended", ended}};
-    auto serials = nlohmann::ordered_json::array();
-    for (const std::string& serial : kept) serials.push_back(JsonText(serial));
-    summary["keptRecords"] = serials;
-    summary["exitStatus"] = status;
-    io.out << FormatJson(summary) << std::endl;
-    return status;
-  }
-  io.out << "Station: " << keypads << " keypad" << (keypads == 1 ? "" : "s") << " ("
-         << tally.tries() << (tally.tries() == 1 ? " try" : " tries") << "), " << succeeded
-         << " ok, " << keypads - succeeded << " failed"
-         << (skipped ? ", " + std::to_string(skipped) + " passed over as done" : "") << " ("
-         << (ended == "count"  ? "the count was reached"
-             : ended == "idle" ? "no new keypad for " + std::to_string(*plan.idleSeconds) + " s"
-                               : "stopped")
-         << ").\n";
-  for (const auto& record : KeptRecords(io.store)) {
-    io.out << "Still kept: the serial number and settings of " << firmware::KeypadName(record)
-           << "; plug that keypad in again while the station runs.\n";
-  }
-  return status;
+  return PrintStationSummary(io, options.json, tally, skipped, ended, plan.idleSeconds);
 }
 
 }  // namespace navkeypad::cli
