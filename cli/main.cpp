@@ -85,6 +85,27 @@ class FastClock : public platform::Clock {
 }  // namespace
 
 namespace {
+// The wire's switches, wherever they stand, into `options` (and --virtual into `virtualBus`); the
+// rest, the command's, into `arguments`. Why not, where a switch lacks its value.
+std::string TakeWireOptions(const std::vector<std::string>& words, wire::WireOptions& options,
+                            bool& virtualBus, std::vector<std::string>& arguments) {
+  for (std::size_t i = 1; i < words.size(); ++i) {
+    const std::string& argument = words[i];
+    if (argument == "--virtual") {
+      virtualBus = true;
+    } else if (argument == "--trace") {
+      options.trace.assign(1, '-');  // "-" is standard error
+    } else if (argument == "--record" || argument == "--replay") {
+      if (i + 1 == words.size() || navkeypad::cli::IsOption(words[i + 1]))
+        return argument + " needs a value.";
+      (argument == "--record" ? options.record : options.replay) = words[++i];
+    } else {
+      arguments.push_back(argument);
+    }
+  }
+  return {};
+}
+
 int Main(int argc, char** argv) {
   namespace cli = navkeypad::cli;
   const std::vector<std::string> words = Utf8Arguments(argc, argv);
@@ -107,21 +128,9 @@ int Main(int argc, char** argv) {
     return cli::SayFailure(std::cout, std::cerr, json, cli::kBadInput, message);
   };
   std::vector<std::string> arguments;
-  for (int i = 1; i < argc; ++i) {
-    const std::string& argument = words[static_cast<std::size_t>(i)];
-    if (argument == "--virtual") {
-      virtualBus = true;
-    } else if (argument == "--trace") {
-      wireOptions.trace.assign(1, '-');  // "-" is standard error
-    } else if (argument == "--record" || argument == "--replay") {
-      if (i + 1 == argc || cli::IsOption(words[static_cast<std::size_t>(i + 1)]))
-        return refuse(argument + " needs a value.");
-      (argument == "--record" ? wireOptions.record : wireOptions.replay) =
-          words[static_cast<std::size_t>(++i)];
-    } else {
-      arguments.push_back(argument);
-    }
-  }
+  if (const std::string problem = TakeWireOptions(words, wireOptions, virtualBus, arguments);
+      !problem.empty())
+    return refuse(problem);
 #ifdef NAVKEYPAD_VIRTUAL
   // What a keypad of the virtual bus can be made to do wrong, for whoever writes a state file.
   if (arguments == std::vector<std::string>{"faults"}) {

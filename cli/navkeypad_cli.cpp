@@ -63,8 +63,18 @@ std::string CommandWord(const std::vector<std::string>& arguments) {
 }
 
 namespace {
-int RunCommand(const std::vector<std::string>& arguments, Io io) {
-  const bool jsonWanted = WantsJson(arguments);
+// What the command line asked for, as parsed.
+struct Parsed {
+  Options options;
+  std::vector<std::string> positional;
+  bool help = false;
+  bool version = false;
+  std::optional<std::string> operatorName;
+};
+
+// Parses `arguments` into `parsed`; a failure said (with its status) where they cannot be.
+std::optional<int> Parse(const std::vector<std::string>& arguments, Io& io, bool jsonWanted,
+                         Parsed& parsed) {
   const auto refuse = [&](int status, const std::string& message) {
     return SayFailure(io.out, io.err, jsonWanted, status, message);
   };
@@ -73,17 +83,14 @@ int RunCommand(const std::vector<std::string>& arguments, Io io) {
   app.set_help_flag();
   app.allow_extras();
   app.positionals_at_end(false);
-  bool help = false;
-  bool version = false;
-  Options options;
-  std::vector<std::string> positional;
+  Options& options = parsed.options;
   std::vector<std::string> switches;  // options that take no value
   const auto addSwitch = [&](const std::string& names, bool& value) {
     app.add_flag(names, value);
     switches.push_back(names.substr(names.rfind(',') + 1));
   };
-  addSwitch("-h,--help", help);
-  addSwitch("--version", version);
+  addSwitch("-h,--help", parsed.help);
+  addSwitch("--version", parsed.version);
   addSwitch("--json", options.json);
   addSwitch("--force", options.force);
   addSwitch("--all", options.all);
@@ -102,9 +109,8 @@ int RunCommand(const std::vector<std::string>& arguments, Io io) {
   app.add_option("--until", options.until);
   addSwitch("--csv", options.csv);
   app.add_option("--xlsx", options.xlsx);
-  std::optional<std::string> operatorName;
-  app.add_option("--operator", operatorName);
-  app.add_option("words", positional);
+  app.add_option("--operator", parsed.operatorName);
+  app.add_option("words", parsed.positional);
   for (const char* valued : kValuedOptions) {
     for (std::size_t i = 0; i < arguments.size(); ++i) {
       if (arguments[i] == valued && (i + 1 == arguments.size() || IsOption(arguments[i + 1])))
@@ -128,40 +134,17 @@ int RunCommand(const std::vector<std::string>& arguments, Io io) {
     if (IsOption(extra)) {
       return refuse(kBadInput, "unknown option '" + extra + "'; see '" + io.program + " --help'.");
     }
-    positional.push_back(extra);
+    parsed.positional.push_back(extra);
   }
-  if (version) {
-    io.out << "navkeypad " << kVersion << "\n";
-    return kDone;
-  }
-  if (help) {
-    const auto& commandHelp = CommandHelp();
-    const auto found = positional.empty() ? commandHelp.end() : commandHelp.find(positional[0]);
-    if (found != commandHelp.end()) {
-      io.out << found->second;
-      return kDone;
-    }
-    // Where this program keeps what the bench knows, before the exit statuses that end it.
-    const std::string usage = kUsage;
-    const std::size_t exitStatus = usage.find("Exit status:");
-    io.out << usage.substr(0, exitStatus) << io.store.whereWords() << "\n\n"
-           << usage.substr(exitStatus);
-    return kDone;
-  }
-  if (operatorName) {
-    if (operatorName->find_first_of("\r\n\t") != std::string::npos || operatorName->empty())
-      return refuse(kBadInput, "--operator needs a name on one line.");
-    store::SetOperatorName(*operatorName);
-  }
-  // A user's own records, sequences and log from before the computer kept them are the
-  // computer's now; said on standard error, so that a script's output stays as it was.
-  for (const std::string& said : io.store.takeNotices())
-    io.err << io.program << ": " << said << ".\n";
-  if (positional.empty()) {
-    io.err << kUsage;
-    if (jsonWanted) io.out << ErrorJson("no command given", kBadInput) << "\n";
-    return kBadInput;
-  }
+  return std::nullopt;
+}
+
+// The command the words name, run on what the options pick.
+int Dispatch(const std::vector<std::string>& positional, const Options& options, Io io,
+             bool jsonWanted) {
+  const auto refuse = [&](int status, const std::string& message) {
+    return SayFailure(io.out, io.err, jsonWanted, status, message);
+  };
   if (positional[0] == "station") {
     if (options.device || options.serial || options.all || options.file || options.settingsOf)
       return refuse(kBadInput,
@@ -209,6 +192,47 @@ int RunCommand(const std::vector<std::string>& arguments, Io io) {
   }
   Session session(positional, options, io);
   return session.run(command->second);
+}
+
+int RunCommand(const std::vector<std::string>& arguments, Io io) {
+  const bool jsonWanted = WantsJson(arguments);
+  Parsed parsed;
+  if (const auto refused = Parse(arguments, io, jsonWanted, parsed)) return *refused;
+  const auto& positional = parsed.positional;
+  if (parsed.version) {
+    io.out << "navkeypad " << kVersion << "\n";
+    return kDone;
+  }
+  if (parsed.help) {
+    const auto& commandHelp = CommandHelp();
+    const auto found = positional.empty() ? commandHelp.end() : commandHelp.find(positional[0]);
+    if (found != commandHelp.end()) {
+      io.out << found->second;
+      return kDone;
+    }
+    // Where this program keeps what the bench knows, before the exit statuses that end it.
+    const std::string usage = kUsage;
+    const std::size_t exitStatus = usage.find("Exit status:");
+    io.out << usage.substr(0, exitStatus) << io.store.whereWords() << "\n\n"
+           << usage.substr(exitStatus);
+    return kDone;
+  }
+  if (const auto& name = parsed.operatorName) {
+    if (name->find_first_of("\r\n\t") != std::string::npos || name->empty())
+      return SayFailure(io.out, io.err, jsonWanted, kBadInput,
+                        "--operator needs a name on one line.");
+    store::SetOperatorName(*name);
+  }
+  // A user's own records, sequences and log from before the computer kept them are the
+  // computer's now; said on standard error, so that a script's output stays as it was.
+  for (const std::string& said : io.store.takeNotices())
+    io.err << io.program << ": " << said << ".\n";
+  if (positional.empty()) {
+    io.err << kUsage;
+    if (jsonWanted) io.out << ErrorJson("no command given", kBadInput) << "\n";
+    return kBadInput;
+  }
+  return Dispatch(positional, parsed.options, io, jsonWanted);
 }
 
 }  // namespace
