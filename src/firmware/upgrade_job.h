@@ -19,12 +19,13 @@ namespace navkeypad::firmware {
 
 // What the user asked for.
 struct UpgradeRequest {
-  std::string firmware;                      // the firmware file
-  std::optional<std::string> device;         // the keypad's or loader's path the user named
-  std::optional<std::string> serial;         // the serial number that picks the keypad
-  std::optional<std::string> settingsOf;     // the user's word: the record kept under it is its own
-  bool finishingLoader = false;              // the keypad waiting in its loader, whatever else
-  std::optional<std::string> expectVersion;  // the version the file holds, where told
+  std::string firmware;                    // the firmware file
+  std::optional<std::string> device = {};  // the keypad's or loader's path the user named
+  std::optional<std::string> serial = {};  // the serial number that picks the keypad
+  std::optional<std::string> settingsOf =
+      {};                        // the user's word: the record kept under it is its own
+  bool finishingLoader = false;  // the keypad waiting in its loader, whatever else
+  std::optional<std::string> expectVersion = {};  // the version the file holds, where told
 };
 
 // What to do next, as data: each front end says it in its own words.

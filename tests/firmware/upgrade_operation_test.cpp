@@ -2,6 +2,7 @@
 // kept on disk for a keypad, which keypad gets it back, and what is refused before anything is
 // sent.
 #include "firmware/upgrade_operation.h"
+#include "firmware/upgrade_job.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -227,4 +228,111 @@ TEST_F(Upgrade, ARecordThatCannotBeRemovedIsNotASuccessAndTheLockIsLetGo) {
   support::ProgramLock awaiting;
   ASSERT_TRUE(awaiting.take(dir_.file("firmware_upgrade_return.lock"), false));
   EXPECT_EQ(OpenSharedKeypad(ListKeypads().at(0).path), SharedOpen::kInUse);
+}
+
+// The job runs the stages in order and ends with data: its kind, the stage it reached, the
+// keypad after it, whose record, and what to do next; the front ends only say it.
+TEST_F(Upgrade, TheJobEndsEachWayWithItsStageAndAdvice) {
+  using Advice = UpgradeAdvice;
+  struct Row {
+    const char* name;
+    std::function<void()> arrange;
+    UpgradeEnd::Kind kind;
+    UpgradeOutcome::Kind outcome;
+    std::string stage;
+    Advice::Kind advice;
+    std::string choice;  // "DEVICE SETTINGS-OF" of the one choice advised
+    std::string after;   // its firmware and serial number where it answered after
+    bool kept;
+  };
+  const auto behave = [&](auto change) {
+    return [this, change] {
+      virtual_keypad::Behaviour behaviour;
+      change(behaviour);
+      keypad_->setBehaviour(behaviour);
+    };
+  };
+  const std::string here = keypad_->port();
+  const std::vector<Row> rows = {
+      {"done", [] {}, UpgradeEnd::kDone, {}, "restore", Advice::kNone, "", "2.01 SN-A", false},
+      {"switch refused", behave([](auto& b) { b.refusedCommands = {CMD_ENTER_FIRMWARE_UPGRADE}; }),
+       UpgradeEnd::kStage, UpgradeOutcome::kEnterRefused, "switch to the loader", Advice::kNone, "",
+       "", false},
+      {"password refused",
+       behave([](auto& b) { b.refusePassword = true; }),
+       UpgradeEnd::kNotWritten,
+       {},
+       "download",
+       Advice::kRetry,
+       "",
+       "",
+       true},
+      {"pulled in its download",
+       behave([](auto& b) { b.unplugAfterLoaderReports = 70; }),
+       UpgradeEnd::kLeftBus,
+       {},
+       "download",
+       Advice::kPlugInAgain,
+       "",
+       "",
+       true},
+      {"a restore step refused", behave([](auto& b) { b.refusedCommands = {CMD_SET_KEYPAD_TYPE}; }),
+       UpgradeEnd::kStage, UpgradeOutcome::kRestoreStepFailed, "restore",
+       Advice::kRetryNamingRecord, "", "2.01 SN-A", true},
+      {"its number kept for a keypad elsewhere",
+       [&] {
+         auto away = Kept("SN-A", 2, true);
+         away.port = "1-away";
+         keep({away});
+       },
+       UpgradeEnd::kStage, UpgradeOutcome::kSameSerialElsewhere, "switch to the loader",
+       Advice::kNameOne, here + " SN-A", "", true},
+      {"a loader while a record's keypad is away",
+       [&] {
+         auto away = Kept("SN-B", 2, true);
+         away.port = "1-away";
+         keep({away});
+         keypad_->startInLoader();
+       },
+       UpgradeEnd::kStage, UpgradeOutcome::kWhoseRecord, "check", Advice::kNameOne, here + " SN-B",
+       "", true},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    keep({});
+    keypad_->setBehaviour({});
+    keypad_->setSerialNumber("SN-A");
+    row.arrange();
+    int lastPercent = 0;
+    UpgradeJob job(
+        *store_, configFile(),
+        {[&](int percent, const std::string&) { lastPercent = percent; }, [](const std::string&) {},
+         [&](std::string& path) -> std::optional<DeviceStatus> {
+           scan();
+           path = ScannedDevicePath();
+           std::vector<uint8_t> status;
+           if (SendKeypadCommand(CMD_GET_STATUS, {}, &status) != kExchangeOk) return std::nullopt;
+           return DecodeStatusRecord(status);
+         }});
+    ASSERT_TRUE(job.check(kFirmware).ok());
+    const UpgradeEnd end = job.run({kFirmware});
+    EXPECT_EQ(end.kind, row.kind) << end.message;
+    if (row.kind == UpgradeEnd::kStage) {
+      EXPECT_EQ(end.outcome.kind, row.outcome);
+    }
+    EXPECT_EQ(end.stage, row.stage);
+    EXPECT_EQ(end.advice.kind, row.advice);
+    const auto& choices = end.advice.choices;
+    EXPECT_EQ(choices.size() == 1 ? choices[0].device + " " + choices[0].settingsOf.value_or("")
+                                  : std::string(),
+              row.choice);
+    EXPECT_EQ(end.after ? end.after->firmwareVersion + " " + end.after->serialNumber : "",
+              row.after);
+    EXPECT_EQ(!records().empty(), row.kept);
+    EXPECT_EQ(lastPercent == 100, row.kind == UpgradeEnd::kDone || row.after != "");
+    BSL_close_BSL();
+    CloseSharedKeypad();
+    bus().reset();
+    keypad_ = bus().plug();
+  }
 }
