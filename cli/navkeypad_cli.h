@@ -29,6 +29,9 @@ struct Io {
   // Where a batch runs the command: the batch's own command, which picks up where it stopped
   // and is what its last line advises; empty: the command's own.
   std::string resume = {};
+  // Where the station runs the command: a keypad is tried again by plugging it in again while
+  // the station runs, which also gives it the station's settings.
+  bool atStation = false;
 };
 
 int Run(const std::vector<std::string>& arguments, Io io);

@@ -132,24 +132,29 @@ class BusWatch {
   }
   bool present(const std::string& path) const { return OnBus(ListKeypads(), path); }
   // Another program is upgrading a keypad: what arrives meanwhile (its keypad in its loader,
-  // then back) is that program's, and so is what is at those ports once it has finished. True
-  // when something new was left to it.
+  // then back) is that program's, and so is what stands at those ports for a while after it was
+  // last seen at work (a look may fall between two of its locks, or before its keypad is listed
+  // again). True when something new was left to it.
   bool leaveToAnother() {
     bool left = false;
+    const uint64_t until = platform::clock().tickMs() + kLeftToAnotherMs;
+    for (auto& [port, leftUntil] : leftToAnother_) leftUntil = until;
     for (const Arrival& arrival : Everything()) {
       if (passedOver_.contains(arrival.keypad.path)) continue;
       if (arrival.keypad.port.empty()) {
         passOver(arrival.keypad.path);
       } else {
-        left = leftToAnother_.insert(arrival.keypad.port).second || left;
+        left = leftToAnother_.insert_or_assign(arrival.keypad.port, until).second || left;
       }
     }
     return left;
   }
+  // Passes over what stands at the ports left to another program; true when any is still left.
   bool takeBackFromAnother() {
     if (leftToAnother_.empty()) return false;
-    for (const std::string& port : leftToAnother_) passOverPort(port);
-    leftToAnother_.clear();
+    const uint64_t now = platform::clock().tickMs();
+    for (const auto& [port, until] : leftToAnother_) passOverPort(port);
+    std::erase_if(leftToAnother_, [&](const auto& left) { return left.second <= now; });
     return true;
   }
 
@@ -169,7 +174,9 @@ class BusWatch {
   }
 
   std::set<std::string> passedOver_;
-  std::set<std::string> leftToAnother_;  // ports
+  // Ports left to another program's upgrade, until when.
+  std::map<std::string, uint64_t> leftToAnother_;
+  static constexpr uint64_t kLeftToAnotherMs = 3000;
 };
 
 // --- one keypad -------------------------------------------------------------------------------
@@ -228,7 +235,7 @@ StepResult StationRun::run(CommandFunction command, std::vector<std::string> wor
   // A number the station gives it reserved itself: `serial set` writes it without another.
   one.serialReserved = command == &SerialNumber;
   Session session(std::move(words), one,
-                  {said, io_.err, io_.store, io_.terminal && !json_, io_.program});
+                  {said, io_.err, io_.store, io_.terminal && !json_, io_.program, {}, true});
   if (finishingLoader) session.setFinishingLoader();
   StepResult result;
   result.status = command(session);

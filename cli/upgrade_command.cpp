@@ -74,11 +74,20 @@ std::string Words(Session& session, const UpgradeEnd& end, const std::string& fi
   Io& io = session.io();
   const UpgradeAdvice& advice = end.advice;
   std::string words = end.message;
+  // At the station a keypad is tried again where it is finished whole: at the station.
+  const bool again = advice.kind == UpgradeAdvice::kRetry ||
+                     advice.kind == UpgradeAdvice::kRetryNamingRecord ||
+                     advice.kind == UpgradeAdvice::kPlugInAgain;
+  if (io.atStation && again)
+    return words + (end.kind == UpgradeEnd::kStage ? "" : ".") +
+           " Plug it in again while the station runs.";
   switch (advice.kind) {
     case UpgradeAdvice::kNone:
       break;
     case UpgradeAdvice::kRetry:
-      words += " " + ResumeCommand(io, firmware, std::nullopt, pick);
+      words +=
+          (end.kind == UpgradeEnd::kNotWritten ? ". To try again, run: " : " To retry, run: ") +
+          ResumeCommand(io, firmware, std::nullopt, pick);
       break;
     case UpgradeAdvice::kRetryNamingRecord:
       words +=
@@ -92,12 +101,13 @@ std::string Words(Session& session, const UpgradeEnd& end, const std::string& fi
       }
       if (advice.choices.size() == 1) {
         words += " " + ChoiceCommand(io, advice.choices.front(), firmware);
-        break;
+      } else {
+        for (const UpgradeAdvice::Choice& choice : advice.choices) {
+          words += "\n  " + ChoiceCommand(io, choice, firmware) +
+                   (choice.about.empty() ? "" : "    (" + choice.about + ")");
+        }
       }
-      for (const UpgradeAdvice::Choice& choice : advice.choices) {
-        words += "\n  " + ChoiceCommand(io, choice, firmware) +
-                 (choice.about.empty() ? "" : "    (" + choice.about + ")");
-      }
+      if (io.atStation) words += "\nThen plug it in again while the station runs.";
       break;
     case UpgradeAdvice::kFinishLoader:
       words += " Finish it with " + FinishLoaderCommand(io.store, io.program) + ".";

@@ -123,14 +123,12 @@ UpgradeEnd UpgradeJob::inApplication(UpgradeEnd end,
   // A switch the keypad did not confirm may have happened all the same: the operation says
   // whether its loader came where it left.
   if (const UpgradeOutcome loader = operation_.awaitLoader(left); !loader.ok()) {
-    end = stageEnded(end, loader, {UpgradeAdvice::kRetry, {}, {}});
-    end.message += " To retry, run:";
-    return end;
+    return stageEnded(end, loader, {UpgradeAdvice::kRetry, {}, {}});
   }
   if (const UpgradeOutcome outcome = operation_.checkLoaders(false, operation_.port());
       !outcome.ok()) {
     end = stageEnded(end, outcome, {UpgradeAdvice::kRetry, {}, {}});
-    end.message += " Its settings are kept in " + operation_.recordFile() + "; then run:";
+    end.message += " Its settings are kept in " + operation_.recordFile() + ".";
     return end;
   }
   return download(end);
@@ -232,8 +230,7 @@ UpgradeEnd UpgradeJob::download(UpgradeEnd end) {
     end.kind = left ? UpgradeEnd::kLeftBus : UpgradeEnd::kNotWritten;
     end.advice.kind = left ? UpgradeAdvice::kPlugInAgain : UpgradeAdvice::kRetry;
     end.message = left ? "the keypad left the bus before its new firmware was verified" + kept
-                       : "the firmware was not written and the keypad waits in its loader" + kept +
-                             ". To try again, run:";
+                       : "the firmware was not written and the keypad waits in its loader" + kept;
     return ended(end);
   }
   const UpgradeOutcome restored =
