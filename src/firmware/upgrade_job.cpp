@@ -27,7 +27,7 @@ bool UpgradeEnd::refused() const {
 }
 
 UpgradeJob::UpgradeJob(store::Store& store, const std::string& configFile, Hooks hooks)
-    : store_(store), hooks_(std::move(hooks)), operation_(store, configFile) {}
+    : hooks_(std::move(hooks)), operation_(store, configFile) {}
 
 UpgradeEnd UpgradeJob::ended(UpgradeEnd end) const {
   if (end.stage != "version") end.stage = operation_.step();

@@ -109,7 +109,6 @@ class UpgradeJob {
   UpgradeEnd stageEnded(UpgradeEnd end, const UpgradeOutcome& outcome,
                         UpgradeAdvice advice = {}) const;
 
-  store::Store& store_;
   UpgradeRequest request_;
   Hooks hooks_;
   UpgradeOperation operation_;

@@ -266,13 +266,13 @@ UpgradeOutcome UpgradeOperation::leaveApplication(const KeypadInApplication& key
   if (own == records_.end()) {
     for (const PendingUpgrade& record : records_) {
       if (!SameSerialElsewhere(record, seen)) continue;
-      return ended(UpgradeOutcome(
+      return ended(UpgradeOutcome{
           UpgradeOutcome::kSameSerialElsewhere,
           "The settings of " + KeypadName(record) + " are kept for the keypad that left its " +
               "application at " + record.port + "; " + KeypadAt(serial, current.port, keypad.path) +
               " reports that number too, so it is another keypad with the same number, or that "
               "keypad moved, which only you can tell. Nothing was sent.",
-          {record}));
+          {record}});
     }
   }
   std::optional<PendingUpgrade> previous;
@@ -390,13 +390,13 @@ UpgradeOutcome UpgradeOperation::takeWaitingKeypad(const IsKeypadOf& ask,
   if (!record_) {
     const auto absent = RecordsOfAbsentKeypads(records_);
     if (!absent.empty()) {
-      return UpgradeOutcome(
+      return UpgradeOutcome{
           UpgradeOutcome::kWhoseRecord,
           "The settings of " + KeypadName(absent.front()) + " are kept for the keypad that left " +
               "its application at " + absent.front().port +
               ", which is not on the bus; the keypad waiting in its firmware loader at " + port_ +
               " may be that keypad, moved, which only you can tell. Nothing was sent.",
-          absent);
+          absent};
     }
   }
   chosen_ = true;
