@@ -249,6 +249,7 @@ std::shared_ptr<VirtualKeypad> ReadKeypad(const json& entry, std::size_t index) 
     keypad->installFactoryFirmware(entry["firmwareVersion"].get<std::string>());
   }
   if (entry.contains("serialNumber")) keypad->setSerialNumber(entry["serialNumber"]);
+  if (entry.contains("usbSerial")) keypad->setUsbSerial(entry["usbSerial"].get<std::string>());
   if (entry.contains("port")) {
     const std::string port = entry["port"].get<std::string>();
     if (port.empty()) throw std::invalid_argument("port is empty");
@@ -294,6 +295,7 @@ json WriteKeypad(VirtualKeypad& keypad) {
                 {"port", keypad.port()},
                 {"mode", keypad.mode() == Mode::Application ? "application" : "loader"},
                 {"serialNumber", status.serialNumber},
+                {"usbSerial", keypad.usbSerial()},
                 {"firmwareVersion", status.firmwareVersion},
                 {"jackState", status.jackState},
                 {"orientation", status.orientation},

@@ -47,6 +47,7 @@ class Virtual : public navkeypad::HidBackend {
     for (const auto& keypad : VirtualBus::instance().keypads()) {
       if (!keypad->onBus()) continue;
       const auto identity = keypad->identity();
+      const std::string usbSerial = keypad->usbSerial();
       // The keypad and its bootstrap loader share the vendor identifier.
       const unsigned short vendor = static_cast<unsigned short>(navkeypad::kKeypadVendorId);
       if (vendor_id != 0 && vendor_id != vendor) continue;
@@ -55,8 +56,8 @@ class Virtual : public navkeypad::HidBackend {
         const bool keyboard = interfaceNumber == 0;
         found.push_back({virtual_keypad::InterfacePath(keypad->id(), interfaceNumber), vendor,
                          identity.productId, interfaceNumber,
-                         std::wstring(keypad->id().begin(), keypad->id().end()),
-                         keypad->manufacturer(), keypad->product(), 0x0100,
+                         std::wstring(usbSerial.begin(), usbSerial.end()), keypad->manufacturer(),
+                         keypad->product(), 0x0100,
                          static_cast<unsigned short>(keyboard ? 0x01 : 0xFF00),
                          static_cast<unsigned short>(keyboard ? 0x06 : 0x01)});
       }

@@ -315,7 +315,7 @@ class KeypadTwin::Served {
     const bool loader = identity.productId == kLoaderProductId;
     const std::string manufacturer = Utf8(keypad.manufacturer());
     const std::string product = Utf8(keypad.product());
-    const std::string serial = keypad.id();
+    const std::string serial = keypad.usbSerial();
     Plugged plugged{&keypad,
                     keypad.generation(),
                     identity.productId,

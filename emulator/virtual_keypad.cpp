@@ -98,6 +98,16 @@ void VirtualKeypad::setTemperature(std::string temperature) {
   temperature_ = std::move(temperature);
 }
 
+void VirtualKeypad::setUsbSerial(std::string text) {
+  std::lock_guard lock(mutex_);
+  usbSerial_ = std::move(text);
+}
+
+std::string VirtualKeypad::usbSerial() const {
+  std::lock_guard lock(mutex_);
+  return usbSerial_.value_or(id_);
+}
+
 void VirtualKeypad::setManufacturer(std::wstring text) {
   std::lock_guard lock(mutex_);
   manufacturer_ = std::move(text);

@@ -114,6 +114,9 @@ class VirtualKeypad {
   navkeypad::DeviceStatus status() const;
 
   void setManufacturer(std::wstring text);
+  // The serial string of its USB descriptor: its id unless set (two keypads may share one).
+  void setUsbSerial(std::string text);
+  std::string usbSerial() const;
   void setProduct(std::wstring text);
   void setStringsReadable(bool readable);
   // A keypad present on the bus that refuses to be opened (no permission).
@@ -227,6 +230,7 @@ class VirtualKeypad {
   uint8_t jackState_ = 1;
   uint8_t orientation_ = 0;
   std::wstring manufacturer_ = L"Velto";
+  std::optional<std::string> usbSerial_;
   std::wstring product_ = L"Velto Navigation Keypad";
   bool stringsReadable_ = true;
   bool openable_ = true;

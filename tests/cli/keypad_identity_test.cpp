@@ -373,13 +373,13 @@ TEST_F(KeypadIdentity, ARecordGoesOnlyToTheKeypadItWasKeptFor) {
         {"ADVICE", 0, "finishing keypad VNK-A's upgrade"}},
        {{"l", {"VNK-A", 2}}},
        {}},
-      // Pulled at its reset; a configured keypad without a number (on the new version already)
-      // plugged into that port while it restarts is not it.
+      // Pulled at its reset; a configured keypad without a number (on the new version already,
+      // with the same USB serial string) plugged into that port while it restarts is not it.
       {"a configured keypad plugged in where the upgraded one was pulled at its reset",
        R"([{"id": "a", "serialNumber": "VNK-A", "ledBrightness": 2,
             "faults": {"unplugAfterLoaderReports": 90}},
            {"id": "n", "serialNumber": "", "ledBrightness": 9, "firmwareVersion": "2.01",
-            "port": "1-a", "faults": {"arrivesWhenAnotherIsPulled": true}}])",
+            "port": "1-a", "usbSerial": "a", "faults": {"arrivesWhenAnotherIsPulled": true}}])",
        "",
        {{"upgrade FW", 1, "settings of its own came at 1-a and was left untouched", true, "n"},
         {"upgrade FW", 0, "serial number and settings restored"}},
@@ -393,7 +393,7 @@ TEST_F(KeypadIdentity, ARecordGoesOnlyToTheKeypadItWasKeptFor) {
        "",
        {{"upgrade FW", 1, "left the bus", true, "a",
          R"({"id": "b", "serialNumber": "", "firmwareVersion": "2.00", "ledBrightness": 3,
-             "port": "1-a"})"},
+             "port": "1-a", "usbSerial": "a"})"},
         {"upgrade FW", 0, "The settings kept for keypad VNK-A stay in", false, "b", "a"},
         {"upgrade FW", 0, "finishing keypad VNK-A's upgrade"}},
        {{"a", {"VNK-A", 2}}},
