@@ -136,6 +136,7 @@ TEST_F(FirmwareUpgrade, AKeypadWaitingWithoutARecordIsGivenNothingMadeUp) {
     platform_.clearMessages();
     platform_.answerQuestion(yes);
     upgrade();
+    ASSERT_FALSE(platform_.messages().empty());
     EXPECT_TRUE(platform_.messages().front().text.contains("keypad AWAY did not finish"));
     EXPECT_EQ(status().contains("which only you can tell. Nothing was sent."), !yes);
     EXPECT_EQ(keypad_->loaderCommandCodes().size() == sent, !yes);
