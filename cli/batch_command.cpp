@@ -3,6 +3,7 @@
 #include <streambuf>
 
 #include "bsl430/bsl430.h"
+#include "command_table.h"
 #include "firmware/upgrade_operation.h"
 #include "keypad_tally.h"
 #include "names.h"
@@ -239,9 +240,8 @@ void WouldFinishLoaders(Io& io, bool upgrade, std::vector<Outcome>& outcomes) {
 
 // --dry-run: what the batch would do to each keypad, as its summary, having sent nothing but
 // status requests.
-int DryRun(const std::vector<std::string>& positional, const Options& options, Io& io,
+int DryRun(bool upgrade, const Options& options, Io& io,
            const std::optional<settings::StoredSettings>& stored) {
-  const bool upgrade = positional[0] == "upgrade";
   const auto records = KeptRecords(io.store);
   std::vector<Outcome> outcomes;
   const auto would = [&](Outcome outcome, const std::string& what, const std::string& message) {
@@ -356,7 +356,7 @@ class BatchRun {
         command_(command),
         options_(options),
         io_(io),
-        upgrade_(positional[0] == "upgrade") {}
+        upgrade_(command == &Upgrade) {}
 
   int run(Session& whole);
 
@@ -538,7 +538,8 @@ int BatchRun::run(Session& whole) {
       upgrade_ ? std::vector<LoaderOnBus>() : BSL_USBDevices(kLoaderVendorId, kLoaderProductId);
   if (keypads.empty() && unreachable.empty() && outcomes_.empty() && loaders.empty())
     return whole.fail(kNoKeypad, "no navigation keypad found. Plug them in and try again.");
-  if (positional_[0] == "status" && !options_.json)
+  // The one batch that changes nothing is the status table.
+  if (!ChangesKeypad(positional_) && !options_.json)
     return PrintStatusTable(io_, keypads, unreachable, loaders);
   runOnKeypads(keypads);
   for (const KeypadOnBus& keypad : unreachable) {
@@ -571,7 +572,7 @@ int BatchRun::run(Session& whole) {
 int ForAll(const std::vector<std::string>& positional, CommandFunction command,
            const Options& options, Io io) {
   Session whole(positional, options, io);
-  const bool upgrade = positional[0] == "upgrade";
+  const bool upgrade = command == &Upgrade;
   if (options.settingsOf) {
     // One keypad's serial number and settings go to one keypad, never to a batch's.
     return whole.fail(kBadInput,
@@ -595,7 +596,7 @@ int ForAll(const std::vector<std::string>& positional, CommandFunction command,
   std::optional<settings::StoredSettings> stored;
   if (options.dryRun && !upgrade && !(stored = SettingsToSend(whole))) return kBadInput;
   if (const int status = whole.startHid(); status != kDone) return status;
-  if (options.dryRun) return DryRun(positional, options, io, stored);
+  if (options.dryRun) return DryRun(upgrade, options, io, stored);
   return BatchRun(positional, command, options, io).run(whole);
 }
 

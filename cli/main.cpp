@@ -13,6 +13,7 @@
 #include <sstream>
 #include <thread>
 
+#include "command_table.h"
 #include "hidapi_virtual.h"
 #include "names.h"
 #include "navkeypad_cli.h"
@@ -91,16 +92,19 @@ std::string TakeWireOptions(const std::vector<std::string>& words, wire::WireOpt
                             bool& virtualBus, std::vector<std::string>& arguments) {
   for (std::size_t i = 1; i < words.size(); ++i) {
     const std::string& argument = words[i];
-    if (argument == "--virtual") {
+    using navkeypad::cli::Wire;
+    const navkeypad::cli::OptionDeclaration* option = navkeypad::cli::FindOption(argument);
+    const Wire wire = option != nullptr ? option->wire : Wire::kNone;
+    if (wire == Wire::kNone) {
+      arguments.push_back(argument);
+    } else if (wire == Wire::kVirtual) {
       virtualBus = true;
-    } else if (argument == "--trace") {
+    } else if (wire == Wire::kTrace) {
       options.trace.assign(1, '-');  // "-" is standard error
-    } else if (argument == "--record" || argument == "--replay") {
+    } else {
       if (i + 1 == words.size() || navkeypad::cli::IsOption(words[i + 1]))
         return argument + " needs a value.";
-      (argument == "--record" ? options.record : options.replay) = words[++i];
-    } else {
-      arguments.push_back(argument);
+      (wire == Wire::kRecord ? options.record : options.replay) = words[++i];
     }
   }
   return {};
@@ -155,7 +159,7 @@ int Main(int argc, char** argv) {
   // another way, a virtual bus that cannot be written back) prints its failure, not a success.
   // The station prints a JSON line a keypad as it goes; a failure found only at the end
   // follows as its last line.
-  const bool heldBack = json && cli::CommandWord(arguments) != "station";
+  const bool heldBack = json && !cli::StreamsJsonLines(cli::CommandWord(arguments));
   std::ostringstream held;
   // What the bench knows is opened once, here, where the program knows whether its keypads are
   // real: a virtual bus or a replay keeps a store of its own.

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "code_table/vocabulary.h"
+#include "command_table.h"
 
 namespace navkeypad::cli {
 
@@ -145,7 +146,10 @@ std::string ErrorJson(const std::string& message, int status) {
 }
 
 bool WantsJson(const std::vector<std::string>& words) {
-  return std::find(words.begin(), words.end(), "--json") != words.end();
+  return std::any_of(words.begin(), words.end(), [](const std::string& word) {
+    const OptionDeclaration* option = FindOption(word);
+    return option != nullptr && option->flag == &Options::json;
+  });
 }
 
 int SayFailure(std::ostream& out, std::ostream& err, bool json, int status,

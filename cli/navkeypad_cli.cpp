@@ -8,7 +8,7 @@
 #include <optional>
 #include <sstream>
 
-#include "help_texts.h"
+#include "command_table.h"
 #include "names.h"
 #include "session.h"
 #include "settings/keypad_settings_file.h"
@@ -18,32 +18,11 @@
 
 namespace navkeypad::cli {
 
-namespace cfg = navkeypad::settings;
-
 namespace {
 
-const std::map<std::string, CommandFunction>& Commands() {
-  static const std::map<std::string, CommandFunction> commands = {
-      {"list", &List},
-      {"status", [](Session& s) { return s.withKeypad([&] { return Status(s); }); }},
-      {"brightness", &Brightness},
-      {"layout", &Layout},
-      {"table", &Table},
-      {"save", [](Session& s) { return s.withKeypad([&] { return Save(s); }); }},
-      {"restore", &Restore},
-      {"factory-reset", [](Session& s) { return s.withKeypad([&] { return FactoryReset(s); }); }},
-      {"upgrade", &Upgrade},
-      {"apply", &Apply},
-      {"serial", &SerialNumber},
-      {"led-colour", &KeypadSetting},
-      {"buzzer", &KeypadSetting},
-      {"buzzer-period", &KeypadSetting},
-      {"volume", &KeypadSetting},
-      {"volume-config", &KeypadSetting},
-      {"log", &Log},
-      {"identify", &Identify},
-  };
-  return commands;
+bool Valued(const std::string& word) {
+  const OptionDeclaration* option = FindOption(word);
+  return option != nullptr && option->value != nullptr;
 }
 
 }  // namespace
@@ -55,26 +34,17 @@ bool IsOption(const std::string& word) {
 std::string CommandWord(const std::vector<std::string>& arguments) {
   for (std::size_t i = 0; i < arguments.size(); ++i) {
     if (!IsOption(arguments[i])) return arguments[i];
-    if (std::find(std::begin(kValuedOptions), std::end(kValuedOptions), arguments[i]) !=
-        std::end(kValuedOptions))
-      ++i;
+    if (Valued(arguments[i])) ++i;
   }
   return {};
 }
 
 namespace {
-// What the command line asked for, as parsed.
-struct Parsed {
-  Options options;
-  std::vector<std::string> positional;
-  bool help = false;
-  bool version = false;
-  std::optional<std::string> operatorName;
-};
 
-// Parses `arguments` into `parsed`; a failure said (with its status) where they cannot be.
+// Parses `arguments` into `options` and `positional`; a failure said (with its status) where
+// they cannot be.
 std::optional<int> Parse(const std::vector<std::string>& arguments, Io& io, bool jsonWanted,
-                         Parsed& parsed) {
+                         Options& options, std::vector<std::string>& positional) {
   const auto refuse = [&](int status, const std::string& message) {
     return SayFailure(io.out, io.err, jsonWanted, status, message);
   };
@@ -83,45 +53,26 @@ std::optional<int> Parse(const std::vector<std::string>& arguments, Io& io, bool
   app.set_help_flag();
   app.allow_extras();
   app.positionals_at_end(false);
-  Options& options = parsed.options;
-  std::vector<std::string> switches;  // options that take no value
-  const auto addSwitch = [&](const std::string& names, bool& value) {
-    app.add_flag(names, value);
-    switches.push_back(names.substr(names.rfind(',') + 1));
-  };
-  addSwitch("-h,--help", parsed.help);
-  addSwitch("--version", parsed.version);
-  addSwitch("--json", options.json);
-  addSwitch("--force", options.force);
-  addSwitch("--all", options.all);
-  addSwitch("--dry-run", options.dryRun);
-  app.add_option("--device", options.device);
-  app.add_option("--serial", options.serial);
-  app.add_option("--file", options.file);
-  app.add_option("--settings-of", options.settingsOf);
-  app.add_option("--expect-version", options.expectVersion);
-  app.add_option("--config", options.config);
-  app.add_option("--serial-from", options.serialFrom);
-  app.add_option("--count", options.count);
-  app.add_option("--idle-timeout", options.idleTimeout);
-  addSwitch("--present", options.present);
-  app.add_option("--since", options.since);
-  app.add_option("--until", options.until);
-  addSwitch("--csv", options.csv);
-  app.add_option("--xlsx", options.xlsx);
-  app.add_option("--operator", parsed.operatorName);
-  app.add_option("words", parsed.positional);
-  for (const char* valued : kValuedOptions) {
-    for (std::size_t i = 0; i < arguments.size(); ++i) {
-      if (arguments[i] == valued && (i + 1 == arguments.size() || IsOption(arguments[i + 1])))
-        return refuse(kBadInput, std::string(valued) + " needs a value.");
+  for (const OptionDeclaration& option : OptionTable()) {
+    if (option.wire != Wire::kNone) continue;
+    const std::string names =
+        (option.shortName != nullptr ? std::string(option.shortName) + "," : "") + option.name;
+    if (option.flag != nullptr) {
+      app.add_flag(names, options.*option.flag);
+    } else {
+      app.add_option(names, options.*option.text);
     }
+  }
+  app.add_option("words", positional);
+  for (std::size_t i = 0; i < arguments.size(); ++i) {
+    if (Valued(arguments[i]) && (i + 1 == arguments.size() || IsOption(arguments[i + 1])))
+      return refuse(kBadInput, arguments[i] + " needs a value.");
   }
   // "--json=true" would be taken for --json by the parser, and by nothing else here.
   for (const std::string& argument : arguments) {
     const std::string name = argument.substr(0, argument.find('='));
-    if (name.size() < argument.size() &&
-        std::find(switches.begin(), switches.end(), name) != switches.end())
+    const OptionDeclaration* option = FindOption(name);
+    if (name.size() < argument.size() && option != nullptr && option->value == nullptr)
       return refuse(kBadInput, name + " takes no value ('" + argument + "'); give " + name + ".");
   }
   try {
@@ -134,9 +85,63 @@ std::optional<int> Parse(const std::vector<std::string>& arguments, Io& io, bool
     if (IsOption(extra)) {
       return refuse(kBadInput, "unknown option '" + extra + "'; see '" + io.program + " --help'.");
     }
-    parsed.positional.push_back(extra);
+    positional.push_back(extra);
   }
   return std::nullopt;
+}
+
+bool Given(const OptionDeclaration& option, const Options& options) {
+  if (option.wire != Wire::kNone) return false;
+  return option.flag != nullptr ? options.*option.flag : (options.*option.text).has_value();
+}
+
+bool InScope(Scope scope, const CommandDeclaration& command, const Options& options) {
+  switch (scope) {
+    case Scope::kAny:
+      return true;
+    case Scope::kPicksKeypad:
+      return !command.jsonLines;
+    case Scope::kStation:
+      return command.jsonLines;
+    case Scope::kLog:
+      return command.run == &Log;
+    case Scope::kBatchUpgrade:
+      return command.jsonLines || (command.run == &Upgrade && options.all);
+    case Scope::kDryRun:
+      return command.dryRun && options.all;
+  }
+  return false;
+}
+
+// Why an option given is out of place with `command`; empty where none is.
+std::string Misplaced(const CommandDeclaration& command, const Options& options) {
+  for (const OptionDeclaration& given : OptionTable()) {
+    if (!Given(given, options) || InScope(given.scope, command, options)) continue;
+    std::vector<std::string> names;
+    for (const OptionDeclaration& option : OptionTable())
+      if (option.scope == given.scope) names.push_back(option.name);
+    const std::string last = names.back();
+    names.pop_back();
+    const std::string listed = names.empty() ? last : Joined(names) + " and " + last;
+    const std::string verb = names.empty() ? " goes with " : " go with ";
+    switch (given.scope) {
+      case Scope::kPicksKeypad:
+        return std::string(command.name) +
+               " takes the keypads as they are plugged in; it takes no " + Joined(names) + " or " +
+               last + ".";
+      case Scope::kStation:
+        return listed + verb + "station.";
+      case Scope::kLog:
+        return listed + verb + "log.";
+      case Scope::kBatchUpgrade:
+        return listed + verb + "upgrade --all and station.";
+      case Scope::kDryRun:
+        return listed + verb + "upgrade --all and apply --all.";
+      case Scope::kAny:
+        break;
+    }
+  }
+  return {};
 }
 
 // The command the words name, run on what the options pick.
@@ -145,43 +150,33 @@ int Dispatch(const std::vector<std::string>& positional, const Options& options,
   const auto refuse = [&](int status, const std::string& message) {
     return SayFailure(io.out, io.err, jsonWanted, status, message);
   };
-  if (positional[0] == "station") {
-    if (options.device || options.serial || options.all || options.file || options.settingsOf)
-      return refuse(kBadInput,
-                    "station takes the keypads as they are plugged in; it takes no "
-                    "--device, --serial, --all, --file or --settings-of.");
-    return Station(positional, options, io);
-  }
-  const auto command = Commands().find(positional[0]);
-  if (command == Commands().end()) {
+  const CommandDeclaration* command = FindCommand(positional[0]);
+  if (command == nullptr) {
     return refuse(kBadInput,
                   "no command '" + positional[0] + "'; see '" + io.program + " --help'.");
   }
+  if (const std::string misplaced = Misplaced(*command, options); !misplaced.empty())
+    return refuse(kBadInput, misplaced);
+  if (command->run == nullptr) return Station(positional, options, io);
   if (options.device && options.serial)
     return refuse(kBadInput, "--device and --serial each pick a keypad; give one.");
-  if (options.config || options.serialFrom || options.count || options.idleTimeout ||
-      options.present)
-    return refuse(
-        kBadInput,
-        "--config, --serial-from, --count, --idle-timeout and --present go with station.");
-  if ((options.since || options.until || options.csv || options.xlsx) && positional[0] != "log")
-    return refuse(kBadInput, "--since, --until, --csv and --xlsx go with log.");
-  if (options.dryRun && (!options.all || (positional[0] != "upgrade" && positional[0] != "apply")))
-    return refuse(kBadInput, "--dry-run goes with upgrade --all and apply --all.");
   if (options.all) {
-    const std::string& name = positional[0];
-    if (name != "status" && name != "apply" && name != "upgrade")
-      return refuse(kBadInput, "--all works with status, apply and upgrade.");
-    return ForAll(positional, command->second, options, io);
+    if (!command->all) {
+      std::vector<std::string> names;
+      for (const CommandDeclaration& each : CommandTable())
+        if (each.all) names.push_back(each.name);
+      const std::string last = names.back();
+      names.pop_back();
+      return refuse(kBadInput, "--all works with " + Joined(names) + " and " + last + ".");
+    }
+    return ForAll(positional, command->run, options, io);
   }
-  if (options.expectVersion) return refuse(kBadInput, "--expect-version goes with upgrade --all.");
-  if (options.json && positional[0] != "list" && positional[0] != "status" &&
-      positional[0] != "log") {
+  if (options.json && !command->ownJson) {
     // A command that speaks in sentences answers a script with one JSON document: its
     // sentences on success, its failure (already JSON) otherwise.
     std::ostringstream said;
     Session session(positional, options, {said, io.err, io.store, io.terminal, io.program});
-    const int status = session.run(command->second);
+    const int status = session.run(command->run);
     if (status == kDone) {
       io.out << FormatJson({{"message", JsonText(Trimmed(said.str()))}, {"exitStatus", status}})
              << "\n";
@@ -191,33 +186,29 @@ int Dispatch(const std::vector<std::string>& positional, const Options& options,
     return status;
   }
   Session session(positional, options, io);
-  return session.run(command->second);
+  return session.run(command->run);
 }
 
 int RunCommand(const std::vector<std::string>& arguments, Io io) {
   const bool jsonWanted = WantsJson(arguments);
-  Parsed parsed;
-  if (const auto refused = Parse(arguments, io, jsonWanted, parsed)) return *refused;
-  const auto& positional = parsed.positional;
-  if (parsed.version) {
+  Options options;
+  std::vector<std::string> positional;
+  if (const auto refused = Parse(arguments, io, jsonWanted, options, positional)) return *refused;
+  if (options.version) {
     io.out << "navkeypad " << kVersion << "\n";
     return kDone;
   }
-  if (parsed.help) {
-    const auto& commandHelp = CommandHelp();
-    const auto found = positional.empty() ? commandHelp.end() : commandHelp.find(positional[0]);
-    if (found != commandHelp.end()) {
-      io.out << found->second;
+  if (options.help) {
+    const CommandDeclaration* command = positional.empty() ? nullptr : FindCommand(positional[0]);
+    if (command != nullptr) {
+      io.out << command->help;
       return kDone;
     }
     // Where this program keeps what the bench knows, before the exit statuses that end it.
-    const std::string usage = kUsage;
-    const std::size_t exitStatus = usage.find("Exit status:");
-    io.out << usage.substr(0, exitStatus) << io.store.whereWords() << "\n\n"
-           << usage.substr(exitStatus);
+    io.out << GeneralHelp() << "\n" << io.store.whereWords() << "\n\n" << kExitStatusHelp;
     return kDone;
   }
-  if (const auto& name = parsed.operatorName) {
+  if (const auto& name = options.operatorName) {
     if (name->find_first_of("\r\n\t") != std::string::npos || name->empty())
       return SayFailure(io.out, io.err, jsonWanted, kBadInput,
                         "--operator needs a name on one line.");
@@ -228,11 +219,11 @@ int RunCommand(const std::vector<std::string>& arguments, Io io) {
   for (const std::string& said : io.store.takeNotices())
     io.err << io.program << ": " << said << ".\n";
   if (positional.empty()) {
-    io.err << kUsage;
+    io.err << GeneralHelp() << "\n" << kExitStatusHelp;
     if (jsonWanted) io.out << ErrorJson("no command given", kBadInput) << "\n";
     return kBadInput;
   }
-  return Dispatch(positional, parsed.options, io, jsonWanted);
+  return Dispatch(positional, options, io, jsonWanted);
 }
 
 }  // namespace

@@ -36,16 +36,10 @@ struct Io {
 
 int Run(const std::vector<std::string>& arguments, Io io);
 
-// A word that is an option rather than a value ("--json", "-h"): one given where an option's
+// A word that is an option rather than a value (a switch, as -h): one given where an option's
 // value belongs means the value is missing.
 bool IsOption(const std::string& word);
 
-// The options of `navkeypad` that take a value.
-inline constexpr const char* kValuedOptions[] = {
-    "--device", "--serial",      "--file",  "--settings-of",  "--expect-version",
-    "--config", "--serial-from", "--count", "--idle-timeout", "--since",
-    "--until",  "--operator",    "--xlsx",
-};
 // The command the words name ("status" of "--device P status --json"); empty when none.
 std::string CommandWord(const std::vector<std::string>& arguments);
 

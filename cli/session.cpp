@@ -1,5 +1,7 @@
 #include "session.h"
 
+#include "command_table.h"
+
 #include <algorithm>
 
 #include "bsl430/bsl430.h"
@@ -246,9 +248,7 @@ int Session::send(uint8_t command, const std::vector<uint8_t>& payload, const st
 int Session::run(int (*command)(Session&)) {
   const auto& words = positional_;
   // What only shows or lists leaves no trace.
-  logged_ = !words.empty() && words[0] != "list" && words[0] != "status" && words[0] != "log" &&
-            words[0] != "identify" &&
-            !(words[0] == "table" && (words.size() < 2 || words[1] != "set"));
+  logged_ = ChangesKeypad(words);
   // A change nobody could trace is not made: the store is asked before the keypad.
   if (logged_) {
     if (const store::StoreError unwritable = io_.store.writable()) {
@@ -260,7 +260,7 @@ int Session::run(int (*command)(Session&)) {
   // An upgrade is finished, read back and logged before a signal ends the program.
   std::optional<support::SignalHold> hold;
   std::optional<support::SignalHold::OffThisThread> off;
-  if (words[0] == "upgrade") {
+  if (command == &Upgrade) {
     hold.emplace(firmware::kFinishedFirst);
     off.emplace();
   }
@@ -274,7 +274,7 @@ int Session::run(int (*command)(Session&)) {
   entry.port = port_;
   entry.before = before_;
   // A factory reset restarts the keypad: there is nothing to ask until it is back.
-  if (status == kDone && words[0] != "factory-reset") entry.after = readStatus();
+  if (status == kDone && !RestartsKeypad(words)) entry.after = readStatus();
   if (after_) entry.after = after_;
   after_ = entry.after;
   entry.ok = status == kDone;

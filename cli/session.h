@@ -49,6 +49,9 @@ struct Options {
   bool dryRun = false;  // upgrade --all, apply --all: say what would happen, send nothing
   // serial set from the station: the number is reserved in the ledger already.
   bool serialReserved = false;
+  std::optional<std::string> operatorName;  // who does the work, for the service log
+  bool help = false;
+  bool version = false;
 };
 
 class Session {

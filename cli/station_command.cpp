@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "bsl430/bsl430.h"
+#include "command_table.h"
 #include "firmware/upgrade_operation.h"
 #include "keypad_tally.h"
 #include "names.h"
@@ -261,7 +262,7 @@ std::optional<DeviceStatus> StationRun::statusAt(const std::string& path, const 
   one.device = path;
   if (!serial.empty()) one.serial = serial;
   std::ostringstream quiet;
-  Session session({"status"}, one, {quiet, quiet, io_.store, false, io_.program});
+  Session session({}, one, {quiet, quiet, io_.store, false, io_.program});
   std::optional<DeviceStatus> status;
   if (session.connect() == kDone) status = session.readStatus();
   problem = status                          ? std::string()
@@ -273,7 +274,7 @@ std::optional<DeviceStatus> StationRun::statusAt(const std::string& path, const 
 // A keypad that was cut off during an upgrade waits in its loader: the record kept where it
 // waits goes back to it with the new firmware.
 bool StationRun::finishLoader(Visit& visit) {
-  visit.step = "upgrade";
+  visit.step = NameOf(&Upgrade);
   if (!plan_.firmware) {
     visit.message =
         "a keypad waits in its firmware loader; give the station the firmware file "
@@ -281,7 +282,8 @@ bool StationRun::finishLoader(Visit& visit) {
         FinishLoaderCommand(io_.store, io_.program, visit.path) + ".";
     return false;
   }
-  const StepResult upgraded = run(&Upgrade, {"upgrade", *plan_.firmware}, visit.path, {}, true);
+  const StepResult upgraded =
+      run(&Upgrade, {NameOf(&Upgrade), *plan_.firmware}, visit.path, {}, true);
   // Whose record it was given, and where it came back, as the upgrade found them.
   if (upgraded.upgrade && upgraded.upgrade->record) {
     visit.serial = upgraded.upgrade->record->serial();
@@ -305,14 +307,15 @@ bool StationRun::upgradeIfOwed(Visit& visit) {
                 firmware::StartsFresh(visit.before->keypadType, visit.before->ledBrightness)});
   if (!plan_.firmware) {
     if (!owed) return true;
-    visit.step = "upgrade";
+    visit.step = NameOf(&Upgrade);
     visit.message = "its serial number and settings are kept in " + recordFile +
                     " for an upgrade that has not finished; finish it with: " + io_.program +
                     " --device " + ShellQuoted(visit.path) + " upgrade FIRMWARE.txt";
     return false;
   }
   if (!owed && visit.before->firmwareVersion == plan_.version) return true;
-  const StepResult upgraded = run(&Upgrade, {"upgrade", *plan_.firmware}, visit.path, visit.serial);
+  const StepResult upgraded =
+      run(&Upgrade, {NameOf(&Upgrade), *plan_.firmware}, visit.path, visit.serial);
   if (!upgraded.returnedPath.empty()) visit.path = upgraded.returnedPath;
   if (failed(visit, upgraded.upgradeStep, upgraded)) {
     // Upgraded all the same (to another version than asked for, or its restore failed): the
@@ -351,7 +354,7 @@ bool StationRun::giveSerialNumber(Visit& visit) {
     visit.message = reserved.message + ".";
     return false;
   }
-  const StepResult set = run(&SerialNumber, {"serial", "set", taken}, visit.path, {});
+  const StepResult set = run(&SerialNumber, {NameOf(&SerialNumber), "set", taken}, visit.path, {});
   if (failed(visit, "serial number", set)) return false;
   visit.serial = taken;
   visit.done.push_back("serial number");
@@ -448,7 +451,7 @@ Visit StationRun::visit(const Arrival& arrival, BusWatch& bus) {
   }
   if (!giveSerialNumber(visit)) return visit;
   if (plan_.config) {
-    const StepResult applied = run(&Apply, {"apply"}, visit.path, visit.serial);
+    const StepResult applied = run(&Apply, {NameOf(&Apply)}, visit.path, visit.serial);
     if (failed(visit, "settings", applied)) return visit;
     visit.done.push_back("settings");
   }
@@ -467,7 +470,7 @@ void StationRun::showResult(const Visit& visit, BusWatch& bus) {
   Options one;
   one.device = visit.path;
   std::ostringstream quiet;
-  Session session({"station"}, one, {quiet, quiet, io_.store, false, io_.program});
+  Session session({}, one, {quiet, quiet, io_.store, false, io_.program});
   if (session.connect() != kDone) return;
   // Until the keypad is pulled, the next one arrives, or the technician asks to stop.
   BlinkLed(visit.result == "ok" ? kDoneBlink : kFailedBlink, kShowResultMs, last->ledBrightness,
@@ -514,7 +517,7 @@ void StationRun::log(const Visit& visit) {
   if (visit.result == "skipped") return;
   store::ServiceEntry entry;
   entry.program = io_.program;
-  entry.action = "station" + WhatWasDone(visit);
+  entry.action = NameOf(nullptr) + WhatWasDone(visit);
   entry.path = visit.path;
   entry.port = visit.port;
   entry.before = visit.before;
@@ -545,15 +548,14 @@ std::optional<int> PositiveNumber(const std::optional<std::string>& text, const 
 // Everything every keypad will need, checked once: a bad file would fail each keypad alike.
 std::string CheckPlan(store::Store& store, const std::vector<std::string>& positional,
                       const Options& options, Plan& plan) {
-  if (positional.size() > 2)
-    return "usage: navkeypad station [FIRMWARE.txt --expect-version V] [--config FILE] "
-           "[--serial-from FIRST] [--present] [--count N] [--idle-timeout SECONDS] [--json]";
+  if (positional.size() > 2) return "usage: " + Synopsis(*FindCommand(NameOf(nullptr)));
   if ((positional.size() == 2) != options.expectVersion.has_value())
     return "a firmware file goes with --expect-version V, the version it holds: keypads already "
            "on V are not upgraded.";
   std::string problem;
-  plan.count = PositiveNumber(options.count, "--count", problem);
-  plan.idleSeconds = PositiveNumber(options.idleTimeout, "--idle-timeout", problem);
+  plan.count = PositiveNumber(options.count, OptionName(&Options::count), problem);
+  plan.idleSeconds =
+      PositiveNumber(options.idleTimeout, OptionName(&Options::idleTimeout), problem);
   if (!problem.empty()) return problem;
   if (options.serialFrom) {
     if (const std::string bad = SerialNumberProblem(*options.serialFrom); !bad.empty())

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
-# The bash completion, sourced into a bash started without any start-up files, completes
-# commands, options, layouts, keys, modifiers and the paths `navkeypad list` prints.
+# The bash completion as built, sourced into a bash started without any start-up files,
+# completes commands, options, layouts, keys, modifiers and the paths `navkeypad list` prints.
+# check_completion.sh COMPLETION
 set -euo pipefail
-root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-completion="$root/packaging/navkeypad.bash-completion"
+completion="$1"
 fake="$(mktemp -d)"
 trap 'rm -rf "$fake"' EXIT
 # Stands in for navkeypad list, so the check needs no keypad.
