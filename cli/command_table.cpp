@@ -320,6 +320,12 @@ const char* OptionName(std::optional<std::string> Options::*field) {
   return "";
 }
 
+const char* OptionName(Wire wire) {
+  for (const OptionDeclaration& option : kOptions)
+    if (option.wire == wire) return option.name;
+  return "";
+}
+
 bool RestartsKeypad(const std::vector<std::string>& positional) {
   const CommandDeclaration* command = positional.empty() ? nullptr : FindCommand(positional[0]);
   return command != nullptr && command->restarts;

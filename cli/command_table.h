@@ -82,6 +82,7 @@ extern const char kVersion[];
 // `field`: for the words a program writes into what it logs or says.
 const char* NameOf(CommandFunction run);
 const char* OptionName(std::optional<std::string> Options::*field);
+const char* OptionName(Wire wire);
 
 // Whether the command of that name writes JSON lines as it goes, rather than one document.
 bool StreamsJsonLines(const std::string& name);

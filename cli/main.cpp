@@ -110,6 +110,14 @@ std::string TakeWireOptions(const std::vector<std::string>& words, wire::WireOpt
   return {};
 }
 
+// How the program was started, as far as a command it advises must repeat it to do the same: on
+// the same bus.
+std::string Invocation(const std::string& program, bool virtualGiven) {
+  const std::string name = program.empty() ? std::string("navkeypad") : program;
+  return virtualGiven ? name + " " + navkeypad::cli::OptionName(navkeypad::cli::Wire::kVirtual)
+                      : name;
+}
+
 int Main(int argc, char** argv) {
   namespace cli = navkeypad::cli;
   const std::vector<std::string> words = Utf8Arguments(argc, argv);
@@ -131,6 +139,7 @@ int Main(int argc, char** argv) {
   const auto refuse = [&](const std::string& message) {
     return cli::SayFailure(std::cout, std::cerr, json, cli::kBadInput, message);
   };
+  const bool virtualBefore = virtualBus;
   std::vector<std::string> arguments;
   if (const std::string problem = TakeWireOptions(words, wireOptions, virtualBus, arguments);
       !problem.empty())
@@ -168,7 +177,7 @@ int Main(int argc, char** argv) {
   hid.holdLinesUntilSaved(*store);
   const int ran =
       cli::Run(arguments, {heldBack ? held : std::cout, std::cerr, *store, ErrorsGoToATerminal(),
-                           program.empty() ? std::string("navkeypad") : program});
+                           Invocation(program, virtualBus && !virtualBefore)});
   const int status = hid.finish(ran, cli::kBadInput);
   if (!hid.ok()) std::cerr << "navkeypad: " << hid.problem() << "\n";
   // What the command said is not the end of it when its replay went another way.

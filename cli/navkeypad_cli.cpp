@@ -217,7 +217,7 @@ int RunCommand(const std::vector<std::string>& arguments, Io io) {
   // A user's own records, sequences and log from before the computer kept them are the
   // computer's now; said on standard error, so that a script's output stays as it was.
   for (const std::string& said : io.store.takeNotices())
-    io.err << io.program << ": " << said << ".\n";
+    io.err << io.programName() << ": " << said << ".\n";
   if (positional.empty()) {
     io.err << GeneralHelp() << "\n" << kExitStatusHelp;
     if (jsonWanted) io.out << ErrorJson("no command given", kBadInput) << "\n";

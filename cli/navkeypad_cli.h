@@ -25,13 +25,18 @@ struct Io {
   std::ostream& err;
   store::Store& store;                // what the bench knows, opened where the program starts
   bool terminal = false;              // progress as a bar rather than lines
-  std::string program = "navkeypad";  // as the user called it, for commands we suggest
+  // As the user called it, for commands we suggest: run as printed, they work on the same bus
+  // ("navkeypad --virtual").
+  std::string program = "navkeypad";
   // Where a batch runs the command: the batch's own command, which picks up where it stopped
   // and is what its last line advises; empty: the command's own.
   std::string resume = {};
   // Where the station runs the command: a keypad is tried again by plugging it in again while
   // the station runs, which also gives it the station's settings.
   bool atStation = false;
+
+  // The program's own name, without the switches it was started with.
+  std::string programName() const { return program.substr(0, program.find(' ')); }
 };
 
 int Run(const std::vector<std::string>& arguments, Io io);

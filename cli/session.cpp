@@ -170,10 +170,8 @@ int Session::connect() {
       return fail(kNoKeypad, noKeypadWithSerial(*options_.serial));
     }
     if (chosen.size() > 1) {
-      std::string message = std::to_string(chosen.size()) + " keypads have the serial number " +
-                            *options_.serial + "; pick one with --device PATH:";
-      for (const auto& keypad : chosen) message += "\n  " + keypad.path;
-      return fail(kBadInput, message);
+      return fail(kBadInput, std::to_string(chosen.size()) + " keypads have the serial number " +
+                                 *options_.serial + "; pick one:" + choices(chosen));
     }
   }
   if (chosen.empty()) {
@@ -187,10 +185,8 @@ int Session::connect() {
     return fail(kNoKeypad, "no navigation keypad found. Plug it in and try again.");
   }
   if (chosen.size() > 1) {
-    std::string message = std::to_string(chosen.size()) +
-                          " keypads are attached; pick one with --device PATH or --serial S:";
-    for (const auto& keypad : chosen) message += "\n  " + keypad.path;
-    return fail(kBadInput, message);
+    return fail(kBadInput, std::to_string(chosen.size()) +
+                               " keypads are attached; pick one:" + choices(chosen));
   }
   if (!chosen[0].accessible) {
     return fail(kNotAccessible, "the keypad at " + chosen[0].path + " cannot be opened (" +
@@ -267,7 +263,7 @@ int Session::run(int (*command)(Session&)) {
   const int status = command(*this);
   if (!logged_ || (path_.empty() && !upgrade_)) return status;
   store::ServiceEntry entry;
-  entry.program = io_.program;
+  entry.program = io_.programName();
   for (const std::string& word : words) entry.action += (entry.action.empty() ? "" : " ") + word;
   if (force()) entry.action += " --force";
   entry.path = upgrade_ && !upgrade_->returnedPath.empty() ? upgrade_->returnedPath : path_;
@@ -285,6 +281,38 @@ int Session::run(int (*command)(Session&)) {
             << "; what was done is not recorded in the service log.\n";
   }
   return status;
+}
+
+std::string Session::choices(const std::vector<KeypadOnBus>& keypads) {
+  std::vector<std::pair<KeypadOnBus, std::optional<DeviceStatus>>> seen;
+  for (const KeypadOnBus& keypad : keypads) {
+    const auto answered = answering({keypad});
+    seen.push_back({keypad, answered.empty() ? std::nullopt
+                                             : std::optional<DeviceStatus>(answered[0].status)});
+  }
+  std::string lines;
+  for (const auto& [keypad, status] : seen) {
+    const std::string serial = status ? status->serialNumber : std::string();
+    const bool ownNumber =
+        !serial.empty() &&
+        std::count_if(seen.begin(), seen.end(),
+                      [&](const auto& other) {
+                        return other.second && other.second->serialNumber == serial;
+                      }) == 1 &&
+        !options_.serial;
+    // A port names one keypad where a path may name another after a restart; a number named
+    // twice names none.
+    const std::string& where = keypad.port.empty() ? keypad.path : keypad.port;
+    const std::string words =
+        ownNumber ? "--serial " + ShellQuoted(serial) : "--device " + ShellQuoted(where);
+    lines += "\n  " +
+             (!status          ? std::string("(it does not answer)")
+              : serial.empty() ? std::string("(no serial number)")
+                               : serial) +
+             " at " + where + (status ? ", firmware " + status->firmwareVersion : "") + ": " +
+             words;
+  }
+  return lines;
 }
 
 std::string Session::pickWords(const std::string& serial) const {

@@ -121,6 +121,8 @@ class Session {
   // advice that must run as printed: "--serial S " where that number is its own, "--device P "
   // where it is not, nothing when it is alone.
   std::string pickWords(const std::string& serial) const;
+  // A line for each of `keypads`: serial number, port and firmware, and the words that pick it.
+  std::string choices(const std::vector<KeypadOnBus>& keypads);
   // Those of `keypads` that open and answer their status request, each opened and closed.
   std::vector<AnsweringKeypad> answering(const std::vector<KeypadOnBus>& keypads);
   // Runs `command` and, when it changes a keypad, adds what it did to the service log: the

@@ -516,7 +516,7 @@ void StationRun::report(const Visit& visit, int number) {
 void StationRun::log(const Visit& visit) {
   if (visit.result == "skipped") return;
   store::ServiceEntry entry;
-  entry.program = io_.program;
+  entry.program = io_.programName();
   entry.action = NameOf(nullptr) + WhatWasDone(visit);
   entry.path = visit.path;
   entry.port = visit.port;

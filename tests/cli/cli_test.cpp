@@ -525,11 +525,15 @@ TEST_F(Cli, SeveralKeypadsNeedADeviceOrASerialNumber) {
   third->setSerialNumber("VNK-B");
   first->clearReceivedCommands();
   EXPECT_EQ(run({"status"}), cli::kBadInput);
-  EXPECT_THAT(err_.str(), HasSubstr("3 keypads are attached"));
-  EXPECT_THAT(err_.str(), HasSubstr(virtual_keypad::InterfacePath(second->id(), 1)));
-  EXPECT_TRUE(first->receivedCommands().empty());
-  EXPECT_EQ(run({"--device", virtual_keypad::InterfacePath(second->id(), 1), "brightness", "1"}),
-            cli::kDone);
+  // Each choice with its number, port and firmware, and the words that pick it; a keypad is
+  // only asked its status.
+  EXPECT_THAT(err_.str(), HasSubstr("3 keypads are attached; pick one:\n  VNK-A at 1-keypad1, "
+                                    "firmware 1.04: --serial VNK-A\n  VNK-B at 1-keypad2, "
+                                    "firmware 1.04: --device 1-keypad2\n"));
+  for (const auto& received : first->receivedCommands())
+    EXPECT_EQ(received.command, CMD_GET_STATUS);
+  first->clearReceivedCommands();
+  EXPECT_EQ(run({"--device", "1-keypad2", "brightness", "1"}), cli::kDone);
   EXPECT_EQ(second->settings().ledBrightness, 1);
   EXPECT_TRUE(first->receivedCommands().empty());
   // Failures, also as JSON for scripts.
@@ -542,8 +546,9 @@ TEST_F(Cli, SeveralKeypadsNeedADeviceOrASerialNumber) {
        {Case{{"--serial", "VNK-Z", "status"}, cli::kNoKeypad, ""},
         Case{{"--serial", "VNK-B", "status", "--json"},
              cli::kBadInput,
-             "{\"error\": \"2 keypads have the serial number VNK-B; pick one with --device "
-             "PATH:\\n  virtual:keypad2:1.1\\n  virtual:keypad3:1.1\", \"exitStatus\": 2}\n"},
+             "{\"error\": \"2 keypads have the serial number VNK-B; pick one:\\n  VNK-B at "
+             "1-keypad2, firmware 1.04: --device 1-keypad2\\n  VNK-B at 1-keypad3, firmware "
+             "1.04: --device 1-keypad3\", \"exitStatus\": 2}\n"},
         Case{{"--serial", "VNK-A", "--device", "x", "status"}, cli::kBadInput, ""},
         Case{{"--json", "--serial", "VNK-Z", "status"},
              cli::kNoKeypad,
