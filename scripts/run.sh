@@ -11,7 +11,9 @@ for arg in "$@"; do
   esac
 done
 
+say_step "installing the packages it needs (quick when they are there)"
 bash "$ROOT/scripts/deps.sh"
 mkdir -p "$ROOT/build"
-configure_and_build "$ROOT/build" -DNAVKEYPAD_TESTS=OFF -DNAVKEYPAD_BENCH=OFF
+SHOW_PROGRESS=1 configure_and_build "$ROOT/build" -DNAVKEYPAD_TESTS=OFF -DNAVKEYPAD_BENCH=OFF
+say_step "starting $program"
 exec "$ROOT/build/src/app/$program"
