@@ -166,7 +166,7 @@ bool AnotherProgramUpgrades() {
 bool AwaitReturnedKeypad(support::ProgramLock& lock) {
   std::lock_guard guard(locks().mutex);
   if (locks().folder.empty()) return true;
-  if (!TakeLock(lock, LockFileFor(locks().folder, "firmware-upgrade-return"), true)) return false;
+  if (!TakeLock(lock, LockFileFor(locks().folder, "firmware-upgrade-return"), false)) return false;
   locks().awaitingReturn = true;
   return true;
 }

@@ -50,7 +50,9 @@ std::string KeypadLockFile(const std::string& path);
 // since the loader is addressed by its place on the bus. Always true without a lock folder.
 bool TakeUpgradeLock(support::ProgramLock& lock);
 // Held while an upgrade waits for its keypad to come back: other programs open no keypad until it
-// ends (they are told the keypad is in use). Always true without a lock folder.
+// ends (they are told the keypad is in use). Never waits: the download has finished and its
+// keypad restarts, and nobody who holds the lock without right (the upgrade lock is this
+// program's) may keep it from its settings. Always true without a lock folder.
 bool AwaitReturnedKeypad(support::ProgramLock& lock);
 void EndAwaitingReturnedKeypad(support::ProgramLock& lock);
 // Whether another program holds the upgrade lock now: the keypad it upgrades, its loader and the

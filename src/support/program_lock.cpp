@@ -197,10 +197,14 @@ bool TrustedOwner(const struct stat& file, const struct stat& folder) {
 }
 
 // Opened without following a link and without blocking (a FIFO planted there would otherwise
-// hold the program for ever); made when missing, readable by everyone and, in a folder of a
-// group, writable by the group, whatever the umask. -1 with errno, or -2 where it is no plain
-// file (`kind` says what it is).
-int OpenLockFile(const std::string& file, const struct stat& folder, std::string& kind) {
+// hold the program for ever), for writing: flock works on any open file, so a user who could
+// open it only to read could still hold it, and keep every program off every keypad. Made when
+// missing, and kept, for its owner and the folder's group only (0660), whatever the umask and
+// whatever an older program made it with. -1 with errno, or -2 where it is no plain file (`kind`
+// says what it is).
+constexpr mode_t kLockFileMode = 0660;
+
+int OpenLockFile(const std::string& file, std::string& kind) {
   constexpr int kFlags = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
   for (int attempt = 0; attempt < 2; ++attempt) {
     struct stat found {};
@@ -209,9 +213,15 @@ int OpenLockFile(const std::string& file, const struct stat& folder, std::string
       return -2;
     }
     int descriptor = open(file.c_str(), O_RDWR | kFlags);
-    if (descriptor < 0 && errno == EACCES) descriptor = open(file.c_str(), O_RDONLY | kFlags);
-    if (descriptor >= 0 || errno != ENOENT) return descriptor;
-    const mode_t mode = (folder.st_mode & S_ISGID) != 0 ? 0664 : 0644;
+    if (descriptor >= 0) {
+      struct stat opened {};
+      if (fstat(descriptor, &opened) == 0 && opened.st_uid == geteuid() &&
+          (opened.st_mode & 07777) != kLockFileMode)
+        fchmod(descriptor, kLockFileMode);
+      return descriptor;
+    }
+    if (errno != ENOENT) return descriptor;
+    const mode_t mode = kLockFileMode;
     descriptor = open(file.c_str(), O_RDWR | O_CREAT | O_EXCL | kFlags, mode);
     if (descriptor >= 0) {
       fchmod(descriptor, mode);
@@ -255,7 +265,7 @@ bool ProgramLock::take(const std::string& file, bool wait) {
   // longer at its place, and is taken again there.
   for (int attempt = 0; attempt < 16; ++attempt) {
     std::string kind;
-    const int descriptor = OpenLockFile(file, folder, kind);
+    const int descriptor = OpenLockFile(file, kind);
     if (descriptor == -2) {
       problem_ = file + " is " + kind + ", not a lock";
       return false;

@@ -27,7 +27,7 @@ TakeResult TryLock(const std::string& file) {
   return lock.problem().empty() ? kHeldElsewhere : kDenied;
 }
 
-constexpr uid_t kAtTheSeat = 40001, kRemote = 40002;
+constexpr uid_t kAtTheSeat = 40001, kRemote = 40002, kOutsider = 40003;
 
 // Whatever stands where a lock goes, the program says why it takes no lock there, at once.
 TEST(SharedLocks, WhatIsPlantedWhereALockGoesIsRefusedWithItsReason) {
@@ -138,14 +138,28 @@ TEST(SharedLocks, TwoUsersProgramsKeepEachOtherOffOneKeypad) {
       return AsUser(
           user, [&] { return TryLock(file); }, kBench);
     };
-    EXPECT_EQ(tryAs(kRemote, keypadA), kHeldElsewhere);
+    // In a folder of no group (made for lack of the package's) another user is kept off by
+    // not being let in at all.
+    EXPECT_EQ(tryAs(kRemote, keypadA), sticky ? kDenied : kHeldElsewhere);
     EXPECT_EQ(tryAs(kRemote, keypadB), kTaken) << sticky;
+    // A user outside the group opens no lock file, to read or to hold it: held or free, every
+    // keypad stays the group's.
+    struct stat made {};
+    ASSERT_EQ(stat(keypadA.c_str(), &made), 0);
+    EXPECT_EQ(made.st_mode & 07777, 0660u) << sticky;
+    const auto outsider = [&](const std::string& file) {
+      return AsUser(kOutsider, [&] { return TryLock(file); });
+    };
+    EXPECT_EQ(outsider(keypadA), kDenied) << sticky;
     kill(holder, SIGTERM);
     waitpid(holder, nullptr, 0);
     // In a sticky folder the file of a user whose program died stays, and that user could remove
     // it under the next holder: refused, naming who may remove it. In the group's it is free.
     EXPECT_EQ(tryAs(kRemote, keypadA), sticky ? kDenied : kTaken);
     EXPECT_EQ(tryAs(kAtTheSeat, keypadB), kTaken) << sticky;
+    if (!sticky) {
+      EXPECT_EQ(outsider(keypadB), kDenied);
+    }
   }
 }
 }  // namespace
