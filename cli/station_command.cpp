@@ -597,7 +597,8 @@ int PrintStationSummary(Io& io, bool json, const KeypadTally& tally, int skipped
   std::vector<std::string> kept;
   for (const auto& record : KeptRecords(io.store)) kept.push_back(record.serial());
   const int keypads = tally.keypads(), succeeded = tally.withResult("ok");
-  const int status = succeeded == keypads ? kDone : kKeypadFailed;
+  // A keypad whose serial number and settings are still kept is not finished, whoever tried it.
+  const int status = succeeded == keypads && kept.empty() ? kDone : kKeypadFailed;
   if (json) {
     nlohmann::ordered_json summary = {{"keypads", keypads}, {"tries", tally.tries()},
                                       {"ok", succeeded},    {"failed", keypads - succeeded},
@@ -619,7 +620,7 @@ int PrintStationSummary(Io& io, bool json, const KeypadTally& tally, int skipped
          << ").\n";
   for (const auto& record : KeptRecords(io.store)) {
     io.out << "Still kept: the serial number and settings of " << firmware::KeypadName(record)
-           << "; plug that keypad in again while the station runs.\n";
+           << "; run the station again and plug that keypad in, to finish it.\n";
   }
   return status;
 }
