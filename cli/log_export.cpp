@@ -163,10 +163,67 @@ const Column kColumns[] = {
     {"Results", Cell::kText, nullptr, Results},
 };
 
-// Makes the workbook at `file`; empty, or libxlsxwriter's words for what failed.
+// A cell holds this many bytes of text at most.
+constexpr std::size_t kCellBytes = 32767;
+
+// A text as a workbook's cell can hold it: its XML holds no U+FFFE, U+FFFF or other
+// non-character, and no byte that is not UTF-8 (each is shown escaped, as controls are); a text
+// longer than a cell holds is cut at a character, with a mark that says so.
+std::string CellText(const std::string& text) {
+  const std::string escaped = EscapedControls(text);
+  std::string cell;
+  for (std::size_t at = 0; at < escaped.size();) {
+    const auto lead = static_cast<unsigned char>(escaped[at]);
+    const std::size_t length = lead < 0x80       ? 1
+                               : lead >> 5 == 6  ? 2
+                               : lead >> 4 == 14 ? 3
+                               : lead >> 3 == 30 ? 4
+                                                 : 0;
+    char32_t point = length == 1   ? lead
+                     : length == 2 ? lead & 0x1F
+                     : length == 3 ? lead & 0x0F
+                                   : lead & 0x07;
+    bool whole = length > 0 && at + length <= escaped.size();
+    for (std::size_t i = 1; whole && i < length; ++i) {
+      const auto next = static_cast<unsigned char>(escaped[at + i]);
+      whole = next >> 6 == 2;
+      point = (point << 6) | (next & 0x3F);
+    }
+    const char32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+    whole =
+        whole && point >= least[length] && point <= 0x10FFFF && (point < 0xD800 || point > 0xDFFF);
+    if (!whole) {
+      cell +=
+          std::string("\\x") + support::kHexDigits[lead >> 4] + support::kHexDigits[lead & 0x0F];
+      ++at;
+      continue;
+    }
+    if ((point & 0xFFFE) == 0xFFFE || (point >= 0xFDD0 && point <= 0xFDEF)) {
+      std::string hex;
+      for (char32_t rest = point; rest != 0 || hex.size() < 4; rest >>= 4)
+        hex.insert(hex.begin(), support::kHexDigits[rest & 0x0F]);
+      cell += "\\u" + hex;
+    } else {
+      cell += escaped.substr(at, length);
+    }
+    at += length;
+  }
+  if (cell.size() <= kCellBytes) return cell;
+  const std::string mark = " [cut here: " + std::to_string(cell.size()) + " bytes in all]";
+  std::size_t cut = kCellBytes - mark.size();
+  while (cut > 0 && (static_cast<unsigned char>(cell[cut]) >> 6) == 2) --cut;
+  return cell.substr(0, cut) + mark;
+}
+
+// Makes the workbook at `file`; empty, or libxlsxwriter's words for what failed: a cell it
+// could not take fails the whole workbook.
 std::string MakeWorkbook(const std::string& file, const Json& entries) {
   lxw_workbook* workbook = workbook_new(file.c_str());
   if (!workbook) return "the workbook could not be started";
+  lxw_error failed = LXW_NO_ERROR;
+  const auto check = [&](lxw_error result) {
+    if (failed == LXW_NO_ERROR) failed = result;
+  };
   lxw_worksheet* sheet = workbook_add_worksheet(workbook, "Service log");
   lxw_format* header = workbook_add_format(workbook);
   format_set_bold(header);
@@ -177,7 +234,7 @@ std::string MakeWorkbook(const std::string& file, const Json& entries) {
   std::vector<std::size_t> widths(kColumnCount, 0);
   for (std::size_t c = 0; c < kColumnCount; ++c) {
     const auto column = static_cast<lxw_col_t>(c);
-    worksheet_write_string(sheet, 0, column, kColumns[c].header, header);
+    check(worksheet_write_string(sheet, 0, column, kColumns[c].header, header));
     widths[c] = std::string(kColumns[c].header).size();
   }
   lxw_row_t row = 0;
@@ -192,33 +249,34 @@ std::string MakeWorkbook(const std::string& file, const Json& entries) {
         // A time that is none stays the text it is.
         if (times) {
           lxw_datetime when = column.cell == Cell::kLocalTime ? times->first : times->second;
-          worksheet_write_datetime(sheet, row, at, &when, time);
+          check(worksheet_write_datetime(sheet, row, at, &when, time));
           widths[c] = std::max<std::size_t>(widths[c], 19);
         } else if (column.cell == Cell::kUtcTime && !timeText.empty()) {
-          worksheet_write_string(sheet, row, at, EscapedControls(timeText).c_str(), nullptr);
+          check(worksheet_write_string(sheet, row, at, CellText(timeText).c_str(), nullptr));
         }
       } else if (column.cell == Cell::kNumber) {
         const Json& settings = Settings(entry);
         if (settings.contains(column.field) && settings[column.field].is_number())
-          worksheet_write_number(sheet, row, at, settings[column.field].get<double>(), nullptr);
-      } else if (const std::string value = EscapedControls(
+          check(worksheet_write_number(sheet, row, at, settings[column.field].get<double>(),
+                                       nullptr));
+      } else if (const std::string value = CellText(
                      column.text ? column.text(entry) : store::LogText(entry, column.field));
                  !value.empty()) {
         // As a string cell, a text that starts with "=" or looks like a number stays itself.
-        worksheet_write_string(sheet, row, at, value.c_str(), nullptr);
+        check(worksheet_write_string(sheet, row, at, value.c_str(), nullptr));
         widths[c] = std::max(widths[c], value.size());
       }
     }
   }
   for (std::size_t c = 0; c < kColumnCount; ++c) {
     const auto at = static_cast<lxw_col_t>(c);
-    worksheet_set_column(sheet, at, at,
-                         static_cast<double>(std::min<std::size_t>(widths[c], 60)) + 2, nullptr);
+    check(worksheet_set_column(
+        sheet, at, at, static_cast<double>(std::min<std::size_t>(widths[c], 60)) + 2, nullptr));
   }
   worksheet_freeze_panes(sheet, 1, 0);
-  worksheet_autofilter(sheet, 0, 0, row, static_cast<lxw_col_t>(kColumnCount - 1));
-  const lxw_error closed = workbook_close(workbook);
-  return closed == LXW_NO_ERROR ? std::string() : lxw_strerror(closed);
+  check(worksheet_autofilter(sheet, 0, 0, row, static_cast<lxw_col_t>(kColumnCount - 1)));
+  check(workbook_close(workbook));
+  return failed == LXW_NO_ERROR ? std::string() : lxw_strerror(failed);
 }
 
 }  // namespace

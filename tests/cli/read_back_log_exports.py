@@ -37,7 +37,8 @@ lines = [
     {"time": "2026-12-08T14:30:00Z", "serialNumber": "1E5", "result": "failed",
      "message": "cut\u0000short\u001b\u007f", "results": {"led": "blinked", "keys": "Left, Up"}},
     {"time": "2026-12-08T23:59:59Z", "serialNumber": "=1+1", "operator": "Kim Lee"},
-    {"time": "2026-12-09T00:00:00Z", "serialNumber": "VNK-AFTER"},
+    {"time": "2026-12-09T00:00:00Z", "serialNumber": "VNK-AFTER",
+     "operator": "Kim\ufffeLee\U0010ffff", "message": "é" * 20000},
 ]
 work = tempfile.mkdtemp()
 os.makedirs(os.path.join(work, "bench"))
@@ -94,7 +95,10 @@ cells = [("00042", "Time", "d", datetime.datetime(2026, 12, 8, 2, 0, 0)),
          ("00042", "Layout", "s", "custom"), ("00042", "Code table", "s", table),
          ("00042", "Serial number before", "n", None), ("1E5", "Serial number", "s", "1E5"),
          ("=1+1", "Serial number", "s", "=1+1"), ("1E5", "Message", "s", "cut\\x00short\\x1B\\x7F"),
-         ("1E5", "Results", "s", "led: blinked; keys: Left, Up")]
+         ("1E5", "Results", "s", "led: blinked; keys: Left, Up"),
+         # What a workbook's XML cannot hold is shown escaped; what a cell cannot, cut, and said.
+         ("VNK-AFTER", "Operator", "s", "Kim\\uFFFELee\\u10FFFF"),
+         ("VNK-AFTER", "Message", "s", "é" * 16368 + " [cut here: 40000 bytes in all]")]
 for serial, column, kind, value in cells:
     cell = rows[serial][column]
     expect(f"{serial} {column}", (cell.data_type, cell.value), (kind, value))
