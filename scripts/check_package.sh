@@ -74,7 +74,6 @@ done
 for word in "EXIT STATUS" "a keypad is there but cannot be opened"; do
   grep -q -- "$word" "$build/navkeypad.man.txt" || { echo "navkeypad(1) lacks $word"; exit 1; }
 done
-bash "$root/scripts/check_completion.sh" "$build/packaging/navkeypad.bash-completion"
 desktop-file-validate "$root/packaging/$id.desktop"
 appstreamcli validate --no-net "$root/packaging/$id.metainfo.xml" >/dev/null
 echo "package ok: $(basename "$deb")"
