@@ -23,8 +23,8 @@ enum ExitStatus {
 struct Io {
   std::ostream& out;
   std::ostream& err;
-  store::Store& store;                // what the bench knows, opened where the program starts
-  bool terminal = false;              // progress as a bar rather than lines
+  store::Store& store;    // what the bench knows, opened where the program starts
+  bool terminal = false;  // progress as a bar rather than lines
   // As the user called it, for commands we suggest: run as printed, they work on the same bus
   // ("navkeypad --virtual").
   std::string program = "navkeypad";
