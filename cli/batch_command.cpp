@@ -50,9 +50,14 @@ std::vector<KeypadOnBus> Unreachable(const std::vector<Keypad>& keypads) {
   return unreachable;
 }
 
-std::string UnreachableReason(const KeypadOnBus& keypad) {
-  return keypad.accessible ? "it is in use by another program, or did not answer its status request"
-                           : "it cannot be opened (" + keypad.problem + ")";
+// Why a keypad on the bus was not asked, and what to try: a silent keypad is most often its
+// cable or port.
+std::string UnreachableReason(const KeypadOnBus& keypad, const std::string& program) {
+  if (!keypad.accessible) return "it cannot be opened (" + keypad.problem + ")";
+  return "it is in use by another program, or did not answer its status request; close the "
+         "program that holds it, or try another cable or USB port, then '" +
+         program + " --device " + ShellQuoted(keypad.port.empty() ? keypad.path : keypad.port) +
+         " identify'";
 }
 
 // upgrade --all --expect-version V passes over a keypad already on V, unless its restore may be
@@ -282,7 +287,8 @@ int DryRun(bool upgrade, const Options& options, Io& io,
   for (const KeypadOnBus& keypad : Unreachable(keypads)) {
     Outcome outcome;
     outcome.path = keypad.path;
-    would(outcome, "fail", UnreachableReason(keypad));
+    outcome.port = keypad.port;
+    would(outcome, "fail", UnreachableReason(keypad, io.program));
   }
   if (outcomes.empty()) {
     return SayFailure(io.out, io.err, options.json, kNoKeypad,
@@ -368,6 +374,9 @@ class BatchRun {
   // A record still kept for a keypad of the batch is an upgrade that has not finished.
   std::vector<firmware::PendingUpgrade> stillKept();
   void adviseAtEnd(bool allDone) const;
+  // A keypad the batch did nothing to, passed over or not reachable, has its line in the log
+  // too: the summary can be told from the log alone.
+  void logPassedOver(const Outcome& outcome, const std::optional<DeviceStatus>& status);
 
   const std::vector<std::string>& positional_;
   CommandFunction command_;
@@ -385,8 +394,15 @@ void BatchRun::runOn(Outcome& outcome, Options one, bool finishingLoader) {
   std::ostringstream capturedErr;
   TeeBuffer both(io_.err, capturedErr);
   std::ostream shownErr(&both);
-  Io oneIo{options_.json ? capturedOut : io_.out, shownErr,    io_.store,
-           io_.terminal && !options_.json,        io_.program, resume_};
+  std::ostringstream failure;  // said once, in the keypad's line
+  Io oneIo{options_.json ? capturedOut : io_.out,
+           shownErr,
+           io_.store,
+           io_.terminal && !options_.json,
+           io_.program,
+           resume_,
+           false,
+           &failure};
   Session session(positional_, one, oneIo);
   if (finishingLoader) session.setFinishingLoader();
   outcome.status = session.run(command_);
@@ -408,13 +424,30 @@ void BatchRun::runOn(Outcome& outcome, Options one, bool finishingLoader) {
   } else if (!outcome.nothingSent) {
     outcome.after.clear();
   }
-  if (outcome.status != kDone) outcome.message = LastMessage(capturedErr.str());
+  if (outcome.status != kDone)
+    outcome.message =
+        session.lastFailure().empty() ? LastMessage(capturedErr.str()) : session.lastFailure();
   if (options_.json && !capturedOut.str().empty()) {
     outcome.output = nlohmann::ordered_json::parse(capturedOut.str(), nullptr, false);
     if (outcome.output->is_discarded()) outcome.output.reset();
   }
   outcome.result = outcome.status == kDone ? "ok" : "failed";
   outcomes_.push_back(outcome);
+}
+
+void BatchRun::logPassedOver(const Outcome& outcome, const std::optional<DeviceStatus>& status) {
+  store::ServiceEntry entry;
+  entry.program = io_.programName();
+  entry.action = Joined(positional_, " ");
+  entry.path = outcome.path;
+  entry.port = outcome.port;
+  entry.before = entry.after = status;
+  entry.passedOver = outcome.result == "skipped";
+  entry.message = outcome.message;
+  if (const store::StoreError unlogged = io_.store.append(entry)) {
+    io_.err << io_.programName() << ": " << unlogged.message
+            << "; the keypad's line is not in the service log.\n";
+  }
 }
 
 // A run cut off during an upgrade left its keypad in the loader: each is finished first, with
@@ -439,27 +472,34 @@ void BatchRun::runOnKeypads(const std::vector<Keypad>& keypads) {
     if (support::SignalHold::Asked()) break;
     const Keypad& keypad = keypads[i];
     // A keypad finished from its loader above is back in its application where it waited.
-    if (std::any_of(outcomes_.begin(), outcomes_.end(), [&](const Outcome& done) {
-          return !done.port.empty() && done.port == keypad.port;
-        })) {
-      continue;
-    }
+    const bool finished = std::any_of(outcomes_.begin(), outcomes_.end(), [&](const Outcome& done) {
+      return !done.port.empty() && done.port == keypad.port;
+    });
     Outcome outcome;
     outcome.serial = keypad.serial;
     outcome.path = keypad.path;
     outcome.port = keypad.port;
     outcome.before = outcome.after = keypad.firmware;
     // The records as they are now: an earlier keypad of the batch may have left or taken one.
-    if (upgrade_ && AlreadyDone(keypad, options_, KeptRecords(io_.store))) {
-      outcome.result = "skipped";
-      outcome.message = "already on " + keypad.firmware;
-      outcomes_.push_back(outcome);
-      continue;
-    }
+    const bool done =
+        finished || (upgrade_ && AlreadyDone(keypad, options_, KeptRecords(io_.store)));
+    // Every keypad has its line, one passed over too: the numbers have no gaps.
     if (!options_.json) {
       io_.out << "[" << i + 1 << "/" << keypads.size() << "] "
               << (keypad.serial.empty() ? "(no serial number)" : keypad.serial) << " at "
-              << keypad.path << "\n";
+              << keypad.path
+              << (finished ? ": finished from its loader above"
+                  : done   ? ": already on " + keypad.firmware + ", passed over"
+                           : "")
+              << "\n";
+    }
+    if (finished) continue;
+    if (done) {
+      outcome.result = "skipped";
+      outcome.message = "already on " + keypad.firmware;
+      logPassedOver(outcome, keypad.status);
+      outcomes_.push_back(outcome);
+      continue;
     }
     // The keypad at that place must still be the keypad of this line: a new one may have
     // taken a place that another left.
@@ -547,7 +587,9 @@ int BatchRun::run(Session& whole) {
     outcome.path = keypad.path;
     outcome.result = "failed";
     outcome.status = keypad.accessible ? kKeypadFailed : kNotAccessible;
-    outcome.message = UnreachableReason(keypad);
+    outcome.port = keypad.port;
+    outcome.message = UnreachableReason(keypad, io_.program);
+    logPassedOver(outcome, std::nullopt);
     outcomes_.push_back(outcome);
   }
   for (const LoaderOnBus& loader : loaders) {

@@ -19,12 +19,10 @@ namespace {
 // The options as a bash case pattern ("--a | --b"), those `wanted` picks.
 template <typename Wanted>
 std::string Pattern(Wanted wanted) {
-  std::string pattern;
-  for (const cli::OptionDeclaration& option : cli::OptionTable()) {
-    if (!wanted(option)) continue;
-    pattern += (pattern.empty() ? "" : " | ") + std::string(option.name);
-  }
-  return pattern;
+  std::vector<std::string> names;
+  for (const cli::OptionDeclaration& option : cli::OptionTable())
+    if (wanted(option)) names.push_back(option.name);
+  return cli::Joined(names, " | ");
 }
 
 std::string ArgumentCases() {
@@ -44,38 +42,36 @@ std::string ArgumentCases() {
 
 std::map<std::string, std::string> CompletionWords() {
   using cli::Offers;
-  std::string commands, options, codeTableCommands, codeTableWords, modifiers;
+  std::vector<std::string> commands, options, codeTableCommands, modifiers;
+  std::string codeTableWords;
   for (const cli::CommandDeclaration& command : cli::CommandTable()) {
-    commands += (commands.empty() ? "" : " ") + std::string(command.name);
+    commands.push_back(command.name);
     if (command.offers == Offers::kCodeTable) {
-      codeTableCommands += (codeTableCommands.empty() ? "" : " | ") + std::string(command.name);
+      codeTableCommands.push_back(command.name);
       codeTableWords = command.words;
     }
   }
   for (const cli::OptionDeclaration& option : cli::OptionTable()) {
-    if (option.shortName != nullptr)
-      options += (options.empty() ? "" : " ") + std::string(option.shortName);
-    options += (options.empty() ? "" : " ") + std::string(option.name);
+    if (option.shortName != nullptr) options.push_back(option.shortName);
+    options.push_back(option.name);
   }
-  for (int position = 0; position < static_cast<int>(navkeypad::kModifierNameCount); ++position) {
-    modifiers += (modifiers.empty() ? "" : " ") +
-                 cli::ModifierName(navkeypad::ModifierIndexToUsage(position));
-  }
+  for (int position = 0; position < static_cast<int>(navkeypad::kModifierNameCount); ++position)
+    modifiers.push_back(cli::ModifierName(navkeypad::ModifierIndexToUsage(position)));
   const auto offering = [](Offers offers) {
     return Pattern([=](const cli::OptionDeclaration& o) { return o.value && o.offers == offers; });
   };
   return {
-      {"@COMMANDS@", commands},
-      {"@OPTIONS@", options},
+      {"@COMMANDS@", cli::Joined(commands, " ")},
+      {"@OPTIONS@", cli::Joined(options, " ")},
       {"@PATH_OPTIONS@", offering(Offers::kPaths)},
       {"@SERIAL_OPTIONS@", offering(Offers::kSerials)},
       {"@FILE_OPTIONS@", offering(Offers::kFiles)},
       {"@OTHER_VALUED_OPTIONS@", offering(Offers::kNothing)},
       {"@VALUED_OPTIONS@", Pattern([](const cli::OptionDeclaration& o) { return o.value; })},
       {"@ARGUMENT_CASES@", ArgumentCases()},
-      {"@CODE_TABLE_COMMANDS@", codeTableCommands},
+      {"@CODE_TABLE_COMMANDS@", cli::Joined(codeTableCommands, " | ")},
       {"@CODE_TABLE_WORDS@", codeTableWords},
-      {"@MODIFIERS@", modifiers},
+      {"@MODIFIERS@", cli::Joined(modifiers, " ")},
   };
 }
 

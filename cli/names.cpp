@@ -65,6 +65,13 @@ std::string Joined(const std::vector<std::string>& parts, const std::string& sep
   return joined;
 }
 
+std::string Listed(std::vector<std::string> parts, const std::string& conjunction) {
+  if (parts.size() < 2) return Joined(parts);
+  const std::string last = parts.back();
+  parts.pop_back();
+  return Joined(parts) + " " + conjunction + " " + last;
+}
+
 std::string ShellQuoted(const std::string& text) {
 #ifdef _WIN32
   // cmd and PowerShell both take a double-quoted word; no Windows file name holds a '"'.

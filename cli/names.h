@@ -28,6 +28,8 @@ std::string LayoutName(int type);
 std::string ShellQuoted(const std::string& text);
 // "a, b, c".
 std::string Joined(const std::vector<std::string>& parts, const std::string& separator = ", ");
+// "a, b and c" (with "and" as `conjunction`); "a" alone.
+std::string Listed(std::vector<std::string> parts, const std::string& conjunction);
 
 // The code table, a key a line.
 void PrintTable(std::ostream& out, const KeyCodeTable& table);

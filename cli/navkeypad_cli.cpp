@@ -120,15 +120,13 @@ std::string Misplaced(const CommandDeclaration& command, const Options& options)
     std::vector<std::string> names;
     for (const OptionDeclaration& option : OptionTable())
       if (option.scope == given.scope) names.push_back(option.name);
-    const std::string last = names.back();
-    names.pop_back();
-    const std::string listed = names.empty() ? last : Joined(names) + " and " + last;
-    const std::string verb = names.empty() ? " goes with " : " go with ";
+    const std::string listed = Listed(names, "and");
+    const std::string verb = names.size() == 1 ? " goes with " : " go with ";
     switch (given.scope) {
       case Scope::kPicksKeypad:
         return std::string(command.name) +
-               " takes the keypads as they are plugged in; it takes no " + Joined(names) + " or " +
-               last + ".";
+               " takes the keypads as they are plugged in; it takes no " + Listed(names, "or") +
+               ".";
       case Scope::kStation:
         return listed + verb + "station.";
       case Scope::kLog:
@@ -165,9 +163,7 @@ int Dispatch(const std::vector<std::string>& positional, const Options& options,
       std::vector<std::string> names;
       for (const CommandDeclaration& each : CommandTable())
         if (each.all) names.push_back(each.name);
-      const std::string last = names.back();
-      names.pop_back();
-      return refuse(kBadInput, "--all works with " + Joined(names) + " and " + last + ".");
+      return refuse(kBadInput, "--all works with " + Listed(names, "and") + ".");
     }
     return ForAll(positional, command->run, options, io);
   }

@@ -34,6 +34,9 @@ struct Io {
   // Where the station runs the command: a keypad is tried again by plugging it in again while
   // the station runs, which also gives it the station's settings.
   bool atStation = false;
+  // Where a batch or the station takes each keypad's failure, to say it once, in the keypad's
+  // line; none: standard error.
+  std::ostream* failures = nullptr;
 
   // The program's own name, without the switches it was started with.
   std::string programName() const { return program.substr(0, program.find(' ')); }

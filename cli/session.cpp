@@ -108,7 +108,8 @@ std::string Session::noConfigFile() const {
 
 int Session::fail(int status, const std::string& message) {
   lastFailure_ = message;
-  return SayFailure(io_.out, io_.err, options_.json, status, message);
+  return SayFailure(io_.out, io_.failures != nullptr ? *io_.failures : io_.err, options_.json,
+                    status, message);
 }
 
 std::vector<AnsweringKeypad> Session::answering(const std::vector<KeypadOnBus>& keypads) {

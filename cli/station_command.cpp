@@ -233,10 +233,12 @@ StepResult StationRun::run(CommandFunction command, std::vector<std::string> wor
   if (plan_.config) one.file = plan_.config;
   if (plan_.firmware) one.expectVersion = plan_.version;
   std::ostringstream said;
+  std::ostringstream failure;  // said once, in the keypad's line
   // A number the station gives it reserved itself: `serial set` writes it without another.
   one.serialReserved = command == &SerialNumber;
-  Session session(std::move(words), one,
-                  {said, io_.err, io_.store, io_.terminal && !json_, io_.program, {}, true});
+  Session session(
+      std::move(words), one,
+      {said, io_.err, io_.store, io_.terminal && !json_, io_.program, {}, true, &failure});
   if (finishingLoader) session.setFinishingLoader();
   StepResult result;
   result.status = command(session);

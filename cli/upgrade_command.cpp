@@ -148,7 +148,9 @@ int Upgrade(Session& session) {
   firmware::UpgradeJob job(
       io.store, settings::DefaultConfigFile(),
       {[&io](int percent, const std::string& text) { Progress(io, percent, text); },
-       [&io](const std::string& notice) { io.err << "navkeypad: " << notice << "\n"; },
+       [&io](const std::string& notice) {
+         io.err << io.programName() << ": note: " << notice << "\n";
+       },
        [&](std::string& path) -> std::optional<DeviceStatus> {
          if ((notOpened = session.connect()) != kDone) return std::nullopt;
          const auto status = session.readStatus();

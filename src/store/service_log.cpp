@@ -53,7 +53,7 @@ std::string ServiceLine(const std::string& time, const ServiceEntry& entry) {
                         {"codeTable", std::vector<int>(entry.after->codeTable.bytes.begin(),
                                                        entry.after->codeTable.bytes.end())}};
   }
-  line["result"] = entry.ok ? "ok" : "failed";
+  line["result"] = entry.passedOver ? "skipped" : entry.ok ? "ok" : "failed";
   line["message"] = entry.message;
   if (!entry.step.empty()) line["step"] = entry.step;
   if (!entry.results.empty()) {

@@ -21,8 +21,9 @@ struct ServiceEntry {
   std::optional<DeviceStatus> before;  // the keypad as it was, where it was read
   std::optional<DeviceStatus> after;   // and as it ended
   bool ok = false;
-  std::string message;  // why it failed
-  std::string step;     // where a firmware upgrade failed
+  bool passedOver = false;  // nothing was done to it, for `message`'s reason
+  std::string message;      // why it failed, or was passed over
+  std::string step;         // where a firmware upgrade failed
   // A self test's steps, each with what it came to, in the order they ran.
   std::vector<std::pair<std::string, std::string>> results;
 };

@@ -581,6 +581,27 @@ TEST_F(Cli, SeveralKeypadsNeedADeviceOrASerialNumber) {
         Case{{"station", "--json", "--config", "/nowhere.ini"},
              cli::kBadInput,
              "{\"error\": \"/nowhere.ini is missing.\", \"exitStatus\": 2}\n"},
+        // An option out of place names where it goes.
+        Case{{"status", "--json", "--since", "2026-12-01"},
+             cli::kBadInput,
+             "{\"error\": \"--since, --until, --csv and --xlsx go with log.\", \"exitStatus\": "
+             "2}\n"},
+        Case{
+            {"station", "--json", "--serial", "VNK-A"},
+            cli::kBadInput,
+            "{\"error\": \"station takes the keypads as they are plugged in; it takes no --device, "
+            "--serial, --all, --file or --settings-of.\", \"exitStatus\": 2}\n"},
+        Case{{"status", "--json", "--present"},
+             cli::kBadInput,
+             "{\"error\": \"--config, --serial-from, --count, --idle-timeout and --present go with "
+             "station.\", \"exitStatus\": 2}\n"},
+        Case{{"upgrade", "x.txt", "--json", "--expect-version", "2.01"},
+             cli::kBadInput,
+             "{\"error\": \"--expect-version goes with upgrade --all and station.\", "
+             "\"exitStatus\": 2}\n"},
+        Case{{"brightness", "3", "--all", "--json"},
+             cli::kBadInput,
+             "{\"error\": \"--all works with status, apply and upgrade.\", \"exitStatus\": 2}\n"},
         Case{{}, cli::kBadInput, ""}}) {
     EXPECT_EQ(run(c.arguments), c.status) << c.arguments.size();
     EXPECT_EQ(out_.str(), c.json);

@@ -27,9 +27,10 @@ class KeypadIdentity : public VirtualState {
     storeFile_ = dir_.file("data/VeltoInterface/bench.sqlite3");
     PlaceStandInLoaderTexts(dir_.path() / "data");
   }
-  const std::string kProgram = "navkeypad";
+  std::string programName_ = "navkeypad";
 #else
-  const std::string kProgram = "navkeypad-virtual";
+  // The program's name as its advice prints it.
+  std::string programName_ = "navkeypad-virtual";
 #endif
 
   // The program run on this bus, its output in the scenarios' words.
@@ -64,14 +65,6 @@ class KeypadIdentity : public VirtualState {
 #endif
     return words;
   }
-  std::map<std::string, std::string> nodes_;  // a node of the last run: the virtual path
-};
-
-}  // namespace
-
-// A keypad is who it says it is: a record goes to no other keypad, in any order of reruns,
-// arrivals and failures, and no run says done while a record of its keypad is kept.
-TEST_F(KeypadIdentity, ARecordGoesOnlyToTheKeypadItWasKeptFor) {
   struct Step {
     std::string arguments;  // FW stands for the firmware file
     int status;
@@ -91,6 +84,83 @@ TEST_F(KeypadIdentity, ARecordGoesOnlyToTheKeypadItWasKeptFor) {
     std::map<std::string, std::pair<std::string, int>> keypads;  // id: serial, brightness
     std::vector<std::string> kept;                               // serial numbers
   };
+
+  // Each scenario from a bus of its own, its steps in turn: what each says and ends with, the
+  // line it logs, and the keypads and records at the end. A step "ADVICE" runs the last command
+  // the program advised, exactly as it printed it.
+  void RunScenarios(const std::vector<Scenario>& scenarios) {
+    for (const Scenario& scenario : scenarios) {
+      SCOPED_TRACE(scenario.name);
+      std::map<std::string, json> setAside;
+      forgetStore();
+      WriteBytes(state(), std::string(R"({"keypads": )") + scenario.bus + "}");
+      keepRecords(scenario.records);
+      std::string advised;
+      for (const Step& step : scenario.steps) {
+        std::string arguments = step.arguments == "ADVICE" ? advised : step.arguments;
+        if (const auto at = arguments.find("FW"); at != std::string::npos)
+          arguments.replace(at, 2, firmware());
+        const std::size_t logged = serviceLog().size();
+        const Outcome ran = runOnBus(arguments);
+        if (const auto at = ran.output.rfind(programName_ + " "); at != std::string::npos) {
+          const auto from = at + programName_.size() + 1;
+          advised = ran.output.substr(from, ran.output.find_first_of("'\n", from) - from);
+          if (const auto fw = advised.find("FIRMWARE.txt"); fw != std::string::npos)
+            advised.replace(fw, 12, firmware());
+        }
+        EXPECT_EQ(ran.status, step.status) << step.arguments << "\n" << ran.output;
+        EXPECT_THAT(ran.output, HasSubstr(OnThisBus(step.says))) << step.arguments;
+        if (!step.logged.empty()) {
+          const auto log = serviceLog();
+          std::string line = "-";
+          if (log.size() > logged) {
+            const json last = json::parse(log.back());
+            line = last["result"].get<std::string>() + (last.contains("step") ? "/" : "") +
+                   last.value("step", "") + " " + virtualPath(last.value("path", "")) + " " +
+                   last.value("serialNumber", "") + " " + last.value("firmwareBefore", "") + "->" +
+                   last.value("firmwareAfter", "");
+          }
+          EXPECT_EQ(line, step.logged) << step.arguments;
+        }
+        // A failure is said once: what went to standard error is not said again in a line (with
+        // --json it is also the document's, for the script).
+        std::istringstream lines(arguments.find("--json") == std::string::npos ? ran.output : "");
+        for (std::string line; std::getline(lines, line);) {
+          const std::string prefix = "navkeypad: ";
+          if (line.rfind(prefix, 0) != 0 || line.size() < prefix.size() + 40) continue;
+          const std::string said = line.substr(prefix.size());
+          EXPECT_EQ(ran.output.find(said), ran.output.rfind(said)) << said;
+        }
+        json bus = readState();
+        json& keypads = bus["keypads"];
+        for (std::size_t i = keypads.size(); i-- > 0;) {
+          if (step.clearFaults) keypads[i]["faults"] = json::object();
+          if (keypads[i]["id"] != step.unplug) continue;
+          setAside[step.unplug] = keypads[i];
+          keypads.erase(i);
+        }
+        if (!step.plug.empty())
+          keypads.push_back(step.plug[0] == '{' ? json::parse(step.plug) : setAside[step.plug]);
+        WriteBytes(state(), bus.dump());
+      }
+      const json ended = readState();  // kept alive for the loop
+      for (const json& keypad : ended["keypads"]) {
+        const auto& [serial, brightness] = scenario.keypads.at(keypad["id"]);
+        EXPECT_EQ(keypad["serialNumber"], serial) << keypad["id"];
+        EXPECT_EQ(keypad["ledBrightness"], brightness) << keypad["id"];
+        EXPECT_EQ(keypad["storedDefaults"]["ledBrightness"], brightness) << keypad["id"];
+      }
+      EXPECT_EQ(keptSerials(), scenario.kept);
+    }
+  }
+  std::map<std::string, std::string> nodes_;  // a node of the last run: the virtual path
+};
+
+}  // namespace
+
+// A keypad is who it says it is: a record goes to no other keypad, in any order of reruns,
+// arrivals and failures, and no run says done while a record of its keypad is kept.
+TEST_F(KeypadIdentity, ARecordGoesOnlyToTheKeypadItWasKeptFor) {
   const std::string sameCommand = "upgrade --all --expect-version 2.01 FW";
   const std::string settings = dir_.file("provisioning.ini");
   WriteBytes(settings,
@@ -159,7 +229,11 @@ TEST_F(KeypadIdentity, ARecordGoesOnlyToTheKeypadItWasKeptFor) {
          "-> ?  "
          "failed: the keypad left the bus",
          true},
-        {sameCommand, 0, "  VNK-B at 1-c  1.04 -> 2.01  ok\n"}},
+        // Every keypad has its numbered line, and the log a line for each, one passed over too.
+        {sameCommand, 0,
+         "[2/3] VNK-B at virtual:c:1.1: finished from its loader above\n[3/3] VNK-C at "
+         "virtual:a:1.1: already on 2.01, passed over\nSummary:",
+         false, "", "", "skipped virtual:a:1.1 VNK-C 2.01->2.01"}},
        {{"b", {"VNK-A", 3}}, {"c", {"VNK-B", 8}}, {"a", {"VNK-C", 3}}},
        {}},
       {"two records and one loader",
@@ -441,58 +515,65 @@ TEST_F(KeypadIdentity, ARecordGoesOnlyToTheKeypadItWasKeptFor) {
          {{"a", {"VNK000123", 4}}},
          {}});
   }
-  for (const Scenario& scenario : scenarios) {
-    SCOPED_TRACE(scenario.name);
-    std::map<std::string, json> setAside;
-    forgetStore();
-    WriteBytes(state(), std::string(R"({"keypads": )") + scenario.bus + "}");
-    keepRecords(scenario.records);
-    std::string advised;
-    for (const Step& step : scenario.steps) {
-      std::string arguments = step.arguments == "ADVICE" ? advised : step.arguments;
-      if (const auto at = arguments.find("FW"); at != std::string::npos)
-        arguments.replace(at, 2, firmware());
-      const std::size_t logged = serviceLog().size();
-      const Outcome ran = runOnBus(arguments);
-      if (const auto at = ran.output.rfind(kProgram + " "); at != std::string::npos) {
-        const auto from = at + kProgram.size() + 1;
-        advised = ran.output.substr(from, ran.output.find_first_of("'\n", from) - from);
-        if (const auto fw = advised.find("FIRMWARE.txt"); fw != std::string::npos)
-          advised.replace(fw, 12, firmware());
-      }
-      EXPECT_EQ(ran.status, step.status) << step.arguments << "\n" << ran.output;
-      EXPECT_THAT(ran.output, HasSubstr(OnThisBus(step.says))) << step.arguments;
-      if (!step.logged.empty()) {
-        const auto log = serviceLog();
-        std::string line = "-";
-        if (log.size() > logged) {
-          const json last = json::parse(log.back());
-          line = last["result"].get<std::string>() + (last.contains("step") ? "/" : "") +
-                 last.value("step", "") + " " + virtualPath(last.value("path", "")) + " " +
-                 last.value("serialNumber", "") + " " + last.value("firmwareBefore", "") + "->" +
-                 last.value("firmwareAfter", "");
-        }
-        EXPECT_EQ(line, step.logged) << step.arguments;
-      }
-      json bus = readState();
-      json& keypads = bus["keypads"];
-      for (std::size_t i = keypads.size(); i-- > 0;) {
-        if (step.clearFaults) keypads[i]["faults"] = json::object();
-        if (keypads[i]["id"] != step.unplug) continue;
-        setAside[step.unplug] = keypads[i];
-        keypads.erase(i);
-      }
-      if (!step.plug.empty())
-        keypads.push_back(step.plug[0] == '{' ? json::parse(step.plug) : setAside[step.plug]);
-      WriteBytes(state(), bus.dump());
-    }
-    const json ended = readState();  // kept alive for the loop
-    for (const json& keypad : ended["keypads"]) {
-      const auto& [serial, brightness] = scenario.keypads.at(keypad["id"]);
-      EXPECT_EQ(keypad["serialNumber"], serial) << keypad["id"];
-      EXPECT_EQ(keypad["ledBrightness"], brightness) << keypad["id"];
-      EXPECT_EQ(keypad["storedDefaults"]["ledBrightness"], brightness) << keypad["id"];
-    }
-    EXPECT_EQ(keptSerials(), scenario.kept);
-  }
+  RunScenarios(scenarios);
 }
+
+#if !defined(NAVKEYPAD_TWIN) && defined(NAVKEYPAD_PRODUCT_CLI)
+// Every kind of advice, printed by the product's program on its virtual bus, does what it says
+// when it is run exactly as printed: it names the program as it was started (`--virtual`
+// included) and picks the keypad as the command did.
+TEST_F(KeypadIdentity, AdviceRunAsPrintedDoesWhatItSays) {
+  const std::string product = NAVKEYPAD_PRODUCT_CLI;
+  runAs_ = "PATH='" + std::filesystem::path(product).parent_path().string() + "':\"$PATH\" ";
+  program_ = "navkeypad";
+  programName_ = "navkeypad";
+  PlaceStandInLoaderTexts(dir_.path() / "data");
+  const std::string cut = R"({"id": "a", "serialNumber": "VNK-A", "ledBrightness": 4,
+                              "faults": {"unplugAfterLoaderReports": 70}})";
+  const std::string other = R"({"id": "b", "serialNumber": "VNK-B", "ledBrightness": 6})";
+  const std::string silent = R"({"id": "d", "serialNumber": "VNK-D", "faults": {"silent": true}})";
+  RunScenarios({
+      {"a batch's resume",
+       "[" + cut + "," + other + "]",
+       "",
+       {{"--virtual upgrade --all --expect-version 2.01 FW", 1,
+         "Plug the keypads that failed in again and run: navkeypad --virtual upgrade --all", true},
+        {"ADVICE", 0, "VNK-A at 1-a  1.04 -> 2.01  ok"}},
+       {{"a", {"VNK-A", 4}}, {"b", {"VNK-B", 6}}},
+       {}},
+      {"an upgrade's resume",
+       "[" + cut + "]",
+       "",
+       {{"--virtual upgrade FW", 1, "if it waits in its loader, run: navkeypad --virtual upgrade",
+         true},
+        // Its last advice, to look, says how to finish it.
+        {"ADVICE", 0, "finish its upgrade with 'navkeypad --virtual upgrade FIRMWARE.txt'"},
+        {"ADVICE", 0, "serial number and settings restored"}},
+       {{"a", {"VNK-A", 4}}},
+       {}},
+      {"the layout a code table needs, for the keypad picked",
+       "[" + other + R"(, {"id": "c", "serialNumber": "VNK-C", "ledBrightness": 2}])",
+       "",
+       {{"--virtual --serial VNK-B table set left=0x50", 2,
+         "edited after 'navkeypad --virtual --serial VNK-B layout custom'"},
+        {"ADVICE", 0, "The keypad uses its custom code table."}},
+       {{"b", {"VNK-B", 6}}, {"c", {"VNK-C", 2}}},
+       {}},
+      {"a silent keypad beside a batch",
+       "[" + other + "," + silent + "]",
+       "",
+       {{"--virtual upgrade --all --dry-run --expect-version 2.01 FW", 1,
+         "try another cable or USB port, then 'navkeypad --virtual --device 1-d identify'", true},
+        {"ADVICE", 0, "blink"}},
+       {{"b", {"VNK-B", 6}}, {"d", {"VNK-D", 5}}},
+       {}},
+      {"a number no keypad has",
+       "[" + other + "]",
+       "",
+       {{"--virtual --serial VNK-Z status", 3, "see 'navkeypad --virtual list'"},
+        {"ADVICE", 0, "VNK-B"}},
+       {{"b", {"VNK-B", 6}}},
+       {}},
+  });
+}
+#endif

@@ -332,6 +332,14 @@ TEST_F(VirtualState, AStationFinishesEachKeypadThatArrivesAndOnlyThose) {
     EXPECT_EQ(keptSerials(), std::vector<std::string>(*row.stillKept ? 1 : 0, row.stillKept));
     keepRecords("");
   }
+  // A keypad's failure is said once, in its line, not on standard error before it too.
+  WriteBytes(state(), R"({"keypads": [{"id": "p", "serialNumber": "VNK-P"},
+                                      {"id": "twin", "serialNumber": "VNK-P", "arriveAfterMs": 100}]})");
+  const std::string said =
+      run("station '" + firmware() + "' --expect-version 2.01 --idle-timeout 10").output;
+  const std::string failure = "has the serial number VNK-P too";
+  EXPECT_NE(said.find(failure), std::string::npos) << said;
+  EXPECT_EQ(said.find(failure), said.rfind(failure)) << said;
   // Every number given is in the ledger, written.
   const auto store = OpenStoreAt(storeFile());
   for (const char* serial :
