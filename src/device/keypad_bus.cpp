@@ -165,10 +165,11 @@ bool AnotherProgramUpgrades() {
 
 bool AwaitReturnedKeypad(support::ProgramLock& lock) {
   std::lock_guard guard(locks().mutex);
-  if (locks().folder.empty()) return true;
-  if (!TakeLock(lock, LockFileFor(locks().folder, "firmware-upgrade-return"), false)) return false;
+  // This program's upgrade is the one that awaits its keypad, whoever holds the file: it holds
+  // the upgrade lock, so no other upgrade can, and its own keypads are not kept from it.
   locks().awaitingReturn = true;
-  return true;
+  if (locks().folder.empty()) return true;
+  return TakeLock(lock, LockFileFor(locks().folder, "firmware-upgrade-return"), false);
 }
 
 void EndAwaitingReturnedKeypad(support::ProgramLock& lock) {

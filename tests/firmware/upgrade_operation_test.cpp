@@ -6,6 +6,9 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 #include "bsl430/bsl430.h"
 #include "device/keypad_bus.h"
@@ -220,6 +223,24 @@ TEST_F(Upgrade, ARecordThatCannotBeRemovedIsNotASuccessAndTheLockIsLetGo) {
   };
   EXPECT_TRUE(upgrade->restore(10).ok());
   clock_.onSleep = {};
+  expectSettings(7, "SN-A");
+  // Whoever holds the return lock keeps no upgrade waiting after its download, nor from its
+  // keypad (a wait on it ends the suite by SIGALRM rather than hanging it).
+  upgrade.reset();
+  auto again = checked();
+  ASSERT_TRUE(leave(*again).ok());
+  ASSERT_TRUE(again->download({}, [](int, const std::string&) {}));
+  support::ProgramLock squatter;
+  ASSERT_TRUE(squatter.take(dir_.file("firmware_upgrade_return.lock"), false));
+#ifndef _WIN32
+  alarm(10);
+#endif
+  EXPECT_TRUE(again->restore(10).ok());
+#ifndef _WIN32
+  alarm(0);
+#endif
+  squatter.release();
+  again.reset();
   expectSettings(7, "SN-A");
   // The operation lives on in its window; the next upgrade, in any program, may start.
   support::ProgramLock next;
