@@ -523,7 +523,7 @@ std::vector<firmware::PendingUpgrade> BatchRun::stillKept() {
       if (outcome.status != kDone) continue;
       outcome.status = kKeypadFailed;
       outcome.result = "failed";
-      outcome.message = "its serial number and settings are still kept in " + io_.store.where();
+      outcome.message = "its serial number and settings are still kept";
     }
     if (ours) kept.push_back(record);
   }

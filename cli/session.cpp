@@ -330,8 +330,8 @@ std::string Session::noKeypadWithSerial(const std::string& serial) const {
   if (BSL_NumOfUSBDevices(kLoaderVendorId, kLoaderProductId) > 0 &&
       firmware::HasRecordOf(KeptRecords(io_.store), serial)) {
     return "no keypad in its application has the serial number " + serial +
-           "; its serial number and settings are kept in " + io_.store.where() +
-           " for an upgrade that has not finished, and a keypad waits in its firmware loader. If "
+           "; its serial number and settings are kept for an upgrade that has not finished, and a "
+           "keypad waits in its firmware loader. If "
            "that is keypad " +
            serial + ", finish its upgrade with '" + io_.program + " --serial " +
            ShellQuoted(serial) + " upgrade FIRMWARE.txt'.";

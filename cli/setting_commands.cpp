@@ -234,7 +234,6 @@ int SerialNumber(Session& session) {
     // A serial number is who a keypad is to an upgrade: one that another keypad or a kept
     // record has would make the two keypads one.
     store::Store& store = session.io().store;
-    const std::string recordFile = store.where();
     const auto records = KeptRecords(store);
     std::string problem;
     const firmware::SerialsOnBus onBus = firmware::SerialNumbersOnBus(session.path(), records);
@@ -245,12 +244,12 @@ int SerialNumber(Session& session) {
     if (const std::string who = onBus.whoHas(serial); !who.empty())
       problem = who + " has the serial number " + serial + " already";
     if (firmware::HasRecordOf(records, serial)) {
-      problem = "the serial number and settings of keypad " + serial + " are kept in " +
-                recordFile + " for an upgrade that has not finished";
+      problem = "the serial number and settings of keypad " + serial +
+                " are kept for an "
+                "upgrade that has not finished";
     }
     if (!status->serialNumber.empty() && firmware::HasRecordOf(records, status->serialNumber)) {
-      problem = "this keypad's own settings are kept in " + recordFile + " under " +
-                status->serialNumber +
+      problem = "this keypad's own settings are kept under " + status->serialNumber +
                 " for an upgrade that has not finished, and would no "
                 "longer be found for it";
     }

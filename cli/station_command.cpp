@@ -301,7 +301,6 @@ bool StationRun::finishLoader(Visit& visit) {
 // earlier upgrade did not finish).
 bool StationRun::upgradeIfOwed(Visit& visit) {
   const auto records = KeptRecords(io_.store);
-  const std::string recordFile = io_.store.where();
   // Its own record, by its serial number or, without one, by where it is: a record kept
   // elsewhere neither goes to it nor holds it back.
   const bool owed = firmware::HasRecordFor(
@@ -310,9 +309,10 @@ bool StationRun::upgradeIfOwed(Visit& visit) {
   if (!plan_.firmware) {
     if (!owed) return true;
     visit.step = NameOf(&Upgrade);
-    visit.message = "its serial number and settings are kept in " + recordFile +
-                    " for an upgrade that has not finished; finish it with: " + io_.program +
-                    " --device " + ShellQuoted(visit.path) + " upgrade FIRMWARE.txt";
+    visit.message =
+        "its serial number and settings are kept for an upgrade that has not finished; finish it "
+        "with: " +
+        io_.program + " --device " + ShellQuoted(visit.path) + " upgrade FIRMWARE.txt";
     return false;
   }
   if (!owed && visit.before->firmwareVersion == plan_.version) return true;
@@ -395,7 +395,7 @@ bool StationRun::checkBack(Visit& visit) {
   if (!visit.serial.empty() &&
       firmware::HasRecordFor(KeptRecords(io_.store),
                              {visit.path, visit.port, {}, visit.serial, false})) {
-    visit.message = "its serial number and settings are still kept in " + io_.store.where() + ".";
+    visit.message = "its serial number and settings are still kept.";
     return false;
   }
   visit.step.clear();

@@ -110,7 +110,6 @@ int Status(Session& session) {
   Io& io = session.io();
   const auto status = session.readStatus();
   if (!status) return session.statusFailed();
-  const std::string recordFile = io.store.where();
   // While a keypad waits in its loader, no other can be upgraded: that one is finished first.
   const auto loaders = BSL_USBDevicePaths(kLoaderVendorId, kLoaderProductId);
   for (const std::string& loader : loaders)
@@ -122,8 +121,8 @@ int Status(Session& session) {
     // one or another: only the user can say.
     const bool unnamed = firmware::RecordNeedsWord(record, *status, session.port());
     io.err << "navkeypad: the firmware upgrade of " << firmware::KeypadName(record)
-           << " did not finish; its settings are kept in " << recordFile << ". Finish it with '"
-           << io.program << " " << session.pickWords(status->serialNumber) << "upgrade "
+           << " did not finish; its settings are kept. Finish it with '" << io.program << " "
+           << session.pickWords(status->serialNumber) << "upgrade "
            << (unnamed ? "--settings-of " + ShellQuoted(record.serial()) + " " : "")
            << "FIRMWARE.txt'" << (unnamed ? " if this keypad is that one" : "") << ".\n";
   }

@@ -412,9 +412,9 @@ TEST_F(KeypadIdentity, ARecordGoesOnlyToTheKeypadItWasKeptFor) {
        {{"--device 1-a serial set VNK-B", 2,
          "the keypad at 1-b (virtual:b:1.1) has the serial number VNK-B already; give --force"},
         {"--device 1-a serial set VNK-R", 2,
-         "the serial number and settings of keypad VNK-R are kept in"},
+         "the serial number and settings of keypad VNK-R are kept for an upgrade"},
         {"--device 1-r serial set VNK-S --force", 0,
-         "set all the same: this keypad's own settings are kept in"},
+         "set all the same: this keypad's own settings are kept under VNK-R"},
         // A number given to a keypad that is not here, now or before: never again, forced or not.
         {"--device 1-r serial set VNK-T --force", 0, "Serial number set to VNK-T."},
         {"--device 1-a serial set VNK-S --force", 2, "VNK-S was given at"},
