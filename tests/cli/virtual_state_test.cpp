@@ -267,12 +267,14 @@ TEST_F(VirtualState, AStationFinishesEachKeypadThatArrivesAndOnlyThose) {
        {"VNK-A 1.04->1.04 ok settings", "VNK-A 1.04-> skipped ", "idle 1/1/0/1"},
        {{"a", {"VNK-A", 3}}}},
       // Every keypad that came is done, but another's record is still kept: not a run to call
-      // done.
-      {R"({"id": "o", "serialNumber": "VNK-O", "arriveAfterMs": 100})",
-       "--config SITE --idle-timeout 10",
+      // done. A keypad without a number elsewhere is neither given that record nor held back.
+      {R"({"id": "o", "serialNumber": "VNK-O", "arriveAfterMs": 100},
+          {"id": "n", "serialNumber": "", "arriveAfterMs": 10000})",
+       "--config SITE --serial-from VNK-5000 --idle-timeout 10",
        1,
-       {"VNK-O 1.04->1.04 ok settings", "idle 1/1/0/0"},
-       {{"o", {"VNK-O", 3}}},
+       {"VNK-O 1.04->1.04 ok settings", "VNK-5000 1.04->1.04 ok serial number,settings",
+        "idle 2/2/0/0"},
+       {{"o", {"VNK-O", 3}}, {"n", {"VNK-5000", 3}}},
        R"({"serialNumberHex": "564E4B2D51", "keypadType": 0, "ledBrightness": 6,
            "codeTable": [0,1,0,2,0,3,0,4,0,5], "downloaded": true, "port": "1-q",
            "firmwareVersion": "1.04"})",
@@ -332,6 +334,16 @@ TEST_F(VirtualState, AStationFinishesEachKeypadThatArrivesAndOnlyThose) {
     EXPECT_EQ(keptSerials(), std::vector<std::string>(*row.stillKept ? 1 : 0, row.stillKept));
     keepRecords("");
   }
+  // What the station's help says of its lines, its log, its exit and a record kept elsewhere is
+  // what the rows above hold.
+  std::string help = run("station --help").output;
+  std::replace(help.begin(), help.end(), '\n', ' ');
+  for (const char* claim :
+       {"One line a try", "one service-log line a try",
+        "0 when every keypad's last try succeeded and no keypad's record is kept, 1 otherwise",
+        "A keypad without a serial number gets a kept record only at the port that record's keypad "
+        "left from; a record kept elsewhere neither goes to it nor holds it back."})
+    EXPECT_NE(help.find(claim), std::string::npos) << claim;
   // A keypad's failure is said once, in its line, not on standard error before it too.
   WriteBytes(state(), R"({"keypads": [{"id": "p", "serialNumber": "VNK-P"},
                                       {"id": "twin", "serialNumber": "VNK-P", "arriveAfterMs": 100}]})");
