@@ -421,6 +421,14 @@ def copy_tree(work):
         with open(target, "wb") as f:
             f.write(data)
         shutil.copymode(source, target)
+    # A file the repository no longer has goes from the copy too: a check that reads the tree
+    # (the command table's) would otherwise find what was removed.
+    kept = set(listed)
+    for folder, _, names in os.walk(work):
+        for name in names:
+            path = os.path.relpath(os.path.join(folder, name), work)
+            if path not in kept:
+                os.remove(os.path.join(folder, name))
 
 
 def check(numbered):
