@@ -172,8 +172,8 @@ int Main(int argc, char** argv) {
   std::ostringstream held;
   // What the bench knows is opened once, here, where the program knows whether its keypads are
   // real: a virtual bus or a replay keeps a store of its own.
-  const auto store = navkeypad::store::OpenSqliteStore(navkeypad::store::TheStorePlace(
-      navkeypad::settings::DefaultConfigFile(), !hid.realKeypads()));
+  const auto store =
+      navkeypad::store::OpenTheStore(navkeypad::settings::DefaultConfigFile(), !hid.realKeypads());
   hid.holdLinesUntilSaved(*store);
   const int ran =
       cli::Run(arguments, {heldBack ? held : std::cout, std::cerr, *store, ErrorsGoToATerminal(),

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Builds the Windows libraries of the product, hidapi, Qt's base, libxlsxwriter with its zlib, and
-# SQLite, from Debian's source packages with MinGW-w64, into a per-user cache outside the repository, one
+# Builds the Windows libraries of the product, hidapi, Qt's base, libxlsxwriter with its zlib,
+# SQLite, and libpq with OpenSSL, from Debian's source packages with MinGW-w64, into a per-user cache outside the repository, one
 # folder per source version. Quick when they are there. Prints the CMake prefix path of them all
 # on its last line.
 set -euo pipefail
@@ -125,9 +125,42 @@ build_sqlite() {
     cp "$work/host/sqlite3.h" "$prefix/include/"
 }
 
+# OpenSSL's two libraries, static, for libpq's TLS: a bench proves itself to the site's server
+# with a client certificate and checks the server's.
+build_openssl() {
+  local source="$1" prefix="$2" work="$3"
+  (cd "$source" && build_step "$work/build.log" ./Configure mingw64 no-shared no-tests \
+    --cross-compile-prefix=x86_64-w64-mingw32- --prefix="$prefix" --libdir=lib) || return 1
+  build_step "$work/build.log" make -C "$source" -j "$JOBS" build_libs
+  build_step "$work/build.log" make -C "$source" install_dev
+}
+
+# libpq alone, from Debian's PostgreSQL source: the parts it needs are built, and its objects
+# are put into a static library of their own (PostgreSQL's Windows build makes a DLL).
+build_libpq() {
+  local source="$1" prefix="$2" work="$3"
+  (cd "$source" && build_step "$work/build.log" ./configure --host=x86_64-w64-mingw32 \
+    --without-readline --without-zlib --without-icu --with-ssl=openssl \
+    --with-includes="$openssl/include" --with-libraries="$openssl/lib" --prefix="$prefix" \
+    LIBS="-lcrypt32 -lws2_32 -lgdi32 -ladvapi32 -luser32 -lbcrypt") || return 1
+  for part in src/include src/common src/port src/interfaces/libpq; do
+    build_step "$work/build.log" make -C "$source/$part" -j "$JOBS"
+  done
+  mkdir -p "$prefix/lib" "$prefix/include"
+  rm -f "$prefix/lib/libpq.a"
+  build_step "$work/build.log" x86_64-w64-mingw32-ar rcs "$prefix/lib/libpq.a" \
+    $(find "$source/src/interfaces/libpq" -maxdepth 1 -name '*.o' ! -name 'win32ver.o' | sort)
+  cp "$source/src/common/libpgcommon_shlib.a" "$source/src/port/libpgport_shlib.a" "$prefix/lib/"
+  cp "$source/src/interfaces/libpq/libpq-fe.h" "$source/src/include/postgres_ext.h" \
+    "$source/src/include/pg_config_ext.h" "$prefix/include/"
+  cp "$openssl/lib/libssl.a" "$openssl/lib/libcrypto.a" "$prefix/lib/"
+}
+
 hidapi="$(build_cached hidapi build_hidapi)"
 qt="$(build_cached qt6-base build_qt)"
 zlib="$(build_cached zlib build_zlib)"
 xlsxwriter="$(build_cached libxlsxwriter build_xlsxwriter)"
 sqlite="$(build_cached sqlite3 build_sqlite)"
-echo "$hidapi;$qt;$zlib;$xlsxwriter;$sqlite"
+openssl="$(build_cached openssl build_openssl)"
+libpq="$(build_cached postgresql-15 build_libpq)"
+echo "$hidapi;$qt;$zlib;$xlsxwriter;$sqlite;$libpq"

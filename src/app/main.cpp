@@ -112,8 +112,8 @@ int Main(int argc, char** argv) {
     }
   }
   // What the bench knows is opened once, where the program knows whether its keypads are real.
-  const auto store = navkeypad::store::OpenSqliteStore(navkeypad::store::TheStorePlace(
-      navkeypad::settings::DefaultConfigFile(), !hid.realKeypads()));
+  const auto store =
+      navkeypad::store::OpenTheStore(navkeypad::settings::DefaultConfigFile(), !hid.realKeypads());
   hid.holdLinesUntilSaved(*store);
   tarvik_usb_encoder::StartApplication(*store);
   app.exec();

@@ -3,6 +3,7 @@
 #include <filesystem>
 
 #include "settings/keypad_settings_file.h"
+#include "store/postgres_store.h"
 #include "support/paths.h"
 
 #ifndef _WIN32
@@ -127,6 +128,12 @@ StorePlace TheStorePlace(const std::string& configFile, bool virtualRun) {
       "are the computer's, shared by its users, in " +
       place.file + ".";
   return place;
+}
+
+std::unique_ptr<Store> OpenTheStore(const std::string& configFile, bool virtualRun) {
+  if (const Site site = TheSite(virtualRun); site.configured())
+    return OpenPostgresStore(site, kStoreWaitMs);
+  return OpenSqliteStore(TheStorePlace(configFile, virtualRun));
 }
 
 }  // namespace navkeypad::store

@@ -5,6 +5,7 @@
 // developer's own, unless NAVKEYPAD_BENCH_FOLDER names a folder to stand for the computer's.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,11 @@ inline constexpr char kBenchGroup[] = "navkeypad";
 // computer's; a real one in the computer's folder, or, run from its build tree, beside the
 // configuration file or in NAVKEYPAD_BENCH_FOLDER.
 StorePlace TheStorePlace(const std::string& configFile, bool virtualRun);
+
+// The store this program keeps what it knows in: the site's server where a site is configured
+// (never the computer's folder then, not even when the server is away), else the store at
+// TheStorePlace.
+std::unique_ptr<Store> OpenTheStore(const std::string& configFile, bool virtualRun);
 
 // Where the programs of this computer lock its keypads against each other: the computer's lock
 // folder, or, for a program run from its build tree with NAVKEYPAD_BENCH_FOLDER set, "locks" in

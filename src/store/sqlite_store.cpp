@@ -71,6 +71,11 @@ CREATE TABLE log_serials(
 CREATE TABLE brought_over(file TEXT NOT NULL, hash TEXT NOT NULL, time TEXT NOT NULL,
   PRIMARY KEY (file, hash));
 )sql",
+    // A line's own id, so that one sent again (or brought over twice) is kept once.
+    R"sql(
+ALTER TABLE log ADD COLUMN line_id TEXT;
+CREATE UNIQUE INDEX log_by_line_id ON log(line_id);
+)sql",
 };
 static_assert(std::size(kMigrations) == kStoreSchemaVersion);
 
@@ -394,7 +399,6 @@ class SqliteStore final : public Store {
     return {};
   }
 
- protected:
   StoreError appendLine(const Line& line) override {
     std::lock_guard lock(mutex_);
     if (opened_) return opened_;
@@ -426,19 +430,6 @@ class SqliteStore final : public Store {
     StoreError error;
     bool committed = false;
   };
-
-  static std::string RecordText(const PendingUpgrade& record) {
-    return RecordToJson(record).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-  }
-
-  static bool IsShownLine(const nlohmann::ordered_json& entry) {
-    static constexpr const char* kShownFields[] = {
-        "time", "serialNumber", "action", "firmwareBefore", "firmwareAfter", "result", "message"};
-    return entry.is_object() &&
-           std::all_of(std::begin(kShownFields), std::end(kShownFields), [&](const char* field) {
-             return !entry.contains(field) || entry[field].is_string();
-           });
-  }
 
   // What went wrong, in words that say what to do.
   StoreError failure(int code, const std::string& doing) const {
@@ -742,7 +733,9 @@ class SqliteStore final : public Store {
     // Prepared once: a bring-over inserts a million lines.
     if (!insertLine_) {
       insertLine_ = std::make_unique<Statement>(
-          db_, "INSERT INTO log(time, computer, port, serial, line) VALUES (?, ?, ?, ?, ?)");
+          db_,
+          "INSERT INTO log(time, computer, port, serial, line, line_id) VALUES (?, ?, ?, ?, ?, ?) "
+          "ON CONFLICT (line_id) DO NOTHING");
       nameSerial_ = std::make_unique<Statement>(
           db_, "INSERT OR IGNORE INTO log_serials(serial, line) VALUES (?, ?)");
       logSerial_ = std::make_unique<Statement>(
@@ -759,9 +752,11 @@ class SqliteStore final : public Store {
                    .bind(3, line.port)
                    .bind(4, line.serials.empty() ? std::string() : line.serials.front())
                    .bind(5, line.text)
+                   .bind(6, line.id)
                    .step();
     if (code != SQLITE_DONE) return code;
     insert.reset();
+    if (sqlite3_changes(db_) == 0) return SQLITE_DONE;  // kept before
     const long long id = sqlite3_last_insert_rowid(db_);
     for (const std::string& serial : line.serials) {
       if ((code = named.bind(1, serial).bind(2, id).step()) != SQLITE_DONE) return code;

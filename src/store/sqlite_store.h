@@ -14,7 +14,7 @@ inline constexpr char kStoreFileName[] = "bench.sqlite3";
 // How long a program waits for another that holds the store before it says so.
 inline constexpr int kStoreWaitMs = 5000;
 // The schema version this program reads and writes; an older store is brought forward.
-inline constexpr int kStoreSchemaVersion = 1;
+inline constexpr int kStoreSchemaVersion = 2;
 
 struct StorePlace {
   std::string file;  // the database; empty where there is none

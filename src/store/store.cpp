@@ -1,5 +1,8 @@
 #include "store/store.h"
 
+#include <algorithm>
+#include <random>
+
 #include "support/paths.h"
 
 namespace navkeypad::store {
@@ -15,8 +18,30 @@ std::string LedgerEntry::describe() const {
   return said;
 }
 
+std::string Store::NewId() {
+  // Drawn from the system each time: a program's copy made by fork draws its own.
+  std::random_device random;
+  char text[33];
+  std::snprintf(text, sizeof text, "%08x%08x%08x%08x", random(), random(), random(), random());
+  return text;
+}
+
+std::string Store::RecordText(const PendingUpgrade& record) {
+  return RecordToJson(record).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+bool Store::IsShownLine(const nlohmann::ordered_json& entry) {
+  static constexpr const char* kShownFields[] = {
+      "time", "serialNumber", "action", "firmwareBefore", "firmwareAfter", "result", "message"};
+  return entry.is_object() &&
+         std::all_of(std::begin(kShownFields), std::end(kShownFields), [&](const char* field) {
+           return !entry.contains(field) || entry[field].is_string();
+         });
+}
+
 Store::Line Store::LineOf(const std::string& text) {
   Line line;
+  line.id = NewId();
   line.text = text;
   const auto entry = nlohmann::json::parse(text, nullptr, false);
   if (!entry.is_object()) return line;

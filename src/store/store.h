@@ -26,6 +26,7 @@ struct StoreError {
     kBusy,            // another program held it for longer than the store waits
     kUnknownVersion,  // written by a later version of the program
     kTaken,           // a serial number that was given, or reserved, before
+    kAway,            // the site's server cannot be reached now
   };
   Kind kind = kNone;
   std::string message;  // a sentence: what is wrong and what to do
@@ -112,9 +113,9 @@ class Store {
   // Appends the held lines, or drops them.
   StoreError releaseLines(bool append);
 
- protected:
   // The line as written, its time, the serial numbers it names, its port and computer.
   struct Line {
+    std::string id;  // its own, so that a line sent twice is kept once
     std::string time;
     std::string text;
     std::vector<std::string> serials;
@@ -123,8 +124,19 @@ class Store {
     std::string user;
     std::string program;
   };
+  // Keeps a line as it was written, at its time and with its id (a line brought over, or sent
+  // again): one whose id is kept already is not kept twice.
   virtual StoreError appendLine(const Line& line) = 0;
+  // The line `text` would be, with an id of its own.
   static Line LineOf(const std::string& text);
+
+ protected:
+  // 128 random bits in hex: an id no other program gives, without asking anyone.
+  static std::string NewId();
+  // A record as a row keeps it.
+  static std::string RecordText(const PendingUpgrade& record);
+  // Whether a line read back is an object whose shown fields are texts.
+  static bool IsShownLine(const nlohmann::ordered_json& entry);
 
  private:
   std::mutex heldMutex_;

@@ -10,6 +10,7 @@
 #include <set>
 #include <thread>
 
+#include "site_server.h"
 #include "store/sqlite_store.h"
 #include "temp_dir.h"
 #include "test_store.h"
@@ -63,22 +64,30 @@ bool NoneSeen(const std::string&) {
   return false;
 }
 
-// An implementation of the store, made in `folder` (each call a program of its own).
+// An implementation of the store: a bench's own file, or a site's database (a bench's role on
+// it); each open is a program of its own.
 struct Implementation {
   const char* name;
-  std::function<std::unique_ptr<Store>(const TempDir& folder, int waitMs)> open;
+  bool onServer;
 };
 
-const Implementation kImplementations[] = {{"Sqlite", [](const TempDir& folder, int waitMs) {
-                                              return OpenStoreAt(folder.file("bench.sqlite3"),
-                                                                 waitMs);
-                                            }}};
+// The site's server is tried on Linux; a Windows program reaches it as the command line's run
+// under Wine does.
+#ifdef _WIN32
+const Implementation kImplementations[] = {{"Sqlite", false}};
+#else
+const Implementation kImplementations[] = {{"Sqlite", false}, {"Postgres", true}};
+#endif
 
 class StoreContract : public ::testing::TestWithParam<Implementation> {
  protected:
-  std::unique_ptr<Store> open(int waitMs = kStoreWaitMs) const {
-    return GetParam().open(dir_, waitMs);
+  void SetUp() override {
+    if (GetParam().onServer) site_ = std::make_unique<SiteDatabase>();
   }
+  std::unique_ptr<Store> open(int waitMs = kStoreWaitMs) const {
+    return site_ ? site_->open("bench_1", waitMs) : OpenStoreAt(dir_.file("bench.sqlite3"), waitMs);
+  }
+  std::unique_ptr<SiteDatabase> site_;
   static PendingUpgrade Record(const std::string& serial, const std::string& port, int brightness) {
     return {{serial, 0, brightness, {}}, {}, {}, false, port, {}, "2026-12-09T10:00:00.000Z"};
   }
@@ -190,21 +199,17 @@ TEST_P(StoreContract, AKeypadsLinesAreFoundByEveryNumberItHadAndByDates) {
       {"10:00", "1-1", "", "-"},  {"10:05", "1-2", "", "-"},   {"10:06", "1-1", "", "-"},
       {"10:07", "1-1", "S1", ""}, {"10:08", "1-1", "", "-"},   {"10:09", "1-1", "S3", ""},
       {"12:30", "1-2", "S2", ""}, {"12:31", "1-1", "S1", "-"}, {"12:40", "1-1", "S9", "S1"}};
-  std::string old;
+  const auto store = open();
   for (const auto& [time, port, serial, before] : lines) {
     nlohmann::ordered_json line = {{"time", std::string("2026-12-09T") + time + ":00Z"},
                                    {"computer", "bench-3"},
                                    {"port", port},
                                    {"serialNumber", serial}};
     if (std::string(before) != "-") line["serialNumberBefore"] = before;
-    old += line.dump() + "\n";
+    const Store::Line kept = Store::LineOf(line.dump());
+    ASSERT_FALSE(store->appendLine(kept));
+    ASSERT_FALSE(store->appendLine(kept));  // sent again: kept once
   }
-  WriteBytes(dir_.path() / "service-log.jsonl", old);
-  StorePlace place;
-  place.file = dir_.file("bench.sqlite3");
-  place.oldFolders = {dir_.path().string()};
-  ASSERT_FALSE(OpenSqliteStore(place)->writable());
-  const auto store = open();
   const auto found = [&](const LogQuery& query) {
     LogLines read;
     EXPECT_FALSE(store->lines(query, read));
@@ -256,8 +261,8 @@ TEST_F(BenchStore, AnythingButAWholeStoreAtItsPlaceIsRefusedNeverTakenForEmpty) 
       {"another program's", [&] { Sql(file(), "PRAGMA application_id = 7; CREATE TABLE t(x)"); },
        StoreError::kUnreadable, "a database of another program"},
       {"a later version's",
-       [&] { WriteBytes(file(), whole), Sql(file(), "PRAGMA user_version = 2"); },
-       StoreError::kUnknownVersion, "written by a later version of this program (its schema 2"},
+       [&] { WriteBytes(file(), whole), Sql(file(), "PRAGMA user_version = 3"); },
+       StoreError::kUnknownVersion, "written by a later version of this program (its schema 3"},
       {"a record damaged",
        [&] { WriteBytes(file(), whole), Sql(file(), "UPDATE records SET record = '{'"); },
        StoreError::kUnreadable, "a record of an upgrade cannot be read", false},
