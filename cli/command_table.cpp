@@ -188,6 +188,16 @@ const std::vector<CommandDeclaration> kCommands = {
      "with the settings as numbers, for scripts.\nLines that cannot be read are left out "
      "and counted; --json prints\n{\"entries\": [...], \"skipped\": N, \"exitStatus\": 0}.\n",
      &Log, Offers::kNothing, "", true, false},
+    {"site", "site init|bring-over", "sets up a site's server, or moves this bench onto it",
+     "Usage: navkeypad site init\n       navkeypad site bring-over\n\n"
+     "A site of several benches keeps what they know (records of upgrades under way, the\n"
+     "serial numbers given, the service log) on one PostgreSQL server, named in the site\n"
+     "file under [navkeypad] (libpq's service-file settings). 'site init', run as the\n"
+     "role that owns the site's schema, makes the schema or brings it to this version,\n"
+     "and the group role navkeypad_bench with what a bench may do. 'site bring-over',\n"
+     "run at a bench as its own role, takes what the bench kept on its own (its records,\n"
+     "serial numbers, sequences and log) onto the server; taking it again adds nothing.\n",
+     &SiteCommand, Offers::kWords, "init bring-over", false, false},
     {"identify", "identify", "blinks the keypad's LED, to find it on the desk",
      "Usage: navkeypad identify\n\nBlinks the keypad's LED for 4 s and leaves it at the "
      "brightness it had, so that the\nkeypad behind a line of 'navkeypad list' (pick it with "

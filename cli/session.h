@@ -199,6 +199,8 @@ int SerialNumber(Session& session);
 // led-colour, buzzer, buzzer-period, volume, volume-config: settings no window sends.
 int KeypadSetting(Session& session);
 int Log(Session& session);
+// site init | site bring-over
+int SiteCommand(Session& session);
 // Blinks the keypad's LED for a few seconds, so that the keypad behind a line can be found.
 int Identify(Session& session);
 

@@ -392,7 +392,32 @@ MUTANTS = [
     ("cli/names.cpp", "    return option != nullptr && option->flag == &Options::json;",
      "    return option != nullptr && option->flag == &Options::force;",
      "a failure given --json is not a JSON document"),
-
+    # --- a site's store on its server -------------------------------------------------------
+    ("src/store/site.cpp", "  if (std::all_of(parts.begin(), parts.end(), OnThisComputer)) return {};",
+     "  return {};", "a server on another computer is reached without its certificate checked"),
+    ("src/store/site.cpp", "    if (keyword == \"password\")", "    if (keyword == \"passw0rd\")",
+     "a password is kept in the site's settings"),
+    ("src/store/postgres_store.cpp", "if (role.text(0, 0) == \"t\" || role.text(0, 1) == \"t\") {",
+     "if (role.text(0, 0) == \"t\") {", "the schema's owner works as a bench"),
+    ("src/store/postgres_store.cpp", "    if (found > kSiteSchemaVersion) {",
+     "    if (found > kSiteSchemaVersion + 5) {", "a schema of a later version is written to"),
+    ("src/store/postgres_store.cpp", "      if (kept.rows() == 1) {", "      if (kept.rows() == 99) {",
+     "a reservation kept but not answered is given again as a second number"),
+    ("src/store/postgres_store.cpp",
+     "GRANT INSERT (id, time, computer, port, serial, line) ON navkeypad.log TO navkeypad_bench;",
+     "GRANT INSERT, UPDATE ON navkeypad.log TO navkeypad_bench;", "a bench can rewrite the log"),
+    ("src/store/postgres_store.cpp",
+     "CREATE POLICY changed ON navkeypad.records FOR UPDATE USING (bench = session_user);",
+     "CREATE POLICY changed ON navkeypad.records FOR UPDATE USING (true);",
+     "a bench changes another bench's records"),
+    ("src/store/postgres_store.cpp",
+     "            : \"SELECT id, record FROM navkeypad.records WHERE bench = session_user ORDER BY id\");",
+     "            : \"SELECT id, record FROM navkeypad.records ORDER BY id\");",
+     "a record kept at another bench is taken for one of this bench's ports"),
+    ("src/store/postgres_store.cpp", "      if (held.text(0, 0) != \"t\") {", "      if (false) {",
+     "two programs restore one record at once"),
+    ("src/store/postgres_store.cpp", "      if (whose.rows() == 1 && whose.text(0, 0) != \"t\")",
+     "      if (false)", "a number two benches gave before the site is brought over unsaid"),
 ]
 
 

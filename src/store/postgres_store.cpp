@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "store/serial_sequences.h"
+#include "store/sqlite_store.h"
 #include "support/paths.h"
 
 #ifdef _WIN32
@@ -104,6 +105,7 @@ GRANT USAGE ON SEQUENCE navkeypad.records_id_seq, navkeypad.log_arrival_seq TO n
 // Advisory locks of this program's: a claim on a record lives as long as the claiming
 // program's connection, so a program that died holds nothing.
 constexpr int kRecordsOfBench = 0x4E564B50;  // "NVKP", with the bench's hash: one writer a bench
+constexpr int kSiteInit = 0x4E564B51;        // one `site init` at a time
 
 long long ThisProgram() {
 #ifdef _WIN32
@@ -187,7 +189,8 @@ class Connection {
     values.push_back(nullptr);
     conn_ = PQconnectdbParams(keywords.data(), values.data(), 0);
     // The server's notices are its own chatter: what matters comes back as an error.
-    PQsetNoticeProcessor(conn_, [](void*, const char*) {}, nullptr);
+    PQsetNoticeProcessor(
+        conn_, [](void*, const char*) {}, nullptr);
     if (conn_ != nullptr && PQstatus(conn_) == CONNECTION_OK) return {};
     return conn_ ? FirstLine(PQerrorMessage(conn_)) : std::string("out of memory");
   }
@@ -425,27 +428,97 @@ class PostgresStore final : public Store {
     if (StoreError error = ready()) return error;
     Transaction write(*this, "append to the service log");
     if (write.error) return write.error;
-    // A line sent again (its answer was lost) is kept once.
-    const Result added = db_.exec(
-        "INSERT INTO navkeypad.log(id, time, computer, port, serial, line) "
-        "VALUES ($1, $2, $3, $4, $5, $6) ON CONFLICT (id) DO NOTHING RETURNING id",
-        {line.id, line.time, line.computer, line.port,
-         line.serials.empty() ? std::string() : line.serials.front(), line.text});
-    if (!added.ok()) return failure(added, "append to the service log");
-    for (const std::string& serial : line.serials) {
-      Result done = db_.exec(
-          "INSERT INTO navkeypad.log_serials(serial, line) VALUES ($1, $2) "
-          "ON CONFLICT DO NOTHING",
-          {serial, line.id});
-      if (!done.ok()) return failure(done, "append to the service log");
-      // A number the log shows on a keypad is never given to another.
-      done = db_.exec(
-          "INSERT INTO navkeypad.serials(serial, state, time, port, computer, \"user\", program) "
-          "VALUES ($1, 'written', $2, $3, $4, $5, $6) ON CONFLICT DO NOTHING",
-          {serial, line.time, line.port, line.computer, line.user, line.program});
-      if (!done.ok()) return failure(done, "append to the service log");
-    }
+    bool added = false;
+    if (StoreError error = insertLine(line, added)) return error;
     return write.commit();
+  }
+
+  // A bench's own store taken over in one transaction: its sequences go on from the later of
+  // where they stand here and there; its numbers, records and lines come in each once.
+  StoreError bringOver(const StoreContents& contents, const std::string& from,
+                       std::vector<std::string>& said) {
+    std::lock_guard lock(mutex_);
+    if (StoreError error = ready()) return error;
+    Transaction write(*this, "bring the bench's store over");
+    if (write.error) return write.error;
+    const std::string doing = "bring the bench's store over";
+    int sequences = 0, numbers = 0, records = 0, lines = 0;
+    std::vector<std::string> givenElsewhere;
+    for (const auto& [first, next] : contents.sequences) {
+      Result done = db_.exec(
+          "INSERT INTO navkeypad.sequences(first, next) VALUES ($1, $2) ON CONFLICT DO NOTHING "
+          "RETURNING first",
+          {first, next});
+      if (!done.ok()) return failure(done, doing);
+      if (done.rows() == 1) {
+        ++sequences;
+        continue;
+      }
+      done = db_.exec("SELECT next FROM navkeypad.sequences WHERE first = $1 FOR UPDATE", {first});
+      if (!done.ok()) return failure(done, doing);
+      const std::string later = LaterInSequence(next, done.text(0, 0));
+      if (later == done.text(0, 0)) continue;
+      done = db_.exec("UPDATE navkeypad.sequences SET next = $2 WHERE first = $1", {first, later});
+      if (!done.ok()) return failure(done, doing);
+      ++sequences;
+    }
+    for (const LedgerEntry& entry : contents.ledger) {
+      const Result done = db_.exec(
+          "INSERT INTO navkeypad.serials(serial, state, time, port, computer, \"user\", program) "
+          "VALUES ($1, $2, $3, $4, $5, $6, $7) ON CONFLICT DO NOTHING RETURNING serial",
+          {entry.serial, StateWord(entry.state), entry.time, entry.port, entry.computer, entry.user,
+           entry.program});
+      if (!done.ok()) return failure(done, doing);
+      if (done.rows() == 1) {
+        ++numbers;
+        continue;
+      }
+      const Result whose = db_.exec(
+          "SELECT bench = session_user AND computer = $2 FROM navkeypad.serials "
+          "WHERE serial = $1",
+          {entry.serial, entry.computer});
+      if (!whose.ok()) return failure(whose, doing);
+      if (whose.rows() == 1 && whose.text(0, 0) != "t") givenElsewhere.push_back(entry.serial);
+    }
+    std::vector<PendingUpgrade> kept;
+    std::vector<long long> ids;
+    if (StoreError error = readRecords(kept, ids, true)) return error;
+    for (const PendingUpgrade& record : contents.records) {
+      if (std::any_of(kept.begin(), kept.end(),
+                      [&](const PendingUpgrade& other) { return other.sameKeep(record); }))
+        continue;
+      const Result done = db_.exec(
+          "INSERT INTO navkeypad.records(serial, port, kept_at, record) VALUES ($1, $2, $3, $4)",
+          {record.serial(), record.port, record.keptAt, RecordText(record)});
+      if (!done.ok()) return failure(done, doing);
+      kept.push_back(record);
+      ++records;
+    }
+    for (const Line& line : contents.lines) {
+      bool added = false;
+      if (StoreError error = insertLine(line, added)) return error;
+      lines += added ? 1 : 0;
+    }
+    const Result noted = db_.exec(
+        "INSERT INTO navkeypad.brought_over(store, time) VALUES ($1, $2) ON CONFLICT DO NOTHING",
+        {support::ComputerName() + ":" + from, support::UtcTimeText()});
+    if (!noted.ok()) return failure(noted, doing);
+    if (StoreError error = write.commit()) return error;
+    said.push_back(from + " was brought over to " + site_.describe() + ": " +
+                   std::to_string(records) + " record(s), " + std::to_string(numbers) +
+                   " serial number(s), " + std::to_string(lines) + " log line(s) and " +
+                   std::to_string(sequences) + " sequence(s) came in; what was there already " +
+                   "was left as it was");
+    if (!givenElsewhere.empty()) {
+      std::string listed;
+      for (std::size_t i = 0; i < givenElsewhere.size() && i < 10; ++i)
+        listed += (i ? ", " : "") + givenElsewhere[i];
+      if (givenElsewhere.size() > 10) listed += " ...";
+      said.push_back(std::to_string(givenElsewhere.size()) +
+                     " serial number(s) of this bench were given elsewhere on the site too (" +
+                     listed + "): two keypads may carry each; look them up with 'log --serial'");
+    }
+    return {};
   }
 
  private:
@@ -631,6 +704,32 @@ class PostgresStore final : public Store {
     return {};
   }
 
+  // A line, and every number it names entered in the ledger (a number the log shows on a keypad
+  // is never given to another); one whose id is kept already is left as it is.
+  StoreError insertLine(const Line& line, bool& added) {
+    const Result inserted = db_.exec(
+        "INSERT INTO navkeypad.log(id, time, computer, port, serial, line) "
+        "VALUES ($1, $2, $3, $4, $5, $6) ON CONFLICT (id) DO NOTHING RETURNING id",
+        {line.id, line.time, line.computer, line.port,
+         line.serials.empty() ? std::string() : line.serials.front(), line.text});
+    if (!inserted.ok()) return failure(inserted, "append to the service log");
+    added = inserted.rows() == 1;
+    if (!added) return {};
+    for (const std::string& serial : line.serials) {
+      Result done = db_.exec(
+          "INSERT INTO navkeypad.log_serials(serial, line) VALUES ($1, $2) "
+          "ON CONFLICT DO NOTHING",
+          {serial, line.id});
+      if (!done.ok()) return failure(done, "append to the service log");
+      done = db_.exec(
+          "INSERT INTO navkeypad.serials(serial, state, time, port, computer, \"user\", program) "
+          "VALUES ($1, 'written', $2, $3, $4, $5, $6) ON CONFLICT DO NOTHING",
+          {serial, line.time, line.port, line.computer, line.user, line.program});
+      if (!done.ok()) return failure(done, "append to the service log");
+    }
+    return {};
+  }
+
   void letGo(long long id) {
     if (claimed_.erase(id) == 0) return;
     db_.exec("SELECT pg_advisory_unlock($1::bigint)", {std::to_string(id)});
@@ -686,6 +785,11 @@ class PostgresStore final : public Store {
 
 std::unique_ptr<Store> OpenPostgresStore(const Site& site, int waitMs) {
   return std::make_unique<PostgresStore>(site, waitMs);
+}
+
+StoreError BringOverToSite(const StoreContents& contents, const std::string& from, const Site& site,
+                           std::vector<std::string>& said) {
+  return PostgresStore(site, kStoreWaitMs).bringOver(contents, from, said);
 }
 
 StoreError InitSite(const Site& site, std::vector<std::string>& said) {
@@ -755,18 +859,23 @@ StoreError InitSite(const Site& site, std::vector<std::string>& said) {
     if (!(done = db.exec("COMMIT")).ok()) return failed(done, "brought forward");
     said.push_back("the site's schema was brought to version " + std::to_string(version + 1));
   }
-  // The benches' group, and what it may do, given anew each time.
-  if (!(done = db.exec("BEGIN")).ok()) return failed(done, "given its grants");
-  done = db.exec("SELECT 1 FROM pg_roles WHERE rolname = $1", {kBenchRole});
-  if (!done.ok()) return failed(done, "given its grants");
-  if (done.rows() == 0) {
-    if (!(done = db.exec((std::string("CREATE ROLE ") + kBenchRole + " NOLOGIN").c_str())).ok())
+  // The benches' group (the cluster's, so another site's init may make it at the same moment),
+  // and what it may do, given anew each time.
+  const auto groupExists = [&] {
+    return db.exec("SELECT 1 FROM pg_roles WHERE rolname = $1", {kBenchRole}).rows() == 1;
+  };
+  if (!groupExists()) {
+    done = db.exec((std::string("CREATE ROLE ") + kBenchRole + " NOLOGIN").c_str());
+    if (done.ok()) {
+      said.push_back(std::string("the group role ") + kBenchRole + " was made");
+    } else if (!groupExists()) {
       return {StoreError::kNoAccess,
               "the group of the benches could not be made (" + done.message() +
                   "); give this role CREATEROLE, or have an administrator run 'CREATE ROLE " +
                   kBenchRole + " NOLOGIN', then run 'site init' again"};
-    said.push_back(std::string("the group role ") + kBenchRole + " was made");
+    }
   }
+  if (!(done = db.exec("BEGIN")).ok()) return failed(done, "given its grants");
   if (!(done = db.run(kBenchGrants)).ok()) return failed(done, "given its grants");
   if (!(done = db.exec("COMMIT")).ok()) return failed(done, "given its grants");
   said.push_back("the site's schema is at version " + std::to_string(kSiteSchemaVersion) +

@@ -20,6 +20,12 @@ inline constexpr char kBenchRole[] = "navkeypad_bench";
 // away; a site whose settings are refused answers every operation with why.
 std::unique_ptr<Store> OpenPostgresStore(const Site& site, int waitMs);
 
+struct StoreContents;
+// Takes a bench's own store (read from `from`) onto the site's server, as the bench; taking it
+// again adds nothing. `said` gets what came in, and the numbers given elsewhere on the site too.
+StoreError BringOverToSite(const StoreContents& contents, const std::string& from, const Site& site,
+                           std::vector<std::string>& said);
+
 // Makes or brings forward the site's schema and the group role of its benches, as the schema's
 // owner. `said` gets what was done, a sentence each.
 StoreError InitSite(const Site& site, std::vector<std::string>& said);

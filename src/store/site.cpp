@@ -36,19 +36,18 @@ bool OnThisComputer(const std::string& host) {
 
 // Why these settings may not be used, or "".
 std::string Refusal(const Site& site) {
-  const std::string whence = " (" + site.from + ")";
-  if (site.settings.empty()) return "names no server" + whence + "; give at least its host";
+  if (site.settings.empty()) return "name no server; give at least its host";
   for (const auto& [keyword, value] : site.settings) {
     if (keyword == "password")
-      return "holds a password" + whence +
-             ", which a bench never keeps in a setting; take it out, and let the bench prove "
+      return "hold a password, which a bench never keeps in a setting; take it out, and let the "
+             "bench prove "
              "itself with a client certificate (sslcert, sslkey) or a line in ~/.pgpass";
     if (keyword == "service")
-      return "names another service" + whence +
-             ", whose settings could not be checked; give the settings themselves";
+      return "name another service, whose settings could not be checked; give the settings "
+             "themselves";
   }
   if (!support::EnvironmentText("PGPASSWORD").empty())
-    return "would send the password of PGPASSWORD, which a bench never keeps in a setting; "
+    return "would send the password in PGPASSWORD, which a bench never keeps in a setting; "
            "unset it, and let the bench prove itself with a client certificate or ~/.pgpass";
   const std::string hosts =
       site.setting("hostaddr").empty() ? site.setting("host") : site.setting("hostaddr");
@@ -57,8 +56,8 @@ std::string Refusal(const Site& site) {
   std::string mode = site.setting("sslmode");
   if (mode.empty()) mode = support::EnvironmentText("PGSSLMODE");
   if (mode == "verify-full") return {};
-  return "reaches a server on another computer with sslmode " +
-         (mode.empty() ? std::string("prefer (the default)") : mode) + whence +
+  return "reach a server on another computer with sslmode " +
+         (mode.empty() ? std::string("prefer (the default)") : mode) +
          ", which does not prove the server is the site's; set sslmode=verify-full and "
          "sslrootcert to the certificate of the authority that signed the server's";
 }
@@ -66,7 +65,7 @@ std::string Refusal(const Site& site) {
 Site Checked(Site site) {
   if (site.problem.empty()) {
     if (std::string refused = Refusal(site); !refused.empty())
-      site.problem = "the site's settings " + refused;
+      site.problem = "the site's settings in " + site.from + " " + refused;
   }
   return site;
 }

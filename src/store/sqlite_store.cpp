@@ -74,6 +74,7 @@ CREATE TABLE brought_over(file TEXT NOT NULL, hash TEXT NOT NULL, time TEXT NOT 
     // A line's own id, so that one sent again (or brought over twice) is kept once.
     R"sql(
 ALTER TABLE log ADD COLUMN line_id TEXT;
+UPDATE log SET line_id = lower(hex(randomblob(16)));
 CREATE UNIQUE INDEX log_by_line_id ON log(line_id);
 )sql",
 };
@@ -396,6 +397,36 @@ class SqliteStore final : public Store {
       }
       out.entries.push_back(std::move(entry));
     }
+    return {};
+  }
+
+  // Everything it holds, for a site's server to take over.
+  StoreError contents(StoreContents& out) {
+    std::lock_guard lock(mutex_);
+    if (opened_) return opened_;
+    out = {};
+    std::vector<long long> ids;
+    if (StoreError error = readRecords(out.records, ids)) return error;
+    Statement serials(db_,
+                      "SELECT serial, state, time, port, computer, user, program FROM serials "
+                      "ORDER BY rowid");
+    int code;
+    while ((code = serials.step()) == SQLITE_ROW) {
+      out.ledger.push_back({StateOf(serials.text(1)), serials.text(0), serials.text(2),
+                            serials.text(3), serials.text(4), serials.text(5), serials.text(6)});
+    }
+    if (code != SQLITE_DONE) return failure(code, "read the ledger of serial numbers");
+    Statement sequences(db_, "SELECT first, next FROM sequences ORDER BY first");
+    while ((code = sequences.step()) == SQLITE_ROW)
+      out.sequences.emplace_back(sequences.text(0), sequences.text(1));
+    if (code != SQLITE_DONE) return failure(code, "read the serial numbers' sequences");
+    Statement log(db_, "SELECT line_id, line FROM log ORDER BY time, id");
+    while ((code = log.step()) == SQLITE_ROW) {
+      Line line = LineOf(log.text(1));
+      line.id = log.text(0);
+      out.lines.push_back(std::move(line));
+    }
+    if (code != SQLITE_DONE) return failure(code, "read the service log");
     return {};
   }
 
@@ -1021,6 +1052,10 @@ class SqliteStore final : public Store {
 
 std::unique_ptr<Store> OpenSqliteStore(const StorePlace& place, int waitMs) {
   return std::make_unique<SqliteStore>(place, waitMs);
+}
+
+StoreError ReadStoreContents(const StorePlace& place, StoreContents& out) {
+  return SqliteStore(place, kStoreWaitMs).contents(out);
 }
 
 }  // namespace navkeypad::store

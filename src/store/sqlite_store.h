@@ -31,4 +31,13 @@ struct StorePlace {
 // opened answers every operation with why, so that commands that need none still run.
 std::unique_ptr<Store> OpenSqliteStore(const StorePlace& place, int waitMs = kStoreWaitMs);
 
+// Everything a bench's store holds, for a site's server to take over.
+struct StoreContents {
+  std::vector<PendingUpgrade> records;
+  std::vector<LedgerEntry> ledger;
+  std::vector<std::pair<std::string, std::string>> sequences;  // first, next
+  std::vector<Store::Line> lines;                              // oldest first
+};
+StoreError ReadStoreContents(const StorePlace& place, StoreContents& out);
+
 }  // namespace navkeypad::store
