@@ -219,7 +219,11 @@ int RunCommand(const std::vector<std::string>& arguments, Io io) {
     if (jsonWanted) io.out << ErrorJson("no command given", kBadInput) << "\n";
     return kBadInput;
   }
-  return Dispatch(positional, options, io, jsonWanted);
+  const int status = Dispatch(positional, options, io, jsonWanted);
+  // What the store did on the way (lines that wait for the site's server, or were sent to it).
+  for (const std::string& said : io.store.takeNotices())
+    io.err << io.programName() << ": note: " << said << ".\n";
+  return status;
 }
 
 }  // namespace

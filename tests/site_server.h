@@ -28,21 +28,21 @@ struct TestServer {
     const auto found = where.find(key);
     return found == where.end() ? std::string() : found->second;
   }
+  static TestServer FromFile(const std::string& file) {
+    TestServer read;
+    std::ifstream in(file);
+    for (std::string line; std::getline(in, line);) {
+      const auto equals = line.find('=');
+      if (equals != std::string::npos) read.where[line.substr(0, equals)] = line.substr(equals + 1);
+    }
+    if (read["socket"].empty())
+      throw std::runtime_error("no test server: '" + file +
+                               "' is no file a server's start wrote; run the tests through ctest");
+    return read;
+  }
+  // The run's server.
   static const TestServer& Get() {
-    static const TestServer server = [] {
-      TestServer read;
-      const std::string file = support::EnvironmentText("NAVKEYPAD_TEST_SERVER");
-      std::ifstream in(file);
-      for (std::string line; std::getline(in, line);) {
-        const auto equals = line.find('=');
-        if (equals != std::string::npos)
-          read.where[line.substr(0, equals)] = line.substr(equals + 1);
-      }
-      if (read["socket"].empty())
-        throw std::runtime_error("no test server: NAVKEYPAD_TEST_SERVER ('" + file +
-                                 "') names no file its start wrote; run the tests through ctest");
-      return read;
-    }();
+    static const TestServer server = FromFile(support::EnvironmentText("NAVKEYPAD_TEST_SERVER"));
     return server;
   }
 };
@@ -52,7 +52,8 @@ struct TestServer {
 inline std::string RunSql(const std::string& connection, const std::string& sql,
                           bool mayFail = false) {
   PGconn* conn = PQconnectdb(connection.c_str());
-  PQsetNoticeProcessor(conn, [](void*, const char*) {}, nullptr);
+  PQsetNoticeProcessor(
+      conn, [](void*, const char*) {}, nullptr);
   std::string value;
   if (PQstatus(conn) != CONNECTION_OK) {
     if (!mayFail) ADD_FAILURE() << connection << ": " << PQerrorMessage(conn);
@@ -73,7 +74,7 @@ inline std::string RunSql(const std::string& connection, const std::string& sql,
 
 class SiteDatabase {
  public:
-  SiteDatabase() {
+  explicit SiteDatabase(const TestServer& server = TestServer::Get()) : server_(server) {
     static std::atomic<int> made{0};
 #ifndef _WIN32
     const long program = static_cast<long>(getpid());
@@ -105,8 +106,7 @@ class SiteDatabase {
   }
   // A connection string for `role` on the server's socket.
   std::string connection(const std::string& role, const std::string& database = {}) const {
-    const TestServer& server = TestServer::Get();
-    return "host=" + server["socket"] + " port=" + server["port"] +
+    return "host=" + server_["socket"] + " port=" + server_["port"] +
            " dbname=" + (database.empty() ? name_ : database) + " user=" + role;
   }
   // The superuser's connection to this database.
@@ -118,9 +118,10 @@ class SiteDatabase {
   }
   std::unique_ptr<navkeypad::store::Store> open(const std::string& role,
                                                 int waitMs = navkeypad::store::kStoreWaitMs) const {
-    return navkeypad::store::OpenPostgresStore(site(role), waitMs);
+    return navkeypad::store::OpenPostgresStore(site(role), {}, waitMs);
   }
 
  private:
+  const TestServer& server_;
   std::string name_;
 };

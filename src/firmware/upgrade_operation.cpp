@@ -121,8 +121,10 @@ bool UpgradeOperation::loaderBack() const {
 
 bool UpgradeOperation::updateRecords(
     const std::function<void(std::vector<PendingUpgrade>&)>& change) {
-  recordProblem_ = store_.changeRecords(change, &records_).message;
-  return recordProblem_.empty();
+  const store::StoreError error = store_.changeRecords(change, &records_);
+  recordProblem_ = error.message;
+  recordQueued_ = error.kind == store::StoreError::kQueued;
+  return !error;
 }
 
 bool UpgradeOperation::storeRecord(const std::optional<PendingUpgrade>& previous) {
@@ -508,6 +510,13 @@ UpgradeOutcome UpgradeOperation::restore(int seconds, ReturnWait wait) {
       break;
   }
   if (!dropRecord()) {
+    // Not done until the site's server has let go of the record too; nothing more is asked of
+    // anyone, since the removal is sent by whichever program reaches the server next.
+    if (recordQueued_) {
+      return ended(fail(UpgradeOutcome::kRecordNotDropped,
+                        "The serial number and settings were restored, but " + recordProblem_ +
+                            "; the keypad needs nothing more."));
+    }
     return ended(fail(UpgradeOutcome::kRecordNotDropped,
                       "The serial number and settings were restored, but their record in " +
                           recordFile() + " could not be removed (" + recordProblem_ +

@@ -178,6 +178,7 @@ class UpgradeOperation {
   bool placeNamed_ = false;
   bool recordUnwritten_ = false;  // marking the record as downloaded failed
   std::string recordProblem_;     // why the records' file could not be changed, the last time
+  bool recordQueued_ = false;     // the change waits in the bench's store for the site's server
   std::string port_;
   std::vector<std::string> otherKeypads_;  // in their application while the download ran
   std::vector<std::string> notices_;

@@ -132,7 +132,7 @@ StorePlace TheStorePlace(const std::string& configFile, bool virtualRun) {
 
 std::unique_ptr<Store> OpenTheStore(const std::string& configFile, bool virtualRun) {
   if (const Site site = TheSite(virtualRun); site.configured())
-    return OpenPostgresStore(site, kStoreWaitMs);
+    return OpenPostgresStore(site, TheStorePlace(configFile, virtualRun), kStoreWaitMs);
   return OpenSqliteStore(TheStorePlace(configFile, virtualRun));
 }
 

@@ -3,6 +3,7 @@
 #include <libpq-fe.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <mutex>
 #include <set>
 #include <utility>
@@ -212,7 +213,8 @@ class Connection {
 
 class PostgresStore final : public Store {
  public:
-  PostgresStore(const Site& site, int waitMs) : site_(site), waitMs_(waitMs) {}
+  PostgresStore(const Site& site, const StorePlace& outbox, int waitMs)
+      : site_(site), outboxPlace_(outbox), waitMs_(waitMs) {}
 
   std::string where() const override { return site_.describe(); }
   std::string whereWords() const override {
@@ -220,23 +222,58 @@ class PostgresStore final : public Store {
            "the service log) is kept on " +
            site_.describe() + ", as " + site_.from + " says.";
   }
-  std::vector<std::string> takeNotices() override { return {}; }
+  std::vector<std::string> takeNotices() override {
+    std::lock_guard lock(mutex_);
+    return std::exchange(notices_, {});
+  }
 
+  // Away, what is done is still logged: its line waits in the bench's own store.
   StoreError writable() override {
     std::lock_guard lock(mutex_);
-    return ready();
+    StoreError error = ready();
+    if (error.kind == StoreError::kAway && outbox()) return {};
+    return error;
   }
 
   StoreError records(std::vector<PendingUpgrade>& out) override {
     std::lock_guard lock(mutex_);
     if (StoreError error = ready()) return error;
     std::vector<long long> ids;
-    return readRecords(out, ids, false);
+    StoreError error = readRecords(out, ids, false);
+    if (!error) known_ = out;
+    return error;
   }
 
   StoreError changeRecords(const std::function<void(std::vector<PendingUpgrade>&)>& change,
                            std::vector<PendingUpgrade>* after) override {
     std::lock_guard lock(mutex_);
+    StoreError error = changeOnServer(change, after);
+    if (error.kind != StoreError::kAway || !known_) return error;
+    // Away: records that only go (restored keypads') wait in the bench's own store; nothing is
+    // added or changed that the server has not kept.
+    std::vector<PendingUpgrade> changed = *known_;
+    change(changed);
+    if (changed.size() >= known_->size()) return error;
+    for (const PendingUpgrade& record : changed) {
+      if (std::find(known_->begin(), known_->end(), record) == known_->end()) return error;
+    }
+    for (const PendingUpgrade& record : *known_) {
+      if (std::find(changed.begin(), changed.end(), record) != changed.end()) continue;
+      const nlohmann::json removal = {
+          {"serial", record.serial()}, {"port", record.port}, {"keptAt", record.keptAt}};
+      Outbox* waiting = outbox();
+      if (waiting == nullptr) return error;
+      if (StoreError kept = waiting->put("removal", removal.dump())) return error;
+    }
+    known_ = changed;
+    if (after) *after = std::move(changed);
+    return {StoreError::kQueued, error.message.substr(0, error.message.find(';')) +
+                                     "; the removal waits in this bench's store " +
+                                     outboxPlace_.file + " and is sent when the server is back"};
+  }
+
+  StoreError changeOnServer(const std::function<void(std::vector<PendingUpgrade>&)>& change,
+                            std::vector<PendingUpgrade>* after) {
     if (StoreError error = ready()) return error;
     Transaction write(*this, "keep the records");
     if (write.error) return write.error;
@@ -271,6 +308,7 @@ class PostgresStore final : public Store {
     }
     if (StoreError error = write.commit()) return error;
     for (const long long id : gone) letGo(id);
+    known_ = changed;
     if (after) *after = std::move(changed);
     return {};
   }
@@ -425,6 +463,20 @@ class PostgresStore final : public Store {
 
   StoreError appendLine(const Line& line) override {
     std::lock_guard lock(mutex_);
+    const StoreError error = appendOnServer(line);
+    if (error.kind != StoreError::kAway) return error;
+    // Away (or its answer lost): the line waits, and is kept once however often it is sent.
+    Outbox* waiting = outbox();
+    if (waiting == nullptr ||
+        waiting->put("line", nlohmann::json{{"id", line.id}, {"text", line.text}}.dump()))
+      return error;
+    notices_.push_back(error.message.substr(0, error.message.find(';')) +
+                       "; the service log's line waits in this bench's store " + outboxPlace_.file +
+                       " and is sent when the server is back");
+    return {};
+  }
+
+  StoreError appendOnServer(const Line& line) {
     if (StoreError error = ready()) return error;
     Transaction write(*this, "append to the service log");
     if (write.error) return write.error;
@@ -592,6 +644,50 @@ class PostgresStore final : public Store {
         db_.exec("SELECT set_config('lock_timeout', $1, false)", {std::to_string(waitMs_) + "ms"});
     if (!wait.ok()) return failure(wait, "connect");
     checked_ = true;
+    return sendWaiting();
+  }
+
+  // The bench's own store, where what could not reach the server waits; nullptr where it cannot
+  // be kept there either.
+  Outbox* outbox() {
+    if (!outbox_ && !outboxPlace_.file.empty()) outbox_ = OpenOutbox(outboxPlace_);
+    return outbox_.get();
+  }
+
+  // What waited is sent first, in order, each item once the server has kept it.
+  StoreError sendWaiting() {
+    std::error_code missing;
+    if (outboxPlace_.file.empty() ||
+        !std::filesystem::exists(support::PathFromUtf8(outboxPlace_.file), missing))
+      return {};
+    std::vector<OutboxItem> items;
+    if (StoreError error = outbox()->items(items)) return error;
+    int lines = 0, removals = 0;
+    for (const OutboxItem& item : items) {
+      const auto body = nlohmann::json::parse(item.body, nullptr, false);
+      if (!body.is_object())
+        return {StoreError::kUnreadable,
+                "what waits for the site's server in " + outboxPlace_.file + " cannot be read"};
+      if (item.kind == "line") {
+        Line line = LineOf(body.value("text", ""));
+        line.id = body.value("id", "");
+        if (StoreError error = appendOnServer(line)) return error;
+        ++lines;
+      } else {
+        const Result done = db_.exec(
+            "DELETE FROM navkeypad.records WHERE bench = session_user AND serial = $1 AND "
+            "port = $2 AND kept_at = $3",
+            {body.value("serial", ""), body.value("port", ""), body.value("keptAt", "")});
+        if (!done.ok()) return failure(done, "remove a record that waited");
+        ++removals;
+      }
+      if (StoreError error = outbox_->sent(item.id)) return error;
+    }
+    if (lines + removals > 0) {
+      notices_.push_back(
+          std::to_string(lines) + " line(s) of the service log and " + std::to_string(removals) +
+          " record removal(s) that waited in this bench's store were sent to " + site_.describe());
+    }
     return {};
   }
 
@@ -774,8 +870,13 @@ class PostgresStore final : public Store {
   }
 
   Site site_;
+  StorePlace outboxPlace_;
   int waitMs_;
   Connection db_;
+  std::unique_ptr<Outbox> outbox_;
+  std::vector<std::string> notices_;
+  // The bench's records as last read or kept, for a removal made while the server is away.
+  std::optional<std::vector<PendingUpgrade>> known_;
   bool checked_ = false;
   std::set<long long> claimed_;  // records this program holds, by their ids
   std::recursive_mutex mutex_;
@@ -783,13 +884,13 @@ class PostgresStore final : public Store {
 
 }  // namespace
 
-std::unique_ptr<Store> OpenPostgresStore(const Site& site, int waitMs) {
-  return std::make_unique<PostgresStore>(site, waitMs);
+std::unique_ptr<Store> OpenPostgresStore(const Site& site, const StorePlace& outbox, int waitMs) {
+  return std::make_unique<PostgresStore>(site, outbox, waitMs);
 }
 
 StoreError BringOverToSite(const StoreContents& contents, const std::string& from, const Site& site,
                            std::vector<std::string>& said) {
-  return PostgresStore(site, kStoreWaitMs).bringOver(contents, from, said);
+  return PostgresStore(site, {}, kStoreWaitMs).bringOver(contents, from, said);
 }
 
 StoreError InitSite(const Site& site, std::vector<std::string>& said) {

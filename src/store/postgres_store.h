@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "store/site.h"
+#include "store/sqlite_store.h"
 #include "store/store.h"
 
 namespace navkeypad::store {
@@ -17,8 +18,10 @@ inline constexpr int kSiteSchemaVersion = 1;
 inline constexpr char kBenchRole[] = "navkeypad_bench";
 
 // The store on the site's server. It connects when first asked and again after the server was
-// away; a site whose settings are refused answers every operation with why.
-std::unique_ptr<Store> OpenPostgresStore(const Site& site, int waitMs);
+// away; a site whose settings are refused answers every operation with why. While the server is
+// away, log lines and record removals wait in the bench's own store at `outbox`, and are sent
+// first when it is back.
+std::unique_ptr<Store> OpenPostgresStore(const Site& site, const StorePlace& outbox, int waitMs);
 
 struct StoreContents;
 // Takes a bench's own store (read from `from`) onto the site's server, as the bench; taking it

@@ -76,6 +76,8 @@ CREATE TABLE brought_over(file TEXT NOT NULL, hash TEXT NOT NULL, time TEXT NOT 
 ALTER TABLE log ADD COLUMN line_id TEXT;
 UPDATE log SET line_id = lower(hex(randomblob(16)));
 CREATE UNIQUE INDEX log_by_line_id ON log(line_id);
+CREATE TABLE outbox(id INTEGER PRIMARY KEY, kind TEXT NOT NULL, body TEXT NOT NULL,
+  time TEXT NOT NULL);
 )sql",
 };
 static_assert(std::size(kMigrations) == kStoreSchemaVersion);
@@ -397,6 +399,35 @@ class SqliteStore final : public Store {
       }
       out.entries.push_back(std::move(entry));
     }
+    return {};
+  }
+
+  // What waits for the site's server, oldest first.
+  StoreError putInOutbox(const std::string& kind, const std::string& body) {
+    std::lock_guard lock(mutex_);
+    if (opened_) return opened_;
+    Statement put(db_, "INSERT INTO outbox(kind, body, time) VALUES (?, ?, ?)");
+    const int code = put.bind(1, kind).bind(2, body).bind(3, support::UtcTimeText()).step();
+    if (code != SQLITE_DONE) return failure(code, "keep what waits for the site's server");
+    return {};
+  }
+  StoreError outbox(std::vector<OutboxItem>& out) {
+    std::lock_guard lock(mutex_);
+    if (opened_) return opened_;
+    out.clear();
+    Statement all(db_, "SELECT id, kind, body FROM outbox ORDER BY id");
+    int code;
+    while ((code = all.step()) == SQLITE_ROW)
+      out.push_back({all.number(0), all.text(1), all.text(2)});
+    if (code != SQLITE_DONE) return failure(code, "read what waits for the site's server");
+    return {};
+  }
+  StoreError sent(long long id) {
+    std::lock_guard lock(mutex_);
+    if (opened_) return opened_;
+    Statement remove(db_, "DELETE FROM outbox WHERE id = ?");
+    const int code = remove.bind(1, id).step();
+    if (code != SQLITE_DONE) return failure(code, "mark what was sent to the site's server");
     return {};
   }
 
@@ -1056,6 +1087,26 @@ std::unique_ptr<Store> OpenSqliteStore(const StorePlace& place, int waitMs) {
 
 StoreError ReadStoreContents(const StorePlace& place, StoreContents& out) {
   return SqliteStore(place, kStoreWaitMs).contents(out);
+}
+
+namespace {
+class SqliteOutbox final : public Outbox {
+ public:
+  explicit SqliteOutbox(const StorePlace& place) : store_(place, kStoreWaitMs) {}
+  StoreError put(const std::string& kind, const std::string& body) override {
+    return store_.putInOutbox(kind, body);
+  }
+  StoreError items(std::vector<OutboxItem>& out) override { return store_.outbox(out); }
+  StoreError sent(long long id) override { return store_.sent(id); }
+  std::string where() const override { return store_.where(); }
+
+ private:
+  SqliteStore store_;
+};
+}  // namespace
+
+std::unique_ptr<Outbox> OpenOutbox(const StorePlace& place) {
+  return std::make_unique<SqliteOutbox>(place);
 }
 
 }  // namespace navkeypad::store

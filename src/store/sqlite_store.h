@@ -40,4 +40,21 @@ struct StoreContents {
 };
 StoreError ReadStoreContents(const StorePlace& place, StoreContents& out);
 
+// What a bench at a site keeps in its own store while the site's server is away: log lines and
+// record removals, sent first, in order, when the server is back.
+struct OutboxItem {
+  long long id;
+  std::string kind;  // "line" or "removal"
+  std::string body;  // JSON
+};
+class Outbox {
+ public:
+  virtual ~Outbox() = default;
+  virtual StoreError put(const std::string& kind, const std::string& body) = 0;
+  virtual StoreError items(std::vector<OutboxItem>& out) = 0;
+  virtual StoreError sent(long long id) = 0;
+  virtual std::string where() const = 0;
+};
+std::unique_ptr<Outbox> OpenOutbox(const StorePlace& place);
+
 }  // namespace navkeypad::store

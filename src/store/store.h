@@ -27,6 +27,7 @@ struct StoreError {
     kUnknownVersion,  // written by a later version of the program
     kTaken,           // a serial number that was given, or reserved, before
     kAway,            // the site's server cannot be reached now
+    kQueued,          // not on the site's server yet: it waits in the bench's own store
   };
   Kind kind = kNone;
   std::string message;  // a sentence: what is wrong and what to do

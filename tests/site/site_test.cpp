@@ -59,7 +59,7 @@ TEST(SiteSettings, APasswordOrAnUncheckedServerElsewhereIsRefusedBeforeAnythingI
       EXPECT_EQ(site.problem, "") << given;
     } else {
       EXPECT_THAT(site.problem, HasSubstr(row.refused)) << given;
-      EXPECT_EQ(OpenPostgresStore(site, 1000)->writable().kind, StoreError::kUnsafe) << given;
+      EXPECT_EQ(OpenPostgresStore(site, {}, 1000)->writable().kind, StoreError::kUnsafe) << given;
     }
   }
   setenv("PGPASSWORD", "secret", 1);
@@ -165,14 +165,15 @@ TEST(Site, ABenchWithAClientCertificateReachesTheServerOverTls) {
   const std::string base = "host=127.0.0.1 port=" + server["port"] + " dbname=" + database.name() +
                            " user=bench_tls sslmode=verify-full sslcert=" + tls +
                            "/bench_tls.crt sslkey=" + tls + "/bench_tls.key sslrootcert=";
-  const auto store = OpenPostgresStore(SiteFromConnectionString(base + tls + "/ca.crt", "t"), 5000);
+  const auto store =
+      OpenPostgresStore(SiteFromConnectionString(base + tls + "/ca.crt", "t"), {}, 5000);
   std::string serial;
   ASSERT_FALSE(store->reserveNext(
       "VNK-100", [](auto&) { return false; }, {}, serial));
   EXPECT_EQ(serial, "VNK-100");
   // A server whose certificate another authority signed is not the site's.
   const StoreError refused =
-      OpenPostgresStore(SiteFromConnectionString(base + tls + "/bench_tls.crt", "t"), 5000)
+      OpenPostgresStore(SiteFromConnectionString(base + tls + "/bench_tls.crt", "t"), {}, 5000)
           ->writable();
   EXPECT_EQ(refused.kind, StoreError::kAway);
   EXPECT_THAT(refused.message, HasSubstr("certificate verify failed"));
@@ -230,6 +231,65 @@ TEST(Site, ABenchsOwnStoreIsBroughtOverOnceAndItsSequencesGoOn) {
   ASSERT_FALSE(site->reserveNext(
       "VNK-001", [](auto&) { return false; }, {}, next));
   EXPECT_EQ(next, "VNK-006");  // VNK-005 is bench_2's
+}
+
+// A server of the test's own, which it stops and starts again; stopped and removed at the end.
+class OwnServer {
+ public:
+  explicit OwnServer(const TempDir& dir) : where_(dir.file("server.where")) {
+    if (control("start") != 0) throw std::runtime_error("the test's own server did not start");
+    server_ = TestServer::FromFile(where_);
+  }
+  ~OwnServer() { control("stop"); }
+  int control(const std::string& action) const {
+    return std::system(
+        (std::string(NAVKEYPAD_TEST_SERVER_SCRIPT) + " " + action + " " + where_ + " >/dev/null")
+            .c_str());
+  }
+  const TestServer& server() const { return server_; }
+
+ private:
+  std::string where_;
+  TestServer server_;
+};
+
+// Away, no number is given and nothing new is kept; what is logged and the records that only go
+// wait in the bench's own store, and are sent first, once, when the server is back.
+TEST(Site, WhileTheServerIsAwayNoNumberIsGivenAndWhatWaitsIsSentOnceItIsBack) {
+  TempDir dir;
+  OwnServer own(dir);
+  SiteDatabase database(own.server());
+  StorePlace bench;
+  bench.file = dir.file("bench.sqlite3");
+  const auto store = OpenPostgresStore(database.site("bench_1"), bench, 2000);
+  const PendingUpgrade record{{"VNK-7", 0, 3, {}}, {}, {}, false, "1-1", {}, "T"};
+  ASSERT_FALSE(store->changeRecords([&](auto& records) { records.push_back(record); }));
+  ASSERT_EQ(own.control("pause"), 0);
+  std::string serial;
+  EXPECT_EQ(store
+                ->reserveNext(
+                    "VNK-1", [](auto&) { return false; }, {}, serial)
+                .kind,
+            StoreError::kAway);
+  EXPECT_EQ(store->reserve("VNK-9", {}).kind, StoreError::kAway);
+  EXPECT_EQ(store->changeRecords([&](auto& records) { records.push_back(record); }).kind,
+            StoreError::kAway);
+  EXPECT_FALSE(store->writable());  // what is done can still be logged
+  EXPECT_FALSE(store->append({}));
+  EXPECT_THAT(store->takeNotices(),
+              ::testing::ElementsAre(HasSubstr("line waits in this bench's store " + bench.file)));
+  const StoreError removal = store->changeRecords([](auto& records) { records.clear(); });
+  EXPECT_EQ(removal.kind, StoreError::kQueued);
+  EXPECT_THAT(removal.message, HasSubstr("cannot be reached"));
+  ASSERT_EQ(own.control("resume"), 0);
+  std::vector<PendingUpgrade> kept;
+  ASSERT_FALSE(store->records(kept));
+  EXPECT_THAT(kept, ::testing::IsEmpty());
+  EXPECT_THAT(store->takeNotices(),
+              ::testing::ElementsAre(HasSubstr("1 line(s) of the service log and 1 record "
+                                               "removal(s) that waited in this bench's store")));
+  ASSERT_FALSE(OpenPostgresStore(database.site("bench_1"), bench, 2000)->writable());
+  EXPECT_EQ(RunSql(database.admin(), "SELECT count(*) FROM navkeypad.log"), "1");
 }
 
 // Forwards a client on 127.0.0.1 to the server's socket; once, it cuts both ends right after it
@@ -313,7 +373,7 @@ TEST(Site, AReservationWhoseCommitWasNeverAnsweredGivesTheNumberItKept) {
                             "host=127.0.0.1 sslmode=disable port=" + std::to_string(proxy.port()) +
                                 " dbname=" + database.name() + " user=bench_1",
                             "t"),
-                        5000);
+                        {}, 5000);
   ASSERT_FALSE(store->writable());
   std::string serial;
   ASSERT_FALSE(store->reserveNext(

@@ -2,7 +2,8 @@
 # The throwaway PostgreSQL cluster of one test run: `start FILE` makes it in a temporary folder
 # (as an unprivileged user where the run is root's, since the server refuses root), with a
 # certificate authority, the server's certificate for 127.0.0.1 and a client certificate for the
-# role bench_tls, and writes where it listens into FILE; `stop FILE` stops it and removes it all.
+# role bench_tls, and writes where it listens into FILE; `stop FILE` stops it and removes it all;
+# `pause FILE` and `resume FILE` stop and start it again, for a test of a server that goes away.
 # A server that cannot be started fails the run: the tests that need it never skip.
 set -euo pipefail
 action="$1" where="$2"
@@ -17,6 +18,16 @@ as_server_user() {
     "$@"
   fi
 }
+
+if [[ "$action" == pause || "$action" == resume ]]; then
+  folder="$(sed -n 's/^folder=//p' "$where")"
+  if [[ "$action" == pause ]]; then
+    as_server_user "$bin/pg_ctl" -D "$folder/data" -m fast -w stop >/dev/null
+  else
+    as_server_user "$bin/pg_ctl" -D "$folder/data" -l "$folder/logs/server.log" -w -t 60 start >/dev/null
+  fi
+  exit 0
+fi
 
 if [[ "$action" == stop ]]; then
   [[ -f "$where" ]] || exit 0
