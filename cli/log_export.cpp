@@ -6,6 +6,7 @@
 #include <ctime>
 #include <filesystem>
 #include <random>
+#include <span>
 
 #include "code_table/vocabulary.h"
 #include "names.h"
@@ -54,12 +55,18 @@ constexpr const char* kCsvColumns[] = {
     "program",       "action",     "serialNumber",   "serialNumberBefore",
     "path",          "port",       "firmwareBefore", "firmwareAfter",
     "ledBrightness", "keypadType", "codeTable",      "result",
-    "message",       "step",       "results"};
+    "message",       "step",       "results",        "bench"};
 
-std::string CsvRow(const Json& entry) {
+// A site's lines say at which bench they were written; a bench's own log has no such column.
+bool FromSite(const Json& entries) {
+  return std::any_of(entries.begin(), entries.end(),
+                     [](const Json& entry) { return entry.contains("bench"); });
+}
+
+std::string CsvRow(const Json& entry, std::size_t columns) {
   const Json& settings = Settings(entry);
   std::string row;
-  for (const char* column : kCsvColumns) {
+  for (const char* column : std::span(kCsvColumns, columns)) {
     std::string value;
     const std::string name = column;
     if (name == "ledBrightness" || name == "keypadType") {
@@ -161,6 +168,7 @@ const Column kColumns[] = {
     {"Message", Cell::kText, "message"},
     {"Step", Cell::kText, "step"},
     {"Results", Cell::kText, nullptr, Results},
+    {"Bench", Cell::kText, "bench"},
 };
 
 // A cell holds this many bytes of text at most.
@@ -229,7 +237,7 @@ std::string MakeWorkbook(const std::string& file, const Json& entries) {
   format_set_bold(header);
   lxw_format* time = workbook_add_format(workbook);
   format_set_num_format(time, "yyyy-mm-dd hh:mm:ss");
-  constexpr std::size_t kColumnCount = std::size(kColumns);
+  const std::size_t kColumnCount = std::size(kColumns) - (FromSite(entries) ? 0 : 1);
   // Columns as wide as their widest cell, within reason; times as their format is.
   std::vector<std::size_t> widths(kColumnCount, 0);
   for (std::size_t c = 0; c < kColumnCount; ++c) {
@@ -297,9 +305,11 @@ std::string EscapedControls(const std::string& text) {
 
 std::string LogCsv(const Json& entries) {
   std::string csv;
-  for (const char* column : kCsvColumns) csv += (csv.empty() ? "" : ",") + std::string(column);
+  const std::size_t columns = std::size(kCsvColumns) - (FromSite(entries) ? 0 : 1);
+  for (const char* column : std::span(kCsvColumns, columns))
+    csv += (csv.empty() ? "" : ",") + std::string(column);
   csv += "\r\n";
-  for (const Json& entry : entries) csv += CsvRow(entry);
+  for (const Json& entry : entries) csv += CsvRow(entry, columns);
   return csv;
 }
 

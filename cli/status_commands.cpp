@@ -184,12 +184,16 @@ bool IsLogDate(const std::string& text) {
          (size < 19 || number(17) < 60);
 }
 
-// "anna@bench-3" (and the operator where one was named: "anna@bench-3 for Kim").
+// "anna@bench-3" (and the site's bench, "anna@bench-3 at bench_3", and the operator where one
+// was named: "anna@bench-3 for Kim").
 std::string Who(const nlohmann::ordered_json& entry) {
   const std::string user = store::LogText(entry, "user"),
                     computer = store::LogText(entry, "computer"),
                     name = store::LogText(entry, "operator");
   std::string who = (user.empty() ? "?" : user) + "@" + (computer.empty() ? "?" : computer);
+  // A site's line says at which of its benches it was written.
+  if (const std::string bench = store::LogText(entry, "bench"); !bench.empty())
+    who += " at " + bench;
   return name.empty() ? who : who + " for " + name;
 }
 
