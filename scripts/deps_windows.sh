@@ -23,15 +23,16 @@ fetch() {
   find "$3" -mindepth 1 -maxdepth 1 -type d | head -1
 }
 
-# build_cached NAME BUILDER: runs BUILDER SOURCE PREFIX WORK for the newest version of NAME that
-# can be fetched, unless a version is built already; prints its prefix.
+# build_cached NAME BUILDER [VARIANT]: runs BUILDER SOURCE PREFIX WORK for the newest version of
+# NAME that can be fetched, unless a version is built already; prints its prefix. VARIANT names
+# a way of building it that an earlier cache does not have.
 build_cached() {
-  local name="$1" builder="$2" version prefix work source
+  local name="$1" builder="$2" variant="${3:-}" version prefix work source
   local -a versions
   mapfile -t versions < <(source_versions "$name")
   ((${#versions[@]} > 0)) || { echo "deps_windows: no source package $name (deb-src missing?)" >&2; return 1; }
   for version in "${versions[@]}"; do
-    prefix="$CACHE/$name-${version#*:}"
+    prefix="$CACHE/$name-${version#*:}$variant"
     if [[ -f "$prefix/.built" ]]; then
       echo "$prefix"
       return
@@ -44,7 +45,7 @@ build_cached() {
   for version in "${versions[@]}"; do
     rm -rf "${work:?}"/*
     source="$(fetch "$name" "$version" "$work")" || continue
-    prefix="$CACHE/$name-${version#*:}"
+    prefix="$CACHE/$name-${version#*:}$variant"
     echo "deps_windows: building $name $version for Windows (once; cached in $prefix)" >&2
     rm -rf "$prefix"
     "$builder" "$source" "$prefix" "$work" >&2
@@ -101,12 +102,13 @@ build_zlib() {
   cp "$source/zlib.h" "$work/build/zconf.h" "$prefix/include/"
 }
 
-# Its own temporary files, and numbers written the same whatever the locale.
+# Its own temporary files, and numbers written the same whatever the locale; without its own MD5,
+# whose names OpenSSL's (for libpq) also has, and which only images in a workbook need.
 build_xlsxwriter() {
   local source="$1" prefix="$2" work="$3"
   build_step "$work/build.log" cmake -S "$source" -B "$work/build" -G Ninja \
     -DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN" -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_INSTALL_PREFIX="$prefix" -DBUILD_SHARED_LIBS=OFF -DUSE_DTOA_LIBRARY=ON \
+    -DCMAKE_INSTALL_PREFIX="$prefix" -DBUILD_SHARED_LIBS=OFF -DUSE_DTOA_LIBRARY=ON -DUSE_NO_MD5=ON \
     -DZLIB_INCLUDE_DIR="$zlib/include" -DZLIB_LIBRARY="$zlib/lib/libz.a"
   build_step "$work/build.log" cmake --build "$work/build" -j "$JOBS" --target install
 }
@@ -159,7 +161,7 @@ build_libpq() {
 hidapi="$(build_cached hidapi build_hidapi)"
 qt="$(build_cached qt6-base build_qt)"
 zlib="$(build_cached zlib build_zlib)"
-xlsxwriter="$(build_cached libxlsxwriter build_xlsxwriter)"
+xlsxwriter="$(build_cached libxlsxwriter build_xlsxwriter -no-md5)"
 sqlite="$(build_cached sqlite3 build_sqlite)"
 openssl="$(build_cached openssl build_openssl)"
 libpq="$(build_cached postgresql-15 build_libpq)"

@@ -419,6 +419,16 @@ MUTANTS = [
      "two programs restore one record at once"),
     ("src/store/postgres_store.cpp", "      if (whose.rows() == 1 && whose.text(0, 0) != \"t\")",
      "      if (false)", "a number two benches gave before the site is brought over unsaid"),
+    ("src/store/postgres_store.cpp", "    IF NOT pg_try_advisory_lock(found.id) THEN",
+     "    IF false THEN", "a record is taken to another bench while a program restores it"),
+    ("src/store/postgres_store.cpp",
+     "  IF (SELECT count(*) FROM navkeypad.records WHERE serial = wanted AND bench <> session_user) > 1",
+     "  IF (SELECT count(*) FROM navkeypad.records WHERE serial = wanted AND bench <> session_user) > 9",
+     "one of two benches' records of a number is given to a keypad by guess"),
+    ("src/firmware/upgrade_job.cpp",
+     "    if (const std::string refused = operation_.takeRecordFromOtherBench(*settingsOf, loaderPath);",
+     "    if (const std::string refused = std::string();",
+     "a keypad failed at another bench is flashed without its record"),
 ]
 
 

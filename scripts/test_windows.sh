@@ -71,6 +71,30 @@ replay "${alone[@]}"
 replay "$ROOT"/tests/recordings/cli-{save,restore}.jsonl
 replay "$ROOT"/tests/recordings/cli-upgrade-{failed,resumed}.jsonl
 
+step "a bench of a site: the command line on its server over TLS, with a client certificate"
+server_where="$build/site-server.where"
+trap 'bash "$ROOT/tests/site/test_server.sh" stop "$server_where"' EXIT
+bash "$ROOT/tests/site/test_server.sh" start "$server_where" >/dev/null
+socket="$(sed -n 's/^socket=//p' "$server_where")" port="$(sed -n 's/^port=//p' "$server_where")"
+tls="$(sed -n 's/^tls=//p' "$server_where")"
+psql -X -q -h "$socket" -p "$port" -U postgres -d postgres -v ON_ERROR_STOP=1 \
+  -c "CREATE DATABASE windows_bench OWNER site_owner" >/dev/null
+# As each role, over TLS to 127.0.0.1 with its certificate, checking the server's.
+site_as() {
+  printf "host=127.0.0.1 port=%s dbname=windows_bench user=%s sslmode=verify-full sslrootcert='%s' sslcert='%s' sslkey='%s'" \
+    "$port" "$1" "$(winepath -w "$tls/ca.crt")" "$(winepath -w "$tls/$1.crt")" "$(winepath -w "$tls/$1.key")"
+}
+expect "the site's schema is at version" "$(NAVKEYPAD_SITE="$(site_as site_owner)" wine "$product" site init | tr -d '\r')"
+psql -X -q -h "$socket" -p "$port" -U postgres -d windows_bench -v ON_ERROR_STOP=1 \
+  -c "CREATE ROLE bench_tls LOGIN IN ROLE navkeypad_bench" >/dev/null
+export NAVKEYPAD_SITE="$(site_as bench_tls)"
+site_state="$build/site-bus.json"
+rm -f "$site_state"
+NAVKEYPAD_VIRTUAL_STATE="$site_state" wine "$product" --virtual brightness 3 >/dev/null
+expect '"bench": "bench_tls"' "$(NAVKEYPAD_VIRTUAL_STATE="$site_state" wine "$product" --virtual log --json | tr -d '\r')"
+expect "1" "$(psql -X -qtA -h "$socket" -p "$port" -U postgres -d windows_bench -c "SELECT count(*) FROM navkeypad.log WHERE bench = 'bench_tls'")"
+unset NAVKEYPAD_SITE
+
 step "a journey through folders whose names are not ASCII"
 journey="$build/journey/Jürgen Åström"
 rm -rf "$build/journey"

@@ -329,6 +329,21 @@ UpgradeOutcome UpgradeOperation::leaveApplication(const KeypadInApplication& key
   return {};
 }
 
+std::string UpgradeOperation::takeRecordFromOtherBench(const std::string& serial,
+                                                       const std::string& loaderPath) {
+  const auto loaders = BSL_USBDevices(kLoaderVendorId, kLoaderProductId);
+  const auto loader = std::find_if(loaders.begin(), loaders.end(), [&](const LoaderOnBus& one) {
+    return one.path == loaderPath && !one.port.empty();
+  });
+  if (loader == loaders.end()) return {};
+  std::vector<PendingUpgrade> taken;
+  if (const store::StoreError error = store_.takeOver(serial, loader->port, taken))
+    return error.message;
+  if (taken.empty()) return {};
+  if (const store::StoreError unread = store_.records(records_)) return unread.message;
+  return {};
+}
+
 UpgradeOutcome UpgradeOperation::takeWaitingKeypad(const IsKeypadOf& ask,
                                                    const std::string& loaderPath) {
   if (chosen_) return {};

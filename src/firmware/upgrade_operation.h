@@ -118,6 +118,10 @@ class UpgradeOperation {
   // elsewhere only on the user's word where the user named the loader; never one whose serial
   // number answers in its application. Refused, with nothing sent, where it cannot be told.
   UpgradeOutcome takeWaitingKeypad(const IsKeypadOf& ask, const std::string& loaderPath = {});
+  // At a site, on the user's word that the keypad waiting in its loader at `loaderPath` is
+  // keypad `serial`: the record another bench keeps for it becomes this bench's, kept at that
+  // loader's port. "" when done (or nothing was kept elsewhere); else why not.
+  std::string takeRecordFromOtherBench(const std::string& serial, const std::string& loaderPath);
 
   // Download (any thread): true when the firmware was written, verified and started.
   // The windows wait the loader's fixed seconds; the command line waits for it to be back.

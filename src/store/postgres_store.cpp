@@ -80,6 +80,33 @@ ALTER TABLE navkeypad.serials ENABLE ROW LEVEL SECURITY;
 CREATE POLICY seen ON navkeypad.serials FOR SELECT USING (true);
 CREATE POLICY added ON navkeypad.serials FOR INSERT WITH CHECK (bench = session_user);
 CREATE POLICY changed ON navkeypad.serials FOR UPDATE USING (bench = session_user);
+-- A keypad failed at one bench and carried to another: its record moves there, on the user's
+-- word, unless a program still running holds it.
+CREATE FUNCTION navkeypad.take_over(wanted text, at_port text) RETURNS SETOF navkeypad.records
+LANGUAGE plpgsql SECURITY DEFINER SET search_path = pg_catalog AS $$
+DECLARE
+  found navkeypad.records;
+BEGIN
+  IF wanted = '' OR NOT pg_has_role(session_user, 'navkeypad_bench', 'MEMBER') THEN
+    RAISE EXCEPTION 'not a bench''s to take' USING ERRCODE = '42501';
+  END IF;
+  IF (SELECT count(*) FROM navkeypad.records WHERE serial = wanted AND bench <> session_user) > 1
+  THEN
+    RAISE EXCEPTION 'several benches keep settings of %', wanted USING ERRCODE = '21000';
+  END IF;
+  FOR found IN SELECT * FROM navkeypad.records WHERE serial = wanted AND bench <> session_user
+               FOR UPDATE LOOP
+    IF NOT pg_try_advisory_lock(found.id) THEN
+      RAISE EXCEPTION 'held by program % on %', found.claimed_pid, found.claimed_computer
+        USING ERRCODE = '55006';
+    END IF;
+    PERFORM pg_advisory_unlock(found.id);
+    UPDATE navkeypad.records SET bench = session_user, port = at_port, claimed_pid = NULL,
+      claimed_computer = NULL, claimed_at = NULL WHERE id = found.id RETURNING * INTO found;
+    RETURN NEXT found;
+  END LOOP;
+END $$;
+REVOKE ALL ON FUNCTION navkeypad.take_over(text, text) FROM PUBLIC;
 )sql",
 };
 static_assert(std::size(kMigrations) == kSiteSchemaVersion);
@@ -101,6 +128,7 @@ GRANT INSERT (id, time, computer, port, serial, line) ON navkeypad.log TO navkey
 GRANT INSERT ON navkeypad.log_serials TO navkeypad_bench;
 GRANT INSERT (store, time) ON navkeypad.brought_over TO navkeypad_bench;
 GRANT USAGE ON SEQUENCE navkeypad.records_id_seq, navkeypad.log_arrival_seq TO navkeypad_bench;
+GRANT EXECUTE ON FUNCTION navkeypad.take_over(text, text) TO navkeypad_bench;
 )sql";
 
 // Advisory locks of this program's: a claim on a record lives as long as the claiming
@@ -360,6 +388,42 @@ class PostgresStore final : public Store {
     if (!found.ok()) return failure(found, "let go of a record");
     for (int row = 0; row < found.rows(); ++row) letGo(std::stoll(found.text(row, 0)));
     return {};
+  }
+
+  StoreError takeOver(const std::string& serial, const std::string& port,
+                      std::vector<PendingUpgrade>& taken) override {
+    std::lock_guard lock(mutex_);
+    taken.clear();
+    if (StoreError error = ready()) return error;
+    Transaction write(*this, "take a record to this bench");
+    if (write.error) return write.error;
+    const Result moved =
+        db_.exec("SELECT bench, record FROM navkeypad.take_over($1, $2)", {serial, port});
+    if (!moved.ok()) {
+      const std::string state = moved.state();
+      if (state == "21000" || state == "55006")
+        return {state == "21000" ? StoreError::kTaken : StoreError::kBusy,
+                "the settings of keypad " + serial + " on " + site_.describe() +
+                    " cannot be taken to this bench: " + moved.message()};
+      return failure(moved, "take the record of keypad " + serial + " to this bench");
+    }
+    for (int row = 0; row < moved.rows(); ++row) {
+      try {
+        taken.push_back(RecordFromJson(nlohmann::json::parse(moved.text(row, 1))));
+        taken.back().port = port;
+      } catch (const std::exception& problem) {
+        return {StoreError::kUnreadable, "the record of keypad " + serial + " kept at " +
+                                             moved.text(row, 0) + " cannot be read (" +
+                                             problem.what() + ")"};
+      }
+      // The record names its port too: it is kept where the keypad is now.
+      const Result kept = db_.exec(
+          "UPDATE navkeypad.records SET record = $1 WHERE bench = session_user AND serial = $2 "
+          "AND port = $3",
+          {RecordText(taken.back()), serial, port});
+      if (!kept.ok()) return failure(kept, "keep the record of keypad " + serial);
+    }
+    return write.commit();
   }
 
   StoreError reserveNext(const std::string& first,

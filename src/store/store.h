@@ -91,6 +91,15 @@ class Store {
   virtual StoreError claimRecord(const PendingUpgrade& record) = 0;
   // Lets go of this program's claim on a record that stays (its restore failed).
   virtual StoreError releaseRecord(const PendingUpgrade& record) = 0;
+  // At a site: the record another bench keeps for keypad `serial` becomes this bench's, kept at
+  // `port`, where the user says that keypad is now (`taken` gets it). A bench's own store has
+  // no other bench, and takes nothing.
+  virtual StoreError takeOver(const std::string& serial, const std::string& port,
+                              std::vector<PendingUpgrade>& taken) {
+    (void)serial, (void)port;
+    taken.clear();
+    return {};
+  }
 
   // Reserves the first number from `first` on that neither the ledger knows nor `seen` says is
   // taken; the sequence's next number is kept, so a sequence never goes back.

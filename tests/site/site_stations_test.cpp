@@ -1,5 +1,6 @@
-// Two benches of one site, each a station on a virtual bus of its own under its own role, give
-// keypads numbers at the same time: never one number twice, and one log of the site.
+// Benches of one site, each the virtual command line on a bus of its own under its own role: two
+// stations give keypads numbers at the same time, never one number twice, into one log; a keypad
+// whose upgrade failed at one bench is finished at another with its own number and settings.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -52,6 +53,33 @@ TEST_F(SiteStations, TwoBenchesAtOnceGiveEachNumberOnceAndKeepOneLog) {
                    "'written' GROUP BY bench ORDER BY bench LIMIT 1"),
             "5");
   EXPECT_EQ(RunSql(database_.admin(), "SELECT count(DISTINCT bench) FROM navkeypad.log"), "2");
+}
+
+TEST_F(SiteStations, AKeypadFailedAtOneBenchIsFinishedAtAnotherOnTheUsersWord) {
+  const auto at = [&](const std::string& bench, const std::string& arguments) {
+    return Ended(popen(("NAVKEYPAD_SITE='" + database_.connection(bench) + "' XDG_DATA_HOME='" +
+                        dir_.file("data-" + bench) + "' NAVKEYPAD_VIRTUAL_STATE='" +
+                        dir_.file(bench + ".json") + "' " + program_ + " " + arguments + " 2>&1")
+                           .c_str(),
+                       "r"));
+  };
+  WriteBytes(dir_.file("bench_1.json"),
+             R"({"keypads": [{"id": "k", "serialNumber": "VNK-K", "ledBrightness": 2,
+                              "faults": {"unplugAfterLoaderReports": 70}}]})");
+  EXPECT_EQ(at("bench_1", "upgrade '" + firmware() + "'").status, 1);
+  // Carried to the other bench, where it waits in its loader at a port of that bench's.
+  auto keypad = nlohmann::json::parse(ReadBytes(dir_.file("bench_1.json")))["keypads"][0];
+  keypad["port"] = "2-4";
+  WriteBytes(dir_.file("bench_2.json"), nlohmann::json{{"keypads", {keypad}}}.dump());
+  const std::string finish =
+      "--device virtual:k:1.0 upgrade --settings-of VNK-K '" + firmware() + "'";
+  const Outcome finished = at("bench_2", finish);
+  EXPECT_EQ(finished.status, 0) << finished.output;
+  EXPECT_THAT(finished.output, ::testing::HasSubstr("serial number and settings restored"));
+  const auto status = nlohmann::json::parse(at("bench_2", "status --json").output);
+  EXPECT_EQ(status["serialNumber"], "VNK-K");
+  EXPECT_EQ(status["ledBrightness"], 2);
+  EXPECT_EQ(RunSql(database_.admin(), "SELECT count(*) FROM navkeypad.records"), "0");
 }
 
 }  // namespace

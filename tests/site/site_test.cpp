@@ -145,6 +145,37 @@ TEST(Site, ABenchMayChangeOnlyItsOwnRowsAndAddToTheLogNeverChangeIt) {
   EXPECT_THAT(records, ::testing::IsEmpty());  // bench_2's record stays at bench_2's port
 }
 
+// A record goes to another bench only whole, from one bench, and not while a program restores it.
+TEST(Site, ARecordIsTakenToAnotherBenchOnlyWhenNoProgramHoldsIt) {
+  SiteDatabase database;
+  const PendingUpgrade record{{"VNK-M", 0, 4, {}}, {}, {}, false, "1-1", {}, "T"};
+  const auto first = database.open("bench_1");
+  ASSERT_FALSE(first->changeRecords([&](auto& records) { records.push_back(record); }));
+  ASSERT_FALSE(first->claimRecord(record));
+  const auto second = database.open("bench_2");
+  std::vector<PendingUpgrade> taken;
+  const StoreError held = second->takeOver("VNK-M", "2-4", taken);
+  EXPECT_EQ(held.kind, StoreError::kBusy);
+  EXPECT_THAT(held.message, HasSubstr("held by program"));
+  ASSERT_FALSE(first->releaseRecord(record));
+  ASSERT_FALSE(second->takeOver("VNK-M", "2-4", taken));
+  ASSERT_EQ(taken.size(), 1u);
+  EXPECT_EQ(taken[0].port, "2-4");
+  std::vector<PendingUpgrade> kept;
+  ASSERT_FALSE(second->records(kept));
+  EXPECT_EQ(kept, taken);
+  ASSERT_FALSE(first->records(kept));
+  EXPECT_THAT(kept, ::testing::IsEmpty());
+  // Kept at two other benches: which is this keypad's, nobody can tell.
+  for (const char* bench : {"bench_1", "bench_tls"}) {
+    ASSERT_FALSE(database.open(bench)->changeRecords([&](auto& records) {
+      records.push_back({{"VNK-N", 0, 4, {}}, {}, {}, false, "1-1", {}, "T"});
+    }));
+  }
+  EXPECT_EQ(second->takeOver("VNK-N", "2-4", taken).kind, StoreError::kTaken);
+  EXPECT_THAT(taken, ::testing::IsEmpty());
+}
+
 TEST(Site, InitIsTheOwnersAndBringsTheSchemaForwardOnce) {
   SiteDatabase database;  // initialised once by its owner
   std::vector<std::string> said;

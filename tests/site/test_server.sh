@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The throwaway PostgreSQL cluster of one test run: `start FILE` makes it in a temporary folder
 # (as an unprivileged user where the run is root's, since the server refuses root), with a
-# certificate authority, the server's certificate for 127.0.0.1 and a client certificate for the
-# role bench_tls, and writes where it listens into FILE; `stop FILE` stops it and removes it all;
+# certificate authority, the server's certificate for 127.0.0.1 and client certificates for the
+# roles bench_tls and site_owner, and writes where it listens into FILE; `stop FILE` stops it and removes it all;
 # `pause FILE` and `resume FILE` stop and start it again, for a test of a server that goes away.
 # A server that cannot be started fails the run: the tests that need it never skip.
 set -euo pipefail
@@ -58,6 +58,7 @@ openssl req -new -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=navkeypad test
   -keyout "$tls/ca.key" -out "$tls/ca.crt" 2>/dev/null
 make_certificate server 127.0.0.1 "IP:127.0.0.1"
 make_certificate bench_tls bench_tls
+make_certificate site_owner site_owner
 chmod 600 "$tls"/*.key
 mkdir -p "$folder/data" "$folder/socket" "$folder/logs"
 if [[ $(id -u) -eq 0 ]]; then chown -R nobody:nogroup "$folder/data" "$folder/socket" "$folder/logs" "$tls/server.key" "$tls/server.crt"; fi
@@ -77,7 +78,7 @@ max_connections = 200
 CONF
 cat >"$folder/data/pg_hba.conf" <<HBA
 local all all trust
-hostssl all bench_tls 127.0.0.1/32 cert
+hostssl all bench_tls,site_owner 127.0.0.1/32 cert
 hostssl all all 127.0.0.1/32 scram-sha-256
 HBA
 as_server_user "$bin/pg_ctl" -D "$folder/data" -l "$folder/logs/server.log" -w -t 60 start >/dev/null ||
