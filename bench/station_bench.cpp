@@ -181,9 +181,9 @@ int main() {
   std::ostream out(&stationLines);
   std::ostream err(&stationProgress);
   plug(0, 300);
-  // A virtual bench's store, in the benchmark's own folder.
-  std::unique_ptr<navkeypad::store::Store> stationStore = navkeypad::store::OpenSqliteStore(
-      navkeypad::store::TheStorePlace(navkeypad::settings::DefaultConfigFile(), true));
+  // A virtual bench's store, in the benchmark's own folder (or a site's, with NAVKEYPAD_SITE).
+  std::unique_ptr<navkeypad::store::Store> stationStore =
+      navkeypad::store::OpenTheStore(navkeypad::settings::DefaultConfigFile(), true);
   cli::Run({"station", firmware, "--expect-version", "2.01", "--config", site, "--serial-from",
             "VNK-A100", "--count", std::to_string(kKeypads)},
            {out, err, *stationStore, false, "navkeypad"});
@@ -209,8 +209,8 @@ int main() {
   LineClock batchProgress(progress);
   std::ostream batchOut(&batchLines);
   std::ostream batchErr(&batchProgress);
-  const auto batchStore = navkeypad::store::OpenSqliteStore(
-      navkeypad::store::TheStorePlace(navkeypad::settings::DefaultConfigFile(), true));
+  const auto batchStore =
+      navkeypad::store::OpenTheStore(navkeypad::settings::DefaultConfigFile(), true);
   cli::Run({"upgrade", "--all", "--expect-version", "2.01", firmware},
            {batchOut, batchErr, *batchStore, false, "navkeypad"});
   Print("navkeypad upgrade --all (firmware only, every keypad attached)", keypads, clock);
