@@ -148,10 +148,19 @@ build_libpq() {
   for part in src/include src/common src/port src/interfaces/libpq; do
     build_step "$work/build.log" make -C "$source/$part" -j "$JOBS"
   done
-  mkdir -p "$prefix/lib" "$prefix/include"
+  mkdir -p "$prefix/lib" "$prefix/include" "$work/objects"
+  # libpq's own pthread functions for Windows would stand in for winpthreads' (which the C++
+  # runtime uses) in the whole program: they get names of libpq's own.
+  for name in pthread_self pthread_setspecific pthread_getspecific pthread_mutex_init \
+    pthread_mutex_lock pthread_mutex_unlock; do
+    echo "$name libpq_$name"
+  done >"$work/renamed"
+  for object in $(find "$source/src/interfaces/libpq" -maxdepth 1 -name '*.o' ! -name 'win32ver.o'); do
+    x86_64-w64-mingw32-objcopy --redefine-syms="$work/renamed" "$object" "$work/objects/$(basename "$object")"
+  done
   rm -f "$prefix/lib/libpq.a"
   build_step "$work/build.log" x86_64-w64-mingw32-ar rcs "$prefix/lib/libpq.a" \
-    $(find "$source/src/interfaces/libpq" -maxdepth 1 -name '*.o' ! -name 'win32ver.o' | sort)
+    $(find "$work/objects" -name '*.o' | sort)
   cp "$source/src/common/libpgcommon_shlib.a" "$source/src/port/libpgport_shlib.a" "$prefix/lib/"
   cp "$source/src/interfaces/libpq/libpq-fe.h" "$source/src/include/postgres_ext.h" \
     "$source/src/include/pg_config_ext.h" "$prefix/include/"
@@ -164,5 +173,5 @@ zlib="$(build_cached zlib build_zlib)"
 xlsxwriter="$(build_cached libxlsxwriter build_xlsxwriter -no-md5)"
 sqlite="$(build_cached sqlite3 build_sqlite)"
 openssl="$(build_cached openssl build_openssl)"
-libpq="$(build_cached postgresql-15 build_libpq)"
+libpq="$(build_cached postgresql-15 build_libpq -own-pthread)"
 echo "$hidapi;$qt;$zlib;$xlsxwriter;$sqlite;$libpq"

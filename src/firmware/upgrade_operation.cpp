@@ -243,6 +243,10 @@ UpgradeOutcome UpgradeOperation::leaveApplication(const KeypadInApplication& key
     return ended(
         fail(UpgradeOutcome::kRefused, unread.message + ". Nothing was sent to the keypad."));
   }
+  if (!serial.empty() && !HasRecordOf(records_, serial)) {
+    if (UpgradeOutcome elsewhere = recordFromOtherBench(current, ask, keypad.path); !elsewhere.ok())
+      return ended(elsewhere);
+  }
   // Its own record is the one that fits it where it is; where several do, or none does and the
   // user named its place, only the user can tell (a keypad reporting a number is given only a
   // record of that number).
@@ -326,6 +330,32 @@ UpgradeOutcome UpgradeOperation::leaveApplication(const KeypadInApplication& key
                       "and settings."));
   }
   CloseSharedKeypad();
+  return {};
+}
+
+UpgradeOutcome UpgradeOperation::recordFromOtherBench(const PendingUpgrade& current,
+                                                      const IsKeypadOf& ask,
+                                                      const std::string& path) {
+  std::vector<PendingUpgrade> elsewhere;
+  if (const store::StoreError unread = store_.recordsElsewhere(current.serial(), elsewhere))
+    return fail(UpgradeOutcome::kRefused, unread.message + ". Nothing was sent to the keypad.");
+  if (elsewhere.empty()) return {};
+  // Another bench's port is no place here: only the user can say it is that keypad, carried here.
+  if (!placeNamed_ || !ask || !ask(current)) {
+    return UpgradeOutcome{
+        UpgradeOutcome::kSameSerialElsewhere,
+        "The settings of " + KeypadName(elsewhere.front()) + " are kept at " +
+            elsewhere.front().port + ", another bench of the site; " +
+            KeypadAt(current.serial(), port_, path) +
+            " reports that number too, so it is that keypad, carried here, or another keypad "
+            "with the same number, which only you can tell. Nothing was sent.",
+        {elsewhere.front()}};
+  }
+  std::vector<PendingUpgrade> taken;
+  if (const store::StoreError error = store_.takeOver(current.serial(), port_, taken))
+    return fail(UpgradeOutcome::kRefused, error.message + ". Nothing was sent to the keypad.");
+  if (const store::StoreError unread = store_.records(records_))
+    return fail(UpgradeOutcome::kRefused, unread.message + ". Nothing was sent to the keypad.");
   return {};
 }
 

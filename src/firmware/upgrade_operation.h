@@ -123,6 +123,14 @@ class UpgradeOperation {
   // loader's port. "" when done (or nothing was kept elsewhere); else why not.
   std::string takeRecordFromOtherBench(const std::string& serial, const std::string& loaderPath);
 
+ private:
+  // At a site, for a keypad in its application reporting a number that another bench keeps a
+  // record of: refused (kSameSerialElsewhere) unless the user named its place and that record,
+  // which then comes to this bench at its port.
+  UpgradeOutcome recordFromOtherBench(const PendingUpgrade& current, const IsKeypadOf& ask,
+                                      const std::string& path);
+
+ public:
   // Download (any thread): true when the firmware was written, verified and started.
   // The windows wait the loader's fixed seconds; the command line waits for it to be back.
   bool download(const LoaderIdentity& identity, const ProgressReport& report,

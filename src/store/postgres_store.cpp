@@ -426,6 +426,28 @@ class PostgresStore final : public Store {
     return write.commit();
   }
 
+  StoreError recordsElsewhere(const std::string& serial,
+                              std::vector<PendingUpgrade>& out) override {
+    std::lock_guard lock(mutex_);
+    out.clear();
+    if (StoreError error = ready()) return error;
+    const Result found = db_.exec(
+        "SELECT bench, port, record FROM navkeypad.records WHERE serial = $1 AND serial <> '' "
+        "AND bench <> session_user ORDER BY id",
+        {serial});
+    if (!found.ok()) return failure(found, "read the records of the site's other benches");
+    for (int row = 0; row < found.rows(); ++row) {
+      try {
+        out.push_back(RecordFromJson(nlohmann::json::parse(found.text(row, 2))));
+      } catch (const std::exception& problem) {
+        return {StoreError::kUnreadable, "a record kept at " + found.text(row, 0) +
+                                             " cannot be read (" + problem.what() + ")"};
+      }
+      out.back().port = found.text(row, 0) + ", port " + found.text(row, 1);
+    }
+    return {};
+  }
+
   StoreError reserveNext(const std::string& first,
                          const std::function<bool(const std::string&)>& seen,
                          const SerialHolder& holder, std::string& serial) override {

@@ -100,6 +100,13 @@ class Store {
     taken.clear();
     return {};
   }
+  // At a site: the records other benches keep for keypad `serial`, each with its port named as
+  // "BENCH, port PORT" (a place no port of this bench's is).
+  virtual StoreError recordsElsewhere(const std::string& serial, std::vector<PendingUpgrade>& out) {
+    (void)serial;
+    out.clear();
+    return {};
+  }
 
   // Reserves the first number from `first` on that neither the ledger knows nor `seen` says is
   // taken; the sequence's next number is kept, so a sequence never goes back.

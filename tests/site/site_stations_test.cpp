@@ -28,6 +28,14 @@ class SiteStations : public VirtualState {
                                 " station --json --serial-from VNK-0001 --idle-timeout 4";
     return popen(command.c_str(), "r");
   }
+  // The virtual command line of `bench` on its own bus, run to its end.
+  Outcome at(const std::string& bench, const std::string& arguments) const {
+    return Ended(popen(("NAVKEYPAD_SITE='" + database_.connection(bench) + "' XDG_DATA_HOME='" +
+                        dir_.file("data-" + bench) + "' NAVKEYPAD_VIRTUAL_STATE='" +
+                        dir_.file(bench + ".json") + "' " + program_ + " " + arguments + " 2>&1")
+                           .c_str(),
+                       "r"));
+  }
   SiteDatabase database_;
 };
 
@@ -56,13 +64,6 @@ TEST_F(SiteStations, TwoBenchesAtOnceGiveEachNumberOnceAndKeepOneLog) {
 }
 
 TEST_F(SiteStations, AKeypadFailedAtOneBenchIsFinishedAtAnotherOnTheUsersWord) {
-  const auto at = [&](const std::string& bench, const std::string& arguments) {
-    return Ended(popen(("NAVKEYPAD_SITE='" + database_.connection(bench) + "' XDG_DATA_HOME='" +
-                        dir_.file("data-" + bench) + "' NAVKEYPAD_VIRTUAL_STATE='" +
-                        dir_.file(bench + ".json") + "' " + program_ + " " + arguments + " 2>&1")
-                           .c_str(),
-                       "r"));
-  };
   WriteBytes(dir_.file("bench_1.json"),
              R"({"keypads": [{"id": "k", "serialNumber": "VNK-K", "ledBrightness": 2,
                               "faults": {"unplugAfterLoaderReports": 70}}]})");
@@ -79,6 +80,26 @@ TEST_F(SiteStations, AKeypadFailedAtOneBenchIsFinishedAtAnotherOnTheUsersWord) {
   const auto status = nlohmann::json::parse(at("bench_2", "status --json").output);
   EXPECT_EQ(status["serialNumber"], "VNK-K");
   EXPECT_EQ(status["ledBrightness"], 2);
+  EXPECT_EQ(RunSql(database_.admin(), "SELECT count(*) FROM navkeypad.records"), "0");
+}
+
+// A keypad that reports the number another bench keeps a record of may be that keypad or another
+// with its number: nothing is done to it until the user names it, and then it gets its record.
+TEST_F(SiteStations, AKeypadWithTheNumberOfAnotherBenchsRecordWaitsForTheUsersWord) {
+  // Its new firmware was written there, and its restore failed.
+  ASSERT_FALSE(database_.open("bench_1")->changeRecords([](auto& records) {
+    records.push_back(SiteDatabase::Record("VNK-S"));
+    records.back().downloaded = true;
+  }));
+  WriteBytes(dir_.file("bench_2.json"), R"({"keypads": [{"id": "s", "serialNumber": "VNK-S"}]})");
+  const Outcome refused = at("bench_2", "upgrade '" + firmware() + "'");
+  EXPECT_EQ(refused.status, 2) << refused.output;
+  EXPECT_THAT(refused.output, ::testing::HasSubstr("kept at bench_1, port 1-1, another bench"));
+  EXPECT_THAT(refused.output, ::testing::HasSubstr("--settings-of VNK-S"));
+  const Outcome named =
+      at("bench_2", "--device 1-s upgrade --settings-of VNK-S '" + firmware() + "'");
+  EXPECT_EQ(named.status, 0) << named.output;
+  EXPECT_EQ(nlohmann::json::parse(at("bench_2", "status --json").output)["ledBrightness"], 4);
   EXPECT_EQ(RunSql(database_.admin(), "SELECT count(*) FROM navkeypad.records"), "0");
 }
 
