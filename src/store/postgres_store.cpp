@@ -1014,8 +1014,7 @@ StoreError InitSite(const Site& site, std::vector<std::string>& said) {
   int version = 0;
   for (;;) {
     if (!(done = db.exec("BEGIN")).ok()) return failed(done, "brought forward");
-    if (!(done = db.exec("SELECT pg_advisory_xact_lock($1, 0)", {std::to_string(kRecordsOfBench)}))
-             .ok())
+    if (!(done = db.exec("SELECT pg_advisory_xact_lock($1, 0)", {std::to_string(kSiteInit)})).ok())
       return failed(done, "brought forward");
     done = db.exec(
         "SELECT CASE WHEN to_regclass('navkeypad.schema_version') IS NULL THEN 0 ELSE -1 END");
