@@ -329,9 +329,10 @@ class CuttingProxy {
       for (const auto& [client, server] : pairs)
         watched.push_back({client, POLLIN, 0}), watched.push_back({server, POLLIN, 0});
       if (poll(watched.data(), watched.size(), 50) <= 0) continue;
+      const std::size_t polled = pairs.size();  // a connection accepted now is polled next time
       if (watched[0].revents & POLLIN)
         pairs.emplace_back(accept(listener_, nullptr, nullptr), toServer());
-      for (std::size_t i = 0; i < pairs.size(); ++i) {
+      for (std::size_t i = 0; i < polled; ++i) {
         auto& [client, server] = pairs[i];
         for (const bool fromClient : {true, false}) {
           if (!(watched[1 + 2 * i + (fromClient ? 0 : 1)].revents & (POLLIN | POLLHUP))) continue;
