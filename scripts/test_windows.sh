@@ -79,10 +79,14 @@ socket="$(sed -n 's/^socket=//p' "$server_where")" port="$(sed -n 's/^port=//p' 
 tls="$(sed -n 's/^tls=//p' "$server_where")"
 psql -X -q -h "$socket" -p "$port" -U postgres -d postgres -v ON_ERROR_STOP=1 \
   -c "CREATE DATABASE windows_bench OWNER site_owner" >/dev/null
-# As each role, over TLS to 127.0.0.1 with its certificate, checking the server's.
+# As each role, over TLS to 127.0.0.1 with its certificate, checking the server's (paths with
+# forward slashes: a connection string takes a backslash as an escape).
 site_as() {
+  local ca crt key
+  ca="$(winepath -w "$tls/ca.crt" | tr '\\' /)" crt="$(winepath -w "$tls/$1.crt" | tr '\\' /)"
+  key="$(winepath -w "$tls/$1.key" | tr '\\' /)"
   printf "host=127.0.0.1 port=%s dbname=windows_bench user=%s sslmode=verify-full sslrootcert='%s' sslcert='%s' sslkey='%s'" \
-    "$port" "$1" "$(winepath -w "$tls/ca.crt")" "$(winepath -w "$tls/$1.crt")" "$(winepath -w "$tls/$1.key")"
+    "$port" "$1" "$ca" "$crt" "$key"
 }
 expect "the site's schema is at version" "$(NAVKEYPAD_SITE="$(site_as site_owner)" wine "$product" site init | tr -d '\r')"
 psql -X -q -h "$socket" -p "$port" -U postgres -d windows_bench -v ON_ERROR_STOP=1 \
