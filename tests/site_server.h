@@ -40,20 +40,17 @@ inline const TestServer& RunsServer() {
 // fails the test unless `mayFail`).
 inline std::string RunSql(const std::string& connection, const std::string& sql,
                           bool mayFail = false) {
-  PGconn* conn = PQconnectdb(connection.c_str());
-  PQsetNoticeProcessor(
-      conn, [](void*, const char*) {}, nullptr);
+  PGconn* conn = PQconnectdb((connection + " options='-c client_min_messages=warning'").c_str());
   PGresult* result = PQexec(conn, sql.c_str());
-  const auto status = PQresultStatus(result);
   std::string value;
-  if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
+  if (const auto status = PQresultStatus(result);
+      status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
     value = std::string("error: ") + PQerrorMessage(conn);
     if (!mayFail) ADD_FAILURE() << sql << ": " << value;
   } else if (PQntuples(result) > 0 && PQnfields(result) > 0) {
     value = PQgetvalue(result, 0, 0);
   }
-  PQclear(result);
-  PQfinish(conn);
+  PQclear(result), PQfinish(conn);
   return value;
 }
 
@@ -92,10 +89,9 @@ class SiteDatabase {
   std::unique_ptr<navkeypad::store::Store> open(const std::string& role, int waitMs = 5000) const {
     return navkeypad::store::OpenPostgresStore(site(role), {}, waitMs);
   }
-  // A record of keypad `serial`, kept at `port`.
-  static navkeypad::store::PendingUpgrade Record(const std::string& serial,
-                                                 const std::string& port = "1-1") {
-    return {{serial, 0, 4, {}}, {}, {}, false, port, {}, "T"};
+  // A record of keypad `serial`, kept at port 1-1.
+  static navkeypad::store::PendingUpgrade Record(const std::string& serial) {
+    return {{serial, 0, 4, {}}, {}, {}, false, "1-1", {}, "T"};
   }
 
  private:

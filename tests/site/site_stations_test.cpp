@@ -13,28 +13,26 @@ namespace {
 
 class SiteStations : public VirtualState {
  protected:
-  // The station of `bench` on a bus of its own, started, with `keypads` new ones arriving.
+  // The virtual command line of `bench` on its own bus (`bench`.json), started.
+  std::FILE* start(const std::string& bench, const std::string& arguments) const {
+    return popen(("NAVKEYPAD_SITE='" + database_.connection(bench) + "' XDG_DATA_HOME='" +
+                  dir_.file("data-" + bench) + "' NAVKEYPAD_VIRTUAL_STATE='" +
+                  dir_.file(bench + ".json") + "' " + program_ + " " + arguments)
+                     .c_str(),
+                 "r");
+  }
+  Outcome at(const std::string& bench, const std::string& arguments) const {
+    return Ended(start(bench, arguments + " 2>&1"));
+  }
+  // The station of `bench`, started, with `keypads` new ones arriving.
   std::FILE* station(const std::string& bench, int keypads) const {
     std::string bus;
     for (int i = 0; i < keypads; ++i) {
       bus += std::string(i ? "," : "") + R"({"id": ")" + bench + std::to_string(i) +
              R"(", "serialNumber": "", "arriveAfterMs": )" + std::to_string(100 + 700 * i) + "}";
     }
-    const std::string state = dir_.file(bench + ".json");
-    WriteBytes(state, "{\"keypads\": [" + bus + "]}");
-    const std::string command = "NAVKEYPAD_SITE='" + database_.connection(bench) +
-                                "' XDG_DATA_HOME='" + dir_.file("data-" + bench) +
-                                "' NAVKEYPAD_VIRTUAL_STATE='" + state + "' " + program_ +
-                                " station --json --serial-from VNK-0001 --idle-timeout 4";
-    return popen(command.c_str(), "r");
-  }
-  // The virtual command line of `bench` on its own bus, run to its end.
-  Outcome at(const std::string& bench, const std::string& arguments) const {
-    return Ended(popen(("NAVKEYPAD_SITE='" + database_.connection(bench) + "' XDG_DATA_HOME='" +
-                        dir_.file("data-" + bench) + "' NAVKEYPAD_VIRTUAL_STATE='" +
-                        dir_.file(bench + ".json") + "' " + program_ + " " + arguments + " 2>&1")
-                           .c_str(),
-                       "r"));
+    WriteBytes(dir_.file(bench + ".json"), "{\"keypads\": [" + bus + "]}");
+    return start(bench, "station --json --serial-from VNK-0001 --idle-timeout 4");
   }
   SiteDatabase database_;
 };
@@ -42,12 +40,10 @@ class SiteStations : public VirtualState {
 TEST_F(SiteStations, TwoBenchesAtOnceGiveEachNumberOnceAndKeepOneLog) {
   std::FILE* first = station("bench_1", 5);
   std::FILE* second = station("bench_2", 5);
-  const Outcome one = Ended(first), two = Ended(second);
-  EXPECT_EQ(one.status, 0) << one.output;
-  EXPECT_EQ(two.status, 0) << two.output;
   std::set<std::string> given;
-  for (const Outcome* ran : {&one, &two}) {
-    std::istringstream lines(ran->output);
+  for (const Outcome& ran : {Ended(first), Ended(second)}) {
+    EXPECT_EQ(ran.status, 0) << ran.output;
+    std::istringstream lines(ran.output);
     for (std::string line; std::getline(lines, line);) {
       const auto entry = nlohmann::json::parse(line, nullptr, false);
       if (entry.contains("serialNumber") && entry["serialNumber"] != "")
@@ -56,11 +52,8 @@ TEST_F(SiteStations, TwoBenchesAtOnceGiveEachNumberOnceAndKeepOneLog) {
   }
   EXPECT_EQ(given.size(), 10u);
   EXPECT_EQ(*given.rbegin(), "VNK-0010");
-  EXPECT_EQ(RunSql(database_.admin(),
-                   "SELECT count(*) FROM navkeypad.serials WHERE state = "
-                   "'written' GROUP BY bench ORDER BY bench LIMIT 1"),
-            "5");
-  EXPECT_EQ(RunSql(database_.admin(), "SELECT count(DISTINCT bench) FROM navkeypad.log"), "2");
+  EXPECT_EQ(RunSql(database_.admin(), "SELECT string_agg(DISTINCT bench, ' ') FROM navkeypad.log"),
+            "bench_1 bench_2");
 }
 
 TEST_F(SiteStations, AKeypadFailedAtOneBenchIsFinishedAtAnotherOnTheUsersWord) {

@@ -5,7 +5,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -48,20 +47,15 @@ TEST(SiteSettings, APasswordOrAnUncheckedServerElsewhereIsRefusedBeforeAnythingI
       {"[navkeypad]\nhost=localhost\npassword=secret\n", "hold a password"},
   };
   TempDir dir;
-  for (const auto& row : rows) {
-    const std::string given = row.given;
-    Site site;
-    if (given.find('[') != std::string::npos) {
-      WriteBytes(dir.path() / "site.conf", given);
-      site = SiteFromServiceFile(dir.file("site.conf"));
-    } else {
-      site = SiteFromConnectionString(given, kSiteVariable);
-    }
-    if (*row.refused == '\0') {
-      EXPECT_EQ(site.problem, "") << given;
-    } else {
-      EXPECT_THAT(site.problem, HasSubstr(row.refused)) << given;
-      EXPECT_EQ(OpenPostgresStore(site, {}, 1000)->writable().kind, StoreError::kUnsafe) << given;
+  for (const auto& [given, refused] : rows) {
+    const bool file = std::string(given).find('[') != std::string::npos;
+    if (file) WriteBytes(dir.path() / "site.conf", given);
+    const Site site = file ? SiteFromServiceFile(dir.file("site.conf"))
+                           : SiteFromConnectionString(given, kSiteVariable);
+    EXPECT_EQ(site.problem.empty(), !*refused) << given;
+    EXPECT_THAT(site.problem, HasSubstr(refused)) << given;
+    if (*refused) {
+      EXPECT_EQ(OpenPostgresStore(site, {}, 1000)->writable().kind, StoreError::kUnsafe);
     }
   }
   setenv("PGPASSWORD", "secret", 1);
@@ -155,9 +149,8 @@ TEST(Site, ARecordIsTakenToAnotherBenchOnlyWhenNoProgramHoldsIt) {
   EXPECT_EQ(taken[0].port, "2-4");
   std::vector<PendingUpgrade> kept;
   ASSERT_FALSE(second->records(kept));
-  EXPECT_EQ(kept, taken);
-  ASSERT_FALSE(first->records(kept));
-  EXPECT_THAT(kept, ::testing::IsEmpty());
+  EXPECT_EQ(kept, taken);  // and none kept at the first bench any more:
+  EXPECT_EQ(RunSql(database.admin(), "SELECT count(*) FROM navkeypad.records"), "1");
   // Kept at two other benches: which is this keypad's, nobody can tell.
   for (const char* bench : {"bench_1", "bench_tls"}) {
     ASSERT_FALSE(database.open(bench)->changeRecords(
@@ -210,12 +203,9 @@ TEST(Site, ABenchsOwnStoreIsBroughtOverOnceAndItsSequencesGoOn) {
     std::string serial;
     for (int i = 0; i < 3; ++i)
       ASSERT_FALSE(own->reserveNext("VNK-001", NoneSeen, {"1-1", "t"}, serial));
-    ASSERT_FALSE(own->settle("VNK-001", LedgerEntry::kWritten));
     ASSERT_FALSE(own->changeRecords(
         [](auto& records) { records.push_back(SiteDatabase::Record("VNK-002")); }));
-    ServiceEntry entry;
-    entry.port = "1-1";
-    ASSERT_FALSE(own->append(entry));
+    ASSERT_FALSE(own->append({}));
   }
   // Before the site, another bench gave numbers of the same sequence, two of them this bench's.
   const auto other = database.open("bench_2");
@@ -227,21 +217,22 @@ TEST(Site, ABenchsOwnStoreIsBroughtOverOnceAndItsSequencesGoOn) {
     ASSERT_FALSE(ReadStoreContents(place, contents));
     std::vector<std::string> said;
     ASSERT_FALSE(BringOverToSite(contents, place.file, database.site("bench_1"), said));
-    EXPECT_THAT(said[0], HasSubstr(cameIn));
-    ASSERT_EQ(said.size(), 2u);
-    EXPECT_THAT(said[1], HasSubstr("1 serial number(s) of this bench were given elsewhere on the "
-                                   "site too (VNK-002): two keypads may carry each"));
+    EXPECT_THAT(said,
+                ::testing::ElementsAre(HasSubstr(cameIn),
+                                       HasSubstr("1 serial number(s) of this bench were "
+                                                 "given elsewhere on the site too (VNK-002)")));
   }
   const auto site = database.open("bench_1");
   LogLines lines;
   ASSERT_FALSE(site->lines({}, lines));
   ASSERT_EQ(lines.entries.size(), 1u);
   EXPECT_EQ(lines.entries[0]["bench"], "bench_1");
-  std::string next;
-  ASSERT_FALSE(site->reserveNext("VNK-001", NoneSeen, {}, next));
-  EXPECT_EQ(next, "VNK-004");
-  ASSERT_FALSE(site->reserveNext("VNK-001", NoneSeen, {}, next));
-  EXPECT_EQ(next, "VNK-006");  // VNK-005 is bench_2's
+  // The sequence goes on, past VNK-005 (bench_2's).
+  for (const char* expected : {"VNK-004", "VNK-006"}) {
+    std::string next;
+    ASSERT_FALSE(site->reserveNext("VNK-001", NoneSeen, {}, next));
+    EXPECT_EQ(next, expected);
+  }
 }
 
 // A server of the test's own, which it stops and starts again; stopped and removed at the end.
@@ -249,19 +240,15 @@ class OwnServer {
  public:
   explicit OwnServer(const TempDir& dir) : where_(dir.file("server.where")) {
     if (control("start") != 0) throw std::runtime_error("the test's own server did not start");
-    server_ = ServerOf(where_);
+    server = ServerOf(where_);
   }
   ~OwnServer() { control("stop"); }
   int control(const std::string& action) const {
-    return std::system(
-        (std::string(NAVKEYPAD_TEST_SERVER_SCRIPT) + " " + action + " " + where_ + " >/dev/null")
-            .c_str());
+    const std::string command = NAVKEYPAD_TEST_SERVER_SCRIPT " " + action + " " + where_;
+    return std::system((command + " >/dev/null").c_str());
   }
-  const TestServer& server() const { return server_; }
-
- private:
-  std::string where_;
-  TestServer server_;
+  const std::string where_;
+  TestServer server;
 };
 
 // Away, no number is given and nothing new is kept; what is logged and the records that only go
@@ -269,7 +256,7 @@ class OwnServer {
 TEST(Site, WhileTheServerIsAwayNoNumberIsGivenAndWhatWaitsIsSentOnceItIsBack) {
   TempDir dir;
   OwnServer own(dir);
-  SiteDatabase database(own.server());
+  SiteDatabase database(own.server);
   StorePlace bench;
   bench.file = dir.file("bench.sqlite3");
   const auto store = OpenPostgresStore(database.site("bench_1"), bench, 2000);
@@ -303,57 +290,41 @@ TEST(Site, WhileTheServerIsAwayNoNumberIsGivenAndWhatWaitsIsSentOnceItIsBack) {
 // has passed on a COMMIT, so that the server has kept the change and the client never hears so.
 class CuttingProxy {
  public:
-  CuttingProxy() {
-    listener_ = socket(AF_INET, SOCK_STREAM, 0);
+  CuttingProxy() : listener_(socket(AF_INET, SOCK_STREAM, 0)) {
     sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
     socklen_t length = sizeof address;
     bind(listener_, reinterpret_cast<sockaddr*>(&address), length);
     listen(listener_, 8);
     getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
     port_ = ntohs(address.sin_port);
-    thread_ = std::thread([this] { serve(); });
+    accepting_ = std::thread([this] {
+      for (int client; (client = accept(listener_, nullptr, nullptr)) >= 0;) {
+        const int server = toServer();
+        pumps_.emplace_back([=, this] { pump(client, server, true); });
+        pumps_.emplace_back([=, this] { pump(server, client, false); });
+      }
+    });
   }
   ~CuttingProxy() {
-    stop_ = true;
-    thread_.join();
+    shutdown(listener_, SHUT_RDWR);
+    accepting_.join();
+    for (std::thread& pump : pumps_) pump.join();
     close(listener_);
   }
   int port() const { return port_; }
   bool cut() const { return cut_; }
 
  private:
-  void serve() {
-    std::vector<std::pair<int, int>> pairs;  // client, server
-    while (!stop_) {
-      std::vector<pollfd> watched{{listener_, POLLIN, 0}};
-      for (const auto& [client, server] : pairs)
-        watched.push_back({client, POLLIN, 0}), watched.push_back({server, POLLIN, 0});
-      if (poll(watched.data(), watched.size(), 50) <= 0) continue;
-      const std::size_t polled = pairs.size();  // a connection accepted now is polled next time
-      if (watched[0].revents & POLLIN)
-        pairs.emplace_back(accept(listener_, nullptr, nullptr), toServer());
-      for (std::size_t i = 0; i < polled; ++i) {
-        auto& [client, server] = pairs[i];
-        for (const bool fromClient : {true, false}) {
-          if (!(watched[1 + 2 * i + (fromClient ? 0 : 1)].revents & (POLLIN | POLLHUP))) continue;
-          char bytes[65536];
-          const ssize_t got = read(fromClient ? client : server, bytes, sizeof bytes);
-          bool end = got <= 0;
-          if (!end && fromClient && !cut_ &&
-              std::string(bytes, got).find("COMMIT") != std::string::npos)
-            committing_ = true;
-          if (!end && !fromClient && committing_ && !cut_) cut_ = end = true;
-          if (!end && write(fromClient ? server : client, bytes, got) != got) end = true;
-          if (end) {
-            close(client), close(server);
-            client = server = -1;
-            break;
-          }
-        }
-      }
-      std::erase_if(pairs, [](const auto& pair) { return pair.first < 0; });
+  // Passes bytes on until either end goes, or the answer to the first COMMIT comes.
+  void pump(int from, int to, bool fromClient) {
+    char bytes[65536];
+    for (ssize_t got; (got = read(from, bytes, sizeof bytes)) > 0;) {
+      if (fromClient && std::string(bytes, got).find("COMMIT") != std::string::npos)
+        committing_ = true;
+      if ((!fromClient && committing_ && !cut_.exchange(true)) || write(to, bytes, got) != got)
+        break;
     }
-    for (const auto& [client, server] : pairs) close(client), close(server);
+    shutdown(from, SHUT_RDWR), shutdown(to, SHUT_RDWR);
   }
   static int toServer() {
     const std::string path = RunsServer().at("socket") + "/.s.PGSQL." + RunsServer().at("port");
@@ -363,10 +334,11 @@ class CuttingProxy {
     connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
     return fd;
   }
-  int listener_ = -1;
+  int listener_;
   int port_ = 0;
-  std::atomic<bool> stop_{false}, committing_{false}, cut_{false};
-  std::thread thread_;
+  std::atomic<bool> committing_{false}, cut_{false};
+  std::vector<std::thread> pumps_;
+  std::thread accepting_;
 };
 
 TEST(Site, AReservationWhoseCommitWasNeverAnsweredGivesTheNumberItKept) {
