@@ -430,7 +430,7 @@ MUTANTS = [
      "    if (const std::string refused = std::string();",
      "a keypad failed at another bench is flashed without its record"),
     ("src/firmware/upgrade_operation.cpp", "  if (!placeNamed_ || !ask || !ask(current)) {",
-     "  if (false) {", "another bench's record goes to a keypad by its number alone"),
+     "  if (!placeNamed_ && !ask) {", "another bench's record goes to a keypad by its number alone"),
 ]
 
 

@@ -12,12 +12,6 @@
 #include "store/sqlite_store.h"
 #include "support/paths.h"
 
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <unistd.h>
-#endif
-
 namespace navkeypad::store {
 
 namespace {
@@ -135,14 +129,6 @@ GRANT EXECUTE ON FUNCTION navkeypad.take_over(text, text) TO navkeypad_bench;
 // program's connection, so a program that died holds nothing.
 constexpr int kRecordsOfBench = 0x4E564B50;  // "NVKP", with the bench's hash: one writer a bench
 constexpr int kSiteInit = 0x4E564B51;        // one `site init` at a time
-
-long long ThisProgram() {
-#ifdef _WIN32
-  return static_cast<long long>(GetCurrentProcessId());
-#else
-  return static_cast<long long>(getpid());
-#endif
-}
 
 std::string StateWord(LedgerEntry::State state) {
   return state == LedgerEntry::kWritten ? "written"
@@ -370,7 +356,7 @@ class PostgresStore final : public Store {
     const Result claim = db_.exec(
         "UPDATE navkeypad.records SET claimed_pid = $1, claimed_computer = $2, claimed_at = $3 "
         "WHERE id = $4",
-        {std::to_string(ThisProgram()), support::ComputerName(), support::UtcTimeText(),
+        {std::to_string(support::ThisProgramId()), support::ComputerName(), support::UtcTimeText(),
          std::to_string(id)});
     if (!claim.ok()) return failure(claim, "claim a record");
     return write.commit();
@@ -383,7 +369,7 @@ class PostgresStore final : public Store {
         "UPDATE navkeypad.records SET claimed_pid = NULL, claimed_computer = NULL, "
         "claimed_at = NULL WHERE bench = session_user AND serial = $1 AND port = $2 AND "
         "kept_at = $3 AND claimed_pid = $4 AND claimed_computer = $5 RETURNING id",
-        {record.serial(), record.port, record.keptAt, std::to_string(ThisProgram()),
+        {record.serial(), record.port, record.keptAt, std::to_string(support::ThisProgramId()),
          support::ComputerName()});
     if (!found.ok()) return failure(found, "let go of a record");
     for (int row = 0; row < found.rows(); ++row) letGo(std::stoll(found.text(row, 0)));

@@ -163,14 +163,6 @@ bool ProgramRuns(long long pid) {
 #endif
 }
 
-long long ThisProgram() {
-#ifdef _WIN32
-  return static_cast<long long>(GetCurrentProcessId());
-#else
-  return static_cast<long long>(getpid());
-#endif
-}
-
 class SqliteStore final : public Store {
  public:
   SqliteStore(const StorePlace& place, int waitMs) : place_(place), waitMs_(waitMs) {
@@ -265,7 +257,7 @@ class SqliteStore final : public Store {
     if (found == SQLITE_DONE) return {};  // not kept (any more): nothing to hold
     if (found != SQLITE_ROW) return failure(found, "claim a record");
     const std::string computer = support::ComputerName();
-    if (!find.null(1) && find.number(1) != ThisProgram() &&
+    if (!find.null(1) && find.number(1) != support::ThisProgramId() &&
         (find.text(2) != computer || ProgramRuns(find.number(1)))) {
       return {StoreError::kBusy, "the record of " +
                                      (record.serial().empty() ? "a keypad without a serial number"
@@ -278,7 +270,7 @@ class SqliteStore final : public Store {
     Statement claim(db_,
                     "UPDATE records SET claimed_pid = ?, claimed_computer = ?, claimed_at = ? "
                     "WHERE id = ?");
-    const int code = claim.bind(1, ThisProgram())
+    const int code = claim.bind(1, support::ThisProgramId())
                          .bind(2, computer)
                          .bind(3, support::UtcTimeText())
                          .bind(4, find.number(0))
@@ -299,7 +291,7 @@ class SqliteStore final : public Store {
     const int code = release.bind(1, record.serial())
                          .bind(2, record.port)
                          .bind(3, record.keptAt)
-                         .bind(4, ThisProgram())
+                         .bind(4, support::ThisProgramId())
                          .bind(5, support::ComputerName())
                          .step();
     if (code != SQLITE_DONE) return failure(code, "let go of a record");
@@ -649,8 +641,8 @@ class SqliteStore final : public Store {
     const fs::path path = support::PathFromUtf8(place_.file);
     fs::create_directories(path.parent_path(), error);
     std::mt19937_64 random{std::random_device{}()};
-    const std::string made = place_.file + ".new-" + std::to_string(ThisProgram()) + "-" +
-                             std::to_string(random() % 1000000);
+    const std::string made = place_.file + ".new-" + std::to_string(support::ThisProgramId()) +
+                             "-" + std::to_string(random() % 1000000);
     sqlite3* db = nullptr;
     int code = sqlite3_open_v2(made.c_str(), &db,
                                SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_EXRESCODE,

@@ -69,6 +69,14 @@ std::string UserName() {
 #endif
 }
 
+long long ThisProgramId() {
+#ifdef _WIN32
+  return static_cast<long long>(GetCurrentProcessId());
+#else
+  return static_cast<long long>(getpid());
+#endif
+}
+
 std::string ComputerName() {
 #ifdef _WIN32
   return EnvironmentText("COMPUTERNAME");

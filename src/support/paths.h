@@ -32,6 +32,8 @@ void SetEnvironmentText(const char* name, const std::optional<std::string>& valu
 // system does not say.
 std::string UserName();
 std::string ComputerName();
+// This program's process id, as other programs on this computer see it.
+long long ThisProgramId();
 // And when: the time now, UTC, "2026-12-09T10:42:07Z".
 std::string UtcTimeText();
 
