@@ -394,14 +394,9 @@ class PostgresStore final : public Store {
       return failure(moved, "take the record of keypad " + serial + " to this bench");
     }
     for (int row = 0; row < moved.rows(); ++row) {
-      try {
-        taken.push_back(RecordFromJson(nlohmann::json::parse(moved.text(row, 1))));
-        taken.back().port = port;
-      } catch (const std::exception& problem) {
-        return {StoreError::kUnreadable, "the record of keypad " + serial + " kept at " +
-                                             moved.text(row, 0) + " cannot be read (" +
-                                             problem.what() + ")"};
-      }
+      if (StoreError error = readRecord(moved.text(row, 1), moved.text(row, 0), taken))
+        return error;
+      taken.back().port = port;
       // The record names its port too: it is kept where the keypad is now.
       const Result kept = db_.exec(
           "UPDATE navkeypad.records SET record = $1 WHERE bench = session_user AND serial = $2 "
@@ -423,12 +418,7 @@ class PostgresStore final : public Store {
         {serial});
     if (!found.ok()) return failure(found, "read the records of the site's other benches");
     for (int row = 0; row < found.rows(); ++row) {
-      try {
-        out.push_back(RecordFromJson(nlohmann::json::parse(found.text(row, 2))));
-      } catch (const std::exception& problem) {
-        return {StoreError::kUnreadable, "a record kept at " + found.text(row, 0) +
-                                             " cannot be read (" + problem.what() + ")"};
-      }
+      if (StoreError error = readRecord(found.text(row, 2), found.text(row, 0), out)) return error;
       out.back().port = found.text(row, 0) + ", port " + found.text(row, 1);
     }
     return {};
@@ -860,13 +850,7 @@ class PostgresStore final : public Store {
             : "SELECT id, record FROM navkeypad.records WHERE bench = session_user ORDER BY id");
     if (!all.ok()) return failure(all, "read the records of upgrades");
     for (int row = 0; row < all.rows(); ++row) {
-      try {
-        out.push_back(RecordFromJson(nlohmann::json::parse(all.text(row, 1))));
-      } catch (const std::exception& problem) {
-        return {StoreError::kUnreadable, "a record of an upgrade on " + site_.describe() +
-                                             " cannot be read (" + problem.what() +
-                                             "); nothing is taken for empty"};
-      }
+      if (StoreError error = readRecord(all.text(row, 1), "this bench", out)) return error;
       ids.push_back(std::stoll(all.text(row, 0)));
     }
     return {};
@@ -896,6 +880,19 @@ class PostgresStore final : public Store {
       if (!done.ok()) return failure(done, "append to the service log");
     }
     return {};
+  }
+
+  // A record as its row keeps it, added to `out`; or why it cannot be read.
+  StoreError readRecord(const std::string& text, const std::string& bench,
+                        std::vector<PendingUpgrade>& out) const {
+    try {
+      out.push_back(RecordFromJson(nlohmann::json::parse(text)));
+      return {};
+    } catch (const std::exception& problem) {
+      return {StoreError::kUnreadable, "a record of an upgrade kept at " + bench + " on " +
+                                           site_.describe() + " cannot be read (" + problem.what() +
+                                           "); nothing is taken for empty"};
+    }
   }
 
   void letGo(long long id) {
