@@ -143,6 +143,18 @@ std::string FirstLine(const char* text) {
   return line;
 }
 
+// `texts` as one array parameter, each quoted as the server reads it.
+std::string ArrayOf(const std::set<std::string>& texts) {
+  std::string array = "{";
+  for (const std::string& text : texts) {
+    array += array.size() > 1 ? ",\"" : "\"";
+    for (const char c : text)
+      array += c == '"' || c == '\\' ? std::string{'\\', c} : std::string{c};
+    array += '"';
+  }
+  return array + "}";
+}
+
 // A result, cleared when it goes.
 class Result {
  public:
@@ -494,30 +506,30 @@ class PostgresStore final : public Store {
     std::lock_guard lock(mutex_);
     if (StoreError error = ready()) return error;
     out = {};
-    std::vector<std::pair<std::string, long long>> picked;  // time, arrival
+    const std::string since = query.since.value_or("");
+    const std::string until = query.until ? *query.until + "~" : "~~";  // all of a day or minute
+    Result shown;
     if (query.serial) {
+      std::set<std::string> picked;  // by id
       if (StoreError error = linesOfKeypad(*query.serial, picked)) return error;
+      shown = db_.exec(
+          "SELECT line, bench FROM navkeypad.log WHERE id = ANY($1::text[]) "
+          "AND time >= $2 AND time < $3 ORDER BY time, arrival",
+          {ArrayOf(picked), since, until});
     } else {
-      const Result all = db_.exec(
-          "SELECT time, arrival FROM navkeypad.log WHERE time >= $1 AND time < $2 "
+      shown = db_.exec(
+          "SELECT line, bench FROM navkeypad.log WHERE time >= $1 AND time < $2 "
           "ORDER BY time, arrival",
-          {query.since.value_or(""), query.until ? *query.until + "~" : "~~"});
-      if (!all.ok()) return failure(all, "read the service log");
-      for (int row = 0; row < all.rows(); ++row)
-        picked.emplace_back(all.text(row, 0), std::stoll(all.text(row, 1)));
+          {since, until});
     }
-    for (const auto& [time, arrival] : picked) {
-      if (query.since && time < *query.since) continue;
-      if (query.until && time.substr(0, query.until->size()) > *query.until) continue;
-      const Result line = db_.exec("SELECT line, bench FROM navkeypad.log WHERE arrival = $1",
-                                   {std::to_string(arrival)});
-      if (!line.ok() || line.rows() != 1) return failure(line, "read the service log");
-      auto entry = nlohmann::ordered_json::parse(line.text(0, 0), nullptr, false);
+    if (!shown.ok()) return failure(shown, "read the service log");
+    for (int row = 0; row < shown.rows(); ++row) {
+      auto entry = nlohmann::ordered_json::parse(shown.text(row, 0), nullptr, false);
       if (!IsShownLine(entry)) {
         ++out.unreadable;
         continue;
       }
-      entry["bench"] = line.text(0, 1);
+      entry["bench"] = shown.text(row, 1);
       out.entries.push_back(std::move(entry));
     }
     return {};
@@ -902,39 +914,46 @@ class PostgresStore final : public Store {
 
   // As the embedded store: the lines that name `serial`, and before a keypad's first number the
   // lines of a keypad without one at its bench's port, each within an hour of the next.
-  StoreError linesOfKeypad(const std::string& serial,
-                           std::vector<std::pair<std::string, long long>>& picked) {
+  StoreError linesOfKeypad(const std::string& serial, std::set<std::string>& picked) {
     constexpr long long kLinkedWithin = 3600;
     const Result naming = db_.exec(
-        "SELECT log.time, log.arrival, log.bench, log.computer, log.port, log.line "
+        "SELECT log.time, log.arrival, log.bench, log.computer, log.port, log.line, log.id "
         "FROM navkeypad.log_serials s JOIN navkeypad.log ON log.id = s.line WHERE s.serial = $1",
         {serial});
     if (!naming.ok()) return failure(naming, "read the service log");
     for (int row = 0; row < naming.rows(); ++row) {
-      picked.emplace_back(naming.text(row, 0), std::stoll(naming.text(row, 1)));
+      picked.insert(naming.text(row, 6));
       const auto entry = nlohmann::json::parse(naming.text(row, 5), nullptr, false);
       if (!entry.is_object() || !entry.contains("serialNumberBefore") ||
           entry["serialNumberBefore"] != "" || naming.text(row, 4).empty())
         continue;
-      const Result before = db_.exec(
-          "SELECT time, arrival, serial FROM navkeypad.log WHERE bench = $1 AND computer = $2 "
-          "AND port = $3 AND (time < $4 OR (time = $4 AND arrival < $5)) "
-          "ORDER BY time DESC, arrival DESC",
-          {naming.text(row, 2), naming.text(row, 3), naming.text(row, 4), naming.text(row, 0),
-           naming.text(row, 1)});
-      if (!before.ok()) return failure(before, "read the service log");
-      long long later = LogSeconds(naming.text(row, 0));
-      for (int earlier = 0; earlier < before.rows(); ++earlier) {
-        const long long time = LogSeconds(before.text(earlier, 0));
-        if (!before.text(earlier, 2).empty() || time < 0 || later < 0 ||
-            later - time > kLinkedWithin)
-          break;
-        picked.emplace_back(before.text(earlier, 0), std::stoll(before.text(earlier, 1)));
-        later = time;
+      // Read back a page at a time: the chain mostly ends at the line before, while the port's
+      // lines may go back years.
+      std::string time = naming.text(row, 0), arrival = naming.text(row, 1);
+      long long later = LogSeconds(time);
+      constexpr int kPage = 32;
+      for (bool chained = true; chained;) {
+        const Result before = db_.exec(
+            "SELECT time, arrival, serial, id FROM navkeypad.log WHERE bench = $1 AND computer = "
+            "$2 "
+            "AND port = $3 AND (time < $4 OR (time = $4 AND arrival < $5)) "
+            "ORDER BY time DESC, arrival DESC LIMIT $6",
+            {naming.text(row, 2), naming.text(row, 3), naming.text(row, 4), time, arrival,
+             std::to_string(kPage)});
+        if (!before.ok()) return failure(before, "read the service log");
+        for (int earlier = 0; chained && earlier < before.rows(); ++earlier) {
+          const long long seconds = LogSeconds(before.text(earlier, 0));
+          chained = before.text(earlier, 2).empty() && seconds >= 0 && later >= 0 &&
+                    later - seconds <= kLinkedWithin;
+          if (!chained) break;
+          picked.insert(before.text(earlier, 3));
+          later = seconds;
+          time = before.text(earlier, 0);
+          arrival = before.text(earlier, 1);
+        }
+        chained = chained && before.rows() == kPage;
       }
     }
-    std::sort(picked.begin(), picked.end());
-    picked.erase(std::unique(picked.begin(), picked.end()), picked.end());
     return {};
   }
 

@@ -227,6 +227,17 @@ TEST_P(StoreContract, AKeypadsLinesAreFoundByEveryNumberItHadAndByDates) {
   EXPECT_EQ(found({{}, "2026-12-09T10:08", "2026-12-09T12:30"}), "000011100");
   EXPECT_EQ(found({{}, {}, "2026-12-09"}), "111111111");  // a day takes all of it
   EXPECT_EQ(found({"S1", "2026-12-09T12", {}}), "000000011");
+  // A long way back from a keypad's first number: every line of the way is its.
+  for (int minute = 0; minute <= 80; ++minute) {
+    ASSERT_FALSE(store->appendLine(Store::LineOf(nlohmann::json{
+        {"time", "2026-12-09T14:" + std::to_string(10 + minute / 2) + ":00Z"},
+        {"port", "1-3"},
+        {"serialNumber", minute == 80 ? "S5" : ""},
+        {"serialNumberBefore", ""}}.dump())));
+  }
+  LogLines read;
+  ASSERT_FALSE(store->lines({"S5", {}, {}}, read));
+  EXPECT_EQ(read.entries.size(), 81u);
 }
 
 // --- the bench's own file ------------------------------------------------------------------
