@@ -158,17 +158,6 @@ UpgradeEnd UpgradeJob::fromLoader(UpgradeEnd end, const std::vector<LoaderOnBus>
   const auto ask = [&](const PendingUpgrade& record) {
     return settingsOf && record.serial() == *settingsOf;
   };
-  // A keypad failed at another bench of the site and carried here: its record follows it only on
-  // the user's word, which names both the loader and the keypad.
-  if (settingsOf && !settingsOf->empty() && !loaderPath.empty() &&
-      std::none_of(operation_.records().begin(), operation_.records().end(), ask)) {
-    if (const std::string refused = operation_.takeRecordFromOtherBench(*settingsOf, loaderPath);
-        !refused.empty()) {
-      end.kind = UpgradeEnd::kNamedNoRecord;
-      end.message = refused + "; nothing was sent.";
-      return ended(end);
-    }
-  }
   if (const UpgradeOutcome taken = operation_.takeWaitingKeypad(ask, loaderPath); !taken.ok()) {
     UpgradeAdvice advice;
     if (taken.kind == UpgradeOutcome::kWhoseRecord) {

@@ -359,18 +359,22 @@ UpgradeOutcome UpgradeOperation::recordFromOtherBench(const PendingUpgrade& curr
   return {};
 }
 
-std::string UpgradeOperation::takeRecordFromOtherBench(const std::string& serial,
-                                                       const std::string& loaderPath) {
-  const auto loaders = BSL_USBDevices(kLoaderVendorId, kLoaderProductId);
-  const auto loader = std::find_if(loaders.begin(), loaders.end(), [&](const LoaderOnBus& one) {
-    return one.path == loaderPath && !one.port.empty();
+UpgradeOutcome UpgradeOperation::recordOfCarriedKeypad(const IsKeypadOf& ask,
+                                                       std::vector<PendingUpgrade>& elsewhere) {
+  if (const store::StoreError unread = store_.recordsElsewhere({}, elsewhere))
+    return fail(UpgradeOutcome::kRefused, unread.message + ". Nothing was sent.");
+  const auto named = std::find_if(elsewhere.begin(), elsewhere.end(), [&](const auto& record) {
+    return !record.serial().empty() && ask && ask(record);
   });
-  if (loader == loaders.end()) return {};
+  if (named == elsewhere.end()) return {};
   std::vector<PendingUpgrade> taken;
-  if (const store::StoreError error = store_.takeOver(serial, loader->port, taken))
-    return error.message;
-  if (taken.empty()) return {};
-  if (const store::StoreError unread = store_.records(records_)) return unread.message;
+  if (const store::StoreError error = store_.takeOver(named->serial(), port_, taken))
+    return fail(UpgradeOutcome::kRefused, error.message + ". Nothing was sent.");
+  if (const store::StoreError unread = store_.records(records_))
+    return fail(UpgradeOutcome::kRefused, unread.message + ". Nothing was sent.");
+  for (const PendingUpgrade& record : records_)
+    if (record.serial() == named->serial() && RecordFitsLoaderAt(record, port_)) record_ = record;
+  elsewhere.clear();
   return {};
 }
 
@@ -432,11 +436,18 @@ UpgradeOutcome UpgradeOperation::takeWaitingKeypad(const IsKeypadOf& ask,
       break;
     }
   }
+  // At a site, a loader with no record of its own may be a keypad failed at another bench and
+  // carried here: its record comes here on the user's word.
+  std::vector<PendingUpgrade> elsewhere;
+  if (!record_) {
+    if (UpgradeOutcome taken = recordOfCarriedKeypad(ask, elsewhere); !taken.ok()) return taken;
+  }
   // A loader with no record of its own may be a keypad moved from where its record was kept:
   // downloaded to on the user's word only, while a record's keypad is not on the bus.
   if (!record_) {
-    const auto absent = RecordsOfAbsentKeypads(records_);
+    auto absent = RecordsOfAbsentKeypads(records_);
     if (!absent.empty()) {
+      absent.insert(absent.end(), elsewhere.begin(), elsewhere.end());
       return UpgradeOutcome{
           UpgradeOutcome::kWhoseRecord,
           "The settings of " + KeypadName(absent.front()) + " are kept for the keypad that left " +
@@ -444,6 +455,19 @@ UpgradeOutcome UpgradeOperation::takeWaitingKeypad(const IsKeypadOf& ask,
               ", which is not on the bus; the keypad waiting in its firmware loader at " + port_ +
               " may be that keypad, moved, which only you can tell. Nothing was sent.",
           absent};
+    }
+    if (!elsewhere.empty()) {
+      return UpgradeOutcome{
+          UpgradeOutcome::kWhoseRecord,
+          "The settings of " + KeypadName(elsewhere.front()) + " are kept at " +
+              elsewhere.front().port +
+              (elsewhere.size() > 1 ? ", and of " + std::to_string(elsewhere.size() - 1) +
+                                          " more keypads at other benches of the site"
+                                    : ", another bench of the site") +
+              "; the keypad waiting in its firmware loader at " + port_ + " may be " +
+              (elsewhere.size() > 1 ? "one of them" : "that keypad") +
+              ", carried here, which only you can tell. Nothing was sent.",
+          elsewhere};
     }
   }
   chosen_ = true;

@@ -118,15 +118,16 @@ class UpgradeOperation {
   // elsewhere only on the user's word where the user named the loader; never one whose serial
   // number answers in its application. Refused, with nothing sent, where it cannot be told.
   UpgradeOutcome takeWaitingKeypad(const IsKeypadOf& ask, const std::string& loaderPath = {});
-  // At a site, on the user's word that the keypad waiting in its loader at `loaderPath` is
-  // keypad `serial`: the record another bench keeps for it becomes this bench's, kept at that
-  // loader's port. "" when done (or nothing was kept elsewhere); else why not.
-  std::string takeRecordFromOtherBench(const std::string& serial, const std::string& loaderPath);
 
  private:
   // At a site, for a keypad in its application reporting a number that another bench keeps a
   // record of: refused (kSameSerialElsewhere) unless the user named its place and that record,
   // which then comes to this bench at its port.
+  // At a site, for a keypad waiting in its loader with no record here: the record of another
+  // bench's that the user names as its own comes here, kept at the loader's port (`record_`);
+  // else `elsewhere` gets the other benches' records it may be one of.
+  UpgradeOutcome recordOfCarriedKeypad(const IsKeypadOf& ask,
+                                       std::vector<PendingUpgrade>& elsewhere);
   UpgradeOutcome recordFromOtherBench(const PendingUpgrade& current, const IsKeypadOf& ask,
                                       const std::string& path);
 

@@ -425,8 +425,8 @@ class PostgresStore final : public Store {
     out.clear();
     if (StoreError error = ready()) return error;
     const Result found = db_.exec(
-        "SELECT bench, port, record FROM navkeypad.records WHERE serial = $1 AND serial <> '' "
-        "AND bench <> session_user ORDER BY id",
+        "SELECT bench, port, record FROM navkeypad.records WHERE serial <> '' "
+        "AND ($1 = '' OR serial = $1) AND bench <> session_user ORDER BY id",
         {serial});
     if (!found.ok()) return failure(found, "read the records of the site's other benches");
     for (int row = 0; row < found.rows(); ++row) {

@@ -100,8 +100,9 @@ class Store {
     taken.clear();
     return {};
   }
-  // At a site: the records other benches keep for keypad `serial`, each with its port named as
-  // "BENCH, port PORT" (a place no port of this bench's is).
+  // At a site: the records other benches keep for keypad `serial` (for every keypad with a
+  // number, if ""), each with its port named as "BENCH, port PORT" (a place no port of this
+  // bench's is).
   virtual StoreError recordsElsewhere(const std::string& serial, std::vector<PendingUpgrade>& out) {
     (void)serial;
     out.clear();

@@ -68,8 +68,12 @@ TEST_F(SiteStations, AKeypadFailedAtOneBenchIsFinishedAtAnotherOnTheUsersWord) {
   auto keypad = nlohmann::json::parse(ReadBytes(dir_.file("bench_1.json")))["keypads"][0];
   keypad["port"] = "2-4";
   WriteBytes(dir_.file("bench_2.json"), nlohmann::json{{"keypads", {keypad}}}.dump());
-  const std::string finish =
-      "--device virtual:k:1.0 upgrade --settings-of VNK-K '" + firmware() + "'";
+  // Unnamed, it might be any keypad: refused, with the command that names it.
+  const Outcome refused = at("bench_2", "upgrade '" + firmware() + "'");
+  EXPECT_EQ(refused.status, 2) << refused.output;
+  EXPECT_THAT(refused.output, ::testing::HasSubstr("kept at bench_1, port 1-k, another bench"));
+  const std::string finish = "--device 2-4 upgrade --settings-of VNK-K " + firmware();
+  EXPECT_THAT(refused.output, ::testing::HasSubstr("navkeypad-virtual " + finish));
   const Outcome finished = at("bench_2", finish);
   EXPECT_EQ(finished.status, 0) << finished.output;
   EXPECT_THAT(finished.output, ::testing::HasSubstr("serial number and settings restored"));
