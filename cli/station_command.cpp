@@ -38,6 +38,8 @@ namespace {
 constexpr int kLookMs = 100;
 // How long a keypad shows its result unless it is pulled or the next keypad arrives first.
 constexpr int kShowResultMs = 5000;
+// How long a keypad just plugged in is given to become openable.
+constexpr int kOpenableWithinSeconds = 2;
 // Slow for done, quick for failed: told apart at a glance across a bench.
 constexpr BlinkPattern kDoneBlink{500, 500};
 constexpr BlinkPattern kFailedBlink{100, 100};
@@ -413,10 +415,20 @@ Visit StationRun::visit(const Arrival& arrival, BusWatch& bus) {
     bus.passOverPort(visit.port);
     if (!finished) return visit;
   } else {
-    if (!arrival.keypad.accessible) {
+    // A keypad just plugged in may not be openable for a moment: its node is made, and given its
+    // owner and mode by udev, just after the bus shows it.
+    KeypadOnBus keypad = arrival.keypad;
+    platform::WaitFor(
+        [&] {
+          for (const KeypadOnBus& now : ListKeypads())
+            if (now.path == visit.path) keypad = now;
+          return keypad.accessible;
+        },
+        kOpenableWithinSeconds);
+    if (!keypad.accessible) {
       visit.status = kNotAccessible;
       visit.step = "check";
-      visit.message = "it cannot be opened (" + arrival.keypad.problem + ").";
+      visit.message = "it cannot be opened (" + keypad.problem + ").";
       return visit;
     }
     std::string problem;
