@@ -229,11 +229,10 @@ TEST_P(StoreContract, AKeypadsLinesAreFoundByEveryNumberItHadAndByDates) {
   EXPECT_EQ(found({"S1", "2026-12-09T12", {}}), "000000011");
   // A long way back from a keypad's first number: every line of the way is its.
   for (int minute = 0; minute <= 80; ++minute) {
-    ASSERT_FALSE(store->appendLine(Store::LineOf(nlohmann::json{
-        {"time", "2026-12-09T14:" + std::to_string(10 + minute / 2) + ":00Z"},
-        {"port", "1-3"},
-        {"serialNumber", minute == 80 ? "S5" : ""},
-        {"serialNumberBefore", ""}}.dump())));
+    ASSERT_FALSE(store->appendLine(Store::LineOf(
+        R"({"time": "2026-12-09T14:)" + std::to_string(10 + minute / 2) + R"(:00Z", "port": )" +
+        (minute < 80 ? R"("1-3", "serialNumber": "")" : R"("1-3", "serialNumber": "S5")") +
+        R"(, "serialNumberBefore": ""})")));
   }
   LogLines read;
   ASSERT_FALSE(store->lines({"S5", {}, {}}, read));
