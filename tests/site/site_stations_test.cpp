@@ -16,8 +16,8 @@ class SiteStations : public VirtualState {
 #ifdef NAVKEYPAD_TWIN
   // The real program, each bench's on a twin of its own: umockdev's own allocations are no leaks.
   void SetUp() override {
-    program_ = std::string("LSAN_OPTIONS=suppressions=") + NAVKEYPAD_TWIN_LSAN + " '" +
-               NAVKEYPAD_TWIN + "' '" + NAVKEYPAD_REAL_CLI + "'";
+    program_ = std::string("LSAN_OPTIONS=suppressions=") + NAVKEYPAD_TWIN_LSAN +
+               ":print_suppressions=0 '" + NAVKEYPAD_TWIN + "' '" + NAVKEYPAD_REAL_CLI + "'";
     for (const char* bench : {"bench_1", "bench_2"})
       PlaceStandInLoaderTexts(dir_.path() / ("data-" + std::string(bench)));
   }
