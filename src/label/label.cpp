@@ -1,7 +1,5 @@
 #include "label/label.h"
 
-#include "label/label_printer.h"
-
 #include <zint.h>
 
 #include <QBuffer>
@@ -151,6 +149,26 @@ QPageLayout PageOf(const LabelLayout& layout) {
                      QPageLayout::Portrait, QMarginsF());
 }
 
+// Prints the label on `printer`, a page of the label's size; "" when the printer took it.
+std::string PrintLabelOn(QPrinter& printer, const LabelText& text, const LabelLayout& layout) {
+  const Code code = DataMatrixOf(text.serial);
+  if (const std::string problem = LabelProblem(text, code); !problem.empty()) return problem;
+  NeedApplication();
+  printer.setFullPage(true);
+  printer.setDocName(QString::fromStdString("Keypad " + text.serial));
+  const std::string name = printer.outputFileName().isEmpty()
+                               ? printer.printerName().toStdString()
+                               : printer.outputFileName().toStdString();
+  if (!printer.setPageLayout(PageOf(layout)))
+    return "the printer " + name + " takes no label of " + SizeText(layout);
+  QPainter painter;
+  if (!painter.begin(&printer)) return "the printer " + name + " did not take the label";
+  const QRectF page = printer.pageLayout().fullRectPixels(printer.resolution());
+  Draw(painter, page.width(), page.height(), printer.resolution() / kMmPerInch, code, text, layout);
+  if (!painter.end()) return "the printer " + name + " did not take the label";
+  return {};
+}
+
 }  // namespace
 
 std::string WriteLabel(const LabelText& text, const LabelLayout& layout, const std::string& file) {
@@ -187,25 +205,6 @@ std::string WriteLabel(const LabelText& text, const LabelLayout& layout, const s
   }
   if (!support::WriteFileAtomically(file, bytes.toStdString()))
     return "the label could not be written to " + file;
-  return {};
-}
-
-std::string PrintLabelOn(QPrinter& printer, const LabelText& text, const LabelLayout& layout) {
-  const Code code = DataMatrixOf(text.serial);
-  if (const std::string problem = LabelProblem(text, code); !problem.empty()) return problem;
-  NeedApplication();
-  printer.setFullPage(true);
-  printer.setDocName(QString::fromStdString("Keypad " + text.serial));
-  const std::string name = printer.outputFileName().isEmpty()
-                               ? printer.printerName().toStdString()
-                               : printer.outputFileName().toStdString();
-  if (!printer.setPageLayout(PageOf(layout)))
-    return "the printer " + name + " takes no label of " + SizeText(layout);
-  QPainter painter;
-  if (!painter.begin(&printer)) return "the printer " + name + " did not take the label";
-  const QRectF page = printer.pageLayout().fullRectPixels(printer.resolution());
-  Draw(painter, page.width(), page.height(), printer.resolution() / kMmPerInch, code, text, layout);
-  if (!painter.end()) return "the printer " + name + " did not take the label";
   return {};
 }
 

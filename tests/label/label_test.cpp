@@ -5,18 +5,30 @@
 #include <gtest/gtest.h>
 
 #include <QGuiApplication>
-#include <QPrinter>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "label/label.h"
-#include "label/label_printer.h"
 #include "temp_dir.h"
 
 using namespace navkeypad::label;
 using ::testing::HasSubstr;
 
 namespace {
+
+// What the run's print service said of itself (tests/label/test_printer.sh): `key`'s value.
+std::string PrinterField(const std::string& key) {
+  std::ifstream where(std::getenv("NAVKEYPAD_TEST_PRINTER") ? std::getenv("NAVKEYPAD_TEST_PRINTER")
+                                                            : "");
+  for (std::string line; std::getline(where, line);)
+    if (line.starts_with(key + "=")) return line.substr(key.size() + 1);
+  ADD_FAILURE() << "no print service of the test run (NAVKEYPAD_TEST_PRINTER)";
+  return {};
+}
 
 // What a shell command printed.
 std::string Output(const std::string& command) {
@@ -35,36 +47,46 @@ std::string Decoded(std::string file) {
   return Output("dmtxread '" + file + "'");
 }
 
-// Written as PNG or PDF, or printed (on Qt's PDF printer, the same path as a print).
+// Written as PNG or PDF.
 TEST(Label, ItsCodeHoldsExactlyTheNumberOnAPageOfTheLabelsSize) {
   TempDir dir;
   const struct {
     const char* serial;
     const char* firmware;
     LabelLayout layout;
-    const char* file;  // "printed.pdf": printed to it
+    const char* file;
     const char* size;  // as pdfinfo or file(1) says it
   } rows[] = {
       {"VNK000412", "2.01", {}, "a.png", "732 x 343"},
       {"VNK000412", "2.01", {}, "a.pdf", "176 x 82 pts"},
       {"A~b!-9_z{}", "", {100, 40, false, "Velto Service"}, "b.pdf", "283 x 113 pts"},
       {"X", "1.04", {50, 25, true, ""}, "c.png", "591 x 295"},
-      {"VNK000413", "2.01", {}, "printed.pdf", "176 x 82 pts"},
   };
   for (const auto& row : rows) {
     const std::string file = dir.file(row.file);
-    QPrinter printer(QPrinter::HighResolution);
-    printer.setOutputFileName(QString::fromStdString(file));
-    ASSERT_EQ(file.ends_with("printed.pdf")
-                  ? PrintLabelOn(printer, {row.serial, row.firmware}, row.layout)
-                  : WriteLabel({row.serial, row.firmware}, row.layout, file),
-              "")
-        << row.file;
+    ASSERT_EQ(WriteLabel({row.serial, row.firmware}, row.layout, file), "") << row.file;
     EXPECT_EQ(Decoded(file), row.serial) << row.file;
     const std::string said =
         file.ends_with(".pdf") ? Output("pdfinfo '" + file + "'") : Output("file '" + file + "'");
     EXPECT_THAT(said, HasSubstr(row.size)) << said;
   }
+}
+
+// Printed through the system's print service (the run's own CUPS, whose printer keeps what it is
+// sent): what reaches the printer is the label, on the printer named or the default one.
+TEST(Label, PrintedThroughThePrintServiceItIsTheLabel) {
+  TempDir dir;
+  const std::string printed = PrinterField("printed");
+  for (const std::string printer : {"labels", ""}) {
+    std::filesystem::remove(printed);
+    ASSERT_EQ(PrintLabel({"VNK000415", "2.01"}, {}, printer), "") << printer;
+    for (int wait = 0; wait < 100 && !std::filesystem::exists(printed); ++wait)
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_TRUE(std::filesystem::exists(printed)) << "the print service printed nothing";
+    std::filesystem::copy_file(printed, dir.path() / (printer + "printed.pdf"));
+    EXPECT_EQ(Decoded(dir.file(printer + "printed.pdf")), "VNK000415") << printer;
+  }
+  EXPECT_EQ(PrintLabel({"VNK000415", ""}, {}, "nowhere"), "this computer has no printer nowhere");
 }
 
 // A number no keypad can hold, or a file that is no label's, is refused and nothing is written.
@@ -120,6 +142,9 @@ TEST(Label, TheSiteFilesLabelSectionGivesItsSizeAndWhatItShows) {
 // A printer is a device of a Qt application's, as in the programs.
 int main(int argc, char** argv) {
   qputenv("QT_QPA_PLATFORM", "offscreen");
+  // The print service is the run's own, on the socket its start named.
+  if (std::getenv("NAVKEYPAD_TEST_PRINTER"))
+    setenv("CUPS_SERVER", PrinterField("socket").c_str(), 1);
   QGuiApplication application(argc, argv);
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
