@@ -57,12 +57,25 @@ const std::vector<OptionDeclaration> kOptions = {
      Scope::kStation, Offers::kNothing, &O::idleTimeout},
     {"--present", nullptr, "with station: take the keypads attached when it starts, too",
      Scope::kStation, Offers::kNothing, nullptr, &O::present},
+    {"--labels", "FOLDER",
+     "with station: a label for each keypad given a number or finished, as SERIAL.png in FOLDER",
+     Scope::kStation, Offers::kFiles, &O::labels},
+    {"--print-labels", "[PRINTER]",
+     "with station: prints a label for each keypad given a number or finished, on PRINTER or "
+     "the default printer",
+     Scope::kStation, Offers::kNothing, &O::printLabels, nullptr, Wire::kNone, nullptr, true},
     {"--since", "DATE", "with log: the lines from DATE (2026-12-08 or 2026-12-08T14:30, UTC)",
      Scope::kLog, Offers::kNothing, &O::since},
     {"--until", "DATE", "with log: the lines until DATE", Scope::kLog, Offers::kNothing, &O::until},
     {"--csv", nullptr, "with log: one row a line, for scripts", Scope::kLog, Offers::kNothing,
      nullptr, &O::csv},
     {"--xlsx", "FILE", "with log: the lines as a workbook", Scope::kLog, Offers::kFiles, &O::xlsx},
+    {"--output", "FILE", "with label: the file to write it to, FILE.png or FILE.pdf", Scope::kLabel,
+     Offers::kFiles, &O::output},
+    {"--print", "[PRINTER]",
+     "with label: prints it on PRINTER (a word after --print that is no option), else on the "
+     "default printer",
+     Scope::kLabel, Offers::kNothing, &O::print, nullptr, Wire::kNone, nullptr, true},
     {"--operator", "NAME",
      "who does the work, for the service log (NAVKEYPAD_OPERATOR does the same)", Scope::kAny,
      Offers::kNothing, &O::operatorName},
@@ -145,7 +158,8 @@ const std::vector<CommandDeclaration> kCommands = {
      "finishes each keypad plugged in, one after another",
      "Usage: navkeypad station [FIRMWARE.txt --expect-version V] [--config FILE]\n"
      "                         [--serial-from FIRST] [--present] [--count N]\n"
-     "                         [--idle-timeout SECONDS] [--json]\n\n"
+     "                         [--idle-timeout SECONDS] [--labels FOLDER]\n"
+     "                         [--print-labels [PRINTER]] [--json]\n\n"
      "A technician's bench: waits for keypads to be plugged in, one after another, and\n"
      "finishes each on its own. A keypad whose upgrade did not finish gets its kept serial\n"
      "number and settings first; one not on V gets the firmware (keeping its serial number\n"
@@ -153,7 +167,9 @@ const std::vector<CommandDeclaration> kCommands = {
      "one without a serial number gets the next of FIRST, FIRST+1, ... that no keypad on the\n"
      "bus, kept record or service-log line has (where the sequence stands is kept with what\n"
      "the bench knows). Then it is read back and checked, and its LED blinks: slowly when it\n"
-     "is done, quickly when it failed. A keypad without a serial number gets a kept record\n"
+     "is done, quickly when it failed. Each keypad given a number or finished gets its\n"
+     "label (as 'label' makes it) in FOLDER, as SERIAL.png, or on PRINTER (the default\n"
+     "printer without a name). A keypad without a serial number gets a kept record\n"
      "only at the port that record's keypad left from; a record kept elsewhere neither goes\n"
      "to it nor holds it back.\n\n"
      "Only keypads plugged in after the station started are taken, unless --present; each\n"
@@ -198,6 +214,18 @@ const std::vector<CommandDeclaration> kCommands = {
      "run at a bench as its own role, takes what the bench kept on its own (its records,\n"
      "serial numbers, sequences and log) onto the server; taking it again adds nothing.\n",
      &SiteCommand, Offers::kWords, "init bring-over", false, false},
+    {"label", "label SERIAL [--output FILE] [--print [PRINTER]]",
+     "a label with a serial number, as text and a 2-D code",
+     "Usage: navkeypad label SERIAL --output FILE.png|FILE.pdf\n"
+     "       navkeypad label SERIAL --print [PRINTER]\n\n"
+     "Makes the label to stick on keypad SERIAL: the number in large type and as a Data\n"
+     "Matrix code (ECC 200) that holds exactly the number, and the firmware the service\n"
+     "log last saw on that keypad. It is 62 x 29 mm unless the site file's [label] section\n"
+     "says otherwise (width_mm, height_mm, firmware=yes|no, heading). --output writes it\n"
+     "as PNG (300 dpi) or PDF, by the file's extension; --print hands it to the system's\n"
+     "print service. A number no keypad can hold is refused.\n"
+     "Example: navkeypad label VNK000412 --print Brother_QL-820NWB\n",
+     &LabelCommand, Offers::kNothing, "", false, false},
     {"identify", "identify", "blinks the keypad's LED, to find it on the desk",
      "Usage: navkeypad identify\n\nBlinks the keypad's LED for 4 s and leaves it at the "
      "brightness it had, so that the\nkeypad behind a line of 'navkeypad list' (pick it with "

@@ -26,6 +26,7 @@ enum class Scope {
   kLog,
   kBatchUpgrade,  // upgrade --all, or the station
   kDryRun,        // upgrade --all, apply --all
+  kLabel,
 };
 
 struct OptionDeclaration {
@@ -39,6 +40,9 @@ struct OptionDeclaration {
   bool Options::*flag = nullptr;
   Wire wire = Wire::kNone;
   const char* shortName = nullptr;  // "-h"
+  // Its value may be left out ("--print" alone: the default printer); a word after it that is
+  // no option is its value.
+  bool valueOptional = false;
 };
 
 struct CommandDeclaration {

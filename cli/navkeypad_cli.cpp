@@ -54,7 +54,7 @@ std::optional<int> Parse(const std::vector<std::string>& arguments, Io& io, bool
   app.allow_extras();
   app.positionals_at_end(false);
   for (const OptionDeclaration& option : OptionTable()) {
-    if (option.wire != Wire::kNone) continue;
+    if (option.wire != Wire::kNone || option.valueOptional) continue;
     const std::string names =
         (option.shortName != nullptr ? std::string(option.shortName) + "," : "") + option.name;
     if (option.flag != nullptr) {
@@ -64,19 +64,34 @@ std::optional<int> Parse(const std::vector<std::string>& arguments, Io& io, bool
     }
   }
   app.add_option("words", positional);
+  // An option whose value may be left out takes the word after it, unless that is an option;
+  // the parser, which reads the words backwards, is given the rest.
+  std::vector<std::string> rest;
   for (std::size_t i = 0; i < arguments.size(); ++i) {
-    if (Valued(arguments[i]) && (i + 1 == arguments.size() || IsOption(arguments[i + 1])))
-      return refuse(kBadInput, arguments[i] + " needs a value.");
+    const std::string name = arguments[i].substr(0, arguments[i].find('='));
+    const OptionDeclaration* option = FindOption(name);
+    if (option == nullptr || !option->valueOptional) {
+      rest.push_back(arguments[i]);
+    } else if (name.size() < arguments[i].size()) {
+      options.*option->text = arguments[i].substr(name.size() + 1);
+    } else {
+      const bool valued = i + 1 < arguments.size() && !IsOption(arguments[i + 1]);
+      options.*option->text = valued ? arguments[++i] : std::string();
+    }
+  }
+  for (std::size_t i = 0; i < rest.size(); ++i) {
+    if (Valued(rest[i]) && (i + 1 == rest.size() || IsOption(rest[i + 1])))
+      return refuse(kBadInput, rest[i] + " needs a value.");
   }
   // "--json=true" would be taken for --json by the parser, and by nothing else here.
-  for (const std::string& argument : arguments) {
+  for (const std::string& argument : rest) {
     const std::string name = argument.substr(0, argument.find('='));
     const OptionDeclaration* option = FindOption(name);
     if (name.size() < argument.size() && option != nullptr && option->value == nullptr)
       return refuse(kBadInput, name + " takes no value ('" + argument + "'); give " + name + ".");
   }
   try {
-    std::vector<std::string> reversed(arguments.rbegin(), arguments.rend());
+    std::vector<std::string> reversed(rest.rbegin(), rest.rend());
     app.parse(reversed);
   } catch (const CLI::ParseError& error) {
     return refuse(kBadInput, std::string(error.what()) + "; see '" + io.program + " --help'.");
@@ -109,6 +124,8 @@ bool InScope(Scope scope, const CommandDeclaration& command, const Options& opti
       return command.jsonLines || (command.run == &Upgrade && options.all);
     case Scope::kDryRun:
       return command.dryRun && options.all;
+    case Scope::kLabel:
+      return command.run == &LabelCommand;
   }
   return false;
 }
@@ -135,6 +152,8 @@ std::string Misplaced(const CommandDeclaration& command, const Options& options)
         return listed + verb + "upgrade --all and station.";
       case Scope::kDryRun:
         return listed + verb + "upgrade --all and apply --all.";
+      case Scope::kLabel:
+        return listed + verb + "label.";
       case Scope::kAny:
         break;
     }

@@ -38,6 +38,9 @@ struct Options {
   std::optional<std::string> count;
   std::optional<std::string> idleTimeout;
   bool present = false;  // station: keypads attached before it started are taken too
+  // station: a label for each keypad given a number or finished, into a folder or printed.
+  std::optional<std::string> labels;
+  std::optional<std::string> printLabels;
   // log: only lines from and until these dates (UTC, 2026-12-08 or 2026-12-08T14:30), flat.
   std::optional<std::string> since;
   std::optional<std::string> until;
@@ -50,6 +53,9 @@ struct Options {
   // serial set from the station: the number is reserved in the ledger already.
   bool serialReserved = false;
   std::optional<std::string> operatorName;  // who does the work, for the service log
+  // label: the file to write, and the printer ("" for the default one).
+  std::optional<std::string> output;
+  std::optional<std::string> print;
   bool help = false;
   bool version = false;
 };
@@ -201,6 +207,8 @@ int KeypadSetting(Session& session);
 int Log(Session& session);
 // site init | site bring-over
 int SiteCommand(Session& session);
+// navkeypad label: a label for a serial number, written or printed.
+int LabelCommand(Session& session);
 // Blinks the keypad's LED for a few seconds, so that the keypad behind a line can be found.
 int Identify(Session& session);
 
@@ -215,7 +223,5 @@ std::string UpgradeCommand(const Io& io, const std::string& words, const std::st
                            const std::string& pick = {});
 // navkeypad station: keypads plugged in one after another, each finished on its own.
 int Station(const std::vector<std::string>& positional, const Options& options, Io io);
-// Why `serial` cannot be a keypad's serial number; empty when it can.
-std::string SerialNumberProblem(const std::string& serial);
 
 }  // namespace navkeypad::cli

@@ -206,17 +206,6 @@ int KeypadSetting(Session& session) {
   });
 }
 
-std::string SerialNumberProblem(const std::string& serial) {
-  // The keypad keeps the text and its terminating zero in its 12-byte field; blanks, control
-  // characters and what a configuration file cannot hold would not come back as they went.
-  const bool printable = std::all_of(serial.begin(), serial.end(), [](char c) {
-    return c > ' ' && c <= '~' && c != '[' && c != ']';
-  });
-  if (!serial.empty() && serial.size() < kSerialNumberPayloadSize && printable) return {};
-  return "a serial number is 1 to " + std::to_string(kSerialNumberPayloadSize - 1) +
-         " printable characters without blanks or brackets, not '" + serial + "'.";
-}
-
 int SerialNumber(Session& session) {
   const auto& positional = session.positional();
   if (positional.size() != 3 || positional[1] != "set")

@@ -16,12 +16,14 @@
 #include "command_table.h"
 #include "firmware/upgrade_operation.h"
 #include "keypad_tally.h"
+#include "label/label.h"
 #include "names.h"
 #include "session.h"
 #include "settings/keypad_settings_file.h"
 #include "store/bench_folder.h"
 #include "store/serial_sequences.h"
 #include "store/service_log.h"
+#include "store/site.h"
 #include "support/atomic_file.h"
 #include "support/ini_file.h"
 #include "support/paths.h"
@@ -76,6 +78,11 @@ struct Plan {
   std::optional<std::string> serialFrom;
   std::optional<int> count;
   std::optional<int> idleSeconds;
+  // Labels for the keypads given a number or finished: written into a folder, printed (on the
+  // default printer where ""), in the site's layout.
+  std::optional<std::string> labelFolder;
+  std::optional<std::string> labelPrinter;
+  label::LabelLayout labelLayout;
 };
 
 // What became of one keypad.
@@ -90,6 +97,8 @@ struct Visit {
   std::string message;
   std::string step;  // where it failed
   int status = kKeypadFailed;
+  std::string label;         // the label's file, or its printer
+  std::string labelProblem;  // why no label was made
 };
 
 bool OnBus(const std::vector<KeypadOnBus>& keypads, const std::string& path) {
@@ -199,6 +208,8 @@ class StationRun {
   Visit visit(const Arrival& arrival, BusWatch& bus);
   void showResult(const Visit& visit, BusWatch& bus);
   void report(const Visit& visit, int number);
+  // The label of a keypad given a number or finished, written or printed as the plan says.
+  void makeLabel(Visit& visit) const;
   void log(const Visit& visit);
   // Where a keypad of that serial number was finished in this run; empty when none was.
   std::string finishedAt(const std::string& serial) const {
@@ -514,6 +525,8 @@ void StationRun::report(const Visit& visit, int number) {
                                    {"result", visit.result}};
     if (!visit.step.empty()) line["step"] = visit.step;
     if (!visit.message.empty()) line["message"] = JsonText(visit.message);
+    if (!visit.label.empty()) line["label"] = JsonText(visit.label);
+    if (!visit.labelProblem.empty()) line["labelProblem"] = JsonText(visit.labelProblem);
     line["exitStatus"] = visit.status;
     io_.out << FormatJson(line) << std::endl;
     return;
@@ -524,7 +537,31 @@ void StationRun::report(const Visit& visit, int number) {
           << (visit.port.empty() ? "" : " at " + visit.port) << "  "
           << (before.empty() ? "?" : before) << " -> " << (after.empty() ? "?" : after) << "  "
           << visit.result << WhatWasDone(visit)
-          << (visit.message.empty() ? "" : ": " + visit.message) << std::endl;
+          << (visit.message.empty() ? "" : ": " + visit.message)
+          << (visit.label.empty() ? "" : "; label " + visit.label)
+          << (visit.labelProblem.empty() ? "" : "; " + visit.labelProblem) << std::endl;
+}
+
+void StationRun::makeLabel(Visit& visit) const {
+  const bool numbered =
+      std::find(visit.done.begin(), visit.done.end(), "serial number") != visit.done.end();
+  if (visit.serial.empty() || (visit.result != "ok" && !numbered)) return;
+  if (!plan_.labelFolder && !plan_.labelPrinter) return;
+  const label::LabelText text{visit.serial, Firmware(visit.after)};
+  if (plan_.labelFolder) {
+    const std::string file = support::Utf8FromPath(support::PathFromUtf8(*plan_.labelFolder) /
+                                                   support::PathFromUtf8(visit.serial + ".png"));
+    visit.labelProblem = label::WriteLabel(text, plan_.labelLayout, file);
+    if (!visit.labelProblem.empty()) return;
+    visit.label = file;
+  }
+  if (plan_.labelPrinter) {
+    visit.labelProblem = label::PrintLabel(text, plan_.labelLayout, *plan_.labelPrinter);
+    if (!visit.labelProblem.empty()) return;
+    visit.label += (visit.label.empty() ? "" : ", ") + (plan_.labelPrinter->empty()
+                                                            ? std::string("printed")
+                                                            : "printed on " + *plan_.labelPrinter);
+  }
 }
 
 void StationRun::log(const Visit& visit) {
@@ -601,6 +638,20 @@ std::string CheckPlan(store::Store& store, const std::vector<std::string>& posit
     plan.firmware = support::Utf8FromPath(
         std::filesystem::absolute(support::PathFromUtf8(positional[1]), ignored));
     plan.version = *options.expectVersion;
+  }
+  if (options.labels || options.printLabels) {
+    plan.labelLayout = label::LayoutFromSiteFile(store::TheSiteFile(), problem);
+    if (!problem.empty()) return problem + ".";
+  }
+  if (options.labels) {
+    if (const std::string bad = label::FolderProblem(*options.labels); !bad.empty())
+      return bad + ".";
+    plan.labelFolder = options.labels;
+  }
+  if (options.printLabels) {
+    if (const std::string bad = label::PrinterProblem(*options.printLabels); !bad.empty())
+      return bad + ".";
+    plan.labelPrinter = options.printLabels;
   }
   return {};
 }
@@ -681,13 +732,14 @@ int Station(const std::vector<std::string>& positional, const Options& options, 
       platform::clock().sleepMs(kLookMs);
       continue;
     }
-    const Visit visit = station.visit(*arrival, bus);
+    Visit visit = station.visit(*arrival, bus);
     if (visit.result == "skipped") {
       ++skipped;
     } else {
       tally.add(visit.before ? visit.before->serialNumber : "", visit.serial, visit.port,
                 visit.result);
     }
+    station.makeLabel(visit);
     station.report(visit, tally.tries() + skipped);
     station.log(visit);
     station.showResult(visit, bus);

@@ -9,6 +9,7 @@ packages=(
   build-essential cmake ninja-build pkg-config git
   qt6-base-dev qt6-base-dev-tools libqt6svg6 qt6-qpa-plugins
   libhidapi-dev libudev-dev nlohmann-json3-dev libcli11-dev libxlsxwriter-dev libsqlite3-dev sqlite3 tcl libpq-dev postgresql-15 openssl umockdev libumockdev-dev
+  libzint-dev dmtx-utils poppler-utils cups-daemon cups-client
   googletest libgtest-dev libgmock-dev libbenchmark-dev gcovr python3-openpyxl
   clang libclang-rt-14-dev clang-format
   xvfb xauth imagemagick fonts-dejavu-core

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the Windows libraries of the product, hidapi, Qt's base, libxlsxwriter with its zlib,
-# SQLite, and libpq with OpenSSL, from Debian's source packages with MinGW-w64, into a per-user cache outside the repository, one
+# SQLite, libpq with OpenSSL, and zint, from Debian's source packages with MinGW-w64, into a per-user cache outside the repository, one
 # folder per source version. Quick when they are there. Prints the CMake prefix path of them all
 # on its last line.
 set -euo pipefail
@@ -76,7 +76,8 @@ build_hidapi() {
 build_qt() {
   local source="$1" prefix="$2" work="$3"
   # Debian's source lacks the wintab headers, so tablet events are off; the product needs
-  # none of the modules switched off here. Without OpenGL, the windows plugin of this Qt
+  # none of the modules switched off here (print support it needs: labels go to the spooler).
+  # Without OpenGL, the windows plugin of this Qt
   # only compiles with dynamic OpenGL switched off by name too.
   build_step "$work/build.log" cmake -S "$source" -B "$work/build" -G Ninja \
     -DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN" -DCMAKE_BUILD_TYPE=Release \
@@ -85,7 +86,7 @@ build_qt() {
     -DQT_BUILD_EXAMPLES=OFF -DQT_BUILD_TESTS=OFF -DQT_BUILD_BENCHMARKS=OFF \
     -DFEATURE_tabletevent=OFF -DFEATURE_network=OFF -DFEATURE_sql=OFF -DFEATURE_dbus=OFF \
     -DFEATURE_opengl=OFF -DFEATURE_dynamicgl=OFF -DFEATURE_xml=OFF -DFEATURE_concurrent=OFF \
-    -DFEATURE_printsupport=OFF -DFEATURE_vulkan=OFF
+    -DFEATURE_vulkan=OFF
   build_step "$work/build.log" cmake --build "$work/build" -j "$JOBS"
   build_step "$work/build.log" cmake --install "$work/build"
 }
@@ -167,11 +168,23 @@ build_libpq() {
   cp "$openssl/lib/libssl.a" "$openssl/lib/libcrypto.a" "$prefix/lib/"
 }
 
+# zint's library alone, static: the labels' Data Matrix codes (its PNG output, front end and Qt
+# widget are not needed; the program draws the code with Qt).
+build_zint() {
+  local source="$1" prefix="$2" work="$3"
+  build_step "$work/build.log" cmake -S "$source" -B "$work/build" -G Ninja \
+    -DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN" -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_INSTALL_PREFIX="$prefix" -DZINT_STATIC=ON -DZINT_USE_PNG=OFF -DZINT_USE_QT=OFF \
+    -DZINT_TEST=OFF
+  build_step "$work/build.log" cmake --build "$work/build" -j "$JOBS" --target install
+}
+
 hidapi="$(build_cached hidapi build_hidapi)"
-qt="$(build_cached qt6-base build_qt)"
+zint="$(build_cached zint build_zint)"
+qt="$(build_cached qt6-base build_qt -print)"
 zlib="$(build_cached zlib build_zlib)"
 xlsxwriter="$(build_cached libxlsxwriter build_xlsxwriter -no-md5)"
 sqlite="$(build_cached sqlite3 build_sqlite)"
 openssl="$(build_cached openssl build_openssl)"
 libpq="$(build_cached postgresql-15 build_libpq -own-pthread)"
-echo "$hidapi;$qt;$zlib;$xlsxwriter;$sqlite;$libpq"
+echo "$hidapi;$qt;$zlib;$xlsxwriter;$sqlite;$libpq;$zint"

@@ -435,6 +435,21 @@ MUTANTS = [
      "another bench's record goes to a loader unasked"),
     ("src/firmware/upgrade_operation.cpp", "  if (!placeNamed_ || !ask || !ask(current)) {",
      "  if (!placeNamed_ && !ask) {", "another bench's record goes to a keypad by its number alone"),
+    # --- labels --------------------------------------------------------------------------------
+    ("src/label/label.cpp",
+     "  if (const std::string problem = SerialNumberProblem(text.serial); !problem.empty())",
+     "  if (const std::string problem = std::string(); !problem.empty())",
+     "a label is made for a number no keypad can hold"),
+    ("src/label/label_layout.cpp", "  if (read.widthMm < read.heightMm * 1.5) {", "  if (false) {",
+     "a label too narrow for the code and the number beside it is taken"),
+    ("cli/station_command.cpp",
+     "  if (visit.serial.empty() || (visit.result != \"ok\" && !numbered)) return;",
+     "  if (visit.serial.empty() || (visit.result != \"ok\" && !numbered && false)) return;",
+     "a keypad that failed gets a label"),
+    ("cli/navkeypad_cli.cpp",
+     "      const bool valued = i + 1 < arguments.size() && !IsOption(arguments[i + 1]);",
+     "      const bool valued = i + 1 < arguments.size();",
+     "an option after --print is taken for its printer"),
 ]
 
 

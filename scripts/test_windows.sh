@@ -46,6 +46,15 @@ expect "navkeypad: the HID library could not start: " "$listed"
 [[ "$status" == 1 ]] || { echo "list under Wine ended with $status, not 1" >&2; exit 1; }
 expect '"serialNumber": "VNK000123"' "$(wine "$product" --virtual status --json | tr -d '\r')"
 
+step "a label, drawn by the Windows program and read back"
+mkdir -p "$build/cli/platforms"
+cp "$qt/plugins/platforms/qoffscreen.dll" "$build/cli/platforms/"
+label="$build/label.png"
+rm -f "$label"
+wine cmd /c "set QT_QPA_PLATFORM=offscreen&& $(winepath -w "$build/cli/navkeypad-virtual.exe") label VNK000412 --output $(winepath -w "$label")" |
+  tr -d '\r' >/dev/null
+expect "VNK000412" "$(dmtxread "$label")"
+
 step "the service log as a workbook and as CSV, read back"
 /usr/bin/python3 "$ROOT/tests/cli/read_back_log_exports.py" --wine "$product"
 
@@ -151,8 +160,9 @@ installed="$WINEPREFIX/drive_c/Program Files/Velto/Navigation Keypad"
 rm -rf "$installed"
 wine "$setup" /S
 wineserver -w
-for file in navkeypad.exe navkeypad-utility.exe Qt6Widgets.dll libstdc++-6.dll \
-  platforms/qwindows.dll styles/qwindowsvistastyle.dll loader/README.txt uninstall.exe; do
+for file in navkeypad.exe navkeypad-utility.exe Qt6Widgets.dll Qt6PrintSupport.dll libstdc++-6.dll \
+  platforms/qwindows.dll styles/qwindowsvistastyle.dll printsupport/windowsprintersupport.dll \
+  loader/README.txt uninstall.exe; do
   [[ -f "$installed/$file" ]] || { echo "the installer left out $file" >&2; exit 1; }
 done
 locks="$WINEPREFIX/drive_c/ProgramData/VeltoInterface/locks"

@@ -62,6 +62,8 @@ struct KeyCodeTable {
 inline constexpr std::size_t kSerialNumberPayloadSize = 12;
 // The serial number text, zero-terminated when it is shorter than 12 characters.
 std::array<uint8_t, kSerialNumberPayloadSize> SerialNumberPayload(const std::string& serial);
+// Why `serial` cannot be a keypad's serial number; empty when it can.
+std::string SerialNumberProblem(const std::string& serial);
 
 // The data bytes of a CMD_GET_STATUS result frame, decoded.
 struct DeviceStatus {

@@ -87,6 +87,8 @@ std::string Site::describe() const {
 }
 
 std::string TheSiteFile() {
+  // Tests, and programs run from their build tree, name a site file of their own.
+  if (std::string given = support::EnvironmentText(kSiteFileVariable); !given.empty()) return given;
 #ifdef _WIN32
   std::string common = support::EnvironmentText("ProgramData");
   if (common.empty()) common = support::EnvironmentText("ALLUSERSPROFILE");
@@ -126,36 +128,45 @@ Site SiteFromConnectionString(const std::string& text, const std::string& from) 
   return Checked(std::move(site));
 }
 
-Site SiteFromServiceFile(const std::string& path) {
-  Site site;
-  site.from = path;
+std::string ReadSiteFileSection(const std::string& path, const std::string& section,
+                                std::vector<std::pair<std::string, std::string>>& settings,
+                                bool& found) {
+  settings.clear();
+  found = false;
   std::ifstream in(support::PathFromUtf8(path));
   if (!in) {
-    site.problem = "the site file " + path +
-                   " cannot be read; make it readable to the users of the benches, or remove it "
-                   "where this computer is a bench of its own";
-    return site;
+    return "the site file " + path +
+           " cannot be read; make it readable to the users of the benches, or remove it "
+           "where this computer is a bench of its own";
   }
-  bool inService = false, found = false;
+  bool inSection = false;
   int number = 0;
   for (std::string line; std::getline(in, line);) {
     ++number;
     line = Trimmed(line);
     if (line.empty() || line.front() == '#') continue;
     if (line.front() == '[') {
-      inService = line == std::string("[") + kSiteService + "]";
-      found = found || inService;
+      inSection = line == "[" + section + "]";
+      found = found || inSection;
       continue;
     }
-    if (!inService) continue;
+    if (!inSection) continue;
     const auto equals = line.find('=');
     if (equals == std::string::npos) {
-      site.problem = "line " + std::to_string(number) + " of the site file " + path +
-                     " is not KEYWORD=VALUE; correct it";
-      return site;
+      return "line " + std::to_string(number) + " of the site file " + path +
+             " is not KEYWORD=VALUE; correct it";
     }
-    site.settings.emplace_back(Trimmed(line.substr(0, equals)), Trimmed(line.substr(equals + 1)));
+    settings.emplace_back(Trimmed(line.substr(0, equals)), Trimmed(line.substr(equals + 1)));
   }
+  return {};
+}
+
+Site SiteFromServiceFile(const std::string& path) {
+  Site site;
+  site.from = path;
+  bool found = false;
+  site.problem = ReadSiteFileSection(path, kSiteService, site.settings, found);
+  if (!site.problem.empty()) return site;
   if (!found) {
     site.problem = "the site file " + path + " has no section [" + kSiteService +
                    "]; give the server's settings under it";

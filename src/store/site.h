@@ -16,6 +16,7 @@ namespace navkeypad::store {
 inline constexpr char kSiteVariable[] = "NAVKEYPAD_SITE";
 inline constexpr char kSiteService[] = "navkeypad";
 inline constexpr char kSiteFileName[] = "site.conf";
+inline constexpr char kSiteFileVariable[] = "NAVKEYPAD_SITE_FILE";
 
 struct Site {
   // libpq's keywords and their values, as given.
@@ -30,7 +31,7 @@ struct Site {
   std::string describe() const;
 };
 
-// The computer's site file.
+// The computer's site file (NAVKEYPAD_SITE_FILE, where it is set).
 std::string TheSiteFile();
 // The site this program keeps its store on: NAVKEYPAD_SITE where it is set, else for a program
 // on real keypads the site file where there is one; none (not configured) otherwise.
@@ -40,5 +41,11 @@ Site TheSite(bool virtualRun);
 // checked.
 Site SiteFromConnectionString(const std::string& text, const std::string& from);
 Site SiteFromServiceFile(const std::string& path);
+
+// The KEYWORD=VALUE lines of the section [`section`] of the site file at `path`: "" when the file
+// was read (`found` says whether it has that section), else what is wrong and what to do.
+std::string ReadSiteFileSection(const std::string& path, const std::string& section,
+                                std::vector<std::pair<std::string, std::string>>& settings,
+                                bool& found);
 
 }  // namespace navkeypad::store

@@ -593,8 +593,8 @@ TEST_F(Cli, SeveralKeypadsNeedADeviceOrASerialNumber) {
             "--serial, --all, --file or --settings-of.\", \"exitStatus\": 2}\n"},
         Case{{"status", "--json", "--present"},
              cli::kBadInput,
-             "{\"error\": \"--config, --serial-from, --count, --idle-timeout and --present go with "
-             "station.\", \"exitStatus\": 2}\n"},
+             "{\"error\": \"--config, --serial-from, --count, --idle-timeout, --present, --labels "
+             "and --print-labels go with station.\", \"exitStatus\": 2}\n"},
         Case{{"upgrade", "x.txt", "--json", "--expect-version", "2.01"},
              cli::kBadInput,
              "{\"error\": \"--expect-version goes with upgrade --all and station.\", "
@@ -612,6 +612,40 @@ TEST_F(Cli, SeveralKeypadsNeedADeviceOrASerialNumber) {
   first->setOpenable(false);
   EXPECT_EQ(run({"status", "--all"}), cli::kKeypadFailed);
   EXPECT_THAT(out_.str(), HasSubstr("\n?              cannot be opened  ?         ?  "));
+}
+
+// A label for a number a keypad can hold, with the firmware the log last saw on that keypad, in
+// the size the site's file says; a printer that is not there prints nothing.
+TEST_F(Cli, ALabelIsMadeForANumberAKeypadCanHold) {
+  auto keypad = bus().plug();
+  ASSERT_EQ(run({"serial", "set", "VNK-1", "--force"}), cli::kDone);
+  const std::string png = dir_.file("label.png");
+  const struct {
+    std::vector<std::string> arguments;
+    int status;
+    const char* says;
+  } rows[] = {
+      {{"label", "VNK-1", "--output", png},
+       cli::kDone,
+       "The label of VNK-1 (firmware 1.04) is written to "},
+      {{"label", "VNK 1", "--output", png}, cli::kBadInput, "no label: a serial number is 1 to"},
+      {{"label", "VNK-1"}, cli::kBadInput, "usage: navkeypad label SERIAL --output FILE"},
+      {{"label", "--print", "VNK-1"}, cli::kBadInput, "usage: navkeypad label SERIAL"},
+      {{"label", "VNK-1", "--print", "NoSuchPrinter", "--json"},
+       cli::kKeypadFailed,
+       "this computer has no printer NoSuchPrinter; nothing was printed."},
+      {{"label", "VNK 1", "--print", "--json"}, cli::kBadInput, "{\"error\": \"no label: a"},
+      {{"status", "--print"}, cli::kBadInput, "--output and --print go with label."},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(run(row.arguments), row.status) << row.arguments[1];
+    EXPECT_THAT(out_.str() + err_.str(), HasSubstr(row.says));
+  }
+  WriteBytes(dir_.file("site.conf"), "[label]\nwidth_mm=10\n");
+  ScopedEnvironment site;
+  site.set("NAVKEYPAD_SITE_FILE", dir_.file("site.conf"));
+  EXPECT_EQ(run({"label", "VNK-1", "--output", png}), cli::kBadInput);
+  EXPECT_THAT(err_.str(), HasSubstr("width_mm=10 in [label] of the site file"));
 }
 
 TEST_F(Cli, NoKeypadAndAKeypadThatCannotBeOpened) {

@@ -136,6 +136,27 @@ TEST_F(VirtualState, WithJsonEveryRunPrintsOneDocumentAndItsExitStatusWhateverFa
 // faults are data: a status byte for one command, a cable pulled after one command.
 // A bench: keypads plugged in one after another are each finished on their own, each once, and
 // only those that arrive; a failed one is finished when it is plugged in again.
+// Each keypad given a number or finished gets its label, one a keypad; one that failed gets none,
+// and a place labels cannot go stops the station before it takes a keypad.
+TEST_F(VirtualState, AStationMakesALabelForEachKeypadItNumbersOrFinishes) {
+  WriteBytes(state(), R"({"keypads": [{"id": "n", "serialNumber": "", "arriveAfterMs": 100},
+      {"id": "x", "serialNumber": "VNK-X", "arriveAfterMs": 9000,
+       "faults": {"unplugAfterLoaderReports": 70}}]})");
+  const std::string labels = dir_.file("labels");
+  std::filesystem::create_directories(labels);
+  EXPECT_THAT(run("station --json --serial-from VNK-0100 --idle-timeout 8 --labels '" + labels +
+                  "' '" + firmware() + "' --expect-version 2.01")
+                  .output,
+              HasSubstr("\"label\": \"" + labels + "/VNK-0100.png\""));
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(labels), {}), 1);
+  EXPECT_EQ(Ended(popen(("dmtxread '" + labels + "/VNK-0100.png'").c_str(), "r")).output,
+            "VNK-0100");
+  for (const auto& [options, says] :
+       {std::pair{"--labels /nowhere", "the labels' folder /nowhere is not there; make it first."},
+        {"--print-labels NoSuchPrinter", "this computer has no printer NoSuchPrinter."}})
+    EXPECT_THAT(run(std::string("station --idle-timeout 1 ") + options).output, HasSubstr(says));
+}
+
 TEST_F(VirtualState, AStationFinishesEachKeypadThatArrivesAndOnlyThose) {
   const std::string site = dir_.file("site.ini");
   WriteBytes(site,
