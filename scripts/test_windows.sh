@@ -161,8 +161,7 @@ rm -rf "$installed"
 wine "$setup" /S
 wineserver -w
 for file in navkeypad.exe navkeypad-utility.exe Qt6Widgets.dll Qt6PrintSupport.dll libstdc++-6.dll \
-  platforms/qwindows.dll styles/qwindowsvistastyle.dll printsupport/windowsprintersupport.dll \
-  loader/README.txt uninstall.exe; do
+  platforms/qwindows.dll styles/qwindowsvistastyle.dll loader/README.txt uninstall.exe; do
   [[ -f "$installed/$file" ]] || { echo "the installer left out $file" >&2; exit 1; }
 done
 locks="$WINEPREFIX/drive_c/ProgramData/VeltoInterface/locks"
