@@ -177,10 +177,15 @@ build_zint() {
     -DCMAKE_INSTALL_PREFIX="$prefix" -DZINT_STATIC=ON -DZINT_USE_PNG=OFF -DZINT_USE_QT=OFF \
     -DZINT_TEST=OFF
   build_step "$work/build.log" cmake --build "$work/build" -j "$JOBS" --target install
+  # zint's own helpers have plain names that other libraries of the program have too (libpq's
+  # utf8_to_unicode): every name but its interface (ZBarcode_*) gets a prefix of zint's.
+  x86_64-w64-mingw32-nm -g --defined-only "$prefix/lib/libzint-static.a" |
+    awk 'NF == 3 && $3 !~ /^ZBarcode_/ {print $3 " zint_" $3}' | sort -u >"$work/renamed"
+  x86_64-w64-mingw32-objcopy --redefine-syms="$work/renamed" "$prefix/lib/libzint-static.a"
 }
 
 hidapi="$(build_cached hidapi build_hidapi)"
-zint="$(build_cached zint build_zint)"
+zint="$(build_cached zint build_zint -own-names)"
 qt="$(build_cached qt6-base build_qt -print)"
 zlib="$(build_cached zlib build_zlib)"
 xlsxwriter="$(build_cached libxlsxwriter build_xlsxwriter -no-md5)"
