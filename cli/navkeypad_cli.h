@@ -2,9 +2,13 @@
 // keypads.
 #pragma once
 
+#include <nlohmann/json.hpp>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
+
+#include "label/label.h"
 
 namespace navkeypad::store {
 class Store;
@@ -18,6 +22,37 @@ enum ExitStatus {
   kBadInput = 2,      // bad usage or bad input
   kNoKeypad = 3,
   kNotAccessible = 4,  // a keypad is there but may not be opened
+};
+
+// What the station was set to do, as a window shows it beside the keypads.
+struct StationSettings {
+  std::string firmware;  // empty: keypads keep the firmware they run
+  std::string version;
+  std::string config;      // the settings file applied, or empty
+  std::string serialFrom;  // the sequence numbers are given from, or empty
+  std::string nextSerial;  // the number the sequence stands at
+  std::string store;       // where what the bench knows is kept, in words
+  std::string operatorName;
+  std::optional<std::string> labelFolder;
+  std::optional<std::string> labelPrinter;  // "" for the default printer
+  label::LabelLayout labelLayout;
+};
+
+// A window's view of the station as it goes. Called on the station's thread; one keypad is in
+// hand at a time.
+class StationWatcher {
+ public:
+  virtual ~StationWatcher() = default;
+  virtual void started(const StationSettings& settings) = 0;
+  // The keypad in hand, at `port`: what it is known to be so far and the step it is at, with its
+  // progress (-1: none to tell). An empty port, serial number or firmware: as said before.
+  virtual void inHand(const std::string& port, const std::string& serial,
+                      const std::string& firmware, const std::string& step, int percent) = 0;
+  // The keypad's line and its summary's, as --json prints them, and the words of its line.
+  virtual void visited(const nlohmann::ordered_json& line, const std::string& words) = 0;
+  virtual void ended(const nlohmann::ordered_json& summary, const std::string& words) = 0;
+  // The station ends once the keypad in hand is finished.
+  virtual bool stopAsked() = 0;
 };
 
 struct Io {
@@ -37,6 +72,8 @@ struct Io {
   // Where a batch or the station takes each keypad's failure, to say it once, in the keypad's
   // line; none: standard error.
   std::ostream* failures = nullptr;
+  // Where a window watches the station (and the upgrades it runs) go.
+  StationWatcher* watcher = nullptr;
 
   // The program's own name, without the switches it was started with.
   std::string programName() const { return program.substr(0, program.find(' ')); }
@@ -47,6 +84,14 @@ int Run(const std::vector<std::string>& arguments, Io io);
 // A word that is an option rather than a value (a switch, as -h): one given where an option's
 // value belongs means the value is missing.
 bool IsOption(const std::string& word);
+
+// A line of the service log in words: time, who, keypad, action, firmware, result, message.
+std::string LogLineText(const nlohmann::ordered_json& entry);
+
+// The label of keypad `serial`, made again as the station's settings say; empty, or why not.
+// `made` says where it went.
+std::string MakeStationLabel(const StationSettings& settings, const label::LabelText& text,
+                             std::string& made);
 
 // The command the words name ("status" of "--device P status --json"); empty when none.
 std::string CommandWord(const std::vector<std::string>& arguments);

@@ -64,6 +64,8 @@ class StopOnInterrupt {
   StopOnInterrupt& operator=(const StopOnInterrupt&) = delete;
   // During an upgrade the upgrade holds the signals itself, and says when one came.
   static bool asked() { return stopAsked != 0 || support::SignalHold::Asked(); }
+  // Or the window watching the station asked.
+  static bool asked(const Io& io) { return asked() || (io.watcher && io.watcher->stopAsked()); }
 
  private:
   void (*previous_)(int);
@@ -80,9 +82,7 @@ struct Plan {
   std::optional<int> idleSeconds;
   // Labels for the keypads given a number or finished: written into a folder, printed (on the
   // default printer where ""), in the site's layout.
-  std::optional<std::string> labelFolder;
-  std::optional<std::string> labelPrinter;
-  label::LabelLayout labelLayout;
+  StationSettings shown;
 };
 
 // What became of one keypad.
@@ -100,6 +100,10 @@ struct Visit {
   std::string label;         // the label's file, or its printer
   std::string labelProblem;  // why no label was made
 };
+
+std::string Firmware(const std::optional<DeviceStatus>& status) {
+  return status ? status->firmwareVersion : std::string();
+}
 
 bool OnBus(const std::vector<KeypadOnBus>& keypads, const std::string& path) {
   return std::any_of(keypads.begin(), keypads.end(),
@@ -210,6 +214,11 @@ class StationRun {
   void report(const Visit& visit, int number);
   // The label of a keypad given a number or finished, written or printed as the plan says.
   void makeLabel(Visit& visit) const;
+  // Tells a window watching the station the step the keypad in hand is at.
+  void show(const Visit& visit, const std::string& step) const {
+    if (io_.watcher)
+      io_.watcher->inHand(visit.port, visit.serial, Firmware(visit.before), step, -1);
+  }
   void log(const Visit& visit);
   // Where a keypad of that serial number was finished in this run; empty when none was.
   std::string finishedAt(const std::string& serial) const {
@@ -249,9 +258,16 @@ StepResult StationRun::run(CommandFunction command, std::vector<std::string> wor
   std::ostringstream failure;  // said once, in the keypad's line
   // A number the station gives it reserved itself: `serial set` writes it without another.
   one.serialReserved = command == &SerialNumber;
-  Session session(
-      std::move(words), one,
-      {said, io_.err, io_.store, io_.terminal && !json_, io_.program, {}, true, &failure});
+  Session session(std::move(words), one,
+                  {said,
+                   io_.err,
+                   io_.store,
+                   io_.terminal && !json_,
+                   io_.program,
+                   {},
+                   true,
+                   &failure,
+                   io_.watcher});
   if (finishingLoader) session.setFinishingLoader();
   StepResult result;
   result.status = command(session);
@@ -329,6 +345,7 @@ bool StationRun::upgradeIfOwed(Visit& visit) {
     return false;
   }
   if (!owed && visit.before->firmwareVersion == plan_.version) return true;
+  show(visit, NameOf(&Upgrade));
   const StepResult upgraded =
       run(&Upgrade, {NameOf(&Upgrade), *plan_.firmware}, visit.path, visit.serial);
   if (!upgraded.returnedPath.empty()) visit.path = upgraded.returnedPath;
@@ -344,6 +361,7 @@ bool StationRun::upgradeIfOwed(Visit& visit) {
 
 bool StationRun::giveSerialNumber(Visit& visit) {
   if (!plan_.serialFrom || !visit.serial.empty()) return true;
+  show(visit, "serial number");
   const auto records = KeptRecords(io_.store);
   // Only a number known to be free is given: while a keypad on the bus cannot say its own, none
   // is.
@@ -379,6 +397,7 @@ bool StationRun::giveSerialNumber(Visit& visit) {
 // Read back and held against what was asked: the version, the serial number, the file's
 // settings, and no record left behind.
 bool StationRun::checkBack(Visit& visit) {
+  show(visit, "check back");
   std::string problem;
   visit.after = statusAt(visit.path, visit.serial, problem);
   visit.step = "check back";
@@ -421,6 +440,7 @@ Visit StationRun::visit(const Arrival& arrival, BusWatch& bus) {
   visit.port = arrival.keypad.port;
   arrivedUsbSerial_ = arrival.keypad.usbSerial;
   bus.passOver(visit.path);
+  show(visit, "check");
   if (arrival.loader) {
     const bool finished = finishLoader(visit);
     bus.passOverPort(visit.port);
@@ -450,6 +470,7 @@ Visit StationRun::visit(const Arrival& arrival, BusWatch& bus) {
       return visit;
     }
     visit.serial = visit.before->serialNumber;
+    show(visit, "check");
     if (const std::string at = finishedAt(visit.serial); !visit.serial.empty() && !at.empty()) {
       if (at == visit.port || visit.port.empty()) {
         visit.result = "skipped";
@@ -476,6 +497,7 @@ Visit StationRun::visit(const Arrival& arrival, BusWatch& bus) {
   }
   if (!giveSerialNumber(visit)) return visit;
   if (plan_.config) {
+    show(visit, "settings");
     const StepResult applied = run(&Apply, {NameOf(&Apply)}, visit.path, visit.serial);
     if (failed(visit, "settings", applied)) return visit;
     visit.done.push_back("settings");
@@ -498,14 +520,10 @@ void StationRun::showResult(const Visit& visit, BusWatch& bus) {
   Session session({}, one, {quiet, quiet, io_.store, false, io_.program});
   if (session.connect() != kDone) return;
   // Until the keypad is pulled, the next one arrives, or the technician asks to stop.
-  BlinkLed(visit.result == "ok" ? kDoneBlink : kFailedBlink, kShowResultMs, last->ledBrightness,
-           [&] {
-             return StopOnInterrupt::asked() || !bus.present(visit.path) || bus.next().has_value();
-           });
-}
-
-std::string Firmware(const std::optional<DeviceStatus>& status) {
-  return status ? status->firmwareVersion : std::string();
+  BlinkLed(
+      visit.result == "ok" ? kDoneBlink : kFailedBlink, kShowResultMs, last->ledBrightness, [&] {
+        return StopOnInterrupt::asked(io_) || !bus.present(visit.path) || bus.next().has_value();
+      });
 }
 
 // " (upgraded, settings)", or nothing.
@@ -514,54 +532,38 @@ std::string WhatWasDone(const Visit& visit) {
 }
 
 void StationRun::report(const Visit& visit, int number) {
-  if (json_) {
-    nlohmann::ordered_json line = {{"keypad", number},
-                                   {"serialNumber", JsonText(visit.serial)},
-                                   {"path", JsonText(visit.path)},
-                                   {"port", JsonText(visit.port)},
-                                   {"firmwareBefore", JsonText(Firmware(visit.before))},
-                                   {"firmwareAfter", JsonText(Firmware(visit.after))},
-                                   {"done", visit.done},
-                                   {"result", visit.result}};
-    if (!visit.step.empty()) line["step"] = visit.step;
-    if (!visit.message.empty()) line["message"] = JsonText(visit.message);
-    if (!visit.label.empty()) line["label"] = JsonText(visit.label);
-    if (!visit.labelProblem.empty()) line["labelProblem"] = JsonText(visit.labelProblem);
-    line["exitStatus"] = visit.status;
-    io_.out << FormatJson(line) << std::endl;
-    return;
-  }
+  nlohmann::ordered_json line = {{"keypad", number},
+                                 {"serialNumber", JsonText(visit.serial)},
+                                 {"path", JsonText(visit.path)},
+                                 {"port", JsonText(visit.port)},
+                                 {"firmwareBefore", JsonText(Firmware(visit.before))},
+                                 {"firmwareAfter", JsonText(Firmware(visit.after))},
+                                 {"done", visit.done},
+                                 {"result", visit.result}};
+  if (!visit.step.empty()) line["step"] = visit.step;
+  if (!visit.message.empty()) line["message"] = JsonText(visit.message);
+  if (!visit.label.empty()) line["label"] = JsonText(visit.label);
+  if (!visit.labelProblem.empty()) line["labelProblem"] = JsonText(visit.labelProblem);
+  line["exitStatus"] = visit.status;
   const std::string before = Firmware(visit.before);
   const std::string after = Firmware(visit.after);
-  io_.out << "[" << number << "] " << (visit.serial.empty() ? "(no serial number)" : visit.serial)
-          << (visit.port.empty() ? "" : " at " + visit.port) << "  "
-          << (before.empty() ? "?" : before) << " -> " << (after.empty() ? "?" : after) << "  "
-          << visit.result << WhatWasDone(visit)
-          << (visit.message.empty() ? "" : ": " + visit.message)
-          << (visit.label.empty() ? "" : "; label " + visit.label)
-          << (visit.labelProblem.empty() ? "" : "; " + visit.labelProblem) << std::endl;
+  std::ostringstream words;
+  words << "[" << number << "] " << (visit.serial.empty() ? "(no serial number)" : visit.serial)
+        << (visit.port.empty() ? "" : " at " + visit.port) << "  "
+        << (before.empty() ? "?" : before) << " -> " << (after.empty() ? "?" : after) << "  "
+        << visit.result << WhatWasDone(visit) << (visit.message.empty() ? "" : ": " + visit.message)
+        << (visit.label.empty() ? "" : "; label " + visit.label)
+        << (visit.labelProblem.empty() ? "" : "; " + visit.labelProblem);
+  io_.out << (json_ ? FormatJson(line) : words.str()) << std::endl;
+  if (io_.watcher) io_.watcher->visited(line, words.str());
 }
 
 void StationRun::makeLabel(Visit& visit) const {
   const bool numbered =
       std::find(visit.done.begin(), visit.done.end(), "serial number") != visit.done.end();
   if (visit.serial.empty() || (visit.result != "ok" && !numbered)) return;
-  if (!plan_.labelFolder && !plan_.labelPrinter) return;
-  const label::LabelText text{visit.serial, Firmware(visit.after)};
-  if (plan_.labelFolder) {
-    const std::string file = support::Utf8FromPath(support::PathFromUtf8(*plan_.labelFolder) /
-                                                   support::PathFromUtf8(visit.serial + ".png"));
-    visit.labelProblem = label::WriteLabel(text, plan_.labelLayout, file);
-    if (!visit.labelProblem.empty()) return;
-    visit.label = file;
-  }
-  if (plan_.labelPrinter) {
-    visit.labelProblem = label::PrintLabel(text, plan_.labelLayout, *plan_.labelPrinter);
-    if (!visit.labelProblem.empty()) return;
-    visit.label += (visit.label.empty() ? "" : ", ") + (plan_.labelPrinter->empty()
-                                                            ? std::string("printed")
-                                                            : "printed on " + *plan_.labelPrinter);
-  }
+  visit.labelProblem =
+      MakeStationLabel(plan_.shown, {visit.serial, Firmware(visit.after)}, visit.label);
 }
 
 void StationRun::log(const Visit& visit) {
@@ -640,19 +642,30 @@ std::string CheckPlan(store::Store& store, const std::vector<std::string>& posit
     plan.version = *options.expectVersion;
   }
   if (options.labels || options.printLabels) {
-    plan.labelLayout = label::LayoutFromSiteFile(store::TheSiteFile(), problem);
+    plan.shown.labelLayout = label::LayoutFromSiteFile(store::TheSiteFile(), problem);
     if (!problem.empty()) return problem + ".";
   }
   if (options.labels) {
     if (const std::string bad = label::FolderProblem(*options.labels); !bad.empty())
       return bad + ".";
-    plan.labelFolder = options.labels;
+    plan.shown.labelFolder = options.labels;
   }
   if (options.printLabels) {
     if (const std::string bad = label::PrinterProblem(*options.printLabels); !bad.empty())
       return bad + ".";
-    plan.labelPrinter = options.printLabels;
+    plan.shown.labelPrinter = options.printLabels;
   }
+  if (plan.serialFrom) {
+    if (const store::StoreError unread =
+            store.sequenceNext(*plan.serialFrom, plan.shown.nextSerial))
+      return unread.message + ".";
+    plan.shown.serialFrom = *plan.serialFrom;
+  }
+  plan.shown.firmware = plan.firmware.value_or("");
+  plan.shown.version = plan.version;
+  plan.shown.config = plan.config.value_or("");
+  plan.shown.store = store.whereWords();
+  plan.shown.operatorName = store::OperatorName();
   return {};
 }
 
@@ -660,37 +673,59 @@ std::string CheckPlan(store::Store& store, const std::vector<std::string>& posit
 int PrintStationSummary(Io& io, bool json, const KeypadTally& tally, int skipped,
                         const std::string& ended, const std::optional<int>& idleSeconds) {
   std::vector<std::string> kept;
-  for (const auto& record : KeptRecords(io.store)) kept.push_back(record.serial());
+  std::ostringstream stillKept;
+  for (const auto& record : KeptRecords(io.store)) {
+    kept.push_back(record.serial());
+    stillKept << "Still kept: the serial number and settings of " << firmware::KeypadName(record)
+              << "; run the station again and plug that keypad in, to finish it.\n";
+  }
   const int keypads = tally.keypads(), succeeded = tally.withResult("ok");
   // A keypad whose serial number and settings are still kept is not finished, whoever tried it.
   const int status = succeeded == keypads && kept.empty() ? kDone : kKeypadFailed;
-  if (json) {
-    nlohmann::ordered_json summary = {{"keypads", keypads}, {"tries", tally.tries()},
-                                      {"ok", succeeded},    {"failed", keypads - succeeded},
-                                      {"skipped", skipped}, {"ended", ended}};
-    auto serials = nlohmann::ordered_json::array();
-    for (const std::string& serial : kept) serials.push_back(JsonText(serial));
-    summary["keptRecords"] = serials;
-    summary["exitStatus"] = status;
-    io.out << FormatJson(summary) << std::endl;
-    return status;
-  }
-  io.out << "Station: " << keypads << " keypad" << (keypads == 1 ? "" : "s") << " ("
-         << tally.tries() << (tally.tries() == 1 ? " try" : " tries") << "), " << succeeded
-         << " ok, " << keypads - succeeded << " failed"
-         << (skipped ? ", " + std::to_string(skipped) + " passed over as done" : "") << " ("
-         << (ended == "count"  ? "the count was reached"
-             : ended == "idle" ? "no new keypad for " + std::to_string(*idleSeconds) + " s"
-                               : "stopped")
-         << ").\n";
-  for (const auto& record : KeptRecords(io.store)) {
-    io.out << "Still kept: the serial number and settings of " << firmware::KeypadName(record)
-           << "; run the station again and plug that keypad in, to finish it.\n";
-  }
+  nlohmann::ordered_json summary = {{"keypads", keypads}, {"tries", tally.tries()},
+                                    {"ok", succeeded},    {"failed", keypads - succeeded},
+                                    {"skipped", skipped}, {"ended", ended}};
+  auto serials = nlohmann::ordered_json::array();
+  for (const std::string& serial : kept) serials.push_back(JsonText(serial));
+  summary["keptRecords"] = serials;
+  summary["exitStatus"] = status;
+  std::ostringstream words;
+  words << "Station: " << keypads << " keypad" << (keypads == 1 ? "" : "s") << " (" << tally.tries()
+        << (tally.tries() == 1 ? " try" : " tries") << "), " << succeeded << " ok, "
+        << keypads - succeeded << " failed"
+        << (skipped ? ", " + std::to_string(skipped) + " passed over as done" : "") << " ("
+        << (ended == "count"  ? "the count was reached"
+            : ended == "idle" ? "no new keypad for " + std::to_string(*idleSeconds) + " s"
+                              : "stopped")
+        << ").\n"
+        << stillKept.str();
+  io.out << (json ? FormatJson(summary) + "\n" : words.str()) << std::flush;
+  if (io.watcher) io.watcher->ended(summary, words.str());
   return status;
 }
 
 }  // namespace
+
+std::string MakeStationLabel(const StationSettings& settings, const label::LabelText& text,
+                             std::string& made) {
+  made.clear();
+  if (settings.labelFolder) {
+    const std::string file = support::Utf8FromPath(support::PathFromUtf8(*settings.labelFolder) /
+                                                   support::PathFromUtf8(text.serial + ".png"));
+    if (std::string problem = label::WriteLabel(text, settings.labelLayout, file); !problem.empty())
+      return problem;
+    made = file;
+  }
+  if (settings.labelPrinter) {
+    if (std::string problem = label::PrintLabel(text, settings.labelLayout, *settings.labelPrinter);
+        !problem.empty())
+      return problem;
+    made += (made.empty() ? "" : ", ") + (settings.labelPrinter->empty()
+                                              ? std::string("printed")
+                                              : "printed on " + *settings.labelPrinter);
+  }
+  return {};
+}
 
 int Station(const std::vector<std::string>& positional, const Options& options, Io io) {
   Plan plan;
@@ -699,6 +734,7 @@ int Station(const std::vector<std::string>& positional, const Options& options, 
   if (const std::string problem = HidStartProblem(); !problem.empty())
     return SayFailure(io.out, io.err, options.json, kKeypadFailed, problem + ".");
   StopOnInterrupt interrupt;
+  if (io.watcher) io.watcher->started(plan.shown);
   BusWatch bus(options.present);
   StationRun station(plan, io, options.json);
   io.err << "navkeypad: waiting for keypads" << (options.present ? "" : " to be plugged in")
@@ -707,7 +743,7 @@ int Station(const std::vector<std::string>& positional, const Options& options, 
   int skipped = 0;
   std::string ended = "interrupted";
   uint64_t lastActivity = platform::clock().tickMs();
-  while (!StopOnInterrupt::asked()) {
+  while (!StopOnInterrupt::asked(io)) {
     if (plan.count && tally.keypads() >= *plan.count) {
       ended = "count";
       break;

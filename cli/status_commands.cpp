@@ -250,17 +250,18 @@ int Log(Session& session) {
            << " of the service log to " << *options.xlsx << ".\n";
     return kDone;
   }
-  for (const auto& entry : entries) {
-    const std::string serial = entry.value("serialNumber", "");
-    io.out << entry.value("time", "") << "  " << Who(entry) << "  "
-           << (serial.empty() ? "(no serial number)" : serial) << "  " << entry.value("action", "")
-           << "  " << entry.value("firmwareBefore", "") << " -> "
-           << entry.value("firmwareAfter", "") << "  " << entry.value("result", "");
-
-    const std::string message = entry.value("message", "");
-    io.out << (message.empty() ? "" : ": " + message) << "\n";
-  }
+  for (const auto& entry : entries) io.out << LogLineText(entry) << "\n";
   return kDone;
+}
+
+std::string LogLineText(const nlohmann::ordered_json& entry) {
+  const std::string serial = store::LogText(entry, "serialNumber");
+  const std::string message = store::LogText(entry, "message");
+  return store::LogText(entry, "time") + "  " + Who(entry) + "  " +
+         (serial.empty() ? "(no serial number)" : serial) + "  " + store::LogText(entry, "action") +
+         "  " + store::LogText(entry, "firmwareBefore") + " -> " +
+         store::LogText(entry, "firmwareAfter") + "  " + store::LogText(entry, "result") +
+         (message.empty() ? "" : ": " + message);
 }
 
 int Identify(Session& session) {

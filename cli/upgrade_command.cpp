@@ -32,7 +32,9 @@ void Progress(Io& io, int percent, const std::string& text) {
   line.erase(std::remove(line.begin(), line.end(), '\r'), line.end());
   while (!line.empty() && line.back() == '\n') line.pop_back();
   std::replace(line.begin(), line.end(), '\n', ' ');
-  if (io.terminal) {
+  if (io.watcher) {
+    io.watcher->inHand({}, {}, {}, line, percent);
+  } else if (io.terminal) {
     const int filled = percent / 5;
     io.err << "\r[" << std::string(filled, '#') << std::string(20 - filled, ' ') << "] " << percent
            << "%  " << line << "\033[K" << std::flush;

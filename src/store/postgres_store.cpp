@@ -468,6 +468,15 @@ class PostgresStore final : public Store {
     });
   }
 
+  StoreError sequenceNext(const std::string& first, std::string& next) override {
+    std::lock_guard lock(mutex_);
+    if (StoreError error = ready()) return error;
+    const Result read = db_.exec("SELECT next FROM navkeypad.sequences WHERE first = $1", {first});
+    if (!read.ok()) return failure(read, "read the serial numbers' sequence");
+    next = read.rows() == 1 ? LaterInSequence(first, read.text(0, 0)) : first;
+    return {};
+  }
+
   StoreError reserve(const std::string& serial, const SerialHolder& holder) override {
     std::lock_guard lock(mutex_);
     std::string given;

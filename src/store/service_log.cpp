@@ -24,12 +24,10 @@ void SetOperatorName(const std::string& name) {
   operatorName = name;
 }
 
-namespace {
 std::string OperatorName() {
   std::lock_guard lock(operatorMutex);
   return operatorName.empty() ? support::EnvironmentText(kOperatorVariable) : operatorName;
 }
-}  // namespace
 
 std::string ServiceLine(const std::string& time, const ServiceEntry& entry) {
   const auto& known = entry.after ? entry.after : entry.before;

@@ -31,6 +31,7 @@ struct ServiceEntry {
 // The operator's name written with every line (--operator, or NAVKEYPAD_OPERATOR); empty for
 // none.
 void SetOperatorName(const std::string& name);
+std::string OperatorName();
 inline constexpr char kOperatorVariable[] = "NAVKEYPAD_OPERATOR";
 // The entry as its line: {"time", "user", "computer", "operator" (when one is named),
 // "program", "action", "serialNumber", "path", "port" (where known), "firmwareBefore",

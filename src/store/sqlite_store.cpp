@@ -330,6 +330,20 @@ class SqliteStore final : public Store {
     return {};
   }
 
+  StoreError sequenceNext(const std::string& first, std::string& next) override {
+    std::lock_guard lock(mutex_);
+    if (opened_) return opened_;
+    Statement read(db_, "SELECT next FROM sequences WHERE first = ?");
+    read.bind(1, first);
+    next = first;
+    if (const int code = read.step(); code == SQLITE_ROW) {
+      next = LaterInSequence(first, read.text(0));
+    } else if (code != SQLITE_DONE) {
+      return failure(code, "read the serial numbers' sequence");
+    }
+    return {};
+  }
+
   StoreError reserve(const std::string& serial, const SerialHolder& holder) override {
     std::lock_guard lock(mutex_);
     if (opened_) return opened_;

@@ -114,6 +114,8 @@ class Store {
   virtual StoreError reserveNext(const std::string& first,
                                  const std::function<bool(const std::string&)>& seen,
                                  const SerialHolder& holder, std::string& serial) = 0;
+  // Where the sequence from `first` stands: the number reserveNext would try first.
+  virtual StoreError sequenceNext(const std::string& first, std::string& next) = 0;
   // Reserves `serial`: kTaken, with the ledger's words, where it was reserved before.
   virtual StoreError reserve(const std::string& serial, const SerialHolder& holder) = 0;
   // A reserved number read back from its keypad, or known not to have reached one.
