@@ -1,8 +1,6 @@
 #include <filesystem>
 #ifdef _WIN32
 #include <windows.h>
-// After windows.h, which it needs.
-#include <shellapi.h>
 #else
 #include <unistd.h>
 #endif
@@ -33,24 +31,6 @@
 #endif
 
 namespace {
-
-// The words of the command line as UTF-8: on Windows the narrow argv is in the ANSI code page,
-// which cannot hold every file name, so the wide one is converted instead.
-std::vector<std::string> Utf8Arguments(int argc, char** argv) {
-#ifdef _WIN32
-  (void)argc;
-  (void)argv;
-  std::vector<std::string> words;
-  int count = 0;
-  if (wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count)) {
-    for (int i = 0; i < count; ++i) words.push_back(support::Utf8FromPath(wide[i]));
-    LocalFree(wide);
-  }
-  return words;
-#else
-  return std::vector<std::string>(argv, argv + argc);
-#endif
-}
 
 // The upgrade's progress line rewrites itself with terminal escapes; a Windows console
 // understands them only once asked to.
@@ -120,7 +100,7 @@ std::string Invocation(const std::string& program, bool virtualGiven) {
 
 int Main(int argc, char** argv) {
   namespace cli = navkeypad::cli;
-  const std::vector<std::string> words = Utf8Arguments(argc, argv);
+  const std::vector<std::string> words = support::Utf8Arguments(argc, argv);
   argc = static_cast<int>(words.size());
   const std::string program =
       argc > 0 ? support::Utf8FromPath(support::PathFromUtf8(words[0]).filename()) : "";

@@ -50,6 +50,9 @@ class StationWatcher {
                       const std::string& firmware, const std::string& step, int percent) = 0;
   // The keypad's line and its summary's, as --json prints them, and the words of its line.
   virtual void visited(const nlohmann::ordered_json& line, const std::string& words) = 0;
+  // The keypads tried so far (a keypad tried again counts once), their tries, how many of them
+  // ended well, and those passed over as done earlier.
+  virtual void counted(int keypads, int tries, int ok, int skipped) = 0;
   virtual void ended(const nlohmann::ordered_json& summary, const std::string& words) = 0;
   // The station ends once the keypad in hand is finished.
   virtual bool stopAsked() = 0;

@@ -737,8 +737,10 @@ int Station(const std::vector<std::string>& positional, const Options& options, 
   if (io.watcher) io.watcher->started(plan.shown);
   BusWatch bus(options.present);
   StationRun station(plan, io, options.json);
-  io.err << "navkeypad: waiting for keypads" << (options.present ? "" : " to be plugged in")
-         << "; Ctrl-C ends once the keypad in hand is finished.\n";
+  if (!io.watcher) {
+    io.err << "navkeypad: waiting for keypads" << (options.present ? "" : " to be plugged in")
+           << "; Ctrl-C ends once the keypad in hand is finished.\n";
+  }
   KeypadTally tally;
   int skipped = 0;
   std::string ended = "interrupted";
@@ -777,6 +779,8 @@ int Station(const std::vector<std::string>& positional, const Options& options, 
     }
     station.makeLabel(visit);
     station.report(visit, tally.tries() + skipped);
+    if (io.watcher)
+      io.watcher->counted(tally.keypads(), tally.tries(), tally.withResult("ok"), skipped);
     station.log(visit);
     station.showResult(visit, bus);
     lastActivity = platform::clock().tickMs();

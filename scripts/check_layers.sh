@@ -7,7 +7,7 @@
 # product carries a test double (the scripted platform answers dialogs no user sees).
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-declare -A rank=([app]=5 [main_window]=4 [code_table]=3 [self_test]=3 [firmware]=3 [info]=3
+declare -A rank=([app]=5 [main_window]=4 [station_window]=4 [code_table]=3 [self_test]=3 [firmware]=3 [info]=3
                  [cli]=3 [settings]=2 [label]=2 [store]=2 [wire]=2 [device]=1 [bsl430]=1 [support]=1 [platform]=1)
 declare -A allowed_sideways=([bsl430:device]=1 [bsl430:platform]=1 [bsl430:support]=1
                              [device:support]=1 [platform:support]=1)

@@ -11,10 +11,13 @@
 #include "hidapi_virtual.h"
 #include "main_window/form1.h"
 #include "platform/platform.h"
+#include "platform/window_placement.h"
 #include "settings/keypad_settings_file.h"
+#include "station_window/station_window.h"
 #include "store/bench_folder.h"
 #include "store/store.h"
 #include "support/guarded_main.h"
+#include "support/paths.h"
 #include "virtual_device_watch.h"
 #include "wire/program_hid.h"
 #include "wire/replay_sandbox.h"
@@ -47,11 +50,20 @@ bool HasDisplay() {
 
 }  // namespace
 
+#ifdef NAVKEYPAD_VIRTUAL
+constexpr bool kVirtualBuild = true;
+#else
+constexpr bool kVirtualBuild = false;
+#endif
+
 namespace {
 int Main(int argc, char** argv) {
+  const std::vector<std::string> arguments = support::Utf8Arguments(argc, argv);
+  // --station and the station's words after it: the station window instead of the main one.
+  std::optional<std::vector<std::string>> station;
   // A script that asks for the help or the version must not wait for a window.
-  for (int i = 1; i < argc; ++i) {
-    const std::string argument = argv[i];
+  for (size_t i = 1; i < arguments.size() && !station; ++i) {
+    const std::string& argument = arguments[i];
     if (argument == "--help" || argument == "-h") {
       std::fputs(kUtilityHelp, stdout);
       return 0;
@@ -60,6 +72,7 @@ int Main(int argc, char** argv) {
       std::printf("navkeypad-utility %s\n", kUtilityVersion);
       return 0;
     }
+    if (argument == "--station") station.emplace(arguments.begin() + i + 1, arguments.end());
   }
   if (!HasDisplay()) {
     std::fprintf(stderr,
@@ -115,7 +128,18 @@ int Main(int argc, char** argv) {
   const auto store =
       navkeypad::store::OpenTheStore(navkeypad::settings::DefaultConfigFile(), !hid.realKeypads());
   hid.holdLinesUntilSaved(*store);
-  tarvik_usb_encoder::StartApplication(*store);
+  if (station) {
+    // What the station advises is run with the command line, on the same bus (which
+    // NAVKEYPAD_VIRTUAL chooses for both).
+    const std::string program = kVirtualBuild ? "navkeypad-virtual" : "navkeypad";
+    auto* window =
+        new navkeypad::station_window::StationWindow(*store, program, std::move(*station));
+    window->setAttribute(Qt::WA_DeleteOnClose);
+    platform::CentreOnScreen(window, nullptr);
+    window->show();
+  } else {
+    tarvik_usb_encoder::StartApplication(*store);
+  }
   app.exec();
   BSL_setDeviceWatch(nullptr);
   const int status = hid.finish(0);

@@ -12,10 +12,28 @@
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
+// After windows.h, which it needs.
+#include <shellapi.h>
 #endif
 #include <iostream>
 
 namespace support {
+
+std::vector<std::string> Utf8Arguments(int argc, char** argv) {
+#ifdef _WIN32
+  (void)argc;
+  (void)argv;
+  std::vector<std::string> words;
+  int count = 0;
+  if (wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count)) {
+    for (int i = 0; i < count; ++i) words.push_back(Utf8FromPath(wide[i]));
+    LocalFree(wide);
+  }
+  return words;
+#else
+  return std::vector<std::string>(argv, argv + argc);
+#endif
+}
 
 void StandardOutputAsBytes() {
 #ifdef _WIN32

@@ -6,11 +6,15 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace support {
 
 std::filesystem::path PathFromUtf8(const std::string& text);
 std::string Utf8FromPath(const std::filesystem::path& path);
+// The words of the command line as UTF-8: on Windows the narrow argv is in the ANSI code page,
+// which cannot hold every file name, so the wide one is converted instead.
+std::vector<std::string> Utf8Arguments(int argc, char** argv);
 
 // A text of the keypad or of the configuration file (8-bit, in the local encoding) as UTF-8,
 // for a message: messages are UTF-8 like the paths they name.

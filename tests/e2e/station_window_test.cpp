@@ -1,0 +1,158 @@
+// The station window as a technician uses it: keypads plugged in one after another on the virtual
+// bus, each read from its tile; a failure says what to do; a label is made again on request; the
+// whole window is used by keyboard, every control named for a screen reader.
+#include <gmock/gmock.h>
+#include <QAbstractButton>
+#include <QAccessible>
+#include <QCheckBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScrollBar>
+#include <filesystem>
+#include <set>
+
+#include "gui_fixture.h"
+#include "station_window/station_window.h"
+
+using navkeypad::station_window::StationWindow;
+using ::testing::HasSubstr;
+
+class StationWindowTest : public GuiTest {
+ protected:
+  void SetUp() override {
+    GuiTest::SetUp();
+    // The station looks at the bus every 100 ms of its clock: a hundredth of that passes.
+    platform::setClock(&stationClock_);
+    navkeypad::store::StorePlace place;
+    place.file = storeFile();
+    store_ = navkeypad::store::OpenSqliteStore(place);
+  }
+  void TearDown() override {
+    window_.reset();
+    GuiTest::TearDown();
+  }
+
+  StationWindow& open(std::vector<std::string> words) {
+    window_ = std::make_unique<StationWindow>(*store_, "navkeypad-virtual", std::move(words));
+    window_->show();
+    return *window_;
+  }
+  // A keypad without a serial number, plugged in `afterMs` of the station's clock from now.
+  std::shared_ptr<virtual_keypad::VirtualKeypad> arriving(uint64_t afterMs) {
+    auto keypad = bus().plug();
+    keypad->setSerialNumber("");
+    keypad->setAbsentUntil(stationClock_.tickMs() + afterMs);
+    return keypad;
+  }
+  QString shown(const std::string& tile, const char* name) const {
+    auto* frame = window_->findChild<QWidget*>(QString::fromStdString("tile:" + tile));
+    if (frame == nullptr) return "(no tile)";
+    auto* label = frame->findChild<QLabel*>(name);
+    return label != nullptr ? label->text() : "(none)";
+  }
+  QString text(const char* name) const {
+    auto* label = window_->findChild<QLabel*>(name);
+    return label != nullptr ? label->text() : "(none)";
+  }
+
+  platform::RecordingClock stationClock_{100};
+  TempDir labels_;
+  std::unique_ptr<StationWindow> window_;
+};
+
+// Two keypads at two ports: the first numbered and labelled, the second failing its number. Each
+// tile says in words how it ended and what to do; counts and log follow; a label is made again.
+TEST_F(StationWindowTest, EachPortShowsItsKeypadItsEndAndWhatToDoNext) {
+  const std::string folder = labels_.path().string();
+  auto first = arriving(300);
+  auto second = arriving(20000);
+  second->refuseCommand(navkeypad::CMD_SET_SERIAL_NUMBER);
+  StationWindow& window = open({"--serial-from", "VNK-0100", "--labels", folder});
+  ASSERT_TRUE(waitFor([&] { return text("shownNextSerial") == "VNK-0100"; }));
+  EXPECT_EQ(text("shownLabels").toStdString(), folder);
+  EXPECT_EQ(text("shownFirmware"), "none: keypads keep the firmware they run");
+  ASSERT_TRUE(waitFor([&] { return shown(second->port(), "result") == "Failed"; }))
+      << text("stationState").toStdString();
+  EXPECT_EQ(shown(first->port(), "serial"), "VNK-0100");
+  EXPECT_EQ(shown(first->port(), "result"), "Done");
+  EXPECT_EQ(shown(first->port(), "step"), "serial number");
+  EXPECT_EQ(shown(first->port(), "label"),
+            QString::fromStdString("Label: " + folder + "/VNK-0100.png"));
+  EXPECT_EQ(shown(second->port(), "serial"), "(no serial number)");
+  EXPECT_THAT(shown(second->port(), "advice").toStdString(), HasSubstr("At serial number: "));
+  EXPECT_THAT(shown(second->port(), "advice").toStdString(),
+              HasSubstr("\nTo try again, unplug the keypad and plug it in again."));
+  EXPECT_EQ(text("counts"), "2 keypads, 2 tries\n1 done, 1 failed");
+  // The number the failed keypad was given is kept from everyone: the sequence stands after it.
+  EXPECT_EQ(text("shownNextSerial"), "VNK-0102");
+  auto* log = find<QListWidget>(&window, "serviceLog");
+  ASSERT_GE(log->count(), 2);
+  EXPECT_THAT(log->item(log->count() - 2)->text().toStdString(), HasSubstr("VNK-0100  station"));
+
+  // The label went missing: made again from its tile, with what the keypad reported.
+  const auto label = labels_.path() / "VNK-0100.png";
+  ASSERT_TRUE(std::filesystem::remove(label));
+  auto* tile = window.findChild<QWidget*>(QString::fromStdString("tile:" + first->port()));
+  QTest::mouseClick(tile->findChild<QPushButton*>("reprint"), Qt::LeftButton);
+  EXPECT_TRUE(std::filesystem::exists(label));
+  EXPECT_THAT(shown(first->port(), "label").toStdString(), HasSubstr("Label made again: "));
+  EXPECT_FALSE(window.findChild<QWidget*>(QString::fromStdString("tile:" + second->port()))
+                   ->findChild<QPushButton*>("reprint")
+                   ->isEnabled());
+
+  // Stopped from the keyboard: the summary, and the button closes the window.
+  QTest::keyClick(find<QPushButton>(&window, "stopStation"), Qt::Key_Space);
+  ASSERT_TRUE(waitFor([&] { return !window.running(); }));
+  QApplication::processEvents();
+  EXPECT_EQ(text("stationState"),
+            "Station: 2 keypads (2 tries), 1 ok, 1 failed (stopped).\nSee the tiles for what is "
+            "left.");
+  EXPECT_EQ(find<QPushButton>(&window, "stopStation")->accessibleName(),
+            "Close the station window");
+}
+
+// Without words the window asks for the station's settings; what the station refuses is said on
+// the form, to be corrected there, and nothing is taken from the bus.
+TEST_F(StationWindowTest, TheFormStartsTheStationOrSaysWhyNot) {
+  auto keypad = arriving(100);
+  StationWindow& window = open({});
+  QTest::keyClicks(find<QLineEdit>(&window, "serialFrom"), "VNK");
+  QTest::keyClick(find<QLineEdit>(&window, "serialFrom"), Qt::Key_Return);
+  ASSERT_TRUE(waitFor([&] { return !text("askProblem").isEmpty(); }));
+  EXPECT_EQ(text("askProblem"),
+            "The station did not start: --serial-from needs a serial number that ends in digits "
+            "to count up, not 'VNK'.");
+  EXPECT_TRUE(keypad->receivedCommands().empty());
+  QTest::keyClicks(find<QLineEdit>(&window, "serialFrom"), "-0007");
+  click(&window, "startStation");
+  ASSERT_TRUE(waitFor([&] { return shown(keypad->port(), "result") == "Done"; }));
+  EXPECT_EQ(shown(keypad->port(), "serial"), "VNK-0007");
+  EXPECT_EQ(text("shownOperator"), "not named (--operator)");
+}
+
+// Every control has a name a screen reader says, one that tells it from the others (two tiles'
+// Reprint buttons), and Tab reaches each.
+TEST_F(StationWindowTest, EveryControlIsNamedApartAndReachedByTab) {
+  auto first = arriving(100);
+  auto second = arriving(20000);
+  StationWindow& window = open({"--serial-from", "VNK-0001", "--labels", labels_.path().string()});
+  ASSERT_TRUE(waitFor([&] { return shown(second->port(), "result") == "Done"; }));
+  QApplication::setActiveWindow(&window);
+  std::set<QWidget*> reached;
+  for (int tab = 0; tab < 20; ++tab) {
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    if (QWidget* focus = QApplication::focusWidget()) reached.insert(focus);
+  }
+  std::set<QString> names;
+  for (QWidget* control : window.findChildren<QWidget*>()) {
+    const bool button = qobject_cast<QAbstractButton*>(control) != nullptr;
+    if (!control->isVisible() || !(button || qobject_cast<QListWidget*>(control))) continue;
+    const QString name = QAccessible::queryAccessibleInterface(control)->text(QAccessible::Name);
+    EXPECT_TRUE(names.insert(name).second) << name.toStdString();
+    EXPECT_TRUE(reached.contains(control)) << name.toStdString();
+  }
+  EXPECT_EQ(names.size(), 4u);  // Stop, the log, two Reprints
+}
