@@ -31,7 +31,7 @@ struct StationSettings {
   std::string config;      // the settings file applied, or empty
   std::string serialFrom;  // the sequence numbers are given from, or empty
   std::string nextSerial;  // the number the sequence stands at
-  std::string store;       // where what the bench knows is kept, in words
+  std::string store;       // where what the bench knows is kept: its file, or the site's server
   std::string operatorName;
   std::optional<std::string> labelFolder;
   std::optional<std::string> labelPrinter;  // "" for the default printer

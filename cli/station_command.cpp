@@ -664,7 +664,7 @@ std::string CheckPlan(store::Store& store, const std::vector<std::string>& posit
   plan.shown.firmware = plan.firmware.value_or("");
   plan.shown.version = plan.version;
   plan.shown.config = plan.config.value_or("");
-  plan.shown.store = store.whereWords();
+  plan.shown.store = store.where();
   plan.shown.operatorName = store::OperatorName();
   return {};
 }

@@ -34,6 +34,7 @@
 #include "scripted_platform.h"
 #include "self_test/self_test.h"
 #include "stand_in_loader.h"
+#include "station_window/station_window.h"
 #include "store/sqlite_store.h"
 #include "virtual_device_watch.h"
 #include "virtual_keypad.h"
@@ -228,6 +229,38 @@ int main(int argc, char** argv) {
   app.processEvents();
   ok = Save(*keypads->view()->window(), folder, "keypad-list.png") && ok;
   keypads->hidePopup();
+  form.close();
+  app.processEvents();
+
+  // The station after three keypads: two upgraded and given numbers, one whose number could not
+  // be written; time runs a hundred times faster.
+  virtual_keypad::VirtualBus::instance().reset();
+  store->changeRecords([](auto& records) { records.clear(); });
+  platform::setClock(&fast);
+  const QString labels = QDir::tempPath() + "/navkeypad-screenshots/labels";
+  QDir().mkpath(labels);
+  for (int at = 0; at < 3; ++at) {
+    auto arriving = virtual_keypad::VirtualBus::instance().plug();
+    arriving->setSerialNumber("");
+    arriving->setAbsentUntil(fast.tickMs() + 500 + 60000 * at);
+    if (at == 1) arriving->refuseCommand(navkeypad::CMD_SET_SERIAL_NUMBER);
+  }
+  navkeypad::station_window::StationWindow station(
+      *store, "navkeypad-virtual",
+      {QString(NAVKEYPAD_SOURCE_DIR "/resources/firmware/keypad-firmware-2.01.txt").toStdString(),
+       "--expect-version", "2.01", "--serial-from", "VNK-0100", "--labels", labels.toStdString()});
+  platform::CentreOnScreen(&station, nullptr);
+  station.show();
+  if (!WaitUntil("the station's third keypad", [&] {
+        const auto* counts = station.findChild<QLabel*>("counts");
+        return counts != nullptr && counts->text().startsWith("3 keypads");
+      })) {
+    return 1;
+  }
+  app.processEvents();
+  ok = Save(station, folder, "station-window.png") && ok;
+  QTest::mouseClick(station.findChild<QPushButton*>("stopStation"), Qt::LeftButton);
+  WaitUntil("the station to end", [&] { return !station.running(); });
   BSL_setDeviceWatch(nullptr);
   platform::setClock(nullptr);
   navkeypad::SetHid(nullptr);

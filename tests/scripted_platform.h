@@ -59,6 +59,16 @@ class ScriptedPlatform : public Platform {
     return appData_;
   }
   void openLink(const QString&) override {}
+  // Started programs are recorded, never run.
+  bool startThisProgram(const QStringList& arguments) override {
+    std::lock_guard lock(mutex_);
+    started_.push_back(arguments);
+    return true;
+  }
+  std::vector<QStringList> started() const {
+    std::lock_guard lock(mutex_);
+    return started_;
+  }
 
   // Answers, used in order; a question without a scripted answer gets No, a dialog without
   // one is cancelled (as is one answered with nothing).
@@ -109,6 +119,7 @@ class ScriptedPlatform : public Platform {
   std::deque<QString> folderAnswers_;
   std::vector<FileRequest> fileRequests_;
   std::vector<FolderRequest> folderRequests_;
+  std::vector<QStringList> started_;
   QString appData_;
 };
 

@@ -93,6 +93,14 @@ void Form1::buildMenu() {
   exit->setObjectName("exitToolStripMenuItem1");
   connect(exit, &QAction::triggered, this, &Form1::exitToolStripMenuItem1_Click);
 
+  // The station, beside the keypad windows: a program of its own, which takes the keypads as they
+  // are plugged in while this window holds one.
+  QMenu* station = bar->addMenu("S&tation");
+  station->setObjectName("stationMenu");
+  QAction* openStation = station->addAction("Open the Station Window...");
+  openStation->setObjectName("openStationWindow");
+  connect(openStation, &QAction::triggered, this, &Form1::openStationWindow);
+
   QMenu* help = bar->addMenu("&Help");
   help->setObjectName("helpToolStripMenuItem1");
   QAction* about = help->addAction("About USB Navigation Keypad Configuration Utility");
@@ -554,6 +562,16 @@ void Form1::leave() {
   CloseSharedKeypad();
   QApplication::closeAllWindows();
   QCoreApplication::exit(0);
+}
+
+void Form1::openStationWindow() {
+  if (refuseExitDuringUpgrade()) return;
+  if (!platform::current().startThisProgram({"--station"})) {
+    platform::current().warning("The station window could not be started.\n", kCaption);
+    return;
+  }
+  // The station takes the keypads as they are plugged in: this window lets go of its own.
+  leave();
 }
 
 void Form1::button10_Click() {

@@ -100,6 +100,7 @@ class Form1 : public QMainWindow {
   navkeypad::store::Store& store_;
   void buildControls();
   void buildMenu();
+  void openStationWindow();
   QPushButton* addButton(const char* name, const QString& caption, QRect geometry);
   void warn(const QString& text);
   void warn(const std::string& text);

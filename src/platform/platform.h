@@ -5,6 +5,7 @@
 
 #include <QPixmap>
 #include <QString>
+#include <QStringList>
 #include <functional>
 #include <optional>
 #include <string>
@@ -43,6 +44,9 @@ class Platform {
 
   // Hands a link to the desktop's default handler; the result is not reported.
   virtual void openLink(const QString& link) = 0;
+
+  // Starts this program again, on its own, with `arguments`; false where it could not start.
+  virtual bool startThisProgram(const QStringList& arguments) = 0;
 };
 
 // The platform the windows use; the Qt one unless replaced.

@@ -1,5 +1,7 @@
 #include <QApplication>
+#include <QCoreApplication>
 #include <QDesktopServices>
+#include <QProcess>
 #include <QDir>
 #include <QFileDialog>
 #include <QMessageBox>
@@ -97,6 +99,10 @@ class QtPlatform : public Platform {
 
   void openLink(const QString& link) override {
     QDesktopServices::openUrl(QUrl::fromUserInput(link));
+  }
+
+  bool startThisProgram(const QStringList& arguments) override {
+    return QProcess::startDetached(QCoreApplication::applicationFilePath(), arguments);
   }
 };
 

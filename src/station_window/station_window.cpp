@@ -304,7 +304,7 @@ void StationWindow::showSettings(const cli::StationSettings& settings) {
   row("shownSettings", "Settings file", settings.config, "none: keypads keep their settings");
   row("shownNextSerial", "Next serial number", settings.nextSerial,
       "none: keypads keep their numbers");
-  row("shownStore", "Kept", settings.store, "");
+  row("shownStore", "Kept in", settings.store, "");
   row("shownOperator", "Operator", settings.operatorName, "not named (--operator)");
   std::string labels = settings.labelFolder.value_or("");
   if (settings.labelPrinter) {
@@ -379,22 +379,20 @@ void StationWindow::showInHand(const std::string& port, const std::string& seria
                                const std::string& firmware, const std::string& step, int percent) {
   if (!port.empty()) inHandPort_ = port;
   Tile& tile = tileFor(inHandPort_);
-  if (!port.empty()) {
+  if (!port.empty() && tile.working) {
+    showSerial(tile, serial);
+  } else if (!port.empty()) {
     // A keypad newly in hand at this port: what the last one there showed goes.
-    if (tile.result->text() != "Working") {
-      tile.serial->setText("(reading)");
-      tile.firmware->clear();
-      tile.advice->clear();
-      tile.label->clear();
-      tile.reprint->setEnabled(false);
-      tile.progress->reset();
-      tile.result->setText("Working");
-      tile.result->setStyleSheet("color: white; background: #0d47a1; padding: 4px;");
-    }
+    tile.working = true;
+    tile.serial->setText("Reading its status");
+    tile.firmware->clear();
+    tile.advice->clear();
+    tile.label->clear();
+    tile.reprint->setEnabled(false);
+    tile.progress->reset();
+    tile.result->setText("Working");
+    tile.result->setStyleSheet("color: white; background: #0d47a1; padding: 4px;");
   }
-  if (!serial.empty()) tile.serial->setText(Q(serial));
-  if (!port.empty() && serial.empty() && step == "check" && tile.serial->text() != "(reading)")
-    tile.serial->setText("(no serial number)");
   if (!firmware.empty()) tile.firmware->setText("Firmware " + Q(firmware));
   tile.step->setText(Q(step));
   if (percent >= 0) {
@@ -405,6 +403,14 @@ void StationWindow::showInHand(const std::string& port, const std::string& seria
                   (inHandPort_.empty() ? "an unknown port" : "port " + Q(inHandPort_)) + ".");
 }
 
+// The number in type read across a bench; its lack in the size of the lines around it.
+void StationWindow::showSerial(Tile& tile, const std::string& serial) {
+  QFont font = tile.serial->font();
+  font.setPointSize(serial.empty() ? tile.firmware->font().pointSize() + 4 : 26);
+  tile.serial->setFont(font);
+  tile.serial->setText(serial.empty() ? QString("No serial number") : Q(serial));
+}
+
 void StationWindow::showVisit(const nlohmann::ordered_json& line) {
   const std::string port = line.value("port", "");
   Tile& tile = tileFor(port);
@@ -412,9 +418,10 @@ void StationWindow::showVisit(const nlohmann::ordered_json& line) {
   const std::string before = line.value("firmwareBefore", "");
   const std::string after = line.value("firmwareAfter", "");
   const std::string result = line.value("result", "");
+  tile.working = false;
   tile.serialNumber = serial;
   tile.firmwareAfter = after;
-  tile.serial->setText(serial.empty() ? "(no serial number)" : Q(serial));
+  showSerial(tile, serial);
   tile.firmware->setText(
       after.empty()
           ? (before.empty() ? QString("Firmware unknown") : "Firmware " + Q(before))
@@ -427,14 +434,17 @@ void StationWindow::showVisit(const nlohmann::ordered_json& line) {
   std::string done;
   for (const auto& what : line.value("done", nlohmann::ordered_json::array()))
     if (what.is_string()) done += (done.empty() ? "" : ", ") + what.get<std::string>();
-  tile.step->setText(done.empty() ? QString() : Q(done));
+  tile.step->setText(done.empty() ? QString() : "Done to it: " + Q(done));
   if (tile.progress->maximum() == 0) tile.progress->setRange(0, 100);
   tile.progress->setValue(result == "ok" ? 100 : tile.progress->value());
   const std::string message = line.value("message", "");
   if (result == "failed") {
     const std::string step = line.value("step", "");
-    tile.advice->setText(Q((step.empty() ? "" : "At " + step + ": ") + message) +
-                         "\nTo try again, unplug the keypad and plug it in again.");
+    // The station's own advice says how to try again where plugging it in again is the way.
+    const bool saysHow = message.find("lug it in again") != std::string::npos;
+    tile.advice->setText(
+        Q((step.empty() ? "" : "At " + step + ": ") + message) +
+        (saysHow ? "" : "\nTo try again, unplug the keypad and plug it in again."));
   } else {
     tile.advice->setText(Q(message));
   }

@@ -65,6 +65,7 @@ class StationWindow : public QMainWindow {
     QPushButton* reprint = nullptr;
     std::string serialNumber;
     std::string firmwareAfter;
+    bool working = false;  // a keypad is in hand there
   };
 
   QWidget* buildAskForm();
@@ -74,6 +75,7 @@ class StationWindow : public QMainWindow {
   void showSettings(const cli::StationSettings& settings);
   void showInHand(const std::string& port, const std::string& serial, const std::string& firmware,
                   const std::string& step, int percent);
+  void showSerial(Tile& tile, const std::string& serial);
   void showVisit(const nlohmann::ordered_json& line);
   void showCounts(int keypads, int tries, int ok, int skipped);
   void showEnd(const std::string& words, int status);

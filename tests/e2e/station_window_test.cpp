@@ -78,10 +78,10 @@ TEST_F(StationWindowTest, EachPortShowsItsKeypadItsEndAndWhatToDoNext) {
       << text("stationState").toStdString();
   EXPECT_EQ(shown(first->port(), "serial"), "VNK-0100");
   EXPECT_EQ(shown(first->port(), "result"), "Done");
-  EXPECT_EQ(shown(first->port(), "step"), "serial number");
+  EXPECT_EQ(shown(first->port(), "step"), "Done to it: serial number");
   EXPECT_EQ(shown(first->port(), "label"),
             QString::fromStdString("Label: " + folder + "/VNK-0100.png"));
-  EXPECT_EQ(shown(second->port(), "serial"), "(no serial number)");
+  EXPECT_EQ(shown(second->port(), "serial"), "No serial number");
   EXPECT_THAT(shown(second->port(), "advice").toStdString(), HasSubstr("At serial number: "));
   EXPECT_THAT(shown(second->port(), "advice").toStdString(),
               HasSubstr("\nTo try again, unplug the keypad and plug it in again."));
@@ -155,4 +155,13 @@ TEST_F(StationWindowTest, EveryControlIsNamedApartAndReachedByTab) {
     EXPECT_TRUE(reached.contains(control)) << name.toStdString();
   }
   EXPECT_EQ(names.size(), 4u);  // Stop, the log, two Reprints
+}
+
+// The main window's way to the station: the program again, as the station, and this window ends.
+TEST_F(StationWindowTest, TheMainWindowOpensTheStationAsAProgramOfItsOwn) {
+  connectKeypad();
+  auto& form = openMainWindow();
+  trigger(&form, "openStationWindow");
+  EXPECT_EQ(platform_.started(), std::vector<QStringList>{{"--station"}});
+  EXPECT_FALSE(form.isVisible());
 }
