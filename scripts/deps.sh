@@ -13,6 +13,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev gcovr python3-openpyxl
   clang libclang-rt-14-dev clang-format
   xvfb xauth imagemagick fonts-dejavu-core
+  at-spi2-core dbus-daemon gir1.2-atspi-2.0 python3-gi matchbox-window-manager
   desktop-file-utils appstream dpkg-dev file lintian help2man man-db
   g++-mingw-w64-x86-64-posix mingw-w64 wine wine64 nsis
 )

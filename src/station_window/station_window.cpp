@@ -70,6 +70,11 @@ void Name(QWidget* widget, const char* objectName, const QString& accessibleName
   widget->setObjectName(objectName);
   widget->setAccessibleName(accessibleName);
 }
+// A text that changes is read out as itself; what it is, is said as its description.
+void Describe(QLabel* label, const char* objectName, const QString& description) {
+  label->setObjectName(objectName);
+  label->setAccessibleDescription(description);
+}
 
 }  // namespace
 
@@ -134,7 +139,7 @@ QWidget* StationWindow::buildAskForm() {
   const auto field = [&](QLineEdit*& edit, const char* name, const QString& label,
                          const QString& hint) {
     edit = new QLineEdit;
-    Name(edit, name, label);
+    Name(edit, name, QString(label).remove('&'));
     edit->setPlaceholderText(hint);
     auto* row = new QHBoxLayout;
     row->addWidget(edit);
@@ -169,7 +174,7 @@ QWidget* StationWindow::buildAskForm() {
   layout->addLayout(form);
   askProblem_ = new QLabel;
   askProblem_->setWordWrap(true);
-  Name(askProblem_, "askProblem", "Why the station did not start");
+  Describe(askProblem_, "askProblem", "Why the station did not start");
   askProblem_->setStyleSheet("color: #b71c1c;");
   layout->addWidget(askProblem_);
   auto* start = new QPushButton("S&tart the Station");
@@ -198,7 +203,7 @@ QWidget* StationWindow::buildRunView() {
   auto* countsBox = new QGroupBox("So far");
   auto* countsLayout = new QVBoxLayout(countsBox);
   counts_ = new QLabel;
-  Name(counts_, "counts", "Keypads and tries so far");
+  Describe(counts_, "counts", "Keypads and tries so far");
   QFont big = counts_->font();
   big.setPointSize(big.pointSize() + 6);
   big.setBold(true);
@@ -207,7 +212,7 @@ QWidget* StationWindow::buildRunView() {
   countsLayout->addWidget(counts_);
   state_ = new QLabel;
   state_->setWordWrap(true);
-  Name(state_, "stationState", "What the station is doing");
+  Describe(state_, "stationState", "What the station is doing");
   countsLayout->addWidget(state_);
   countsLayout->addStretch();
   stop_ = new QPushButton("&Stop after the keypad in hand");
@@ -292,8 +297,7 @@ void StationWindow::showSettings(const cli::StationSettings& settings) {
   const auto row = [&](const char* name, const QString& label, const std::string& value,
                        const char* none) {
     auto* shown = new QLabel(value.empty() ? none : Q(value));
-    shown->setObjectName(name);
-    shown->setAccessibleName(label);
+    Describe(shown, name, label);
     shown->setWordWrap(true);
     shown->setTextInteractionFlags(Qt::TextSelectableByKeyboard | Qt::TextSelectableByMouse);
     settingsForm_->addRow(label + ":", shown);
@@ -334,7 +338,7 @@ StationWindow::Tile& StationWindow::tileFor(const std::string& port) {
   auto* layout = new QVBoxLayout(frame);
   const auto line = [&](QLabel*& label, const char* name, const QString& accessible) {
     label = new QLabel;
-    Name(label, name, accessible);
+    Describe(label, name, accessible);
     label->setWordWrap(true);
     layout->addWidget(label);
   };
@@ -358,7 +362,7 @@ StationWindow::Tile& StationWindow::tileFor(const std::string& port) {
   line(tile.advice, "advice", "What to do at " + where);
   auto* labelRow = new QHBoxLayout;
   tile.label = new QLabel;
-  Name(tile.label, "label", "Label at " + where);
+  Describe(tile.label, "label", "Label at " + where);
   tile.label->setWordWrap(true);
   labelRow->addWidget(tile.label, 1);
   tile.reprint = new QPushButton("&Reprint");
