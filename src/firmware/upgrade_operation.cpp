@@ -333,6 +333,14 @@ UpgradeOutcome UpgradeOperation::leaveApplication(const KeypadInApplication& key
   return {};
 }
 
+namespace {
+std::string GoneMeanwhile(const PendingUpgrade& record) {
+  return "The settings of " + KeypadName(record) + " are no longer kept at " + record.port +
+         ": another program finished that keypad or took them meanwhile. Nothing was sent; try "
+         "again to see where they are now.";
+}
+}  // namespace
+
 UpgradeOutcome UpgradeOperation::recordFromOtherBench(const PendingUpgrade& current,
                                                       const IsKeypadOf& ask,
                                                       const std::string& path) {
@@ -354,6 +362,7 @@ UpgradeOutcome UpgradeOperation::recordFromOtherBench(const PendingUpgrade& curr
   std::vector<PendingUpgrade> taken;
   if (const store::StoreError error = store_.takeOver(current.serial(), port_, taken))
     return fail(UpgradeOutcome::kRefused, error.message + ". Nothing was sent to the keypad.");
+  if (taken.empty()) return fail(UpgradeOutcome::kRefused, GoneMeanwhile(elsewhere.front()));
   if (const store::StoreError unread = store_.records(records_))
     return fail(UpgradeOutcome::kRefused, unread.message + ". Nothing was sent to the keypad.");
   return {};
@@ -374,6 +383,9 @@ UpgradeOutcome UpgradeOperation::recordOfCarriedKeypad(const IsKeypadOf& ask,
     return fail(UpgradeOutcome::kRefused, unread.message + ". Nothing was sent.");
   for (const PendingUpgrade& record : records_)
     if (record.serial() == named->serial() && RecordFitsLoaderAt(record, port_)) record_ = record;
+  // Finished or taken by another bench while the user was asked: a loader flashed now would
+  // lose the settings it was named for.
+  if (taken.empty() || !record_) return fail(UpgradeOutcome::kRefused, GoneMeanwhile(*named));
   elsewhere.clear();
   return {};
 }

@@ -8,6 +8,13 @@
 
 #include "cli/bus_processes.h"
 #include "site_server.h"
+#ifndef NAVKEYPAD_TWIN
+#include "device/keypad_bus.h"
+#include "firmware/upgrade_operation.h"
+#include "hidapi_virtual.h"
+#include "stand_in_loader.h"
+#include "virtual_keypad.h"
+#endif
 
 namespace {
 
@@ -115,3 +122,36 @@ TEST_F(SiteStations, AKeypadWithTheNumberOfAnotherBenchsRecordWaitsForTheUsersWo
 }
 
 }  // namespace
+
+#ifndef NAVKEYPAD_TWIN
+// A record another bench finishes while this one's user is asked for it is no longer there to
+// take: the keypad waiting here is refused, never flashed without the settings it was named for.
+TEST_F(SiteStations, ARecordGoneWhileTheUserWasAskedIsRefusedNotFlashedWithoutIt) {
+  using navkeypad::firmware::PendingUpgrade;
+  virtual_keypad::UseStandInLoader();
+  navkeypad::SetHid(&virtual_keypad::VirtualHid());
+  std::filesystem::create_directory(dir_.file("locks"));
+  navkeypad::SetKeypadLockFolder(dir_.file("locks"));
+  auto loader = virtual_keypad::VirtualBus::instance().plug();
+  loader->startInLoader();
+  const auto first = database_.open("bench_1");
+  const auto second = database_.open("bench_2");
+  PendingUpgrade kept;
+  kept.settings.serialNumber = "VNK-K";
+  kept.port = "1-k";
+  ASSERT_FALSE(first->changeRecords([&](auto& records) { records = {kept}; }, nullptr));
+  navkeypad::firmware::UpgradeOperation upgrade(*second, dir_.file("keypad.ini"));
+  const auto checked = upgrade.checkSetting();
+  ASSERT_TRUE(checked.ok()) << checked.message;
+  const auto outcome = upgrade.takeWaitingKeypad([&](const PendingUpgrade&) {
+    EXPECT_FALSE(first->changeRecords([](auto& records) { records.clear(); }, nullptr));
+    return true;
+  });
+  EXPECT_THAT(outcome.message,
+              ::testing::StartsWith("The settings of keypad VNK-K are no longer kept at bench_1"));
+  EXPECT_EQ(loader->mode(), virtual_keypad::Mode::RomLoader);
+  navkeypad::SetKeypadLockFolder("");
+  navkeypad::SetHid(nullptr);
+  virtual_keypad::VirtualBus::instance().reset();
+}
+#endif
