@@ -4,18 +4,22 @@
 #include "label/label.h"
 #include "navkeypad_cli.h"
 #include "session.h"
+#include "store/service_log.h"
 #include "store/site.h"
 
 namespace navkeypad::cli {
 
-// The firmware the service log last saw on keypad `serial`; "" where it saw none.
-std::string LastFirmwareOf(store::Store& store, const std::string& serial) {
+namespace {
+
+// The firmware the service log last saw on keypad `serial` into `firmware`; "" where it saw none.
+// A log that cannot be read is said so: a label without its firmware line would look like one.
+store::StoreError LastFirmwareOf(store::Store& store, const std::string& serial,
+                                 std::string& firmware) {
   store::LogLines lines;
-  if (store.lines({serial, {}, {}}, lines)) return {};
+  if (store::StoreError unread = store.lines({serial, {}, {}}, lines)) return unread;
   for (auto line = lines.entries.rbegin(); line != lines.entries.rend(); ++line) {
-    const auto after = line->find("firmwareAfter");
-    if (after != line->end() && after->is_string() && !after->get<std::string>().empty())
-      return after->get<std::string>();
+    firmware = store::LogText(*line, "firmwareAfter");
+    if (!firmware.empty()) break;
   }
   return {};
 }
@@ -24,6 +28,8 @@ std::string LastFirmwareOf(store::Store& store, const std::string& serial) {
 std::string Described(const label::LabelText& text) {
   return text.serial + (text.firmware.empty() ? "" : " (firmware " + text.firmware + ")");
 }
+
+}  // namespace
 
 int LabelCommand(Session& session) {
   const auto& words = session.positional();
@@ -39,7 +45,9 @@ int LabelCommand(Session& session) {
   std::string problem;
   const label::LabelLayout layout = label::LayoutFromSiteFile(store::TheSiteFile(), problem);
   if (!problem.empty()) return session.fail(kBadInput, problem + ".");
-  const label::LabelText text{serial, LastFirmwareOf(session.io().store, serial)};
+  label::LabelText text{serial, {}};
+  if (const store::StoreError unread = LastFirmwareOf(session.io().store, serial, text.firmware))
+    return session.fail(kBadInput, unread.message + "; no label was made.");
   if (options.output) {
     if (const std::string failed = label::WriteLabel(text, layout, *options.output);
         !failed.empty())

@@ -120,14 +120,15 @@ class UpgradeOperation {
   UpgradeOutcome takeWaitingKeypad(const IsKeypadOf& ask, const std::string& loaderPath = {});
 
  private:
+  // At a site, for a keypad waiting in its loader with no record here: the record of another
+  // bench's that the user names as its own comes here, kept at the loader's port (`record_`);
+  // else `elsewhere` gets the other benches' records it may be one of. Refused where the record
+  // named is no longer there to take.
+  UpgradeOutcome recordOfCarriedKeypad(const IsKeypadOf& ask,
+                                       std::vector<PendingUpgrade>& elsewhere);
   // At a site, for a keypad in its application reporting a number that another bench keeps a
   // record of: refused (kSameSerialElsewhere) unless the user named its place and that record,
   // which then comes to this bench at its port.
-  // At a site, for a keypad waiting in its loader with no record here: the record of another
-  // bench's that the user names as its own comes here, kept at the loader's port (`record_`);
-  // else `elsewhere` gets the other benches' records it may be one of.
-  UpgradeOutcome recordOfCarriedKeypad(const IsKeypadOf& ask,
-                                       std::vector<PendingUpgrade>& elsewhere);
   UpgradeOutcome recordFromOtherBench(const PendingUpgrade& current, const IsKeypadOf& ask,
                                       const std::string& path);
 
