@@ -1,24 +1,21 @@
 // The station window as a technician uses it: keypads plugged in one after another on the virtual
-// bus, each read from its tile; a failure says what to do; a label is made again on request; the
-// whole window is used by keyboard, every control named for a screen reader.
+// bus, each read from its tile; a failure says what to do; a label is made again on request. Its
+// names and keyboard use are tried through the accessibility bus (station_window_atspi.py).
 #include <gmock/gmock.h>
-#include <QAbstractButton>
-#include <QAccessible>
-#include <QCheckBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
-#include <QProgressBar>
 #include <QPushButton>
-#include <QScrollBar>
 #include <filesystem>
-#include <set>
 
 #include "gui_fixture.h"
 #include "station_window/station_window.h"
 
 using navkeypad::station_window::StationWindow;
+using ::testing::AllOf;
+using ::testing::EndsWith;
 using ::testing::HasSubstr;
+using ::testing::StartsWith;
 
 class StationWindowTest : public GuiTest {
  protected:
@@ -53,6 +50,10 @@ class StationWindowTest : public GuiTest {
     auto* label = frame->findChild<QLabel*>(name);
     return label != nullptr ? label->text() : "(none)";
   }
+  QPushButton* reprint(const std::string& tile) const {
+    return window_->findChild<QWidget*>(QString::fromStdString("tile:" + tile))
+        ->findChild<QPushButton*>("reprint");
+  }
   QString text(const char* name) const {
     auto* label = window_->findChild<QLabel*>(name);
     return label != nullptr ? label->text() : "(none)";
@@ -78,7 +79,6 @@ TEST_F(StationWindowTest, EachPortShowsItsKeypadItsEndAndWhatToDoNext) {
   StationWindow& window = open({"--serial-from", "VNK-0100", "--labels", folder});
   ASSERT_TRUE(waitFor([&] { return text("shownNextSerial") == "VNK-0100"; }));
   EXPECT_EQ(text("shownLabels").toStdString(), folder);
-  EXPECT_EQ(text("shownFirmware"), "none: keypads keep the firmware they run");
   ASSERT_TRUE(waitFor([&] { return shown(second->port(), "result") == "Failed"; }))
       << text("stationState").toStdString();
   EXPECT_EQ(shown(first->port(), "serial"), "VNK-0100");
@@ -87,9 +87,9 @@ TEST_F(StationWindowTest, EachPortShowsItsKeypadItsEndAndWhatToDoNext) {
   EXPECT_EQ(shown(first->port(), "label"),
             QString::fromStdString("Label: " + folder + "/VNK-0100.png"));
   EXPECT_EQ(shown(second->port(), "serial"), "No serial number");
-  EXPECT_THAT(shown(second->port(), "advice").toStdString(), HasSubstr("At serial number: "));
   EXPECT_THAT(shown(second->port(), "advice").toStdString(),
-              HasSubstr("\nTo try again, unplug the keypad and plug it in again."));
+              AllOf(StartsWith("At serial number: "),
+                    EndsWith("\nTo try again, unplug the keypad and plug it in again.")));
   EXPECT_EQ(text("counts"), "2 keypads, 2 tries\n1 done, 1 failed");
   // The number the failed keypad was given is kept from everyone: the sequence stands after it.
   EXPECT_EQ(text("shownNextSerial"), "VNK-0102");
@@ -100,13 +100,10 @@ TEST_F(StationWindowTest, EachPortShowsItsKeypadItsEndAndWhatToDoNext) {
   // The label went missing: made again from its tile, with what the keypad reported.
   const auto label = labels_.path() / "VNK-0100.png";
   ASSERT_TRUE(std::filesystem::remove(label));
-  auto* tile = window.findChild<QWidget*>(QString::fromStdString("tile:" + first->port()));
-  QTest::mouseClick(tile->findChild<QPushButton*>("reprint"), Qt::LeftButton);
+  QTest::mouseClick(reprint(first->port()), Qt::LeftButton);
   EXPECT_TRUE(std::filesystem::exists(label));
   EXPECT_THAT(shown(first->port(), "label").toStdString(), HasSubstr("Label made again: "));
-  EXPECT_FALSE(window.findChild<QWidget*>(QString::fromStdString("tile:" + second->port()))
-                   ->findChild<QPushButton*>("reprint")
-                   ->isEnabled());
+  EXPECT_FALSE(reprint(second->port())->isEnabled());
 
   // Stopped from the keyboard: the summary, and the button closes the window.
   QTest::keyClick(find<QPushButton>(&window, "stopStation"), Qt::Key_Space);
@@ -115,8 +112,6 @@ TEST_F(StationWindowTest, EachPortShowsItsKeypadItsEndAndWhatToDoNext) {
   EXPECT_EQ(text("stationState"),
             "Station: 2 keypads (2 tries), 1 ok, 1 failed (stopped).\nSee the tiles for what is "
             "left.");
-  EXPECT_EQ(find<QPushButton>(&window, "stopStation")->accessibleName(),
-            "Close the station window");
 }
 
 // Without words the window asks for the station's settings; what the station refuses is said on
@@ -136,30 +131,6 @@ TEST_F(StationWindowTest, TheFormStartsTheStationOrSaysWhyNot) {
   ASSERT_TRUE(waitFor([&] { return shown(keypad->port(), "result") == "Done"; }));
   EXPECT_EQ(shown(keypad->port(), "serial"), "VNK-0007");
   EXPECT_EQ(text("shownOperator"), "not named (--operator)");
-}
-
-// Every control has a name a screen reader says, one that tells it from the others (two tiles'
-// Reprint buttons), and Tab reaches each.
-TEST_F(StationWindowTest, EveryControlIsNamedApartAndReachedByTab) {
-  auto first = arriving(100);
-  auto second = arriving(20000);
-  StationWindow& window = open({"--serial-from", "VNK-0001", "--labels", labels_.path().string()});
-  ASSERT_TRUE(waitFor([&] { return shown(second->port(), "result") == "Done"; }));
-  QApplication::setActiveWindow(&window);
-  std::set<QWidget*> reached;
-  for (int tab = 0; tab < 20; ++tab) {
-    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
-    if (QWidget* focus = QApplication::focusWidget()) reached.insert(focus);
-  }
-  std::set<QString> names;
-  for (QWidget* control : window.findChildren<QWidget*>()) {
-    const bool button = qobject_cast<QAbstractButton*>(control) != nullptr;
-    if (!control->isVisible() || !(button || qobject_cast<QListWidget*>(control))) continue;
-    const QString name = QAccessible::queryAccessibleInterface(control)->text(QAccessible::Name);
-    EXPECT_TRUE(names.insert(name).second) << name.toStdString();
-    EXPECT_TRUE(reached.contains(control)) << name.toStdString();
-  }
-  EXPECT_EQ(names.size(), 4u);  // Stop, the log, two Reprints
 }
 
 // The main window's way to the station: the program again, as the station, and this window ends.

@@ -127,7 +127,6 @@ TEST_F(SiteStations, AKeypadWithTheNumberOfAnotherBenchsRecordWaitsForTheUsersWo
 // A record another bench finishes while this one's user is asked for it is no longer there to
 // take: the keypad waiting here is refused, never flashed without the settings it was named for.
 TEST_F(SiteStations, ARecordGoneWhileTheUserWasAskedIsRefusedNotFlashedWithoutIt) {
-  using navkeypad::firmware::PendingUpgrade;
   virtual_keypad::UseStandInLoader();
   navkeypad::SetHid(&virtual_keypad::VirtualHid());
   std::filesystem::create_directory(dir_.file("locks"));
@@ -136,14 +135,11 @@ TEST_F(SiteStations, ARecordGoneWhileTheUserWasAskedIsRefusedNotFlashedWithoutIt
   loader->startInLoader();
   const auto first = database_.open("bench_1");
   const auto second = database_.open("bench_2");
-  PendingUpgrade kept;
-  kept.settings.serialNumber = "VNK-K";
-  kept.port = "1-k";
-  ASSERT_FALSE(first->changeRecords([&](auto& records) { records = {kept}; }, nullptr));
+  ASSERT_FALSE(first->changeRecords(
+      [](auto& records) { records = {SiteDatabase::Record("VNK-K")}; }, nullptr));
   navkeypad::firmware::UpgradeOperation upgrade(*second, dir_.file("keypad.ini"));
-  const auto checked = upgrade.checkSetting();
-  ASSERT_TRUE(checked.ok()) << checked.message;
-  const auto outcome = upgrade.takeWaitingKeypad([&](const PendingUpgrade&) {
+  ASSERT_TRUE(upgrade.checkSetting().ok());
+  const auto outcome = upgrade.takeWaitingKeypad([&](const navkeypad::firmware::PendingUpgrade&) {
     EXPECT_FALSE(first->changeRecords([](auto& records) { records.clear(); }, nullptr));
     return true;
   });
