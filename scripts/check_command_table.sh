@@ -73,8 +73,9 @@ for path in files:
             print(f"{path.relative_to(root)}:{number} lists them: {line.strip()}")
 PY
 )
-# What the README's command lines and the manual's examples name is in the table.
-for option in $( (grep 'navkeypad' "$root/README.md"; grep -oE '\\-\\-[a-z\\-]+' "$root/packaging/make_man_pages.sh" | sed 's/\\//g') |
+# What the README's command lines and the manual's examples name is in the table (the window
+# program's lines name its own switches).
+for option in $( (grep 'navkeypad' "$root/README.md" | grep -v 'navkeypad-utility'; grep -oE '\\-\\-[a-z\\-]+' "$root/packaging/make_man_pages.sh" | sed 's/\\//g') |
   grep -oE '(^|[^a-zA-Z0-9_-])--[a-z][a-z-]*[a-z]' | sed 's/^[^-]*//' | sort -u || true); do
   grep -qx -- "$option" <<<"$options" || fail "the README or the manual names $option, which no command takes"
 done
