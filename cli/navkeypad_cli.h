@@ -32,6 +32,7 @@ struct StationSettings {
   std::string serialFrom;  // the sequence numbers are given from, or empty
   std::string nextSerial;  // the number the sequence stands at
   std::string store;       // where what the bench knows is kept: its file, or the site's server
+  std::string siteFile;    // the site file (its server, its labels), where there is one
   std::string operatorName;
   std::optional<std::string> labelFolder;
   std::optional<std::string> labelPrinter;  // "" for the default printer

@@ -665,6 +665,9 @@ std::string CheckPlan(store::Store& store, const std::vector<std::string>& posit
   plan.shown.version = plan.version;
   plan.shown.config = plan.config.value_or("");
   plan.shown.store = store.where();
+  if (std::error_code none;
+      std::filesystem::exists(support::PathFromUtf8(store::TheSiteFile()), none))
+    plan.shown.siteFile = store::TheSiteFile();
   plan.shown.operatorName = store::OperatorName();
   return {};
 }

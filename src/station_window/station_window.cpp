@@ -308,6 +308,7 @@ void StationWindow::showSettings(const cli::StationSettings& settings) {
   row("shownSettings", "Settings file", settings.config, "none: keypads keep their settings");
   row("shownNextSerial", "Next serial number", settings.nextSerial,
       "none: keypads keep their numbers");
+  row("shownSiteFile", "Site file", settings.siteFile, "none");
   row("shownStore", "Kept in", settings.store, "");
   row("shownOperator", "Operator", settings.operatorName, "not named (--operator)");
   std::string labels = settings.labelFolder.value_or("");

@@ -41,15 +41,17 @@ class SiteStations : public VirtualState {
   Outcome at(const std::string& bench, const std::string& arguments) const {
     return Ended(start(bench, arguments + " 2>&1"));
   }
-  // The station of `bench`, started, with `keypads` new ones arriving.
+  // The station of `bench`, started, with `keypads` new ones arriving; the first after the
+  // program has surely started (on a twin the bus's time runs from the twin's start, and a
+  // keypad there when a station starts is passed over).
   std::FILE* station(const std::string& bench, int keypads) const {
     std::string bus;
     for (int i = 0; i < keypads; ++i) {
       bus += std::string(i ? "," : "") + R"({"id": ")" + bench + std::to_string(i) +
-             R"(", "serialNumber": "", "arriveAfterMs": )" + std::to_string(100 + 700 * i) + "}";
+             R"(", "serialNumber": "", "arriveAfterMs": )" + std::to_string(2000 + 700 * i) + "}";
     }
     WriteBytes(dir_.file(bench + ".json"), "{\"keypads\": [" + bus + "]}");
-    return start(bench, "station --json --serial-from VNK-0001 --idle-timeout 4");
+    return start(bench, "station --json --serial-from VNK-0001 --idle-timeout 6");
   }
   SiteDatabase database_;
 };
