@@ -15,7 +15,7 @@ TAB, SPACE = 23, 65  # the X server's key codes, on its standard keymap
 STOP = "Stop the station after the keypad in hand"
 
 
-def wait_for(what, found, seconds=60):
+def wait_for(what, found, seconds=120):
     end = time.monotonic() + seconds
     while time.monotonic() < end:
         if result := found():
@@ -63,6 +63,7 @@ def main(program):
     env.pop("XDG_DATA_HOME", None)
     # The desktop's part: the window that opens gets the keyboard.
     manager = subprocess.Popen(["matchbox-window-manager", "-use_titlebar", "no"])
+    time.sleep(1)  # managing the display before the window maps, as a desktop is
     window = subprocess.Popen([program, "--station", "--serial-from", "VNK-0100",
                                "--labels", labels], env=env)
     try:
