@@ -94,7 +94,9 @@ site_as() {
   local ca crt key
   ca="$(winepath -w "$tls/ca.crt" | tr '\\' /)" crt="$(winepath -w "$tls/$1.crt" | tr '\\' /)"
   key="$(winepath -w "$tls/$1.key" | tr '\\' /)"
-  printf "host=127.0.0.1 port=%s dbname=windows_bench user=%s sslmode=verify-full sslrootcert='%s' sslcert='%s' sslkey='%s'" \
+  # A Wine program's first TLS handshake can take longer than the store's own 5 s on a loaded
+  # machine: a server that is there is waited for.
+  printf "host=127.0.0.1 port=%s dbname=windows_bench user=%s connect_timeout=60 sslmode=verify-full sslrootcert='%s' sslcert='%s' sslkey='%s'" \
     "$port" "$1" "$ca" "$crt" "$key"
 }
 expect "the site's schema is at version" "$(NAVKEYPAD_SITE="$(site_as site_owner)" wine "$product" site init | tr -d '\r')"
