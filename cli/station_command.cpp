@@ -212,6 +212,9 @@ class StationRun {
   Visit visit(const Arrival& arrival, BusWatch& bus);
   void showResult(const Visit& visit, BusWatch& bus);
   void report(const Visit& visit, int number);
+  // A window watching the station is told of the keypad's line once it is in the service log,
+  // and of the counts so far.
+  void tellWatcher(const KeypadTally& tally, int skipped) const;
   // The label of a keypad given a number or finished, written or printed as the plan says.
   void makeLabel(Visit& visit) const;
   // Tells a window watching the station the step the keypad in hand is at.
@@ -244,6 +247,7 @@ class StationRun {
   bool json_;
   std::string arrivedUsbSerial_;                 // of the keypad in hand, as the bus showed it
   std::map<std::string, std::string> finished_;  // serial number: port, of the keypads done
+  std::pair<nlohmann::ordered_json, std::string> told_;  // the last keypad's line, and its words
 };
 
 StepResult StationRun::run(CommandFunction command, std::vector<std::string> words,
@@ -555,7 +559,13 @@ void StationRun::report(const Visit& visit, int number) {
         << (visit.label.empty() ? "" : "; label " + visit.label)
         << (visit.labelProblem.empty() ? "" : "; " + visit.labelProblem);
   io_.out << (json_ ? FormatJson(line) : words.str()) << std::endl;
-  if (io_.watcher) io_.watcher->visited(line, words.str());
+  told_ = {line, words.str()};
+}
+
+void StationRun::tellWatcher(const KeypadTally& tally, int skipped) const {
+  if (!io_.watcher) return;
+  io_.watcher->visited(told_.first, told_.second);
+  io_.watcher->counted(tally.keypads(), tally.tries(), tally.withResult("ok"), skipped);
 }
 
 void StationRun::makeLabel(Visit& visit) const {
@@ -782,9 +792,8 @@ int Station(const std::vector<std::string>& positional, const Options& options, 
     }
     station.makeLabel(visit);
     station.report(visit, tally.tries() + skipped);
-    if (io.watcher)
-      io.watcher->counted(tally.keypads(), tally.tries(), tally.withResult("ok"), skipped);
     station.log(visit);
+    station.tellWatcher(tally, skipped);
     station.showResult(visit, bus);
     lastActivity = platform::clock().tickMs();
   }
