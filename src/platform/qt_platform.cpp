@@ -1,11 +1,11 @@
 #include <QApplication>
 #include <QCoreApplication>
 #include <QDesktopServices>
-#include <QProcess>
 #include <QDir>
 #include <QFileDialog>
 #include <QMessageBox>
 #include <QPointer>
+#include <QProcess>
 #include <QSemaphore>
 #include <QThread>
 #include <QUrl>

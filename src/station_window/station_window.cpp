@@ -376,7 +376,6 @@ StationWindow::Tile& StationWindow::tileFor(const std::string& port) {
   waiting_->hide();
   const int at = static_cast<int>(tiles_.size()) - 1;
   tileGrid_->addWidget(frame, at / 3, at % 3);
-  tile.frame = frame;
   return tile;
 }
 
@@ -400,10 +399,7 @@ void StationWindow::showInHand(const std::string& port, const std::string& seria
   }
   if (!firmware.empty()) tile.firmware->setText("Firmware " + Q(firmware));
   tile.step->setText(Q(step));
-  if (percent >= 0) {
-    tile.progress->setRange(0, 100);
-    tile.progress->setValue(percent);
-  }
+  if (percent >= 0) tile.progress->setValue(percent);
   state_->setText("Working on the keypad at " +
                   (inHandPort_.empty() ? "an unknown port" : "port " + Q(inHandPort_)) + ".");
 }
@@ -440,7 +436,6 @@ void StationWindow::showVisit(const nlohmann::ordered_json& line) {
   for (const auto& what : line.value("done", nlohmann::ordered_json::array()))
     if (what.is_string()) done += (done.empty() ? "" : ", ") + what.get<std::string>();
   tile.step->setText(done.empty() ? QString() : "Done to it: " + Q(done));
-  if (tile.progress->maximum() == 0) tile.progress->setRange(0, 100);
   tile.progress->setValue(result == "ok" ? 100 : tile.progress->value());
   const std::string message = line.value("message", "");
   if (result == "failed") {

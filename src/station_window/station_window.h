@@ -54,7 +54,6 @@ class StationWindow : public QMainWindow {
  private:
   class Watcher;
   struct Tile {
-    QWidget* frame = nullptr;
     QLabel* serial = nullptr;
     QLabel* firmware = nullptr;
     QLabel* step = nullptr;
